@@ -38,6 +38,12 @@ Machine::~Machine() {
         }
         last.reset();
     }
+    std::vector<std::function<void()>> checks;
+    {
+        std::lock_guard guard(lock_);
+        checks.swap(finalChecks_);
+    }
+    for (auto& check : checks) check();
     g_current.store(nullptr);
 }
 
@@ -55,6 +61,11 @@ Machine* Machine::CurrentOrNull() { return g_current.load(); }
 void Machine::OnShutdown(std::function<void()> hook) {
     std::lock_guard guard(lock_);
     shutdownHooks_.push_back(std::move(hook));
+}
+
+void Machine::OnFinalCheck(std::function<void()> check) {
+    std::lock_guard guard(lock_);
+    finalChecks_.push_back(std::move(check));
 }
 
 }  // namespace qk

@@ -62,15 +62,19 @@ public:
     // hooks run in the reverse order of registration.
     void OnShutdown(std::function<void()> hook);
 
+    // Runs after every component is gone (leak checks); in registration order.
+    void OnFinalCheck(std::function<void()> check);
+
 private:
     struct Entry {
         std::type_index type;
         std::shared_ptr<void> object;
     };
     std::filesystem::path root_;
-    std::recursive_mutex lock_;  // guards components_ and shutdownHooks_
+    std::recursive_mutex lock_;  // guards components_, shutdownHooks_ and finalChecks_
     std::vector<Entry> components_;
     std::vector<std::function<void()>> shutdownHooks_;
+    std::vector<std::function<void()>> finalChecks_;
 };
 
 }  // namespace qk

@@ -1,13 +1,125 @@
-// Start-up and shut-down of the simulated kernel on a machine.
+// The simulated kernel of one machine: the platform clock, the dispatcher
+// (one lock and one condition for every wait, as the target's dispatcher
+// database lock), the timer queue and the DPC thread that expires timers and
+// runs DPCs at DISPATCH_LEVEL, the system worker threads, and the system
+// threads drivers create.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
+#include "wdm.h"
 
 namespace qk::nt {
 
-// Starts the kernel's services on `machine` (clock, timer and DPC delivery,
-// worker threads) and arranges the shut-down checks: every pool block still
-// allocated when the machine goes is reported as a leak.
+class SystemThread;
+
+inline constexpr int64_t kNoDeadline = INT64_MAX;
+
+class Kernel {
+public:
+    explicit Kernel(Machine& machine);
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    // The kernel of the running machine (aborts when none was booted).
+    static Kernel& Get();
+    static Kernel* GetOrNull();
+
+    Clock& TheClock() { return clock_; }
+
+    // ---- Dispatcher -------------------------------------------------------
+    std::mutex& DispatcherLock() { return lock_; }
+    // Wakes every waiter; call after changing state a wait predicate reads.
+    void NotifyAll() { condition_.notify_all(); }
+    // Waits (lock held through `held`) until `ready()` or the clock reaches
+    // `deadline`; returns ready(). Platform layers use it for their own waits.
+    bool WaitUntil(std::unique_lock<std::mutex>& held, int64_t deadline, const std::function<bool()>& ready);
+
+    // ---- Timers and DPCs (dispatcher lock NOT held by callers) -------------
+    bool SetTimer(KTIMER* timer, int64_t due, LONG periodMs, KDPC* dpc);
+    bool CancelTimer(KTIMER* timer);
+    bool QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2);
+    bool RemoveDpc(KDPC* dpc);
+    void FlushDpcs();
+    // Reports and disarms timers and DPCs that lie in a block being freed.
+    void CheckFreedBlock(const void* start, size_t bytes);
+
+    // Manual clock: moves time forward by `delta`, stopping at every timer
+    // that falls due so that its DPC runs at its own time; returns when the
+    // DPCs that became due have run.
+    void Advance(int64_t delta);
+
+    // ---- Worker threads ---------------------------------------------------------
+    // Runs `work` on a system worker thread at PASSIVE_LEVEL with `driver` as
+    // the current driver.
+    void QueueWork(PDRIVER_OBJECT driver, std::function<void()> work);
+    // Waits until no work item is queued or running.
+    void FlushWork();
+
+    // ---- System threads -------------------------------------------------------------
+    NTSTATUS CreateSystemThread(PHANDLE handle, PKSTART_ROUTINE routine, PVOID context);
+    // Reports (ThreadLeak) system threads of `driver` (all when null) still running.
+    size_t CheckThreads(PDRIVER_OBJECT driver, const char* when);
+
+    // ---- Object references by body pointer ---------------------------------------
+    void AddReference(void* body, std::shared_ptr<void> owner);
+    bool DropReference(void* body);
+    // Objects the I/O manager counts itself (device and file objects).
+    void SetExternalReferenceHooks(std::function<bool(void*)> reference, std::function<bool(void*)> dereference);
+    bool ExternalReference(void* body);
+    bool ExternalDereference(void* body);
+
+private:
+    void DpcLoop();
+    void WorkerLoop();
+    bool DpcIdleLocked();
+    void JoinFinishedThreads();
+
+    Machine& machine_;
+    Clock clock_;
+    std::mutex lock_;  // the dispatcher lock: guards every dispatcher object, the queues below
+    std::condition_variable condition_;
+    bool stopping_ = false;
+
+    std::multimap<int64_t, KTIMER*> timers_;
+    std::deque<KDPC*> dpcs_;
+    bool dpcRunning_ = false;
+    std::thread dpcThread_;
+
+    struct Work {
+        PDRIVER_OBJECT driver;
+        std::function<void()> work;
+    };
+    std::deque<Work> work_;
+    int workRunning_ = 0;
+    std::vector<std::thread> workers_;
+
+    std::vector<std::shared_ptr<SystemThread>> threads_;
+
+    std::mutex referenceLock_;  // guards references_ and the hooks
+    std::unordered_map<void*, std::pair<std::shared_ptr<void>, long>> references_;
+    std::function<bool(void*)> externalReference_;
+    std::function<bool(void*)> externalDereference_;
+};
+
+// Starts the kernel's services on `machine` and arranges the shut-down
+// checks: every pool block still allocated when the machine goes is reported.
 void Boot(Machine& machine);
+
+// Converts a wait time-out of the target (null = none, negative = relative,
+// positive = absolute system time, 0 = poll) into an interrupt-time deadline.
+int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout);
 
 }  // namespace qk::nt

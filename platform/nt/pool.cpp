@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/nt/kernel.h"
 #include "platform/nt/thread_context.h"
 #include "platform/nt/verifier.h"
 #include "platform/nt/wformat.h"
@@ -195,6 +196,10 @@ static void FreeBlock(PVOID P, ULONG Tag, bool checkTag) {
         return;
     }
     auto* h = reinterpret_cast<Header*>(P) - 1;
+    if (h->magic == kLiveMagic) {
+        // Freeing memory that holds a set timer or queued DPC would corrupt the queues.
+        if (auto* kernel = qk::nt::Kernel::GetOrNull()) kernel->CheckFreedBlock(P, h->size);
+    }
     auto& s = State();
     std::lock_guard guard(s.lock);
     if (h->magic == kFreedMagic) {

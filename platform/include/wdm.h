@@ -142,3 +142,5 @@ typedef ULONG64 POOL_FLAGS;
 #define POOL_FLAG_PAGED 0x0000000000000100ULL
 // Zeroed unless POOL_FLAG_UNINITIALIZED.
 PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
+
+#include "wdm_registry.h"

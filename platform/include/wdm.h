@@ -926,4 +926,37 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 VOID PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+
+// ---- Plug and Play ---------------------------------------------------------------------------------
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0,
+    DevicePropertyHardwareID = 1,
+    DevicePropertyCompatibleIDs = 2,
+    DevicePropertyClassName = 5,
+    DevicePropertyClassGuid = 6,
+    DevicePropertyDriverKeyName = 7,
+    DevicePropertyManufacturer = 8,
+    DevicePropertyFriendlyName = 9,
+    DevicePropertyPhysicalDeviceObjectName = 14,
+    DevicePropertyEnumeratorName = 20,
+} DEVICE_REGISTRY_PROPERTY;
+
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
+#define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
+
+VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCESS_MASK DesiredAccess,
+                                          PHANDLE DeviceInterfaceKey);
+NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Flags,
+                               PWSTR* SymbolicLinkList);
+VOID IoRequestDeviceEject(PDEVICE_OBJECT PhysicalDeviceObject);
 #include "wdm_registry.h"

@@ -175,7 +175,9 @@ bool DereferenceExternal(void* body) {
                                 Format("ObDereferenceObject of device %p, which holds no reference", body));
                 return true;
             }
-            if (--rec->device->ReferenceCount == 0 && rec->deleted) FreeDeviceLocked(io, rec->device);
+            if (--rec->device->ReferenceCount == 0 && rec->deleted && rec->device->AttachedDevice == nullptr) {
+                FreeDeviceLocked(io, rec->device);
+            }
             return true;
         }
         auto it = io.files.find(static_cast<PFILE_OBJECT>(body));
@@ -506,6 +508,16 @@ PIRP BuildFileRequest(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0) {
     return irp;
 }
 
+void NotifyFile(std::function<void(PDEVICE_OBJECT)> DeviceHooks::*which, PDEVICE_OBJECT device) {
+    std::function<void(PDEVICE_OBJECT)> hook;
+    {
+        IoManager& io = Io();
+        std::lock_guard guard(io.lock);
+        hook = io.hooks.*which;
+    }
+    if (hook) hook(device);
+}
+
 void CloseFileObject(PFILE_OBJECT file) {
     PIRP irp = BuildFileRequest(file, IRP_MJ_CLOSE);
     if (irp != nullptr) SendSynchronous(IoGetRelatedDeviceObject(file), irp);
@@ -517,6 +529,7 @@ void CloseFileObject(PFILE_OBJECT file) {
         device = it->second->device;
         io.files.erase(it);
     }
+    NotifyFile(&DeviceHooks::fileClosed, device);
     ObDereferenceObject(device);
 }
 
@@ -596,6 +609,7 @@ NTSTATUS OpenDevice(std::u16string_view path, ACCESS_MASK access, HANDLE* handle
         std::lock_guard guard(io.lock);
         io.files[file]->handles = 1;
     }
+    NotifyFile(&DeviceHooks::fileOpened, device);
     *handle = InsertHandle(std::make_shared<FileHandle>(file), access);
     return STATUS_SUCCESS;
 }
@@ -738,7 +752,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     if (deletedHook) deletedHook(DeviceObject);
     std::lock_guard guard(io.lock);
-    if (DeviceObject->ReferenceCount == 0) FreeDeviceLocked(io, DeviceObject);
+    // A device with another still attached above it stays until that one
+    // detaches (removal runs bottom-up through dispatch routines that detach
+    // from a device the lower driver has just deleted).
+    if (DeviceObject->ReferenceCount == 0 && DeviceObject->AttachedDevice == nullptr) FreeDeviceLocked(io, DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -766,6 +783,8 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     if (auto* rec = FindDeviceLocked(io, above)) rec->lower = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    auto* target = FindDeviceLocked(io, TargetDevice);
+    if (target != nullptr && target->deleted && TargetDevice->ReferenceCount == 0) FreeDeviceLocked(io, TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

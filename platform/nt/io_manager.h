@@ -65,7 +65,9 @@ void SetWdmVersion(UCHAR major, UCHAR minor);
 
 // Device-object hooks for the Plug and Play manager.
 struct DeviceHooks {
-    std::function<void(PDEVICE_OBJECT)> deleted;  // IoDeleteDevice ran
+    std::function<void(PDEVICE_OBJECT)> deleted;     // IoDeleteDevice ran
+    std::function<void(PDEVICE_OBJECT)> fileOpened;  // a create on the device succeeded
+    std::function<void(PDEVICE_OBJECT)> fileClosed;  // a file object on the device went
 };
 void SetDeviceHooks(DeviceHooks hooks);
 // The Plug and Play record attached to a device object (the PnP manager's).

@@ -317,7 +317,9 @@ private:
             while (!list.empty() && list.back() == u'\\') {
                 list.pop_back();
                 if (++*index >= lines_.size()) return Fail(lineNumber, "the file ends inside a continued hex list");
-                list += TrimRight(TrimLeft(lines_[*index]));
+                std::u16string_view next = TrimRight(TrimLeft(lines_[*index]));
+                if (next.empty()) return Fail(lineNumber, "a continued hex list is followed by an empty line");
+                list += next;
             }
             if (!ParseByteList(list, &op.data, &message)) return Fail(*index + 1, message);
             op.kind = RegOperation::Kind::SetValue;

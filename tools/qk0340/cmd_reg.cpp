@@ -144,14 +144,15 @@ DWORD ParseType(std::string text) {
     throw Failure("unknown value type '" + text + "' (use sz, expand_sz, multi_sz, dword, qword, binary or none)");
 }
 
+// Text as one line of UTF-8: control characters escaped as \xNN.
 std::string Printable(std::u16string_view text) {
     std::string out;
-    for (char16_t c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            out += qk::Format("\\x%02X", c);
-        } else {
-            out += qk::ToUtf8(std::u16string(1, c));
-        }
+    size_t run = 0;  // start of the current run of printable characters
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] >= 0x20 && text[i] != 0x7F) continue;
+        out += qk::ToUtf8(text.data() + run, i - run);
+        if (i < text.size()) out += qk::Format("\\x%02X", text[i]);
+        run = i + 1;
     }
     return out;
 }

@@ -446,6 +446,28 @@ TEST_F(KernelKeysTest, HandlesGrantOnlyTheAccessTheyWereOpenedWith) {
     ZwClose(writer);
 }
 
+// The capture driver opens its device key with standard rights only and then
+// reads and writes "Privacy" through it; the I/O manager hands such keys out
+// with the rights it chooses.
+TEST_F(KernelKeysTest, TheIoManagerCanGrantAKeyItsOwnRights) {
+    constexpr char16_t kDeviceKey[] =
+        u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000";
+    HANDLE device;
+    EXPECT_EQ(qk::registry::OpenKernelKeyGranting(kDeviceKey, KEY_ALL_ACCESS, false, &device),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(qk::registry::OpenKernelKeyGranting(kDeviceKey, KEY_ALL_ACCESS, true, &device), STATUS_SUCCESS);
+    EXPECT_EQ(SetDword(device, u"Privacy", 1), STATUS_SUCCESS);
+    ZwClose(device);
+    ASSERT_EQ(qk::registry::OpenKernelKeyGranting(kDeviceKey, KEY_READ, false, &device), STATUS_SUCCESS);
+    EXPECT_EQ(SetDword(device, u"Privacy", 0), STATUS_ACCESS_DENIED);
+    ULONG type;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(GetValue(device, u"Privacy", &type, &data), STATUS_SUCCESS);
+    ZwClose(device);
+    EXPECT_EQ(qk::registry::OpenKernelKeyGranting(u"\\Registry\\Machine\\Stray", KEY_ALL_ACCESS, true, &device),
+              STATUS_ACCESS_DENIED);
+}
+
 TEST_F(KernelKeysTest, VolatileKeysVanishAtRestartAndHoldOnlyVolatileKeys) {
     HANDLE product = Create(kProduct);
     HANDLE running = Create(u"\\Registry\\Machine\\Software\\Lumora Tech\\Running", REG_OPTION_VOLATILE);

@@ -63,9 +63,11 @@ ok "binary" reg add --root "$R" 'HKLM\Software\X' --value B --type binary --data
 ok "expand" reg add --root "$R" 'HKLM\Software\X' --value E --type expand_sz --data '%SystemRoot%\x'
 ok "default" reg add --root "$R" 'HKLM\Software\X' --value '' --data 'the default'
 ok "none" reg add --root "$R" 'HKLM\Software\X' --value N --type none
+ok "text" reg add --root "$R" 'HKLM\Software\X' --value T --data $'caf\xc3\xa9 \xf0\x9f\x98\x80\ttab'
 ok "query all" reg query --root "$R" 'hklm\software\x'
 for line in "Q    REG_QWORD    0x1122334455667788" "M    REG_MULTI_SZ    one\\0two" "B    REG_BINARY    DEADBEEF" \
-            "E    REG_EXPAND_SZ    %SystemRoot%\\x" "(Default)    REG_SZ    the default" "N    REG_NONE    "; do
+            "E    REG_EXPAND_SZ    %SystemRoot%\\x" "(Default)    REG_SZ    the default" "N    REG_NONE    " \
+            $'T    REG_SZ    caf\xc3\xa9 \xf0\x9f\x98\x80\\x09tab'; do
   contains "query all" "$line"
 done
 ok "32-bit add" reg add --root "$R" 'HKLM\Software\Lumora Tech\Thirty' --view 32 --value W --type dword --data 32

@@ -70,11 +70,11 @@ inline uint8_t LevelShift(int32_t rowOutput) {
 
 }  // namespace
 
-void IdctReference(const int16_t* coefficients, const int32_t* multipliers, uint8_t* out, int stride) {
+void IdctReference(const int32_t* inputs, uint8_t* out, int stride) {
     int32_t workspace[64];
     for (int column = 0; column < 8; ++column) {
         int32_t x[8], y[8];
-        for (int k = 0; k < 8; ++k) x[k] = Mul(coefficients[k * 8 + column], multipliers[k * 8 + column]);
+        for (int k = 0; k < 8; ++k) x[k] = inputs[k * 8 + column];
         Pass(x, y);
         for (int k = 0; k < 8; ++k) workspace[k * 8 + column] = y[k];
     }
@@ -85,8 +85,8 @@ void IdctReference(const int16_t* coefficients, const int32_t* multipliers, uint
     }
 }
 
-// With only a DC coefficient both passes pass x0 to every output.
-uint8_t DcOnlySample(int dc, int32_t multiplier) { return LevelShift(Mul(dc, multiplier)); }
+// With only a DC input both passes carry x0 to every output.
+uint8_t DcOnlySample(int32_t input) { return LevelShift(input); }
 
 void FillBlock(uint8_t* out, int stride, uint8_t value) {
     for (int row = 0; row < 8; ++row) std::memset(out + row * stride, value, 8);

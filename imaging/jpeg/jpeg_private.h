@@ -180,12 +180,17 @@ inline int DecodeSymbol(BitReader& br, const HuffmanTable& t) {
 extern const uint8_t kZigzagToNatural[64];  // ITU-T T.81 Figure A.6
 extern const int32_t kPrescale[64];         // round(64 / (a(u) a(v))), natural order
 
-using IdctFn = void (*)(const int16_t* coefficients, const int32_t* multipliers, uint8_t* out, int stride);
-void IdctReference(const int16_t* coefficients, const int32_t* multipliers, uint8_t* out, int stride);
+// The transform takes the dequantised inputs: coefficient times multiplier
+// (32-bit, wrapping), natural order. Blocks are decoded straight into them.
+using IdctFn = void (*)(const int32_t* inputs, uint8_t* out, int stride);
+void IdctReference(const int32_t* inputs, uint8_t* out, int stride);
 IdctFn Avx2Idct();    // null when the processor lacks AVX2
 IdctFn ChosenIdct();  // chosen once
-// The sample every position of a block with only a DC coefficient takes.
-uint8_t DcOnlySample(int dc, int32_t multiplier);
+inline int32_t Dequantise(int coefficient, int32_t multiplier) {
+    return int32_t(uint32_t(coefficient) * uint32_t(multiplier));
+}
+// The sample every position of a block with only a DC input takes.
+uint8_t DcOnlySample(int32_t input);
 void FillBlock(uint8_t* out, int stride, uint8_t value);
 
 // ----------------------------------------------------------------- writers.cpp
@@ -270,7 +275,7 @@ struct Record {
 
     // One MCU of samples, each component as a plane of (8h) x (8v).
     alignas(32) uint8_t planes[3][kMaxMcuSide * kMaxMcuSide];
-    alignas(32) int16_t block[64];
+    alignas(32) int32_t block[64];  // dequantised inputs of the block being decoded
 };
 
 extern Record g_record;

@@ -8,87 +8,154 @@
 namespace qk::jpeg {
 namespace {
 
-// Decodes one block's coefficients into r.block (natural order). `acPresent`
-// tells whether any AC coefficient is non-zero.
-inline bool DecodeBlock(Record& r, Component& c, bool& acPresent) {
-    BitReader& br = r.bits;
+// The bit reader's buffer and count held in registers while a block is
+// decoded (stores into the block could otherwise alias the record's count);
+// the slow paths go through the record's reader.
+struct HotBits {
+    uint64_t buffer;
+    int bits;
+
+    void Refill(BitReader& home, Source& s) {
+        if (bits >= 32) return;
+        if (!home.ended && s.pushed < 0 && s.end - s.at >= 8) {
+            uint64_t w;
+            std::memcpy(&w, s.at, 8);
+            w = __builtin_bswap64(w);
+            const uint64_t inverted = ~w;
+            if (((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) == 0) {
+                const int n = (63 - bits) >> 3;  // 4 to 7 whole bytes
+                buffer |= (w & ~(~0ull >> (8 * n))) >> bits;
+                bits += 8 * n;
+                s.at += n;
+                return;
+            }
+        }
+        home.buffer = buffer;
+        home.bits = bits;
+        FillBitsSlow(home, s);
+        buffer = home.buffer;
+        bits = home.bits;
+    }
+    uint32_t Peek(int n) const { return uint32_t(buffer >> (64 - n)); }
+    void Drop(int n) {
+        buffer <<= n;
+        bits -= n;
+    }
+    int Take(int n) {
+        if (n == 0) return 0;
+        const int v = int(Peek(n));
+        Drop(n);
+        return v;
+    }
+    int Symbol(const HuffmanTable& t, BitReader& home) {
+        const uint32_t entry = t.lookahead[Peek(kLookaheadBits)];
+        if (entry != 0) {
+            Drop(int(entry >> 8));
+            return int(entry & 0xFF);
+        }
+        home.buffer = buffer;
+        home.bits = bits;
+        const int symbol = DecodeSymbolSlow(home, t);
+        buffer = home.buffer;
+        bits = home.bits;
+        return symbol;
+    }
+};
+
+// Decodes one block into r.block as dequantised IDCT inputs (natural order),
+// multiplying only the non-zero coefficients, and lists their positions in
+// `touched` so that they can be cleared again after the transform. Returns
+// the number of positions, or -1 for a bad stream.
+inline int DecodeBlock(Record& r, Component& c, const int32_t* multipliers, uint8_t* touched) {
     Source& s = r.source;
-    int16_t* block = r.block;
-    std::memset(block, 0, sizeof r.block);
-    FillBits(br, s);
-    const int size = DecodeSymbol(br, *c.dcTable);
+    int32_t* block = r.block;
+    HotBits b{r.bits.buffer, r.bits.bits};
+    int count = 0, result = -1;
+    b.Refill(r.bits, s);
+    const int size = b.Symbol(*c.dcTable, r.bits);
     if (size < 0 || size > 15) {
         Log(Msg::kHuffmanDecode);
-        return false;
+        goto out;
     }
-    const int dc = c.dcPredictor + Extend(TakeBits(br, size), size);
-    if (dc < -1024 || dc > 1023) {
-        Log(Msg::kDcRange, dc);
-        return false;
+    {
+        const int dc = c.dcPredictor + Extend(b.Take(size), size);
+        if (dc < -1024 || dc > 1023) {
+            Log(Msg::kDcRange, dc);
+            goto out;
+        }
+        c.dcPredictor = int16_t(dc);
+        block[0] = Dequantise(dc, multipliers[0]);
+        touched[count++] = 0;
     }
-    c.dcPredictor = int16_t(dc);
-    block[0] = int16_t(dc);
-
-    acPresent = false;
-    const HuffmanTable& ac = *c.acTable;
-    for (int k = 1; k < 64;) {
-        if (br.bits < 32) FillBits(br, s);
-        // Most coefficients fit code and value in the lookahead window.
-        const int32_t fast = ac.fastAc[PeekBits(br, kLookaheadBits)];
-        if (fast != 0) {
-            k += (fast >> 8) & 0xFF;
-            DropBits(br, fast & 0xFF);
+    {
+        const HuffmanTable& ac = *c.acTable;
+        for (int k = 1; k < 64;) {
+            b.Refill(r.bits, s);
+            // Most coefficients fit code and value in the lookahead window.
+            const int32_t fast = ac.fastAc[b.Peek(kLookaheadBits)];
+            int natural, value;
+            if (fast != 0) {
+                k += (fast >> 8) & 0xFF;
+                b.Drop(fast & 0xFF);
+                value = fast >> 16;
+            } else {
+                const int rs = b.Symbol(ac, r.bits);
+                if (rs < 0) {
+                    Log(Msg::kHuffmanDecode);
+                    goto out;
+                }
+                const int run = rs >> 4, bits = rs & 15;
+                if (bits == 0) {
+                    if (run != 15) break;  // end of block
+                    k += 16;
+                    continue;
+                }
+                k += run;
+                // A coefficient keeps 16 bits, as the record stores it.
+                value = int16_t(Extend(b.Take(bits), bits));
+            }
             if (k > 63) {
                 Log(Msg::kAcPosition);
-                return false;
+                goto out;
             }
-            block[kZigzagToNatural[k++]] = int16_t(fast >> 16);
-            acPresent = true;
-            continue;
+            natural = kZigzagToNatural[k++];
+            block[natural] = Dequantise(value, multipliers[natural]);
+            touched[count++] = uint8_t(natural);
         }
-        const int rs = DecodeSymbol(br, ac);
-        if (rs < 0) {
-            Log(Msg::kHuffmanDecode);
-            return false;
-        }
-        const int run = rs >> 4, bits = rs & 15;
-        if (bits == 0) {
-            if (run != 15) break;  // end of block
-            k += 16;
-            continue;
-        }
-        k += run;
-        if (k > 63) {
-            Log(Msg::kAcPosition);
-            return false;
-        }
-        block[kZigzagToNatural[k++]] = int16_t(Extend(TakeBits(br, bits), bits));
-        acPresent = true;
     }
-    return true;
+    result = count;
+out:
+    r.bits.buffer = b.buffer;
+    r.bits.bits = b.bits;
+    return result;
 }
 
-inline void Reconstruct(Record& r, int ci, const int16_t* coefficients, bool acPresent, int blockX, int blockY,
+inline void Reconstruct(Record& r, int ci, const int32_t* inputs, bool acPresent, int blockX, int blockY,
                         IdctFn idct) {
     const Component& c = r.comp[ci];
     const int stride = 8 * c.h;
     uint8_t* out = r.planes[ci] + blockY * 8 * stride + blockX * 8;
-    const int32_t* multipliers = r.multipliers[c.quantId];
     if (acPresent) {
-        idct(coefficients, multipliers, out, stride);
+        idct(inputs, out, stride);
     } else {
-        FillBlock(out, stride, DcOnlySample(coefficients[0], multipliers[0]));
+        FillBlock(out, stride, DcOnlySample(inputs[0]));
     }
 }
 
 bool DecodeMcu(Record& r, IdctFn idct) {
     for (int ci = 0; ci < r.nf; ++ci) {
         Component& c = r.comp[ci];
+        const int32_t* multipliers = r.multipliers[c.quantId];
         for (int by = 0; by < c.v; ++by) {
             for (int bx = 0; bx < c.h; ++bx) {
-                bool acPresent;
-                if (!DecodeBlock(r, c, acPresent)) return false;
-                Reconstruct(r, ci, r.block, acPresent, bx, by, idct);
+                uint8_t touched[64];
+                const int count = DecodeBlock(r, c, multipliers, touched);
+                if (count < 0) {
+                    std::memset(r.block, 0, sizeof r.block);
+                    return false;
+                }
+                Reconstruct(r, ci, r.block, count > 1, bx, by, idct);
+                for (int i = 0; i < count; ++i) r.block[touched[i]] = 0;
             }
         }
     }
@@ -170,9 +237,13 @@ void WriteMcu(Record& r, int mcuX, int mcuY) {
 }
 
 void IdctInto(Record& r, int ci, const int16_t* coefficients, int blockX, int blockY) {
-    int16_t any = 0;
-    for (int k = 1; k < 64; ++k) any = int16_t(any | coefficients[k]);
-    Reconstruct(r, ci, coefficients, any != 0, blockX, blockY, ChosenIdct());
+    const int32_t* multipliers = r.multipliers[r.comp[ci].quantId];
+    int any = 0;
+    for (int k = 0; k < 64; ++k) {
+        r.block[k] = Dequantise(coefficients[k], multipliers[k]);
+        any |= k > 0 ? coefficients[k] : 0;
+    }
+    Reconstruct(r, ci, r.block, any != 0, blockX, blockY, ChosenIdct());
 }
 
 RestartResult ProcessRestart(Record& r) {
@@ -194,6 +265,7 @@ RestartResult ProcessRestart(Record& r) {
 
 int DecodeSequentialScan() {
     Record& r = g_record;
+    std::memset(r.block, 0, sizeof r.block);  // blocks clear only what they set
     for (auto& c : r.comp) c.dcPredictor = 0;
     r.mcusSinceRestart = 0;
     ResetBits(r.bits);

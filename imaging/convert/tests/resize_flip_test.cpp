@@ -78,6 +78,11 @@ TEST(FlipTopBottom, ReportsBadParametersOnTheDebugger) {
     EXPECT_EQ(qk::debug::Count("VPE: FlipTopBottom InvalidParam "), 4u);
     EXPECT_TRUE(qk::debug::Contains(" 8 2 7 100\n"));
     EXPECT_EQ(FlipTopBottom(buffer.data(), buffer.data(), 4, 2, 8, 103), IMG_UNKNOWN_MEDIA_TYPE);
+    // An empty picture moves nothing, whatever its pitch claims.
+    std::vector<uint8_t> dst(64, kSentinel);
+    EXPECT_EQ(FlipTopBottom(dst.data(), buffer.data(), 0, 30, 69, MT_YUY2), IMG_SUCCESS);
+    EXPECT_EQ(FlipTopBottom(dst.data(), buffer.data(), 4, 0, 69, MT_RGB24), IMG_SUCCESS);
+    EXPECT_EQ(dst, std::vector<uint8_t>(64, kSentinel));
     EXPECT_EQ(qk::debug::Count("VPE: FlipTopBottom InvalidParam "), 4u);
     EXPECT_EQ(buffer, std::vector<uint8_t>(64, kSentinel));
 }

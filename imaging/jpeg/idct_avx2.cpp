@@ -69,9 +69,9 @@ QK_AVX2_INLINE __m256i Descale(__m256i v) {
 QK_AVX2_INLINE void StoreRows(uint8_t* out, int stride, __m256i rows) {
     const __m128i lo = _mm256_castsi256_si128(rows), hi = _mm256_extracti128_si256(rows, 1);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), lo);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + stride), _mm_castsi128_pd(lo));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), _mm_unpackhi_epi64(lo, lo));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * stride), hi);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + 3 * stride), _mm_castsi128_pd(hi));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * stride), _mm_unpackhi_epi64(hi, hi));
 }
 
 // `inputs` is 32-byte aligned (the record's block).

@@ -69,6 +69,17 @@ std::vector<uint8_t> EncodePixels(const std::vector<uint8_t>& pixels, const Enco
     cinfo.optimize_coding = o.optimize ? TRUE : FALSE;
     cinfo.restart_interval = unsigned(o.restartMcus);
     if (o.progressive) jpeg_simple_progression(&cinfo);
+    // Single-component DC scans, split spectral bands and refinements of
+    // every kind: the shapes jpeg_simple_progression does not produce.
+    static const jpeg_scan_info kSeparate[] = {
+        {1, {0}, 0, 0, 0, 1},  {1, {1}, 0, 0, 0, 0},  {1, {2}, 0, 0, 0, 0},  {1, {0}, 1, 5, 0, 2},
+        {1, {2}, 1, 63, 0, 1}, {1, {1}, 1, 63, 0, 1}, {1, {0}, 6, 63, 0, 2}, {1, {0}, 1, 63, 2, 1},
+        {1, {0}, 0, 0, 1, 0},  {1, {2}, 1, 63, 1, 0}, {1, {1}, 1, 63, 1, 0}, {1, {0}, 1, 63, 1, 0},
+    };
+    if (o.separateScans && !o.grey) {
+        cinfo.scan_info = kSeparate;
+        cinfo.num_scans = int(sizeof kSeparate / sizeof kSeparate[0]);
+    }
     jpeg_start_compress(&cinfo, TRUE);
     const int channels = o.grey ? 1 : 3;
     while (cinfo.next_scanline < cinfo.image_height) {

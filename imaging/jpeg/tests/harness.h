@@ -23,6 +23,7 @@ struct EncodeOptions {
     bool grey = false;
     Sampling sampling = k422;
     bool progressive = false;
+    bool separateScans = false;  // progressive with a DC scan per component and split AC bands
     int restartMcus = 0;     // restart interval in MCUs
     bool optimize = false;   // optimised Huffman tables instead of the standard ones
     bool forceBaseline = true;  // false allows 16-bit quantisation tables at low quality

@@ -43,7 +43,7 @@ struct DistanceMeter {
 std::string Describe(const EncodeOptions& o) {
     char text[160];
     std::snprintf(text, sizeof text, "%dx%d q%d %s %s%s restart %d%s", o.width, o.height, o.quality,
-                  o.grey ? "grey" : "colour", o.progressive ? "progressive" : "sequential",
+                  o.grey ? "grey" : "colour", o.separateScans ? "separate scans" : o.progressive ? "progressive" : "sequential",
                   o.optimize ? " optimised" : "", o.restartMcus, o.forceBaseline ? "" : " 16-bit tables");
     std::string s = text;
     if (!o.grey) {
@@ -100,6 +100,15 @@ std::vector<EncodeOptions> Corpus() {
         o.height = 480;
         o.progressive = progressive;
         o.restartMcus = progressive ? 0 : 40;
+        corpus.push_back(o);
+    }
+    for (Sampling sampling : {k420, k422, Sampling{{1, 2, 1}, {1, 2, 1}}}) {
+        EncodeOptions o;
+        o.width = 37;
+        o.height = 29;
+        o.sampling = sampling;
+        o.separateScans = true;
+        o.restartMcus = sampling.h[0] == 2 ? 3 : 0;
         corpus.push_back(o);
     }
     EncodeOptions wide;

@@ -1,0 +1,84 @@
+// AVX2 row kernels of the bilinear zoom; each gives exactly the bytes of its
+// reference kernel and hands the tail of a row to it.
+#include "imaging/convert/colour_avx2.h"
+#include "imaging/vpe/zoom.h"
+
+#if QK_IMAGING_HAVE_AVX2
+
+namespace qk::vpe::row {
+namespace {
+
+// Eight horizontal sums: each 128-bit lane loads the 16 source bytes at its
+// base, picks (near, far) byte pairs as 16-bit values and multiplies them by
+// their weights in one pmaddwd (bytes and weights up to 256 fit in int16).
+QK_AVX2_INLINE __m256i Sums8(const uint8_t* line, const ZoomWorkspace& t, int s) {
+    const int lane = s / 4;
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.laneBase[lane]));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.laneBase[lane + 1]));
+    const __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    const __m256i picks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.laneShuffle + 16 * lane));
+    const __m256i weights = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.weights + 2 * s));
+    return _mm256_madd_epi16(_mm256_shuffle_epi8(bytes, picks), weights);
+}
+
+QK_AVX2 void HorizontalRow_Avx2(const uint8_t* line, const ZoomWorkspace& t, int n, uint16_t* out) {
+    const int fast = t.fastSamples < n ? t.fastSamples : n;
+    int s = 0;
+    for (; s + 16 <= fast; s += 16) {
+        const __m256i packed = _mm256_packus_epi32(Sums8(line, t, s), Sums8(line, t, s + 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + s), _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    for (; s + 8 <= fast; s += 8) {
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(Sums8(line, t, s), _mm256_setzero_si256()), 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + s), _mm256_castsi256_si128(packed));
+    }
+    for (; s < n; ++s) {
+        const uint8_t* near = line + t.offset[s];
+        out[s] = uint16_t(t.weights[2 * s] * near[0] + t.weights[2 * s + 1] * near[t.distance]);
+    }
+}
+
+// Sixteen blended samples as 16-bit values. The sums reach 65280, beyond
+// int16, so they are offset by -32768 for pmaddwd and the offset is added
+// back with the rounding constant: exact.
+QK_AVX2_INLINE __m256i Blend16(const uint16_t* a, const uint16_t* b, __m256i weights, __m256i bias) {
+    const __m256i flip = _mm256_set1_epi16(int16_t(0x8000));
+    const __m256i va = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)), flip);
+    const __m256i vb = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), flip);
+    const __m256i lo = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(va, vb), weights), bias), 16);
+    const __m256i hi = _mm256_srli_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(va, vb), weights), bias), 16);
+    return _mm256_packus_epi32(lo, hi);  // lane order is preserved: unpack and pack are both per lane
+}
+
+QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                              uint8_t* out) {
+    const __m256i weights = _mm256_set1_epi32(int32_t(uint32_t(nearWeight) | (uint32_t(farWeight) << 16)));
+    const __m256i bias = _mm256_set1_epi32(32768 * (nearWeight + farWeight) + 32768);
+    int s = 0;
+    for (; s + 32 <= n; s += 32) {
+        const __m256i packed = _mm256_packus_epi16(Blend16(a + s, b + s, weights, bias),
+                                                   Blend16(a + s + 16, b + s + 16, weights, bias));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + s), _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    VerticalRow_Reference(a + s, b + s, n - s, nearWeight, farWeight, out + s);
+}
+
+}  // namespace
+
+const ZoomKernels* Avx2ZoomKernels() {
+    static constexpr ZoomKernels kAvx2{
+        .horizontal = HorizontalRow_Avx2,
+        .vertical = VerticalRow_Avx2,
+    };
+    return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
+}
+
+}  // namespace qk::vpe::row
+
+#else
+
+namespace qk::vpe::row {
+const ZoomKernels* Avx2ZoomKernels() { return nullptr; }
+}  // namespace qk::vpe::row
+
+#endif

@@ -318,6 +318,6 @@ int vpeFtkInit(PVPE_CONTEXT context, int width, int height) {
 int vpeGetFraming(PVPE_CONTEXT context, VPE_FRAMING* framing) {
     if (context == nullptr || framing == nullptr) return VPE_INVALID_PARAM;
     const TrackState& t = context->track;
-    *framing = VPE_FRAMING{t.currentX, t.currentY, t.currentWidth, t.currentHeight};
+    *framing = VPE_FRAMING{t.currentX, t.currentY, t.currentWidth, t.currentHeight, t.targetX, t.targetY, t.targetWidth};
     return VPE_SUCCESS;
 }

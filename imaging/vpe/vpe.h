@@ -142,9 +142,11 @@ struct FtkSettings {
 struct VPE_CONTEXT;
 typedef VPE_CONTEXT* PVPE_CONTEXT;
 
-// The current framing of face tracking, in 16.16 source pixels.
+// The framing of face tracking: the one shown (16.16 source pixels) and the
+// target it moves toward (source pixels).
 struct VPE_FRAMING {
     int32_t x, y, width, height;
+    int32_t targetX, targetY, targetWidth;
 };
 
 // Library lifecycle.
@@ -170,7 +172,7 @@ int vpeDigitalZoom(PVPE_CONTEXT context, uint8_t* dst, int dstWidth, int dstHeig
                    int srcWidth, int srcHeight, int srcPitch, int boxX, int boxY, int boxW, int boxH, int mediaType,
                    int opt);
 
-// Reads the current framing and the analysis geometry (for tools and tests).
+// Reads the framing (for tools and tests).
 int vpeGetFraming(PVPE_CONTEXT context, VPE_FRAMING* framing);
 
 // The bilinear zooms of a 16.16 rectangle into the whole destination. The

@@ -18,10 +18,11 @@ int BytesPerSampleStep(ZoomLayout layout) {
     return 1;
 }
 
-// Fills the strip's column table for output samples [first, first + n).
+}  // namespace
+
 // Positions advance by `step` per output pixel from rect.x, exactly as the
 // accumulated 16.16 position would.
-void BuildColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
+void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
                   ZoomWorkspace& ws) {
     const int distance = BytesPerSampleStep(layout);
     ws.distance = distance;
@@ -72,6 +73,8 @@ void BuildColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int
     ws.fastSamples = fast;
 }
 
+namespace {
+
 // The slot holding `line`, computing it into a slot other than `keep` if needed.
 int RowSlot(const row::ZoomKernels& k, const SourcePlane& src, int line, int keep, int n, ZoomWorkspace& ws) {
     if (ws.rowLine[0] == line) return 0;
@@ -97,7 +100,7 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
 
     for (int first = 0; first < samples; first += ZoomWorkspace::kStrip) {
         const int n = std::min(ZoomWorkspace::kStrip, samples - first);
-        BuildColumns(layout, rect.x, stepX, first, n, lineBytes, ws);
+        BuildZoomColumns(layout, rect.x, stepX, first, n, lineBytes, ws);
         ws.rowLine[0] = ws.rowLine[1] = -1;
         for (int y = 0; y < dst.height; ++y) {
             const int64_t position = rect.y + int64_t(y) * stepY;

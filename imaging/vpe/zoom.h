@@ -55,6 +55,11 @@ struct ZoomWorkspace {
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
 };
 
+// Fills the column table for output samples [first, first + n) of a line:
+// output pixel k sits at rectX + k * step; lineBytes bounds the fast lanes.
+void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
+                      ZoomWorkspace& workspace);
+
 // Zooms rect (inside src, at least 2 x 2 source pixels) into the whole of dst.
 void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane& dst, const RectQ16& rect,
                ZoomWorkspace& workspace);

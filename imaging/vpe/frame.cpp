@@ -92,9 +92,11 @@ void OverlayIntoOutput(VPE_CONTEXT& c, uint8_t* dst, int dstHeight, int dstPitch
 
 int32_t UpdateFrameRate(uint32_t timeStamp) {
     Library& lib = TheLibrary();
+    // The first frame only sets the base, like the frame of an estimate.
     if (lib.fpsBaseSet.exchange(1) == 0) {
         lib.fpsBase = timeStamp;
         lib.fpsCounter = 0;
+        return lib.fpsEstimate.load();
     }
     if (lib.fpsCounter.load() >= kFpsWindow) {
         const int64_t elapsed = int64_t(timeStamp) - int64_t(lib.fpsBase.load());

@@ -41,7 +41,7 @@ bool InEllipse(double x, double y, double cx, double cy, double rx, double ry) {
     return dx * dx + dy * dy <= 1;
 }
 
-uint8_t Byte(double v) { return uint8_t(std::clamp(std::lround(v), 0L, 255L)); }
+uint8_t Byte(double v) { return uint8_t(v <= 0 ? 0 : v >= 255 ? 255 : int(v + 0.5)); }
 
 }  // namespace
 
@@ -104,21 +104,33 @@ void Scene::RenderRgb(int index, int width, int height, std::vector<uint8_t>& bg
     const Head head = HeadAt(index, width, height);
     const double drift = options_.backgroundDrift * index;
     bgr.resize(size_t(width) * size_t(height) * 3);
+    // Background factors per column and per row.
+    std::vector<double> columnWave(static_cast<size_t>(width)), columnU(static_cast<size_t>(width));
+    std::vector<int> stripe(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) {
+        const double bu = (x + 0.5) / width + drift;
+        columnU[size_t(x)] = (x + 0.5) / width;
+        columnWave[size_t(x)] = std::sin(bu * 40);
+        stripe[size_t(x)] = int(std::floor(bu / 0.12));
+    }
+    const int headX0 = std::max(0, int(std::floor(head.cx - head.rx))), headX1 = std::min(width, int(std::ceil(head.cx + head.rx)) + 1);
     for (int y = 0; y < height; ++y) {
         const double v = (y + 0.5) / height;
+        const double rowWave = std::cos(v * 23);
+        const int tile = int(std::floor(v / 0.15));
+        const double below = (y - head.cy - 1.05 * head.ry) / head.ry;
+        const double shirtHalf = head.rx * (1.6 + 0.6 * below);
+        const double ny = (y - head.cy) / head.ry;
         for (int x = 0; x < width; ++x) {
-            const double u = (x + 0.5) / width;
+            const double u = columnU[size_t(x)];
             // Background: stripes and tiles of the palette, gently shaded.
-            const double bu = u + drift;
-            const int stripe = int(std::floor(bu / 0.12)), tile = int(std::floor(v / 0.15));
-            Rgb c = kPalette[size_t(((stripe + 2 * tile) % 5 + 5) % 5)];
-            c = Scale(c, 0.85 + 0.15 * std::sin(bu * 40) * std::cos(v * 23));
+            Rgb c = Scale(kPalette[size_t(((stripe[size_t(x)] + 2 * tile) % 5 + 5) % 5)],
+                          0.85 + 0.15 * columnWave[size_t(x)] * rowWave);
             if (options_.distractor && u > 0.04 && u < 0.2 && v > 0.55 && v < 0.95) c = kBoard;
             // Shirt below the head.
-            const double below = (y - head.cy - 1.05 * head.ry) / head.ry;
-            if (below > 0 && std::abs(x - head.cx) < head.rx * (1.6 + 0.6 * below)) c = kShirt;
-            if (InEllipse(x, y, head.cx, head.cy, head.rx, head.ry)) {
-                const double nx = (x - head.cx) / head.rx, ny = (y - head.cy) / head.ry;
+            if (below > 0 && std::abs(x - head.cx) < shirtHalf) c = kShirt;
+            if (x >= headX0 && x < headX1 && InEllipse(x, y, head.cx, head.cy, head.rx, head.ry)) {
+                const double nx = (x - head.cx) / head.rx;
                 if (ny < kHairLine) {
                     c = kHair;
                 } else if (InEllipse(nx, ny, 0, 0.45, 0.35, 0.09)) {

@@ -76,11 +76,13 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
 namespace {
 
 // The slot holding `line`, computing it into a slot other than `keep` if needed.
-int RowSlot(const row::ZoomKernels& k, const SourcePlane& src, int line, int keep, int n, ZoomWorkspace& ws) {
+int RowSlot(const row::ZoomKernels& k, ZoomLayout layout, const SourcePlane& src, int line, int keep, int n,
+            ZoomWorkspace& ws) {
     if (ws.rowLine[0] == line) return 0;
     if (ws.rowLine[1] == line) return 1;
     const int slot = keep == 0 ? 1 : 0;
     k.horizontal(src.data + size_t(line) * src.pitch, ws, n, ws.rows[slot]);
+    if (layout == ZoomLayout::kYuy2) k.chromaPairs(src.data + size_t(line) * src.pitch, ws, n, ws.chromaRows[slot]);
     ws.rowLine[slot] = line;
     return slot;
 }
@@ -109,22 +111,16 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
             const int line = int(std::min<int64_t>(whole, lastLine));
             const int below = whole + 1 < src.height - 2 ? line + 1 : line;
             const Weights w = WeightsAt(position);
-            const int slotA = RowSlot(k, src, line, -1, n, ws);
-            const int slotB = RowSlot(k, src, below, slotA, n, ws);
+            const int slotA = RowSlot(k, layout, src, line, -1, n, ws);
+            const int slotB = RowSlot(k, layout, src, below, slotA, n, ws);
             uint8_t* out = dst.data + size_t(y) * dst.pitch;
             if (layout != ZoomLayout::kYuy2) {
                 k.vertical(ws.rows[slotA], ws.rows[slotB], n, w.near, w.far, out + first);
                 continue;
             }
-            k.vertical(ws.rows[slotA], ws.rows[slotB], n, w.near, w.far, ws.lumaRow);
-            const uint8_t* upper = src.data + size_t(line) * src.pitch;
-            uint8_t* pairs = out + 2 * size_t(first);
-            for (int p = 0; p < n / 2; ++p) {
-                pairs[4 * p + 0] = ws.lumaRow[2 * p];
-                pairs[4 * p + 1] = upper[ws.chromaU[p]];
-                pairs[4 * p + 2] = ws.lumaRow[2 * p + 1];
-                pairs[4 * p + 3] = upper[ws.chromaV[p]];
-            }
+            // U and V come from the upper line, without interpolation.
+            k.verticalYuy2(ws.rows[slotA], ws.rows[slotB], n, w.near, w.far, ws.chromaRows[slotA],
+                           out + 2 * size_t(first));
         }
     }
 }

@@ -49,7 +49,7 @@ struct ZoomWorkspace {
     int32_t laneBase[kStrip / 4];       // fast kernel: first byte of each 4-sample lane
     uint8_t laneShuffle[4 * kStrip];    // fast kernel: byte picks within a lane's 16 bytes
     uint16_t rows[2][kStrip];
-    uint8_t lumaRow[kStrip];  // YUY2: the blended luma before chroma is interleaved
+    uint8_t chromaRows[2][kStrip];  // YUY2: U, V of each output pair, from the row's line
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
@@ -87,9 +87,19 @@ using HorizontalFn = void (*)(const uint8_t* line, const ZoomWorkspace& table, i
 using VerticalFn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                             uint8_t* out);
 
+// YUY2: the U and V bytes the table picks from a source line, as n / 2
+// pairs U, V (taken once per line, like the horizontal sums).
+using ChromaPairsFn = void (*)(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out);
+// YUY2: blends n luma samples as VerticalFn does and interleaves them with
+// the upper line's chroma pairs.
+using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                                const uint8_t* chroma, uint8_t* out);
+
 struct ZoomKernels {
     HorizontalFn horizontal;
     VerticalFn vertical;
+    ChromaPairsFn chromaPairs;
+    VerticalYuy2Fn verticalYuy2;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
@@ -99,6 +109,9 @@ const ZoomKernels& ZoomKernelsInUse();
 void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
+void ChromaPairsRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out);
+void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                               const uint8_t* chroma, uint8_t* out);
 
 }  // namespace row
 

@@ -63,12 +63,52 @@ QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int n
     VerticalRow_Reference(a + s, b + s, n - s, nearWeight, farWeight, out + s);
 }
 
+// Eight pairs at a time: gather the whole source pair that holds each U and
+// each V (four bytes inside the line), keep byte 1 or 3, pack to U, V bytes.
+QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, const ZoomWorkspace& t, int n, uint8_t* out) {
+    const int* words = reinterpret_cast<const int*>(line);
+    int p = 0;
+    for (; p + 8 <= n / 2; p += 8) {
+        const __m256i uAt = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaU + p)),
+                                             _mm256_set1_epi32(1));
+        const __m256i vAt = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaV + p)),
+                                             _mm256_set1_epi32(3));
+        // U in bits 8-15 and V in bits 24-31 of one word per pair: U, V as
+        // the high bytes of two 16-bit halves, then shifted down and packed.
+        const __m256i u = _mm256_and_si256(_mm256_i32gather_epi32(words, uAt, 1), _mm256_set1_epi32(0x0000FF00));
+        const __m256i v = _mm256_and_si256(_mm256_i32gather_epi32(words, vAt, 1), _mm256_set1_epi32(int32_t(0xFF000000u)));
+        const __m256i uv = _mm256_srli_epi16(_mm256_or_si256(u, v), 8);      // U | V << 16 per word
+        const __m256i packed = _mm256_packus_epi16(uv, uv);                   // per lane: 4 pairs U, V twice
+        const __m256i ordered = _mm256_permute4x64_epi64(packed, 0x08);       // lanes' first halves together
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * p), _mm256_castsi256_si128(ordered));
+    }
+    for (; p < n / 2; ++p) {
+        out[2 * p] = line[t.chromaU[p]];
+        out[2 * p + 1] = line[t.chromaV[p]];
+    }
+}
+
+QK_AVX2 void VerticalYuy2Row_Avx2(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                                  const uint8_t* chroma, uint8_t* out) {
+    const __m256i weights = _mm256_set1_epi32(int32_t(uint32_t(nearWeight) | (uint32_t(farWeight) << 16)));
+    const __m256i bias = _mm256_set1_epi32(32768 * (nearWeight + farWeight) + 32768);
+    int s = 0;
+    for (; s + 16 <= n; s += 16) {
+        const __m256i luma = Blend16(a + s, b + s, weights, bias);  // Y0 | Y1 << 16 per pair
+        const __m256i uv = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(chroma + s)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * s), _mm256_or_si256(luma, _mm256_slli_epi16(uv, 8)));
+    }
+    VerticalYuy2Row_Reference(a + s, b + s, n - s, nearWeight, farWeight, chroma + s, out + 2 * s);
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
     static constexpr ZoomKernels kAvx2{
         .horizontal = HorizontalRow_Avx2,
         .vertical = VerticalRow_Avx2,
+        .chromaPairs = ChromaPairsRow_Avx2,
+        .verticalYuy2 = VerticalYuy2Row_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

@@ -17,10 +17,29 @@ void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int near
     for (int s = 0; s < n; ++s) out[s] = uint8_t((nearWeight * a[s] + farWeight * b[s] + 32768) >> 16);
 }
 
+void ChromaPairsRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out) {
+    for (int p = 0; p < n / 2; ++p) {
+        out[2 * p] = line[table.chromaU[p]];
+        out[2 * p + 1] = line[table.chromaV[p]];
+    }
+}
+
+void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                               const uint8_t* chroma, uint8_t* out) {
+    for (int p = 0; p < n / 2; ++p) {
+        out[4 * p + 0] = uint8_t((nearWeight * a[2 * p] + farWeight * b[2 * p] + 32768) >> 16);
+        out[4 * p + 1] = chroma[2 * p];
+        out[4 * p + 2] = uint8_t((nearWeight * a[2 * p + 1] + farWeight * b[2 * p + 1] + 32768) >> 16);
+        out[4 * p + 3] = chroma[2 * p + 1];
+    }
+}
+
 const ZoomKernels& ReferenceZoomKernels() {
     static constexpr ZoomKernels kReference{
         .horizontal = HorizontalRow_Reference,
         .vertical = VerticalRow_Reference,
+        .chromaPairs = ChromaPairsRow_Reference,
+        .verticalYuy2 = VerticalYuy2Row_Reference,
     };
     return kReference;
 }

@@ -249,6 +249,16 @@ TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
         ref.vertical(a.data(), b.data() + 1, count, nearWeight, farWeight, oa.data());
         fast->vertical(a.data(), b.data() + 1, count, nearWeight, farWeight, ob.data());
         ASSERT_EQ(oa, ob);
+        if (layout == ZoomLayout::kYuy2) {
+            std::vector<uint8_t> ca(ZoomWorkspace::kStrip + 40, kSentinel), cb = ca;
+            ref.chromaPairs(line.data(), *ws, count, ca.data());
+            fast->chromaPairs(line.data(), *ws, count, cb.data());
+            ASSERT_EQ(ca, cb);
+            std::vector<uint8_t> pa(2 * ZoomWorkspace::kStrip + 40, kSentinel), pb = pa;
+            ref.verticalYuy2(a.data(), b.data(), count, nearWeight, farWeight, ca.data(), pa.data());
+            fast->verticalYuy2(a.data(), b.data(), count, nearWeight, farWeight, ca.data(), pb.data());
+            ASSERT_EQ(pa, pb);
+        }
     }
 }
 

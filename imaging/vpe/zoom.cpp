@@ -48,6 +48,31 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
             ws.chromaV[s / 2] = 4 * int((next >> 16) >> 1) + 3;
         }
     }
+    if (layout == ZoomLayout::kYuy2) {
+        // Chroma groups of eight output pairs, each picking from 16 packed
+        // source pairs; taken from the left while they fit.
+        const int pairs = n / 2;
+        ws.chromaFastPairs = 0;
+        ws.chromaFirstPair = pairs > 0 ? std::min(ws.chromaU[0], ws.chromaV[0]) / 4 : 0;
+        const int lastPair = pairs > 0 ? std::max(ws.chromaU[pairs - 1], ws.chromaV[pairs - 1]) / 4 : 0;
+        ws.chromaPairCount = pairs > 0 ? lastPair - ws.chromaFirstPair + 1 : 0;
+        if (ws.chromaPairCount <= ZoomWorkspace::kCompactPairs) {
+            for (int g = 0; 8 * g + 8 <= pairs; ++g) {
+                int lo = INT32_MAX, hi = 0;
+                for (int j = 8 * g; j < 8 * g + 8; ++j) {
+                    lo = std::min({lo, ws.chromaU[j] / 4, ws.chromaV[j] / 4});
+                    hi = std::max({hi, ws.chromaU[j] / 4, ws.chromaV[j] / 4});
+                }
+                if (hi - lo > 15) break;
+                ws.groupBase[g] = lo - ws.chromaFirstPair;
+                for (int j = 8 * g; j < 8 * g + 8; ++j) {
+                    ws.groupPickU[j] = uint8_t(ws.chromaU[j] / 4 - lo);
+                    ws.groupPickV[j] = uint8_t(ws.chromaV[j] / 4 - lo);
+                }
+                ws.chromaFastPairs = 8 * g + 8;
+            }
+        }
+    }
     // Lanes of four samples for the fast kernel: each loads 16 bytes from its
     // base, so every near and far byte must lie within them and the 16 bytes
     // within the line. Lanes are used in pairs, from the left, while they fit.

@@ -50,6 +50,17 @@ struct ZoomWorkspace {
     uint8_t laneShuffle[4 * kStrip];    // fast kernel: byte picks within a lane's 16 bytes
     uint16_t rows[2][kStrip];
     uint8_t chromaRows[2][kStrip];  // YUY2: U, V of each output pair, from the row's line
+    // YUY2 fast chroma: U and V of the source pairs the strip uses, packed
+    // (compactU[k] is pair chromaFirstPair + k), and for each group of eight
+    // output pairs the base in them and the picks (pshufb) from 16 bytes there.
+    static constexpr int kCompactPairs = 2 * kStrip;
+    uint8_t compactU[kCompactPairs + 16];
+    uint8_t compactV[kCompactPairs + 16];
+    int32_t chromaFirstPair, chromaPairCount;
+    int32_t chromaFastPairs;  // leading output pairs the fast kernel handles (a multiple of 8)
+    int32_t groupBase[kStrip / 16];
+    uint8_t groupPickU[kStrip / 2];
+    uint8_t groupPickV[kStrip / 2];
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
@@ -88,8 +99,9 @@ using VerticalFn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nea
                             uint8_t* out);
 
 // YUY2: the U and V bytes the table picks from a source line, as n / 2
-// pairs U, V (taken once per line, like the horizontal sums).
-using ChromaPairsFn = void (*)(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out);
+// pairs U, V (taken once per line, like the horizontal sums). The table's
+// packed-pair arrays are scratch of the call.
+using ChromaPairsFn = void (*)(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
 // YUY2: blends n luma samples as VerticalFn does and interleaves them with
 // the upper line's chroma pairs.
 using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
@@ -109,7 +121,7 @@ const ZoomKernels& ZoomKernelsInUse();
 void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
-void ChromaPairsRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out);
+void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out);
 

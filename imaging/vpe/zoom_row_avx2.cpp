@@ -1,5 +1,7 @@
 // AVX2 row kernels of the bilinear zoom; each gives exactly the bytes of its
 // reference kernel and hands the tail of a row to it.
+#include <cstring>
+
 #include "imaging/convert/colour_avx2.h"
 #include "imaging/vpe/zoom.h"
 
@@ -63,26 +65,42 @@ QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int n
     VerticalRow_Reference(a + s, b + s, n - s, nearWeight, farWeight, out + s);
 }
 
-// Eight pairs at a time: gather the whole source pair that holds each U and
-// each V (four bytes inside the line), keep byte 1 or 3, pack to U, V bytes.
-QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, const ZoomWorkspace& t, int n, uint8_t* out) {
-    const int* words = reinterpret_cast<const int*>(line);
+// U and V of the source pairs the strip uses are packed once per line
+// (pshufb keeps bytes 1 and 3 of each pair), then each group of eight output
+// pairs picks its bytes from 16 packed pairs with one pshufb per plane.
+QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, ZoomWorkspace& t, int n, uint8_t* out) {
+    ZoomWorkspace& ws = t;
+    const int pairs = n / 2;
     int p = 0;
-    for (; p + 8 <= n / 2; p += 8) {
-        const __m256i uAt = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaU + p)),
-                                             _mm256_set1_epi32(1));
-        const __m256i vAt = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaV + p)),
-                                             _mm256_set1_epi32(3));
-        // U in bits 8-15 and V in bits 24-31 of one word per pair: U, V as
-        // the high bytes of two 16-bit halves, then shifted down and packed.
-        const __m256i u = _mm256_and_si256(_mm256_i32gather_epi32(words, uAt, 1), _mm256_set1_epi32(0x0000FF00));
-        const __m256i v = _mm256_and_si256(_mm256_i32gather_epi32(words, vAt, 1), _mm256_set1_epi32(int32_t(0xFF000000u)));
-        const __m256i uv = _mm256_srli_epi16(_mm256_or_si256(u, v), 8);      // U | V << 16 per word
-        const __m256i packed = _mm256_packus_epi16(uv, uv);                   // per lane: 4 pairs U, V twice
-        const __m256i ordered = _mm256_permute4x64_epi64(packed, 0x08);       // lanes' first halves together
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * p), _mm256_castsi256_si128(ordered));
+    if (t.chromaFastPairs > 0) {
+        const uint8_t* first = line + 4 * size_t(t.chromaFirstPair);
+        const int count = t.chromaPairCount;
+        const __m128i split = _mm_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        int k = 0;
+        for (; k + 4 <= count; k += 4) {
+            // Four pairs: U0..U3 in bytes 0-3, V0..V3 in bytes 4-7.
+            const __m128i uv = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 4 * k)), split);
+            std::memcpy(ws.compactU + k, &uv, 4);
+            const int v = _mm_extract_epi32(uv, 1);
+            std::memcpy(ws.compactV + k, &v, 4);
+        }
+        for (; k < count; ++k) {
+            ws.compactU[k] = first[4 * k + 1];
+            ws.compactV[k] = first[4 * k + 3];
+        }
+        // Bytes past the last pair are loaded with a group but never picked.
+        std::memset(ws.compactU + count, 0, 16);
+        std::memset(ws.compactV + count, 0, 16);
+        for (; p + 8 <= t.chromaFastPairs; p += 8) {
+            const int base = t.groupBase[p / 8];
+            const __m128i picksU = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.groupPickU + p));
+            const __m128i picksV = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t.groupPickV + p));
+            const __m128i u = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ws.compactU + base)), picksU);
+            const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ws.compactV + base)), picksV);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * p), _mm_unpacklo_epi8(u, v));
+        }
     }
-    for (; p < n / 2; ++p) {
+    for (; p < pairs; ++p) {
         out[2 * p] = line[t.chromaU[p]];
         out[2 * p + 1] = line[t.chromaV[p]];
     }

@@ -17,7 +17,7 @@ void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int near
     for (int s = 0; s < n; ++s) out[s] = uint8_t((nearWeight * a[s] + farWeight * b[s] + 32768) >> 16);
 }
 
-void ChromaPairsRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint8_t* out) {
+void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out) {
     for (int p = 0; p < n / 2; ++p) {
         out[2 * p] = line[table.chromaU[p]];
         out[2 * p + 1] = line[table.chromaV[p]];

@@ -268,6 +268,37 @@ TEST_F(VpeDetectTest, RegionsBelowTheArmLineDoNotCount) {
     EXPECT_EQ(ftkDetect(c, nullptr, picture.data(), 176, 145, &combined, &raw), VPE_INVALID_PARAM);
 }
 
+TEST_F(VpeDetectTest, BeforeTheFirstSettledSceneOnlyASingleRegionIsFramed) {
+    // The reference luma is still the zeroed buffer: every region fails the
+    // texture test, so two faces give the whole picture and one face, added
+    // as it is, gives its box.
+    std::vector<uint8_t> picture(kW * kH * 3 / 2);
+    PaintPicture(picture.data(), 20, 10, 24, 28);
+    c->staticTest = 0;
+    std::copy_n(picture.data(), kW * kH, c->previousLuma);
+    Box combined{}, raw{};
+    ASSERT_EQ(ftkDetect(c, nullptr, picture.data(), kW, kH, &combined, &raw), VPE_SUCCESS);
+    EXPECT_EQ(c->track.motionState, kStill);
+    ASSERT_EQ(c->track.regions.count, 1);
+    EXPECT_EQ(c->track.regions.entries[0].label, kRegionRejected);
+    EXPECT_EQ(raw.x0, 20);
+    EXPECT_EQ(combined.x0, 20 - 23 / 4);
+    for (int y = 60; y < 88; ++y) {  // a second face
+        for (int x = 100; x < 124; ++x) {
+            picture[y * kW + x] = uint8_t(100 + (x - 100) * 3);
+            picture[kW * kH + (y / 2) * (kW / 2) + x / 2] = 100;
+            picture[kW * kH + (kW / 2) * (kH / 2) + (y / 2) * (kW / 2) + x / 2] = 158;
+        }
+    }
+    std::copy_n(picture.data(), kW * kH, c->previousLuma);
+    ASSERT_EQ(ftkDetect(c, nullptr, picture.data(), kW, kH, &combined, &raw), VPE_SUCCESS);
+    ASSERT_EQ(c->track.regions.count, 2);
+    EXPECT_EQ(combined.x0, 0);
+    EXPECT_EQ(combined.y0, 0);
+    EXPECT_EQ(combined.x1, kW - 1);
+    EXPECT_EQ(combined.y1, kH - 1);
+}
+
 TEST(VpeSkin, TableHoldsTheFixedRowsAndIsTheGeneratorsOutput) {
     const auto generated = skin_table::BuildTable();
     for (int y = 0; y < 256; ++y) {

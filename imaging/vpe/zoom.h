@@ -107,11 +107,15 @@ using ChromaPairsFn = void (*)(const uint8_t* line, ZoomWorkspace& table, int n,
 using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                 const uint8_t* chroma, uint8_t* out);
 
+// The analysis picture's time smoothing: s = (2 * fresh + 6 * s) >> 3.
+using SmoothFn = void (*)(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+
 struct ZoomKernels {
     HorizontalFn horizontal;
     VerticalFn vertical;
     ChromaPairsFn chromaPairs;
     VerticalYuy2Fn verticalYuy2;
+    SmoothFn smooth;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
@@ -121,6 +125,7 @@ const ZoomKernels& ZoomKernelsInUse();
 void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
+void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
 void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out);

@@ -119,6 +119,27 @@ QK_AVX2 void VerticalYuy2Row_Avx2(const uint16_t* a, const uint16_t* b, int n, i
     VerticalYuy2Row_Reference(a + s, b + s, n - s, nearWeight, farWeight, chroma + s, out + 2 * s);
 }
 
+QK_AVX2_INLINE __m256i SmoothBlend(__m256i fresh16, __m256i smoothed16) {
+    const __m256i sum = _mm256_add_epi16(_mm256_slli_epi16(fresh16, 1), _mm256_add_epi16(_mm256_slli_epi16(smoothed16, 2),
+                                                                                         _mm256_slli_epi16(smoothed16, 1)));
+    return _mm256_srli_epi16(sum, 3);
+}
+
+// 2 * fresh + 6 * smoothed fits 16 bits; widening and packing are both per
+// lane, so the byte order is kept.
+QK_AVX2 void SmoothInTime_Avx2(uint8_t* smoothed, const uint8_t* fresh, size_t bytes) {
+    const __m256i zero = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 32 <= bytes; i += 32) {
+        const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(fresh + i));
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(smoothed + i));
+        const __m256i lo = SmoothBlend(_mm256_unpacklo_epi8(f, zero), _mm256_unpacklo_epi8(s, zero));
+        const __m256i hi = SmoothBlend(_mm256_unpackhi_epi8(f, zero), _mm256_unpackhi_epi8(s, zero));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(smoothed + i), _mm256_packus_epi16(lo, hi));
+    }
+    SmoothInTime_Reference(smoothed + i, fresh + i, bytes - i);
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
@@ -127,6 +148,7 @@ const ZoomKernels* Avx2ZoomKernels() {
         .vertical = VerticalRow_Avx2,
         .chromaPairs = ChromaPairsRow_Avx2,
         .verticalYuy2 = VerticalYuy2Row_Avx2,
+        .smooth = SmoothInTime_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

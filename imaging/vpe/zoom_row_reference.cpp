@@ -34,12 +34,17 @@ void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int 
     }
 }
 
+void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) smoothed[i] = uint8_t((2 * fresh[i] + 6 * smoothed[i]) >> 3);
+}
+
 const ZoomKernels& ReferenceZoomKernels() {
     static constexpr ZoomKernels kReference{
         .horizontal = HorizontalRow_Reference,
         .vertical = VerticalRow_Reference,
         .chromaPairs = ChromaPairsRow_Reference,
         .verticalYuy2 = VerticalYuy2Row_Reference,
+        .smooth = SmoothInTime_Reference,
     };
     return kReference;
 }

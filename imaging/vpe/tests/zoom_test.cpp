@@ -262,5 +262,17 @@ TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
     }
 }
 
+TEST(VpeZoomKernels, FastTimeSmoothingGivesTheReferenceBytes) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    for (size_t bytes : {size_t(0), size_t(31), size_t(32), size_t(38016), size_t(1001)}) {
+        const auto fresh = Noise(bytes, 9);
+        auto a = Noise(bytes, 10), b = a;
+        row::ReferenceZoomKernels().smooth(a.data(), fresh.data(), bytes);
+        fast->smooth(b.data(), fresh.data(), bytes);
+        ASSERT_EQ(a, b);
+    }
+}
+
 }  // namespace
 }  // namespace qk::vpe

@@ -18,6 +18,17 @@ class SampleRing {
 public:
     SampleRing() = default;
     explicit SampleRing(size_t capacity) { Allocate(capacity); }
+    // Moving is for set-up only (containers of rings), never while in use.
+    SampleRing(SampleRing&& other) noexcept
+        : data_(std::move(other.data_)), read_(other.read_), write_(other.write_),
+          count_(other.count_.load(std::memory_order_relaxed)) {}
+    SampleRing& operator=(SampleRing&& other) noexcept {
+        data_ = std::move(other.data_);
+        read_ = other.read_;
+        write_ = other.write_;
+        count_.store(other.count_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        return *this;
+    }
 
     // Set-up only: discards the content.
     void Allocate(size_t capacity) {

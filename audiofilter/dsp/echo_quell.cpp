@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace qk::dsp {
@@ -18,8 +19,8 @@ constexpr float kDivergenceShrink = 0.97f;
 // reach back, the near-end excess that counts as talk, and how long
 // adaptation then stays off.
 constexpr size_t kReferenceHistoryFrames = 64;
-constexpr float kTalkExcess = 2.0f;
-constexpr ULONG kHangoverFrames = 40;
+constexpr float kTalkExcess = 4.0f;
+constexpr ULONG kHangoverFrames = 20;
 // Residual echo suppression after the filters.
 constexpr float kResidualFloor = 0.12f;
 constexpr float kResidualOver = 1.5f;
@@ -147,9 +148,10 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
                size_t(plan.delay() - plan.decimation + 1) * reduction_;
     referenceHistory_.assign(kReferenceHistoryFrames, 0.0f);
     referenceHistoryPos_ = 0;
-    micLevel_ = referenceLevel_ = referencePeak_ = 0;
+    micLevel_ = referenceLevel_ = referencePeak_ = echoLevel_ = errorLevel_ = 0;
     referenceFloor_ = 0;
-    echoGain_ = -1;
+    residualShare_ = 100.0f;
+    echoes_.assign(plan.uniqueBands(), Complex());
     hangover_ = 0;
     frames_ = adaptingFrames_ = 0;
     sumIn_ = sumOut_ = 0;
@@ -284,34 +286,37 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
 }
 
 bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
-    float micNow = 0, referenceNow = 0;
+    // Far end active: the delayed reference stands out of its own floor.
+    float referenceNow = 0, micNow = 0, echoNow = 0, errorNow = 0;
     for (size_t j = 0; j < bands_.size(); ++j) {
-        micNow += std::abs(mic[j]);
         referenceNow += std::abs(reference[j]);
+        micNow += std::norm(mic[j]);
+        echoNow += std::norm(echoes_[j]);
+        errorNow += std::norm(mic[j] - echoes_[j]);
     }
-    micLevel_ = 0.8f * micLevel_ + 0.2f * micNow;
     referenceLevel_ = 0.8f * referenceLevel_ + 0.2f * referenceNow;
     referenceHistory_[referenceHistoryPos_] = referenceLevel_;
     referenceHistoryPos_ = (referenceHistoryPos_ + 1) % referenceHistory_.size();
     referencePeak_ = *std::max_element(referenceHistory_.begin(), referenceHistory_.end());
-    if (referenceLevel_ < referenceFloor_ || referenceFloor_ == 0)
-        referenceFloor_ = referenceLevel_;
+    if (referenceFloor_ <= 0 || referenceLevel_ < referenceFloor_)
+        referenceFloor_ = std::max(referenceLevel_, 1.0f);
     else
-        referenceFloor_ = referenceFloor_ * 1.0005f + 1e-3f;
+        referenceFloor_ = referenceFloor_ * 1.0005f;
+    micLevel_ = 0.7f * micLevel_ + 0.3f * micNow;
+    echoLevel_ = 0.7f * echoLevel_ + 0.3f * echoNow;
+    errorLevel_ = 0.7f * errorLevel_ + 0.3f * errorNow;
 
     const bool farActive = referencePeak_ > 3.0f * referenceFloor_ && referencePeak_ > 8.0f * bands_.size();
     if (!farActive) return false;
-    float ratio = micLevel_ / referencePeak_;
-    if (echoGain_ < 0) echoGain_ = ratio;
-    if (ratio < echoGain_)
-        echoGain_ = 0.9f * echoGain_ + 0.1f * ratio;
-    else
-        echoGain_ = 0.9995f * echoGain_ + 0.0005f * ratio;
-    if (ratio > kTalkExcess * echoGain_) hangover_ = kHangoverFrames;
+    // Near-end talk: the error rises far above the residual the filters
+    // normally leave of their echo estimate. Before the filters converge the
+    // residual share is large and nothing counts as talk.
+    if (residualShare_ < 0.5f && errorLevel_ > kTalkExcess * residualShare_ * echoLevel_ + 1.0f) hangover_ = kHangoverFrames;
     if (hangover_ > 0) {
         --hangover_;
         return false;
     }
+    if (echoLevel_ > 0) residualShare_ = 0.98f * residualShare_ + 0.02f * std::min(errorLevel_ / echoLevel_, 100.0f);
     return true;
 }
 
@@ -321,6 +326,10 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         b.delayLine.Push(reference[j]);
         b.delayLine.Pop(delayed_[j]);
     }
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        bands_[j].filter.PushReference(delayed_[j]);
+        echoes_[j] = bands_[j].collected < kCollectSamples ? Complex() : bands_[j].filter.Estimate();
+    }
     const bool adapt = DecideAdaptation(mic, delayed_.data());
     ++frames_;
     if (adapt) ++adaptingFrames_;
@@ -328,7 +337,6 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         Band& b = bands_[j];
         const Complex x = delayed_[j];
         const float micMagnitude = std::abs(mic[j]), referenceMagnitude = std::abs(x);
-        b.filter.PushReference(x);
         if (b.collected < kCollectSamples) {
             b.sumMic += micMagnitude;
             b.sumReference += referenceMagnitude;
@@ -339,8 +347,11 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
             out[j] = mic[j];
             continue;
         }
-        if (adapt && kDivergenceFactor * b.micSlow < b.errorSlow) b.filter.ScaleWeights(kDivergenceShrink);
-        const Complex echo = b.filter.Estimate();
+        Complex echo = echoes_[j];
+        if (adapt && kDivergenceFactor * b.micSlow < b.errorSlow) {
+            b.filter.ScaleWeights(kDivergenceShrink);
+            echo *= kDivergenceShrink;
+        }
         const Complex e = mic[j] - echo;
         const float errorMagnitude = std::abs(e);
         b.errorAverage = std::max(kMinErrorAverage, 0.1f * errorMagnitude + 0.9f * b.errorAverage);
@@ -367,7 +378,7 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         }
         float gain = 1.0f;
         if (b.errorPower > 0) gain = 1.0f - kResidualOver * b.residualRatio * b.echoPower / b.errorPower;
-        out[j] = e * std::clamp(gain, kResidualFloor, 1.0f);
+        out[j] = e * (residualSuppression_ ? std::clamp(gain, kResidualFloor, 1.0f) : 1.0f);
     }
 }
 

@@ -64,6 +64,8 @@ public:
 
     // Cancel (true) or pass the DC-free microphone through (false).
     void SetEnabled(bool on) { enabled_.store(on, std::memory_order_release); }
+    // Suppression of the residual echo after the filters (on by default).
+    void SetResidualSuppression(bool on) { residualSuppression_ = on; }
     bool enabled() const { return enabled_.load(std::memory_order_acquire); }
 
     // The worker step: `count` microphone and reference samples in, `count`
@@ -115,7 +117,9 @@ private:
 
     // Double-talk detection (whole frame).
     float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
-    float echoGain_ = -1;
+    float echoLevel_ = 0, errorLevel_ = 0, residualShare_ = 100.0f;
+    std::vector<Complex> echoes_;
+    bool residualSuppression_ = true;
     ULONG hangover_ = 0;
     std::vector<float> referenceHistory_;
     size_t referenceHistoryPos_ = 0;

@@ -21,7 +21,7 @@ std::vector<float> SpeexDenoise(const std::vector<float>& mono, int rateHz) {
     speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_VAD, &off);
     speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_DEREVERB, &off);
     std::vector<float> out(mono.size(), 0.0f);
-    std::vector<short> buf(size_t(frame));
+    std::vector<short> buf(static_cast<size_t>(frame));
     for (size_t at = 0; at + size_t(frame) <= mono.size(); at += size_t(frame)) {
         for (int i = 0; i < frame; ++i) buf[size_t(i)] = Clip(mono[at + size_t(i)]);
         speex_preprocess_run(st, buf.data());
@@ -36,7 +36,8 @@ std::vector<float> SpeexEcho(const std::vector<float>& mic, const std::vector<fl
     SpeexEchoState* st = speex_echo_state_init(frame, rateHz * filterMs / 1000);
     speex_echo_ctl(st, SPEEX_ECHO_SET_SAMPLING_RATE, &rateHz);
     std::vector<float> out(mic.size(), 0.0f);
-    std::vector<short> m(size_t(frame)), f(size_t(frame)), o(size_t(frame));
+    const size_t n = static_cast<size_t>(frame);
+    std::vector<short> m(n), f(n), o(n);
     for (size_t at = 0; at + size_t(frame) <= mic.size(); at += size_t(frame)) {
         for (int i = 0; i < frame; ++i) {
             m[size_t(i)] = Clip(mic[at + size_t(i)]);

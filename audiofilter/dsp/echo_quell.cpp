@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace qk::dsp {
@@ -20,10 +19,18 @@ constexpr float kDivergenceShrink = 0.97f;
 // adaptation then stays off.
 constexpr size_t kReferenceHistoryFrames = 64;
 constexpr float kTalkExcess = 4.0f;
+constexpr float kMicExcess = 3.0f;
 constexpr ULONG kHangoverFrames = 20;
 // Residual echo suppression after the filters.
-constexpr float kResidualFloor = 0.12f;
-constexpr float kResidualOver = 1.5f;
+constexpr float kResidualFloor = 0.05f;
+constexpr float kResidualOver = 2.0f;
+constexpr float kTalkResidualFloor = 0.5f;
+constexpr float kTalkResidualOver = 1.0f;
+// The microphone must be within this factor of the echo estimate for the
+// residual coupling to be learnt.
+constexpr float kCouplingMicExcess = 1.5f;
+// Echo tails decay by about this much per band sample (power).
+constexpr float kReferenceHoldDecay = 0.95f;
 
 struct TailRow {
     ULONG upToRateHz;
@@ -311,7 +318,12 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     // Near-end talk: the error rises far above the residual the filters
     // normally leave of their echo estimate. Before the filters converge the
     // residual share is large and nothing counts as talk.
-    if (residualShare_ < 0.5f && errorLevel_ > kTalkExcess * residualShare_ * echoLevel_ + 1.0f) hangover_ = kHangoverFrames;
+    // Far-end content the filters have not learnt yet also raises the error,
+    // but not the microphone far above the echo estimate; demanding both
+    // keeps the detector from locking adaptation out.
+    if (residualShare_ < 0.5f && micLevel_ > kMicExcess * echoLevel_ &&
+        errorLevel_ > kTalkExcess * residualShare_ * echoLevel_ + 1.0f)
+        hangover_ = kHangoverFrames;
     if (hangover_ > 0) {
         --hangover_;
         return false;
@@ -331,6 +343,10 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         echoes_[j] = bands_[j].collected < kCollectSamples ? Complex() : bands_[j].filter.Estimate();
     }
     const bool adapt = DecideAdaptation(mic, delayed_.data());
+    // The residual coupling is learnt only where the echo estimate explains
+    // the microphone, so near-end speech the detector missed does not teach
+    // the suppressor to remove speech.
+    const bool learnCoupling = adapt && micLevel_ < kCouplingMicExcess * echoLevel_;
     ++frames_;
     if (adapt) ++adaptingFrames_;
     for (size_t j = 0; j < bands_.size(); ++j) {
@@ -347,6 +363,7 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
             out[j] = mic[j];
             continue;
         }
+        b.referenceHold = std::max(std::norm(x), kReferenceHoldDecay * b.referenceHold);
         Complex echo = echoes_[j];
         if (adapt && kDivergenceFactor * b.micSlow < b.errorSlow) {
             b.filter.ScaleWeights(kDivergenceShrink);
@@ -365,20 +382,23 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         } else {
             b.filter.StopAdapting();
         }
-        // Residual echo: what the filters leave is learned as a share of the
-        // echo estimate while only the far end talks, and that share is
-        // suppressed; near-end speech raises the error far above it and
-        // passes.
-        const float echoPower = std::norm(echo), errorPower = std::norm(e);
-        b.echoPower = 0.7f * b.echoPower + 0.3f * echoPower;
+        // Residual echo: what the filters leave is learned as a coupling
+        // from the (peak-held) reference power while only the far end
+        // talks, and that much is suppressed. Near-end speech raises the
+        // error far above it and passes.
+        const float errorPower = std::norm(e);
         b.errorPower = 0.7f * b.errorPower + 0.3f * errorPower;
-        if (adapt && b.echoPower > 0) {
-            float share = std::min(1.0f, b.errorPower / b.echoPower);
-            b.residualRatio = 0.98f * b.residualRatio + 0.02f * share;
+        if (learnCoupling && b.referenceHold > 1.0f) {
+            float coupling = std::min(b.errorPower / b.referenceHold, 4.0f);
+            b.coupling += 0.02f * (coupling - b.coupling);
         }
         float gain = 1.0f;
-        if (b.errorPower > 0) gain = 1.0f - kResidualOver * b.residualRatio * b.echoPower / b.errorPower;
-        out[j] = e * (residualSuppression_ ? std::clamp(gain, kResidualFloor, 1.0f) : 1.0f);
+        // While the near end talks, suppress gently: its speech is what the
+        // far end wants to hear.
+        const bool talk = hangover_ > 0;
+        const float over = talk ? kTalkResidualOver : kResidualOver;
+        if (b.errorPower > 0) gain = 1.0f - over * b.coupling * b.referenceHold / b.errorPower;
+        out[j] = e * (residualSuppression_ ? std::clamp(gain, talk ? kTalkResidualFloor : kResidualFloor, 1.0f) : 1.0f);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "sim/sound/scene.h"
 
+#include <kiss_fftr.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -78,12 +80,35 @@ std::vector<float> Scene::Mix(int channel, bool withTalker, bool withSide, bool 
 }
 
 std::vector<float> Scene::ThroughEchoPath(const std::vector<float>& played, int channel) const {
-    std::vector<float> out(played.size(), 0.0f);
+    // Overlap-add fast convolution: the responses are thousands of taps long.
     const std::vector<float>& h = echoPath[channel];
-    for (size_t t = 0; t < h.size(); ++t) {
-        if (h[t] == 0.0f) continue;
-        for (size_t i = t; i < out.size(); ++i) out[i] += h[t] * played[i - t];
+    std::vector<float> out(played.size(), 0.0f);
+    if (h.empty() || played.empty()) return out;
+    size_t fft = 1;
+    while (fft < 2 * h.size()) fft *= 2;
+    const size_t block = fft - h.size() + 1;
+    kiss_fftr_cfg forward = kiss_fftr_alloc(int(fft), 0, nullptr, nullptr);
+    kiss_fftr_cfg inverse = kiss_fftr_alloc(int(fft), 1, nullptr, nullptr);
+    std::vector<float> buf(fft, 0.0f);
+    std::vector<kiss_fft_cpx> H(fft / 2 + 1), X(fft / 2 + 1);
+    std::copy(h.begin(), h.end(), buf.begin());
+    kiss_fftr(forward, buf.data(), H.data());
+    for (size_t at = 0; at < played.size(); at += block) {
+        size_t n = std::min(block, played.size() - at);
+        std::fill(buf.begin(), buf.end(), 0.0f);
+        std::copy_n(played.begin() + long(at), n, buf.begin());
+        kiss_fftr(forward, buf.data(), X.data());
+        for (size_t k = 0; k < X.size(); ++k) {
+            float re = X[k].r * H[k].r - X[k].i * H[k].i;
+            float im = X[k].r * H[k].i + X[k].i * H[k].r;
+            X[k].r = re / float(fft);
+            X[k].i = im / float(fft);
+        }
+        kiss_fftri(inverse, X.data(), buf.data());
+        for (size_t i = 0; i < fft && at + i < out.size(); ++i) out[at + i] += buf[i];
     }
+    kiss_fftr_free(forward);
+    kiss_fftr_free(inverse);
     return out;
 }
 
@@ -147,22 +172,37 @@ Scene RenderScene(const SceneOptions& o) {
         s.farEnd = far.samples;
         s.farActive = far.active;
         s.echoDelaySamples = long(std::lround(o.echoDelayMs * o.rateHz / 1000.0));
-        // Loudspeaker-to-microphone impulse responses: the first arrival and
-        // exponentially decaying reflections.
-        uint32_t seed = o.seed * 131 + 17;
-        std::vector<float> jitter = WhiteNoise(512, seed);
-        size_t tail = size_t(o.echoDecayMs * 4 * o.rateHz / 1000.0);
+        // Loudspeaker-to-microphone impulse responses: the first arrival, a
+        // few early reflections and a dense diffuse tail whose high
+        // frequencies die away three times faster than its low ones, as
+        // absorption in a room makes them.
+        const size_t tail = size_t(o.echoDecayMs * 4 * o.rateHz / 1000.0);
+        const size_t start = size_t(s.echoDelaySamples);
         for (int c = 0; c < 2; ++c) {
+            std::vector<float> jitter = WhiteNoise(tail + 64, o.seed * 131 + 17 + uint32_t(c));
             std::vector<float>& h = s.echoPath[c];
-            h.assign(size_t(s.echoDelaySamples) + tail + 1, 0.0f);
-            h[size_t(s.echoDelaySamples) + size_t(c)] = float(o.echoGain * (c ? 0.9 : 1.0));
-            for (int r = 0; r < 60; ++r) {
-                double u = (double(jitter[size_t(r * 4 + c)]) / std::sqrt(12.0) + 0.5);
-                size_t at = size_t(s.echoDelaySamples) + 2 + size_t(u * double(tail - 3));
-                double t = double(at - size_t(s.echoDelaySamples)) / o.rateHz * 1000.0;
-                double amp = o.echoGain * 0.6 * std::exp(-t / o.echoDecayMs) * (jitter[size_t(r * 4 + 2)] > 0 ? 1 : -1);
-                h[at] += float(amp);
+            h.assign(start + tail + 1, 0.0f);
+            h[start + size_t(c)] = float(o.echoGain * (c ? 0.9 : 1.0));
+            for (int r = 0; r < 8; ++r) {
+                size_t at = start + size_t((0.5 + double(jitter[size_t(r)]) / std::sqrt(12.0)) * 0.012 * o.rateHz) + 1;
+                if (at < h.size()) h[at] += float(o.echoGain * 0.5 * (jitter[size_t(r) + 8] > 0 ? 1 : -1) *
+                                                  std::exp(-double(at - start) / o.rateHz * 1000.0 / o.echoDecayMs));
             }
+            const double a = std::exp(-2 * kPi * 800.0 / o.rateHz);
+            double low = 0, energy = 0;
+            std::vector<double> diffuse(tail, 0.0);
+            for (size_t i = 2; i < tail; ++i) {
+                double t = double(i) / o.rateHz * 1000.0;
+                double v = jitter[i + 16];
+                low = (1 - a) * v + a * low;
+                diffuse[i] = 2.5 * low * std::exp(-t / o.echoDecayMs) + v * std::exp(-t * 3 / o.echoDecayMs);
+                energy += diffuse[i] * diffuse[i];
+            }
+            // The loudspeaker sits in the camera next to the microphones, so
+            // the direct path carries twice the energy of the room's tail.
+            const double direct = o.echoGain * o.echoGain;
+            const double scale = energy > 0 ? std::sqrt(0.5 * direct / energy) : 0.0;
+            for (size_t i = 2; i < tail; ++i) h[start + i] += float(scale * diffuse[i]);
             s.echo[c] = s.ThroughEchoPath(s.farEnd, c);
         }
     }

@@ -1,5 +1,6 @@
 #include "audiofilter/dsp/eval/evaluation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -121,8 +122,10 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
 
         // Scene 2: echo from the loudspeaker; the near end talks in the
         // last third (double talk).
-        const double dtStart = seconds * 2 / 3;
-        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds, .seed = 5,
+        // Far end alone while the cancellers converge (at least 20 s), then
+        // 6 s of double talk.
+        const double dtStart = std::max(seconds, 20.0);
+        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = dtStart + 6, .seed = 5,
                                                  .talkerLevel = 2500, .talkerStartS = dtStart,
                                                  .diffuseLevel = 20, .echo = true, .echoDelayMs = 28});
         EchoQuell eq;
@@ -145,7 +148,7 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         RunFeature(Feature::kEchoQuell, Mono(micMinus, rate), &ref, oMinus, {}, long(measured));
         std::vector<float> xPlus = anchor::SpeexEcho(Dc(micPlus, rate), e.farEnd, rate, 200);
         std::vector<float> xMinus = anchor::SpeexEcho(Dc(micMinus, rate), e.farEnd, rate, 200);
-        size_t from = size_t(rate * (dtStart - 1.5)), to = size_t(rate * dtStart);
+        size_t from = size_t(rate * (dtStart - 4)), to = size_t(rate * dtStart);
         double in = 0, ours = 0, speex = 0;
         for (size_t i = from; i < to; ++i) {
             in += double(micPlus[i]) * micPlus[i];

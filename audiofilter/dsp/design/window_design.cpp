@@ -53,7 +53,8 @@ std::vector<double> Residuals(const Problem& p, const std::vector<double>& theta
                 int b = a - 2 * l * p.D;
                 if (b >= 0) acc += h[a] * h[b];
             }
-            r.push_back(p.K * acc - (l == 0 ? 1.0 : 0.0));
+            // Lags on both sides of zero count in the error.
+            r.push_back((l == 0 ? 1.0 : std::sqrt(2.0)) * (p.K * acc - (l == 0 ? 1.0 : 0.0)));
         }
     }
     for (double w : p.stopFreqs) {
@@ -110,12 +111,12 @@ void Design(int K) {
     double s = 0;
     for (double v : Expand(p, theta)) s += v * v;
     for (double& v : theta) v /= std::sqrt(s * K / p.D);
-    p.smoothWeight = 0.01;
+    p.smoothWeight = 0.002;
 
-    for (double weight : {0.003, 0.01}) {
+    for (double weight : {0.003, 0.006}) {
         p.stopWeight = weight;
         double lambda = 1e-3;
-        for (int iter = 0; iter < 120; ++iter) {
+        for (int iter = 0; iter < 200; ++iter) {
             std::vector<double> r = Residuals(p, theta);
             int np = int(theta.size()), nr = int(r.size());
             std::vector<double> J(size_t(nr) * np);

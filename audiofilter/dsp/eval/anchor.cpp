@@ -18,7 +18,6 @@ std::vector<float> SpeexDenoise(const std::vector<float>& mono, int rateHz) {
     int on = 1, off = 0;
     speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_DENOISE, &on);
     speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_AGC, &off);
-    speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_VAD, &off);
     speex_preprocess_ctl(st, SPEEX_PREPROCESS_SET_DEREVERB, &off);
     std::vector<float> out(mono.size(), 0.0f);
     std::vector<short> buf(static_cast<size_t>(frame));

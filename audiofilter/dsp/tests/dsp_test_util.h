@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace qk::dsp::testing {
@@ -40,6 +42,33 @@ std::vector<float> RunStereo(StageT& stage, const std::vector<float>& l, const s
     }
     out.resize(produced);
     return out;
+}
+
+// Distortion (dB) of the talker by a two-channel stage, by running it on
+// talker + noise and on talker - noise: half the sum of the outputs is the
+// stage's talker share. Measured where `active` is set from `from` on.
+template <class Make>
+double TalkerDistortion(Make make, const std::vector<float>& talker0, const std::vector<float>& talker1,
+                        const std::vector<float>& noise0, const std::vector<float>& noise1,
+                        const std::vector<uint8_t>& active, size_t from) {
+    std::vector<float> p0(talker0.size()), p1(p0.size()), m0(p0.size()), m1(p0.size());
+    for (size_t i = 0; i < p0.size(); ++i) {
+        p0[i] = talker0[i] + noise0[i];
+        p1[i] = talker1[i] + noise1[i];
+        m0[i] = talker0[i] - noise0[i];
+        m1[i] = talker1[i] - noise1[i];
+    }
+    auto a = make();
+    auto b = make();
+    std::vector<float> yp = RunStereo(*a, p0, p1), ym = RunStereo(*b, m0, m1);
+    double err = 0, ref = 0;
+    for (size_t i = from; i < yp.size(); ++i) {
+        if (!active[i]) continue;
+        double d = 0.5 * (yp[i] + ym[i]) - talker0[i];
+        err += d * d;
+        ref += double(talker0[i]) * talker0[i];
+    }
+    return Decibels(err / ref);
 }
 
 }  // namespace qk::dsp::testing

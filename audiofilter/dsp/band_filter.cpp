@@ -36,6 +36,15 @@ void UpdateReference(float* wr, float* wi, const float* gr, const float* gi, siz
     }
 }
 
+void CompletePairReference(float* wr, float* wi, const float* gr, const float* gi, const float* xr, const float* xi,
+                           size_t n, Complex s, float step) {
+    const float sr = s.real(), si = s.imag();
+    for (size_t i = 0; i < n; ++i) {
+        wr[i] += step * (gr[i] + (sr * xr[i] + si * xi[i]));
+        wi[i] += step * (gi[i] + (si * xr[i] - sr * xi[i]));
+    }
+}
+
 #if defined(__SSE__)
 float HorizontalSum(__m128 v) {
     alignas(16) float t[4];
@@ -82,11 +91,25 @@ void UpdateFast(float* wr, float* wi, const float* gr, const float* gi, size_t n
     }
     UpdateReference(wr + i, wi + i, gr + i, gi + i, n - i, step);
 }
+
+void CompletePairFast(float* wr, float* wi, const float* gr, const float* gi, const float* xr, const float* xi, size_t n,
+                      Complex s, float step) {
+    const __m128 sr = _mm_set1_ps(s.real()), si = _mm_set1_ps(s.imag()), k = _mm_set1_ps(step);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m128 c = _mm_loadu_ps(xr + i), d = _mm_loadu_ps(xi + i);
+        __m128 r = _mm_add_ps(_mm_loadu_ps(gr + i), _mm_add_ps(_mm_mul_ps(sr, c), _mm_mul_ps(si, d)));
+        __m128 m = _mm_add_ps(_mm_loadu_ps(gi + i), _mm_sub_ps(_mm_mul_ps(si, c), _mm_mul_ps(sr, d)));
+        _mm_storeu_ps(wr + i, _mm_add_ps(_mm_loadu_ps(wr + i), _mm_mul_ps(k, r)));
+        _mm_storeu_ps(wi + i, _mm_add_ps(_mm_loadu_ps(wi + i), _mm_mul_ps(k, m)));
+    }
+    CompletePairReference(wr + i, wi + i, gr + i, gi + i, xr + i, xi + i, n - i, s, step);
+}
 #endif
 
-constexpr BandKernels kReference{&DotReference, &AccumulateReference, &UpdateReference};
+constexpr BandKernels kReference{&DotReference, &AccumulateReference, &UpdateReference, &CompletePairReference};
 #if defined(__SSE__)
-constexpr BandKernels kFast{&DotFast, &AccumulateFast, &UpdateFast};
+constexpr BandKernels kFast{&DotFast, &AccumulateFast, &UpdateFast, &CompletePairFast};
 #else
 constexpr BandKernels kFast = kReference;
 #endif

@@ -19,6 +19,9 @@ struct BandKernels {
     void (*accumulate)(float* gr, float* gi, const float* xr, const float* xi, size_t n, Complex s, bool keep);
     // w += step g
     void (*update)(float* wr, float* wi, const float* gr, const float* gi, size_t n, float step);
+    // w += step (g + s conj(x)): the second half of a pair in one pass
+    void (*completePair)(float* wr, float* wi, const float* gr, const float* gi, const float* xr, const float* xi,
+                         size_t n, Complex s, float step);
 };
 const BandKernels& ReferenceKernels();
 const BandKernels& FastKernels();
@@ -39,17 +42,16 @@ public:
     // One adapting sample with normalised sign error s: the first of a pair
     // starts the gradient, the second completes it and moves the weights.
     void Adapt(Complex s, float twoMu) {
-        kernels_->accumulate(gr_.data(), gi_.data(), xr_.data() + head_, xi_.data() + head_, length_, s, pairOpen_);
-        if (pairOpen_) kernels_->update(wr_.data(), wi_.data(), gr_.data(), gi_.data(), length_, twoMu);
+        if (pairOpen_)
+            kernels_->completePair(wr_.data(), wi_.data(), gr_.data(), gi_.data(), xr_.data() + head_,
+                                   xi_.data() + head_, length_, s, twoMu);
+        else
+            kernels_->accumulate(gr_.data(), gi_.data(), xr_.data() + head_, xi_.data() + head_, length_, s, false);
         pairOpen_ = !pairOpen_;
     }
-    // Adaptation stopped: the half-built gradient is dropped.
-    void StopAdapting() {
-        if (!pairOpen_) return;
-        pairOpen_ = false;
-        std::fill(gr_.begin(), gr_.end(), 0.0f);
-        std::fill(gi_.begin(), gi_.end(), 0.0f);
-    }
+    // Adaptation stopped: the half-built gradient is dropped (the next pair
+    // starts a new one).
+    void StopAdapting() { pairOpen_ = false; }
     void ScaleWeights(float factor);
     double WeightEnergy() const;
     Complex weight(size_t i) const { return Complex(wr_[i], wi_[i]); }

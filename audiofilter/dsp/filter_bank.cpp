@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "audiofilter/dsp/kernels.h"
 #include "audiofilter/dsp/prototype_windows.h"
 
 namespace qk::dsp {
@@ -58,6 +59,7 @@ void SubbandAnalyzer::Setup(const BandPlan& plan) {
     }
     history_.assign(n - 1 + kHistoryHops * plan.decimation, 0.0f);
     folded_.assign(plan.bands, 0.0f);
+    reversedFold_.assign(plan.bands, 0.0f);
     twiddle_.resize(plan.bands);
     for (ULONG r = 0; r < plan.bands; ++r)
         twiddle_[r] = Complex(float(std::cos(kPi * r / plan.bands)), float(std::sin(kPi * r / plan.bands)));
@@ -82,9 +84,18 @@ void SubbandAnalyzer::Analyze() {
     const float* x = history_.data() + pos_ - n;  // oldest sample of the window
     const float* p = reversedSigned_.data();
     const ULONG k = plan_.bands;
-    std::fill(folded_.begin(), folded_.end(), 0.0f);
-    // x[j] pairs with tap i = n - 1 - j, whose fold index is i mod K.
-    for (size_t j = 0; j < n; ++j) folded_[(n - 1 - j) % k] += x[j] * p[j];
+    // x[j] pairs with tap i = n - 1 - j. Taps qK .. qK + K - 1 are the
+    // contiguous samples j = base .. base + K - 1 (base = n - K - qK), with
+    // fold index K - 1 - (j - base); the last tap (i = 8K, j = 0) folds to 0.
+    // Accumulate reversed and read back reversed.
+    std::fill(reversedFold_.begin(), reversedFold_.end(), 0.0f);
+    const size_t blocks = (n - 1) / k;
+    for (size_t q = 0; q < blocks; ++q) {
+        size_t base = n - k - q * k;
+        MultiplyAdd(reversedFold_.data(), x + base, p + base, k);
+    }
+    for (ULONG r = 0; r < k; ++r) folded_[r] = reversedFold_[k - 1 - r];
+    folded_[0] += x[0] * p[0];
     for (ULONG r = 0; r < k; ++r) work_[r] = twiddle_[r] * folded_[r];
     transform_.Run(work_.data(), spectrum_.data());
     for (ULONG b = 0; b < plan_.uniqueBands(); ++b) bands_[b] = spectrum_[b];
@@ -107,7 +118,7 @@ void SubbandSynthesizer::Setup(const BandPlan& plan) {
     for (float v : p) rho += double(v) * v;
     rho /= plan.decimation;
     scale_ = float(1.0 / (SubbandAnalyzer::kAnalysisScale * plan.bands * rho));
-    accumulator_.assign(n + plan.decimation, 0.0f);
+    accumulator_.assign(n + 64 * plan.decimation, 0.0f);
     modulation_.assign(plan.bands, 0.0f);
     twiddle_.resize(plan.bands);
     for (ULONG r = 0; r < plan.bands; ++r)
@@ -118,7 +129,10 @@ void SubbandSynthesizer::Setup(const BandPlan& plan) {
     Reset();
 }
 
-void SubbandSynthesizer::Reset() { std::fill(accumulator_.begin(), accumulator_.end(), 0.0f); }
+void SubbandSynthesizer::Reset() {
+    std::fill(accumulator_.begin(), accumulator_.end(), 0.0f);
+    accPos_ = 0;
+}
 
 void SubbandSynthesizer::Synthesize(const Complex* bands, float* out) {
     const ULONG k = plan_.bands, half = plan_.uniqueBands(), d = plan_.decimation;
@@ -129,12 +143,22 @@ void SubbandSynthesizer::Synthesize(const Complex* bands, float* out) {
     transform_.Run(full_.data(), time_.data());
     for (ULONG r = 0; r < k; ++r) modulation_[r] = scale_ * (time_[r] * twiddle_[r]).real();
     const size_t n = signedPrototype_.size();
-    float* acc = accumulator_.data();
+    float* acc = accumulator_.data() + accPos_;
     const float* p = signedPrototype_.data();
-    for (size_t i = 0; i < n; ++i) acc[i] += p[i] * modulation_[i % k];
+    // Taps qK .. qK + K - 1 take the modulation in order; the last tap takes
+    // modulation 0.
+    const size_t blocks = (n - 1) / k;
+    for (size_t q = 0; q < blocks; ++q) MultiplyAdd(acc + q * k, p + q * k, modulation_.data(), k);
+    acc[n - 1] += p[n - 1] * modulation_[0];
     std::memcpy(out, acc, d * sizeof(float));
-    std::memmove(acc, acc + d, (accumulator_.size() - d) * sizeof(float));
-    std::fill(acc + accumulator_.size() - d, acc + accumulator_.size(), 0.0f);
+    std::fill(acc, acc + d, 0.0f);
+    accPos_ += d;
+    if (accPos_ + n > accumulator_.size()) {
+        // Slide the pending tail back to the start; amortised over many hops.
+        std::memmove(accumulator_.data(), accumulator_.data() + accPos_, (n - d) * sizeof(float));
+        std::fill(accumulator_.begin() + long(n - d), accumulator_.end(), 0.0f);
+        accPos_ = 0;
+    }
 }
 
 }  // namespace qk::dsp

@@ -78,6 +78,7 @@ private:
     std::vector<float> reversedSigned_;  // prototype reversed, with the (-1)^q modulation signs
     std::vector<float> history_;
     std::vector<float> folded_;
+    std::vector<float> reversedFold_;
     std::vector<Complex> twiddle_;  // e^{j pi r / K}
     std::vector<Complex> work_;
     std::vector<Complex> spectrum_;
@@ -106,6 +107,7 @@ private:
     std::vector<Complex> time_;
     KissTransform transform_;
     float scale_ = 1.0f;
+    size_t accPos_ = 0;
 };
 
 }  // namespace qk::dsp

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/resampler.h"
 
+#include "audiofilter/dsp/kernels.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -130,9 +132,7 @@ size_t Resampler::Process(const float* in, size_t count, float* out) {
         while (offset_ < up) {
             const float* h = history_.data() + pos_ - len;
             const float* c = phases_.data() + size_t(offset_) * len;
-            float acc = 0.0f;
-            for (ULONG q = 0; q < len; ++q) acc += h[q] * c[q];
-            out[produced++] = acc;
+            out[produced++] = Dot(h, c, len);
             offset_ += down;
         }
         offset_ -= up;

@@ -106,7 +106,7 @@ void Bfa::Track(Level& t, float magnitude, bool restart, bool early) {
 }
 
 Complex Bfa::ProcessBand(Band& band, Complex beam, Complex reference) {
-    const float beamMagnitude = std::abs(beam), referenceMagnitude = std::abs(reference);
+    const float beamMagnitude = Magnitude(beam), referenceMagnitude = Magnitude(reference);
     bool restart = false;
     if (++band.counter > kTrackWindow) {
         band.counter = 0;
@@ -130,7 +130,7 @@ Complex Bfa::ProcessBand(Band& band, Complex beam, Complex reference) {
     }
 
     const Complex e = beam - band.filter.Estimate();
-    band.errorAverage = 0.1f * std::abs(e) + 0.9f * band.errorAverage;
+    band.errorAverage = 0.1f * Magnitude(e) + 0.9f * band.errorAverage;
     const Level& b = band.tracked[0];
     const Level& x = band.tracked[1];
     const bool adapt = 2.0f * b.noise > b.level && band.ratio * b.level < x.level;

@@ -86,6 +86,13 @@ bool Bfa3::Setup(ULONG rateHz) {
         f->kept.assign(kBins * kStartSlots, 0.0f);
     }
     cross_.assign(kBins, Complex());
+    cosine_.assign(kBins, 1.0f);
+    cosThreshold_.assign(3 * kBins, -2.0f);
+    for (size_t m = 1; m <= 3; ++m)
+        for (size_t k = 1; k < kBins; ++k) {
+            double angle = double(m) * kLookThreshold * double(k);
+            cosThreshold_[(m - 1) * kBins + k] = angle >= kPi ? -2.0f : float(std::cos(angle));
+        }
     rtf_.assign(kBins, Complex(1.0f, 0.0f));
     canceller_.assign(kBins, Complex());
     blockedPower_.assign(kBins, 0.0f);
@@ -195,13 +202,13 @@ void Bfa3::ProcessFrame() {
 
     if (!overflow_) {
         for (size_t k = 0; k < kBins; ++k) {
-            m1_[k] = std::abs(x1_[k]);
-            m2_[k] = std::abs(x2_[k]);
+            m1_[k] = Magnitude(x1_[k]);
+            m2_[k] = Magnitude(x2_[k]);
         }
         if (first) {
             // Both floors start from the half sum of the microphones.
             std::vector<float>& half = floor1_.current;
-            for (size_t k = 0; k < kBins; ++k) half[k] = std::abs(0.5f * (x1_[k] + x2_[k]));
+            for (size_t k = 0; k < kBins; ++k) half[k] = Magnitude(0.5f * (x1_[k] + x2_[k]));
             SmoothMagnitudes(half.data(), floor1_.smoothed, true);
             floor2_.smoothed = floor1_.smoothed;
         } else {
@@ -224,15 +231,21 @@ void Bfa3::ProcessFrame() {
             }
         }
 
-        // Direction per bin from the smoothed cross-spectrum.
-        const float t = kLookThreshold;
-        std::vector<float>& phase = floor2_.current;
+        // Direction per bin from the smoothed cross-spectrum: |arg C_k| / k
+        // against multiples of T. For k >= 1 the test |arg| < m T k is
+        // cos(arg) > cos(m T k), which needs no arctangent; bin 0 keeps its
+        // signed phase.
         for (size_t k = 0; k < kBins; ++k) {
             Complex c = x1_[k] * std::conj(x2_[k]);
             cross_[k] = first ? c : 0.4f * c + 0.6f * cross_[k];
-            float arg = std::atan2(cross_[k].imag(), cross_[k].real());
-            phase[k] = k == 0 ? arg : std::fabs(arg) / float(k);
+            float magnitude = Magnitude(cross_[k]);
+            cosine_[k] = magnitude > 0 ? cross_[k].real() / magnitude : 1.0f;
         }
+        const float phase0 = std::atan2(cross_[0].imag(), cross_[0].real());
+        auto within = [&](size_t k, int multiple) {
+            if (k == 0) return phase0 < float(multiple) * kLookThreshold;
+            return cosine_[k] > cosThreshold_[size_t(multiple - 1) * kBins + k];
+        };
         // Signal classes and the frontal test.
         bool valid = true;
         size_t count = 0;
@@ -251,14 +264,14 @@ void Bfa3::ProcessFrame() {
             float c = std::min(std::floor(q1), std::floor(q2));
             if (!(c >= 0.0f) || c > 4.0f) c = 4.0f;
             cls[k] = c;
-            if (c >= 3.0f && phase[k] < t) {
+            if (c >= 3.0f && within(k, 1)) {
                 if (!ratioOk(k)) valid = false;
                 if (k >= kCountFromBin) ++count;
             }
         }
         if (!overflow_) {
             for (size_t k : {size_t(0), kBins - 1}) {
-                if (phase[k] < t) {
+                if (within(k, 1)) {
                     if (!ratioOk(k)) valid = false;
                     if (k == kBins - 1) ++count;
                 }
@@ -267,7 +280,7 @@ void Bfa3::ProcessFrame() {
                 ++rtfUpdates_;
                 for (size_t k = 0; k < kBins; ++k) {
                     bool edge = k == 0 || k == kBins - 1;
-                    if ((edge || cls[k] >= 4.0f) && phase[k] < 3.0f * t) {
+                    if ((edge || cls[k] >= 4.0f) && within(k, 3)) {
                         float p2 = std::norm(x2_[k]);
                         if (p2 > 0) rtf_[k] = 0.05f * (x1_[k] * std::conj(x2_[k])) / p2 + 0.95f * rtf_[k];
                     }
@@ -282,7 +295,7 @@ void Bfa3::ProcessFrame() {
                 Complex out = beam - canceller_[k] * blocked;
                 float pb = std::norm(blocked);
                 blockedPower_[k] = 0.9f * blockedPower_[k] + 0.1f * pb;
-                bool talker = (k == 0 || k == kBins - 1 || cls[k] >= 2.0f) && phase[k] < 2.0f * t;
+                bool talker = (k == 0 || k == kBins - 1 || cls[k] >= 2.0f) && within(k, 2);
                 if (!talker && blockedPower_[k] > 0)
                     canceller_[k] += kCancelStep * out * std::conj(blocked) / (blockedPower_[k] + 1e-3f);
                 y_[k] = out;

@@ -69,6 +69,7 @@ private:
     std::vector<float> m1_, m2_, overlap_, ola_;
     Floor floor1_, floor2_;
     std::vector<Complex> cross_, rtf_, canceller_;
+    std::vector<float> cosine_, cosThreshold_;
     std::vector<float> blockedPower_;
     unsigned long long frames_ = 0;
     unsigned long long rtfUpdates_ = 0;

@@ -296,7 +296,7 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     // Far end active: the delayed reference stands out of its own floor.
     float referenceNow = 0, micNow = 0, echoNow = 0, errorNow = 0;
     for (size_t j = 0; j < bands_.size(); ++j) {
-        referenceNow += std::abs(reference[j]);
+        referenceNow += Magnitude(reference[j]);
         micNow += std::norm(mic[j]);
         echoNow += std::norm(echoes_[j]);
         errorNow += std::norm(mic[j] - echoes_[j]);
@@ -352,7 +352,7 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
     for (size_t j = 0; j < bands_.size(); ++j) {
         Band& b = bands_[j];
         const Complex x = delayed_[j];
-        const float micMagnitude = std::abs(mic[j]), referenceMagnitude = std::abs(x);
+        const float micMagnitude = Magnitude(mic[j]), referenceMagnitude = Magnitude(x);
         if (b.collected < kCollectSamples) {
             b.sumMic += micMagnitude;
             b.sumReference += referenceMagnitude;
@@ -370,7 +370,7 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
             echo *= kDivergenceShrink;
         }
         const Complex e = mic[j] - echo;
-        const float errorMagnitude = std::abs(e);
+        const float errorMagnitude = Magnitude(e);
         b.errorAverage = std::max(kMinErrorAverage, 0.1f * errorMagnitude + 0.9f * b.errorAverage);
         if (adapt) {
             b.micSlow = 0.01f * micMagnitude + 0.99f * b.micSlow;

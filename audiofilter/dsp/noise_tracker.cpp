@@ -35,7 +35,7 @@ void NoiseTracker::Apply(Complex* frame) {
     const bool startUp = window_ < 500;
     for (size_t j = 0; j < bands_.size(); ++j) {
         Band& b = bands_[j];
-        float e = 0.05f * std::abs(frame[j]) + 0.95f * b.level;
+        float e = 0.05f * Magnitude(frame[j]) + 0.95f * b.level;
         b.level = e;
         if (!restart) {
             b.minimum = std::min(b.minimum, e);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "audiofilter/dsp/noise_guard.h"
 
@@ -84,6 +85,7 @@ bool Bfa3::Setup(ULONG rateHz) {
         f->subMinimum.assign(kBins, 0.0f);
         f->current.assign(kBins, 0.0f);
         f->kept.assign(kBins * kStartSlots, 0.0f);
+        f->keptMinimum.assign(kBins, std::numeric_limits<float>::max());
     }
     cross_.assign(kBins, Complex());
     cosine_.assign(kBins, 1.0f);
@@ -100,6 +102,7 @@ bool Bfa3::Setup(ULONG rateHz) {
     subWindow_ = kStartSub;
     keptSlots_ = kStartSlots;
     subWindowCount_ = 0;
+    filledSlots_ = 0;
 
     size_t lowMax = size_t(double(kMaxBlock) / ratio) + 8;
     a1_.assign(lowMax * 2 + kMaxBlock, 0.0f);
@@ -181,14 +184,25 @@ void Bfa3::TrackFloor(Floor& f) {
     // Minimum statistics: the running minimum of the current sub-window and
     // the minima of the previous ones; the noise follows the level wherever
     // the level is within four times that minimum.
+    const bool restart = subWindowCount_ == 0;
     for (size_t k = 0; k < kBins; ++k) {
         float level = f.smoothed[k];
-        if (subWindowCount_ == 0 || level < f.subMinimum[k]) f.subMinimum[k] = level;
-        float tracked = f.subMinimum[k];
-        for (size_t s = 0; s < keptSlots_ && frames_ > subWindow_ * (s + 1); ++s)
-            tracked = std::min(tracked, f.kept[s * kBins + k]);
+        if (restart || level < f.subMinimum[k]) f.subMinimum[k] = level;
+        float tracked = std::min(f.subMinimum[k], f.keptMinimum[k]);
         if (frames_ == 1) f.noise[k] = level;
         if (4.0f * tracked > level) f.noise[k] = 0.05f * level + 0.95f * f.noise[k];
+    }
+}
+
+void Bfa3::CloseSubWindow(Floor& f) {
+    for (size_t s = keptSlots_ - 1; s > 0; --s)
+        std::copy_n(f.kept.begin() + long((s - 1) * kBins), kBins, f.kept.begin() + long(s * kBins));
+    std::copy_n(f.subMinimum.begin(), kBins, f.kept.begin());
+    size_t filled = std::min(filledSlots_ + 1, keptSlots_);
+    for (size_t k = 0; k < kBins; ++k) {
+        float m = f.kept[k];
+        for (size_t s = 1; s < filled; ++s) m = std::min(m, f.kept[s * kBins + k]);
+        f.keptMinimum[k] = m;
     }
 }
 
@@ -218,16 +232,14 @@ void Bfa3::ProcessFrame() {
         TrackFloor(floor1_);
         TrackFloor(floor2_);
         if (++subWindowCount_ >= subWindow_) {
-            // Close the sub-window: shift the kept minima.
-            for (Floor* f : {&floor1_, &floor2_}) {
-                for (size_t s = keptSlots_ - 1; s > 0; --s)
-                    std::copy_n(f->kept.begin() + (s - 1) * kBins, kBins, f->kept.begin() + s * kBins);
-                std::copy_n(f->subMinimum.begin(), kBins, f->kept.begin());
-            }
+            CloseSubWindow(floor1_);
+            CloseSubWindow(floor2_);
+            filledSlots_ = std::min(filledSlots_ + 1, keptSlots_);
             subWindowCount_ = 0;
             if (subWindow_ == kStartSub && frames_ >= kStartSub * kStartSlots) {
                 subWindow_ = kSub;
                 keptSlots_ = kSlots;
+                filledSlots_ = std::min(filledSlots_, keptSlots_);
             }
         }
 

@@ -48,11 +48,13 @@ private:
     struct Floor {
         std::vector<float> smoothed, noise, subMinimum, current;
         std::vector<float> kept;  // minima of the last sub-windows
+        std::vector<float> keptMinimum;
     };
     void ProcessBlock(const float* left, const float* right, size_t count);
     void ProcessFrame();
     void SmoothMagnitudes(const float* magnitude, std::vector<float>& smoothed, bool first);
     void TrackFloor(Floor& f);
+    void CloseSubWindow(Floor& f);
 
     bool ready_ = false;
     bool overflow_ = false;
@@ -73,7 +75,7 @@ private:
     std::vector<float> blockedPower_;
     unsigned long long frames_ = 0;
     unsigned long long rtfUpdates_ = 0;
-    size_t subWindow_ = 22, subWindowCount_ = 0, keptSlots_ = 4;
+    size_t subWindow_ = 22, subWindowCount_ = 0, keptSlots_ = 4, filledSlots_ = 0;
     AlignedOutput output_;
     std::vector<float> a1_, a2_, b1_, b2_, low_, up1_, up2_;
 };

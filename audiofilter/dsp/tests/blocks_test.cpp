@@ -6,6 +6,7 @@
 
 #include "audiofilter/dsp/band_filter.h"
 #include "audiofilter/dsp/dc_blocker.h"
+#include "audiofilter/dsp/kernels.h"
 #include "audiofilter/dsp/noise_tracker.h"
 #include "audiofilter/dsp/resampler.h"
 #include "audiofilter/dsp/sample_ring.h"
@@ -159,6 +160,44 @@ TEST(BandKernels, FastKernelsMatchTheReferenceWithinRounding) {
             EXPECT_NEAR(b[i], b2[i], 1e-5);
         }
     }
+}
+
+TEST(VectorKernels, FastKernelsMatchTheReferenceWithinRounding) {
+    for (size_t n : {0u, 1u, 5u, 16u, 33u, 257u}) {
+        SCOPED_TRACE(n);
+        std::vector<float> a = qk::sim::WhiteNoise(n, 5), b = qk::sim::WhiteNoise(n, 6);
+        EXPECT_NEAR(ReferenceVectorKernels().dot(a.data(), b.data(), n), FastVectorKernels().dot(a.data(), b.data(), n),
+                    1e-4 * double(n + 1));
+        std::vector<float> r(n, 0.5f), f(n, 0.5f);
+        ReferenceVectorKernels().multiplyAdd(r.data(), a.data(), b.data(), n);
+        FastVectorKernels().multiplyAdd(f.data(), a.data(), b.data(), n);
+        for (size_t i = 0; i < n; ++i) EXPECT_FLOAT_EQ(r[i], f[i]);
+    }
+}
+
+TEST(BandFilter, PairedUpdateMovesTheWeightsOnlyOnTheSecondSample) {
+    BandFilter f;
+    f.Setup(8);
+    f.PushReference(Complex(1, 0));
+    f.Adapt(Complex(1, 1), 0.5f);
+    EXPECT_EQ(f.WeightEnergy(), 0.0);  // first of a pair: gradient only
+    f.PushReference(Complex(0, 1));
+    f.Adapt(Complex(1, -1), 0.5f);
+    // w += 0.5 (s1 conj(x then) + s2 conj(x now)), tap by tap:
+    // w0 = 0.5 ((1 + j) conj(1) + (1 - j) conj(j)) = 0,
+    // w1 = 0.5 ((1 + j) conj(0) + (1 - j) conj(1)) = 0.5 - 0.5j.
+    EXPECT_NEAR(std::abs(f.weight(0)), 0.0, 1e-6);
+    EXPECT_NEAR(f.weight(1).real(), 0.5, 1e-6);
+    EXPECT_NEAR(f.weight(1).imag(), -0.5, 1e-6);
+    // Dropping a half-built pair: the next sample starts a new gradient.
+    BandFilter g;
+    g.Setup(4);
+    g.PushReference(Complex(1, 0));
+    g.Adapt(Complex(1, 0), 1.0f);
+    g.StopAdapting();
+    g.PushReference(Complex(1, 0));
+    g.Adapt(Complex(1, 0), 1.0f);
+    EXPECT_EQ(g.WeightEnergy(), 0.0);
 }
 
 TEST(BandFilter, LengthsByBand) {

@@ -93,6 +93,28 @@ TEST(EchoQuell, CancelsTheEchoAndReportsTheReduction) {
     EXPECT_GT(erle, 20.0);
 }
 
+TEST(EchoQuell, NearEndAlonePassesThrough) {
+    // With the far end silent nothing adapts and nothing is suppressed: the
+    // near-end talker comes out as it went in, after the canceller's delay.
+    const ULONG rate = 16000;
+    qk::sim::Scene s = qk::sim::RenderScene({.rateHz = rate, .seconds = 3, .talkerLevel = 3000});
+    EchoQuell eq;
+    eq.Setup(rate);
+    eq.SetDelay(400);
+    std::vector<int16_t> mic(s.size()), ref(s.size(), 0), out(s.size());
+    for (size_t i = 0; i < s.size(); ++i) mic[i] = int16_t(std::lround(s.talker[0][i]));
+    for (size_t at = 0; at + 1024 <= s.size(); at += 1024) eq.Process(mic.data() + at, ref.data() + at, 1024, out.data() + at);
+    EXPECT_EQ(eq.AdaptingShare(), 0.0);
+    const size_t lag = eq.Latency();
+    double err = 0, energy = 0;
+    for (size_t i = rate; i + lag < s.size() - 1024; ++i) {
+        double d = double(out[i + lag]) - double(mic[i]);
+        err += d * d;
+        energy += double(mic[i]) * mic[i];
+    }
+    EXPECT_LT(Decibels(err / energy), -20.0);
+}
+
 TEST(EchoQuell, BypassPassesTheDcFreeMicrophone) {
     EchoQuell eq;
     eq.Setup(8000);

@@ -19,20 +19,7 @@ void MultiplyAddReference(float* acc, const float* a, const float* b, size_t n) 
 }
 
 #if defined(__SSE__)
-float DotFast(const float* a, const float* b, size_t n) {
-    __m128 s0 = _mm_setzero_ps(), s1 = _mm_setzero_ps();
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
-        s1 = _mm_add_ps(s1, _mm_mul_ps(_mm_loadu_ps(a + i + 4), _mm_loadu_ps(b + i + 4)));
-    }
-    for (; i + 4 <= n; i += 4) s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
-    alignas(16) float t[4];
-    _mm_store_ps(t, _mm_add_ps(s0, s1));
-    float sum = (t[0] + t[1]) + (t[2] + t[3]);
-    for (; i < n; ++i) sum += a[i] * b[i];
-    return sum;
-}
+float DotFast(const float* a, const float* b, size_t n) { return DotFastInline(a, b, n); }
 
 void MultiplyAddFast(float* acc, const float* a, const float* b, size_t n) {
     size_t i = 0;

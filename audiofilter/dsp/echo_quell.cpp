@@ -30,7 +30,7 @@ constexpr float kTalkResidualOver = 1.0f;
 // residual coupling to be learnt.
 constexpr float kCouplingMicExcess = 1.5f;
 // Echo tails decay by about this much per band sample (power).
-constexpr float kReferenceHoldDecay = 0.95f;
+constexpr float kReferenceHoldDecay = 0.97f;
 
 struct TailRow {
     ULONG upToRateHz;

@@ -22,7 +22,11 @@ TEST(SampleRingThreads, OneProducerOneConsumerKeepEverySampleInOrder) {
             int n = 0;
             for (; n < 7 && next + n < kCount; ++n) block[n] = int16_t(next + n);
             size_t done = 0;
-            while (done < size_t(n)) done += ring.Write(block + done, size_t(n) - done);
+            while (done < size_t(n)) {
+                size_t wrote = ring.Write(block + done, size_t(n) - done);
+                if (wrote == 0) std::this_thread::yield();
+                done += wrote;
+            }
             next += n;
         }
     });
@@ -30,7 +34,10 @@ TEST(SampleRingThreads, OneProducerOneConsumerKeepEverySampleInOrder) {
     bool inOrder = true;
     int16_t v = 0;
     while (expected < kCount) {
-        if (!ring.Pop(v)) continue;
+        if (!ring.Pop(v)) {
+            std::this_thread::yield();
+            continue;
+        }
         inOrder = inOrder && v == int16_t(expected);
         ++expected;
     }

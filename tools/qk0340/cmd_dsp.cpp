@@ -36,10 +36,11 @@ void Run(const RunOptions& o) {
     std::printf("%s: %zu frames at %d Hz -> %s (mono)\n", o.feature.c_str(), out.frames(), out.rateHz, o.out.c_str());
 }
 
-void Eval(double seconds) {
+void Eval(double seconds, bool linearEcho) {
     std::vector<int> rates = {8000, 16000, 44100, 48000};
     qk::cli::Progress progress("dsp eval", rates.size() * 4);
-    auto rows = qk::dsp::Evaluate(rates, seconds, [&](size_t done, size_t) { progress.Update(done); });
+    auto rows =
+        qk::dsp::Evaluate(rates, seconds, [&](size_t done, size_t) { progress.Update(done); }, !linearEcho);
     progress.Finish();
     std::printf("%-10s %6s  %-58s %9s %9s\n", "stage", "rate", "figure", "ours", "SpeexDSP");
     for (const auto& r : rows) {
@@ -63,9 +64,11 @@ void AddDspCommands(CLI::App& app) {
     r->add_option("-o,--out", run->out, "output file")->required();
     r->callback([run] { Run(*run); });
     auto seconds = std::make_shared<double>(12.0);
+    auto linearEcho = std::make_shared<bool>(false);
     CLI::App* e = dsp->add_subcommand("eval", "evaluate every stage on synthetic scenes against SpeexDSP");
-    e->add_option("--seconds", *seconds, "length of each scene");
-    e->callback([seconds] { Eval(*seconds); });
+    e->add_option("--seconds", *seconds, "length of the noise scenes (the echo scene converges for at least 20 s)");
+    e->add_flag("--linear-echo", *linearEcho, "EchoQuell without its residual echo suppression");
+    e->callback([seconds, linearEcho] { Eval(*seconds, *linearEcho); });
 }
 
 QK_CLI_COMMAND(AddDspCommands);

@@ -70,7 +70,7 @@ std::vector<float> Dc(const std::vector<float>& x, int rate) {
 }  // namespace
 
 std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
-                              const std::function<void(size_t, size_t)>& progress) {
+                              const std::function<void(size_t, size_t)>& progress, bool echoResidualSuppression) {
     std::vector<EvalRow> rows;
     size_t step = 0, steps = rates.size() * 4;
     auto tick = [&] {
@@ -144,8 +144,9 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         rows.push_back({"EchoQuell", rate, "measured delay (samples)", measured, double(e.echoDelaySamples)});
         std::vector<float> micPlus = e.Mix(0, true, false, true, true), micMinus = e.Mix(0, true, false, true, true, -1);
         Sound ref = Mono(e.farEnd, rate), oPlus, oMinus;
-        RunFeature(Feature::kEchoQuell, Mono(micPlus, rate), &ref, oPlus, {}, long(measured));
-        RunFeature(Feature::kEchoQuell, Mono(micMinus, rate), &ref, oMinus, {}, long(measured));
+        RunFeature(Feature::kEchoQuell, Mono(micPlus, rate), &ref, oPlus, {}, long(measured), echoResidualSuppression);
+        RunFeature(Feature::kEchoQuell, Mono(micMinus, rate), &ref, oMinus, {}, long(measured),
+                   echoResidualSuppression);
         std::vector<float> xPlus = anchor::SpeexEcho(Dc(micPlus, rate), e.farEnd, rate, 200);
         std::vector<float> xMinus = anchor::SpeexEcho(Dc(micMinus, rate), e.farEnd, rate, 200);
         size_t from = size_t(rate * (dtStart - 4)), to = size_t(rate * dtStart);

@@ -16,7 +16,9 @@ struct EvalRow {
     double anchor;  // NaN where there is no anchor
 };
 
+// `echoResidualSuppression` false evaluates the linear echo canceller alone.
 std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
-                              const std::function<void(size_t, size_t)>& progress = {});
+                              const std::function<void(size_t, size_t)>& progress = {},
+                              bool echoResidualSuppression = true);
 
 }  // namespace qk::dsp

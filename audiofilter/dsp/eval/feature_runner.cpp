@@ -36,7 +36,8 @@ bool ParseFeature(const std::string& name, Feature& feature) {
 }
 
 std::string RunFeature(Feature feature, const Sound& mic, const Sound* reference, Sound& out,
-                       const std::function<void(size_t, size_t)>& progress, long knownDelay) {
+                       const std::function<void(size_t, size_t)>& progress, long knownDelay,
+                       bool residualSuppression) {
     if (mic.channels < 1 || mic.rateHz < 8000 || mic.rateHz > 48000) return "unsupported input";
     const size_t frames = mic.frames();
     const ULONG rate = ULONG(mic.rateHz);
@@ -64,6 +65,7 @@ std::string RunFeature(Feature feature, const Sound& mic, const Sound* reference
         }
         auto eq = MakeStage<EchoQuell>();
         eq->Setup(rate);
+        eq->SetResidualSuppression(residualSuppression);
         // A recording cannot replay the probe, so the delay comes from
         // correlating the recording with the reference unless it is given.
         if (knownDelay < 0) {

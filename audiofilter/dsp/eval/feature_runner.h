@@ -17,8 +17,11 @@ bool ParseFeature(const std::string& name, Feature& feature);
 
 // `progress` gets frames done and total. Returns an empty string or the
 // reason the input cannot be processed. `reference` is needed for EchoQuell
-// (the far-end signal as played, same rate).
+// (the far-end signal as played, same rate); `knownDelay` is its echo delay
+// in samples (-1: found by correlation) and `residualSuppression` false runs
+// the linear canceller alone.
 std::string RunFeature(Feature feature, const Sound& mic, const Sound* reference, Sound& out,
-                       const std::function<void(size_t, size_t)>& progress = {}, long knownDelay = -1);
+                       const std::function<void(size_t, size_t)>& progress = {}, long knownDelay = -1,
+                       bool residualSuppression = true);
 
 }  // namespace qk::dsp

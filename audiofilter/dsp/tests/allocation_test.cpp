@@ -17,6 +17,12 @@ namespace {
 std::atomic<long> g_allocations{0};
 }
 
+// The replacement pairs malloc with free; GCC cannot see that through
+// inlined library code and warns of a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
     g_allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size ? size : 1)) return p;

@@ -23,9 +23,9 @@ constexpr float kMicExcess = 3.0f;
 constexpr ULONG kHangoverFrames = 20;
 // Residual echo suppression after the filters.
 constexpr float kResidualFloor = 0.05f;
-constexpr float kResidualOver = 2.0f;
-constexpr float kTalkResidualFloor = 0.5f;
-constexpr float kTalkResidualOver = 1.0f;
+constexpr float kResidualOver = 1.5f;
+constexpr float kTalkResidualOver = 0.5f;
+constexpr float kPriorSmoothing = 0.8f;
 // The microphone must be within this factor of the echo estimate for the
 // residual coupling to be learnt.
 constexpr float kCouplingMicExcess = 1.5f;
@@ -392,13 +392,19 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
             float coupling = std::min(b.errorPower / b.referenceHold, 4.0f);
             b.coupling += 0.02f * (coupling - b.coupling);
         }
-        float gain = 1.0f;
-        // While the near end talks, suppress gently: its speech is what the
-        // far end wants to hear.
-        const bool talk = hangover_ > 0;
-        const float over = talk ? kTalkResidualOver : kResidualOver;
-        if (b.errorPower > 0) gain = 1.0f - over * b.coupling * b.referenceHold / b.errorPower;
-        out[j] = e * (residualSuppression_ ? std::clamp(gain, talk ? kTalkResidualFloor : kResidualFloor, 1.0f) : 1.0f);
+        // Decision-directed Wiener gain against that residual: near-end
+        // speech well above it keeps a gain near one, the residual alone is
+        // pressed to the floor. While double talk is detected the residual
+        // counts less, to spare the near end.
+        const float residual =
+            (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * b.coupling * b.referenceHold + 1e-3f;
+        const float posterior = errorPower / residual;
+        const float prior = kPriorSmoothing * b.lastCleanPower / residual +
+                            (1.0f - kPriorSmoothing) * std::max(posterior - 1.0f, 0.0f);
+        float gain = std::clamp(prior / (1.0f + prior), kResidualFloor, 1.0f);
+        if (!residualSuppression_) gain = 1.0f;
+        b.lastCleanPower = gain * gain * errorPower;
+        out[j] = e * gain;
     }
 }
 

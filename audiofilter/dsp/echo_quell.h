@@ -88,7 +88,7 @@ private:
         float sumMic = 0, sumReference = 0;
         float micAverage = 1, referenceAverage = 1, errorAverage = 10;
         float micSlow = 0, errorSlow = 0;
-        float referenceHold = 0, errorPower = 0, coupling = 0;
+        float referenceHold = 0, errorPower = 0, coupling = 0, lastCleanPower = 0;
     };
     void ProcessFrame(const Complex* mic, const Complex* reference, Complex* out);
     bool DecideAdaptation(const Complex* mic, const Complex* reference);

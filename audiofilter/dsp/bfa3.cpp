@@ -1,0 +1,327 @@
+#include "audiofilter/dsp/bfa3.h"
+
+#include <kiss_fftr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "audiofilter/dsp/noise_guard.h"
+
+namespace qk::dsp {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr float kNominalRateHz = 8000.0f;
+constexpr float kOverflowQuotient = 1.0e6f;
+constexpr size_t kMinFrontalBins = 40;
+constexpr size_t kCountFromBin = 16;
+// Sub-window and window of the minimum search: 22/88 frames while the stage
+// starts, 88/264 afterwards.
+constexpr size_t kStartSub = 22, kStartSlots = 4, kSub = 88, kSlots = 3;
+// Canceller of the blocked signal: normalised step, and how close to the
+// look direction a strong bin must be to pause adaptation there.
+constexpr float kCancelStep = 0.05f;
+
+}  // namespace
+
+const float Bfa3::kLookThreshold =
+    float(std::sin(0.17697638) * kNominalRateHz * 62.831852 * 1.1837121e-7);
+
+Bfa3::~Bfa3() {
+    kiss_fftr_free(forward_);
+    kiss_fftr_free(inverse_);
+}
+
+bool Bfa3::Setup(ULONG rateHz) {
+    EightKiloHertzPath path = PathTo8000(rateHz);
+    ready_ = path.ok;
+    overflow_ = false;
+    stepsDown_ = path.count;
+    double ratio = 1.0;  // capture samples per 8000 Hz-family sample
+    double delayCapture = 0.0;
+    for (size_t s = 0; s < 2; ++s) {
+        RateRatio r = s < path.count ? path.steps[s] : RateRatio{};
+        downLeft_[s].Setup(r);
+        downRight_[s].Setup(r);
+        delayCapture += downLeft_[s].Delay() * ratio * r.down / r.up;
+        ratio *= double(r.down) / r.up;
+    }
+    // Back up along the reverse path.
+    double upRatio = ratio;
+    for (size_t s = 0; s < 2; ++s) {
+        size_t step = path.count > s ? path.count - 1 - s : 0;
+        RateRatio r = s < path.count ? RateRatio{path.steps[step].down, path.steps[step].up} : RateRatio{};
+        up_[s].Setup(r);
+        upRatio *= double(r.down) / r.up;
+        delayCapture += up_[s].Delay() * upRatio;
+    }
+    dcLeft_.SetRate(8000);
+    dcRight_.SetRate(8000);
+    window_.resize(kFrame);
+    // Periodic Hann: shifted copies at the 128-sample hop add up to one, so
+    // plain overlap-add of the inverse transforms restores the signal.
+    for (size_t i = 0; i < kFrame; ++i) window_[i] = float(0.5 - 0.5 * std::cos(2 * kPi * i / kFrame));
+    kiss_fftr_free(forward_);
+    kiss_fftr_free(inverse_);
+    forward_ = kiss_fftr_alloc(int(kFrame), 0, nullptr, nullptr);
+    inverse_ = kiss_fftr_alloc(int(kFrame), 1, nullptr, nullptr);
+    historyLeft_.assign(kFrame, 0.0f);
+    historyRight_.assign(kFrame, 0.0f);
+    fill_ = kFrame - kHop;
+    frame_.assign(kFrame, 0.0f);
+    x1_.assign(kBins, Complex());
+    x2_.assign(kBins, Complex());
+    y_.assign(kBins, Complex());
+    m1_.assign(kBins, 0.0f);
+    m2_.assign(kBins, 0.0f);
+    overlap_.assign(kFrame, 0.0f);
+    ola_.assign(kHop, 0.0f);
+    for (Floor* f : {&floor1_, &floor2_}) {
+        f->smoothed.assign(kBins, 0.0f);
+        f->noise.assign(kBins, 0.0f);
+        f->subMinimum.assign(kBins, 0.0f);
+        f->current.assign(kBins, 0.0f);
+        f->kept.assign(kBins * kStartSlots, 0.0f);
+        f->keptMinimum.assign(kBins, std::numeric_limits<float>::max());
+    }
+    cross_.assign(kBins, Complex());
+    cosine_.assign(kBins, 1.0f);
+    cosThreshold_.assign(3 * kBins, -2.0f);
+    for (size_t m = 1; m <= 3; ++m)
+        for (size_t k = 1; k < kBins; ++k) {
+            double angle = double(m) * kLookThreshold * double(k);
+            cosThreshold_[(m - 1) * kBins + k] = angle >= kPi ? -2.0f : float(std::cos(angle));
+        }
+    rtf_.assign(kBins, Complex(1.0f, 0.0f));
+    canceller_.assign(kBins, Complex());
+    blockedPower_.assign(kBins, 0.0f);
+    frames_ = rtfUpdates_ = 0;
+    subWindow_ = kStartSub;
+    keptSlots_ = kStartSlots;
+    subWindowCount_ = 0;
+    filledSlots_ = 0;
+
+    size_t lowMax = size_t(double(kMaxBlock) / ratio) + 8;
+    a1_.assign(lowMax * 2 + kMaxBlock, 0.0f);
+    a2_.assign(a1_.size(), 0.0f);
+    b1_.assign(a1_.size(), 0.0f);
+    b2_.assign(a1_.size(), 0.0f);
+    low_.assign(lowMax + kHop + 8, 0.0f);
+    up1_.assign(size_t(double(low_.size()) * ratio * 2) + 16, 0.0f);
+    up2_.assign(up1_.size(), 0.0f);
+    size_t latency = size_t(std::lround(delayCapture + double(kHop) * ratio));
+    size_t margin = size_t(std::ceil(double(kHop) * ratio)) + 8;
+    output_.Setup(latency, margin, kMaxBlock);
+    return ready_;
+}
+
+size_t Bfa3::Process(const float* left, const float* right, size_t count, float* out) {
+    if (!ready_) {
+        for (size_t i = 0; i < count; ++i) out[i] = 0.5f * (left[i] + right[i]);
+        return count;
+    }
+    size_t written = 0;
+    for (size_t done = 0; done < count;) {
+        size_t n = std::min(kMaxBlock, count - done);
+        ProcessBlock(left + done, right + done, n);
+        done += n;
+        written += output_.Emit(out + written);
+    }
+    return written;
+}
+
+void Bfa3::ProcessBlock(const float* left, const float* right, size_t count) {
+    output_.CountInput(count);
+    // To the 8000 Hz family.
+    size_t n = count;
+    const float* l = left;
+    const float* r = right;
+    float* bufL[2] = {a1_.data(), b1_.data()};
+    float* bufR[2] = {a2_.data(), b2_.data()};
+    for (size_t s = 0; s < 2; ++s) {
+        size_t m = downLeft_[s].Process(l, n, bufL[s]);
+        downRight_[s].Process(r, n, bufR[s]);
+        l = bufL[s];
+        r = bufR[s];
+        n = m;
+    }
+    size_t produced = 0;
+    for (size_t i = 0; i < n; ++i) {
+        historyLeft_[fill_] = dcLeft_.Process(l[i]);
+        historyRight_[fill_] = dcRight_.Process(r[i]);
+        if (++fill_ < kFrame) continue;
+        ProcessFrame();
+        std::copy(ola_.begin(), ola_.end(), low_.begin() + produced);
+        produced += kHop;
+        std::memmove(historyLeft_.data(), historyLeft_.data() + kHop, (kFrame - kHop) * sizeof(float));
+        std::memmove(historyRight_.data(), historyRight_.data() + kHop, (kFrame - kHop) * sizeof(float));
+        fill_ = kFrame - kHop;
+    }
+    // Back to the capture rate.
+    const float* src = low_.data();
+    float* dst[2] = {up1_.data(), up2_.data()};
+    size_t m = produced;
+    for (size_t s = 0; s < 2; ++s) {
+        m = up_[s].Process(src, m, dst[s]);
+        src = dst[s];
+    }
+    output_.Produce(src, m);
+}
+
+void Bfa3::SmoothMagnitudes(const float* magnitude, std::vector<float>& smoothed, bool first) {
+    for (size_t k = 0; k < kBins; ++k) {
+        float below = magnitude[k == 0 ? 1 : k - 1];
+        float above = magnitude[k + 1 == kBins ? kBins - 2 : k + 1];
+        float value = (below + magnitude[k] + above) * (1.0f / 3.0f);
+        smoothed[k] = first ? value : 0.3f * value + 0.7f * smoothed[k];
+    }
+}
+
+void Bfa3::TrackFloor(Floor& f) {
+    // Minimum statistics: the running minimum of the current sub-window and
+    // the minima of the previous ones; the noise follows the level wherever
+    // the level is within four times that minimum.
+    const bool restart = subWindowCount_ == 0;
+    for (size_t k = 0; k < kBins; ++k) {
+        float level = f.smoothed[k];
+        if (restart || level < f.subMinimum[k]) f.subMinimum[k] = level;
+        float tracked = std::min(f.subMinimum[k], f.keptMinimum[k]);
+        if (frames_ == 1) f.noise[k] = level;
+        if (4.0f * tracked > level) f.noise[k] = 0.05f * level + 0.95f * f.noise[k];
+    }
+}
+
+void Bfa3::CloseSubWindow(Floor& f) {
+    for (size_t s = keptSlots_ - 1; s > 0; --s)
+        std::copy_n(f.kept.begin() + long((s - 1) * kBins), kBins, f.kept.begin() + long(s * kBins));
+    std::copy_n(f.subMinimum.begin(), kBins, f.kept.begin());
+    size_t filled = std::min(filledSlots_ + 1, keptSlots_);
+    for (size_t k = 0; k < kBins; ++k) {
+        float m = f.kept[k];
+        for (size_t s = 1; s < filled; ++s) m = std::min(m, f.kept[s * kBins + k]);
+        f.keptMinimum[k] = m;
+    }
+}
+
+void Bfa3::ProcessFrame() {
+    ++frames_;
+    const bool first = frames_ == 1;
+    for (size_t i = 0; i < kFrame; ++i) frame_[i] = historyLeft_[i] * window_[i];
+    kiss_fftr(forward_, frame_.data(), reinterpret_cast<kiss_fft_cpx*>(x1_.data()));
+    for (size_t i = 0; i < kFrame; ++i) frame_[i] = historyRight_[i] * window_[i];
+    kiss_fftr(forward_, frame_.data(), reinterpret_cast<kiss_fft_cpx*>(x2_.data()));
+
+    if (!overflow_) {
+        for (size_t k = 0; k < kBins; ++k) {
+            m1_[k] = Magnitude(x1_[k]);
+            m2_[k] = Magnitude(x2_[k]);
+        }
+        if (first) {
+            // Both floors start from the half sum of the microphones.
+            std::vector<float>& half = floor1_.current;
+            for (size_t k = 0; k < kBins; ++k) half[k] = Magnitude(0.5f * (x1_[k] + x2_[k]));
+            SmoothMagnitudes(half.data(), floor1_.smoothed, true);
+            floor2_.smoothed = floor1_.smoothed;
+        } else {
+            SmoothMagnitudes(m1_.data(), floor1_.smoothed, false);
+            SmoothMagnitudes(m2_.data(), floor2_.smoothed, false);
+        }
+        TrackFloor(floor1_);
+        TrackFloor(floor2_);
+        if (++subWindowCount_ >= subWindow_) {
+            CloseSubWindow(floor1_);
+            CloseSubWindow(floor2_);
+            filledSlots_ = std::min(filledSlots_ + 1, keptSlots_);
+            subWindowCount_ = 0;
+            if (subWindow_ == kStartSub && frames_ >= kStartSub * kStartSlots) {
+                subWindow_ = kSub;
+                keptSlots_ = kSlots;
+                filledSlots_ = std::min(filledSlots_, keptSlots_);
+            }
+        }
+
+        // Direction per bin from the smoothed cross-spectrum: |arg C_k| / k
+        // against multiples of T. For k >= 1 the test |arg| < m T k is
+        // cos(arg) > cos(m T k), which needs no arctangent; bin 0 keeps its
+        // signed phase.
+        for (size_t k = 0; k < kBins; ++k) {
+            Complex c = x1_[k] * std::conj(x2_[k]);
+            cross_[k] = first ? c : 0.4f * c + 0.6f * cross_[k];
+            float magnitude = Magnitude(cross_[k]);
+            cosine_[k] = magnitude > 0 ? cross_[k].real() / magnitude : 1.0f;
+        }
+        const float phase0 = std::atan2(cross_[0].imag(), cross_[0].real());
+        auto within = [&](size_t k, int multiple) {
+            if (k == 0) return phase0 < float(multiple) * kLookThreshold;
+            return cosine_[k] > cosThreshold_[size_t(multiple - 1) * kBins + k];
+        };
+        // Signal classes and the frontal test.
+        bool valid = true;
+        size_t count = 0;
+        auto ratioOk = [&](size_t k) {
+            float a = m1_[k], b = m2_[k];
+            return b > 0 && a >= 0.1f * b && a <= 10.0f * b;
+        };
+        std::vector<float>& cls = floor1_.current;
+        for (size_t k = 1; k + 1 < kBins && !overflow_; ++k) {
+            float q1 = floor1_.noise[k] > 0 ? m1_[k] / floor1_.noise[k] : kOverflowQuotient * 2;
+            float q2 = floor2_.noise[k] > 0 ? m2_[k] / floor2_.noise[k] : kOverflowQuotient * 2;
+            if ((q1 > kOverflowQuotient && m1_[k] > 0) || (q2 > kOverflowQuotient && m2_[k] > 0)) {
+                overflow_ = true;
+                break;
+            }
+            float c = std::min(std::floor(q1), std::floor(q2));
+            if (!(c >= 0.0f) || c > 4.0f) c = 4.0f;
+            cls[k] = c;
+            if (c >= 3.0f && within(k, 1)) {
+                if (!ratioOk(k)) valid = false;
+                if (k >= kCountFromBin) ++count;
+            }
+        }
+        if (!overflow_) {
+            for (size_t k : {size_t(0), kBins - 1}) {
+                if (within(k, 1)) {
+                    if (!ratioOk(k)) valid = false;
+                    if (k == kBins - 1) ++count;
+                }
+            }
+            if (count > kMinFrontalBins && valid) {
+                ++rtfUpdates_;
+                for (size_t k = 0; k < kBins; ++k) {
+                    bool edge = k == 0 || k == kBins - 1;
+                    if ((edge || cls[k] >= 4.0f) && within(k, 3)) {
+                        float p2 = std::norm(x2_[k]);
+                        if (p2 > 0) rtf_[k] = 0.05f * (x1_[k] * std::conj(x2_[k])) / p2 + 0.95f * rtf_[k];
+                    }
+                }
+            }
+            // Output: the talker-aligned beam less what the canceller finds
+            // of the blocked signal in it.
+            for (size_t k = 0; k < kBins; ++k) {
+                Complex aligned = rtf_[k] * x2_[k];
+                Complex beam = 0.5f * (x1_[k] + aligned);
+                Complex blocked = x1_[k] - aligned;
+                Complex out = beam - canceller_[k] * blocked;
+                float pb = std::norm(blocked);
+                blockedPower_[k] = 0.9f * blockedPower_[k] + 0.1f * pb;
+                bool talker = (k == 0 || k == kBins - 1 || cls[k] >= 2.0f) && within(k, 2);
+                if (!talker && blockedPower_[k] > 0)
+                    canceller_[k] += kCancelStep * out * std::conj(blocked) / (blockedPower_[k] + 1e-3f);
+                y_[k] = out;
+            }
+        }
+    }
+    if (overflow_) {
+        for (size_t k = 0; k < kBins; ++k) y_[k] = 0.5f * (x1_[k] + x2_[k]);
+    }
+    kiss_fftri(inverse_, reinterpret_cast<kiss_fft_cpx*>(y_.data()), frame_.data());
+    for (size_t i = 0; i < kFrame; ++i) overlap_[i] += frame_[i] * (1.0f / kFrame);
+    std::copy_n(overlap_.begin(), kHop, ola_.begin());
+    std::memmove(overlap_.data(), overlap_.data() + kHop, (kFrame - kHop) * sizeof(float));
+    std::fill(overlap_.begin() + (kFrame - kHop), overlap_.end(), 0.0f);
+}
+
+}  // namespace qk::dsp

@@ -1,0 +1,411 @@
+#include "audiofilter/dsp/echo_quell.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace qk::dsp {
+
+namespace {
+
+constexpr ULONG kCalibrationRateHz = 8000;
+constexpr size_t kDroppedCalibration = 120;
+constexpr size_t kCalibrationSlack = 10;
+constexpr float kMinErrorAverage = 10.0f;
+constexpr float kDivergenceFactor = 1.2f;
+constexpr float kDivergenceShrink = 0.97f;
+// Double-talk detection: frames of reference history that the echo tail can
+// reach back, the near-end excess that counts as talk, and how long
+// adaptation then stays off.
+constexpr size_t kReferenceHistoryFrames = 64;
+constexpr float kTalkExcess = 4.0f;
+constexpr float kMicExcess = 3.0f;
+constexpr ULONG kHangoverFrames = 20;
+// Residual echo suppression after the filters.
+constexpr float kResidualFloor = 0.05f;
+constexpr float kResidualOver = 1.5f;
+constexpr float kTalkResidualOver = 0.5f;
+constexpr float kPriorSmoothing = 0.8f;
+// The microphone must be within this factor of the echo estimate for the
+// residual coupling to be learnt.
+constexpr float kCouplingMicExcess = 1.5f;
+// Echo tails decay by about this much per band sample (power).
+constexpr float kReferenceHoldDecay = 0.97f;
+
+struct TailRow {
+    ULONG upToRateHz;
+    size_t samples;
+};
+constexpr TailRow kTails[] = {{8000, 3200},   {12000, 4400},  {16000, 6400}, {24000, 8800},
+                              {32000, 12800}, {44100, 17600}};
+constexpr size_t kTailAbove = 19200;
+
+size_t ResponseTail(ULONG rateHz) {
+    for (const TailRow& row : kTails)
+        if (rateHz <= row.upToRateHz) return row.samples;
+    return kTailAbove;
+}
+
+ULONG DelayDecimation(ULONG rateHz) {
+    if (rateHz <= 12000) return 1;
+    if (rateHz <= 24000) return 2;
+    if (rateHz <= 44100) return 4;
+    return 6;
+}
+
+struct CalibrationStore {
+    int16_t samples[kCalibrationTableLength];
+    CalibrationStore() {
+        // xorshift noise, fixed seed; 64-sample raised-cosine fades keep the
+        // loudspeaker from clicking.
+        uint32_t state = 0x2545F491u;
+        for (size_t i = 0; i < kCalibrationTableLength; ++i) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            double v = (double(state) / 4294967296.0 - 0.5) * 2.0;
+            double fade = 1.0;
+            constexpr size_t kFade = 64;
+            if (i < kFade) fade = 0.5 - 0.5 * std::cos(3.14159265358979 * i / kFade);
+            if (i >= kCalibrationTableLength - kFade)
+                fade = 0.5 - 0.5 * std::cos(3.14159265358979 * (kCalibrationTableLength - 1 - i) / kFade);
+            samples[i] = int16_t(std::lround(v * 12000.0 * fade));
+        }
+    }
+};
+
+int16_t ToInt16(float v) {
+    if (v > 32767.0f) return 32767;
+    if (v < -32767.0f) return -32767;
+    if (!(v == v)) return 0;
+    return int16_t(std::lround(v));
+}
+
+}  // namespace
+
+std::span<const int16_t> CalibrationTable() {
+    static const CalibrationStore store;
+    return store.samples;
+}
+
+bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
+    ready_ = rateHz >= 8000 && rateHz <= kMaxRateHz;
+    rateHz_ = rateHz;
+    dc_.SetRate(rateHz);
+    reduction_ = ready_ && rateHz > 24000 ? 2 : 1;
+    ULONG processingRate = rateHz / reduction_;
+    BandPlan plan = EchoPlanForRate(processingRate);
+
+    // The probe at the capture rate: up from 8000 Hz along the reverse of
+    // the conversion path, into rate * 2721 / 8000 + 10 samples, less the
+    // first 120 (the filters' rise).
+    calibration_.clear();
+    if (ready_) {
+        EightKiloHertzPath path = PathTo8000(rateHz);
+        std::vector<float> signal(CalibrationTable().begin(), CalibrationTable().end());
+        signal.resize(signal.size() + 256, 0.0f);
+        for (size_t s = path.count; s-- > 0;) {
+            Resampler r;
+            r.Setup(RateRatio{path.steps[s].down, path.steps[s].up});
+            std::vector<float> next(r.MaxOutput(signal.size()));
+            next.resize(r.Process(signal.data(), signal.size(), next.data()));
+            signal.swap(next);
+        }
+        size_t total = size_t(rateHz) * kCalibrationTableLength / kCalibrationRateHz + kCalibrationSlack;
+        signal.resize(std::max(total, signal.size()), 0.0f);
+        for (size_t i = kDroppedCalibration; i < total; ++i) calibration_.push_back(ToInt16(signal[i]));
+    }
+    calibrationPosition_ = 0;
+    response_.assign(calibration_.size() + (ready_ ? ResponseTail(rateHz) : 0), 0);
+    responseCount_.store(0);
+    delay_.store(-1);
+    calibrating_.store(true);
+    echoReduction_.store(0);
+
+    decimateMic_.Setup(RateRatio{1, reduction_});
+    decimateReference_.Setup(RateRatio{1, reduction_});
+    interpolator_.Setup(RateRatio{reduction_, 1});
+    analyzerMic_.Setup(plan);
+    analyzerReference_.Setup(plan);
+    synthesizer_.Setup(plan);
+    bands_.clear();
+    bands_.resize(plan.uniqueBands());
+    size_t maxDelayBands = response_.size() / reduction_ / plan.decimation + 1;
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        size_t length = BandFilterLength(plan.bands, j);
+        bands_[j].filter.Setup(length, kernels);
+        bands_[j].twoMu = 2.0f * kStepConstant / float(length);
+        bands_[j].delayLine.Allocate(maxDelayBands + 1);
+    }
+    delayed_.assign(plan.uniqueBands(), Complex());
+    frame_.assign(plan.uniqueBands(), Complex());
+    hp_.assign(kMaxStep, 0.0f);
+    ref_.assign(kMaxStep, 0.0f);
+    lowMic_.assign(kMaxStep / reduction_ + 4, 0.0f);
+    lowReference_.assign(lowMic_.size(), 0.0f);
+    lowOut_.assign(lowMic_.size() + plan.decimation, 0.0f);
+    high_.assign(lowOut_.size() * reduction_ + 4, 0.0f);
+    // Keep exactly one output per input: the ring starts with enough zeros
+    // to cover a hop of the bank and a step of the rate converters.
+    size_t margin = size_t(plan.decimation) * reduction_ + 2 * reduction_;
+    output_.Allocate(margin + 2 * kMaxStep + high_.size());
+    std::vector<float> zeros(margin, 0.0f);
+    output_.Write(zeros.data(), margin);
+    latency_ = margin + size_t(std::lround(decimateMic_.Delay() * reduction_ + interpolator_.Delay())) +
+               size_t(plan.delay() - plan.decimation + 1) * reduction_;
+    referenceHistory_.assign(kReferenceHistoryFrames, 0.0f);
+    referenceHistoryPos_ = 0;
+    micLevel_ = referenceLevel_ = referencePeak_ = echoLevel_ = errorLevel_ = 0;
+    referenceFloor_ = 0;
+    residualShare_ = 100.0f;
+    echoes_.assign(plan.uniqueBands(), Complex());
+    hangover_ = 0;
+    frames_ = adaptingFrames_ = 0;
+    sumIn_ = sumOut_ = 0;
+    figureCount_ = 0;
+    return ready_;
+}
+
+int16_t EchoQuell::NextCalibrationSample() {
+    if (calibrationPosition_ < calibration_.size()) return calibration_[calibrationPosition_++];
+    return 0;
+}
+
+size_t EchoQuell::RecordResponse(const int16_t* mic, size_t count) {
+    size_t have = responseCount_.load(std::memory_order_relaxed);
+    size_t n = std::min(count, response_.size() - have);
+    std::memcpy(response_.data() + have, mic, n * sizeof(int16_t));
+    responseCount_.store(have + n, std::memory_order_release);
+    return n;
+}
+
+LONG EchoQuell::EstimateDelay() {
+    if (!ResponseFull() || calibration_.empty()) {
+        SetDelay(0);
+        return 0;
+    }
+    // Zero-mean response; reference and response decimated alike above
+    // 12000 Hz, so the search costs about the same at every rate.
+    ULONG factor = DelayDecimation(rateHz_);
+    std::vector<float> response(response_.begin(), response_.end());
+    double mean = 0;
+    for (float v : response) mean += v;
+    mean /= double(response.size());
+    for (float& v : response) v -= float(mean);
+    std::vector<float> reference(calibration_.begin(), calibration_.end());
+    if (factor > 1) {
+        Resampler a, b;
+        a.Setup(RateRatio{1, factor});
+        b.Setup(RateRatio{1, factor});
+        std::vector<float> r2(a.MaxOutput(response.size())), c2(b.MaxOutput(reference.size()));
+        r2.resize(a.Process(response.data(), response.size(), r2.data()));
+        c2.resize(b.Process(reference.data(), reference.size(), c2.data()));
+        response.swap(r2);
+        reference.swap(c2);
+    }
+    LONG best = 0;
+    if (response.size() > reference.size()) {
+        double refEnergy = 0;
+        for (float v : reference) refEnergy += double(v) * v;
+        const size_t n = reference.size();
+        double window = 0;
+        for (size_t i = 0; i < n; ++i) window += double(response[i]) * response[i];
+        double bestValue = -2.0;
+        for (size_t k = 0; k + n <= response.size(); ++k) {
+            if (k > 0) {
+                double out = response[k - 1], in = response[k + n - 1];
+                window += in * in - out * out;
+            }
+            double dot = 0;
+            const float* r = response.data() + k;
+            for (size_t i = 0; i < n; ++i) dot += double(reference[i]) * r[i];
+            double denominator = std::sqrt(std::max(window, 0.0) * refEnergy);
+            double value = denominator > 0 ? dot / denominator : 0.0;
+            if (value > bestValue) {
+                bestValue = value;
+                best = LONG(k);
+            }
+        }
+    }
+    best *= LONG(factor);
+    SetDelay(best);
+    return best;
+}
+
+void EchoQuell::SetDelay(LONG samples) {
+    if (samples < 0) samples = 0;
+    const BandPlan& plan = analyzerMic_.plan();
+    ULONG processingRate = rateHz_ / reduction_;
+    size_t margin = (processingRate == 8000 || processingRate == 16000) ? 13 : 18;
+    size_t bandsDelay = size_t(samples) / reduction_ / plan.decimation;
+    bandsDelay = bandsDelay > margin ? bandsDelay - margin : 0;
+    for (Band& b : bands_) {
+        b.delayBands = std::min(bandsDelay, b.delayLine.capacity() - 1);
+        b.delayLine.Clear();
+        for (size_t i = 0; i < b.delayBands; ++i) b.delayLine.Push(Complex());
+    }
+    delay_.store(samples, std::memory_order_release);
+    calibrating_.store(false, std::memory_order_release);
+}
+
+void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t count, int16_t* out) {
+    for (size_t done = 0; done < count;) {
+        size_t n = std::min(kMaxStep, count - done);
+        const int16_t* m = mic + done;
+        const int16_t* r = reference + done;
+        for (size_t i = 0; i < n; ++i) {
+            hp_[i] = dc_.Process(float(m[i]));
+            ref_[i] = float(r[i]);
+            sumIn_ += std::abs(int(m[i]));
+        }
+        if (!enabled() || !ready_) {
+            for (size_t i = 0; i < n; ++i) out[done + i] = ToInt16(hp_[i]);
+        } else {
+            size_t lowCount = decimateMic_.Process(hp_.data(), n, lowMic_.data());
+            decimateReference_.Process(ref_.data(), n, lowReference_.data());
+            size_t produced = 0;
+            const ULONG d = analyzerMic_.plan().decimation;
+            for (size_t i = 0; i < lowCount; ++i) {
+                bool frameReady = analyzerMic_.Push(lowMic_[i]);
+                analyzerReference_.Push(lowReference_[i]);
+                if (!frameReady) continue;
+                ProcessFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                synthesizer_.Synthesize(frame_.data(), lowOut_.data() + produced);
+                produced += d;
+            }
+            size_t highCount = interpolator_.Process(lowOut_.data(), produced, high_.data());
+            output_.Write(high_.data(), highCount);
+            size_t got = output_.Read(hp_.data(), n);
+            std::fill(hp_.begin() + got, hp_.begin() + n, 0.0f);
+            for (size_t i = 0; i < n; ++i) out[done + i] = ToInt16(hp_[i]);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            sumOut_ += std::abs(int(out[done + i]));
+            if (++figureCount_ >= rateHz_ / 2) {
+                double figure = sumIn_ > 0 ? 100.0 - 100.0 * sumOut_ / sumIn_ : 0.0;
+                echoReduction_.store(figure >= 0.0 && figure <= 100.0 ? ULONG(figure) : 0, std::memory_order_release);
+                sumIn_ = sumOut_ = 0;
+                figureCount_ = 0;
+            }
+        }
+        done += n;
+    }
+}
+
+bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
+    // Far end active: the delayed reference stands out of its own floor.
+    float referenceNow = 0, micNow = 0, echoNow = 0, errorNow = 0;
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        referenceNow += Magnitude(reference[j]);
+        micNow += std::norm(mic[j]);
+        echoNow += std::norm(echoes_[j]);
+        errorNow += std::norm(mic[j] - echoes_[j]);
+    }
+    referenceLevel_ = 0.8f * referenceLevel_ + 0.2f * referenceNow;
+    referenceHistory_[referenceHistoryPos_] = referenceLevel_;
+    referenceHistoryPos_ = (referenceHistoryPos_ + 1) % referenceHistory_.size();
+    referencePeak_ = *std::max_element(referenceHistory_.begin(), referenceHistory_.end());
+    if (referenceFloor_ <= 0 || referenceLevel_ < referenceFloor_)
+        referenceFloor_ = std::max(referenceLevel_, 1.0f);
+    else
+        referenceFloor_ = referenceFloor_ * 1.0005f;
+    micLevel_ = 0.7f * micLevel_ + 0.3f * micNow;
+    echoLevel_ = 0.7f * echoLevel_ + 0.3f * echoNow;
+    errorLevel_ = 0.7f * errorLevel_ + 0.3f * errorNow;
+
+    const bool farActive = referencePeak_ > 3.0f * referenceFloor_ && referencePeak_ > 8.0f * bands_.size();
+    if (!farActive) return false;
+    // Near-end talk: the error rises far above the residual the filters
+    // normally leave of their echo estimate. Before the filters converge the
+    // residual share is large and nothing counts as talk.
+    // Far-end content the filters have not learnt yet also raises the error,
+    // but not the microphone far above the echo estimate; demanding both
+    // keeps the detector from locking adaptation out.
+    if (residualShare_ < 0.5f && micLevel_ > kMicExcess * echoLevel_ &&
+        errorLevel_ > kTalkExcess * residualShare_ * echoLevel_ + 1.0f)
+        hangover_ = kHangoverFrames;
+    if (hangover_ > 0) {
+        --hangover_;
+        return false;
+    }
+    if (echoLevel_ > 0) residualShare_ = 0.98f * residualShare_ + 0.02f * std::min(errorLevel_ / echoLevel_, 100.0f);
+    return true;
+}
+
+void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Complex* out) {
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        Band& b = bands_[j];
+        b.delayLine.Push(reference[j]);
+        b.delayLine.Pop(delayed_[j]);
+    }
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        bands_[j].filter.PushReference(delayed_[j]);
+        echoes_[j] = bands_[j].collected < kCollectSamples ? Complex() : bands_[j].filter.Estimate();
+    }
+    const bool adapt = DecideAdaptation(mic, delayed_.data());
+    // The residual coupling is learnt only where the echo estimate explains
+    // the microphone, so near-end speech the detector missed does not teach
+    // the suppressor to remove speech.
+    const bool learnCoupling = adapt && micLevel_ < kCouplingMicExcess * echoLevel_;
+    ++frames_;
+    if (adapt) ++adaptingFrames_;
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        Band& b = bands_[j];
+        const Complex x = delayed_[j];
+        const float micMagnitude = Magnitude(mic[j]), referenceMagnitude = Magnitude(x);
+        if (b.collected < kCollectSamples) {
+            b.sumMic += micMagnitude;
+            b.sumReference += referenceMagnitude;
+            if (++b.collected == kCollectSamples) {
+                b.micAverage = std::max(1.0f, b.sumMic / kCollectSamples);
+                b.referenceAverage = std::max(1.0f, b.sumReference / kCollectSamples);
+            }
+            out[j] = mic[j];
+            continue;
+        }
+        b.referenceHold = std::max(std::norm(x), kReferenceHoldDecay * b.referenceHold);
+        Complex echo = echoes_[j];
+        if (adapt && kDivergenceFactor * b.micSlow < b.errorSlow) {
+            b.filter.ScaleWeights(kDivergenceShrink);
+            echo *= kDivergenceShrink;
+        }
+        const Complex e = mic[j] - echo;
+        const float errorMagnitude = Magnitude(e);
+        b.errorAverage = std::max(kMinErrorAverage, 0.1f * errorMagnitude + 0.9f * b.errorAverage);
+        if (adapt) {
+            b.micSlow = 0.01f * micMagnitude + 0.99f * b.micSlow;
+            b.errorSlow = 0.01f * errorMagnitude + 0.99f * b.errorSlow;
+            b.micAverage = 0.001f * micMagnitude + 0.999f * b.micAverage;
+            b.referenceAverage = 0.001f * referenceMagnitude + 0.999f * b.referenceAverage;
+            float ratio = b.micAverage / std::max(b.referenceAverage, 1.0f);
+            b.filter.Adapt(ComplexSign(e) * (ratio * ratio / b.errorAverage), b.twoMu);
+        } else {
+            b.filter.StopAdapting();
+        }
+        // Residual echo: what the filters leave is learned as a coupling
+        // from the (peak-held) reference power while only the far end
+        // talks, and that much is suppressed. Near-end speech raises the
+        // error far above it and passes.
+        const float errorPower = std::norm(e);
+        b.errorPower = 0.7f * b.errorPower + 0.3f * errorPower;
+        if (learnCoupling && b.referenceHold > 1.0f) {
+            float coupling = std::min(b.errorPower / b.referenceHold, 4.0f);
+            b.coupling += 0.02f * (coupling - b.coupling);
+        }
+        // Decision-directed Wiener gain against that residual: near-end
+        // speech well above it keeps a gain near one, the residual alone is
+        // pressed to the floor. While double talk is detected the residual
+        // counts less, to spare the near end.
+        const float residual =
+            (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * b.coupling * b.referenceHold + 1e-3f;
+        const float posterior = errorPower / residual;
+        const float prior = kPriorSmoothing * b.lastCleanPower / residual +
+                            (1.0f - kPriorSmoothing) * std::max(posterior - 1.0f, 0.0f);
+        float gain = std::clamp(prior / (1.0f + prior), kResidualFloor, 1.0f);
+        if (!residualSuppression_) gain = 1.0f;
+        b.lastCleanPower = gain * gain * errorPower;
+        out[j] = e * gain;
+    }
+}
+
+}  // namespace qk::dsp

@@ -1,0 +1,133 @@
+// EchoQuell: acoustic echo canceller of the echo path. It starts in
+// calibration: the render side plays a known probe and the capture side
+// records the microphone, and the delay of the loudspeaker-to-microphone
+// path is measured from the recording by normalised cross-correlation. Then
+// per-band adaptive filters fed with the reference delayed by that amount
+// estimate the echo and remove it.
+//
+// Threads: the canceller's worker calls Process(); the delay-estimation
+// thread calls EstimateDelay() once ResponseFull() holds; the render and
+// capture sides call the calibration calls. Until the delay is measured the
+// worker must not call Process() (the echo path routes the microphone to the
+// response buffer instead), and from then on calibration is over.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "audiofilter/dsp/band_filter.h"
+#include "audiofilter/dsp/dc_blocker.h"
+#include "audiofilter/dsp/filter_bank.h"
+#include "audiofilter/dsp/resampler.h"
+#include "audiofilter/dsp/sample_ring.h"
+
+namespace qk::dsp {
+
+constexpr size_t kCalibrationTableLength = 2721;
+// The stored probe at 8000 Hz: a deterministic broadband noise burst with
+// short fades, whose autocorrelation has a single sharp peak.
+std::span<const int16_t> CalibrationTable();
+
+class EchoQuell : public Stage {
+public:
+    static constexpr size_t kCollectSamples = 205;
+    static constexpr float kStepConstant = 0.0045f;
+    static constexpr size_t kMaxStep = 2048;
+
+    EchoQuell() = default;
+
+    // False for rates outside 8000..48000 Hz; the canceller then passes the
+    // DC-free microphone through.
+    bool Setup(ULONG rateHz, const BandKernels& kernels = FastKernels());
+    bool ready() const { return ready_; }
+    ULONG rate() const { return rateHz_; }
+
+    // Calibration: the probe at the capture rate, played once by the render
+    // side; the microphone's response is recorded behind it.
+    std::span<const int16_t> CalibrationSignal() const { return calibration_; }
+    // Next render sample during calibration: the probe, then silence.
+    int16_t NextCalibrationSample();
+    // Records microphone samples; returns how many were taken.
+    size_t RecordResponse(const int16_t* mic, size_t count);
+    bool ResponseFull() const { return responseCount_.load(std::memory_order_acquire) == response_.size(); }
+    std::span<const int16_t> Response() const { return {response_.data(), responseCount_.load()}; }
+
+    // Delay-estimation thread: measures the delay from the full response,
+    // hands it to the filters and ends calibration. Returns the delay.
+    LONG EstimateDelay();
+    // Ends calibration with a known delay (negative values count as 0).
+    void SetDelay(LONG samples);
+    LONG delay() const { return delay_.load(std::memory_order_acquire); }
+    bool calibrating() const { return calibrating_.load(std::memory_order_acquire); }
+
+    // Cancel (true) or pass the DC-free microphone through (false).
+    void SetEnabled(bool on) { enabled_.store(on, std::memory_order_release); }
+    // Suppression of the residual echo after the filters (on by default).
+    void SetResidualSuppression(bool on) { residualSuppression_ = on; }
+    bool enabled() const { return enabled_.load(std::memory_order_acquire); }
+
+    // The worker step: `count` microphone and reference samples in, `count`
+    // processed microphone samples out (`out` may be `mic`).
+    void Process(const int16_t* mic, const int16_t* reference, size_t count, int16_t* out);
+    // Echo reduction of the last half second, 0..100.
+    ULONG EchoReduction() const { return echoReduction_.load(std::memory_order_acquire); }
+    // Output delay of the cancelling path against its microphone input.
+    size_t Latency() const { return latency_; }
+    // Share of band samples (since set-up) in which the filters adapted.
+    double AdaptingShare() const { return frames_ ? double(adaptingFrames_) / frames_ : 0.0; }
+
+private:
+    struct Band {
+        BandFilter filter;
+        SampleRing<Complex> delayLine;  // reference band samples waiting out the delay
+        size_t delayBands = 0;
+        float twoMu = 0;
+        size_t collected = 0;
+        float sumMic = 0, sumReference = 0;
+        float micAverage = 1, referenceAverage = 1, errorAverage = 10;
+        float micSlow = 0, errorSlow = 0;
+        float referenceHold = 0, errorPower = 0, coupling = 0, lastCleanPower = 0;
+    };
+    void ProcessFrame(const Complex* mic, const Complex* reference, Complex* out);
+    bool DecideAdaptation(const Complex* mic, const Complex* reference);
+
+    bool ready_ = false;
+    ULONG rateHz_ = 0;
+    ULONG reduction_ = 1;
+    std::vector<int16_t> calibration_;
+    size_t calibrationPosition_ = 0;
+    std::vector<int16_t> response_;
+    std::atomic<size_t> responseCount_{0};
+    std::atomic<LONG> delay_{-1};
+    std::atomic<bool> calibrating_{true};
+    std::atomic<bool> enabled_{true};
+    std::atomic<ULONG> echoReduction_{0};
+
+    DcBlocker dc_;
+    Resampler decimateMic_, decimateReference_, interpolator_;
+    SubbandAnalyzer analyzerMic_, analyzerReference_;
+    SubbandSynthesizer synthesizer_;
+    std::vector<Band> bands_;
+    std::vector<float> hp_, ref_, lowMic_, lowReference_, lowOut_, high_;
+    std::vector<Complex> delayed_, frame_;
+    FloatRing output_;
+    size_t latency_ = 0;
+
+    // Double-talk detection (whole frame).
+    float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
+    float echoLevel_ = 0, errorLevel_ = 0, residualShare_ = 100.0f;
+    std::vector<Complex> echoes_;
+    bool residualSuppression_ = true;
+    ULONG hangover_ = 0;
+    std::vector<float> referenceHistory_;
+    size_t referenceHistoryPos_ = 0;
+    unsigned long long frames_ = 0, adaptingFrames_ = 0;
+
+    // Echo reduction figure.
+    double sumIn_ = 0, sumOut_ = 0;
+    size_t figureCount_ = 0;
+};
+
+}  // namespace qk::dsp

@@ -1,0 +1,108 @@
+// BFA3: readiness, framing and directional suppression.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "audiofilter/dsp/bfa3.h"
+#include "audiofilter/dsp/tests/dsp_test_util.h"
+#include "sim/sound/scene.h"
+
+namespace qk::dsp {
+namespace {
+
+using testing::Decibels;
+using testing::Energy;
+using testing::RunStereo;
+
+TEST(Bfa3, ReadyOnlyWithinEightToFortyEightKilohertz) {
+    struct Row { ULONG rate; bool ready; } rows[] = {{7999, false}, {4000, false}, {8000, true}, {11025, true},
+                                                     {44100, true}, {48000, true}, {48001, false}, {9000, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rate);
+        Bfa3 b;
+        EXPECT_EQ(b.Setup(row.rate), row.ready);
+        std::vector<float> l(1000, 100.0f), r(1000, 300.0f), out(1000);
+        size_t n = b.Process(l.data(), r.data(), 1000, out.data());
+        if (!row.ready) {
+            ASSERT_EQ(n, 1000u);
+            EXPECT_FLOAT_EQ(out[10], 200.0f);
+        }
+    }
+    EXPECT_NEAR(Bfa3::kLookThreshold, 0.01048f, 1e-5f);
+}
+
+TEST(Bfa3, OneOutputPerInputOnceFilledAtEveryRate) {
+    for (ULONG rate : {8000u, 11025u, 12000u, 22050u, 44100u, 48000u}) {
+        SCOPED_TRACE(rate);
+        Bfa3 b;
+        ASSERT_TRUE(b.Setup(rate));
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = 1.5});
+        std::vector<float> y = RunStereo(b, s.talker[0], s.talker[1], 777);
+        EXPECT_EQ(y.size(), s.size() - b.Delay());
+        // The front talker passes: the output follows the input.
+        std::vector<float> diff(y.size());
+        for (size_t i = 0; i < y.size(); ++i) diff[i] = y[i] - s.talker[0][i];
+        EXPECT_LT(Decibels(Energy(diff, rate / 2, y.size()) / Energy(s.talker[0], rate / 2, y.size())), -10.0);
+    }
+}
+
+TEST(Bfa3, SideNoiseIsSuppressedBeyondTheBeamAndTheTalkerKept) {
+    qk::sim::Scene s = qk::sim::RenderScene(
+        {.rateHz = 16000, .seconds = 8, .talkerLevel = 3000, .noise = {{.angleDeg = -60, .level = 600}}});
+    Bfa3 b;
+    b.Setup(16000);
+    std::vector<float> l = s.Mix(0, true, true, false, false), r = s.Mix(1, true, true, false, false);
+    std::vector<float> y = RunStereo(b, l, r);
+    // Output in the talker's pauses against the beam of the noise there.
+    double outPause = 0, beamPause = 0;
+    for (size_t i = 16000 * 4; i < y.size(); ++i) {
+        if (s.talkerActive[i]) continue;
+        double beam = 0.5 * (s.side[0][i] + s.side[1][i]);
+        outPause += double(y[i]) * y[i];
+        beamPause += beam * beam;
+    }
+    EXPECT_GT(Decibels(beamPause / outPause), 10.0);
+    // The talker's share of the output stays (at 8000 Hz, where the stage
+    // keeps the whole band).
+    qk::sim::Scene n = qk::sim::RenderScene(
+        {.rateHz = 8000, .seconds = 8, .talkerLevel = 3000, .noise = {{.angleDeg = -60, .level = 600}}});
+    auto make = [] {
+        auto stage = MakeStage<Bfa3>();
+        stage->Setup(8000);
+        return stage;
+    };
+    EXPECT_LT(testing::TalkerDistortion(make, n.talker[0], n.talker[1], n.side[0], n.side[1], n.talkerActive,
+                                        8000 * 2),
+              -10.0);
+}
+
+TEST(Bfa3, FrontalFramesTeachTheRelativeTransferFunction) {
+    // A loud talker in front: frames with many strong frontal bins update
+    // the RTF, which stays near 1 for matched microphones.
+    qk::sim::Scene s = qk::sim::RenderScene(
+        {.rateHz = 8000, .seconds = 8, .talkerLevel = 8000, .noise = {{.angleDeg = -60, .level = 50}}});
+    Bfa3 b;
+    b.Setup(8000);
+    std::vector<float> l = s.Mix(0, true, true, false, false), r = s.Mix(1, true, true, false, false);
+    RunStereo(b, l, r);
+    EXPECT_GT(b.rtfUpdates(), 10u);
+    for (size_t k : {20u, 40u, 60u}) EXPECT_NEAR(std::abs(b.rtf(k)), 1.0, 0.15) << k;
+    EXPECT_FALSE(b.overflowed());
+}
+
+TEST(Bfa3, HugeQuotientSetsTheOverflowFlagAndTheStagePassesTheHalfSum) {
+    Bfa3 b;
+    b.Setup(8000);
+    // Silence builds a zero noise floor; a burst then divides by nothing.
+    std::vector<float> quiet(8000 * 2, 0.0f), out(8000 * 2);
+    b.Process(quiet.data(), quiet.data(), quiet.size(), out.data());
+    std::vector<float> loud(8000, 0.0f);
+    for (size_t i = 0; i < loud.size(); ++i) loud[i] = float(20000 * std::sin(0.3 * double(i)));
+    b.Process(loud.data(), loud.data(), loud.size(), out.data());
+    EXPECT_TRUE(b.overflowed());
+    b.Setup(8000);
+    EXPECT_FALSE(b.overflowed());
+}
+
+}  // namespace
+}  // namespace qk::dsp

@@ -1,0 +1,131 @@
+// EchoQuell: calibration, delay measurement, cancellation, echo reduction.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "audiofilter/dsp/echo_quell.h"
+#include "audiofilter/dsp/tests/dsp_test_util.h"
+#include "sim/sound/scene.h"
+
+namespace qk::dsp {
+namespace {
+
+using testing::Decibels;
+using testing::Energy;
+
+// Plays the probe through the scene's echo path and measures the delay.
+LONG Calibrate(EchoQuell& eq, const qk::sim::Scene& s) {
+    std::vector<float> played(eq.Response().size() + 200000, 0.0f);
+    size_t n = 0;
+    std::vector<int16_t> response;
+    for (size_t guard = 0; !eq.ResponseFull() && guard < 10; ++guard) {
+        size_t total = 0;
+        for (; total < 48000 * 2; ++total) played[n + total] = eq.NextCalibrationSample();
+        n += total;
+        played.resize(n);
+        std::vector<float> mic = s.ThroughEchoPath(played, 0);
+        std::vector<int16_t> mic16(mic.size());
+        for (size_t i = 0; i < mic.size(); ++i) mic16[i] = int16_t(std::lround(mic[i]));
+        eq.RecordResponse(mic16.data(), mic16.size());
+    }
+    return eq.EstimateDelay();
+}
+
+TEST(EchoQuell, CalibrationBuffersFollowTheRate) {
+    struct Row { ULONG rate; size_t tail; } rows[] = {{8000, 3200}, {11025, 4400}, {16000, 6400}, {22050, 8800},
+                                                      {32000, 12800}, {44100, 17600}, {48000, 19200}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rate);
+        EchoQuell eq;
+        ASSERT_TRUE(eq.Setup(row.rate));
+        size_t expected = size_t(row.rate) * 2721 / 8000 + 10 - 120;
+        EXPECT_EQ(eq.CalibrationSignal().size(), expected);
+        EXPECT_EQ(eq.delay(), -1);
+        EXPECT_TRUE(eq.calibrating());
+        EXPECT_EQ(CalibrationTable().size(), 2721u);
+        EXPECT_FALSE(eq.ResponseFull());
+        std::vector<int16_t> zeros(expected + row.tail + 100, 0);
+        EXPECT_EQ(eq.RecordResponse(zeros.data(), zeros.size()), expected + row.tail);
+        EXPECT_TRUE(eq.ResponseFull());
+    }
+    EchoQuell low;
+    EXPECT_FALSE(low.Setup(7999));
+}
+
+TEST(EchoQuell, MeasuresTheEchoDelay) {
+    // Within one sample at 8000 Hz, within the decimation factor above.
+    struct Row { ULONG rate; double delayMs; long tolerance; } rows[] = {
+        {8000, 37.0, 1}, {16000, 52.5, 2}, {44100, 61.0, 4}, {48000, 20.0, 6}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rate);
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(row.rate), .seconds = 0.1, .talker = false,
+                                                 .echo = true, .echoDelayMs = row.delayMs});
+        EchoQuell eq;
+        eq.Setup(row.rate);
+        LONG measured = Calibrate(eq, s);
+        EXPECT_NEAR(double(measured), double(s.echoDelaySamples), double(row.tolerance));
+        EXPECT_EQ(eq.delay(), measured);
+        EXPECT_FALSE(eq.calibrating());
+    }
+}
+
+TEST(EchoQuell, CancelsTheEchoAndReportsTheReduction) {
+    const ULONG rate = 8000;
+    qk::sim::Scene s = qk::sim::RenderScene(
+        {.rateHz = rate, .seconds = 16, .talker = false, .diffuseLevel = 10, .echo = true, .echoDelayMs = 30});
+    EchoQuell eq;
+    eq.Setup(rate);
+    eq.SetDelay(s.echoDelaySamples);
+    std::vector<int16_t> mic(s.size()), ref(s.size()), out(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        mic[i] = int16_t(std::lround(s.echo[0][i]));
+        ref[i] = int16_t(std::lround(s.farEnd[i]));
+    }
+    std::vector<ULONG> figures;
+    for (size_t at = 0; at + 2048 <= s.size(); at += 2048) {
+        eq.Process(mic.data() + at, ref.data() + at, 2048, out.data() + at);
+        figures.push_back(eq.EchoReduction());
+    }
+    for (ULONG f : figures) EXPECT_LE(f, 100u);
+    EXPECT_GT(figures.back(), 50u);
+    std::vector<float> in(mic.begin(), mic.end()), o(out.begin(), out.end());
+    double erle = Decibels(Energy(in, rate * 12, s.size()) / Energy(o, rate * 12, s.size()));
+    EXPECT_GT(erle, 20.0);
+}
+
+TEST(EchoQuell, NearEndAlonePassesThrough) {
+    // With the far end silent nothing adapts and nothing is suppressed: the
+    // near-end talker comes out as it went in, after the canceller's delay.
+    const ULONG rate = 16000;
+    qk::sim::Scene s = qk::sim::RenderScene({.rateHz = rate, .seconds = 3, .talkerLevel = 3000});
+    EchoQuell eq;
+    eq.Setup(rate);
+    eq.SetDelay(400);
+    std::vector<int16_t> mic(s.size()), ref(s.size(), 0), out(s.size());
+    for (size_t i = 0; i < s.size(); ++i) mic[i] = int16_t(std::lround(s.talker[0][i]));
+    for (size_t at = 0; at + 1024 <= s.size(); at += 1024) eq.Process(mic.data() + at, ref.data() + at, 1024, out.data() + at);
+    EXPECT_EQ(eq.AdaptingShare(), 0.0);
+    const size_t lag = eq.Latency();
+    double err = 0, energy = 0;
+    for (size_t i = rate; i + lag < s.size() - 1024; ++i) {
+        double d = double(out[i + lag]) - double(mic[i]);
+        err += d * d;
+        energy += double(mic[i]) * mic[i];
+    }
+    EXPECT_LT(Decibels(err / energy), -20.0);
+}
+
+TEST(EchoQuell, BypassPassesTheDcFreeMicrophone) {
+    EchoQuell eq;
+    eq.Setup(8000);
+    eq.SetDelay(0);
+    eq.SetEnabled(false);
+    std::vector<int16_t> mic(4096, 1000), ref(4096, 0), out(4096);
+    eq.Process(mic.data(), ref.data(), 4096, out.data());
+    EXPECT_NEAR(out[0], 980, 1);  // r * x for a step
+    EXPECT_EQ(out[4095], 0);      // DC gone
+    EXPECT_LE(eq.EchoReduction(), 100u);
+}
+
+}  // namespace
+}  // namespace qk::dsp

@@ -51,6 +51,7 @@ void PayloadReader::Packet(std::span<const uint8_t> packet, uint32_t busFrame) {
         current_.firstBusFrame = busFrame;
         // What was lost just before may have been this frame's first payload.
         current_.damaged = lostBetween_;
+        current_.startUnseen = !haveFrameId_;
         lostBetween_ = false;
     }
     haveFrameId_ = true;

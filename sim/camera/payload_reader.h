@@ -16,6 +16,9 @@ struct ReassembledFrame {
     bool endOfFrame = false;  // closed by a payload with EOF
     bool error = false;       // a payload carried the error bit
     bool damaged = false;     // a packet of it was lost or malformed
+    // The first frame a reader sees: nothing marked its start (a reader that
+    // joins a stream may have missed its first payloads).
+    bool startUnseen = false;
     bool hasPresentationTime = false;
     uint32_t presentationTime = 0;
     uint32_t firstBusFrame = 0;

@@ -6,7 +6,7 @@
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/pnp.h"
-#include "platform/usb/tests/bus_fixture.h"
+#include "platform/usb/testing/bus_fixture.h"
 
 namespace qk::usb::testing {
 namespace {

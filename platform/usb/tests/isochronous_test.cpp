@@ -8,7 +8,7 @@
 #include "platform/nt/kernel.h"
 #include "platform/nt/pnp.h"
 #include "platform/usb/host_controller.h"
-#include "platform/usb/tests/bus_fixture.h"
+#include "platform/usb/testing/bus_fixture.h"
 
 namespace qk::usb::testing {
 namespace {

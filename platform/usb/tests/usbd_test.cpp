@@ -4,7 +4,7 @@
 
 #include "platform/nt/testing/machine_test.h"
 #include "platform/usb/configuration.h"
-#include "platform/usb/tests/bus_fixture.h"
+#include "platform/usb/testing/bus_fixture.h"
 #include "usbdlib.h"
 
 namespace qk::usb::testing {

@@ -62,6 +62,10 @@ private:
     std::vector<std::pair<uint8_t, uint8_t>> interfaceChanges_;
 };
 
+// Binds the fixture's pass-through function driver to devices with this
+// hardware ID (they then start, and URBs can be sent to their stacks).
+void InstallTestFunctionDriver(const std::u16string& hardwareId);
+
 // Writes a 16-bit value little-endian.
 void Put16(std::vector<uint8_t>& v, uint16_t value);
 

@@ -1,4 +1,4 @@
-#include "platform/usb/tests/bus_fixture.h"
+#include "platform/usb/testing/bus_fixture.h"
 
 #include <cstring>
 
@@ -190,7 +190,9 @@ NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-void InstallFunctionDriver(const std::u16string& hardwareId) {
+}  // namespace
+
+void InstallTestFunctionDriver(const std::u16string& hardwareId) {
     namespace reg = qk::nt::reg;
     std::u16string id = hardwareId;
     for (auto& c : id) {
@@ -205,8 +207,6 @@ void InstallFunctionDriver(const std::u16string& hardwareId) {
     reg::SetString(key, u"DeviceDesc", u"Test function");
     ZwClose(key);
 }
-
-}  // namespace
 
 // ---- Asynchronous URBs -------------------------------------------------------------------------
 
@@ -245,9 +245,9 @@ void UsbBusTest::SetUp() {
               STATUS_SUCCESS);
     qk::nt::reg::SetString(key, u"ImagePath", u"\\SystemRoot\\System32\\drivers\\QkUsbTestFn.sys", REG_EXPAND_SZ);
     ZwClose(key);
-    InstallFunctionDriver(u"USB\\VID_1234&PID_5678&MI_00");
-    InstallFunctionDriver(u"USB\\VID_1234&PID_5678&MI_02");
-    InstallFunctionDriver(u"USB\\VID_1234&PID_5679");
+    InstallTestFunctionDriver(u"USB\\VID_1234&PID_5678&MI_00");
+    InstallTestFunctionDriver(u"USB\\VID_1234&PID_5678&MI_02");
+    InstallTestFunctionDriver(u"USB\\VID_1234&PID_5679");
     Advance(5000);  // frames are numbered from boot; start away from 0
 }
 

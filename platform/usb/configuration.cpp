@@ -167,6 +167,8 @@ std::vector<uint8_t> FunctionView(std::span<const uint8_t> bytes, const std::vec
     auto member = [&](int number) {
         return number >= 0 && std::find(interfaces.begin(), interfaces.end(), number) != interfaces.end();
     };
+    // Descriptors belong to the interface before them, as the parser reads
+    // them; an association goes with its first interface.
     int owner = -1;
     size_t offset = header;
     while (offset + 2 <= total) {
@@ -174,8 +176,9 @@ std::vector<uint8_t> FunctionView(std::span<const uint8_t> bytes, const std::vec
         if (length < 2 || length > total - offset) break;
         uint8_t type = bytes[offset + 1];
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= 3) owner = bytes[offset + 2];
-        if (type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE && length >= 3) owner = bytes[offset + 2];
-        if (member(owner)) out.insert(out.end(), bytes.begin() + offset, bytes.begin() + offset + length);
+        bool keep = type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE ? length >= 3 && member(bytes[offset + 2])
+                                                                      : member(owner);
+        if (keep) out.insert(out.end(), bytes.begin() + offset, bytes.begin() + offset + length);
         offset += length;
     }
     if (out.size() >= 5) {

@@ -515,6 +515,16 @@ void HostController::ClosePipesLocked(Function* function, uint8_t interfaceNumbe
         pipe->open = false;
         pipeHandles_.erase(pipe->handle);
     }
+    // Closed pipes go once no transfer refers to them any more (a finished
+    // one may still wait for the DPC), so reselecting settings costs nothing.
+    auto& pipes = function->pipes;
+    pipes.erase(std::remove_if(pipes.begin(), pipes.end(),
+                               [this](const std::unique_ptr<Pipe>& pipe) {
+                                   return !pipe->open && std::none_of(live_.begin(), live_.end(), [&](Transfer* t) {
+                                       return t->pipe == pipe.get();
+                                   });
+                               }),
+                pipes.end());
 }
 
 uint32_t HostController::PeriodicBytesLocked(const Function* excludeFunction, int excludeInterface) const {

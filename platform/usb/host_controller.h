@@ -89,7 +89,7 @@ struct Function {
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
     std::map<uint8_t, uint8_t> alternates;                       // interface -> selected alternate
     std::map<uint8_t, USBD_INTERFACE_HANDLE> interfaceHandles;   // interface -> handle
-    std::vector<std::unique_ptr<Pipe>> pipes;                    // every pipe ever opened (closed ones too)
+    std::vector<std::unique_ptr<Pipe>> pipes;                    // open pipes, and closed ones transfers still refer to
 };
 
 struct Port {

@@ -99,7 +99,8 @@ TEST_F(UsbdTest, ParseRoutinesFindDescriptorsAndStopAtBrokenOnes) {
     auto* ep = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
         USBD_ParseDescriptors(bytes.data(), c->wTotalLength, setting, USB_ENDPOINT_DESCRIPTOR_TYPE));
     ASSERT_NE(ep, nullptr);
-    EXPECT_EQ(ep->wMaxPacketSize, 0x1400);
+    USHORT maxPacket = ep->wMaxPacketSize;  // a copy: the field of a packed descriptor is unaligned
+    EXPECT_EQ(maxPacket, 0x1400);
 
     // A zero length stops the walk; a descriptor running past the end is not returned.
     std::vector<uint8_t> broken = bytes;

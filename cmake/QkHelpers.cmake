@@ -89,3 +89,30 @@ endfunction()
 function(qk_cli_link)
   set_property(GLOBAL APPEND PROPERTY QK_CLI_LIBS ${ARGN})
 endfunction()
+
+# qk_add_driver_module(name OUTPUT file SOURCES ...): a loadable driver or
+# library module with the target's file name ("K0340Dev.sys"). Its platform
+# calls resolve against the executable that loads it (see qk_can_load_modules).
+function(qk_add_driver_module name)
+  cmake_parse_arguments(A "" "OUTPUT" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} MODULE ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE qk_options ${A_DEPS})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${A_OUTPUT})
+endfunction()
+
+# qk_can_load_modules(target [libs...]): the executable exports the whole
+# platform (the libraries named, by default the kernel side) so that modules it
+# loads find every service, not only those the executable uses itself.
+function(qk_can_load_modules target)
+  set(libs ${ARGN})
+  if(NOT libs)
+    set(libs qk_nt_debug qk_machine qk_nt qk_registry qk_pnp)
+  endif()
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  set(files)
+  foreach(lib ${libs})
+    list(APPEND files $<TARGET_FILE:${lib}>)
+  endforeach()
+  target_link_options(${target} PRIVATE "LINKER:--whole-archive" ${files} "LINKER:--no-whole-archive")
+  target_link_libraries(${target} PRIVATE ${libs})
+endfunction()

@@ -38,6 +38,9 @@ int FlipTopBottom(uint8_t* dst, const uint8_t* src, int width, int height, int p
         return IMG_INVALID_PARAM;
     }
     const size_t w = size_t(width), h = size_t(height);
+    if (mediaType != MT_RGB24 && mediaType != MT_YUY2 && mediaType != MT_I420) return IMG_UNKNOWN_MEDIA_TYPE;
+    // An empty picture has no lines to move, however long its pitch.
+    if (w == 0 || h == 0) return IMG_SUCCESS;
     switch (mediaType) {
     case MT_RGB24:
     case MT_YUY2:

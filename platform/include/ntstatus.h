@@ -75,3 +75,6 @@
 // The warning a driver returns for a device that went away before the request
 // was sent: "the device has been removed" with severity warning.
 #define STATUS_DEVICE_REMOVED_WARNING     ((NTSTATUS)0x80000025L)
+#define STATUS_FILE_IS_A_DIRECTORY        ((NTSTATUS)0xC00000BAL)
+#define STATUS_DISK_FULL                  ((NTSTATUS)0xC000007FL)
+#define STATUS_TOO_MANY_OPENED_FILES      ((NTSTATUS)0xC000011FL)

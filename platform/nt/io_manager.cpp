@@ -64,6 +64,8 @@ struct alignas(16) IrpRecord {
     ULONG userOutputLength;
     PMDL ownedMdl;
     PVOID ownedBuffer;
+    // Completion callback of an asynchronous user request (owned; deleted at completion).
+    std::function<void(NTSTATUS, ULONG_PTR)>* onComplete;
 };
 static_assert(sizeof(IrpRecord) % 16 == 0);
 
@@ -522,15 +524,19 @@ void CloseFileObject(PFILE_OBJECT file) {
     PIRP irp = BuildFileRequest(file, IRP_MJ_CLOSE);
     if (irp != nullptr) SendSynchronous(IoGetRelatedDeviceObject(file), irp);
     PDEVICE_OBJECT device;
+    PFILE_OBJECT related;
     {
         IoManager& io = Io();
         std::lock_guard guard(io.lock);
         auto it = io.files.find(file);
         device = it->second->device;
+        related = it->second->object.RelatedFileObject;
         io.files.erase(it);
     }
     NotifyFile(&DeviceHooks::fileClosed, device);
     ObDereferenceObject(device);
+    // The open it was made relative to (a filter under a pin) may close now.
+    if (related != nullptr) ObDereferenceObject(related);
 }
 
 FileHandle::~FileHandle() {
@@ -642,6 +648,23 @@ NTSTATUS DeviceControl(HANDLE handle, ULONG code, const void* input, ULONG input
     status = iosb.Status;
     if (returned) *returned = static_cast<ULONG>(iosb.Information);
     return status;
+}
+
+NTSTATUS DeviceControlAsync(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                            ULONG outputLength, std::function<void(NTSTATUS, ULONG_PTR)> done) {
+    std::shared_ptr<FileHandle> fh;
+    NTSTATUS status = LookupHandleAs(handle, &fh);
+    if (!NT_SUCCESS(status)) return status;
+    PFILE_OBJECT file = fh->File();
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength, output, outputLength,
+                                             FALSE, nullptr, nullptr);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    RecordOf(irp)->onComplete = new std::function<void(NTSTATUS, ULONG_PTR)>(std::move(done));
+    return IoCallDriver(top, irp);
 }
 
 NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* returned) {
@@ -1015,6 +1038,9 @@ static void FinishThreadIrp(PIRP Irp) {
     }
     if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
     PKEVENT event = Irp->UserEvent;
+    auto* onComplete = rec->onComplete;
+    rec->onComplete = nullptr;
+    IO_STATUS_BLOCK final = Irp->IoStatus;
     if (rec->ownedBuffer != nullptr) ExFreePoolWithTag(rec->ownedBuffer, kBufferTag);
     if (rec->ownedMdl != nullptr) IoFreeMdl(rec->ownedMdl);
     rec->ownedBuffer = nullptr;
@@ -1028,6 +1054,10 @@ static void FinishThreadIrp(PIRP Irp) {
     rec->magic = 0;
     ExFreePoolWithTag(rec, kIrpTag);
     if (event != nullptr) KeSetEvent(event, 0, FALSE);
+    if (onComplete != nullptr) {
+        (*onComplete)(final.Status, final.Information);
+        delete onComplete;
+    }
 }
 
 VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {

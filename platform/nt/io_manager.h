@@ -54,6 +54,11 @@ PFILE_OBJECT FileObjectOfHandle(HANDLE handle);
 // waiting for completion; *returned is the request's Information.
 NTSTATUS DeviceControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
                        ULONG outputLength, ULONG* returned);
+// The same without waiting: `done` runs with the final status and Information
+// on the thread that completes the request (possibly before this returns).
+// Returns what the driver's dispatch returned (STATUS_PENDING while in flight).
+NTSTATUS DeviceControlAsync(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                            ULONG outputLength, std::function<void(NTSTATUS, ULONG_PTR)> done);
 NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* returned);
 
 // ---- IRP inspection ---------------------------------------------------------------------

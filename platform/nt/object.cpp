@@ -51,14 +51,16 @@ NTSTATUS LookupHandle(HANDLE handle, std::shared_ptr<KernelObject>* object, ACCE
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseHandle(HANDLE handle) {
+NTSTATUS CloseHandle(HANDLE handle, bool reportMisuse) {
     std::shared_ptr<KernelObject> dying;  // released outside the lock: its destructor may call back
     auto& t = Table();
     {
         std::lock_guard guard(t.lock);
         auto it = t.entries.find(reinterpret_cast<uintptr_t>(handle));
         if (it == t.entries.end()) {
-            verifier::Raise(verifier::Violation::HandleMisuse, Format("ZwClose of handle %p, which is not open", handle));
+            if (reportMisuse) {
+                verifier::Raise(verifier::Violation::HandleMisuse, Format("ZwClose of handle %p, which is not open", handle));
+            }
             return STATUS_INVALID_HANDLE;
         }
         dying = std::move(it->second.object);

@@ -36,7 +36,9 @@ NTSTATUS LookupHandleAs(HANDLE handle, std::shared_ptr<T>* object, ACCESS_MASK* 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseHandle(HANDLE handle);
+// Closes a handle; a handle that is not open is a verifier report unless
+// `reportMisuse` is false (user-mode callers just get the error).
+NTSTATUS CloseHandle(HANDLE handle, bool reportMisuse = true);
 size_t OpenHandleCount();
 
 }  // namespace qk::nt

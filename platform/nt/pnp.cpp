@@ -16,6 +16,7 @@
 #include "platform/nt/thread_context.h"
 #include "platform/nt/verifier.h"
 #include "platform/nt/wformat.h"
+#include "platform/registry/registry.h"
 
 namespace qk::nt::pnp {
 namespace {
@@ -923,7 +924,10 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
             return STATUS_INVALID_PARAMETER;
         }
     }
-    return reg::CreatePath(path, DesiredAccess, DevInstRegKey);
+    // Kernel callers on the target are not held to the rights they ask for; the
+    // keys the I/O manager hands out carry full rights so drivers that ask for
+    // standard rights only (and then read and write values) behave as there.
+    return qk::registry::OpenKernelKeyGranting(path, KEY_ALL_ACCESS, true, DevInstRegKey);
 }
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
@@ -1025,7 +1029,7 @@ NTSTATUS IoOpenDeviceInterfaceRegistryKey(PUNICODE_STRING SymbolicLinkName, ACCE
         if (it == m.interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
         path = it->second.keyPath + u"\\Device Parameters";
     }
-    return reg::CreatePath(path, DesiredAccess, DeviceInterfaceKey);
+    return qk::registry::OpenKernelKeyGranting(path, KEY_ALL_ACCESS, true, DeviceInterfaceKey);
 }
 
 NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Flags,

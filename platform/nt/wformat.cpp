@@ -228,7 +228,7 @@ void FormatInto(Sink<Char>& sink, const Char* f, va_list args) {
         }
         Char conv = *f;
         if (conv == 0) {
-            // A dangling specification: show it as it stands.
+            // A dangling conversion: show it as it stands.
             if constexpr (kWideFormat) {
                 sink.Wide(specStart, static_cast<size_t>(f - specStart));
             } else {

@@ -8,7 +8,7 @@
 //    wide character; in a wide format %s is wide and %S / %hs narrow.
 //  - %wZ takes a UNICODE_STRING*, %Z an ANSI_STRING*; both print "(null)" for null.
 //  - %p prints the full pointer width in upper-case hexadecimal.
-// Malformed specifications are copied to the output as they stand and consume
+// Malformed conversions are copied to the output as they stand and consume
 // no argument.
 #pragma once
 

@@ -37,7 +37,9 @@ constexpr SkeletonKey kSkeleton[] = {
     {.parentPath = kUserHivePath, .name = u"Software", .flags = 0},
 };
 
-NTSTATUS BuildSkeleton(Store::Txn& txn) {
+}  // namespace
+
+NTSTATUS PrepareHives(Store::Txn& txn) {
     for (const auto& entry : kSkeleton) {
         std::vector<std::u16string> levels;
         NTSTATUS status = entry.parentPath.empty() ? STATUS_SUCCESS : SplitRelativePath(entry.parentPath, &levels);
@@ -55,8 +57,6 @@ NTSTATUS BuildSkeleton(Store::Txn& txn) {
     return STATUS_SUCCESS;
 }
 
-}  // namespace
-
 Hive::Hive(Machine& machine) {
     const auto& root = machine.SystemRoot();
     std::error_code ec;
@@ -73,7 +73,7 @@ Hive::Hive(Machine& machine) {
         Store::Txn txn(*store_, Store::Txn::Mode::Write);
         NTSTATUS status = txn.Status();
         if (NT_SUCCESS(status) && bootedFresh_) status = txn.DropVolatileKeys();
-        if (NT_SUCCESS(status)) status = BuildSkeleton(txn);
+        if (NT_SUCCESS(status)) status = PrepareHives(txn);
         if (NT_SUCCESS(status)) status = txn.Commit();
         if (!NT_SUCCESS(status)) {
             error_ = (root / "registry.db").string() + " cannot be prepared (status " + std::to_string(status) + ")";

@@ -46,6 +46,11 @@ private:
     bool usersMayWriteMachine_ = true;
 };
 
+// Makes the mount points, hives and the keys the predefined user-mode keys
+// lead to, where missing (every machine's store gets them when it opens; a
+// throw-away store for tests and fuzzers through this).
+NTSTATUS PrepareHives(Store::Txn& txn);
+
 // The hive of the current machine.
 Hive& CurrentHive();
 

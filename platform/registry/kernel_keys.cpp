@@ -9,6 +9,7 @@
 #include "platform/registry/information.h"
 #include "platform/registry/key_object.h"
 #include "platform/registry/names.h"
+#include "platform/registry/registry.h"
 #include "wdm.h"
 
 namespace qk::registry {
@@ -106,6 +107,32 @@ NTSTATUS CheckOutput(PVOID buffer, ULONG length, PULONG resultLength) {
 }
 
 }  // namespace
+
+NTSTATUS OpenKernelKeyGranting(std::u16string_view kernelPath, ACCESS_MASK granted, bool createLevels,
+                               HANDLE* handle) {
+    if (handle == nullptr) return STATUS_INVALID_PARAMETER;
+    std::vector<std::u16string> levels;
+    NTSTATUS status = SplitKernelPath(kernelPath, &levels);
+    Store* store;
+    if (NT_SUCCESS(status)) status = StoreOrFail(&store);
+    if (!NT_SUCCESS(status)) return status;
+    KeyRecord key;
+    {
+        Txn txn(*store, createLevels ? Txn::Mode::Write : Txn::Mode::Read);
+        status = txn.GetKey(kRootKeyId, &key);
+        for (size_t i = 0; NT_SUCCESS(status) && i < levels.size(); ++i) {
+            KeyId parent = key.id;
+            bool created;
+            status = createLevels ? txn.CreateSubKey(parent, levels[i], u"", false, &key, &created)
+                                  : txn.FindSubKey(parent, levels[i], &key);
+        }
+        if (NT_SUCCESS(status) && createLevels) status = txn.Commit();
+    }
+    if (!NT_SUCCESS(status)) return status;
+    *handle = qk::nt::InsertHandle(std::make_shared<KeyObject>(key.id), MapKeyAccess(granted));
+    return STATUS_SUCCESS;
+}
+
 }  // namespace qk::registry
 
 using namespace qk::registry;

@@ -302,22 +302,24 @@ private:
             op.data.resize(4);
             std::memcpy(op.data.data(), &number, 4);
         } else if (StartsWith(rest, u"hex")) {
-            std::u16string_view spec = rest.substr(3);
+            std::u16string_view afterHex = rest.substr(3);
             op.type = REG_BINARY;
-            if (!spec.empty() && spec.front() == u'(') {
-                size_t close = spec.find(u')');
-                if (close == std::u16string_view::npos || !ParseHexNumber(spec.substr(1, close - 1), 8, &op.type)) {
+            if (!afterHex.empty() && afterHex.front() == u'(') {
+                size_t close = afterHex.find(u')');
+                if (close == std::u16string_view::npos || !ParseHexNumber(afterHex.substr(1, close - 1), 8, &op.type)) {
                     return Fail(lineNumber, "hex(T): needs a type of 1 to 8 hex digits");
                 }
-                spec.remove_prefix(close + 1);
+                afterHex.remove_prefix(close + 1);
             }
-            if (spec.empty() || spec.front() != u':') return Fail(lineNumber, "expected ':' after hex");
+            if (afterHex.empty() || afterHex.front() != u':') return Fail(lineNumber, "expected ':' after hex");
             // The list may continue over lines ending in a backslash.
-            std::u16string list(spec.substr(1));
+            std::u16string list(afterHex.substr(1));
             while (!list.empty() && list.back() == u'\\') {
                 list.pop_back();
                 if (++*index >= lines_.size()) return Fail(lineNumber, "the file ends inside a continued hex list");
-                list += TrimRight(TrimLeft(lines_[*index]));
+                std::u16string_view next = TrimRight(TrimLeft(lines_[*index]));
+                if (next.empty()) return Fail(lineNumber, "a continued hex list is followed by an empty line");
+                list += next;
             }
             if (!ParseByteList(list, &op.data, &message)) return Fail(*index + 1, message);
             op.kind = RegOperation::Kind::SetValue;

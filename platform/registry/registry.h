@@ -36,6 +36,13 @@ std::string StoreError();
 // The system error code the user-mode calls return for an NTSTATUS.
 LONG Win32ErrorFromStatus(NTSTATUS status);
 
+// A kernel handle to the key at `kernelPath` ("\Registry\Machine\...") that
+// grants exactly `granted`, whatever its opener would have asked for: the I/O
+// manager's registry keys of devices and interfaces. With `createLevels`,
+// every missing level is created first.
+NTSTATUS OpenKernelKeyGranting(std::u16string_view kernelPath, ACCESS_MASK granted, bool createLevels,
+                               HANDLE* handle);
+
 // The key an open user-mode handle refers to, as levels below \REGISTRY
 // (after any Wow6432Node redirection), with the names as stored.
 LSTATUS KeyPathOfHandle(HKEY key, std::vector<std::u16string>* levels);

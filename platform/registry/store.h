@@ -84,7 +84,10 @@ private:
     bool CheckFolding();
 
     sqlite3* db_ = nullptr;
-    std::mutex lock_;  // guards db_ and statements_: one transaction at a time per process
+    // Guards db_ and statements_: one transaction at a time in this process.
+    // Taken after machine-component locks, never before (a machine creates
+    // its store while it holds its component lock).
+    std::mutex lock_;
     std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };
 

@@ -193,26 +193,24 @@ LONG OpenOrCreate(HKEY key, std::u16string_view subKey, REGSAM sam, bool create,
     return ERROR_SUCCESS;
 }
 
-// The key a handle itself refers to, checking that the handle grants `needed`.
-LONG KeyOfHandle(HKEY key, ACCESS_MASK needed, Txn& txn, KeyRecord* record) {
+// Runs `work` in a transaction on the key a handle itself refers to, once the
+// handle is found to grant `needed`. The handle is looked up before the
+// transaction starts: machine components are never taken while the store is
+// held, the order the store's creation imposes.
+template <typename Work>
+LONG WithKey(HKEY key, ACCESS_MASK needed, Txn::Mode mode, Work work) {
     Base base;
     LONG error = GetBase(key, &base);
     if (error != ERROR_SUCCESS) return error;
     if ((base.granted & needed) != needed) return ERROR_ACCESS_DENIED;
-    NTSTATUS status = base.handle != nullptr ? txn.GetKey(base.handle->id, record)
-                                             : txn.Resolve(kRootKeyId, base.logical, record);
-    return Win32ErrorFromStatus(status);
-}
-
-template <typename Work>
-LONG WithKey(HKEY key, ACCESS_MASK needed, Txn::Mode mode, Work work) {
     Store* store;
-    LONG error = StoreOrFail(&store);
-    if (error != ERROR_SUCCESS) return error;
+    if ((error = StoreOrFail(&store)) != ERROR_SUCCESS) return error;
     Txn txn(*store, mode);
     KeyRecord record;
-    if ((error = KeyOfHandle(key, needed, txn, &record)) != ERROR_SUCCESS) return error;
-    NTSTATUS status = work(txn, record);
+    NTSTATUS status = base.handle != nullptr ? txn.GetKey(base.handle->id, &record)
+                                             : txn.Resolve(kRootKeyId, base.logical, &record);
+    if (!NT_SUCCESS(status)) return Win32ErrorFromStatus(status);
+    status = work(txn, record);
     if (NT_SUCCESS(status) && mode == Txn::Mode::Write) status = txn.Commit();
     return Win32ErrorFromStatus(status);
 }

@@ -69,7 +69,7 @@ void RgbToYuy2(const uint8_t* rgb, int width, int height, uint8_t* yuy2) {
 Camera::Camera(CameraConfig config, std::shared_ptr<FrameSource> frames, std::shared_ptr<SoundSource> sound)
     : config_(std::move(config)),
       formats_(StreamingFormats(config_)),
-      frames_(frames ? std::move(frames) : std::make_shared<TestScene>()),
+      frames_(frames ? std::move(frames) : std::make_shared<SyntheticScene>()),
       controls_(config_),
       stream_(config_, formats_) {
     std::vector<uint8_t> audio;
@@ -218,14 +218,22 @@ void Camera::MakeFrame(SentFrame& frame, bool firstOfStream) {
             uint8_t* line = &rgb_[size_t(y) * w * 3];
             for (int a = 0, b = w - 1; a < b; ++a, --b) std::swap_ranges(line + 3 * a, line + 3 * a + 3, line + 3 * b);
         }
-        if (frame.face) frame.face->x = w - frame.face->x - frame.face->width;
+        if (frame.face) {
+            int x0 = w - frame.face->x1;
+            frame.face->x1 = w - frame.face->x0;
+            frame.face->x0 = x0;
+        }
     }
     if (mirror & 2) {
         for (int a = 0, b = h - 1; a < b; ++a, --b) {
             std::swap_ranges(rgb_.begin() + ptrdiff_t(a) * w * 3, rgb_.begin() + ptrdiff_t(a + 1) * w * 3,
                              rgb_.begin() + ptrdiff_t(b) * w * 3);
         }
-        if (frame.face) frame.face->y = h - frame.face->y - frame.face->height;
+        if (frame.face) {
+            int y0 = h - frame.face->y1;
+            frame.face->y1 = h - frame.face->y0;
+            frame.face->y0 = y0;
+        }
     }
     if (frame.format == VideoFormat::Yuy2) {
         frame.bytes.resize(size_t(w) * h * 2);

@@ -26,7 +26,7 @@ namespace qk::sim {
 
 class Camera : public qk::usb::StandardDevice, private FrameMaker {
 public:
-    // Without a frame source the camera films its test scene; without a
+    // Without a frame source the camera films the synthetic face scene; without a
     // sound source it hears the two-microphone scene.
     explicit Camera(CameraConfig config = {}, std::shared_ptr<FrameSource> frames = nullptr,
                     std::shared_ptr<SoundSource> sound = nullptr);

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "imaging/convert/resize_row.h"
 #include "imaging/convert/row.h"
 
 namespace {
@@ -130,5 +131,47 @@ TEST_F(FastKernels, Yuy2ToI420Rows) {
         ASSERT_EQ(va, vb);
     }
 }
+
+namespace resize_kernels {
+
+using namespace qk::imaging::resize;
+
+// The shuffled resize kernel against the plain one, enlarging (every group
+// usable), shrinking (groups fall back) and near 1:1, with sentinels after
+// the row and short source lines (windows must not read past them).
+TEST(ResizeKernels, ShuffledRowsEqualReference) {
+    const RowKernels* fast = Avx2RowKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(99);
+    for (Layout layout : {Layout::kGray, Layout::kRgb24, Layout::kYuy2}) {
+        for (int trial = 0; trial < 400; ++trial) {
+            size_t srcWidth = 1 + rng() % 300, n = 1 + rng() % kColumnChunk;
+            if (layout == Layout::kYuy2) {
+                srcWidth = 2 * ((srcWidth + 1) / 2);
+                n = 2 * ((n + 1) / 2);
+                if (n > kColumnChunk) n -= 2;
+            }
+            SCOPED_TRACE(::testing::Message() << "layout " << int(layout) << " src " << srcWidth << " n " << n);
+            ColumnPlan plan;
+            plan.n = n;
+            // Columns of a resize of a line srcWidth wide to a line of some
+            // width, starting at some output column of it.
+            const size_t dstWidth = n + rng() % 64, first = dstWidth - n;
+            const uint64_t step = ((uint64_t(srcWidth) << 16) - 65536) / dstWidth;
+            for (size_t i = 0; i < n; ++i) plan.columns[i] = uint32_t((32768 + (first + i) * step) >> 16);
+            PlanGroups(plan, layout, srcWidth);
+            const size_t bpp = BytesPerPixel(layout);
+            // The source line sits at the very end of its allocation.
+            std::vector<uint8_t> line = Random(srcWidth * bpp, rng);
+            std::vector<uint8_t> a(n * bpp + kSlack, kSentinel), b = a;
+            Row_Reference(a.data(), line.data(), plan, layout);
+            fast->row(b.data(), line.data(), plan, layout);
+            ASSERT_EQ(a, b);
+            for (int i = 0; i < kSlack; ++i) ASSERT_EQ(b[n * bpp + i], kSentinel);
+        }
+    }
+}
+
+}  // namespace resize_kernels
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(WindowsFormat, PointersPrintAtFullWidth) {
     EXPECT_EQ(qk::Format("%p", reinterpret_cast<void*>(0xBEEF)), "000000000000BEEF");
 }
 
-TEST(WindowsFormat, MalformedSpecificationsAreShownNotObeyed) {
+TEST(WindowsFormat, MalformedConversionsAreShownNotObeyed) {
     int target = 0;
     EXPECT_EQ(qk::Format("a%n|b", &target), "a|b");
     EXPECT_EQ(target, 0);

@@ -1,0 +1,135 @@
+// Bilinear zoom of a 16.16 rectangle, one plane at a time.
+//
+// Each output sample is
+//   (fy * (gx * B[i] + fx * B[i+1]) + gy * (gx * A[i] + fx * A[i+1]) + 32768) >> 16
+// with A the source line, B the line below and weights out of 256. The plane
+// is zoomed in strips of output samples: a strip's column table (which source
+// bytes and weights each output sample takes) is built once; each source line
+// is interpolated horizontally once into a row of 16-bit sums (at most
+// 256 * 255, so exact), and each output line blends the two rows it needs.
+// That order gives the same integers as the formula and lets consecutive
+// output lines share their horizontal work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qk::vpe {
+
+enum class ZoomLayout {
+    kGray,  // one byte per sample (luma or chroma plane)
+    kBgr,   // three bytes per pixel, neighbours three bytes apart
+    kYuy2,  // luma interpolated two bytes apart; U and V taken from the upper line
+};
+
+struct SourcePlane {
+    const uint8_t* data;
+    int width, height;  // pixels
+    size_t pitch;       // bytes
+};
+
+struct DestinationPlane {
+    uint8_t* data;
+    int width, height;
+    size_t pitch;
+};
+
+struct RectQ16 {
+    int64_t x, y, width, height;
+};
+
+// Column tables of one strip and the two cached horizontal rows. Lives in the
+// context (vpeFtk, vpeDigitalZoom) or on the stack of the direct zoom calls.
+struct ZoomWorkspace {
+    static constexpr int kStrip = 512;  // output samples per strip (a multiple of 8)
+    int32_t offset[kStrip];             // byte of the near sample in the source line
+    int16_t weights[2 * kStrip];        // near, far for each sample
+    int32_t chromaU[kStrip / 2];        // YUY2: byte of U and V for each output pair
+    int32_t chromaV[kStrip / 2];
+    int32_t laneBase[kStrip / 4];       // fast kernel: first byte of each 4-sample lane
+    uint8_t laneShuffle[4 * kStrip];    // fast kernel: byte picks within a lane's 16 bytes
+    uint16_t rows[2][kStrip];
+    uint8_t chromaRows[2][kStrip];  // YUY2: U, V of each output pair, from the row's line
+    // YUY2 fast chroma: U and V of the source pairs the strip uses, packed
+    // (compactU[k] is pair chromaFirstPair + k), and for each group of eight
+    // output pairs the base in them and the picks (pshufb) from 16 bytes there.
+    static constexpr int kCompactPairs = 2 * kStrip;
+    uint8_t compactU[kCompactPairs + 16];
+    uint8_t compactV[kCompactPairs + 16];
+    int32_t chromaFirstPair, chromaPairCount;
+    int32_t chromaFastPairs;  // leading output pairs the fast kernel handles (a multiple of 8)
+    int32_t groupBase[kStrip / 16];
+    uint8_t groupPickU[kStrip / 2];
+    uint8_t groupPickV[kStrip / 2];
+    int32_t rowLine[2];
+    int32_t distance;     // bytes between the near and the far sample
+    int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
+};
+
+// Fills the column table for output samples [first, first + n) of a line:
+// output pixel k sits at rectX + k * step; lineBytes bounds the fast lanes.
+void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
+                      ZoomWorkspace& workspace);
+
+// Zooms rect (inside src, at least 2 x 2 source pixels) into the whole of dst.
+void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane& dst, const RectQ16& rect,
+               ZoomWorkspace& workspace);
+
+// Which pictures and rectangles the zooms accept (the buffers described by
+// them are all a zoom touches). minSide is 2 source pixels, 4 for I420.
+bool ZoomArgumentsValid(int mediaType, const uint8_t* dst, int dstWidth, int dstHeight, int dstPitch,
+                        const uint8_t* src, int srcWidth, int srcHeight, int srcPitch, const RectQ16& rect);
+
+// The three media types through ZoomPlane (arguments already checked). I420
+// planes are laid out as described in vpe.h (chroma after height * pitch).
+void ZoomRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
+               int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+void ZoomI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
+              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+void ZoomYuy2(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
+              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+
+namespace row {
+
+// out[s] = near[s] * line[offset[s]] + far[s] * line[offset[s] + distance]
+// for the strip's n samples.
+using HorizontalFn = void (*)(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
+// out[s] = (near * a[s] + far * b[s] + 32768) >> 16.
+using VerticalFn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                            uint8_t* out);
+
+// YUY2: the U and V bytes the table picks from a source line, as n / 2
+// pairs U, V (taken once per line, like the horizontal sums). The table's
+// packed-pair arrays are scratch of the call.
+using ChromaPairsFn = void (*)(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
+// YUY2: blends n luma samples as VerticalFn does and interleaves them with
+// the upper line's chroma pairs.
+using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                                const uint8_t* chroma, uint8_t* out);
+
+// The analysis picture's time smoothing: s = (2 * fresh + 6 * s) >> 3.
+using SmoothFn = void (*)(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+
+struct ZoomKernels {
+    HorizontalFn horizontal;
+    VerticalFn vertical;
+    ChromaPairsFn chromaPairs;
+    VerticalYuy2Fn verticalYuy2;
+    SmoothFn smooth;
+};
+
+const ZoomKernels& ReferenceZoomKernels();
+const ZoomKernels* Avx2ZoomKernels();  // null without AVX2
+const ZoomKernels& ZoomKernelsInUse();
+
+void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
+void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                           uint8_t* out);
+void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
+void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                               const uint8_t* chroma, uint8_t* out);
+
+}  // namespace row
+
+}  // namespace qk::vpe

@@ -1,0 +1,57 @@
+// Plain row kernels of the bilinear zoom: the arithmetic as it stands. The
+// fast kernels must give exactly these bytes.
+#include "imaging/vpe/zoom.h"
+
+namespace qk::vpe::row {
+
+void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out) {
+    const int distance = table.distance;
+    for (int s = 0; s < n; ++s) {
+        const uint8_t* near = line + table.offset[s];
+        out[s] = uint16_t(table.weights[2 * s] * near[0] + table.weights[2 * s + 1] * near[distance]);
+    }
+}
+
+void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                           uint8_t* out) {
+    for (int s = 0; s < n; ++s) out[s] = uint8_t((nearWeight * a[s] + farWeight * b[s] + 32768) >> 16);
+}
+
+void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out) {
+    for (int p = 0; p < n / 2; ++p) {
+        out[2 * p] = line[table.chromaU[p]];
+        out[2 * p + 1] = line[table.chromaV[p]];
+    }
+}
+
+void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
+                               const uint8_t* chroma, uint8_t* out) {
+    for (int p = 0; p < n / 2; ++p) {
+        out[4 * p + 0] = uint8_t((nearWeight * a[2 * p] + farWeight * b[2 * p] + 32768) >> 16);
+        out[4 * p + 1] = chroma[2 * p];
+        out[4 * p + 2] = uint8_t((nearWeight * a[2 * p + 1] + farWeight * b[2 * p + 1] + 32768) >> 16);
+        out[4 * p + 3] = chroma[2 * p + 1];
+    }
+}
+
+void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) smoothed[i] = uint8_t((2 * fresh[i] + 6 * smoothed[i]) >> 3);
+}
+
+const ZoomKernels& ReferenceZoomKernels() {
+    static constexpr ZoomKernels kReference{
+        .horizontal = HorizontalRow_Reference,
+        .vertical = VerticalRow_Reference,
+        .chromaPairs = ChromaPairsRow_Reference,
+        .verticalYuy2 = VerticalYuy2Row_Reference,
+        .smooth = SmoothInTime_Reference,
+    };
+    return kReference;
+}
+
+const ZoomKernels& ZoomKernelsInUse() {
+    static const ZoomKernels& chosen = Avx2ZoomKernels() ? *Avx2ZoomKernels() : ReferenceZoomKernels();
+    return chosen;
+}
+
+}  // namespace qk::vpe::row

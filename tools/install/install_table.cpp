@@ -1,0 +1,87 @@
+#include "tools/install/install_table.h"
+
+#include "common/usb_ids.h"
+
+namespace qk::install {
+namespace {
+
+using namespace qk::ids;
+
+constexpr Folder kFolders[] = {
+    {.path = "Windows/System32"},
+    {.path = "Windows/System32/drivers"},
+    {.path = "Windows/SysWOW64"},
+    {.path = "Windows/TWAIN_32"},
+    {.path = "Windows/TWAIN_32/Lumora/QK0340"},
+};
+
+constexpr Service kServices[] = {
+    {.name = u"K0340Dev", .imageFile = u"K0340Dev.sys", .displayName = u"QK0340 Camera Capture Driver"},
+    {.name = u"K0340Aud", .imageFile = u"K0340Aud.sys", .displayName = u"QK0340 Microphone Array Filter"},
+    {.name = u"QkUsbAudio", .imageFile = u"QkUsbAudio.sys", .displayName = u"USB Audio Function Driver"},
+};
+
+constexpr std::u16string_view kImageClass = u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+constexpr std::u16string_view kMediaClass = u"{4d36e96c-e325-11ce-bfc1-08002be10318}";
+
+// The partner microphones run the same audio function driver and filter as
+// the camera's microphone.
+constexpr Device PartnerMicrophone(uint16_t vendorId) {
+    return {.vendorId = vendorId,
+            .productId = -1,
+            .interface = -1,
+            .service = u"QkUsbAudio",
+            .upperFilters = u"K0340Aud",
+            .classGuid = kMediaClass,
+            .className = u"MEDIA",
+            .deviceDesc = u"USB Microphone",
+            .friendlyName = u""};
+}
+
+constexpr Device kDevices[] = {
+    {.vendorId = kCameraVendorId,
+     .productId = kCameraProductId,
+     .interface = kVideoControlInterface,
+     .service = u"K0340Dev",
+     .upperFilters = u"",
+     .classGuid = kImageClass,
+     .className = u"Image",
+     .deviceDesc = u"QK0340 Camera",
+     .friendlyName = u"QK0340 Camera"},
+    {.vendorId = kCameraVendorId,
+     .productId = kCameraProductId,
+     .interface = kAudioControlInterface,
+     .service = u"QkUsbAudio",
+     .upperFilters = u"K0340Aud",
+     .classGuid = kMediaClass,
+     .className = u"MEDIA",
+     .deviceDesc = u"QK0340 Microphone",
+     .friendlyName = u""},
+    PartnerMicrophone(kPartnerVendorA),
+    PartnerMicrophone(kPartnerVendorB),
+    PartnerMicrophone(kPartnerVendorC),
+    PartnerMicrophone(kPartnerVendorD),
+    PartnerMicrophone(kPartnerVendorE),
+};
+
+constexpr PlainKey kPlainKeys[] = {
+    {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\QK0340"},
+    // The 32-bit console reads its machine settings here; the capture
+    // driver creates its Console key below it.
+    {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
+};
+
+// The drivers' and libraries' modules, once they are built as loadable
+// modules, are listed here ({.buildName = "K0340Dev.sys", .destination =
+// "Windows/System32/drivers/K0340Dev.sys"}); the install copies each one.
+constexpr std::span<const ModuleFile> kModuleFiles{};
+
+}  // namespace
+
+std::span<const Folder> Folders() { return kFolders; }
+std::span<const Service> Services() { return kServices; }
+std::span<const Device> Devices() { return kDevices; }
+std::span<const PlainKey> PlainKeys() { return kPlainKeys; }
+std::span<const ModuleFile> ModuleFiles() { return kModuleFiles; }
+
+}  // namespace qk::install

@@ -1,0 +1,62 @@
+// What an installation of the package puts on a machine, as tables. Later
+// issues extend them: folders, the drivers' services, the hardware IDs the
+// Plug and Play manager maps to drivers, plain keys, and the module files
+// copied from the build into the system root.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace qk::install {
+
+// Folders below the system root (forward slashes).
+struct Folder {
+    std::string_view path;
+};
+
+// HKLM\SYSTEM\CurrentControlSet\Services\<name>: a kernel driver loaded on
+// demand ("Type" 1, "Start" 3, "ErrorControl" 1) from
+// \SystemRoot\System32\drivers\<imageFile>.
+struct Service {
+    std::u16string_view name;
+    std::u16string_view imageFile;
+    std::u16string_view displayName;
+};
+
+// HKLM\SYSTEM\DriverDatabase\DeviceIds\<hardware ID with '\' as '#'>: the
+// function driver and upper filters of devices with that hardware ID. A
+// hardware ID is built from the USB identifiers: "USB\VID_vvvv" alone (any
+// product of the vendor), with "&PID_pppp", and with "&MI_ii" for one
+// interface of a composite device.
+struct Device {
+    uint16_t vendorId;
+    int32_t productId;  // -1: any product
+    int32_t interface;  // -1: the whole device
+    std::u16string_view service;
+    std::u16string_view upperFilters;  // one filter, or empty for none
+    std::u16string_view classGuid;
+    std::u16string_view className;
+    std::u16string_view deviceDesc;
+    std::u16string_view friendlyName;  // empty: not written
+};
+
+// Keys created empty (below HKEY_LOCAL_MACHINE).
+struct PlainKey {
+    std::u16string_view path;
+};
+
+// A built module copied into the root: `buildName` from the build's module
+// folder to `destination` below the root.
+struct ModuleFile {
+    std::string_view buildName;
+    std::string_view destination;
+};
+
+std::span<const Folder> Folders();
+std::span<const Service> Services();
+std::span<const Device> Devices();
+std::span<const PlainKey> PlainKeys();
+std::span<const ModuleFile> ModuleFiles();
+
+}  // namespace qk::install

@@ -1,0 +1,135 @@
+// The installation entries as the Plug and Play manager will read them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <tuple>
+#include <string>
+#include <vector>
+
+#include "platform/nt/testing/machine_test.h"
+#include "platform/nt/wformat.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/tests/registry_test_util.h"
+#include "tools/install/install.h"
+#include "wdm.h"
+
+namespace {
+
+using namespace qk::registry::testing;
+
+class InstallTest : public qk::testing::MachineTest {
+protected:
+    void Install() {
+        qk::install::Result result;
+        std::string error;
+        ASSERT_TRUE(qk::install::Install({}, &result, &error)) << error;
+        EXPECT_EQ(result.folders, qk::install::Folders().size());
+    }
+
+    std::string Export() {
+        std::string text, error;
+        EXPECT_TRUE(qk::registry::ExportRegFile({u"MACHINE"}, u"HKEY_LOCAL_MACHINE", &text, &error)) << error;
+        return text;
+    }
+
+    // Every value of a key, for comparison with what the schema says.
+    void ExpectValues(const std::u16string& path,
+                      const std::vector<std::tuple<std::u16string, ULONG, std::vector<uint8_t>>>& expected) {
+        SCOPED_TRACE(qk::ToUtf8(path));
+        HANDLE key;
+        ASSERT_EQ(OpenKey(u"\\Registry\\Machine\\" + path, &key, KEY_READ), STATUS_SUCCESS);
+        for (const auto& [name, type, data] : expected) {
+            ULONG storedType;
+            std::vector<uint8_t> stored;
+            ASSERT_EQ(GetValue(key, name, &storedType, &stored), STATUS_SUCCESS) << qk::ToUtf8(name);
+            EXPECT_EQ(storedType, type) << qk::ToUtf8(name);
+            EXPECT_EQ(stored, data) << qk::ToUtf8(name);
+        }
+        uint8_t buffer[64];
+        ULONG needed;
+        EXPECT_EQ(ZwEnumerateValueKey(key, static_cast<ULONG>(expected.size()), KeyValueBasicInformation, buffer,
+                                      sizeof buffer, &needed),
+                  STATUS_NO_MORE_ENTRIES)
+            << "more values than the schema has";
+        ZwClose(key);
+    }
+};
+
+std::vector<uint8_t> Dword(uint32_t v) { return Bytes({uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+
+TEST_F(InstallTest, WritesTheServicesAndTheDriverDatabase) {
+    Install();
+    ExpectValues(u"SYSTEM\\CurrentControlSet\\Services\\K0340Dev",
+                 {{u"ImagePath", REG_EXPAND_SZ, WideBytes(u"\\SystemRoot\\System32\\drivers\\K0340Dev.sys")},
+                  {u"Type", REG_DWORD, Dword(1)},
+                  {u"Start", REG_DWORD, Dword(3)},
+                  {u"ErrorControl", REG_DWORD, Dword(1)},
+                  {u"DisplayName", REG_SZ, WideBytes(u"QK0340 Camera Capture Driver")}});
+    for (const char16_t* service : {u"K0340Aud", u"QkUsbAudio"}) {
+        HANDLE key;
+        ASSERT_EQ(OpenKey(std::u16string(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\") + service, &key),
+                  STATUS_SUCCESS);
+        ULONG type;
+        std::vector<uint8_t> data;
+        ASSERT_EQ(GetValue(key, u"ImagePath", &type, &data), STATUS_SUCCESS);
+        EXPECT_EQ(data, WideBytes(std::u16string(u"\\SystemRoot\\System32\\drivers\\") + service + u".sys"));
+        ZwClose(key);
+    }
+    ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_00",
+                 {{u"Service", REG_SZ, WideBytes(u"K0340Dev")},
+                  {u"ClassGUID", REG_SZ, WideBytes(u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}")},
+                  {u"Class", REG_SZ, WideBytes(u"Image")},
+                  {u"DeviceDesc", REG_SZ, WideBytes(u"QK0340 Camera")},
+                  {u"FriendlyName", REG_SZ, WideBytes(u"QK0340 Camera")}});
+    const std::vector<std::tuple<std::u16string, ULONG, std::vector<uint8_t>>> microphone = {
+        {u"Service", REG_SZ, WideBytes(u"QkUsbAudio")},
+        {u"UpperFilters", REG_MULTI_SZ, WideBytes(u"K0340Aud", 2)},
+        {u"ClassGUID", REG_SZ, WideBytes(u"{4d36e96c-e325-11ce-bfc1-08002be10318}")},
+        {u"Class", REG_SZ, WideBytes(u"MEDIA")},
+    };
+    auto withDescription = [&](const char16_t* description) {
+        auto values = microphone;
+        values.emplace_back(u"DeviceDesc", REG_SZ, WideBytes(description));
+        return values;
+    };
+    ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_02", withDescription(u"QK0340 Microphone"));
+    for (const char16_t* partner : {u"USB#VID_FA01", u"USB#VID_FA02", u"USB#VID_FA03", u"USB#VID_FA04", u"USB#VID_FA05"}) {
+        ExpectValues(std::u16string(u"SYSTEM\\DriverDatabase\\DeviceIds\\") + partner, withDescription(u"USB Microphone"));
+    }
+}
+
+TEST_F(InstallTest, LaysOutTheRootAndTheProductKeys) {
+    Install();
+    for (const auto& folder : qk::install::Folders()) {
+        EXPECT_TRUE(std::filesystem::is_directory(Root() / folder.path)) << folder.path;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(Root() / "registry.db"));
+    // The capture driver creates its product key's last level and its console
+    // key below the 32-bit twin with ZwCreateKey, which needs the levels above.
+    HANDLE key;
+    ASSERT_EQ(CreateKey(u"\\Registry\\Machine\\Software\\Lumora Tech\\Web Cameras\\QK0340", &key), STATUS_SUCCESS);
+    ZwClose(key);
+    ASSERT_EQ(CreateKey(u"\\Registry\\Machine\\Software\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340\\Console", &key,
+                        nullptr, KEY_WRITE),
+              STATUS_SUCCESS);
+    ZwClose(key);
+}
+
+TEST_F(InstallTest, RunningItAgainChangesNothing) {
+    Install();
+    std::string first = Export();
+    RestartMachine();
+    Install();
+    EXPECT_EQ(Export(), first);
+}
+
+TEST_F(InstallTest, HardwareIdKeys) {
+    using qk::install::Device;
+    EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA57, .productId = 0x340, .interface = 2}),
+              u"USB#VID_FA57&PID_0340&MI_02");
+    EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA04, .productId = 9, .interface = -1}),
+              u"USB#VID_FA04&PID_0009");
+    EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA01, .productId = -1, .interface = -1}), u"USB#VID_FA01");
+}
+
+}  // namespace

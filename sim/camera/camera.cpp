@@ -47,21 +47,20 @@ bool CorruptEntropyData(std::vector<uint8_t>& jpeg, uint32_t count) {
 
 void RgbToYuy2(const uint8_t* rgb, int width, int height, uint8_t* yuy2) {
     for (int y = 0; y < height; ++y) {
-        const uint8_t* in = rgb + size_t(y) * width * 3;
-        uint8_t* out = yuy2 + size_t(y) * width * 2;
-        for (int x = 0; x + 1 < width; x += 2) {
-            int y0 = 0, y1 = 0, u = 0, v = 0;
-            for (int k = 0; k < 2; ++k) {
-                int r = in[3 * (x + k)], g = in[3 * (x + k) + 1], b = in[3 * (x + k) + 2];
-                int luma = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
-                (k == 0 ? y0 : y1) = luma;
-                u += ((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128;
-                v += ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128;
-            }
-            out[2 * x + 0] = static_cast<uint8_t>(y0);
-            out[2 * x + 1] = static_cast<uint8_t>((u + 1) / 2);
-            out[2 * x + 2] = static_cast<uint8_t>(y1);
-            out[2 * x + 3] = static_cast<uint8_t>((v + 1) / 2);
+        const uint8_t* line = rgb + size_t(y) * width * 3;
+        uint8_t* target = yuy2 + size_t(y) * width * 2;
+        for (int i = 0; i < width / 2; ++i) {
+            const uint8_t* p = line + 6 * i;
+            int r0 = p[0], g0 = p[1], b0 = p[2], r1 = p[3], g1 = p[4], b1 = p[5];
+            int u0 = ((-38 * r0 - 74 * g0 + 112 * b0 + 128) >> 8) + 128;
+            int u1 = ((-38 * r1 - 74 * g1 + 112 * b1 + 128) >> 8) + 128;
+            int v0 = ((112 * r0 - 94 * g0 - 18 * b0 + 128) >> 8) + 128;
+            int v1 = ((112 * r1 - 94 * g1 - 18 * b1 + 128) >> 8) + 128;
+            uint8_t* out = target + 4 * i;
+            out[0] = static_cast<uint8_t>(((66 * r0 + 129 * g0 + 25 * b0 + 128) >> 8) + 16);
+            out[1] = static_cast<uint8_t>((u0 + u1 + 1) >> 1);
+            out[2] = static_cast<uint8_t>(((66 * r1 + 129 * g1 + 25 * b1 + 128) >> 8) + 16);
+            out[3] = static_cast<uint8_t>((v0 + v1 + 1) >> 1);
         }
     }
 }

@@ -279,15 +279,15 @@ VOID UsbCameraDevice::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
 
 VOID UsbCameraDevice::Wake() {
     // A stream that was paused opens again; the watchdog restarts its transfers.
-    if (streamPaused && transport != nullptr && !transport->opened && formatMatched) {
+    if (streamPaused && transport != nullptr && !Load(transport->opened) && formatMatched) {
         if (NT_SUCCESS(OpenStream())) InterlockedExchange(&transport->errorSeen, 1);
     }
 }
 
 VOID UsbCameraDevice::StopStream() {
-    if (transport == nullptr || !transport->opened) return;
-    streamPaused = transport->started || transport->suspended;
-    if (transport->started) transportOps->stopTransfers(this);
+    if (transport == nullptr || !Load(transport->opened)) return;
+    streamPaused = Load(transport->started) || Load(transport->suspended);
+    if (Load(transport->started)) transportOps->stopTransfers(this);
     CloseStream();
 }
 
@@ -302,7 +302,7 @@ VOID UsbCameraDevice::Remove() {
     KsAcquireDevice(ks);
     present = FALSE;
     postStarted = FALSE;
-    if (transport != nullptr && transport->opened) CloseStream();
+    if (transport != nullptr && Load(transport->opened)) CloseStream();
     Free(capabilityCopy);
     capabilityCopy = nullptr;
     Free(dataRanges);
@@ -403,23 +403,23 @@ NTSTATUS UsbCameraDevice::OpenStream() {
 
 NTSTATUS UsbCameraDevice::RunStream() {
     if (!present) return STATUS_DEVICE_DATA_ERROR;
-    if (transport->suspended) return Resume();
+    if (Load(transport->suspended)) return Resume();
     return transportOps->startTransfers(this);
 }
 
 NTSTATUS UsbCameraDevice::Resume() {
     if (!present) return STATUS_DEVICE_DATA_ERROR;
-    InterlockedAnd(reinterpret_cast<volatile LONG*>(&transport->stateFlags), ~static_cast<LONG>(kAbortRequested));
+    InterlockedAnd(&transport->stateFlags, ~static_cast<LONG>(kAbortRequested));
     return transportOps->startTransfers(this);
 }
 
 NTSTATUS UsbCameraDevice::Pause() {
-    if (transport->started) transportOps->stopTransfers(this);
+    if (Load(transport->started)) transportOps->stopTransfers(this);
     return STATUS_SUCCESS;
 }
 
 VOID UsbCameraDevice::CloseStream() {
-    bool wasOpen = transport != nullptr && transport->opened;
+    bool wasOpen = transport != nullptr && Load(transport->opened);
     CloseTransport(this);
     ResetRing();
     if (wasOpen && description.variant == 1) InterlockedDecrement(&g_variant1Streams);

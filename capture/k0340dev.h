@@ -210,11 +210,13 @@ struct IsochRequest;
 // The transport's state (marker "CHCT"), in the device's object bag.
 struct TransportHeader {
     ULONG marker;
-    ULONG stateFlags;  // kAbortRequested, kStopRequested, kStreamingFlag
+    // Read and written from completion routines, DPCs and the pin's calls at
+    // once: every access is atomic (Load/Store below or interlocked).
+    LONG stateFlags;  // kAbortRequested, kStopRequested, kStreamingFlag
     LONG errorSeen;
-    BOOLEAN opened;
-    BOOLEAN started;
-    BOOLEAN suspended;
+    LONG opened;
+    LONG started;
+    LONG suspended;
     FrameDescriptor* assembling;
     UCHAR lastFrameId;  // 0xFF: none yet
     KSPIN_LOCK assemblyLock;  // guards assembling and lastFrameId
@@ -233,6 +235,15 @@ struct TransportHeader {
     USHORT maxPacket;
     ULONG maxTransfer;
 };
+template <typename T>
+inline T Load(const T& field) {
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline void Store(T& field, T value) {
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+
 inline constexpr ULONG kAbortRequested = 0x1;
 inline constexpr ULONG kStopRequested = 0x2;
 inline constexpr ULONG kStreamingFlag = 0x4;

@@ -154,7 +154,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         status = device->Pause();
         device->streamPaused = TRUE;
     } else if (from == KSSTATE_PAUSE && to == KSSTATE_RUN) {
-        status = device->transport->suspended ? device->Resume() : device->RunStream();
+        status = Load(device->transport->suspended) ? device->Resume() : device->RunStream();
         device->streamPaused = FALSE;
     }
     if (NT_SUCCESS(status)) context->state = to;

@@ -133,8 +133,8 @@ VOID QueueRecovery(UsbCameraDevice* d);
 VOID ResubmitDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<IsochRequest*>(context);
     TransportHeader* t = r->owner->transport;
-    if (!(t->stateFlags & kStreamingFlag) || (t->stateFlags & (kAbortRequested | kStopRequested)) || t->errorSeen ||
-        !t->started) {
+    if (!(Load(t->stateFlags) & kStreamingFlag) || (Load(t->stateFlags) & (kAbortRequested | kStopRequested)) || Load(t->errorSeen) ||
+        !Load(t->started)) {
         return;
     }
     BuildUrb(r, 0, true);
@@ -182,9 +182,9 @@ NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<IsochRequest*>(context);
     UsbCameraDevice* d = r->owner;
     TransportHeader* t = d->transport;
-    if (!t->started) InterlockedExchange(&t->errorSeen, 1);
+    if (!Load(t->started)) InterlockedExchange(&t->errorSeen, 1);
     InterlockedDecrement(&r->outstanding);
-    if ((t->stateFlags & (kAbortRequested | kStopRequested)) || t->errorSeen) return STATUS_MORE_PROCESSING_REQUIRED;
+    if ((Load(t->stateFlags) & (kAbortRequested | kStopRequested)) || Load(t->errorSeen)) return STATUS_MORE_PROCESSING_REQUIRED;
     auto& u = r->urb->UrbIsochronousTransfer;
     if (!NT_SUCCESS(irp->IoStatus.Status) || !USBD_SUCCESS(u.Hdr.Status)) {
         InterlockedExchange(&t->errorSeen, 1);
@@ -245,30 +245,30 @@ VOID QueueRecovery(UsbCameraDevice* d) {
 VOID WatchdogDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* d = static_cast<UsbCameraDevice*>(context);
     TransportHeader* t = d->transport;
-    if (!(t->stateFlags & kStreamingFlag)) return;
+    if (!(Load(t->stateFlags) & kStreamingFlag)) return;
     if (RequestsOutstanding(d) != 0) return;
-    bool stop = t->stateFlags & kStopRequested, abort = t->stateFlags & kAbortRequested;
-    if (!t->errorSeen && !stop && !abort && d->present) return;
-    if (t->started && t->errorSeen && d->present && !abort) QueueRecovery(d);
+    bool stop = Load(t->stateFlags) & kStopRequested, abort = Load(t->stateFlags) & kAbortRequested;
+    if (!Load(t->errorSeen) && !stop && !abort && d->present) return;
+    if (Load(t->started) && Load(t->errorSeen) && d->present && !abort) QueueRecovery(d);
     if (stop) {
-        InterlockedAnd(reinterpret_cast<volatile LONG*>(&t->stateFlags), ~static_cast<LONG>(kStopRequested));
+        InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kStopRequested));
         InterlockedExchange(&t->errorSeen, 0);
         KeSetEvent(&t->stopEvent, IO_NO_INCREMENT, FALSE);
     }
     if (abort) {
-        InterlockedAnd(reinterpret_cast<volatile LONG*>(&t->stateFlags), ~static_cast<LONG>(kAbortRequested));
+        InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kAbortRequested));
         KeSetEvent(&t->abortEvent, IO_NO_INCREMENT, FALSE);
     }
 }
 
 NTSTATUS StartTransfers(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
-    if (!t->started) PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
+    if (!Load(t->started)) PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
     ULONG frame = 0;
     NTSTATUS status = CurrentFrameNumber(d, &frame);
     if (!NT_SUCCESS(status)) return status;
-    t->started = TRUE;
-    t->suspended = FALSE;
+    Store(t->started, static_cast<LONG>(TRUE));
+    Store(t->suspended, static_cast<LONG>(FALSE));
     t->nextStartFrame = frame + 10;
     for (ULONG i = 0; i < t->requestCount; ++i) {
         IsochRequest* r = t->requests[i];
@@ -287,7 +287,7 @@ NTSTATUS StartTransfers(UsbCameraDevice* d) {
 NTSTATUS StopTransfers(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
     KeClearEvent(&t->abortEvent);
-    InterlockedOr(reinterpret_cast<volatile LONG*>(&t->stateFlags), kAbortRequested);
+    InterlockedOr(&t->stateFlags, kAbortRequested);
     PipeRequest(d, URB_FUNCTION_ABORT_PIPE, t->pipe);
     LARGE_INTEGER limit;
     limit.QuadPart = -80000000;  // 8 s
@@ -305,8 +305,8 @@ NTSTATUS StopTransfers(UsbCameraDevice* d) {
     KeReleaseSpinLock(&t->assemblyLock, old);
     d->ReleaseSlot(dropped);
     FlushReadyList(d);
-    t->started = FALSE;
-    t->suspended = TRUE;
+    Store(t->started, static_cast<LONG>(FALSE));
+    Store(t->suspended, static_cast<LONG>(TRUE));
     return STATUS_SUCCESS;
 }
 
@@ -315,19 +315,19 @@ VOID RecoveryWork(PDEVICE_OBJECT, PVOID context) {
     UsbCameraDevice* d = block->device;
     TransportHeader* t = d->transport;
     KsAcquireDevice(d->ks);
-    if (t->opened && d->present) {
+    if (Load(t->opened) && d->present) {
         PipeRequest(d, URB_FUNCTION_ABORT_PIPE, t->pipe);
         KeClearEvent(&t->stopEvent);
-        InterlockedOr(reinterpret_cast<volatile LONG*>(&t->stateFlags), kStopRequested);
+        InterlockedOr(&t->stateFlags, kStopRequested);
         LARGE_INTEGER limit;
         limit.QuadPart = -80000000;  // 8 s
         if (KeWaitForSingleObject(&t->stopEvent, Executive, KernelMode, FALSE, &limit) != STATUS_TIMEOUT) {
             PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
-            if (t->started) {
+            if (Load(t->started)) {
                 for (ULONG i = 0; i < t->requestCount; ++i) t->requests[i]->rebuild = TRUE;
                 d->camera_->streaming = FALSE;
                 d->camera_->streaming = TRUE;
-                t->started = FALSE;  // not yet: the restart resets the pipe and begins again
+                Store(t->started, static_cast<LONG>(FALSE));  // not yet: the restart resets the pipe and begins again
                 InterlockedExchange(&t->errorSeen, 0);
                 StartTransfers(d);
             }
@@ -440,10 +440,10 @@ NTSTATUS OpenTransport(UsbCameraDevice* d) {
         d->camera_->streaming = FALSE;
         return status;
     }
-    t->opened = TRUE;
-    t->started = FALSE;
-    t->errorSeen = 0;
-    t->stateFlags = kStreamingFlag;
+    Store(t->opened, static_cast<LONG>(TRUE));
+    Store(t->started, static_cast<LONG>(FALSE));
+    Store(t->errorSeen, static_cast<LONG>(0));
+    Store(t->stateFlags, static_cast<LONG>(kStreamingFlag));
     t->lastFrameId = 0xFF;
     t->nextDue = 0;
     LARGE_INTEGER due;
@@ -454,9 +454,9 @@ NTSTATUS OpenTransport(UsbCameraDevice* d) {
 
 VOID CloseTransport(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
-    if (!t->opened) return;
-    if (t->started) d->transportOps->stopTransfers(d);
-    InterlockedAnd(reinterpret_cast<volatile LONG*>(&t->stateFlags), ~static_cast<LONG>(kStreamingFlag));
+    if (!Load(t->opened)) return;
+    if (Load(t->started)) d->transportOps->stopTransfers(d);
+    InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kStreamingFlag));
     KeCancelTimer(&t->watchdog);
     KeFlushQueuedDpcs();
     // A recovery already queued finishes before the requests go.
@@ -477,9 +477,9 @@ VOID CloseTransport(UsbCameraDevice* d) {
     KeReleaseSpinLock(&t->assemblyLock, old);
     d->ReleaseSlot(dropped);
     FlushReadyList(d);
-    t->opened = FALSE;
-    t->started = FALSE;
-    t->suspended = FALSE;
+    Store(t->opened, static_cast<LONG>(FALSE));
+    Store(t->started, static_cast<LONG>(FALSE));
+    Store(t->suspended, static_cast<LONG>(FALSE));
 }
 
 VOID FlushReadyList(UsbCameraDevice* d) {

@@ -61,7 +61,9 @@ void CaptureTest::SetUp() {
     ASSERT_FALSE(qk::usb::StartHostController().empty());
     // Twice real time: streams run quickly and processing keeps up on a loaded
     // host; sanitizer builds run several times slower and keep real time.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__)
+    qk::nt::Kernel::Get().TheClock().SetRealTime(0.5);
+#elif defined(__SANITIZE_ADDRESS__)
     qk::nt::Kernel::Get().TheClock().SetRealTime(1.0);
 #else
     qk::nt::Kernel::Get().TheClock().SetRealTime(2.0);

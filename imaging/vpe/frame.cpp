@@ -26,12 +26,16 @@ void PrefetchAnalysisLines(const uint8_t* src, int srcHeight, int srcPitch, int 
     }
 }
 
-// The reduced analysis picture, in I420 in the context. RGB24 and YUY2 are
-// resized into dst first (it must hold the analysis picture) and converted.
+// The reduced analysis picture, in I420 in the context. RGB24 is resized
+// into dst first (it must hold the analysis picture) and converted; YUY2 is
+// resized and converted in one pass that reads only the sampled bytes and
+// prefetches the lines it will sample as it goes.
 int MakeAnalysisPicture(VPE_CONTEXT& c, uint8_t* dst, const uint8_t* src, int srcWidth, int srcHeight, int srcPitch,
                         int mediaType) {
     const int w = c.track.analysisWidth, h = c.track.analysisHeight;
-    PrefetchAnalysisLines(src, srcHeight, srcPitch, BytesPerPixelLine(mediaType, srcWidth), h);
+    if (mediaType != MT_YUY2) {
+        PrefetchAnalysisLines(src, srcHeight, srcPitch, BytesPerPixelLine(mediaType, srcWidth), h);
+    }
     switch (mediaType) {
     case MT_RGB24: {
         if (w > kMaxAnalysisWidth || h > kMaxAnalysisHeight) return VPE_ANALYSIS_TOO_LARGE;
@@ -44,9 +48,7 @@ int MakeAnalysisPicture(VPE_CONTEXT& c, uint8_t* dst, const uint8_t* src, int sr
         return ResizeNearest(c.analysis, w, h, w, src, srcWidth, srcHeight, srcPitch, MT_I420);
     default: {
         if (w * h > kMaxAnalysisPixels) return VPE_ANALYSIS_TOO_LARGE;
-        int rc = ResizeNearest(dst, w, h, 2 * w, src, srcWidth, srcHeight, srcPitch, MT_YUY2);
-        if (rc == IMG_SUCCESS) rc = ConvertYuy2ToI420(c.analysis, dst, w, h, 2 * w);
-        return rc;
+        return ResizeYuy2ToI420(c.analysis, w, h, src, srcWidth, srcHeight, srcPitch);
     }
     }
 }

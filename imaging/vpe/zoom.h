@@ -41,7 +41,7 @@ struct RectQ16 {
 // Column tables of one strip and the two cached horizontal rows. Lives in the
 // context (vpeFtk, vpeDigitalZoom) or on the stack of the direct zoom calls.
 struct ZoomWorkspace {
-    static constexpr int kStrip = 512;  // output samples per strip (a multiple of 8)
+    static constexpr int kStrip = 1024;  // output samples per strip (a multiple of 8)
     int32_t offset[kStrip];             // byte of the near sample in the source line
     int16_t weights[2 * kStrip];        // near, far for each sample
     int32_t chromaU[kStrip / 2];        // YUY2: byte of U and V for each output pair
@@ -109,6 +109,12 @@ using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int
 
 // The analysis picture's time smoothing: s = (2 * fresh + 6 * s) >> 3.
 using SmoothFn = void (*)(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+// The motion test's differences: out[i] = |a[i] - b[i]|, and the sums of
+// the differences and of their squares.
+struct DifferenceSums {
+    uint64_t sum, squares;
+};
+using AbsDifferenceFn = DifferenceSums (*)(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 
 struct ZoomKernels {
     HorizontalFn horizontal;
@@ -116,6 +122,7 @@ struct ZoomKernels {
     ChromaPairsFn chromaPairs;
     VerticalYuy2Fn verticalYuy2;
     SmoothFn smooth;
+    AbsDifferenceFn absDifference;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
@@ -126,6 +133,7 @@ void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, in
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
 void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out);

@@ -1,5 +1,6 @@
 // AVX2 row kernels of the bilinear zoom; each gives exactly the bytes of its
 // reference kernel and hands the tail of a row to it.
+#include <algorithm>
 #include <cstring>
 
 #include "imaging/convert/colour_avx2.h"
@@ -140,6 +141,35 @@ QK_AVX2 void SmoothInTime_Avx2(uint8_t* smoothed, const uint8_t* fresh, size_t b
     SmoothInTime_Reference(smoothed + i, fresh + i, bytes - i);
 }
 
+// psadbw gives the sums; the squares of the byte differences are summed in
+// 32-bit lanes, each taking at most 4 * 255^2 per block of 32 bytes, and
+// widened to 64 bits before 8192 blocks could overflow them.
+QK_AVX2 DifferenceSums AbsDifference_Avx2(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i sum = zero, squares = zero;
+    size_t i = 0;
+    while (i + 32 <= n) {
+        __m256i lanes = zero;
+        const size_t end = std::min(n, i + 32 * size_t(8192));
+        for (; i + 32 <= end; i += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+            const __m256i d = _mm256_or_si256(_mm256_subs_epu8(va, vb), _mm256_subs_epu8(vb, va));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), d);
+            sum = _mm256_add_epi64(sum, _mm256_sad_epu8(va, vb));
+            const __m256i lo = _mm256_unpacklo_epi8(d, zero), hi = _mm256_unpackhi_epi8(d, zero);
+            lanes = _mm256_add_epi32(lanes, _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi)));
+        }
+        squares = _mm256_add_epi64(squares, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(lanes)));
+        squares = _mm256_add_epi64(squares, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lanes, 1)));
+    }
+    alignas(32) uint64_t s[4], q[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(s), sum);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(q), squares);
+    const DifferenceSums tail = AbsDifference_Reference(a + i, b + i, n - i, out + i);
+    return DifferenceSums{s[0] + s[1] + s[2] + s[3] + tail.sum, q[0] + q[1] + q[2] + q[3] + tail.squares};
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
@@ -149,6 +179,7 @@ const ZoomKernels* Avx2ZoomKernels() {
         .chromaPairs = ChromaPairsRow_Avx2,
         .verticalYuy2 = VerticalYuy2Row_Avx2,
         .smooth = SmoothInTime_Avx2,
+        .absDifference = AbsDifference_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

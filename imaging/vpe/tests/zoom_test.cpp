@@ -274,5 +274,30 @@ TEST(VpeZoomKernels, FastTimeSmoothingGivesTheReferenceBytes) {
     }
 }
 
+TEST(VpeZoomKernels, FastMotionDifferencesGiveTheReferenceBytesAndSums) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    // Extremes (0 against 255 everywhere) and noise, past the point (528 KB)
+    // where the squares of 32-bit lanes would overflow without widening.
+    std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> pictures;
+    for (size_t bytes : {size_t(0), size_t(31), size_t(33), size_t(25344), size_t(600001)}) {
+        pictures.emplace_back(Noise(bytes, 3), Noise(bytes, 4));
+        pictures.emplace_back(std::vector<uint8_t>(bytes, 0), std::vector<uint8_t>(bytes, 255));
+        pictures.emplace_back(std::vector<uint8_t>(bytes, 255), std::vector<uint8_t>(bytes, 0));
+    }
+    for (const auto& [a, b] : pictures) {
+        SCOPED_TRACE(a.size());
+        std::vector<uint8_t> da(a.size() + 8, kSentinel), db = da;
+        const row::DifferenceSums ref = row::ReferenceZoomKernels().absDifference(a.data(), b.data(), a.size(), da.data());
+        const row::DifferenceSums got = fast->absDifference(a.data(), b.data(), a.size(), db.data());
+        ASSERT_EQ(da, db);
+        EXPECT_EQ(ref.sum, got.sum);
+        EXPECT_EQ(ref.squares, got.squares);
+        if (!a.empty() && a[0] == 0 && b[0] == 255) {
+            EXPECT_EQ(got.squares, uint64_t(a.size()) * 255 * 255);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qk::vpe

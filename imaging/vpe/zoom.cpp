@@ -9,6 +9,8 @@
 namespace qk::vpe {
 namespace {
 
+constexpr int kPrefetchRows = 4;  // output rows ahead whose source lines are asked for
+
 int BytesPerSampleStep(ZoomLayout layout) {
     switch (layout) {
     case ZoomLayout::kGray: return 1;
@@ -125,16 +127,43 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
     const int lineBytes = BytesPerSampleStep(layout) * src.width;
     const int lastLine = std::max(src.height - 2, 0);
 
+    // The source lines an output row uses; the last lines are not
+    // interpolated vertically.
+    struct Lines {
+        int line, below;
+    };
+    const auto linesOf = [&](int y) {
+        const int64_t whole = (rect.y + int64_t(y) * stepY) >> 16;
+        const int line = int(std::min<int64_t>(whole, lastLine));
+        return Lines{line, whole + 1 < src.height - 2 ? line + 1 : line};
+    };
     for (int first = 0; first < samples; first += ZoomWorkspace::kStrip) {
         const int n = std::min(ZoomWorkspace::kStrip, samples - first);
         BuildZoomColumns(layout, rect.x, stepX, first, n, lineBytes, ws);
         ws.rowLine[0] = ws.rowLine[1] = -1;
+        // The strip's bytes of the lines that the row kPrefetchRows further
+        // down will use are asked for ahead: a frame fresh from the camera is
+        // not in the cache, and each line's run is too short for the
+        // hardware prefetcher to ramp up.
+        const int spanFirst = ws.offset[0], spanLast = ws.offset[n - 1] + 4;
+        int prefetched = -1;
+        const auto prefetch = [&](int l) {
+            if (l <= prefetched) return;
+            prefetched = l;
+            const uint8_t* p = src.data + size_t(l) * src.pitch;
+            for (int at = spanFirst; at < spanLast; at += 64) __builtin_prefetch(p + at);
+            __builtin_prefetch(p + spanLast);
+        };
+        const auto prefetchRow = [&](int y) {
+            const Lines lines = linesOf(y);
+            prefetch(lines.line);
+            prefetch(lines.below);
+        };
+        for (int y = 0; y < kPrefetchRows && y < dst.height; ++y) prefetchRow(y);
         for (int y = 0; y < dst.height; ++y) {
+            if (y + kPrefetchRows < dst.height) prefetchRow(y + kPrefetchRows);
             const int64_t position = rect.y + int64_t(y) * stepY;
-            const int64_t whole = position >> 16;
-            // The last lines are not interpolated vertically.
-            const int line = int(std::min<int64_t>(whole, lastLine));
-            const int below = whole + 1 < src.height - 2 ? line + 1 : line;
+            const auto [line, below] = linesOf(y);
             const Weights w = WeightsAt(position);
             const int slotA = RowSlot(k, layout, src, line, -1, n, ws);
             const int slotB = RowSlot(k, layout, src, below, slotA, n, ws);

@@ -26,6 +26,8 @@ int BytesPerSampleStep(ZoomLayout layout) {
 // accumulated 16.16 position would.
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
                   ZoomWorkspace& ws) {
+    const ZoomWorkspace::TableKey key{1, int32_t(layout), first, n, lineBytes, rectX, step};
+    if (ws.tables == key) return;
     const int distance = BytesPerSampleStep(layout);
     ws.distance = distance;
     for (int s = 0; s < n; ++s) {
@@ -98,6 +100,7 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         if ((lane & 1) == 1) fast = 4 * lane + 4;
     }
     ws.fastSamples = fast;
+    ws.tables = key;
 }
 
 namespace {

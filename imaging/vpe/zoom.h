@@ -64,9 +64,21 @@ struct ZoomWorkspace {
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
+    // What the tables above were built for, so that a framing that has not
+    // moved since the last frame reuses them. built 0: nothing yet; the
+    // context is zeroed at creation, a workspace on the stack must be
+    // cleared (plain data, no constructor: the context stays plain data).
+    struct TableKey {
+        int32_t built;
+        int32_t layout, first, n, lineBytes;
+        int64_t rectX, step;
+        bool operator==(const TableKey&) const = default;
+    };
+    TableKey tables;
 };
 
-// Fills the column table for output samples [first, first + n) of a line:
+// Fills the column table for output samples [first, first + n) of a line
+// (kept when the workspace already holds the one asked for):
 // output pixel k sits at rectX + k * step; lineBytes bounds the fast lanes.
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
                       ZoomWorkspace& workspace);

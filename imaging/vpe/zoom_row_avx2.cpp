@@ -76,14 +76,17 @@ QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, ZoomWorkspace& t, int n, u
     if (t.chromaFastPairs > 0) {
         const uint8_t* first = line + 4 * size_t(t.chromaFirstPair);
         const int count = t.chromaPairCount;
-        const __m128i split = _mm_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        // Eight pairs at a time: each lane gathers U0..U3 into its dword 0
+        // and V0..V3 into dword 1, then the dwords are ordered U U V V.
+        const __m256i split = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128,
+                                               1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5);
         int k = 0;
-        for (; k + 4 <= count; k += 4) {
-            // Four pairs: U0..U3 in bytes 0-3, V0..V3 in bytes 4-7.
-            const __m128i uv = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 4 * k)), split);
-            std::memcpy(ws.compactU + k, &uv, 4);
-            const int v = _mm_extract_epi32(uv, 1);
-            std::memcpy(ws.compactV + k, &v, 4);
+        for (; k + 8 <= count; k += 8) {
+            const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + 4 * k));
+            const __m128i uv = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(pairs, split), order));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(ws.compactU + k), uv);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(ws.compactV + k), _mm_unpackhi_epi64(uv, uv));
         }
         for (; k < count; ++k) {
             ws.compactU[k] = first[4 * k + 1];

@@ -180,6 +180,9 @@ bool FinalTopBottomFlip(const VPE_CONTEXT& context, int mediaType);
 
 // track.cpp
 int ftkTrack(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int width, int height, int32_t fps);
+// Whether ftkTrack runs a detection on the next frame (else it does not read
+// the picture).
+bool DetectsNextFrame(const VPE_CONTEXT& context);
 
 // detect.cpp
 int ftkDetect(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int width, int height, Box* combined,

@@ -53,9 +53,28 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         }
     }
     if (layout == ZoomLayout::kYuy2) {
+        const int pairs = n / 2;
+        ws.chromaDirect = pairs >= 8 && lineBytes >= 16;
+        for (int g = 0; ws.chromaDirect && 4 * g + 4 <= (pairs & ~7); ++g) {
+            int lo = INT32_MAX, hi = 0;
+            for (int j = 4 * g; j < 4 * g + 4; ++j) {
+                lo = std::min({lo, ws.chromaU[j], ws.chromaV[j]});
+                hi = std::max({hi, ws.chromaU[j], ws.chromaV[j]});
+            }
+            const int base = std::min(lo, lineBytes - 16);  // the line's last 16 bytes at its end
+            if (hi - base > 15 || lo < base) {
+                ws.chromaDirect = 0;
+                break;
+            }
+            ws.chromaWindow[g] = base;
+            std::fill_n(ws.chromaPick[g], 16, uint8_t(0x80));
+            for (int j = 0; j < 4; ++j) {
+                ws.chromaPick[g][2 * j] = uint8_t(ws.chromaU[4 * g + j] - base);
+                ws.chromaPick[g][2 * j + 1] = uint8_t(ws.chromaV[4 * g + j] - base);
+            }
+        }
         // Chroma groups of eight output pairs, each picking from 16 packed
         // source pairs; taken from the left while they fit.
-        const int pairs = n / 2;
         ws.chromaFastPairs = 0;
         ws.chromaFirstPair = pairs > 0 ? std::min(ws.chromaU[0], ws.chromaV[0]) / 4 : 0;
         const int lastPair = pairs > 0 ? std::max(ws.chromaU[pairs - 1], ws.chromaV[pairs - 1]) / 4 : 0;

@@ -61,6 +61,13 @@ struct ZoomWorkspace {
     int32_t groupBase[kStrip / 16];
     uint8_t groupPickU[kStrip / 2];
     uint8_t groupPickV[kStrip / 2];
+    // YUY2 fast chroma when zooming in: each group of four output pairs takes
+    // its U and V bytes straight from the 16 source bytes at chromaWindow[g]
+    // (pshufb controls chromaPick[g], giving U V U V ...). Used when every
+    // group of the strip's whole eights fits; else the packed pairs above.
+    int32_t chromaDirect;
+    int32_t chromaWindow[kStrip / 8];
+    uint8_t chromaPick[kStrip / 8][16];
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load

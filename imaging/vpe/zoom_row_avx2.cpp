@@ -66,14 +66,26 @@ QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int n
     VerticalRow_Reference(a + s, b + s, n - s, nearWeight, farWeight, out + s);
 }
 
-// U and V of the source pairs the strip uses are packed once per line
-// (pshufb keeps bytes 1 and 3 of each pair), then each group of eight output
-// pairs picks its bytes from 16 packed pairs with one pshufb per plane.
+// Zooming in, four output pairs find their chroma within 16 bytes of the
+// line and one pshufb picks them. Otherwise U and V of the source pairs the
+// strip uses are packed once per line (pshufb keeps bytes 1 and 3 of each
+// pair), then each group of eight output pairs picks its bytes from 16 packed
+// pairs with one pshufb per plane.
 QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, ZoomWorkspace& t, int n, uint8_t* out) {
     ZoomWorkspace& ws = t;
     const int pairs = n / 2;
     int p = 0;
-    if (t.chromaFastPairs > 0) {
+    if (t.chromaDirect != 0) {
+        // Zooming in: eight output pairs from two 16-byte windows of the line.
+        for (; p + 8 <= pairs; p += 8) {
+            const int g = p / 4;
+            const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(line + t.chromaWindow[g + 1]),
+                                                       reinterpret_cast<const __m128i*>(line + t.chromaWindow[g]));
+            const __m256i picks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaPick[g]));
+            const __m256i uv = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(window, picks), 0x08);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * p), _mm256_castsi256_si128(uv));
+        }
+    } else if (t.chromaFastPairs > 0) {
         const uint8_t* first = line + 4 * size_t(t.chromaFirstPair);
         const int count = t.chromaPairCount;
         // Eight pairs at a time: each lane gathers U0..U3 into its dword 0

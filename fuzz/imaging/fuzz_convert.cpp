@@ -1,7 +1,8 @@
 // The conversion routines' parameter checks: any sizes and pitches, with
 // buffers sized exactly as each routine's contract describes them. A routine
 // that accepts parameters must stay inside those buffers; one that refuses
-// them must not touch anything.
+// them must not touch anything. The one-pass YUY2-to-I420 resize is checked
+// against the two routines it stands for.
 //
 // Input: routine, width, height, pitch A, pitch B, media type, then fill.
 #include <cstdint>
@@ -79,6 +80,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto src = Buffer(planar ? Planar(w, h) : Packed(w, h, a), fill, fillSize);
         auto dst = Buffer(planar ? Planar(w2, h2) : Packed(w2, h2, b), fill, fillSize);
         ResizeNearest(dst.data(), w2, h2, b, src.data(), w, h, a, mediaType);
+        if (mediaType == MT_YUY2) {
+            // The one-pass YUY2-to-I420 resize must refuse what the two steps
+            // refuse and otherwise give their bytes.
+            auto oneStep = Buffer(Planar(w2, h2), fill, fillSize), twoSteps = oneStep;
+            auto yuy2 = Buffer(Packed(w2, h2, 2 * w2), fill, fillSize);
+            const int one = ResizeYuy2ToI420(oneStep.data(), w2, h2, src.data(), w, h, a);
+            int two = ResizeNearest(yuy2.data(), w2, h2, 2 * w2, src.data(), w, h, a, MT_YUY2);
+            if (two == IMG_SUCCESS) two = ConvertYuy2ToI420(twoSteps.data(), yuy2.data(), w2, h2, 2 * w2);
+            if (one != two || oneStep != twoSteps) __builtin_trap();
+        }
         break;
     }
     }

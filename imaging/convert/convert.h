@@ -63,3 +63,11 @@ int ConvertYuy2ToRgb24(uint8_t* dst, int dstPitch, const uint8_t* src, int width
 // source of at least 2 x 2 pixels.
 int ResizeNearest(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                   int srcHeight, int srcPitch, int mediaType);
+
+// Nearest-neighbour resize of YUY2 into a tightly packed I420 picture:
+// exactly the bytes of ResizeNearest in YUY2 to dstWidth x dstHeight followed
+// by ConvertYuy2ToI420, with the same parameter checks, but it reads only the
+// source lines and bytes it samples and writes nothing in between. Widths
+// must be even.
+int ResizeYuy2ToI420(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* src, int srcWidth, int srcHeight,
+                     int srcPitch);

@@ -114,6 +114,113 @@ void PlanGroups(ColumnPlan& plan, Layout layout, size_t srcWidth) {
     }
 }
 
+void PlanPairs(PairPlan& plan, size_t firstPair, size_t pairs, size_t dstWidth, size_t srcWidth) {
+    const Axis ax = MakeAxis(srcWidth, dstWidth);
+    const size_t lineBytes = 2 * srcWidth;
+    plan.pairs = pairs;
+    for (size_t p = 0; p < pairs; ++p) {
+        const uint32_t s0 = ax.At(2 * (firstPair + p)), s1 = ax.At(2 * (firstPair + p) + 1);
+        plan.luma[2 * p] = 2 * s0;
+        plan.luma[2 * p + 1] = 2 * s1;
+        plan.u[p] = 4 * (s0 >> 1) + 1;
+        plan.v[p] = 4 * (s1 >> 1) + 3;
+    }
+    // Sampled bytes are at most three after their luma byte or one before
+    // it. A luma byte less than 32 past a listed one shares its cache line
+    // or the next listed one's, so listing one in 32 bytes covers the line.
+    plan.prefetches = 0;
+    for (size_t i = 0; i < 2 * pairs; ++i) {
+        const uint32_t at = plan.luma[i];
+        if (plan.prefetches == 0 || at >= plan.prefetch[plan.prefetches - 1] + 32 || i + 1 == 2 * pairs) {
+            plan.prefetch[plan.prefetches++] = at;
+        }
+    }
+
+    for (size_t p = 0; p < pairs; ++p) {
+        const uint32_t bytes[4] = {plan.luma[2 * p], plan.luma[2 * p + 1], plan.u[p], plan.v[p]};
+        const uint32_t lo = *std::min_element(bytes, bytes + 4), hi = *std::max_element(bytes, bytes + 4);
+        // Pairs at the end of the line take the line's last 16 bytes.
+        const bool fits = lineBytes >= 16 && hi - std::min<size_t>(lo, lineBytes - 16) < 16;
+        const uint32_t base = fits ? uint32_t(std::min<size_t>(lo, lineBytes - 16)) : 0;
+        plan.base[p] = base;
+        const size_t g = p / 8, j = p % 4, half = (p % 8) / 4;
+        if (g >= pairs / 8) continue;  // the tail goes through the plain kernel
+        if (p % 8 == 0) plan.groupUsable[g] = true;
+        plan.groupUsable[g] = plan.groupUsable[g] && fits;
+        uint8_t* control = plan.control[g][j] + 16 * half;
+        std::memset(control, 0x80, 16);
+        if (!fits) continue;
+        control[2 * j] = uint8_t(bytes[0] - base);
+        control[2 * j + 1] = uint8_t(bytes[1] - base);
+        control[8 + j] = uint8_t(bytes[2] - base);
+        control[12 + j] = uint8_t(bytes[3] - base);
+    }
+}
+
+void PairSpan_Reference(const uint8_t* line0, const uint8_t* line1, const PairPlan& plan, size_t first, size_t last,
+                        uint8_t* y0, uint8_t* y1, uint8_t* u, uint8_t* v) {
+    for (size_t p = first; p < last; ++p) {
+        const uint32_t a = plan.luma[2 * p], b = plan.luma[2 * p + 1];
+        y0[2 * p] = line0[a];
+        y0[2 * p + 1] = line0[b];
+        y1[2 * p] = line1[a];
+        y1[2 * p + 1] = line1[b];
+        u[p] = uint8_t((line0[plan.u[p]] + line1[plan.u[p]]) >> 1);
+        v[p] = uint8_t((line0[plan.v[p]] + line1[plan.v[p]]) >> 1);
+    }
+}
+
+void PairRows_Reference(const uint8_t* line0, const uint8_t* line1, const PairPlan& plan, uint8_t* y0, uint8_t* y1,
+                        uint8_t* u, uint8_t* v) {
+    PairSpan_Reference(line0, line1, plan, 0, plan.pairs, y0, y1, u, v);
+}
+
+void LumaRow_Reference(const uint8_t* line, const PairPlan& plan, uint8_t* y) {
+    for (size_t i = 0; i < 2 * plan.pairs; ++i) y[i] = line[plan.luma[i]];
+}
+
+void ResizeYuy2ToI420Planes(uint8_t* dst, size_t dstWidth, size_t dstHeight, const uint8_t* src, size_t srcWidth,
+                            size_t srcHeight, size_t srcPitch, const PairKernels& k) {
+    // Line pairs ahead whose sampled bytes are asked for: a frame fresh from
+    // the camera is not in the cache, and lines `factor` apart are a stride
+    // the hardware prefetcher does not follow.
+    constexpr size_t kPrefetchAhead = 2;
+    const Axis ay = MakeAxis(srcHeight, dstHeight);
+    const size_t chromaWidth = dstWidth / 2, pairRows = dstHeight / 2;
+    uint8_t* planeY = dst;
+    uint8_t* planeU = dst + dstWidth * dstHeight;
+    uint8_t* planeV = planeU + chromaWidth * pairRows;
+    const auto line = [&](size_t y) { return src + size_t(ay.At(y)) * srcPitch; };
+    PairPlan plan;
+    const auto prefetch = [&](size_t pairRow) {
+        for (size_t y = 2 * pairRow; y < 2 * pairRow + 2 && y < dstHeight; ++y) {
+            const uint8_t* l = line(y);
+            for (size_t i = 0; i < plan.prefetches; ++i) __builtin_prefetch(l + plan.prefetch[i]);
+        }
+    };
+    for (size_t first = 0; first < chromaWidth; first += kPairChunk) {
+        PlanPairs(plan, first, std::min(kPairChunk, chromaWidth - first), dstWidth, srcWidth);
+        for (size_t r = 0; r < kPrefetchAhead; ++r) prefetch(r);
+        for (size_t r = 0; r < pairRows; ++r) {
+            prefetch(r + kPrefetchAhead);
+            uint8_t* y0 = planeY + 2 * r * dstWidth + 2 * first;
+            k.rows(line(2 * r), line(2 * r + 1), plan, y0, y0 + dstWidth, planeU + r * chromaWidth + first,
+                   planeV + r * chromaWidth + first);
+        }
+        if (dstHeight % 2 != 0) LumaRow_Reference(line(dstHeight - 1), plan, planeY + (dstHeight - 1) * dstWidth + 2 * first);
+    }
+}
+
+const PairKernels& ReferencePairKernels() {
+    static constexpr PairKernels kReference{PairRows_Reference};
+    return kReference;
+}
+
+const PairKernels& ChosenPairKernels() {
+    static const PairKernels& chosen = Avx2PairKernels() != nullptr ? *Avx2PairKernels() : ReferencePairKernels();
+    return chosen;
+}
+
 const RowKernels& ReferenceRowKernels() {
     static constexpr RowKernels kReference{false, Row_Reference};
     return kReference;
@@ -163,4 +270,16 @@ int ResizeNearest(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const
     default:
         return IMG_SUCCESS;
     }
+}
+
+int ResizeYuy2ToI420(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* src, int srcWidth, int srcHeight,
+                     int srcPitch) {
+    using namespace qk::imaging::resize;
+    if (dst == nullptr || src == nullptr || dstWidth <= 0 || dstHeight <= 0 || srcWidth <= 0 || srcHeight <= 0 ||
+        (dstWidth & 1) != 0 || (srcWidth & 1) != 0 || srcPitch / 2 < srcWidth) {
+        return IMG_INVALID_PARAM;
+    }
+    ResizeYuy2ToI420Planes(dst, size_t(dstWidth), size_t(dstHeight), src, size_t(srcWidth), size_t(srcHeight),
+                           size_t(srcPitch), ChosenPairKernels());
+    return IMG_SUCCESS;
 }

@@ -13,14 +13,8 @@ namespace {
 bool IsMoving(VPE_CONTEXT& c, const uint8_t* luma, int width, int height) {
     FtkSettings& s = c.settings;
     const size_t n = size_t(width) * size_t(height);
-    uint64_t sad = 0, squares = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const int d = int(c.previousLuma[i]) - int(luma[i]);
-        const int magnitude = d < 0 ? -d : d;
-        c.difference[i] = uint8_t(magnitude);
-        sad += uint64_t(magnitude);
-        squares += uint64_t(d * d);
-    }
+    const row::DifferenceSums sums = row::ZoomKernelsInUse().absDifference(c.previousLuma, luma, n, c.difference);
+    const uint64_t sad = sums.sum, squares = sums.squares;
     std::memcpy(c.previousLuma, luma, n);
     const bool moving = sad > s.MoveTh;
     const uint64_t mean10 = sad * 10 / n;
@@ -39,16 +33,17 @@ void ClassifySkin(VPE_CONTEXT& c, const uint8_t* picture, int width, int height)
     const uint8_t* planeV = planeU + cw * ch;
     uint8_t* current = c.luma[1 - c.track.referenceLuma];
     const bool table = TheLibrary().skinTest.load(std::memory_order_relaxed) != 0;
+    for (size_t i = 0; i < w * h; ++i) current[i] = uint8_t(std::clamp(int(picture[i]), 16, 235));
     for (size_t y = 0; y < h; ++y) {
         const size_t chromaRow = std::min(y / 2, ch - 1) * cw;
+        const uint8_t* lumaRow = current + y * w;
+        uint8_t* maskRow = c.skinMask + y * w;
         for (size_t x = 0; x < w; ++x) {
-            const size_t i = y * w + x;
             const size_t chroma = chromaRow + std::min(x / 2, cw - 1);
-            const int luma = std::clamp(int(picture[i]), 16, 235);
-            current[i] = uint8_t(luma);
-            const int u = planeU[chroma], v = planeV[chroma];
-            const bool skin = table ? SkinTestTable(luma, u, v) : SkinTestEllipse(c.settings, luma, u, v);
-            c.skinMask[i] = skin ? 255 : 0;
+            const int luma = lumaRow[x], u = planeU[chroma], v = planeV[chroma];
+            const bool skin = table ? InSkinTableBox(luma, u, v) && SkinTestTable(luma, u, v)
+                                    : SkinTestEllipse(c.settings, luma, u, v);
+            maskRow[x] = skin ? 255 : 0;
         }
     }
     if (Verbose(VPE_VERBOSE_TRACKING, kLevelDetail)) {

@@ -26,12 +26,16 @@ void PrefetchAnalysisLines(const uint8_t* src, int srcHeight, int srcPitch, int 
     }
 }
 
-// The reduced analysis picture, in I420 in the context. RGB24 and YUY2 are
-// resized into dst first (it must hold the analysis picture) and converted.
+// The reduced analysis picture, in I420 in the context. RGB24 is resized
+// into dst first (it must hold the analysis picture) and converted; YUY2 is
+// resized and converted in one pass that reads only the sampled bytes and
+// prefetches the lines it will sample as it goes.
 int MakeAnalysisPicture(VPE_CONTEXT& c, uint8_t* dst, const uint8_t* src, int srcWidth, int srcHeight, int srcPitch,
                         int mediaType) {
     const int w = c.track.analysisWidth, h = c.track.analysisHeight;
-    PrefetchAnalysisLines(src, srcHeight, srcPitch, BytesPerPixelLine(mediaType, srcWidth), h);
+    if (mediaType != MT_YUY2) {
+        PrefetchAnalysisLines(src, srcHeight, srcPitch, BytesPerPixelLine(mediaType, srcWidth), h);
+    }
     switch (mediaType) {
     case MT_RGB24: {
         if (w > kMaxAnalysisWidth || h > kMaxAnalysisHeight) return VPE_ANALYSIS_TOO_LARGE;
@@ -44,9 +48,7 @@ int MakeAnalysisPicture(VPE_CONTEXT& c, uint8_t* dst, const uint8_t* src, int sr
         return ResizeNearest(c.analysis, w, h, w, src, srcWidth, srcHeight, srcPitch, MT_I420);
     default: {
         if (w * h > kMaxAnalysisPixels) return VPE_ANALYSIS_TOO_LARGE;
-        int rc = ResizeNearest(dst, w, h, 2 * w, src, srcWidth, srcHeight, srcPitch, MT_YUY2);
-        if (rc == IMG_SUCCESS) rc = ConvertYuy2ToI420(c.analysis, dst, w, h, 2 * w);
-        return rc;
+        return ResizeYuy2ToI420(c.analysis, w, h, src, srcWidth, srcHeight, srcPitch);
     }
     }
 }
@@ -74,6 +76,21 @@ int PassThrough(VPE_CONTEXT& c, uint8_t* dst, int dstWidth, int dstHeight, int d
         CopyLines(du + (h / 2) * dp, dp, su + (h / 2) * sp, sp, w / 2, h / 2);
     }
     return VPE_SUCCESS;
+}
+
+// The output picture: the current framing zoomed to the destination, or the
+// source itself when the zoom is off.
+int ShowFraming(VPE_CONTEXT& c, uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src,
+                int srcWidth, int srcHeight, int srcPitch, int mediaType) {
+    if (c.digZoom == 0) {
+        return PassThrough(c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch, mediaType);
+    }
+    switch (mediaType) {
+    case MT_RGB24: return ftkZoomLin(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
+    case MT_I420: return ftkZoomLinI420(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
+    default:
+        return ftkZoomYuy2Tracking(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
+    }
 }
 
 // The analysis overlay over the first lines of an RGB24 or I420 output.
@@ -155,24 +172,39 @@ int vpeFtk(PVPE_CONTEXT context, uint8_t* dst, int dstWidth, int dstHeight, int 
     Trace(VPE_VERBOSE_TRACKING, kLevelSummary, "VPE: vpeFtk iFinalTbFlip:%d, iTbFlip:%d, digZoom:%d\n\n",
           int(finalFlip), c.settings.TopBottomFlip, c.digZoom);
 
-    int rc = MakeAnalysisPicture(c, dst, src, srcWidth, srcHeight, srcPitch, mediaType);
-    if (rc != VPE_SUCCESS) return rc;
     const int w = t.analysisWidth, h = t.analysisHeight;
-    // Every byte of the reduced picture moves a quarter of the way toward the
-    // new one, which calms sensor noise before detection.
-    row::ZoomKernelsInUse().smooth(c.smoothed, c.analysis, size_t(w) * size_t(h) + 2 * size_t(w / 2) * size_t(h / 2));
+    // The reduced picture; every byte of its smoothed copy moves a quarter of
+    // the way toward it, which calms sensor noise before detection.
+    const auto analyse = [&] {
+        const int made = MakeAnalysisPicture(c, dst, src, srcWidth, srcHeight, srcPitch, mediaType);
+        if (made == VPE_SUCCESS) {
+            row::ZoomKernelsInUse().smooth(c.smoothed, c.analysis,
+                                           size_t(w) * size_t(h) + 2 * size_t(w / 2) * size_t(h / 2));
+        }
+        return made;
+    };
+    // Only detection reads the smoothed picture. On a YUY2 frame without one
+    // (five in six by default) the picture is made after the zoom, which has
+    // by then brought the sampled lines inside the framing into the cache;
+    // before it, the resize would wait on memory for all of them. The results
+    // are the same: a YUY2 analysis picture can only be refused for its size,
+    // which is checked first. (RGB24 resizes through dst, so it goes first.)
+    const bool analyseAfterZoom = mediaType == MT_YUY2 && c.digZoom != 0 && !DetectsNextFrame(c);
+    int rc = VPE_SUCCESS;
+    if (!analyseAfterZoom) {
+        rc = analyse();
+        if (rc != VPE_SUCCESS) return rc;
+    } else if (w * h > kMaxAnalysisPixels) {
+        return VPE_ANALYSIS_TOO_LARGE;
+    }
 
     rc = ftkTrack(&c, aux, c.smoothed, w, h, fps);
-    if (rc != VPE_SUCCESS) return rc;
-
-    if (c.digZoom == 0) {
-        rc = PassThrough(c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch, mediaType);
-    } else if (mediaType == MT_RGB24) {
-        rc = ftkZoomLin(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
-    } else if (mediaType == MT_I420) {
-        rc = ftkZoomLinI420(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
-    } else {
-        rc = ftkZoomYuy2Tracking(&c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch);
+    if (rc == VPE_SUCCESS) {
+        rc = ShowFraming(c, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch, mediaType);
+    }
+    if (analyseAfterZoom) {
+        const int made = analyse();
+        if (rc == VPE_SUCCESS) rc = made;
     }
     if (rc != VPE_SUCCESS) return rc;
 

@@ -1,4 +1,5 @@
 // The two skin-colour tests, in 8.8 fixed point.
+#include <algorithm>
 #include <array>
 
 #include "imaging/vpe/skin_model.h"
@@ -56,6 +57,26 @@ bool SkinTestEllipse(const FtkSettings& settings, int y, int cb, int cr) {
     const int64_t v = (FloorTo256(kCosQ8 * z - kSinQ8 * x) - kOffsetV) / kAxisV;
     return FloorTo256(u * u + v * v) <= 65536;
 }
+
+namespace {
+
+std::array<ChromaBox, 256> MakeSkinTableBoxes() {
+    std::array<ChromaBox, 256> boxes;
+    for (int y = 0; y < 256; ++y) {
+        ChromaBox box{256, -1, 256, -1};  // empty
+        for (const SkinEllipse& e : kSkinTable[y]) {
+            if (y < 30 || e.aSquared == 0 || e.bSquared == 0) continue;
+            box = ChromaBox{std::min<int32_t>(box.cbMin, e.cbMin), std::max<int32_t>(box.cbMax, e.cbMax),
+                            std::min<int32_t>(box.crMin, e.crMin), std::max<int32_t>(box.crMax, e.crMax)};
+        }
+        boxes[size_t(y)] = box;
+    }
+    return boxes;
+}
+
+}  // namespace
+
+const std::array<ChromaBox, 256> kSkinTableBoxes = MakeSkinTableBoxes();
 
 bool SkinTestTable(int y, int cb, int cr) {
     if (y < 30) return false;

@@ -106,6 +106,8 @@ void MoveFraming(VPE_CONTEXT& c, int32_t fps) {
 
 }  // namespace
 
+bool DetectsNextFrame(const VPE_CONTEXT& c) { return c.track.detectionCounter >= c.settings.TestFreq; }
+
 int ftkTrack(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int width, int height, int32_t fps) {
     Trace(VPE_VERBOSE_TRACKING, kLevelSummary, "VPE: ftkTrack pucAux:%x pucS:%x, Dim:%d,%d fps:%d\n", Low32(aux),
           Low32(picture), width, height, fps);
@@ -119,7 +121,7 @@ int ftkTrack(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int wid
 
     const Framing target{t.targetX, t.targetY, t.targetWidth};
     Framing candidate = target;
-    if (t.detectionCounter < s.TestFreq) {
+    if (!DetectsNextFrame(c)) {
         ++t.detectionCounter;
     } else {
         t.detectionCounter = 0;

@@ -2,6 +2,7 @@
 // verbose switches and the routines of each file.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -179,6 +180,9 @@ bool FinalTopBottomFlip(const VPE_CONTEXT& context, int mediaType);
 
 // track.cpp
 int ftkTrack(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int width, int height, int32_t fps);
+// Whether ftkTrack runs a detection on the next frame (else it does not read
+// the picture).
+bool DetectsNextFrame(const VPE_CONTEXT& context);
 
 // detect.cpp
 int ftkDetect(VPE_CONTEXT* context, uint8_t* aux, const uint8_t* picture, int width, int height, Box* combined,
@@ -198,6 +202,17 @@ void ftkTestMoving(VPE_CONTEXT& context, int width, int height);
 // skin.cpp
 bool SkinTestEllipse(const FtkSettings& settings, int y, int cb, int cr);
 bool SkinTestTable(int y, int cb, int cr);
+// Per luma, the box around the chroma boxes of skin test 1's records (empty
+// below luma 30 and where no record applies): outside it the test is false,
+// which settles most pixels of a picture without calling it.
+struct ChromaBox {
+    int32_t cbMin, cbMax, crMin, crMax;
+};
+extern const std::array<ChromaBox, 256> kSkinTableBoxes;
+inline bool InSkinTableBox(int y, int cb, int cr) {
+    const ChromaBox& b = kSkinTableBoxes[size_t(y & 255)];
+    return cb >= b.cbMin && cb <= b.cbMax && cr >= b.crMin && cr <= b.crMax;
+}
 
 // overlay.cpp
 void DrawOverlay(VPE_CONTEXT& context, int width, int height);

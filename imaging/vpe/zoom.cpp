@@ -9,6 +9,8 @@
 namespace qk::vpe {
 namespace {
 
+constexpr int kPrefetchRows = 4;  // output rows ahead whose source lines are asked for
+
 int BytesPerSampleStep(ZoomLayout layout) {
     switch (layout) {
     case ZoomLayout::kGray: return 1;
@@ -24,6 +26,8 @@ int BytesPerSampleStep(ZoomLayout layout) {
 // accumulated 16.16 position would.
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
                   ZoomWorkspace& ws) {
+    const ZoomWorkspace::TableKey key{1, int32_t(layout), first, n, lineBytes, rectX, step};
+    if (ws.tables == key) return;
     const int distance = BytesPerSampleStep(layout);
     ws.distance = distance;
     for (int s = 0; s < n; ++s) {
@@ -49,9 +53,28 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         }
     }
     if (layout == ZoomLayout::kYuy2) {
+        const int pairs = n / 2;
+        ws.chromaDirect = pairs >= 8 && lineBytes >= 16;
+        for (int g = 0; ws.chromaDirect && 4 * g + 4 <= (pairs & ~7); ++g) {
+            int lo = INT32_MAX, hi = 0;
+            for (int j = 4 * g; j < 4 * g + 4; ++j) {
+                lo = std::min({lo, ws.chromaU[j], ws.chromaV[j]});
+                hi = std::max({hi, ws.chromaU[j], ws.chromaV[j]});
+            }
+            const int base = std::min(lo, lineBytes - 16);  // the line's last 16 bytes at its end
+            if (hi - base > 15 || lo < base) {
+                ws.chromaDirect = 0;
+                break;
+            }
+            ws.chromaWindow[g] = base;
+            std::fill_n(ws.chromaPick[g], 16, uint8_t(0x80));
+            for (int j = 0; j < 4; ++j) {
+                ws.chromaPick[g][2 * j] = uint8_t(ws.chromaU[4 * g + j] - base);
+                ws.chromaPick[g][2 * j + 1] = uint8_t(ws.chromaV[4 * g + j] - base);
+            }
+        }
         // Chroma groups of eight output pairs, each picking from 16 packed
         // source pairs; taken from the left while they fit.
-        const int pairs = n / 2;
         ws.chromaFastPairs = 0;
         ws.chromaFirstPair = pairs > 0 ? std::min(ws.chromaU[0], ws.chromaV[0]) / 4 : 0;
         const int lastPair = pairs > 0 ? std::max(ws.chromaU[pairs - 1], ws.chromaV[pairs - 1]) / 4 : 0;
@@ -96,6 +119,7 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         if ((lane & 1) == 1) fast = 4 * lane + 4;
     }
     ws.fastSamples = fast;
+    ws.tables = key;
 }
 
 namespace {
@@ -125,16 +149,43 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
     const int lineBytes = BytesPerSampleStep(layout) * src.width;
     const int lastLine = std::max(src.height - 2, 0);
 
+    // The source lines an output row uses; the last lines are not
+    // interpolated vertically.
+    struct Lines {
+        int line, below;
+    };
+    const auto linesOf = [&](int y) {
+        const int64_t whole = (rect.y + int64_t(y) * stepY) >> 16;
+        const int line = int(std::min<int64_t>(whole, lastLine));
+        return Lines{line, whole + 1 < src.height - 2 ? line + 1 : line};
+    };
     for (int first = 0; first < samples; first += ZoomWorkspace::kStrip) {
         const int n = std::min(ZoomWorkspace::kStrip, samples - first);
         BuildZoomColumns(layout, rect.x, stepX, first, n, lineBytes, ws);
         ws.rowLine[0] = ws.rowLine[1] = -1;
+        // The strip's bytes of the lines that the row kPrefetchRows further
+        // down will use are asked for ahead: a frame fresh from the camera is
+        // not in the cache, and each line's run is too short for the
+        // hardware prefetcher to ramp up.
+        const int spanFirst = ws.offset[0], spanLast = ws.offset[n - 1] + 4;
+        int prefetched = -1;
+        const auto prefetch = [&](int l) {
+            if (l <= prefetched) return;
+            prefetched = l;
+            const uint8_t* p = src.data + size_t(l) * src.pitch;
+            for (int at = spanFirst; at < spanLast; at += 64) __builtin_prefetch(p + at);
+            __builtin_prefetch(p + spanLast);
+        };
+        const auto prefetchRow = [&](int y) {
+            const Lines lines = linesOf(y);
+            prefetch(lines.line);
+            prefetch(lines.below);
+        };
+        for (int y = 0; y < kPrefetchRows && y < dst.height; ++y) prefetchRow(y);
         for (int y = 0; y < dst.height; ++y) {
+            if (y + kPrefetchRows < dst.height) prefetchRow(y + kPrefetchRows);
             const int64_t position = rect.y + int64_t(y) * stepY;
-            const int64_t whole = position >> 16;
-            // The last lines are not interpolated vertically.
-            const int line = int(std::min<int64_t>(whole, lastLine));
-            const int below = whole + 1 < src.height - 2 ? line + 1 : line;
+            const auto [line, below] = linesOf(y);
             const Weights w = WeightsAt(position);
             const int slotA = RowSlot(k, layout, src, line, -1, n, ws);
             const int slotB = RowSlot(k, layout, src, below, slotA, n, ws);

@@ -41,7 +41,7 @@ struct RectQ16 {
 // Column tables of one strip and the two cached horizontal rows. Lives in the
 // context (vpeFtk, vpeDigitalZoom) or on the stack of the direct zoom calls.
 struct ZoomWorkspace {
-    static constexpr int kStrip = 512;  // output samples per strip (a multiple of 8)
+    static constexpr int kStrip = 1024;  // output samples per strip (a multiple of 8)
     int32_t offset[kStrip];             // byte of the near sample in the source line
     int16_t weights[2 * kStrip];        // near, far for each sample
     int32_t chromaU[kStrip / 2];        // YUY2: byte of U and V for each output pair
@@ -61,12 +61,31 @@ struct ZoomWorkspace {
     int32_t groupBase[kStrip / 16];
     uint8_t groupPickU[kStrip / 2];
     uint8_t groupPickV[kStrip / 2];
+    // YUY2 fast chroma when zooming in: each group of four output pairs takes
+    // its U and V bytes straight from the 16 source bytes at chromaWindow[g]
+    // (pshufb controls chromaPick[g], giving U V U V ...). Used when every
+    // group of the strip's whole eights fits; else the packed pairs above.
+    int32_t chromaDirect;
+    int32_t chromaWindow[kStrip / 8];
+    uint8_t chromaPick[kStrip / 8][16];
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
+    // What the tables above were built for, so that a framing that has not
+    // moved since the last frame reuses them. built 0: nothing yet; the
+    // context is zeroed at creation, a workspace on the stack must be
+    // cleared (plain data, no constructor: the context stays plain data).
+    struct TableKey {
+        int32_t built;
+        int32_t layout, first, n, lineBytes;
+        int64_t rectX, step;
+        bool operator==(const TableKey&) const = default;
+    };
+    TableKey tables;
 };
 
-// Fills the column table for output samples [first, first + n) of a line:
+// Fills the column table for output samples [first, first + n) of a line
+// (kept when the workspace already holds the one asked for):
 // output pixel k sits at rectX + k * step; lineBytes bounds the fast lanes.
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
                       ZoomWorkspace& workspace);
@@ -109,6 +128,12 @@ using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int
 
 // The analysis picture's time smoothing: s = (2 * fresh + 6 * s) >> 3.
 using SmoothFn = void (*)(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+// The motion test's differences: out[i] = |a[i] - b[i]|, and the sums of
+// the differences and of their squares.
+struct DifferenceSums {
+    uint64_t sum, squares;
+};
+using AbsDifferenceFn = DifferenceSums (*)(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 
 struct ZoomKernels {
     HorizontalFn horizontal;
@@ -116,6 +141,7 @@ struct ZoomKernels {
     ChromaPairsFn chromaPairs;
     VerticalYuy2Fn verticalYuy2;
     SmoothFn smooth;
+    AbsDifferenceFn absDifference;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
@@ -126,6 +152,7 @@ void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, in
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
 void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
+DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out);

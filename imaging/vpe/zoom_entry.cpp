@@ -133,6 +133,7 @@ using namespace qk::vpe;
 int vpeZoomLinRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                     int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
     ZoomWorkspace ws;
+    ws.tables.built = 0;
     return ManualZoom(MT_RGB24, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);
 }
@@ -140,6 +141,7 @@ int vpeZoomLinRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, con
 int vpeZoomLinI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                    int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
     ZoomWorkspace ws;
+    ws.tables.built = 0;
     return ManualZoom(MT_I420, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);
 }
@@ -147,6 +149,7 @@ int vpeZoomLinI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, cons
 int ftkZoomYuy2(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                 int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
     ZoomWorkspace ws;
+    ws.tables.built = 0;
     return ManualZoom(MT_YUY2, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);
 }

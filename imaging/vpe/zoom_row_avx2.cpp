@@ -1,5 +1,6 @@
 // AVX2 row kernels of the bilinear zoom; each gives exactly the bytes of its
 // reference kernel and hands the tail of a row to it.
+#include <algorithm>
 #include <cstring>
 
 #include "imaging/convert/colour_avx2.h"
@@ -65,24 +66,39 @@ QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int n
     VerticalRow_Reference(a + s, b + s, n - s, nearWeight, farWeight, out + s);
 }
 
-// U and V of the source pairs the strip uses are packed once per line
-// (pshufb keeps bytes 1 and 3 of each pair), then each group of eight output
-// pairs picks its bytes from 16 packed pairs with one pshufb per plane.
+// Zooming in, four output pairs find their chroma within 16 bytes of the
+// line and one pshufb picks them. Otherwise U and V of the source pairs the
+// strip uses are packed once per line (pshufb keeps bytes 1 and 3 of each
+// pair), then each group of eight output pairs picks its bytes from 16 packed
+// pairs with one pshufb per plane.
 QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, ZoomWorkspace& t, int n, uint8_t* out) {
     ZoomWorkspace& ws = t;
     const int pairs = n / 2;
     int p = 0;
-    if (t.chromaFastPairs > 0) {
+    if (t.chromaDirect != 0) {
+        // Zooming in: eight output pairs from two 16-byte windows of the line.
+        for (; p + 8 <= pairs; p += 8) {
+            const int g = p / 4;
+            const __m256i window = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(line + t.chromaWindow[g + 1]),
+                                                       reinterpret_cast<const __m128i*>(line + t.chromaWindow[g]));
+            const __m256i picks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.chromaPick[g]));
+            const __m256i uv = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(window, picks), 0x08);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * p), _mm256_castsi256_si128(uv));
+        }
+    } else if (t.chromaFastPairs > 0) {
         const uint8_t* first = line + 4 * size_t(t.chromaFirstPair);
         const int count = t.chromaPairCount;
-        const __m128i split = _mm_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        // Eight pairs at a time: each lane gathers U0..U3 into its dword 0
+        // and V0..V3 into dword 1, then the dwords are ordered U U V V.
+        const __m256i split = _mm256_setr_epi8(1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128,
+                                               1, 5, 9, 13, 3, 7, 11, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5);
         int k = 0;
-        for (; k + 4 <= count; k += 4) {
-            // Four pairs: U0..U3 in bytes 0-3, V0..V3 in bytes 4-7.
-            const __m128i uv = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first + 4 * k)), split);
-            std::memcpy(ws.compactU + k, &uv, 4);
-            const int v = _mm_extract_epi32(uv, 1);
-            std::memcpy(ws.compactV + k, &v, 4);
+        for (; k + 8 <= count; k += 8) {
+            const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + 4 * k));
+            const __m128i uv = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(pairs, split), order));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(ws.compactU + k), uv);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(ws.compactV + k), _mm_unpackhi_epi64(uv, uv));
         }
         for (; k < count; ++k) {
             ws.compactU[k] = first[4 * k + 1];
@@ -140,6 +156,35 @@ QK_AVX2 void SmoothInTime_Avx2(uint8_t* smoothed, const uint8_t* fresh, size_t b
     SmoothInTime_Reference(smoothed + i, fresh + i, bytes - i);
 }
 
+// psadbw gives the sums; the squares of the byte differences are summed in
+// 32-bit lanes, each taking at most 4 * 255^2 per block of 32 bytes, and
+// widened to 64 bits before 8192 blocks could overflow them.
+QK_AVX2 DifferenceSums AbsDifference_Avx2(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i sum = zero, squares = zero;
+    size_t i = 0;
+    while (i + 32 <= n) {
+        __m256i lanes = zero;
+        const size_t end = std::min(n, i + 32 * size_t(8192));
+        for (; i + 32 <= end; i += 32) {
+            const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+            const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+            const __m256i d = _mm256_or_si256(_mm256_subs_epu8(va, vb), _mm256_subs_epu8(vb, va));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), d);
+            sum = _mm256_add_epi64(sum, _mm256_sad_epu8(va, vb));
+            const __m256i lo = _mm256_unpacklo_epi8(d, zero), hi = _mm256_unpackhi_epi8(d, zero);
+            lanes = _mm256_add_epi32(lanes, _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi)));
+        }
+        squares = _mm256_add_epi64(squares, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(lanes)));
+        squares = _mm256_add_epi64(squares, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lanes, 1)));
+    }
+    alignas(32) uint64_t s[4], q[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(s), sum);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(q), squares);
+    const DifferenceSums tail = AbsDifference_Reference(a + i, b + i, n - i, out + i);
+    return DifferenceSums{s[0] + s[1] + s[2] + s[3] + tail.sum, q[0] + q[1] + q[2] + q[3] + tail.squares};
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
@@ -149,6 +194,7 @@ const ZoomKernels* Avx2ZoomKernels() {
         .chromaPairs = ChromaPairsRow_Avx2,
         .verticalYuy2 = VerticalYuy2Row_Avx2,
         .smooth = SmoothInTime_Avx2,
+        .absDifference = AbsDifference_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

@@ -38,6 +38,18 @@ void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t byte
     for (size_t i = 0; i < bytes; ++i) smoothed[i] = uint8_t((2 * fresh[i] + 6 * smoothed[i]) >> 3);
 }
 
+DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out) {
+    DifferenceSums sums{0, 0};
+    for (size_t i = 0; i < n; ++i) {
+        const int d = int(a[i]) - int(b[i]);
+        const int magnitude = d < 0 ? -d : d;
+        out[i] = uint8_t(magnitude);
+        sums.sum += uint64_t(magnitude);
+        sums.squares += uint64_t(d * d);
+    }
+    return sums;
+}
+
 const ZoomKernels& ReferenceZoomKernels() {
     static constexpr ZoomKernels kReference{
         .horizontal = HorizontalRow_Reference,
@@ -45,6 +57,7 @@ const ZoomKernels& ReferenceZoomKernels() {
         .chromaPairs = ChromaPairsRow_Reference,
         .verticalYuy2 = VerticalYuy2Row_Reference,
         .smooth = SmoothInTime_Reference,
+        .absDifference = AbsDifference_Reference,
     };
     return kReference;
 }

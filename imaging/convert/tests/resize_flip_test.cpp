@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <random>
 #include <vector>
 
 #include "imaging/convert/convert.h"
+#include "imaging/convert/resize_row.h"
 #include "platform/nt/debug.h"
 
 namespace {
@@ -193,6 +195,99 @@ TEST(ResizeNearest, ChecksParameters) {
     const uint8_t one[] = {42};
     EXPECT_EQ(ResizeNearest(dst.data(), 1, 3, 1, one, 1, 1, 1, MT_I420), IMG_SUCCESS);
     EXPECT_EQ(dst, (std::vector<uint8_t>{42, 42, 42, kSentinel}));
+}
+
+// ResizeYuy2ToI420 is the two-step path (ResizeNearest in YUY2, then
+// ConvertYuy2ToI420) in one pass: both must give the same bytes, with either
+// kernel set, for every shape the effects library asks for and others.
+struct TwoStepCase {
+    int dw, dh, sw, sh, pitchPad;
+};
+
+std::vector<uint8_t> TwoStep(const TwoStepCase& k, const std::vector<uint8_t>& src) {
+    const int pitch = 2 * k.sw + k.pitchPad;
+    std::vector<uint8_t> yuy2(size_t(2 * k.dw) * k.dh);
+    std::vector<uint8_t> out(size_t(k.dw) * k.dh + 2 * size_t(k.dw / 2) * (k.dh / 2) + 64, kSentinel);
+    EXPECT_EQ(ResizeNearest(yuy2.data(), k.dw, k.dh, 2 * k.dw, src.data(), k.sw, k.sh, pitch, MT_YUY2), IMG_SUCCESS);
+    EXPECT_EQ(ConvertYuy2ToI420(out.data(), yuy2.data(), k.dw, k.dh, 2 * k.dw), IMG_SUCCESS);
+    return out;
+}
+
+void ExpectOnePassEqualsTwoSteps(const TwoStepCase& k, std::mt19937& rng) {
+    SCOPED_TRACE(::testing::Message() << k.sw << "x" << k.sh << " -> " << k.dw << "x" << k.dh << " pad " << k.pitchPad);
+    const int pitch = 2 * k.sw + k.pitchPad;
+    // The last line is only as long as the picture: a read past it shows.
+    std::vector<uint8_t> src(size_t(pitch) * (k.sh - 1) + 2 * size_t(k.sw));
+    for (auto& b : src) b = uint8_t(rng());
+    const auto expected = TwoStep(k, src);
+    auto chosen = std::vector<uint8_t>(expected.size(), kSentinel);
+    ASSERT_EQ(ResizeYuy2ToI420(chosen.data(), k.dw, k.dh, src.data(), k.sw, k.sh, pitch), IMG_SUCCESS);
+    ASSERT_EQ(chosen, expected);
+    using namespace qk::imaging::resize;
+    for (const PairKernels* kernels : {&ReferencePairKernels(), Avx2PairKernels()}) {
+        if (kernels == nullptr) continue;
+        std::vector<uint8_t> out(expected.size(), kSentinel);
+        ResizeYuy2ToI420Planes(out.data(), size_t(k.dw), size_t(k.dh), src.data(), size_t(k.sw), size_t(k.sh),
+                               size_t(pitch), *kernels);
+        ASSERT_EQ(out, expected) << (kernels == &ReferencePairKernels() ? "reference" : "fast");
+    }
+}
+
+TEST(ResizeYuy2ToI420, EqualsResizeThenConvertForEveryAnalysisFamily) {
+    // Camera sizes of both families (factors 1 to 8, odd ones included) to
+    // their analysis pictures, odd heights included.
+    std::mt19937 rng(2024);
+    for (int family : {160, 176}) {
+        for (int factor = 1; factor <= 8; ++factor) {
+            for (int height : {2 * factor, 9 * factor + 1, 120 * factor, 150 * factor + factor - 1}) {
+                ExpectOnePassEqualsTwoSteps({family, height / factor, family * factor, height, 0}, rng);
+            }
+        }
+    }
+    ExpectOnePassEqualsTwoSteps({160, 120, 640, 480, 36}, rng);  // padded lines
+    ExpectOnePassEqualsTwoSteps({176, 144, 16384, 16, 0}, rng);  // factor above 93: sparse samples
+}
+
+TEST(ResizeYuy2ToI420, EqualsResizeThenConvertForAnyShape) {
+    std::mt19937 rng(7);
+    const TwoStepCase fixed[] = {
+        {2, 1, 2, 1, 0},       {2, 2, 2, 2, 0},     {4, 3, 2, 1, 0},      {6, 5, 4, 7, 2},
+        {8, 8, 16, 16, 0},     {16, 2, 8, 2, 1},    {640, 3, 160, 2, 0},  {258, 4, 640, 4, 0},
+        {512, 7, 512, 7, 4},   {600, 6, 14, 3, 0},  {1000, 2, 3000, 5, 6},
+    };
+    for (const auto& k : fixed) ExpectOnePassEqualsTwoSteps(k, rng);
+    for (int trial = 0; trial < 150; ++trial) {
+        const int dw = 2 * (1 + int(rng() % 200)), sw = 2 * (1 + int(rng() % 400));
+        const int dh = 1 + int(rng() % 40), sh = 1 + int(rng() % 60), pad = int(rng() % 5);
+        ExpectOnePassEqualsTwoSteps({dw, dh, sw, sh, pad}, rng);
+    }
+}
+
+TEST(ResizeYuy2ToI420, ChecksParametersAsTheTwoStepsDo) {
+    std::vector<uint8_t> src(4096, 1);
+    struct Case {
+        const char* name;
+        int dw, dh, sw, sh, sp;
+        bool nullDst, nullSrc;
+    } cases[] = {
+        {"null destination", 8, 8, 8, 8, 16, true, false}, {"null source", 8, 8, 8, 8, 16, false, true},
+        {"zero width", 0, 8, 8, 8, 16, false, false},       {"negative height", 8, -1, 8, 8, 16, false, false},
+        {"zero source width", 8, 8, 0, 8, 16, false, false}, {"zero source height", 8, 8, 8, 0, 16, false, false},
+        {"odd width", 7, 8, 8, 8, 16, false, false},        {"odd source width", 8, 8, 7, 8, 16, false, false},
+        {"pitch below a line", 8, 8, 8, 8, 15, false, false}, {"negative pitch", 8, 8, 8, 8, -16, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> dst(4096, kSentinel), scratch(4096);
+        EXPECT_EQ(ResizeYuy2ToI420(c.nullDst ? nullptr : dst.data(), c.dw, c.dh, c.nullSrc ? nullptr : src.data(), c.sw,
+                                   c.sh, c.sp),
+                  IMG_INVALID_PARAM);
+        EXPECT_EQ(dst, std::vector<uint8_t>(4096, kSentinel));
+        // The two steps refuse it as well.
+        EXPECT_NE(ResizeNearest(c.nullDst ? nullptr : scratch.data(), c.dw, c.dh, 2 * c.dw,
+                                c.nullSrc ? nullptr : src.data(), c.sw, c.sh, c.sp, MT_YUY2),
+                  IMG_SUCCESS);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and over every chroma value, and writes nothing past its row.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -169,6 +170,36 @@ TEST(ResizeKernels, ShuffledRowsEqualReference) {
             ASSERT_EQ(a, b);
             for (int i = 0; i < kSlack; ++i) ASSERT_EQ(b[n * bpp + i], kSentinel);
         }
+    }
+}
+
+// The windowed YUY2-to-I420 pair kernel against the plain one: shrinking
+// by small factors (windows fit), by large ones (groups fall back) and
+// enlarging, with each source line at the very end of its allocation and
+// sentinels after every output row.
+TEST(ResizeKernels, PairWindowsEqualReference) {
+    const PairKernels* fast = Avx2PairKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(41);
+    for (int trial = 0; trial < 400; ++trial) {
+        const size_t dstWidth = 2 * (1 + rng() % 300);
+        const size_t srcWidth = trial % 4 == 0 ? 2 * (1 + rng() % 12) : 2 * (1 + rng() % (trial % 3 == 0 ? 2000 : 400));
+        const size_t chromaWidth = dstWidth / 2, first = rng() % chromaWidth;
+        const size_t pairs = std::min(kPairChunk, chromaWidth - first);
+        SCOPED_TRACE(::testing::Message() << "src " << srcWidth << " dst " << dstWidth << " first " << first);
+        PairPlan plan;
+        PlanPairs(plan, first, pairs, dstWidth, srcWidth);
+        const auto line0 = Random(2 * srcWidth, rng), line1 = Random(2 * srcWidth, rng);
+        std::vector<uint8_t> y0a(2 * pairs + kSlack, kSentinel), y1a = y0a, ua(pairs + kSlack, kSentinel), va = ua;
+        auto y0b = y0a, y1b = y1a, ub = ua, vb = va;
+        PairRows_Reference(line0.data(), line1.data(), plan, y0a.data(), y1a.data(), ua.data(), va.data());
+        fast->rows(line0.data(), line1.data(), plan, y0b.data(), y1b.data(), ub.data(), vb.data());
+        ASSERT_EQ(y0a, y0b);
+        ASSERT_EQ(y1a, y1b);
+        ASSERT_EQ(ua, ub);
+        ASSERT_EQ(va, vb);
+        for (int i = 0; i < kSlack; ++i) ASSERT_EQ(ub[pairs + i], kSentinel);
+        for (int i = 0; i < kSlack; ++i) ASSERT_EQ(y0b[2 * pairs + i], kSentinel);
     }
 }
 

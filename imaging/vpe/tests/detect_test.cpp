@@ -321,6 +321,25 @@ TEST(VpeSkin, TableHoldsTheFixedRowsAndIsTheGeneratorsOutput) {
     EXPECT_EQ(secondaries, 110);
 }
 
+// The quick box test settles pixels before skin test 1 runs: it must never
+// turn away a colour the test accepts, and it should turn away most others.
+TEST(VpeSkin, TableBoxesHoldEveryAcceptedColour) {
+    int accepted = 0, inBoxes = 0;
+    for (int y = 0; y < 256; ++y) {
+        for (int cb = 0; cb < 256; ++cb) {
+            for (int cr = 0; cr < 256; ++cr) {
+                const bool box = InSkinTableBox(y, cb, cr);
+                inBoxes += box;
+                if (!SkinTestTable(y, cb, cr)) continue;
+                ++accepted;
+                ASSERT_TRUE(box) << y << " " << cb << " " << cr;
+            }
+        }
+    }
+    EXPECT_GT(accepted, 0);
+    EXPECT_LT(inBoxes, 256 * 256 * 256 / 20);
+}
+
 // Y, U, V of an RGB colour as the camera's conversion makes them.
 struct Yuv {
     int y, u, v;

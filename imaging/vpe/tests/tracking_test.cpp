@@ -1,6 +1,7 @@
 // Face tracking on the synthetic scene whose face box is known in every
 // frame: the face moves, stops, leaves and returns.
 #include <cstdio>
+#include <cstring>
 
 #include "imaging/vpe/tests/vpe_test_support.h"
 #include "imaging/vpe/vpe_internal.h"
@@ -194,6 +195,58 @@ TEST_F(VpeTest, TrackingWorksOnBottomUpRgb24AndOnI420) {
             << shown.x0 << "," << shown.y0 << " - " << shown.x1 << "," << shown.y1 << " face " << last.face.x0 << ","
             << last.face.y0 << " - " << last.face.x1 << "," << last.face.y1;
         EXPECT_LT(last.framing.width, (w * 3 / 4) << 16);
+    }
+}
+
+// Between detections a YUY2 frame's analysis picture is made after the zoom;
+// without the zoom it is made first, as on every other frame. Tracking must
+// not tell the difference: the same framings, tracking state and smoothed
+// picture after every frame, and the analysis picture of the frame itself.
+TEST_F(VpeTest, Yuy2AnalysisAfterTheZoomTracksAsBeforeIt) {
+    const int w = 320, h = 240, pitch = 2 * w;
+    const Scene scene(Scene::Standard());
+    std::vector<std::vector<uint8_t>> frames(120, std::vector<uint8_t>(size_t(pitch) * h));
+    for (size_t f = 0; f < frames.size(); ++f) scene.Render(int(f), w, h, PixelFormat::kYuy2, frames[f].data(), pitch);
+    for (int testFreq : {5, 1}) {
+        SCOPED_TRACE(testFreq);
+        struct State {
+            VPE_FRAMING framing;
+            TrackState track;
+            std::vector<uint8_t> smoothed;
+        };
+        // Each context runs alone from a fresh frame-rate estimate, which the
+        // library shares between contexts.
+        const auto run = [&](int digZoom, std::vector<State>& states) {
+            ASSERT_EQ(vpeInit(nullptr, nullptr, testing::CountingAlloc, testing::CountingFree, VPE_VERSION),
+                      VPE_SUCCESS);
+            PVPE_CONTEXT c = NewContext();
+            ASSERT_EQ(vpeFtkInit(c, w, h), VPE_SUCCESS);
+            vpeSetAttrib(c, VPE_ATTR_TEST_FREQ, testFreq);
+            vpeSetAttrib(c, VPE_ATTR_DIG_ZOOM, digZoom);
+            std::vector<uint8_t> dst(size_t(pitch) * h), analysis(size_t(w / 2) * (h / 2) * 3 / 2);
+            for (size_t f = 0; f < frames.size(); ++f) {
+                const uint8_t* src = frames[f].data();
+                ASSERT_EQ(vpeFtk(c, dst.data(), w, h, pitch, src, w, h, pitch, nullptr, MT_YUY2, uint32_t(f * 33)),
+                          VPE_SUCCESS);
+                ASSERT_EQ(ResizeYuy2ToI420(analysis.data(), w / 2, h / 2, src, w, h, pitch), IMG_SUCCESS);
+                ASSERT_EQ(std::memcmp(c->analysis, analysis.data(), analysis.size()), 0) << f;
+                State state{{}, c->track, std::vector<uint8_t>(c->smoothed, c->smoothed + analysis.size())};
+                vpeGetFraming(c, &state.framing);
+                states.push_back(std::move(state));
+            }
+        };
+        std::vector<State> zoomed, plain;
+        run(1, zoomed);
+        run(0, plain);
+        ASSERT_EQ(zoomed.size(), plain.size());
+        for (size_t f = 0; f < zoomed.size(); ++f) {
+            SCOPED_TRACE(f);
+            ASSERT_EQ(std::memcmp(&zoomed[f].framing, &plain[f].framing, sizeof(VPE_FRAMING)), 0);
+            ASSERT_EQ(std::memcmp(&zoomed[f].track, &plain[f].track, sizeof(TrackState)), 0);
+            ASSERT_EQ(zoomed[f].smoothed, plain[f].smoothed);
+        }
+        // The scene was followed: the framing narrowed.
+        EXPECT_LT(zoomed.back().framing.width, w << 16);
     }
 }
 

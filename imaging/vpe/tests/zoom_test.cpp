@@ -143,6 +143,63 @@ TEST(VpeZoom, MatchesTheFormulaForAllThreeMediaTypes) {
     }
 }
 
+// One workspace serves frame after frame (the context's): column tables are
+// rebuilt whenever anything they depend on changes, and reused otherwise.
+TEST(VpeZoom, ReusedWorkspaceGivesTheFormulaAsTheRectangleChanges) {
+    auto ws = std::make_unique<ZoomWorkspace>();
+    const RectQ16 a{123456, 654321, 320 << 16, 240 << 16};
+    const RectQ16 steps[] = {a,
+                             a,
+                             {a.x + 1, a.y, a.width, a.height},
+                             {a.x + 3 * 65536 + 5000, a.y, a.width, a.height},
+                             {a.x, a.y, a.width + 20000, a.height},
+                             {a.x, a.y + 65536, a.width, a.height},
+                             a,
+                             {0, 0, 640 << 16, 480 << 16},
+                             a};
+    const int w = 640, h = 480;
+    const auto yuy2 = Noise(size_t(2 * w) * h, 21), rgb = Noise(size_t(3 * w) * h, 22);
+    const auto i420 = Noise(size_t(w) * h * 3 / 2, 23);
+    for (int mediaType : {MT_YUY2, MT_RGB24, MT_I420}) {
+        for (int dstW : {640, 320, 640}) {  // the destination width changes the step
+            const int dstH = dstW * 3 / 4;
+            int index = 0;
+            for (const RectQ16& r : steps) {
+                SCOPED_TRACE(::testing::Message() << mediaType << " " << dstW << " step " << index++);
+                std::vector<uint8_t> dst(size_t(3 * dstW) * dstH, kSentinel), want = dst;
+                if (mediaType == MT_YUY2) {
+                    ZoomYuy2(dst.data(), dstW, dstH, 2 * dstW, yuy2.data(), w, h, 2 * w, r, *ws);
+                    DirectYuy2(want.data(), dstW, dstH, size_t(2 * dstW), yuy2.data(), h, size_t(2 * w), r);
+                } else if (mediaType == MT_RGB24) {
+                    ZoomRgb24(dst.data(), dstW, dstH, 3 * dstW, rgb.data(), w, h, 3 * w, r, *ws);
+                    DirectPlane(want.data(), dstW, dstH, size_t(3 * dstW), rgb.data(), h, size_t(3 * w), 3, r);
+                } else {  // three planes in turn, with two rectangles
+                    ZoomI420(dst.data(), dstW, dstH, dstW, i420.data(), w, h, w, r, *ws);
+                    DirectPlane(want.data(), dstW, dstH, size_t(dstW), i420.data(), h, size_t(w), 1, r);
+                    const RectQ16 half{r.x >> 1, r.y >> 1, r.width >> 1, r.height >> 1};
+                    const uint8_t* su = i420.data() + size_t(w) * h;
+                    uint8_t* wu = want.data() + size_t(dstW) * dstH;
+                    DirectPlane(wu, dstW / 2, dstH / 2, size_t(dstW / 2), su, h / 2, size_t(w / 2), 1, half);
+                    DirectPlane(wu + size_t(dstW / 2) * (dstH / 2), dstW / 2, dstH / 2, size_t(dstW / 2),
+                                su + size_t(w / 2) * (h / 2), h / 2, size_t(w / 2), 1, half);
+                }
+                ASSERT_EQ(dst, want);
+            }
+        }
+    }
+    // The same rectangle in a narrower picture that ends where it ends: the
+    // tables built for the wider lines would load past these.
+    const RectQ16 edge{(400 << 16) + 30000, 10 << 16, 200 << 16, 150 << 16};
+    for (int srcW : {640, 602, 640, 602}) {
+        SCOPED_TRACE(srcW);
+        const auto narrow = Noise(size_t(2 * srcW) * 160, 24);  // exactly the picture
+        std::vector<uint8_t> dst(size_t(2 * 640) * 480, kSentinel), want = dst;
+        ZoomYuy2(dst.data(), 640, 480, 2 * 640, narrow.data(), srcW, 160, 2 * srcW, edge, *ws);
+        DirectYuy2(want.data(), 640, 480, size_t(2 * 640), narrow.data(), 160, size_t(2 * srcW), edge);
+        ASSERT_EQ(dst, want);
+    }
+}
+
 TEST(VpeZoom, WholePictureNeverSamplesTheLastColumnOrTheLastTwoLines) {
     const int w = 64, h = 48;
     std::vector<uint8_t> src(size_t(w) * h * 3, 0);
@@ -271,6 +328,31 @@ TEST(VpeZoomKernels, FastTimeSmoothingGivesTheReferenceBytes) {
         row::ReferenceZoomKernels().smooth(a.data(), fresh.data(), bytes);
         fast->smooth(b.data(), fresh.data(), bytes);
         ASSERT_EQ(a, b);
+    }
+}
+
+TEST(VpeZoomKernels, FastMotionDifferencesGiveTheReferenceBytesAndSums) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    // Extremes (0 against 255 everywhere) and noise, past the point (528 KB)
+    // where the squares of 32-bit lanes would overflow without widening.
+    std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> pictures;
+    for (size_t bytes : {size_t(0), size_t(31), size_t(33), size_t(25344), size_t(600001)}) {
+        pictures.emplace_back(Noise(bytes, 3), Noise(bytes, 4));
+        pictures.emplace_back(std::vector<uint8_t>(bytes, 0), std::vector<uint8_t>(bytes, 255));
+        pictures.emplace_back(std::vector<uint8_t>(bytes, 255), std::vector<uint8_t>(bytes, 0));
+    }
+    for (const auto& [a, b] : pictures) {
+        SCOPED_TRACE(a.size());
+        std::vector<uint8_t> da(a.size() + 8, kSentinel), db = da;
+        const row::DifferenceSums ref = row::ReferenceZoomKernels().absDifference(a.data(), b.data(), a.size(), da.data());
+        const row::DifferenceSums got = fast->absDifference(a.data(), b.data(), a.size(), db.data());
+        ASSERT_EQ(da, db);
+        EXPECT_EQ(ref.sum, got.sum);
+        EXPECT_EQ(ref.squares, got.squares);
+        if (!a.empty() && a[0] == 0 && b[0] == 255) {
+            EXPECT_EQ(got.squares, uint64_t(a.size()) * 255 * 255);
+        }
     }
 }
 

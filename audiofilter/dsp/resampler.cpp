@@ -140,6 +140,22 @@ size_t Resampler::Process(const float* in, size_t count, float* out) {
         }
         size_t n = std::min(count - i, history_.size() - pos_);
         std::memcpy(history_.data() + pos_, in + i, n * sizeof(float));
+        if (up == 1) {
+            // Decimation: one output every `down` inputs, offset_ inputs
+            // from now.
+            const size_t base = pos_;
+            size_t k = offset_;
+            for (; k < n; k += down) {
+                windows[batch] = history_.data() + base + k + 1 - len;
+                coefficients[batch] = phases_.data();
+                if (++batch == kBatch) flush();
+            }
+            offset_ = ULONG(k - n);
+            pos_ += n;
+            if (batch) flush();
+            i += n;
+            continue;
+        }
         for (size_t k = 0; k < n; ++k) {
             ++pos_;
             // Outputs at intermediate times i*up + offset, offset < up, need

@@ -228,36 +228,43 @@ void Bfa3::CloseSubWindow(Floor& f) {
 }
 
 void Bfa3::AnalyseFrame(bool first) {
+    // Plain float views (real, imaginary interleaved) so the per-bin loops
+    // vectorise.
     const Complex* __restrict x1 = x1_.data();
     const Complex* __restrict x2 = x2_.data();
+    const float* __restrict f1 = reinterpret_cast<const float*>(x1);
+    const float* __restrict f2 = reinterpret_cast<const float*>(x2);
     float* __restrict m1 = m1_.data();
     float* __restrict m2 = m2_.data();
-    Complex* __restrict cross = cross_.data();
-    uint8_t* __restrict direction = direction_.data();
-    const float* __restrict cosThreshold = cosThreshold_.data();
+    float* __restrict cross = reinterpret_cast<float*>(cross_.data());
+    int32_t* __restrict direction = direction_.data();
+    const float* __restrict t1 = cosThreshold_.data();
+    const float* __restrict t2 = t1 + kBins;
+    const float* __restrict t3 = t2 + kBins;
+    // The first frame takes the cross-spectrum as is (the old one is zero).
+    const float fresh = first ? 1.0f : 0.4f, kept = first ? 0.0f : 0.6f;
     // Magnitudes, and the direction per bin from the smoothed cross-spectrum
     // C_k: |arg C_k| / k against T, 2T and 3T. For k >= 1 the test
     // |arg| < m T k is cos(arg) > cos(m T k), i.e. Re C > cos(m T k) |C|,
     // which needs neither an arctangent nor a division. direction[k] is the
-    // smallest multiple m that holds (4: none); bin 0 keeps its signed
-    // phase.
+    // smallest multiple m that holds (4: none); the tests are nested (a
+    // wider cone holds whatever a narrower one does), so it is 4 less the
+    // number that hold. Bin 0 keeps its signed phase (below).
     for (size_t k = 0; k < kBins; ++k) {
-        m1[k] = Magnitude(x1[k]);
-        m2[k] = Magnitude(x2[k]);
-        Complex c = MulConj(x1[k], x2[k]);
-        Complex smoothed = first ? c : Complex(0.4f * c.real() + 0.6f * cross[k].real(),
-                                               0.4f * c.imag() + 0.6f * cross[k].imag());
-        cross[k] = smoothed;
-        const float magnitude = Magnitude(smoothed), re = smoothed.real();
-        // The tests are nested (a wider cone holds whatever a narrower one
-        // does), so the multiple is 4 less the number that hold.
-        const bool none = !(magnitude > 0);
-        direction[k] = uint8_t(4 - int(none || re > cosThreshold[k] * magnitude) -
-                               int(none || re > cosThreshold[kBins + k] * magnitude) -
-                               int(none || re > cosThreshold[2 * kBins + k] * magnitude));
+        const float ar = f1[2 * k], ai = f1[2 * k + 1], br = f2[2 * k], bi = f2[2 * k + 1];
+        m1[k] = std::sqrt(ar * ar + ai * ai);
+        m2[k] = std::sqrt(br * br + bi * bi);
+        const float re = fresh * (ar * br + ai * bi) + kept * cross[2 * k];
+        const float im = fresh * (ai * br - ar * bi) + kept * cross[2 * k + 1];
+        cross[2 * k] = re;
+        cross[2 * k + 1] = im;
+        const float magnitude = std::sqrt(re * re + im * im);
+        const int none = magnitude > 0 ? 0 : 1;
+        direction[k] = 4 - (none | int(re > t1[k] * magnitude)) - (none | int(re > t2[k] * magnitude)) -
+                       (none | int(re > t3[k] * magnitude));
     }
     {
-        const float phase0 = std::atan2(cross[0].imag(), cross[0].real());
+        const float phase0 = std::atan2(cross[1], cross[0]);
         direction[0] = phase0 < kLookThreshold ? 1 : phase0 < 2 * kLookThreshold ? 2 : phase0 < 3 * kLookThreshold ? 3 : 4;
     }
     if (first) {
@@ -291,7 +298,7 @@ void Bfa3::AnalyseFrame(bool first) {
         float a = m1[k], b = m2[k];
         return b > 0 && a >= 0.1f * b && a <= 10.0f * b;
     };
-    uint8_t* __restrict cls = class_.data();
+    int32_t* __restrict cls = class_.data();
     const float* __restrict n1 = floor1_.noise.data();
     const float* __restrict n2 = floor2_.noise.data();
     auto classOf = [](float m, float n) -> int {
@@ -305,7 +312,7 @@ void Bfa3::AnalyseFrame(bool first) {
         broken |= (m1[k] > 0 && !(m1[k] <= kOverflowQuotient * n1[k])) |
                   (m2[k] > 0 && !(m2[k] <= kOverflowQuotient * n2[k]));
         int c = std::min(classOf(m1[k], n1[k]), classOf(m2[k], n2[k]));
-        cls[k] = uint8_t(c);
+        cls[k] = c;
         const bool frontal = c >= 3 && direction[k] <= 1;
         valid &= !frontal || ratioOk(k);
         count += size_t(frontal && k >= kCountFromBin);

@@ -72,8 +72,8 @@ private:
     std::vector<float> m1_, m2_, overlap_, ola_;
     Floor floor1_, floor2_;
     std::vector<Complex> cross_, rtf_, canceller_;
-    std::vector<uint8_t> direction_;  // smallest multiple of T within which the bin lies (4: none)
-    std::vector<uint8_t> class_;
+    std::vector<int32_t> direction_;  // smallest multiple of T within which the bin lies (4: none)
+    std::vector<int32_t> class_;
     std::vector<float> cosThreshold_;
     std::vector<float> blockedPower_;
     unsigned long long frames_ = 0;

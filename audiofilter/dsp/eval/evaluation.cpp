@@ -6,6 +6,7 @@
 
 #include "audiofilter/dsp/dc_blocker.h"
 #include "audiofilter/dsp/echo_quell.h"
+#include "audiofilter/dsp/noise_guard.h"
 #include "audiofilter/dsp/eval/anchor.h"
 #include "audiofilter/dsp/eval/feature_runner.h"
 #include "sim/sound/scene.h"
@@ -67,6 +68,20 @@ std::vector<float> Dc(const std::vector<float>& x, int rate) {
     return y;
 }
 
+// NoiseGuard's chain with suppression switched off, lined up with its input.
+std::vector<float> BankOnly(const std::vector<float>& x, int rate) {
+    NoiseGuard ng;
+    ng.Setup(ULONG(rate));
+    ng.SetEnabled(false);
+    std::vector<float> in = x, out(x.size() + ng.Delay());
+    in.resize(out.size(), 0.0f);
+    size_t written = 0;
+    for (size_t at = 0; at < in.size(); at += kMaxBlock)
+        written += ng.Process(in.data() + at, std::min(kMaxBlock, in.size() - at), out.data() + written);
+    out.resize(x.size());
+    return out;
+}
+
 }  // namespace
 
 std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
@@ -100,9 +115,17 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         }
         rows.push_back({"NoiseGuard", rate, "noise reduction in pauses (dB)", Db(inPause, oursPause),
                         Db(inPause, speexPause)});
+        // Both processors remove DC first (the capture path does), so the
+        // talker they are held to is DC-free too.
+        const std::vector<float> talker = Dc(s.talker[0], rate);
         rows.push_back({"NoiseGuard", rate, "speech distortion (dB, lower is better)",
-                        Distortion(s.talker[0], outPlus.samples, outMinus.samples, s.talkerActive, settle),
-                        Distortion(s.talker[0], spPlus, spMinus, s.talkerActive, settle)});
+                        Distortion(talker, outPlus.samples, outMinus.samples, s.talkerActive, settle),
+                        Distortion(talker, spPlus, spMinus, s.talkerActive, settle)});
+        // The same with suppression off: what the bank and the rate
+        // converters alone cost the talker (the rest is the gain rule's).
+        std::vector<float> bankPlus = BankOnly(Dc(plus, rate), rate), bankMinus = BankOnly(Dc(minus, rate), rate);
+        rows.push_back({"NoiseGuard", rate, "  of which bank and rate converters alone (dB)",
+                        Distortion(talker, bankPlus, bankMinus, s.talkerActive, settle), kNaN});
         tick();
 
         // BFA and BFA3: side noise against the beam alone.

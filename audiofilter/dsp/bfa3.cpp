@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "audiofilter/dsp/bin_kernels.h"
 #include "audiofilter/dsp/noise_guard.h"
 
 namespace qk::dsp {
@@ -228,41 +229,30 @@ void Bfa3::CloseSubWindow(Floor& f) {
 }
 
 void Bfa3::AnalyseFrame(bool first) {
-    // Plain float views (real, imaginary interleaved) so the per-bin loops
-    // vectorise.
     const Complex* __restrict x1 = x1_.data();
     const Complex* __restrict x2 = x2_.data();
-    const float* __restrict f1 = reinterpret_cast<const float*>(x1);
-    const float* __restrict f2 = reinterpret_cast<const float*>(x2);
     float* __restrict m1 = m1_.data();
     float* __restrict m2 = m2_.data();
     float* __restrict cross = reinterpret_cast<float*>(cross_.data());
     int32_t* __restrict direction = direction_.data();
-    const float* __restrict t1 = cosThreshold_.data();
-    const float* __restrict t2 = t1 + kBins;
-    const float* __restrict t3 = t2 + kBins;
-    // The first frame takes the cross-spectrum as is (the old one is zero).
-    const float fresh = first ? 1.0f : 0.4f, kept = first ? 0.0f : 0.6f;
     // Magnitudes, and the direction per bin from the smoothed cross-spectrum
     // C_k: |arg C_k| / k against T, 2T and 3T. For k >= 1 the test
     // |arg| < m T k is cos(arg) > cos(m T k), i.e. Re C > cos(m T k) |C|,
-    // which needs neither an arctangent nor a division. direction[k] is the
-    // smallest multiple m that holds (4: none); the tests are nested (a
-    // wider cone holds whatever a narrower one does), so it is 4 less the
-    // number that hold. Bin 0 keeps its signed phase (below).
-    for (size_t k = 0; k < kBins; ++k) {
-        const float ar = f1[2 * k], ai = f1[2 * k + 1], br = f2[2 * k], bi = f2[2 * k + 1];
-        m1[k] = std::sqrt(ar * ar + ai * ai);
-        m2[k] = std::sqrt(br * br + bi * bi);
-        const float re = fresh * (ar * br + ai * bi) + kept * cross[2 * k];
-        const float im = fresh * (ai * br - ar * bi) + kept * cross[2 * k + 1];
-        cross[2 * k] = re;
-        cross[2 * k + 1] = im;
-        const float magnitude = std::sqrt(re * re + im * im);
-        const int none = magnitude > 0 ? 0 : 1;
-        direction[k] = 4 - (none | int(re > t1[k] * magnitude)) - (none | int(re > t2[k] * magnitude)) -
-                       (none | int(re > t3[k] * magnitude));
-    }
+    // which needs neither an arctangent nor a division. Bin 0 keeps its
+    // signed phase (below). The first frame takes the cross-spectrum as is
+    // (the old one is zero).
+    const BinAnalysis bins{.x1 = reinterpret_cast<const float*>(x1),
+                           .x2 = reinterpret_cast<const float*>(x2),
+                           .fresh = first ? 1.0f : 0.4f,
+                           .kept = first ? 0.0f : 0.6f,
+                           .cross = cross,
+                           .threshold1 = cosThreshold_.data(),
+                           .threshold2 = cosThreshold_.data() + kBins,
+                           .threshold3 = cosThreshold_.data() + 2 * kBins,
+                           .magnitude1 = m1,
+                           .magnitude2 = m2,
+                           .direction = direction};
+    AnalyseBinsFast(bins, 0, kBins);
     {
         const float phase0 = std::atan2(cross[1], cross[0]);
         direction[0] = phase0 < kLookThreshold ? 1 : phase0 < 2 * kLookThreshold ? 2 : phase0 < 3 * kLookThreshold ? 3 : 4;

@@ -160,10 +160,14 @@ void Bfa3::ProcessBlock(const float* left, const float* right, size_t count) {
         n = m;
     }
     size_t produced = 0;
-    for (size_t i = 0; i < n; ++i) {
-        historyLeft_[fill_] = dcLeft_.Process(l[i]);
-        historyRight_[fill_] = dcRight_.Process(r[i]);
-        if (++fill_ < kFrame) continue;
+    for (size_t i = 0; i < n;) {
+        // DC removal straight into the frame, a run at a time.
+        const size_t take = std::min(n - i, kFrame - fill_);
+        dcLeft_.Process(l + i, historyLeft_.data() + fill_, take);
+        dcRight_.Process(r + i, historyRight_.data() + fill_, take);
+        fill_ += take;
+        i += take;
+        if (fill_ < kFrame) continue;
         ProcessFrame();
         std::copy(ola_.begin(), ola_.end(), low_.begin() + produced);
         produced += kHop;

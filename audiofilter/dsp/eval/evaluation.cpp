@@ -85,7 +85,8 @@ std::vector<float> BankOnly(const std::vector<float>& x, int rate) {
 }  // namespace
 
 std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
-                              const std::function<void(size_t, size_t)>& progress, bool echoResidualSuppression) {
+                              const std::function<void(size_t, size_t)>& progress, bool echoResidualSuppression,
+                              uint32_t variant) {
     std::vector<EvalRow> rows;
     size_t step = 0, steps = rates.size() * 4;
     auto tick = [&] {
@@ -94,7 +95,7 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
     for (int rate : rates) {
         const size_t settle = size_t(rate) * 3;
         // Scene 1: talker in front, noise from the side, diffuse noise.
-        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds, .seed = 3,
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds, .seed = 3 + 10 * variant,
                                                  .talkerLevel = 3000,
                                                  .noise = {{.angleDeg = 60, .level = 500}},
                                                  .diffuseLevel = 200});
@@ -148,7 +149,7 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         // Far end alone while the cancellers converge (at least 20 s), then
         // 6 s of double talk.
         const double dtStart = std::max(seconds, 20.0);
-        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = dtStart + 6, .seed = 5,
+        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = dtStart + 6, .seed = 5 + 10 * variant,
                                                  .talkerLevel = 2500, .talkerStartS = dtStart,
                                                  .diffuseLevel = 20, .echo = true, .echoDelayMs = 28});
         EchoQuell eq;

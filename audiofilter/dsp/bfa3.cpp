@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "audiofilter/dsp/bin_kernels.h"
 #include "audiofilter/dsp/noise_guard.h"
 
 namespace qk::dsp {
@@ -24,6 +25,15 @@ constexpr size_t kStartSub = 22, kStartSlots = 4, kSub = 88, kSlots = 3;
 // Canceller of the blocked signal: normalised step, and how close to the
 // look direction a strong bin must be to pause adaptation there.
 constexpr float kCancelStep = 0.05f;
+
+// Complex products written out: std::complex's operator* checks its result
+// for NaN (C99 Annex G) on every call, which the per-bin loops cannot use.
+inline Complex Mul(Complex a, Complex b) {
+    return Complex(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
+}
+inline Complex MulConj(Complex a, Complex b) {  // a conj(b)
+    return Complex(a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag());
+}
 
 }  // namespace
 
@@ -76,6 +86,7 @@ bool Bfa3::Setup(ULONG rateHz) {
     x2_.assign(kBins, Complex());
     y_.assign(kBins, Complex());
     m1_.assign(kBins, 0.0f);
+    class_.assign(kBins, 0);
     m2_.assign(kBins, 0.0f);
     overlap_.assign(kFrame, 0.0f);
     ola_.assign(kHop, 0.0f);
@@ -88,7 +99,7 @@ bool Bfa3::Setup(ULONG rateHz) {
         f->keptMinimum.assign(kBins, std::numeric_limits<float>::max());
     }
     cross_.assign(kBins, Complex());
-    cosine_.assign(kBins, 1.0f);
+    direction_.assign(kBins, 1);
     cosThreshold_.assign(3 * kBins, -2.0f);
     for (size_t m = 1; m <= 3; ++m)
         for (size_t k = 1; k < kBins; ++k) {
@@ -149,10 +160,14 @@ void Bfa3::ProcessBlock(const float* left, const float* right, size_t count) {
         n = m;
     }
     size_t produced = 0;
-    for (size_t i = 0; i < n; ++i) {
-        historyLeft_[fill_] = dcLeft_.Process(l[i]);
-        historyRight_[fill_] = dcRight_.Process(r[i]);
-        if (++fill_ < kFrame) continue;
+    for (size_t i = 0; i < n;) {
+        // DC removal straight into the frame, a run at a time.
+        const size_t take = std::min(n - i, kFrame - fill_);
+        dcLeft_.Process(l + i, historyLeft_.data() + fill_, take);
+        dcRight_.Process(r + i, historyRight_.data() + fill_, take);
+        fill_ += take;
+        i += take;
+        if (fill_ < kFrame) continue;
         ProcessFrame();
         std::copy(ola_.begin(), ola_.end(), low_.begin() + produced);
         produced += kHop;
@@ -171,27 +186,38 @@ void Bfa3::ProcessBlock(const float* left, const float* right, size_t count) {
     output_.Produce(src, m);
 }
 
-void Bfa3::SmoothMagnitudes(const float* magnitude, std::vector<float>& smoothed, bool first) {
-    for (size_t k = 0; k < kBins; ++k) {
+void Bfa3::SmoothAndTrack(const float* magnitude, Floor& f, bool first) {
+    // Smoothing over three neighbouring bins and over time, then minimum
+    // statistics: the running minimum of the current sub-window and the
+    // minima of the previous ones; the noise follows the level wherever the
+    // level is within four times that minimum. One pass over the bins.
+    const bool restart = subWindowCount_ == 0;
+    const bool start = frames_ == 1;
+    float* __restrict smoothed = f.smoothed.data();
+    float* __restrict subMinimum = f.subMinimum.data();
+    float* __restrict noise = f.noise.data();
+    const float* __restrict keptMinimum = f.keptMinimum.data();
+    // Three equal weights over the bin and its neighbours; the end bins
+    // take their one neighbour twice.
+    auto spread = [magnitude](size_t k) {
         float below = magnitude[k == 0 ? 1 : k - 1];
         float above = magnitude[k + 1 == kBins ? kBins - 2 : k + 1];
-        float value = (below + magnitude[k] + above) * (1.0f / 3.0f);
-        smoothed[k] = first ? value : 0.3f * value + 0.7f * smoothed[k];
-    }
-}
-
-void Bfa3::TrackFloor(Floor& f) {
-    // Minimum statistics: the running minimum of the current sub-window and
-    // the minima of the previous ones; the noise follows the level wherever
-    // the level is within four times that minimum.
-    const bool restart = subWindowCount_ == 0;
-    for (size_t k = 0; k < kBins; ++k) {
-        float level = f.smoothed[k];
-        if (restart || level < f.subMinimum[k]) f.subMinimum[k] = level;
-        float tracked = std::min(f.subMinimum[k], f.keptMinimum[k]);
-        if (frames_ == 1) f.noise[k] = level;
-        if (4.0f * tracked > level) f.noise[k] = 0.05f * level + 0.95f * f.noise[k];
-    }
+        return (below + magnitude[k] + above) * (1.0f / 3.0f);
+    };
+    auto step = [&](size_t k, float value) {
+        float level = first ? value : 0.3f * value + 0.7f * smoothed[k];
+        smoothed[k] = level;
+        const float minimum = restart ? level : std::min(level, subMinimum[k]);
+        subMinimum[k] = minimum;
+        const float tracked = std::min(minimum, keptMinimum[k]);
+        const float before = start ? level : noise[k];
+        const float follow = 0.05f * level + 0.95f * before;
+        noise[k] = 4.0f * tracked > level ? follow : before;
+    };
+    step(0, spread(0));
+    for (size_t k = 1; k + 1 < kBins; ++k)
+        step(k, (magnitude[k - 1] + magnitude[k] + magnitude[k + 1]) * (1.0f / 3.0f));
+    step(kBins - 1, spread(kBins - 1));
 }
 
 void Bfa3::CloseSubWindow(Floor& f) {
@@ -206,6 +232,130 @@ void Bfa3::CloseSubWindow(Floor& f) {
     }
 }
 
+void Bfa3::AnalyseFrame(bool first) {
+    const Complex* __restrict x1 = x1_.data();
+    const Complex* __restrict x2 = x2_.data();
+    float* __restrict m1 = m1_.data();
+    float* __restrict m2 = m2_.data();
+    float* __restrict cross = reinterpret_cast<float*>(cross_.data());
+    int32_t* __restrict direction = direction_.data();
+    // Magnitudes, and the direction per bin from the smoothed cross-spectrum
+    // C_k: |arg C_k| / k against T, 2T and 3T. For k >= 1 the test
+    // |arg| < m T k is cos(arg) > cos(m T k), i.e. Re C > cos(m T k) |C|,
+    // which needs neither an arctangent nor a division. Bin 0 keeps its
+    // signed phase (below). The first frame takes the cross-spectrum as is
+    // (the old one is zero).
+    const BinAnalysis bins{.x1 = reinterpret_cast<const float*>(x1),
+                           .x2 = reinterpret_cast<const float*>(x2),
+                           .fresh = first ? 1.0f : 0.4f,
+                           .kept = first ? 0.0f : 0.6f,
+                           .cross = cross,
+                           .threshold1 = cosThreshold_.data(),
+                           .threshold2 = cosThreshold_.data() + kBins,
+                           .threshold3 = cosThreshold_.data() + 2 * kBins,
+                           .magnitude1 = m1,
+                           .magnitude2 = m2,
+                           .direction = direction};
+    AnalyseBinsFast(bins, 0, kBins);
+    {
+        const float phase0 = std::atan2(cross[1], cross[0]);
+        direction[0] = phase0 < kLookThreshold ? 1 : phase0 < 2 * kLookThreshold ? 2 : phase0 < 3 * kLookThreshold ? 3 : 4;
+    }
+    if (first) {
+        // Both floors start from the half sum of the microphones.
+        std::vector<float>& half = floor1_.current;
+        for (size_t k = 0; k < kBins; ++k) half[k] = Magnitude(0.5f * (x1[k] + x2[k]));
+        SmoothAndTrack(half.data(), floor1_, true);
+        SmoothAndTrack(half.data(), floor2_, true);
+    } else {
+        SmoothAndTrack(m1, floor1_, false);
+        SmoothAndTrack(m2, floor2_, false);
+    }
+    if (++subWindowCount_ >= subWindow_) {
+        CloseSubWindow(floor1_);
+        CloseSubWindow(floor2_);
+        filledSlots_ = std::min(filledSlots_ + 1, keptSlots_);
+        subWindowCount_ = 0;
+        if (subWindow_ == kStartSub && frames_ >= kStartSub * kStartSlots) {
+            subWindow_ = kSub;
+            keptSlots_ = kSlots;
+            filledSlots_ = std::min(filledSlots_, keptSlots_);
+        }
+    }
+
+    // Signal classes, min(floor(|X1| / N1), floor(|X2| / N2)) limited to
+    // 0..4, found by comparing with multiples of the floors; and the
+    // frontal test.
+    bool valid = true;
+    size_t count = 0;
+    auto ratioOk = [&](size_t k) {
+        float a = m1[k], b = m2[k];
+        return b > 0 && a >= 0.1f * b && a <= 10.0f * b;
+    };
+    int32_t* __restrict cls = class_.data();
+    const float* __restrict n1 = floor1_.noise.data();
+    const float* __restrict n2 = floor2_.noise.data();
+    auto classOf = [](float m, float n) -> int {
+        if (!(n > 0)) return 4;  // quotient beyond every class
+        return int(m >= n) + int(m >= 2.0f * n) + int(m >= 3.0f * n) + int(m >= 4.0f * n);
+    };
+    // Branch-free: a level beyond a million times its floor (or above an
+    // empty floor) means the floors are broken, which is rare.
+    bool broken = false;
+    for (size_t k = 1; k + 1 < kBins; ++k) {
+        broken |= (m1[k] > 0 && !(m1[k] <= kOverflowQuotient * n1[k])) |
+                  (m2[k] > 0 && !(m2[k] <= kOverflowQuotient * n2[k]));
+        int c = std::min(classOf(m1[k], n1[k]), classOf(m2[k], n2[k]));
+        cls[k] = c;
+        const bool frontal = c >= 3 && direction[k] <= 1;
+        valid &= !frontal || ratioOk(k);
+        count += size_t(frontal && k >= kCountFromBin);
+    }
+    if (broken) {
+        overflow_ = true;
+        return;
+    }
+    for (size_t k : {size_t(0), kBins - 1}) {
+        if (direction[k] <= 1) {
+            if (!ratioOk(k)) valid = false;
+            if (k == kBins - 1) ++count;
+        }
+    }
+    Complex* __restrict rtf = rtf_.data();
+    if (count > kMinFrontalBins && valid) {
+        ++rtfUpdates_;
+        for (size_t k = 0; k < kBins; ++k) {
+            bool edge = k == 0 || k == kBins - 1;
+            if ((edge || cls[k] >= 4) && direction[k] <= 3) {
+                float p2 = std::norm(x2[k]);
+                if (p2 > 0) {
+                    Complex c = MulConj(x1[k], x2[k]);
+                    rtf[k] = Complex(0.05f * c.real() / p2 + 0.95f * rtf[k].real(),
+                                     0.05f * c.imag() / p2 + 0.95f * rtf[k].imag());
+                }
+            }
+        }
+    }
+    // Output: the talker-aligned beam less what the canceller finds of the
+    // blocked signal in it.
+    Complex* __restrict canceller = canceller_.data();
+    float* __restrict blockedPower = blockedPower_.data();
+    Complex* __restrict y = y_.data();
+    for (size_t k = 0; k < kBins; ++k) {
+        Complex aligned = Mul(rtf[k], x2[k]);
+        Complex beam(0.5f * (x1[k].real() + aligned.real()), 0.5f * (x1[k].imag() + aligned.imag()));
+        Complex blocked = x1[k] - aligned;
+        Complex out = beam - Mul(canceller[k], blocked);
+        float pb = std::norm(blocked);
+        blockedPower[k] = 0.9f * blockedPower[k] + 0.1f * pb;
+        y[k] = out;
+        const bool talker = (k == 0 || k == kBins - 1 || cls[k] >= 2) && direction[k] <= 2;
+        const float step = !talker && blockedPower[k] > 0 ? kCancelStep / (blockedPower[k] + 1e-3f) : 0.0f;
+        Complex g = MulConj(out, blocked);
+        canceller[k] += Complex(step * g.real(), step * g.imag());
+    }
+}
+
 void Bfa3::ProcessFrame() {
     ++frames_;
     const bool first = frames_ == 1;
@@ -214,106 +364,7 @@ void Bfa3::ProcessFrame() {
     for (size_t i = 0; i < kFrame; ++i) frame_[i] = historyRight_[i] * window_[i];
     kiss_fftr(forward_, frame_.data(), reinterpret_cast<kiss_fft_cpx*>(x2_.data()));
 
-    if (!overflow_) {
-        for (size_t k = 0; k < kBins; ++k) {
-            m1_[k] = Magnitude(x1_[k]);
-            m2_[k] = Magnitude(x2_[k]);
-        }
-        if (first) {
-            // Both floors start from the half sum of the microphones.
-            std::vector<float>& half = floor1_.current;
-            for (size_t k = 0; k < kBins; ++k) half[k] = Magnitude(0.5f * (x1_[k] + x2_[k]));
-            SmoothMagnitudes(half.data(), floor1_.smoothed, true);
-            floor2_.smoothed = floor1_.smoothed;
-        } else {
-            SmoothMagnitudes(m1_.data(), floor1_.smoothed, false);
-            SmoothMagnitudes(m2_.data(), floor2_.smoothed, false);
-        }
-        TrackFloor(floor1_);
-        TrackFloor(floor2_);
-        if (++subWindowCount_ >= subWindow_) {
-            CloseSubWindow(floor1_);
-            CloseSubWindow(floor2_);
-            filledSlots_ = std::min(filledSlots_ + 1, keptSlots_);
-            subWindowCount_ = 0;
-            if (subWindow_ == kStartSub && frames_ >= kStartSub * kStartSlots) {
-                subWindow_ = kSub;
-                keptSlots_ = kSlots;
-                filledSlots_ = std::min(filledSlots_, keptSlots_);
-            }
-        }
-
-        // Direction per bin from the smoothed cross-spectrum: |arg C_k| / k
-        // against multiples of T. For k >= 1 the test |arg| < m T k is
-        // cos(arg) > cos(m T k), which needs no arctangent; bin 0 keeps its
-        // signed phase.
-        for (size_t k = 0; k < kBins; ++k) {
-            Complex c = x1_[k] * std::conj(x2_[k]);
-            cross_[k] = first ? c : 0.4f * c + 0.6f * cross_[k];
-            float magnitude = Magnitude(cross_[k]);
-            cosine_[k] = magnitude > 0 ? cross_[k].real() / magnitude : 1.0f;
-        }
-        const float phase0 = std::atan2(cross_[0].imag(), cross_[0].real());
-        auto within = [&](size_t k, int multiple) {
-            if (k == 0) return phase0 < float(multiple) * kLookThreshold;
-            return cosine_[k] > cosThreshold_[size_t(multiple - 1) * kBins + k];
-        };
-        // Signal classes and the frontal test.
-        bool valid = true;
-        size_t count = 0;
-        auto ratioOk = [&](size_t k) {
-            float a = m1_[k], b = m2_[k];
-            return b > 0 && a >= 0.1f * b && a <= 10.0f * b;
-        };
-        std::vector<float>& cls = floor1_.current;
-        for (size_t k = 1; k + 1 < kBins && !overflow_; ++k) {
-            float q1 = floor1_.noise[k] > 0 ? m1_[k] / floor1_.noise[k] : kOverflowQuotient * 2;
-            float q2 = floor2_.noise[k] > 0 ? m2_[k] / floor2_.noise[k] : kOverflowQuotient * 2;
-            if ((q1 > kOverflowQuotient && m1_[k] > 0) || (q2 > kOverflowQuotient && m2_[k] > 0)) {
-                overflow_ = true;
-                break;
-            }
-            float c = std::min(std::floor(q1), std::floor(q2));
-            if (!(c >= 0.0f) || c > 4.0f) c = 4.0f;
-            cls[k] = c;
-            if (c >= 3.0f && within(k, 1)) {
-                if (!ratioOk(k)) valid = false;
-                if (k >= kCountFromBin) ++count;
-            }
-        }
-        if (!overflow_) {
-            for (size_t k : {size_t(0), kBins - 1}) {
-                if (within(k, 1)) {
-                    if (!ratioOk(k)) valid = false;
-                    if (k == kBins - 1) ++count;
-                }
-            }
-            if (count > kMinFrontalBins && valid) {
-                ++rtfUpdates_;
-                for (size_t k = 0; k < kBins; ++k) {
-                    bool edge = k == 0 || k == kBins - 1;
-                    if ((edge || cls[k] >= 4.0f) && within(k, 3)) {
-                        float p2 = std::norm(x2_[k]);
-                        if (p2 > 0) rtf_[k] = 0.05f * (x1_[k] * std::conj(x2_[k])) / p2 + 0.95f * rtf_[k];
-                    }
-                }
-            }
-            // Output: the talker-aligned beam less what the canceller finds
-            // of the blocked signal in it.
-            for (size_t k = 0; k < kBins; ++k) {
-                Complex aligned = rtf_[k] * x2_[k];
-                Complex beam = 0.5f * (x1_[k] + aligned);
-                Complex blocked = x1_[k] - aligned;
-                Complex out = beam - canceller_[k] * blocked;
-                float pb = std::norm(blocked);
-                blockedPower_[k] = 0.9f * blockedPower_[k] + 0.1f * pb;
-                bool talker = (k == 0 || k == kBins - 1 || cls[k] >= 2.0f) && within(k, 2);
-                if (!talker && blockedPower_[k] > 0)
-                    canceller_[k] += kCancelStep * out * std::conj(blocked) / (blockedPower_[k] + 1e-3f);
-                y_[k] = out;
-            }
-        }
-    }
+    if (!overflow_) AnalyseFrame(first);
     if (overflow_) {
         for (size_t k = 0; k < kBins; ++k) y_[k] = 0.5f * (x1_[k] + x2_[k]);
     }

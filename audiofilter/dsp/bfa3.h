@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "audiofilter/dsp/aligned_output.h"
@@ -52,8 +53,8 @@ private:
     };
     void ProcessBlock(const float* left, const float* right, size_t count);
     void ProcessFrame();
-    void SmoothMagnitudes(const float* magnitude, std::vector<float>& smoothed, bool first);
-    void TrackFloor(Floor& f);
+    void AnalyseFrame(bool first);
+    void SmoothAndTrack(const float* magnitude, Floor& f, bool first);
     void CloseSubWindow(Floor& f);
 
     bool ready_ = false;
@@ -71,7 +72,9 @@ private:
     std::vector<float> m1_, m2_, overlap_, ola_;
     Floor floor1_, floor2_;
     std::vector<Complex> cross_, rtf_, canceller_;
-    std::vector<float> cosine_, cosThreshold_;
+    std::vector<int32_t> direction_;  // smallest multiple of T within which the bin lies (4: none)
+    std::vector<int32_t> class_;
+    std::vector<float> cosThreshold_;
     std::vector<float> blockedPower_;
     unsigned long long frames_ = 0;
     unsigned long long rtfUpdates_ = 0;

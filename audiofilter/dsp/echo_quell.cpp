@@ -14,23 +14,41 @@ constexpr size_t kCalibrationSlack = 10;
 constexpr float kMinErrorAverage = 10.0f;
 constexpr float kDivergenceFactor = 1.2f;
 constexpr float kDivergenceShrink = 0.97f;
-// Double-talk detection: frames of reference history that the echo tail can
-// reach back, the near-end excess that counts as talk, and how long
-// adaptation then stays off.
+// Far-end activity: frames of reference history that the echo tail can
+// reach back.
 constexpr size_t kReferenceHistoryFrames = 64;
-constexpr float kTalkExcess = 4.0f;
-constexpr float kMicExcess = 3.0f;
-constexpr ULONG kHangoverFrames = 20;
-// Residual echo suppression after the filters.
+// Double-talk detection: the correlation coefficient between the microphone
+// and the echo estimate (smoothed over about ten band frames) below which
+// near-end talk is assumed, the share of its long-term level the microphone
+// must have for that, and how long adaptation then stays off.
+constexpr float kTalkCorrelation = 0.8f;
+constexpr float kTalkSmoothing = 0.9f;
+constexpr float kTalkMinLevel = 0.05f;
+constexpr ULONG kHangoverFrames = 40;
+// A detector that fires for this many frames in a row stands down for the
+// second count (an echo path change looks like endless talk).
+constexpr ULONG kMaxTalkFrames = 600;
+constexpr ULONG kReleaseFrames = 300;
+// Residual echo suppression after the filters: the residual is a learnt
+// leak times the held power of the echo estimate, counted this many times
+// over (less while near-end talk is detected); Wiener gain with
+// decision-directed a-priori smoothing, and its floor (-26 dB).
+constexpr float kResidualOver = 8.0f;
+constexpr float kTalkResidualOver = 0.3f;
 constexpr float kResidualFloor = 0.05f;
-constexpr float kResidualOver = 1.5f;
-constexpr float kTalkResidualOver = 0.5f;
 constexpr float kPriorSmoothing = 0.8f;
+constexpr float kEchoHoldDecay = 0.98f;
+constexpr float kLeakSmoothing = 0.998f;
+constexpr float kMaxLeak = 4.0f;
 // The microphone must be within this factor of the echo estimate for the
-// residual coupling to be learnt.
-constexpr float kCouplingMicExcess = 1.5f;
-// Echo tails decay by about this much per band sample (power).
-constexpr float kReferenceHoldDecay = 0.97f;
+// leak to be learnt.
+constexpr float kLeakMicExcess = 1.5f;
+// High band (above the reduced rate): power blocks of 32 samples, the hold
+// of the reference's high-band power over the echo tail, and the smoothing
+// of its learnt leak.
+constexpr size_t kHighBlock = 32;
+constexpr float kHighHoldDecay = 0.9f;
+constexpr float kHighLeakSmoothing = 0.995f;
 
 struct TailRow {
     ULONG upToRateHz;
@@ -158,12 +176,101 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     micLevel_ = referenceLevel_ = referencePeak_ = echoLevel_ = errorLevel_ = 0;
     referenceFloor_ = 0;
     residualShare_ = 100.0f;
+    talkCross_ = talkMic_ = talkEcho_ = micLongTerm_ = 0;
+    talkFrames_ = release_ = 0;
     echoes_.assign(plan.uniqueBands(), Complex());
     hangover_ = 0;
     frames_ = adaptingFrames_ = 0;
     sumIn_ = sumOut_ = 0;
     figureCount_ = 0;
+    SetupHighBand();
     return ready_;
+}
+
+void EchoQuell::SetupHighBand() {
+    const bool on = ready_ && reduction_ == 2;
+    bypassMicUp_.Setup(RateRatio{on ? 2u : 1u, 1});
+    bypassReferenceUp_.Setup(RateRatio{on ? 2u : 1u, 1});
+    if (!on) {
+        micWait_.Allocate(0);
+        referenceWait_.Allocate(0);
+        highLine_.Allocate(0);
+        lowUpMic_.clear();
+        lowUpReference_.clear();
+        highOut_.clear();
+        highReferenceBlocks_.clear();
+        return;
+    }
+    // The low band of the input, down and up again, lags the input by the
+    // two converters' delays; the high band is the input at that lag less it.
+    const size_t chain = size_t(std::lround(decimateMic_.Delay() * 2 + bypassMicUp_.Delay()));
+    const size_t extra = latency_ > chain ? latency_ - chain : 0;
+    std::vector<float> zeros(std::max(chain, extra) + 1, 0.0f);
+    micWait_.Allocate(chain + 2 * kMaxStep + 8);
+    referenceWait_.Allocate(chain + 2 * kMaxStep + 8);
+    micWait_.Write(zeros.data(), chain);
+    referenceWait_.Write(zeros.data(), chain);
+    highLine_.Allocate(extra + 2 * kMaxStep + 8);
+    highLine_.Write(zeros.data(), extra);
+    lowUpMic_.assign(kMaxStep + 8, 0.0f);
+    lowUpReference_.assign(kMaxStep + 8, 0.0f);
+    highOut_.assign(kMaxStep + 8, 0.0f);
+    highReferenceBlocks_.assign(response_.size() / kHighBlock + 4, 0.0f);
+    highBlockPos_ = highBlockFill_ = 0;
+    highMicSum_ = highReferenceSum_ = highHold_ = 0;
+    highLeakMic_ = highLeakHold_ = highLeak_ = highLastClean_ = 0;
+    highGain_ = highGainTarget_ = 1;
+    lastLearn_ = false;
+}
+
+void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount) {
+    // hp_ and ref_ hold `inputs` full-rate samples, lowMic_ and lowReference_
+    // their `lowCount` decimated ones.
+    micWait_.Write(hp_.data(), inputs);
+    referenceWait_.Write(ref_.data(), inputs);
+    size_t up = bypassMicUp_.Process(lowMic_.data(), lowCount, lowUpMic_.data());
+    bypassReferenceUp_.Process(lowReference_.data(), lowCount, lowUpReference_.data());
+    for (size_t i = 0; i < up; ++i) {
+        float m = 0, r = 0;
+        micWait_.Pop(m);
+        referenceWait_.Pop(r);
+        const float highMic = m - lowUpMic_[i], highReference = r - lowUpReference_[i];
+        highMicSum_ += highMic * highMic;
+        highReferenceSum_ += highReference * highReference;
+        if (++highBlockFill_ == kHighBlock) HighBandBlock();
+        // The gain glides to its target within a block, so block edges do
+        // not click.
+        highGain_ += 0.1f * (highGainTarget_ - highGain_);
+        highOut_[i] = highGain_ * highMic;
+    }
+    highLine_.Write(highOut_.data(), up);
+}
+
+void EchoQuell::HighBandBlock() {
+    // The reference's high-band power as it reaches the microphone: the
+    // block one echo delay ago, held over the tail.
+    const size_t slots = highReferenceBlocks_.size();
+    highReferenceBlocks_[highBlockPos_] = highReferenceSum_;
+    const size_t back = std::min<size_t>(size_t(std::max<LONG>(delay(), 0)) / kHighBlock, slots - 1);
+    const float arriving = highReferenceBlocks_[(highBlockPos_ + slots - back) % slots];
+    highBlockPos_ = (highBlockPos_ + 1) % slots;
+    highHold_ = std::max(arriving, kHighHoldDecay * highHold_);
+    if (lastLearn_) {
+        highLeakMic_ = kHighLeakSmoothing * highLeakMic_ + (1 - kHighLeakSmoothing) * highMicSum_;
+        highLeakHold_ = kHighLeakSmoothing * highLeakHold_ + (1 - kHighLeakSmoothing) * highHold_;
+        highLeak_ = highLeakHold_ > 1.0f ? std::min(highLeakMic_ / highLeakHold_, kMaxLeak) : 0.0f;
+    }
+    const float residual =
+        (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * highLeak_ * highHold_ + 1e-3f;
+    const float posterior = highMicSum_ / residual;
+    const float prior =
+        kPriorSmoothing * highLastClean_ / residual + (1.0f - kPriorSmoothing) * std::max(posterior - 1.0f, 0.0f);
+    float gain = std::clamp(prior / (1.0f + prior), kResidualFloor, 1.0f);
+    if (!residualSuppression_) gain = 1.0f;
+    highLastClean_ = gain * gain * highMicSum_;
+    highGainTarget_ = gain;
+    highMicSum_ = highReferenceSum_ = 0;
+    highBlockFill_ = 0;
 }
 
 int16_t EchoQuell::NextCalibrationSample() {
@@ -275,8 +382,13 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
             }
             size_t highCount = interpolator_.Process(lowOut_.data(), produced, high_.data());
             output_.Write(high_.data(), highCount);
+            if (reduction_ == 2) ProcessHighBand(n, lowCount);
             size_t got = output_.Read(hp_.data(), n);
             std::fill(hp_.begin() + got, hp_.begin() + n, 0.0f);
+            if (reduction_ == 2) {
+                size_t extra = highLine_.Read(high_.data(), n);
+                for (size_t i = 0; i < extra; ++i) hp_[i] += high_[i];
+            }
             for (size_t i = 0; i < n; ++i) out[done + i] = ToInt16(hp_[i]);
         }
         for (size_t i = 0; i < n; ++i) {
@@ -295,6 +407,7 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
 bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     // Far end active: the delayed reference stands out of its own floor.
     float referenceNow = 0, micNow = 0, echoNow = 0, errorNow = 0;
+    // Whole-frame levels of the microphone, the echo estimate and the error.
     for (size_t j = 0; j < bands_.size(); ++j) {
         referenceNow += Magnitude(reference[j]);
         micNow += std::norm(mic[j]);
@@ -315,15 +428,34 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
 
     const bool farActive = referencePeak_ > 3.0f * referenceFloor_ && referencePeak_ > 8.0f * bands_.size();
     if (!farActive) return false;
-    // Near-end talk: the error rises far above the residual the filters
-    // normally leave of their echo estimate. Before the filters converge the
-    // residual share is large and nothing counts as talk.
-    // Far-end content the filters have not learnt yet also raises the error,
-    // but not the microphone far above the echo estimate; demanding both
-    // keeps the detector from locking adaptation out.
-    if (residualShare_ < 0.5f && micLevel_ > kMicExcess * echoLevel_ &&
-        errorLevel_ > kTalkExcess * residualShare_ * echoLevel_ + 1.0f)
-        hangover_ = kHangoverFrames;
+    // Near-end talk: the microphone stops looking like the echo estimate.
+    // Their correlation coefficient stays near one while only the far end
+    // talks, whatever the filters' gain error, and drops as near-end speech
+    // adds what the estimate does not hold. Before the filters converge (a
+    // large residual share) nothing counts as talk.
+    float crossNow = 0;
+    for (size_t j = 0; j < bands_.size(); ++j)
+        crossNow += mic[j].real() * echoes_[j].real() + mic[j].imag() * echoes_[j].imag();
+    talkCross_ = kTalkSmoothing * talkCross_ + (1 - kTalkSmoothing) * crossNow;
+    talkMic_ = kTalkSmoothing * talkMic_ + (1 - kTalkSmoothing) * micNow;
+    talkEcho_ = kTalkSmoothing * talkEcho_ + (1 - kTalkSmoothing) * echoNow;
+    micLongTerm_ = 0.999f * micLongTerm_ + 0.001f * micNow;
+    bool talk = residualShare_ < 0.5f && talkCross_ < kTalkCorrelation * std::sqrt(talkMic_ * talkEcho_) &&
+                talkMic_ > kTalkMinLevel * micLongTerm_;
+    // A detector that keeps firing for long is more likely looking at an
+    // echo it has not learnt (a changed path) than at a talker: it then
+    // stands down for a while so the filters and the residual model catch up.
+    if (release_ > 0) {
+        --release_;
+        talk = false;
+    } else if (talk && ++talkFrames_ > kMaxTalkFrames) {
+        talkFrames_ = 0;
+        release_ = kReleaseFrames;
+        talk = false;
+    } else if (!talk && hangover_ == 0) {
+        talkFrames_ = 0;
+    }
+    if (talk) hangover_ = kHangoverFrames;
     if (hangover_ > 0) {
         --hangover_;
         return false;
@@ -343,10 +475,11 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         echoes_[j] = bands_[j].collected < kCollectSamples ? Complex() : bands_[j].filter.Estimate();
     }
     const bool adapt = DecideAdaptation(mic, delayed_.data());
-    // The residual coupling is learnt only where the echo estimate explains
+    // The residual leak is learnt only where the echo estimate explains
     // the microphone, so near-end speech the detector missed does not teach
     // the suppressor to remove speech.
-    const bool learnCoupling = adapt && micLevel_ < kCouplingMicExcess * echoLevel_;
+    const bool learnLeak = adapt && micLevel_ < kLeakMicExcess * echoLevel_;
+    lastLearn_ = learnLeak;
     ++frames_;
     if (adapt) ++adaptingFrames_;
     for (size_t j = 0; j < bands_.size(); ++j) {
@@ -363,7 +496,6 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
             out[j] = mic[j];
             continue;
         }
-        b.referenceHold = std::max(std::norm(x), kReferenceHoldDecay * b.referenceHold);
         Complex echo = echoes_[j];
         if (adapt && kDivergenceFactor * b.micSlow < b.errorSlow) {
             b.filter.ScaleWeights(kDivergenceShrink);
@@ -382,22 +514,22 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         } else {
             b.filter.StopAdapting();
         }
-        // Residual echo: what the filters leave is learned as a coupling
-        // from the (peak-held) reference power while only the far end
-        // talks, and that much is suppressed. Near-end speech raises the
-        // error far above it and passes.
+        // Residual echo: what the filters leave is learnt, while only the
+        // far end talks, as a leak from the echo estimate's power (held over
+        // the tail), and that much is suppressed. Near-end speech raises the
+        // error far above it and passes; while double talk is detected the
+        // residual counts less, to spare the near end.
         const float errorPower = std::norm(e);
-        b.errorPower = 0.7f * b.errorPower + 0.3f * errorPower;
-        if (learnCoupling && b.referenceHold > 1.0f) {
-            float coupling = std::min(b.errorPower / b.referenceHold, 4.0f);
-            b.coupling += 0.02f * (coupling - b.coupling);
+        b.echoHold = std::max(std::norm(echo), kEchoHoldDecay * b.echoHold);
+        if (learnLeak) {
+            b.leakError = kLeakSmoothing * b.leakError + (1 - kLeakSmoothing) * errorPower;
+            b.leakEcho = kLeakSmoothing * b.leakEcho + (1 - kLeakSmoothing) * b.echoHold;
+            b.leak = b.leakEcho > 1.0f ? std::min(b.leakError / b.leakEcho, kMaxLeak) : 0.0f;
         }
+        const float residual = (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * b.leak * b.echoHold + 1e-3f;
         // Decision-directed Wiener gain against that residual: near-end
         // speech well above it keeps a gain near one, the residual alone is
-        // pressed to the floor. While double talk is detected the residual
-        // counts less, to spare the near end.
-        const float residual =
-            (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * b.coupling * b.referenceHold + 1e-3f;
+        // pressed to the floor.
         const float posterior = errorPower / residual;
         const float prior = kPriorSmoothing * b.lastCleanPower / residual +
                             (1.0f - kPriorSmoothing) * std::max(posterior - 1.0f, 0.0f);

@@ -88,9 +88,15 @@ private:
         float sumMic = 0, sumReference = 0;
         float micAverage = 1, referenceAverage = 1, errorAverage = 10;
         float micSlow = 0, errorSlow = 0;
-        float referenceHold = 0, errorPower = 0, coupling = 0, lastCleanPower = 0;
+        // Residual echo model: held echo-estimate power and the learnt leak.
+        float echoHold = 0, leakError = 0, leakEcho = 0, leak = 0, lastCleanPower = 0;
     };
     void ProcessFrame(const Complex* mic, const Complex* reference, Complex* out);
+    // Above 24000 Hz: the microphone band above the reduced rate, which the
+    // bands never see, with its own residual echo suppression.
+    void SetupHighBand();
+    void ProcessHighBand(size_t inputs, size_t lowCount);
+    void HighBandBlock();
     bool DecideAdaptation(const Complex* mic, const Complex* reference);
 
     bool ready_ = false;
@@ -120,10 +126,23 @@ private:
     float echoLevel_ = 0, errorLevel_ = 0, residualShare_ = 100.0f;
     std::vector<Complex> echoes_;
     bool residualSuppression_ = true;
-    ULONG hangover_ = 0;
+    ULONG hangover_ = 0, talkFrames_ = 0, release_ = 0;
+    float talkCross_ = 0, talkMic_ = 0, talkEcho_ = 0, micLongTerm_ = 0;
     std::vector<float> referenceHistory_;
     size_t referenceHistoryPos_ = 0;
     unsigned long long frames_ = 0, adaptingFrames_ = 0;
+
+    // High band (reduction 2 only).
+    Resampler bypassMicUp_, bypassReferenceUp_;
+    FloatRing micWait_, referenceWait_;  // full-rate input waiting out the converters' delay
+    FloatRing highLine_;                 // high band waiting out the bands' extra delay
+    std::vector<float> lowUpMic_, lowUpReference_, highOut_;
+    std::vector<float> highReferenceBlocks_;  // block powers of the reference's high band
+    size_t highBlockPos_ = 0, highBlockFill_ = 0;
+    float highMicSum_ = 0, highReferenceSum_ = 0, highHold_ = 0;
+    float highLeakMic_ = 0, highLeakHold_ = 0, highLeak_ = 0, highLastClean_ = 0;
+    float highGain_ = 1, highGainTarget_ = 1;
+    bool lastLearn_ = false;
 
     // Echo reduction figure.
     double sumIn_ = 0, sumOut_ = 0;

@@ -1,5 +1,6 @@
 // Inner loops of the banks and rate converters: a plain reference kernel and
-// a four-lane fast kernel chosen once at build time; a test holds them equal
+// a fast kernel (four lanes, or eight lanes with fused multiply-add where the
+// processor has them, chosen once at start-up); a test holds them equal
 // within float rounding.
 #pragma once
 
@@ -16,12 +17,16 @@ struct VectorKernels {
     float (*dot)(const float* a, const float* b, size_t n);
     // acc[i] += a[i] b[i]
     void (*multiplyAdd)(float* acc, const float* a, const float* b, size_t n);
+    // out[j] = sum_i x[j][i] c[j][i] for j < count, each over n taps: a
+    // batch of independent dot products (a rate converter's outputs), so
+    // the fast kernel can run several at once and reduce them together.
+    void (*dots)(const float* const* x, const float* const* c, size_t n, size_t count, float* out);
 };
 const VectorKernels& ReferenceVectorKernels();
 const VectorKernels& FastVectorKernels();
 
-// The fast dot product, inline so the rate converters' per-output calls
-// cost no indirect call; FastVectorKernels().dot is this same function.
+// The four-lane dot product, inline for short loops that cost no indirect
+// call (the SSE kernel's dot is this same function).
 float DotFastInline(const float* a, const float* b, size_t n);
 inline float Dot(const float* a, const float* b, size_t n) { return DotFastInline(a, b, n); }
 inline void MultiplyAdd(float* acc, const float* a, const float* b, size_t n) {

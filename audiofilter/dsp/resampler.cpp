@@ -79,7 +79,8 @@ EightKiloHertzPath PathTo8000(ULONG rateHz) {
     return EightKiloHertzPath{.ok = true, .steps = {}, .count = 0};
 }
 
-void Resampler::Setup(RateRatio ratio) {
+void Resampler::Setup(RateRatio ratio, const VectorKernels& kernels) {
+    kernels_ = &kernels;
     if (ratio.up == 0 || ratio.down == 0 || std::max(ratio.up, ratio.down) > kMaxFactor) ratio = RateRatio{};
     ratio_ = ratio;
     if (ratio.identity()) {
@@ -120,22 +121,56 @@ size_t Resampler::Process(const float* in, size_t count, float* out) {
         return count;
     }
     const ULONG up = ratio_.up, down = ratio_.down, len = phaseLength_;
-    size_t produced = 0;
-    for (size_t i = 0; i < count; ++i) {
+    // Only the outputs that are kept are computed: each is one phase of the
+    // filter against the history ending at the input it follows. They are
+    // gathered in batches so the kernel runs several at once.
+    constexpr size_t kBatch = 64;
+    const float* windows[kBatch];
+    const float* coefficients[kBatch];
+    size_t batch = 0, produced = 0;
+    auto flush = [&] {
+        kernels_->dots(windows, coefficients, len, batch, out + produced);
+        produced += batch;
+        batch = 0;
+    };
+    for (size_t i = 0; i < count;) {
         if (pos_ == history_.size()) {
             std::memmove(history_.data(), history_.data() + pos_ - len, len * sizeof(float));
             pos_ = len;
         }
-        history_[pos_++] = in[i];
-        // Outputs at intermediate times i*up + offset, offset < up, need no
-        // later input than this one.
-        while (offset_ < up) {
-            const float* h = history_.data() + pos_ - len;
-            const float* c = phases_.data() + size_t(offset_) * len;
-            out[produced++] = Dot(h, c, len);
-            offset_ += down;
+        size_t n = std::min(count - i, history_.size() - pos_);
+        std::memcpy(history_.data() + pos_, in + i, n * sizeof(float));
+        if (up == 1) {
+            // Decimation: one output every `down` inputs, offset_ inputs
+            // from now.
+            const size_t base = pos_;
+            size_t k = offset_;
+            for (; k < n; k += down) {
+                windows[batch] = history_.data() + base + k + 1 - len;
+                coefficients[batch] = phases_.data();
+                if (++batch == kBatch) flush();
+            }
+            offset_ = ULONG(k - n);
+            pos_ += n;
+            if (batch) flush();
+            i += n;
+            continue;
         }
-        offset_ -= up;
+        for (size_t k = 0; k < n; ++k) {
+            ++pos_;
+            // Outputs at intermediate times i*up + offset, offset < up, need
+            // no later input than this one.
+            while (offset_ < up) {
+                windows[batch] = history_.data() + pos_ - len;
+                coefficients[batch] = phases_.data() + size_t(offset_) * len;
+                if (++batch == kBatch) flush();
+                offset_ += down;
+            }
+            offset_ -= up;
+        }
+        // The history may slide before the next chunk: finish the batch.
+        if (batch) flush();
+        i += n;
     }
     return produced;
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "audiofilter/dsp/kernels.h"
 #include "audiofilter/dsp/stage.h"
 
 namespace qk::dsp {
@@ -32,7 +33,7 @@ EightKiloHertzPath PathTo8000(ULONG rateHz);
 
 class Resampler {
 public:
-    void Setup(RateRatio ratio);
+    void Setup(RateRatio ratio, const VectorKernels& kernels = FastVectorKernels());
     void Reset();
     RateRatio ratio() const { return ratio_; }
 
@@ -45,6 +46,7 @@ public:
 
 private:
     RateRatio ratio_;
+    const VectorKernels* kernels_ = &FastVectorKernels();
     ULONG taps_ = 0;
     std::vector<float> phases_;  // up phases of taps_/up coefficients, reversed, times up
     ULONG phaseLength_ = 0;

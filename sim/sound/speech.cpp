@@ -40,6 +40,32 @@ double FormantGain(double f, const Vowel& v) {
     return g;
 }
 
+// Band-pass resonance of a fricative: centred at 5 kHz (or just below the
+// Nyquist frequency at low rates), 3 kHz wide; `scale` gives its output the
+// RMS of a first difference of the same noise (sqrt(2) times the noise).
+struct Resonance {
+    double b0, a1, a2, scale;
+};
+
+Resonance FricativeResonance(double rateHz) {
+    const double centre = std::min(5000.0, 0.42 * rateHz), width = 3000.0;
+    const double w0 = 2 * kPi * centre / rateHz;
+    const double alpha = std::sin(w0) * std::sinh(std::log(2.0) / 2 * (width / centre) * w0 / std::sin(w0));
+    const double a0 = 1 + alpha;
+    Resonance r{alpha / a0, -2 * std::cos(w0) / a0, (1 - alpha) / a0, 1.0};
+    // Power gain for white noise from the impulse response.
+    double y1 = 0, y2 = 0, power = 0;
+    for (int i = 0; i < 4096; ++i) {
+        double x = i == 0 ? 1.0 : 0.0, x2 = i == 2 ? 1.0 : 0.0;
+        double y = r.b0 * (x - x2) - r.a1 * y1 - r.a2 * y2;
+        y2 = y1;
+        y1 = y;
+        power += y * y;
+    }
+    r.scale = power > 0 ? std::sqrt(2.0 / power) : 0.0;
+    return r;
+}
+
 }  // namespace
 
 std::vector<float> WhiteNoise(size_t count, uint32_t seed) {
@@ -65,14 +91,21 @@ SpeechSignal RenderSpeech(const SpeechOptions& o) {
             size_t len = size_t(o.rateHz * r.Range(0.09, 0.26));
             len = std::min(len, total - pos);
             if (fricative) {
-                // Noise shaped by a simple high-pass: "s"-like.
-                double prev = 0;
+                // "s"-like: noise through a resonance fixed in hertz (not in
+                // fractions of the rate), so the sound has the same spectrum
+                // at every sampling rate, with as much energy as a noise of
+                // the old level had.
+                Resonance bp = FricativeResonance(o.rateHz);
+                double y1 = 0, y2 = 0, x1 = 0, x2 = 0;
                 for (size_t i = 0; i < len; ++i) {
                     double env = std::sin(kPi * double(i) / len);
                     double n = (r.Uniform() - 0.5) * 2;
-                    double hp = n - prev;
-                    prev = n;
-                    s.samples[pos + i] += float(0.25 * o.level * env * hp);
+                    double y = bp.b0 * (n - x2) - bp.a1 * y1 - bp.a2 * y2;
+                    x2 = x1;
+                    x1 = n;
+                    y2 = y1;
+                    y1 = y;
+                    s.samples[pos + i] += float(0.25 * o.level * env * y * bp.scale);
                     s.active[pos + i] = 1;
                 }
             } else {

@@ -36,11 +36,11 @@ void Run(const RunOptions& o) {
     std::printf("%s: %zu frames at %d Hz -> %s (mono)\n", o.feature.c_str(), out.frames(), out.rateHz, o.out.c_str());
 }
 
-void Eval(double seconds, bool linearEcho) {
+void Eval(double seconds, bool linearEcho, uint32_t variant) {
     std::vector<int> rates = {8000, 16000, 44100, 48000};
     qk::cli::Progress progress("dsp eval", rates.size() * 4);
     auto rows =
-        qk::dsp::Evaluate(rates, seconds, [&](size_t done, size_t) { progress.Update(done); }, !linearEcho);
+        qk::dsp::Evaluate(rates, seconds, [&](size_t done, size_t) { progress.Update(done); }, !linearEcho, variant);
     progress.Finish();
     std::printf("%-10s %6s  %-58s %9s %9s\n", "stage", "rate", "figure", "ours", "SpeexDSP");
     for (const auto& r : rows) {
@@ -67,8 +67,11 @@ void AddDspCommands(CLI::App& app) {
     auto linearEcho = std::make_shared<bool>(false);
     CLI::App* e = dsp->add_subcommand("eval", "evaluate every stage on synthetic scenes against SpeexDSP");
     e->add_option("--seconds", *seconds, "length of the noise scenes (the echo scene converges for at least 20 s)");
+    auto variant = std::make_shared<uint32_t>(0);
     e->add_flag("--linear-echo", *linearEcho, "EchoQuell without its residual echo suppression");
-    e->callback([seconds, linearEcho] { Eval(*seconds, *linearEcho); });
+    e->add_option("--variant", *variant, "other signals for the same scenes (0: the reference set)")
+        ->check(CLI::Range(0u, 1000u));
+    e->callback([seconds, linearEcho, variant] { Eval(*seconds, *linearEcho, *variant); });
 }
 
 QK_CLI_COMMAND(AddDspCommands);

@@ -6,6 +6,7 @@
 
 #include "audiofilter/dsp/dc_blocker.h"
 #include "audiofilter/dsp/echo_quell.h"
+#include "audiofilter/dsp/noise_guard.h"
 #include "audiofilter/dsp/eval/anchor.h"
 #include "audiofilter/dsp/eval/feature_runner.h"
 #include "sim/sound/scene.h"
@@ -67,10 +68,25 @@ std::vector<float> Dc(const std::vector<float>& x, int rate) {
     return y;
 }
 
+// NoiseGuard's chain with suppression switched off, lined up with its input.
+std::vector<float> BankOnly(const std::vector<float>& x, int rate) {
+    NoiseGuard ng;
+    ng.Setup(ULONG(rate));
+    ng.SetEnabled(false);
+    std::vector<float> in = x, out(x.size() + ng.Delay());
+    in.resize(out.size(), 0.0f);
+    size_t written = 0;
+    for (size_t at = 0; at < in.size(); at += kMaxBlock)
+        written += ng.Process(in.data() + at, std::min(kMaxBlock, in.size() - at), out.data() + written);
+    out.resize(x.size());
+    return out;
+}
+
 }  // namespace
 
 std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
-                              const std::function<void(size_t, size_t)>& progress, bool echoResidualSuppression) {
+                              const std::function<void(size_t, size_t)>& progress, bool echoResidualSuppression,
+                              uint32_t variant) {
     std::vector<EvalRow> rows;
     size_t step = 0, steps = rates.size() * 4;
     auto tick = [&] {
@@ -79,7 +95,7 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
     for (int rate : rates) {
         const size_t settle = size_t(rate) * 3;
         // Scene 1: talker in front, noise from the side, diffuse noise.
-        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds, .seed = 3,
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds, .seed = 3 + 10 * variant,
                                                  .talkerLevel = 3000,
                                                  .noise = {{.angleDeg = 60, .level = 500}},
                                                  .diffuseLevel = 200});
@@ -100,9 +116,17 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         }
         rows.push_back({"NoiseGuard", rate, "noise reduction in pauses (dB)", Db(inPause, oursPause),
                         Db(inPause, speexPause)});
+        // Both processors remove DC first (the capture path does), so the
+        // talker they are held to is DC-free too.
+        const std::vector<float> talker = Dc(s.talker[0], rate);
         rows.push_back({"NoiseGuard", rate, "speech distortion (dB, lower is better)",
-                        Distortion(s.talker[0], outPlus.samples, outMinus.samples, s.talkerActive, settle),
-                        Distortion(s.talker[0], spPlus, spMinus, s.talkerActive, settle)});
+                        Distortion(talker, outPlus.samples, outMinus.samples, s.talkerActive, settle),
+                        Distortion(talker, spPlus, spMinus, s.talkerActive, settle)});
+        // The same with suppression off: what the bank and the rate
+        // converters alone cost the talker (the rest is the gain rule's).
+        std::vector<float> bankPlus = BankOnly(Dc(plus, rate), rate), bankMinus = BankOnly(Dc(minus, rate), rate);
+        rows.push_back({"NoiseGuard", rate, "  of which bank and rate converters alone (dB)",
+                        Distortion(talker, bankPlus, bankMinus, s.talkerActive, settle), kNaN});
         tick();
 
         // BFA and BFA3: side noise against the beam alone.
@@ -125,7 +149,7 @@ std::vector<EvalRow> Evaluate(const std::vector<int>& rates, double seconds,
         // Far end alone while the cancellers converge (at least 20 s), then
         // 6 s of double talk.
         const double dtStart = std::max(seconds, 20.0);
-        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = dtStart + 6, .seed = 5,
+        qk::sim::Scene e = qk::sim::RenderScene({.rateHz = double(rate), .seconds = dtStart + 6, .seed = 5 + 10 * variant,
                                                  .talkerLevel = 2500, .talkerStartS = dtStart,
                                                  .diffuseLevel = 20, .echo = true, .echoDelayMs = 28});
         EchoQuell eq;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "audiofilter/dsp/bfa3.h"
+#include "audiofilter/dsp/bin_kernels.h"
 #include "audiofilter/dsp/tests/dsp_test_util.h"
 #include "sim/sound/scene.h"
 
@@ -102,6 +103,48 @@ TEST(Bfa3, HugeQuotientSetsTheOverflowFlagAndTheStagePassesTheHalfSum) {
     EXPECT_TRUE(b.overflowed());
     b.Setup(8000);
     EXPECT_FALSE(b.overflowed());
+}
+
+TEST(Bfa3, FastBinKernelMatchesTheReference) {
+    // Random spectra, zero bins (no direction at all) and thresholds of
+    // either sign, over ranges that leave partial groups of four.
+    const size_t bins = 129;
+    std::vector<float> x1 = qk::sim::WhiteNoise(2 * bins, 31), x2 = qk::sim::WhiteNoise(2 * bins, 32);
+    std::vector<float> t1 = qk::sim::WhiteNoise(bins, 33), t2(bins), t3(bins);
+    for (size_t k = 0; k < bins; ++k) {
+        t2[k] = t1[k] * 0.5f - 0.3f;
+        t3[k] = k % 7 == 0 ? -2.0f : t1[k] - 1.0f;
+    }
+    for (size_t k = 10; k < 14; ++k) x1[2 * k] = x1[2 * k + 1] = x2[2 * k] = x2[2 * k + 1] = 0.0f;
+    for (auto [from, to] : {std::pair<size_t, size_t>{0, bins}, {1, 128}, {3, 6}}) {
+        SCOPED_TRACE(from);
+        std::vector<float> crossA = qk::sim::WhiteNoise(2 * bins, 34), crossB = crossA;
+        for (size_t k = 10; k < 14; ++k) crossA[2 * k] = crossA[2 * k + 1] = crossB[2 * k] = crossB[2 * k + 1] = 0.0f;
+        std::vector<float> m1a(bins, -1), m2a(bins, -1), m1b = m1a, m2b = m2a;
+        std::vector<int32_t> da(bins, -1), db = da;
+        BinAnalysis a{x1.data(), x2.data(), 0.4f, 0.6f, crossA.data(), t1.data(), t2.data(), t3.data(),
+                      m1a.data(), m2a.data(), da.data()};
+        BinAnalysis b = a;
+        b.cross = crossB.data();
+        b.magnitude1 = m1b.data();
+        b.magnitude2 = m2b.data();
+        b.direction = db.data();
+        AnalyseBinsReference(a, from, to);
+        AnalyseBinsFast(b, from, to);
+        for (size_t k = 0; k < bins; ++k) {
+            SCOPED_TRACE(k);
+            ASSERT_FLOAT_EQ(m1a[k], m1b[k]);
+            ASSERT_FLOAT_EQ(m2a[k], m2b[k]);
+            ASSERT_FLOAT_EQ(crossA[2 * k], crossB[2 * k]);
+            ASSERT_FLOAT_EQ(crossA[2 * k + 1], crossB[2 * k + 1]);
+            ASSERT_EQ(da[k], db[k]);
+            if (k >= from && k < to) {
+                ASSERT_TRUE(da[k] >= 1 && da[k] <= 4);
+            } else {
+                ASSERT_EQ(da[k], -1);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -160,3 +160,245 @@ enum : UCHAR { kSetCur = 0x01, kGetCur = 0x81, kGetMin = 0x82, kGetMax = 0x83, k
                kGetInfo = 0x86, kGetDef = 0x87 };
 
 }  // namespace k0340
+
+namespace k0340 {
+
+// ---- Frames (transport.cpp) -------------------------------------------------------------
+// The 56-byte frame descriptor that heads each slot's frame data.
+struct FrameDescriptor {
+    ULONG marker;  // "PFCT"
+    ULONG reserved;
+    UCHAR* data;   // descriptor + 56
+    ULONG capacity;
+    ULONG filled;
+    ULONG counted;
+    ULONG flags;   // bit 1 privacy, bit 2 locked
+    LONGLONG presentationTime;
+    LIST_ENTRY link;
+};
+static_assert(sizeof(FrameDescriptor) == kFrameDescriptorBytes);
+inline constexpr ULONG kFramePrivacy = 0x2;
+inline constexpr ULONG kFrameLocked = 0x4;
+
+// Layer 1: the frame pool. One non-paged block cut into slots at stream open;
+// each slot is a busy word, a frame descriptor and the frame data.
+class FramePool {
+public:
+    virtual ~FramePool() = default;
+    virtual NTSTATUS AllocatePool(ULONG largestFrameBytes);
+    virtual VOID FreePool();
+    virtual NTSTATUS InitialiseRing(ULONG frameBufferBytes);
+    virtual VOID ResetRing();
+    virtual FrameDescriptor* TakeNextSlot();
+    virtual VOID ReleaseSlot(FrameDescriptor* frame);
+
+    ULONG PoolBytes() const { return poolBytes_; }
+    ULONG SlotCount() const { return slotCount_; }
+
+protected:
+    UCHAR* pool_ = nullptr;  // freed by FreePool
+    ULONG poolBytes_ = 0;
+    ULONG slotStride_ = 0;
+    ULONG slotCount_ = 0;
+    ULONG nextSlot_ = 0;
+    ULONG frameBufferBytes_ = 0;
+};
+
+// ---- The isochronous transport (transport.cpp) -------------------------------------------
+struct IsochRequest;
+
+// The transport's state (marker "CHCT"), in the device's object bag.
+struct TransportHeader {
+    ULONG marker;
+    ULONG stateFlags;  // kAbortRequested, kStopRequested, kStreamingFlag
+    LONG errorSeen;
+    BOOLEAN opened;
+    BOOLEAN started;
+    BOOLEAN suspended;
+    FrameDescriptor* assembling;
+    UCHAR lastFrameId;  // 0xFF: none yet
+    KSPIN_LOCK assemblyLock;  // guards assembling and lastFrameId
+    KEVENT stopEvent;
+    KEVENT abortEvent;
+    KTIMER watchdog;
+    KDPC watchdogDpc;
+    ULONG nextStartFrame;
+    LIST_ENTRY readyList;
+    KSPIN_LOCK readyLock;  // guards readyList
+    LONG pinWantsFrames;   // the pin found the ready list empty and asked to be told
+    LONGLONG nextDue;      // pacing: clock time the next frame is due (0: none yet)
+    ULONG requestCount;
+    IsochRequest* requests[6];
+    USBD_PIPE_HANDLE pipe;
+    USHORT maxPacket;
+    ULONG maxTransfer;
+};
+inline constexpr ULONG kAbortRequested = 0x1;
+inline constexpr ULONG kStopRequested = 0x2;
+inline constexpr ULONG kStreamingFlag = 0x4;
+
+struct PipeEntry {
+    ULONG index;
+    USBD_PIPE_TYPE type;
+    BOOLEAN in;
+    USHORT maxPacket;
+    ULONG maxTransfer;
+    USBD_PIPE_HANDLE handle;
+};
+
+class UsbCameraDevice;
+
+// Layer 3: the isochronous transport, a table of operations (marker "TXCT").
+struct TransportTable {
+    ULONG marker;
+    ULONG (*transportSize)();
+    LONG (*requestsOutstanding)(UsbCameraDevice* device);
+    NTSTATUS (*initialise)(UsbCameraDevice* device);
+    VOID (*release)(UsbCameraDevice* device);
+    BOOLEAN (*takePipeInformation)(UsbCameraDevice* device, PipeEntry* pipe);
+    NTSTATUS (*createRequests)(UsbCameraDevice* device);
+    VOID (*freeRequests)(UsbCameraDevice* device);
+    NTSTATUS (*startTransfers)(UsbCameraDevice* device);
+    NTSTATUS (*stopTransfers)(UsbCameraDevice* device);
+};
+const TransportTable* IsochTransportTable();
+
+// Transport steps the device runs (transport.cpp).
+NTSTATUS OpenTransport(UsbCameraDevice* device);
+VOID CloseTransport(UsbCameraDevice* device);
+VOID FlushReadyList(UsbCameraDevice* device);
+FrameDescriptor* TakeReadyFrame(UsbCameraDevice* device);
+// Assembles one isochronous packet (payload header, then payload) into frames;
+// the caller holds the assembly lock.
+VOID AssemblePacket(UsbCameraDevice* device, const UCHAR* packet, ULONG length);
+
+// ---- Layer 2: the USB camera device (device.cpp) -------------------------------------------
+class UsbCameraDevice : public FramePool {
+public:
+    // Operations in the order of the class's table.
+    virtual NTSTATUS DeviceStart();
+    virtual NTSTATUS LoadSettingsAndStartEffects();
+    virtual VOID ShutDown();
+    virtual VOID PowerStateChange(DEVICE_POWER_STATE to);
+    virtual NTSTATUS OpenStream();
+    virtual NTSTATUS RunStream();
+    virtual VOID CloseStream();
+    virtual NTSTATUS Resume();
+    virtual NTSTATUS Pause();
+    virtual VOID StopStream();
+    virtual VOID Wake();
+    virtual NTSTATUS MatchFormat(const KSDATAFORMAT* format, ULONG bytes);
+    virtual VOID ForgetFormat();
+    virtual VOID SignalStillFrame();
+    virtual NTSTATUS ValidateFormat(const KSDATAFORMAT* format, ULONG bytes, const KSDATARANGE* range);
+    virtual CameraContext* GetCameraContext() { return camera_; }
+    virtual NTSTATUS AttachToKsDevice(PKSDEVICE device);
+    virtual NTSTATUS PnpStart();
+    virtual NTSTATUS PnpPostStart();
+    virtual VOID EmptyHook1() {}
+    virtual VOID EmptyHook2() {}
+    virtual VOID EmptyHook3() {}
+    virtual VOID EmptyHook4() {}
+    virtual VOID EmptyHook5() {}
+    virtual VOID RemoveAgain() { Remove(); }
+    virtual VOID SurpriseRemoval();
+    virtual VOID Remove();
+    virtual NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES capabilities);
+    virtual VOID EmptyHook6() {}
+    virtual VOID EmptyHook7() {}
+    virtual VOID SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+    virtual NTSTATUS BuildDataRanges();
+    virtual NTSTATUS BuildAutomationTables();
+    virtual FrameDescriptor* NewFrameDescriptor() { return TakeNextSlot(); }
+    virtual VOID FrameComplete(FrameDescriptor* frame);
+    virtual VOID FlushReadyListOp() { FlushReadyList(this); }
+    virtual NTSTATUS SetFormat();
+
+    // ---- Requests to the camera (usb_requests.cpp) ----------------------------------------
+    NTSTATUS SubmitUrbSynchronously(PURB urb);
+    NTSTATUS SelectStreamingAlternate(UCHAR alternate);
+
+    // The device's fields.
+    PKSDEVICE ks = nullptr;
+    PDEVICE_OBJECT lowerDevice = nullptr;
+    char configurationBaseName[260] = {};
+    char keyName[260] = {};
+    CameraContext* camera_ = nullptr;
+    CameraDescription description{};
+    ULONG flags = 0;
+    UNICODE_STRING interfaceLink{};
+    USB_DEVICE_DESCRIPTOR deviceDescriptor{};
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = nullptr;  // in the object bag
+    PUSB_INTERFACE_DESCRIPTOR streamingInterface = nullptr;  // inside `configuration`
+    USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
+    PUSBD_INTERFACE_INFORMATION streamingInformation = nullptr;  // the selected streaming pipe (pool)
+    UCHAR streamingAlternate = 0;
+    ULONG pipeCount = 0;
+    PipeEntry pipes[8] = {};
+    TransportHeader* transport = nullptr;  // in the object bag
+    const TransportTable* transportOps = nullptr;
+    ULONG requestsInFlight = 2;
+    FormatTable formats{};
+    const FormatRecord* matchedRecord = nullptr;
+    StreamFormat streamFormat{};
+    BOOLEAN formatMatched = FALSE;
+    ULONG frameBufferBytes = 0;
+    KS_DATARANGE_VIDEO* dataRanges = nullptr;  // pool, one per record
+    PKSDATARANGE* dataRangePointers = nullptr;
+    CapabilityEntry* capabilityCopy = nullptr;
+    LONG privacyValue = 0;
+    LONG parentalLock = 0;
+    KSEMAPHORE requestSemaphore;
+    LONG recoveryCounter = -1;
+    BOOLEAN present = FALSE;
+    BOOLEAN postStarted = FALSE;
+    BOOLEAN surpriseRemoved = FALSE;
+    PKSPIN pin = nullptr;
+    PIKSREFERENCECLOCK clock = nullptr;
+    KEVENT stillFrameEvent;
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    BOOLEAN streamPaused = FALSE;
+    LONG frameDrops = 0;
+};
+
+// ---- usb_requests.cpp ------------------------------------------------------------------------
+// A class request: 0 on success, -1 on failure. At DISPATCH_LEVEL it is
+// queued to a work item and reports success at once with no data back.
+int ClassRequest(UsbCameraDevice* device, UCHAR request, USHORT value, USHORT index, PVOID data, ULONG length,
+                 ULONG* transferred = nullptr);
+int UnitRequest(UsbCameraDevice* device, UCHAR request, UCHAR unit, UCHAR selector, PVOID data, ULONG length);
+int StreamingRequest(UsbCameraDevice* device, UCHAR request, UCHAR selector, PVOID data, ULONG length);
+NTSTATUS GetDescriptor(UsbCameraDevice* device, UCHAR type, PVOID buffer, ULONG length, ULONG* transferred);
+NTSTATUS PipeRequest(UsbCameraDevice* device, USHORT function, USBD_PIPE_HANDLE pipe);
+NTSTATUS CurrentFrameNumber(UsbCameraDevice* device, ULONG* frame);
+// Class requests queued from DISPATCH_LEVEL and not sent yet (removal waits for them).
+LONG DeferredRequestsOutstanding();
+
+// ---- camera_context.cpp --------------------------------------------------------------------
+NTSTATUS CreateCameraContext(UsbCameraDevice* device, CameraContext** context);
+VOID DestroyCameraContext(CameraContext* context);
+// Reads the register block at `address`; -1 on failure.
+int ReadRegister(CameraContext* camera, USHORT address, UCHAR* value);
+int WriteRegister(CameraContext* camera, USHORT address, UCHAR value);
+// Discovers controls from the class-specific descriptors of the configuration.
+VOID DiscoverCapabilities(CameraContext* camera, const UCHAR* descriptors, ULONG length);
+// Records the streaming formats from the video-streaming interface's descriptors.
+VOID ParseStreamingFormats(CameraContext* camera, const UCHAR* descriptors, ULONG length);
+// Chooses the camera format and frame for the stream and runs probe and commit.
+NTSTATUS NegotiateStream(CameraContext* camera, LONGLONG requestedInterval);
+// The exposure kick of the first frame after an open.
+VOID ExposureKick(CameraContext* camera);
+int SetExposureMode(CameraContext* camera, LONG flags);
+int SetFocusMode(CameraContext* camera, LONG flags);
+int WriteExposure(CameraContext* camera, LONG cameraUnits);
+
+// ---- pin.cpp ----------------------------------------------------------------------------------
+const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device);
+// The processing routine's frame conversion (exposed for tests).
+NTSTATUS ConvertFrame(UsbCameraDevice* device, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes);
+
+// ---- device.cpp --------------------------------------------------------------------------------
+extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
+UsbCameraDevice* DeviceOf(PKSDEVICE ks);
+
+}  // namespace k0340

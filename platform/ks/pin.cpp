@@ -32,12 +32,28 @@ PKSDATAFORMAT CopyFormat(Pin* pin, const KSDATAFORMAT* format, ULONG bytes) {
     return copy;
 }
 
-const KSDATARANGE* MatchRange(Pin* pin, const KSDATAFORMAT* format) {
+// The pin's data ranges whose three GUIDs the format falls in, in order.
+std::vector<const KSDATARANGE*> MatchingRanges(Pin* pin, const KSDATAFORMAT* format) {
+    std::vector<const KSDATARANGE*> ranges;
     const KSPIN_DESCRIPTOR& d = pin->ks.Descriptor->PinDescriptor;
     for (ULONG i = 0; i < d.DataRangesCount; ++i) {
-        if (d.DataRanges[i] != nullptr && FormatInRange(format, d.DataRanges[i])) return d.DataRanges[i];
+        if (d.DataRanges[i] != nullptr && FormatInRange(format, d.DataRanges[i])) ranges.push_back(d.DataRanges[i]);
     }
-    return nullptr;
+    return ranges;
+}
+
+// Offers the pin's format to the minidriver with each range it could belong
+// to (the GUIDs say nothing of sizes and rates) until one is accepted.
+NTSTATUS OfferFormat(Pin* pin, PKSDATAFORMAT old) {
+    auto ranges = MatchingRanges(pin, pin->ks.ConnectionFormat);
+    if (ranges.empty()) return STATUS_NO_MATCH;
+    if (!pin->ks.Descriptor->Dispatch || !pin->ks.Descriptor->Dispatch->SetDataFormat) return STATUS_SUCCESS;
+    NTSTATUS status = STATUS_NO_MATCH;
+    for (const KSDATARANGE* range : ranges) {
+        status = pin->ks.Descriptor->Dispatch->SetDataFormat(&pin->ks, old, nullptr, range, nullptr);
+        if (status != STATUS_NO_MATCH) break;
+    }
+    return status;
 }
 
 // Completes the requests whose frames are all done. Called without the queue lock.
@@ -210,19 +226,16 @@ NTSTATUS SetPinFormat(Pin* pin, const KSDATAFORMAT* format, ULONG bytes) {
     if (bytes < sizeof(KSDATAFORMAT) || format->FormatSize < sizeof(KSDATAFORMAT) || format->FormatSize > bytes) {
         return STATUS_INVALID_BUFFER_SIZE;
     }
-    const KSDATARANGE* range = MatchRange(pin, format);
-    if (range == nullptr) return STATUS_NO_MATCH;
+    if (MatchingRanges(pin, format).empty()) return STATUS_NO_MATCH;
     PKSDATAFORMAT old = pin->ks.ConnectionFormat;
     PKSDATAFORMAT copy = CopyFormat(pin, format, format->FormatSize);
     if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     pin->ks.ConnectionFormat = copy;
-    if (pin->ks.Descriptor->Dispatch && pin->ks.Descriptor->Dispatch->SetDataFormat) {
-        NTSTATUS status = pin->ks.Descriptor->Dispatch->SetDataFormat(&pin->ks, old, nullptr, range, nullptr);
-        if (!NT_SUCCESS(status)) {
-            pin->ks.ConnectionFormat = old;
-            pin->bag.Remove(copy, true);
-            return status;
-        }
+    NTSTATUS status = OfferFormat(pin, old);
+    if (!NT_SUCCESS(status)) {
+        pin->ks.ConnectionFormat = old;
+        pin->bag.Remove(copy, true);
+        return status;
     }
     if (old != nullptr) pin->bag.Remove(old, true);
     return STATUS_SUCCESS;
@@ -274,8 +287,7 @@ NTSTATUS CreatePin(PIRP irp, Filter* filter) {
     pin->leading.Pin = &pin->ks;
     // The format goes through the minidriver's check before the pin exists for it.
     std::vector<uint8_t> format(block + sizeof connect, block + sizeof connect + header.FormatSize);
-    const KSDATARANGE* range = MatchRange(pin, reinterpret_cast<const KSDATAFORMAT*>(format.data()));
-    if (range == nullptr) {
+    if (MatchingRanges(pin, reinterpret_cast<const KSDATAFORMAT*>(format.data())).empty()) {
         delete pin;
         return CompleteIrp(irp, STATUS_NO_MATCH);
     }
@@ -284,10 +296,7 @@ NTSTATUS CreatePin(PIRP irp, Filter* filter) {
         delete pin;
         return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
     }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (pd->Dispatch && pd->Dispatch->SetDataFormat) {
-        status = pd->Dispatch->SetDataFormat(&pin->ks, nullptr, nullptr, range, nullptr);
-    }
+    NTSTATUS status = OfferFormat(pin, nullptr);
     if (NT_SUCCESS(status) && pd->Dispatch && pd->Dispatch->Create) status = pd->Dispatch->Create(&pin->ks, irp);
     if (!NT_SUCCESS(status)) {
         delete pin;

@@ -1,0 +1,392 @@
+// The capture filter and its video capture pin: descriptors, data ranges,
+// intersection and format checks, the pin state machine, and the processing
+// routine that turns one camera frame into one output sample.
+#include <cstring>
+
+#include "capture/k0340dev.h"
+#include "imaging/convert/convert.h"
+#include "imaging/jpeg/jpeg.h"
+
+namespace k0340 {
+namespace {
+
+constexpr ULONG kStreamHeaderBytes = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+
+// The pin's context (tag "KCNw").
+struct PinContext {
+    UsbCameraDevice* device;
+    CameraContext* camera;
+    LONGLONG* frameCounter;  // separate 8-byte block in the object bag
+    BOOLEAN formatAcquired;
+    PIKSREFERENCECLOCK clock;
+    BOOLEAN clockPresent;
+    BOOLEAN retry;
+    LONGLONG lastPresentationTime;
+    LONGLONG pictureNumber;
+    LONGLONG dropCount;
+    KSSTATE state;
+    ULONG handled;         // frames handled since creation (the first two are cancelled)
+    ULONG delivered;       // samples completed since creation
+    BOOLEAN firstAfterOpen;
+};
+
+VOID FreeContextBlock(PVOID block) { ExFreePoolWithTag(block, kTagContext); }
+
+PinContext* ContextOf(PKSPIN pin) { return static_cast<PinContext*>(pin->Context); }
+
+UsbCameraDevice* DeviceOfPin(PKSPIN pin) { return DeviceOf(KsGetDevice(pin)); }
+
+// ---- The JPEG decoder's callbacks: one frame at a time, process-wide ------------------------
+
+KSPIN_LOCK g_decoderLock = 0;  // guards the decoder and the two globals below
+const UCHAR* g_jpegData;
+ULONG g_jpegBytes;
+UCHAR* g_jpegDestination;
+ULONG g_jpegPitch;
+ULONG g_jpegDestinationBytes;
+int g_jpegWidth, g_jpegHeight;
+
+int JpegData(const uint8_t** chunk, uint32_t* length) {
+    *chunk = g_jpegData;
+    *length = g_jpegBytes;
+    g_jpegBytes = 0;
+    return 1;
+}
+
+int JpegImage(uint8_t** destination, uint16_t* pitch, int width, int height) {
+    // The decoded frame must be the camera frame the stream asked for.
+    if (width != g_jpegWidth || height != g_jpegHeight) return 0;
+    if (g_jpegPitch > 0xFFFF || static_cast<uint64_t>(g_jpegPitch) * static_cast<uint64_t>(height) > g_jpegDestinationBytes) {
+        return 0;
+    }
+    *destination = g_jpegDestination;
+    *pitch = static_cast<uint16_t>(g_jpegPitch);
+    return 1;
+}
+
+// ---- The pin --------------------------------------------------------------------------------
+
+NTSTATUS PinCreate(PKSPIN pin, PIRP) {
+    UsbCameraDevice* device = DeviceOfPin(pin);
+    auto* context = static_cast<PinContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), kTagContext));
+    if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(context, 0, sizeof *context);
+    NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, FreeContextBlock);
+    if (!NT_SUCCESS(status)) {
+        FreeContextBlock(context);
+        return status;
+    }
+    auto* counter = static_cast<LONGLONG*>(Allocate(sizeof(LONGLONG)));
+    if (counter == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    KsAddItemToObjectBag(pin->Bag, counter, [](PVOID b) { Free(b); });
+    context->device = device;
+    context->camera = device->GetCameraContext();
+    context->frameCounter = counter;
+    context->state = KSSTATE_STOP;
+    pin->Context = context;
+    pin->StreamHeaderSize = kStreamHeaderBytes;
+    // The pin's descriptor and its framing become its own to edit.
+    status = KsEdit(pin, &pin->Descriptor, kTagEdit);
+    if (NT_SUCCESS(status)) {
+        auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+        status = KsEdit(pin, &descriptor->AllocatorFraming, kTagEdit);
+        if (NT_SUCCESS(status)) {
+            auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
+            ULONG size = 0;
+            if (pin->ConnectionFormat != nullptr && pin->ConnectionFormat->FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+                size = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat)
+                           ->VideoInfoHeader.bmiHeader.biSizeImage;
+            }
+            framing->CountItems = 1;
+            framing->FramingItem[0].MemoryType = KSMEMORY_TYPE_KERNEL_NONPAGED;
+            framing->FramingItem[0].Frames = 5;
+            framing->FramingItem[0].PhysicalRange = {size, size, 0};
+            framing->FramingItem[0].FramingRange.Range = {size, size, 0};
+        }
+    }
+    device->pin = pin;
+    return status;
+}
+
+NTSTATUS PinClose(PKSPIN pin, PIRP) {
+    UsbCameraDevice* device = DeviceOfPin(pin);
+    if (device->pin == pin) device->pin = nullptr;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
+    UsbCameraDevice* device = DeviceOfPin(pin);
+    return device->ValidateFormat(pin->ConnectionFormat, pin->ConnectionFormat->FormatSize, range);
+}
+
+NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+    UsbCameraDevice* device = DeviceOfPin(pin);
+    PinContext* context = ContextOf(pin);
+    NTSTATUS status = STATUS_SUCCESS;
+    KsAcquireDevice(device->ks);
+    if (to == KSSTATE_STOP) {
+        device->CloseStream();
+        device->ForgetFormat();
+        context->formatAcquired = FALSE;
+        if (context->clock != nullptr) context->clock->Release();
+        context->clock = nullptr;
+        context->clockPresent = FALSE;
+        device->clock = nullptr;
+    } else if (from == KSSTATE_STOP && to == KSSTATE_ACQUIRE) {
+        if (!device->present) {
+            status = STATUS_DEVICE_DATA_ERROR;
+        } else if (!NT_SUCCESS(device->MatchFormat(pin->ConnectionFormat, pin->ConnectionFormat->FormatSize))) {
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            status = device->OpenStream();
+            if (NT_SUCCESS(status)) {
+                context->formatAcquired = TRUE;
+                context->firstAfterOpen = TRUE;
+                if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &context->clock))) {
+                    context->clockPresent = TRUE;
+                    device->clock = context->clock;
+                }
+            } else {
+                device->ForgetFormat();
+            }
+        }
+    } else if (from == KSSTATE_RUN && to == KSSTATE_PAUSE) {
+        status = device->Pause();
+        device->streamPaused = TRUE;
+    } else if (from == KSSTATE_PAUSE && to == KSSTATE_RUN) {
+        status = device->transport->suspended ? device->Resume() : device->RunStream();
+        device->streamPaused = FALSE;
+    }
+    if (NT_SUCCESS(status)) context->state = to;
+    KsReleaseDevice(device->ks);
+    return status;
+}
+
+// Completes the leading frame: status, size, time stamps, frame information.
+void CompleteSample(PKSPIN pin, PKSSTREAM_POINTER pointer, NTSTATUS status, ULONG dataUsed, LONGLONG frameTime) {
+    PinContext* c = ContextOf(pin);
+    UsbCameraDevice* d = c->device;
+    KSSTREAM_HEADER* h = pointer->StreamHeader;
+    LONGLONG duration = d->streamFormat.interval100ns;
+    h->PresentationTime.Numerator = h->PresentationTime.Denominator = 1;
+    h->Duration = duration;
+    h->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT | (c->delivered == 0 ? KSSTREAM_HEADER_OPTIONSF_PREROLL : 0);
+    h->DataUsed = NT_SUCCESS(status) ? dataUsed : 0;
+    h->PresentationTime.Time = 0;
+    if (c->clockPresent && NT_SUCCESS(status) && duration > 0) {
+        LONGLONG time = frameTime;
+        if (c->delivered >= 3 && time <= c->lastPresentationTime) time = c->lastPresentationTime + duration;
+        h->PresentationTime.Time = time;
+        c->lastPresentationTime = time;
+        LONGLONG drops = time / duration - *c->frameCounter;
+        c->dropCount = drops > 0 ? drops : 0;
+        c->pictureNumber = *c->frameCounter + c->dropCount;
+        h->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+        ++*c->frameCounter;
+    }
+    if (h->Size >= kStreamHeaderBytes) {
+        auto* info = reinterpret_cast<KS_FRAME_INFO*>(h + 1);
+        info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        info->PictureNumber = c->pictureNumber;
+        info->DropCount = c->dropCount;
+    }
+    ++c->delivered;
+    if (!NT_SUCCESS(status)) KsStreamPointerSetStatusCode(pointer, status);
+    KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, h->DataUsed, TRUE);
+}
+
+NTSTATUS PinProcess(PKSPIN pin) {
+    PinContext* c = ContextOf(pin);
+    UsbCameraDevice* d = c->device;
+    if (d->transport == nullptr) return STATUS_PENDING;
+    FrameDescriptor* frame = TakeReadyFrame(d);
+    if (frame == nullptr) {
+        c->retry = TRUE;
+        InterlockedExchange(&d->transport->pinWantsFrames, 1);
+        // A frame may have arrived between the look and the request.
+        frame = TakeReadyFrame(d);
+        if (frame == nullptr) return STATUS_PENDING;
+    }
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (pointer == nullptr) {
+        c->retry = TRUE;
+        d->ReleaseSlot(frame);
+        return STATUS_PENDING;
+    }
+    c->retry = FALSE;
+    LONGLONG frameTime = frame->presentationTime;
+    ULONG sizeImage = d->streamFormat.sizeImage;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (c->handled++ < 2) {
+        // The first two frames a pin handles carry the camera's start-up.
+        status = STATUS_CANCELLED;
+    } else if (c->firstAfterOpen) {
+        c->firstAfterOpen = FALSE;
+        CameraContext* camera = c->camera;
+        if (camera->exposureModeFlags == 1 && d->streamFormat.width <= 800 && d->streamFormat.height <= 600) {
+            ExposureKick(camera);
+            status = STATUS_CANCELLED;
+        }
+    }
+    if (NT_SUCCESS(status)) {
+        if (pointer->OffsetOut.Remaining < sizeImage) {
+            status = STATUS_CANCELLED;  // a buffer too short for the format takes nothing
+        } else {
+            status = ConvertFrame(d, frame, pointer->OffsetOut.Data, pointer->OffsetOut.Remaining);
+            if (!NT_SUCCESS(status)) status = STATUS_CANCELLED;
+        }
+    }
+    ULONG dataUsed = sizeImage;
+    if (NT_SUCCESS(status) && d->streamFormat.formatIndex == kFormatMjpg) dataUsed = frame->filled;
+    CompleteSample(pin, pointer, status, dataUsed, frameTime);
+    d->ReleaseSlot(frame);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS GetDroppedFrames(PIRP irp, PKSIDENTIFIER, PVOID data) {
+    PKSPIN pin = KsGetPinFromIrp(irp);
+    if (pin == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    PinContext* c = ContextOf(pin);
+    auto* out = static_cast<KSPROPERTY_DROPPEDFRAMES_CURRENT_S*>(data);
+    out->PictureNumber = c->pictureNumber;
+    out->DropCount = c->dropCount;
+    out->AverageFrameSize = c->device->streamFormat.sizeImage;
+    irp->IoStatus.Information = sizeof *out;
+    return STATUS_SUCCESS;
+}
+
+const KSPROPERTY_ITEM kDroppedFramesItems[] = {
+    {KSPROPERTY_DROPPEDFRAMES_CURRENT, {GetDroppedFrames}, sizeof(KSPROPERTY), sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+     {nullptr}, nullptr, 0, nullptr, nullptr, 0},
+};
+const KSPROPERTY_SET kPinPropertySets[] = {{&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, kDroppedFramesItems, 0, nullptr}};
+const KSAUTOMATION_TABLE kPinAutomation = {1, sizeof(KSPROPERTY_ITEM), kPinPropertySets, 0, 0, nullptr, 0, 0, nullptr, nullptr};
+
+NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pinRequest, PKSDATARANGE callerRange, PKSDATARANGE ourRange,
+                   ULONG dataBytes, PVOID data, PULONG dataSize) {
+    return IntersectRange(callerRange, callerRange->FormatSize, reinterpret_cast<const KS_DATARANGE_VIDEO*>(ourRange),
+                          data, dataBytes, dataSize);
+}
+
+const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat, PinSetDeviceState};
+const KSALLOCATOR_FRAMING_EX kFraming = {1, 0, {1, 1, 0}, 0, {{KSMEMORY_TYPE_KERNEL_NONPAGED}}};
+const GUID kCategories[] = {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE};
+
+NTSTATUS FilterCreate(PKSFILTER, PIRP) { return STATUS_SUCCESS; }
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device) {
+    // Built per device: the data ranges come from the camera's format table.
+    struct Descriptors {
+        KSPIN_DESCRIPTOR_EX pin;
+        KSFILTER_DESCRIPTOR filter;
+    };
+    auto* d = static_cast<Descriptors*>(Allocate(sizeof(Descriptors)));
+    if (d == nullptr) return nullptr;
+    KsAddItemToObjectBag(device->ks->Bag, d, [](PVOID b) { Free(b); });
+    KSPIN_DESCRIPTOR_EX& pin = d->pin;
+    pin.Dispatch = &kPinDispatch;
+    pin.AutomationTable = &kPinAutomation;
+    pin.PinDescriptor.DataRangesCount = device->formats.count;
+    pin.PinDescriptor.DataRanges = device->dataRangePointers;
+    pin.PinDescriptor.DataFlow = KSPIN_DATAFLOW_OUT;
+    pin.PinDescriptor.Communication = KSPIN_COMMUNICATION_BOTH;
+    pin.PinDescriptor.Category = &PINNAME_VIDEO_CAPTURE;
+    pin.PinDescriptor.Name = &PINNAME_VIDEO_CAPTURE;
+    pin.Flags = KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING | KSPIN_FLAG_HYPERCRITICAL_PROCESSING |
+                KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL |
+                KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT;
+    static_assert((KSPIN_FLAG_DISPATCH_LEVEL_PROCESSING | KSPIN_FLAG_HYPERCRITICAL_PROCESSING |
+                   KSPIN_FLAG_ASYNCHRONOUS_PROCESSING | KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL |
+                   KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | KSPIN_FLAG_USE_STANDARD_TRANSPORT) == 0x5002D);
+    pin.InstancesPossible = 1;
+    pin.InstancesNecessary = 1;
+    pin.AllocatorFraming = &kFraming;
+    pin.IntersectHandler = Intersect;
+    KSFILTER_DESCRIPTOR& f = d->filter;
+    f.Dispatch = &kFilterDispatch;
+    f.AutomationTable = nullptr;
+    f.Version = KSFILTER_DESCRIPTOR_VERSION;
+    f.ReferenceGuid = &KSNAME_Filter;
+    f.PinDescriptorsCount = 1;
+    f.PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
+    f.PinDescriptors = &d->pin;
+    f.CategoriesCount = 2;
+    f.Categories = kCategories;
+    return &d->filter;
+}
+
+NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes) {
+    CameraContext* c = d->GetCameraContext();
+    const StreamFormat& s = d->streamFormat;
+    const int cw = static_cast<int>(c->stream.captureWidth), ch = static_cast<int>(c->stream.captureHeight);
+    const int ow = static_cast<int>(s.width), oh = static_cast<int>(s.height);
+    if (s.formatIndex == kFormatMjpg) {
+        if (c->cameraStream != CameraStream::Mjpeg || frame->filled > outBytes) return STATUS_UNSUCCESSFUL;
+        std::memcpy(out, frame->data, frame->filled);
+        return STATUS_SUCCESS;
+    }
+    UCHAR* work = c->frameWork;
+    ULONG workBytes = c->frameWorkBytes;
+    // The camera frame as YUY2 (uncompressed) or in the output's own kind (decoded).
+    const UCHAR* picture;
+    bool pictureIsRgb = false;
+    if (c->cameraStream == CameraStream::Uncompressed) {
+        if (frame->filled != static_cast<ULONG>(cw) * ch * 2) return STATUS_UNSUCCESSFUL;  // merged or short frame
+        picture = frame->data;
+    } else {
+        pictureIsRgb = s.formatIndex == kFormatRgb24;
+        ULONG pitch = static_cast<ULONG>(cw) * (pictureIsRgb ? 3 : 2);
+        KIRQL old;
+        KeAcquireSpinLock(&g_decoderLock, &old);
+        g_jpegData = frame->data;
+        g_jpegBytes = frame->filled;
+        g_jpegDestination = work;
+        g_jpegPitch = pitch;
+        g_jpegDestinationBytes = workBytes;
+        g_jpegWidth = cw;
+        g_jpegHeight = ch;
+        int result = jpgDecode(JpegImage, JpegData);
+        KeReleaseSpinLock(&g_decoderLock, old);
+        if (result != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;
+        picture = work;
+    }
+    int r = IMG_SUCCESS;
+    const bool scale = ow != cw || oh != ch;
+    switch (s.formatIndex) {
+        case kFormatYuy2:
+            if (scale) r = ResizeNearest(out, ow, oh, ow * 2, picture, cw, ch, cw * 2, MT_YUY2);
+            else std::memcpy(out, picture, static_cast<size_t>(ow) * oh * 2);
+            break;
+        case kFormatRgb24: {
+            // RGB24 samples are bottom-up: the top-down picture is flipped into the sample.
+            const UCHAR* rgb = picture;
+            if (!pictureIsRgb) {
+                if (static_cast<ULONG>(cw) * ch * 3 > workBytes) return STATUS_UNSUCCESSFUL;
+                r = ConvertYuy2ToRgb24(work, cw * 3, picture, cw, ch);
+                rgb = work;
+            }
+            if (r != IMG_SUCCESS) break;
+            if (scale) {
+                // Scale top-down into the upper part of the sample, then flip in place.
+                r = ResizeNearest(out, ow, oh, ow * 3, rgb, cw, ch, cw * 3, MT_RGB24);
+                if (r == IMG_SUCCESS) r = FlipTopBottom(out, out, ow, oh, ow * 3, MT_RGB24);
+            } else {
+                r = FlipTopBottom(out, rgb, ow, oh, ow * 3, MT_RGB24);
+            }
+            break;
+        }
+        case kFormatI420:
+            // From the uncompressed stream, for output widths up to 640 only.
+            if (ow > 640 || scale) return STATUS_UNSUCCESSFUL;
+            r = ConvertYuy2ToI420(out, picture, cw, ch, cw * 2);
+            break;
+        default:
+            return STATUS_UNSUCCESSFUL;
+    }
+    return r == IMG_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace k0340

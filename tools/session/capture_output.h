@@ -50,6 +50,8 @@ public:
     // Flushes and closes; false when anything failed to reach the file.
     bool Close(std::string* error);
 
+    // The file could not take what was written (disk full, removed): stop writing.
+    bool Broken() const { return !out_; }
     uint64_t Frames() const { return frames_; }
     uint64_t FileBytes() const { return bytes_; }
     // "Y4M 4:2:2 (C422)", "MJPEG (concatenated JPEG frames)".

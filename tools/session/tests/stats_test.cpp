@@ -41,7 +41,11 @@ TEST(StreamStats, SteadyStreamIsRegular) {
     EXPECT_TRUE(stats.Regular());
     std::string text = stats.Describe();
     EXPECT_NE(text.find("frames delivered 10, cancelled 2, dropped 0"), std::string::npos) << text;
-    EXPECT_NE(text.find("time stamps regular: 9 intervals, mean 33.33 ms"), std::string::npos) << text;
+    EXPECT_NE(text.find("time stamps regular: 9 of 9 intervals within 50% of a frame of their frame slot; mean 33.33 ms "
+                        "against 33.33 ms a frame"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(stats.Timing().jitter, 0);
 }
 
 TEST(StreamStats, JitterWithinToleranceDropsAndOutliers) {
@@ -55,7 +59,12 @@ TEST(StreamStats, JitterWithinToleranceDropsAndOutliers) {
         {"jitter", {{0, 0}, {320000, 1}, {666666, 2}, {980000, 3}}, true, 0, 0},
         // Two pictures skipped: one interval of three frames.
         {"drops", {{0, 0}, {kFrame, 1}, {4 * kFrame, 4}, {5 * kFrame, 5}}, true, 0, 0},
-        {"late frame", {{0, 0}, {kFrame, 1}, {kFrame + 500000, 2}, {kFrame + 833333, 3}}, false, 1, 0},
+        // Less than half a frame off stays inside its slot; more does not.
+        {"almost half a frame late", {{0, 0}, {kFrame, 1}, {kFrame + 480000, 2}, {kFrame + 813333, 3}}, true, 0, 0},
+        {"late frame", {{0, 0}, {kFrame, 1}, {kFrame + 600000, 2}, {kFrame + 933333, 3}}, false, 1, 0},
+        {"early frame", {{0, 0}, {kFrame, 1}, {kFrame + 150000, 2}, {3 * kFrame, 3}}, false, 2, 0},
+        // Picture numbers from rounded-down times may skip one more than the slots.
+        {"gap with a generous skip", {{0, 0}, {698000, 3}}, true, 0, 0},
         // A gap the picture numbers do not explain.
         {"unexplained gap", {{0, 0}, {3 * kFrame, 1}}, false, 1, 0},
         {"same time", {{0, 0}, {kFrame, 1}, {kFrame, 2}}, false, 0, 1},
@@ -68,12 +77,31 @@ TEST(StreamStats, JitterWithinToleranceDropsAndOutliers) {
         EXPECT_EQ(stats.Timing().irregular, c.irregular);
         EXPECT_EQ(stats.Timing().backwards, c.backwards);
     }
+    // One slip in forty intervals is "mostly regular"; one in ten is not.
+    for (int every : {40, 10}) {
+        StreamStats stats(kFrame);
+        int64_t time = 0;
+        for (int k = 0; k <= 40; ++k) {
+            time += (k % every == every - 1) ? kFrame / 3 : kFrame;
+            stats.Add(Delivered(time, k));
+        }
+        std::string text = stats.Describe();
+        EXPECT_NE(text.find(every == 40 ? "time stamps mostly regular" : "time stamps irregular"), std::string::npos) << text;
+    }
     StreamStats drops(kFrame);
     drops.Add(Delivered(0, 0, 0));
     drops.Add(Delivered(4 * kFrame, 4, 3));
     EXPECT_EQ(drops.DropCount(), 3);
-    EXPECT_EQ(drops.Timing().minimum, kFrame);  // per frame
-    EXPECT_NE(drops.Describe().find("dropped 3"), std::string::npos);
+    EXPECT_EQ(drops.Timing().minimum, 4 * kFrame);
+    EXPECT_EQ(drops.Timing().jitter, 0);
+    EXPECT_NE(drops.Describe().find("cancelled 0, dropped 3\n"), std::string::npos) << drops.Describe();
+    // Frame times that passed before the first frame are told apart.
+    StreamStats late(kFrame);
+    late.Add(Delivered(7 * kFrame, 7, 7));
+    late.Add(Delivered(8 * kFrame, 8, 7));
+    late.Add(Delivered(10 * kFrame, 10, 8));
+    EXPECT_NE(late.Describe().find("dropped 8 (7 before the first frame)"), std::string::npos) << late.Describe();
+    EXPECT_NEAR(late.Timing().mean, 1.5 * kFrame, 1);
 }
 
 TEST(StreamStats, OtherOutcomesAreCountedApart) {

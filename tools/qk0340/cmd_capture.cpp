@@ -96,9 +96,6 @@ void RunCapture(const CaptureArguments& a, bool framesGiven) {
     }
     std::filesystem::path videoPath, sheetPath;
     OutputPaths(a.out, request.format, &videoPath, &sheetPath);
-    std::error_code ec;
-    if (videoPath.has_parent_path()) std::filesystem::create_directories(videoPath.parent_path(), ec);
-    if (ec) throw Failure("cannot create the folder of " + videoPath.string() + ": " + ec.message());
 
     RigOptions rigOptions;
     rigOptions.camera.variant = a.variant;
@@ -133,6 +130,10 @@ void RunCapture(const CaptureArguments& a, bool framesGiven) {
                 std::abs(connection.height), RateText(connection.interval100ns).c_str(),
                 static_cast<long long>(connection.interval100ns), a.variant, sceneText.c_str());
 
+    // The output's folder only once the camera has taken the request, so a refusal leaves nothing behind.
+    std::error_code ec;
+    if (videoPath.has_parent_path()) std::filesystem::create_directories(videoPath.parent_path(), ec);
+    if (ec) throw Failure("cannot create the folder of " + videoPath.string() + ": " + ec.message());
     auto writer = VideoWriter::Create(videoPath, connection, &error);
     if (writer == nullptr) throw Failure(error);
     std::ofstream samples;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/nt/wformat.h"
@@ -34,9 +35,46 @@ uint64_t Rgb24Stride(int width) { return ((24ull * static_cast<uint64_t>(width) 
 
 bool IsJpeg(std::span<const uint8_t> sample) { return sample.size() >= 4 && sample[0] == 0xFF && sample[1] == 0xD8; }
 
-bool DecodeJpeg(std::span<const uint8_t> sample, RgbPicture* picture, std::string* error) {
+bool SizeUsable(const ConnectionFormat& format, std::string* error);
+
+// The picture size in a JPEG's frame header (ITU-T T.81 B.2.2), found by
+// walking the marker segments from SOI; false when there is none inside the data.
+bool JpegFrameSize(std::span<const uint8_t> jpeg, int* width, int* height) {
+    size_t at = 2;
+    while (at + 4 <= jpeg.size()) {
+        if (jpeg[at] != 0xFF) return false;
+        const uint8_t marker = jpeg[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        const size_t length = size_t{jpeg[at + 2]} << 8 | jpeg[at + 3];
+        if (length < 2) return false;
+        const bool frameHeader = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frameHeader) {
+            if (length < 7 || at + 2 + 7 > jpeg.size()) return false;
+            *height = jpeg[at + 5] << 8 | jpeg[at + 6];
+            *width = jpeg[at + 7] << 8 | jpeg[at + 8];
+            return true;
+        }
+        if (marker == 0xDA || marker == 0xD9) return false;  // scan or end before any frame header
+        at += 2 + length;
+    }
+    return false;
+}
+
+bool DecodeJpeg(const ConnectionFormat& format, std::span<const uint8_t> sample, RgbPicture* picture,
+                std::string* error) {
     if (!IsJpeg(sample) || sample.size() > 0xFFFFFFFFu) {
         *error = "the sample is not a JPEG frame (no start-of-image marker)";
+        return false;
+    }
+    // Only a frame of the negotiated size is decoded: a header claiming
+    // anything else (a huge one, say) is refused before a byte is allocated.
+    if (!SizeUsable(format, error)) return false;
+    int width = 0, height = 0;
+    if (!JpegFrameSize(sample, &width, &height) || width != format.width || height != std::abs(format.height)) {
+        *error = Format("the JPEG frame is not a %dx%d picture", format.width, std::abs(format.height));
         return false;
     }
     FIMEMORY* memory = FreeImage_OpenMemory(const_cast<BYTE*>(sample.data()), static_cast<DWORD>(sample.size()));
@@ -44,8 +82,7 @@ bool DecodeJpeg(std::span<const uint8_t> sample, RgbPicture* picture, std::strin
     FIBITMAP* rgb = bitmap ? FreeImage_ConvertTo24Bits(bitmap) : nullptr;
     bool ok = rgb != nullptr;
     if (ok) {
-        int width = static_cast<int>(FreeImage_GetWidth(rgb)), height = static_cast<int>(FreeImage_GetHeight(rgb));
-        ok = width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide;
+        ok = static_cast<int>(FreeImage_GetWidth(rgb)) == width && static_cast<int>(FreeImage_GetHeight(rgb)) == height;
         if (ok) {
             picture->width = width;
             picture->height = height;
@@ -69,7 +106,7 @@ bool DecodeJpeg(std::span<const uint8_t> sample, RgbPicture* picture, std::strin
 }
 
 bool SizeUsable(const ConnectionFormat& format, std::string* error) {
-    int height = std::abs(format.height);
+    int height = format.height == INT32_MIN ? 0 : std::abs(format.height);
     if (format.width <= 0 || format.width > kMaxSide || height <= 0 || height > kMaxSide) {
         *error = Format("a picture of %dx%d cannot be written", format.width, format.height);
         return false;
@@ -115,7 +152,7 @@ uint64_t PictureBytes(PixelFormat format, int width, int height) {
 
 bool SampleToRgb(const ConnectionFormat& format, std::span<const uint8_t> sample, RgbPicture* picture,
                  std::string* error) {
-    if (format.format == PixelFormat::Mjpg) return DecodeJpeg(sample, picture, error);
+    if (format.format == PixelFormat::Mjpg) return DecodeJpeg(format, sample, picture, error);
     if (!SizeUsable(format, error) || !CheckLength(format, sample, error)) return false;
     const int width = format.width, height = std::abs(format.height);
     picture->width = width;

@@ -279,6 +279,21 @@ TEST_F(OutputTest, MjpegFileIsTheFramesInOrder) {
         at += frame->size();
     }
     tjDestroy(h);
+    // A frame is decoded for the sheet only at the negotiated size: its
+    // header is read first, so a hostile size allocates nothing.
+    RgbPicture picture;
+    EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 32, 24), red, &picture, &error));
+    EXPECT_NE(error.find("not a 32x24 picture"), std::string::npos) << error;
+    Bytes huge = red;
+    for (size_t i = 2; i + 8 < huge.size(); ++i) {
+        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
+            huge[i + 5] = huge[i + 6] = huge[i + 7] = huge[i + 8] = 0xFF;  // 65535 x 65535
+            break;
+        }
+    }
+    EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 64, 48), huge, &picture, &error));
+    Bytes headerOnly(red.begin(), red.begin() + 20);
+    EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 64, 48), headerOnly, &picture, &error));
 }
 
 TEST_F(OutputTest, ShrinkAveragesBoxes) {

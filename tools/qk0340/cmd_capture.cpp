@@ -118,6 +118,7 @@ void RunCapture(const CaptureArguments& a, bool framesGiven) {
 
     StreamOptions streamOptions;
     streamOptions.queuedReads = a.reads;
+    streamOptions.filterLink = rig->FilterLink();
     std::unique_ptr<CaptureStream> stream;
     if (!CaptureStream::Open(*filter, request, streamOptions, &stream, &error)) throw Failure(error);
     const ConnectionFormat& connection = stream->Format();

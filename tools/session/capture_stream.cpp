@@ -7,6 +7,7 @@
 
 #include "ksmedia.h"
 #include "platform/ks/clock.h"
+#include "platform/nt/pnp.h"
 #include "platform/nt/wformat.h"
 
 namespace qk::session {
@@ -182,7 +183,29 @@ SampleReport CaptureStream::Report(const Slot& slot, uint64_t index) const {
     return report;
 }
 
+// Watches for the removal of a filter's interface. Notifications run on the
+// Plug and Play thread and may still arrive after Unsubscribe has returned,
+// so they only touch the shared flag.
+class RemovalWatch {
+public:
+    explicit RemovalWatch(const std::u16string& link) : removed_(std::make_shared<std::atomic<bool>>(false)) {
+        if (link.empty()) return;
+        cookie_ = qk::nt::pnp::Subscribe([removed = removed_, link](const qk::nt::pnp::Event& e) {
+            if (e.kind == qk::nt::pnp::EventKind::InterfaceRemoval && e.symbolicLink == link) *removed = true;
+        });
+    }
+    ~RemovalWatch() {
+        if (cookie_ >= 0) qk::nt::pnp::Unsubscribe(cookie_);
+    }
+    bool Removed() const { return *removed_; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> removed_;
+    int cookie_ = -1;
+};
+
 bool CaptureStream::Run(const std::function<bool(const SampleReport&)>& onSample, std::string* error) {
+    RemovalWatch removal(options_.filterLink);
     const KSSTATE steps[] = {KSSTATE_ACQUIRE, KSSTATE_PAUSE};
     for (KSSTATE state : steps) {
         NTSTATUS status = pin_->SetState(state);
@@ -214,16 +237,27 @@ bool CaptureStream::Run(const std::function<bool(const SampleReport&)>& onSample
     uint64_t index = 0;
     while (ok && !inFlight.empty()) {
         Slot* head = inFlight.front();
+        // Waits in short slices so that a removal is seen soon.
+        constexpr int64_t kSlice = 500'000;  // 50 ms of platform time
+        int64_t waited = 0;
         while (!head->done) {
-            LARGE_INTEGER timeout;
-            timeout.QuadPart = -options_.sampleTimeout100ns;
-            if (KeWaitForSingleObject(&completed_, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT &&
-                !head->done) {
+            if (removal.Removed()) {
+                *error = qk::Format("the camera went away: its capture filter was removed (after %llu samples)",
+                                static_cast<unsigned long long>(index));
+                ok = false;
+                break;
+            }
+            if (waited >= options_.sampleTimeout100ns) {
                 *error = qk::Format("no sample came for %.1f s (after %llu samples)",
                                 static_cast<double>(options_.sampleTimeout100ns) / 1e7,
                                 static_cast<unsigned long long>(index));
                 ok = false;
                 break;
+            }
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -std::min(kSlice, options_.sampleTimeout100ns - waited);
+            if (KeWaitForSingleObject(&completed_, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+                waited -= timeout.QuadPart;
             }
         }
         if (!ok) break;

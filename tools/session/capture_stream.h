@@ -43,6 +43,11 @@ struct StreamOptions {
     bool referenceClock = true;           // hand the pin a clock, as a graph with a clock does
     int64_t sampleTimeout100ns = 50'000'000;  // 5 s of platform time without a completion ends the run
     uint64_t maxSamples = 0;              // 0: until the callback says stop
+    // The filter's interface link: when it goes away (the camera was pulled
+    // out), the run ends at once instead of waiting for reads the driver
+    // keeps until the pin stops, as an application does on the removal
+    // notification. Empty: not watched.
+    std::u16string filterLink;
 };
 
 // The driver's dropped-frames property (KSPROPERTY_DROPPEDFRAMES_CURRENT).

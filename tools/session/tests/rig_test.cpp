@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "capture/formats.h"
+#include "capture/k0340dev_entry.h"
+#include "platform/nt/kernel.h"
 #include "ks.h"
 #include "platform/nt/testing/machine_test.h"
 #include "tools/session/camera_rig.h"
@@ -256,6 +258,74 @@ TEST_F(RigTest, FormatsTheCameraLacksAreRefusedWithTheOffers) {
     // A refused request leaves the pin free for the next.
     ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Rgb24, 1600, 1200, 5}, {}, &stream, &error)) << error;
     EXPECT_EQ(stream->Format().sampleBytes, 1600u * 1200 * 3);
+}
+
+// ---- The same session on the real capture driver ---------------------------------------------------
+
+class DriverSessionTest : public RigTest {
+protected:
+    void SetUp() override {
+        RigTest::SetUp();
+        qk::nt::Kernel::Get().TheClock().SetRealTime(2.0);
+    }
+};
+
+TEST_F(DriverSessionTest, StreamsAndReadsTheDroppedFramesProperty) {
+    std::string error;
+    auto rig = CameraRig::Start(K0340DevDriverEntry, {}, &error);
+    ASSERT_TRUE(rig) << error;
+    std::unique_ptr<ks::client::Filter> filter;
+    ASSERT_EQ(rig->OpenFilter(&filter), STATUS_SUCCESS);
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Yuy2, 320, 240, 30}, {}, &stream, &error)) << error;
+    StreamStats stats(stream->Format().interval100ns);
+    ASSERT_TRUE(stream->Run(
+        [&](const SampleReport& s) {
+            stats.Add(s);
+            if (s.Delivered()) {
+                EXPECT_EQ(s.dataUsed, 320u * 240 * 2);
+                EXPECT_TRUE(s.TimeValid());
+                EXPECT_EQ(s.duration, 333333);
+            }
+            return stats.Delivered() < 5;
+        },
+        &error))
+        << error;
+    EXPECT_EQ(stats.Delivered(), 5u);
+    EXPECT_GE(stats.Cancelled(), 2u);  // the pin's first two samples at least
+    DroppedFrames dropped;
+    ASSERT_EQ(stream->QueryDroppedFrames(&dropped), STATUS_SUCCESS);
+    EXPECT_EQ(dropped.averageFrameSize, 320u * 240 * 2);
+    EXPECT_GE(dropped.pictureNumber, 4);
+}
+
+// Pulling the camera out while reads are queued ends the run at once with an
+// error, and leaves nothing behind (the machine's shut-down checks).
+TEST_F(DriverSessionTest, UnpluggingMidStreamEndsTheRun) {
+    std::string error;
+    auto rig = CameraRig::Start(K0340DevDriverEntry, {}, &error);
+    ASSERT_TRUE(rig) << error;
+    std::unique_ptr<ks::client::Filter> filter;
+    ASSERT_EQ(rig->OpenFilter(&filter), STATUS_SUCCESS);
+    StreamOptions options;
+    options.filterLink = rig->FilterLink();
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Rgb24, 160, 120, 30}, options, &stream, &error)) << error;
+    uint64_t delivered = 0, samples = 0;
+    bool ran = stream->Run(
+        [&](const SampleReport& s) {
+            ++samples;
+            if (s.Delivered() && ++delivered == 3) rig->Unplug();
+            return samples < 200;
+        },
+        &error);
+    EXPECT_FALSE(ran);
+    // The driver keeps the queued reads until the pin stops; the removal
+    // notification is what ends the run.
+    EXPECT_NE(error.find("the camera went away"), std::string::npos) << error;
+    EXPECT_EQ(delivered, 3u);
+    stream.reset();
+    filter.reset();
 }
 
 }  // namespace

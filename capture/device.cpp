@@ -378,6 +378,7 @@ NTSTATUS UsbCameraDevice::OpenStream() {
     if (c->cameraStream == CameraStream::Mjpeg && streamFormat.formatIndex != kFormatMjpg) {
         if (jpgInit(JPG_VERSION, nullptr) != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;
         jpgSetOption(JPG_OPT_OUTPUT_KIND, streamFormat.formatIndex == kFormatRgb24 ? JPG_KIND_RGB24 : JPG_KIND_YUY2);
+        LoadStandardJpegTables();
     }
     if (description.variant == 1) {
         if (InterlockedIncrement(&g_variant1Streams) > 1) {

@@ -407,6 +407,8 @@ int WriteExposure(CameraContext* camera, LONG cameraUnits);
 const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device);
 // The processing routine's frame conversion (exposed for tests).
 NTSTATUS ConvertFrame(UsbCameraDevice* device, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes);
+// Gives the decoder the typical Huffman tables for frames that carry none.
+VOID LoadStandardJpegTables();
 
 // ---- device.cpp --------------------------------------------------------------------------------
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;

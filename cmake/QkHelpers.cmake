@@ -93,11 +93,19 @@ endfunction()
 # qk_add_driver_module(name OUTPUT file SOURCES ...): a loadable driver or
 # library module with the target's file name ("K0340Dev.sys"). Its platform
 # calls resolve against the executable that loads it (see qk_can_load_modules).
+# Everything the module defines binds inside the module (hidden, symbolic),
+# so an executable that carries its own copy of the same code never
+# interposes; only DriverEntry, marked for export in the source, is visible.
+# Modules land beside the qk0340 command, which installs them from there.
+set(QK_MODULE_DIR ${CMAKE_BINARY_DIR}/tools/qk0340)
 function(qk_add_driver_module name)
   cmake_parse_arguments(A "" "OUTPUT" "SOURCES;DEPS" ${ARGN})
   add_library(${name} MODULE ${A_SOURCES})
   target_link_libraries(${name} PRIVATE qk_options ${A_DEPS})
-  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${A_OUTPUT})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX "" OUTPUT_NAME ${A_OUTPUT}
+    CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${QK_MODULE_DIR})
+  target_link_options(${name} PRIVATE "LINKER:-Bsymbolic" "LINKER:--exclude-libs,ALL")
 endfunction()
 
 # qk_can_load_modules(target [libs...]): the executable exports the whole

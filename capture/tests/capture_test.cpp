@@ -106,6 +106,32 @@ TEST_F(DriverTest, EveryFormatOfBothTablesStreams) {
     }
 }
 
+TEST_F(DriverTest, AnMjpegOnlyCameraIsDecodedForEveryUncompressedFormat) {
+    qk::sim::CameraConfig config;
+    for (const auto& f : qk::sim::DefaultFormats(2)) {
+        if (f.format == qk::sim::VideoFormat::Mjpeg) config.formats.push_back(f);
+    }
+    ASSERT_FALSE(config.formats.empty());
+    // Tables only in the first frame of a stream, which the pin cancels unseen.
+    config.mjpeg.omitHuffmanTablesAfterFirst = true;
+    PlugCamera(config);
+    struct Case {
+        uint32_t format;
+        int width, height;
+    } cases[] = {{kFormatYuy2, 640, 480}, {kFormatRgb24, 640, 480}, {kFormatRgb24, 160, 120}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.format << " " << c.width << "x" << c.height);
+        auto samples = Stream(c.format, c.width, c.height, 30, 10);
+        ASSERT_EQ(samples.size(), 10u);
+        EXPECT_GE(Successful(samples), 3u);
+        auto expected = PatternSource::Expected(c.width, c.height);
+        for (auto& s : samples) {
+            if (s.status != STATUS_SUCCESS) continue;
+            EXPECT_GT(Psnr(expected, AsTopDownBgr(s, c.format, c.width, c.height).data(), expected.size()), 26.0);
+        }
+    }
+}
+
 TEST_F(DriverTest, ACameraWithOtherIdentifiersGetsNoFilter) {
     // Even when the installation maps it to the driver, the driver refuses it.
     HANDLE key;

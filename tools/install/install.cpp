@@ -112,6 +112,12 @@ std::u16string HardwareIdKey(const Device& device) {
     return id;
 }
 
+std::filesystem::path ProgramFolder() {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : self.parent_path();
+}
+
 bool Install(const Options& options, Result* result, std::string* error) {
     *result = {};
     const auto& root = Machine::Current().SystemRoot();
@@ -124,7 +130,9 @@ bool Install(const Options& options, Result* result, std::string* error) {
         }
         ++result->folders;
     }
-    for (const auto& module : ModuleFiles()) {
+    // Without a module folder the machine's drivers are registered in the
+    // process (tests, tools that link them); only the registry is written.
+    for (const auto& module : options.moduleFolder.empty() ? std::span<const ModuleFile>{} : ModuleFiles()) {
         auto source = options.moduleFolder / module.buildName;
         std::error_code ec;
         std::filesystem::copy_file(source, root / module.destination,

@@ -10,7 +10,9 @@
 namespace qk::install {
 
 struct Options {
-    std::filesystem::path moduleFolder;  // where the build leaves the loadable modules
+    // Where the build leaves the loadable modules; empty: copy none (the
+    // drivers are registered in the process instead).
+    std::filesystem::path moduleFolder;
 };
 
 struct Result {
@@ -24,6 +26,9 @@ struct Result {
 // written in one transaction (all or none); running it again rewrites the
 // same entries and is harmless. False with a message on failure.
 bool Install(const Options& options, Result* result, std::string* error);
+
+// The folder of the running program, where the build leaves the modules.
+std::filesystem::path ProgramFolder();
 
 // The driver database key of a device: its hardware ID with '#' for '\',
 // "USB#VID_FA57&PID_0340&MI_00".

@@ -71,10 +71,12 @@ constexpr PlainKey kPlainKeys[] = {
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
 };
 
-// The drivers' and libraries' modules, once they are built as loadable
-// modules, are listed here ({.buildName = "K0340Dev.sys", .destination =
-// "Windows/System32/drivers/K0340Dev.sys"}); the install copies each one.
-constexpr std::span<const ModuleFile> kModuleFiles{};
+// The drivers' and libraries' loadable modules; the install copies each one
+// from the build's module folder.
+constexpr ModuleFile kModules[] = {
+    {.buildName = "K0340Dev.sys", .destination = "Windows/System32/drivers/K0340Dev.sys"},
+};
+constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 
 }  // namespace
 

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <string>
 
-#include "capture/k0340dev_entry.h"
 #include "platform/nt/wformat.h"
 #include "sim/camera/frame_source.h"
+#include "tools/install/install.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
 #include "tools/qk0340/progress.h"
@@ -100,13 +100,13 @@ void RunCapture(const CaptureArguments& a, bool framesGiven) {
     RigOptions rigOptions;
     rigOptions.camera.variant = a.variant;
     rigOptions.frames = SceneFrom(a.scene);
-    rigOptions.moduleFolder = a.modules.empty() ? std::filesystem::current_path() : std::filesystem::path(a.modules);
+    rigOptions.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
     const std::string sceneText = rigOptions.frames->Describe();
 
     std::string error;
     auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
     if (machine == nullptr) throw Failure(error);
-    auto rig = CameraRig::Start(K0340DevDriverEntry, rigOptions, &error);
+    auto rig = CameraRig::Start(nullptr, rigOptions, &error);
     if (rig == nullptr) throw Failure(error);
     if (rig->InstalledPackage()) {
         std::printf("installed the QK0340 package into %s\n",
@@ -239,7 +239,7 @@ void AddCaptureCommand(CLI::App& app) {
         ->capture_default_str();
     capture->add_option("-o,--output", a->out, "Output video file (.y4m, or .mjpeg for mjpg); the contact sheet goes beside it")
         ->required();
-    capture->add_option("--modules", a->modules, "Folder of the built modules, for the installation");
+    capture->add_option("--modules", a->modules, "Folder of the built modules, for the installation (default: the program's own folder)");
     capture->add_option("--samples", a->samples, "Also write every sample's status and stream header fields to this CSV file");
     capture->add_option("--reads", a->reads, "Reads kept queued on the pin")->check(CLI::Range(1, 32))->capture_default_str();
     capture->callback([a, frames] { RunCapture(*a, frames->count() > 0); });

@@ -20,7 +20,7 @@ void RunInstall(const InstallArguments& arguments) {
     if (session == nullptr) throw qk::cli::Failure(error);
     qk::install::Options options;
     options.moduleFolder =
-        arguments.modules.empty() ? std::filesystem::current_path() : std::filesystem::path(arguments.modules);
+        arguments.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(arguments.modules);
     qk::install::Result result;
     if (!qk::install::Install(options, &result, &error)) throw qk::cli::Failure(error);
     std::printf("installed the QK0340 package into %s: %zu folders, %zu modules, %zu registry keys, %zu values\n",
@@ -33,7 +33,7 @@ void AddInstallCommand(CLI::App& app) {
     CLI::App* install = app.add_subcommand("install", "Lay out a system root with the package installed");
     install->add_option("--root", arguments->root, "System root folder (created when missing)")
         ->capture_default_str();
-    install->add_option("--modules", arguments->modules, "Folder of the built driver and library modules");
+    install->add_option("--modules", arguments->modules, "Folder of the built driver and library modules (default: the program's own folder)");
     install->callback([arguments] { RunInstall(*arguments); });
 }
 

@@ -62,20 +62,18 @@ std::string DescribeDeviceState(const std::u16string& instancePath) {
 }
 
 std::unique_ptr<CameraRig> CameraRig::Start(PDRIVER_INITIALIZE driverEntry, RigOptions options, std::string* error) {
-    if (driverEntry == nullptr) {
-        *error = "no capture driver to register";
-        return nullptr;
-    }
     std::unique_ptr<CameraRig> rig(new CameraRig());
-    if (!PackageInstalled()) {
+    const bool wasInstalled = PackageInstalled();
+    if (!wasInstalled || driverEntry == nullptr) {
         install::Options install;
-        install.moduleFolder = options.moduleFolder;
+        // A driver registered in the process needs no module files.
+        if (driverEntry == nullptr) install.moduleFolder = options.moduleFolder;
         install::Result result;
         if (!install::Install(install, &result, error)) {
             *error = "cannot install the package: " + *error;
             return nullptr;
         }
-        rig->installed_ = true;
+        rig->installed_ = !wasInstalled;
     }
     NTSTATUS status = qk::usb::WriteInstallationEntries();
     if (!NT_SUCCESS(status)) {
@@ -86,7 +84,7 @@ std::unique_ptr<CameraRig> CameraRig::Start(PDRIVER_INITIALIZE driverEntry, RigO
         *error = "the USB host controller did not start";
         return nullptr;
     }
-    qk::nt::io::RegisterStaticDriver(kCaptureDriverImage, driverEntry);
+    if (driverEntry != nullptr) qk::nt::io::RegisterStaticDriver(kCaptureDriverImage, driverEntry);
 
     // The filter this camera brings is the one that was not there before.
     std::set<std::u16string> before;

@@ -36,6 +36,9 @@ struct RigOptions {
 
 class CameraRig {
 public:
+    // With a driver entry, the driver is registered in the process under its
+    // image name; with none, Plug and Play loads the installed K0340Dev.sys,
+    // and the rig (re)installs the package so that the module is the built one.
     // Null with a message when a step fails; a camera that was plugged in
     // but got no capture filter is unplugged again, and the message says what
     // Plug and Play made of its video function.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -121,6 +122,37 @@ TEST_F(InstallTest, RunningItAgainChangesNothing) {
     RestartMachine();
     Install();
     EXPECT_EQ(Export(), first);
+}
+
+TEST_F(InstallTest, ModulesAreCopiedFromTheModuleFolderOrNothingIsInstalled) {
+    auto folder = Root().parent_path() / (Root().filename().string() + "-modules");
+    std::filesystem::create_directories(folder);
+    qk::install::Options options;
+    options.moduleFolder = folder;
+    qk::install::Result result;
+    std::string error;
+    // A module missing from the build: a clear error and no registry entries.
+    EXPECT_FALSE(qk::install::Install(options, &result, &error));
+    EXPECT_NE(error.find("K0340Dev.sys"), std::string::npos) << error;
+    HANDLE key;
+    EXPECT_NE(OpenKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\K0340Dev", &key, KEY_READ),
+              STATUS_SUCCESS);
+
+    for (const auto& module : qk::install::ModuleFiles()) {
+        std::ofstream(folder / module.buildName) << "module " << module.buildName;
+    }
+    ASSERT_TRUE(qk::install::Install(options, &result, &error)) << error;
+    EXPECT_EQ(result.modules, qk::install::ModuleFiles().size());
+    for (const auto& module : qk::install::ModuleFiles()) {
+        std::ifstream in(Root() / module.destination);
+        std::string text;
+        std::getline(in, text);
+        EXPECT_EQ(text, "module " + std::string(module.buildName));
+    }
+    ASSERT_EQ(OpenKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\K0340Dev", &key, KEY_READ),
+              STATUS_SUCCESS);
+    ZwClose(key);
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(InstallTest, HardwareIdKeys) {

@@ -165,7 +165,8 @@ TEST_F(RigTest, NoFilterIsAClearError) {
         const char* says;
     };
     const Case cases[] = {
-        {"no driver given", nullptr, ids::kCameraVendorId, "no capture driver"},
+        // No entry: the installed module is wanted, and the build folder lacks it.
+        {"no module to install", nullptr, ids::kCameraVendorId, "cannot copy"},
         {"another camera", StubEntry, 0x1234, "no driver is installed for it"},
         {"driver fails to load", FailingEntry, ids::kCameraVendorId, "could not be loaded"},
         {"driver offers no filter", SilentEntry, ids::kCameraVendorId, "registered no capture filter"},
@@ -174,6 +175,7 @@ TEST_F(RigTest, NoFilterIsAClearError) {
         SCOPED_TRACE(c.name);
         RigOptions options;
         options.camera.vendorId = c.vendor;
+        options.moduleFolder = Root() / "no-modules";
         std::string error;
         auto rig = CameraRig::Start(c.entry, options, &error);
         EXPECT_FALSE(rig);

@@ -28,7 +28,8 @@ if [[ " $STAGES " == *" asan "* ]]; then
   qk_configure build/asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" "-DCMAKE_C_FLAGS_DEBUG=-O1 -g" \
     -DQK_SANITIZE=address,undefined -DQK_WERROR=ON -DQK_BENCH=OFF
   qk_build build/asan --target qk_all_tests qk0340
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$QK_TOP/scripts/lsan.supp" \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan -j "$QK_JOBS" --output-on-failure --timeout 1800 -LE no_sanitizer
   stage_time asan
 fi

@@ -4,37 +4,12 @@
 # Usage: reg_cli_test.sh path/to/qk0340
 set -uo pipefail
 QK="$1"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-R="$WORK/root"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# ok NAME ARGS...: the command succeeds; its output is in $WORK/out.
-ok() {
-  local name="$1"; shift
-  "$QK" "$@" >"$WORK/out" 2>"$WORK/err" || { fail "$name: exit $? ($(cat "$WORK/err"))"; return 1; }
-}
-
-# contains NAME TEXT: the last output holds TEXT.
-contains() { grep -qF -- "$2" "$WORK/out" || fail "$1: output lacks '$2':"$'\n'"$(cat "$WORK/out")"; }
-
-# refused NAME ARGS...: the command fails cleanly: a non-zero exit that is not
-# a signal, and a message on standard error.
-refused() {
-  local name="$1"; shift
-  "$QK" "$@" >"$WORK/out" 2>"$WORK/err"
-  local rc=$?
-  if [ $rc -eq 0 ]; then fail "$name: succeeded"; return; fi
-  if [ $rc -ge 128 ]; then fail "$name: crashed (exit $rc): $(cat "$WORK/err")"; return; fi
-  [ -s "$WORK/err" ] || fail "$name: no message"
-}
+source "$(dirname "$0")/../../testing/cli_test_lib.sh"
 
 snapshot() { "$QK" reg export --root "$R" HKLM - >"$1" 2>&1 || fail "export for a snapshot"; }
 
 # A root that was never installed.
-refused "query before install" reg query --root "$R" HKLM
+refused_saying "query before install" "" reg query --root "$R" HKLM
 grep -qF "qk0340 install" "$WORK/err" || fail "the error does not suggest qk0340 install: $(cat "$WORK/err")"
 
 ok "install" install --root "$R"
@@ -72,7 +47,7 @@ for line in "Q    REG_QWORD    0x1122334455667788" "M    REG_MULTI_SZ    one\\0t
 done
 ok "32-bit add" reg add --root "$R" 'HKLM\Software\Lumora Tech\Thirty' --view 32 --value W --type dword --data 32
 ok "32-bit lands in Wow6432Node" reg query --root "$R" 'HKLM\Software\Wow6432Node\Lumora Tech\Thirty' --value W
-refused "not in the 64-bit view" reg query --root "$R" 'HKLM\Software\Lumora Tech\Thirty'
+refused_saying "not in the 64-bit view" "" reg query --root "$R" 'HKLM\Software\Lumora Tech\Thirty'
 ok "user hive" reg add --root "$R" 'HKCU\Software\Lumora Tech\Web Cameras\QK0340\Console' --value AlwaysOnTop --type dword --data 1
 ok "user hive query" reg query --root "$R" 'HKEY_USERS' --recursive
 contains "user hive query" 'Console'
@@ -80,50 +55,46 @@ contains "user hive query" 'Console'
 # Export, delete, import.
 ok "export" reg export --root "$R" 'HKLM\Software\X' "$WORK/x.reg"
 ok "delete key" reg delete --root "$R" 'HKLM\Software\X'
-refused "deleted" reg query --root "$R" 'HKLM\Software\X'
+refused_saying "deleted" "" reg query --root "$R" 'HKLM\Software\X'
 ok "import" reg import --root "$R" "$WORK/x.reg"
 ok "imported" reg query --root "$R" 'HKLM\Software\X' --value Q && contains "imported" "0x1122334455667788"
 ok "export to stdout" reg export --root "$R" 'HKLM\Software\X' - && contains "export to stdout" "Windows Registry Editor Version 5.00"
 ok "delete value" reg delete --root "$R" 'HKLM\Software\X' --value Q
-refused "value deleted" reg query --root "$R" 'HKLM\Software\X' --value Q
+refused_saying "value deleted" "" reg query --root "$R" 'HKLM\Software\X' --value Q
 
 # Malformed input changes nothing and never crashes.
 snapshot "$WORK/before"
-refused "unknown root" reg query --root "$R" 'HKXX\Software'
-refused "empty level" reg add --root "$R" 'HKLM\Software\\X'
-refused "long level" reg add --root "$R" "HKLM\\Software\\$(printf 'a%.0s' $(seq 256))"
-refused "control character" reg add --root "$R" $'HKLM\\Software\\a\tb'
-refused "bad UTF-8" reg add --root "$R" $'HKLM\\Software\\\xff'
-refused "below a root" reg add --root "$R" 'HKLM\Stray'
-refused "unknown type" reg add --root "$R" 'HKLM\Software\X' --value V --type wat --data 1
-refused "dword too large" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data 4294967296
-refused "dword negative" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data -1
-refused "dword text" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data five
-refused "qword too large" reg add --root "$R" 'HKLM\Software\X' --value V --type qword --data 0x10000000000000000
-refused "odd binary" reg add --root "$R" 'HKLM\Software\X' --value V --type binary --data abc
-refused "binary text" reg add --root "$R" 'HKLM\Software\X' --value V --type binary --data xyz1
-refused "data without value" reg add --root "$R" 'HKLM\Software\X' --type dword --data 1
-refused "bad view" reg query --root "$R" HKLM --view 16
-refused "delete a root" reg delete --root "$R" HKLM
-refused "delete a hive" reg delete --root "$R" 'HKLM\SOFTWARE'
-refused "missing key" reg delete --root "$R" 'HKLM\Software\Nothing'
-refused "no subcommand" reg
-refused "missing file" reg import --root "$R" "$WORK/nothing.reg"
+refused_saying "unknown root" "" reg query --root "$R" 'HKXX\Software'
+refused_saying "empty level" "" reg add --root "$R" 'HKLM\Software\\X'
+refused_saying "long level" "" reg add --root "$R" "HKLM\\Software\\$(printf 'a%.0s' $(seq 256))"
+refused_saying "control character" "" reg add --root "$R" $'HKLM\\Software\\a\tb'
+refused_saying "bad UTF-8" "" reg add --root "$R" $'HKLM\\Software\\\xff'
+refused_saying "below a root" "" reg add --root "$R" 'HKLM\Stray'
+refused_saying "unknown type" "" reg add --root "$R" 'HKLM\Software\X' --value V --type wat --data 1
+refused_saying "dword too large" "" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data 4294967296
+refused_saying "dword negative" "" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data -1
+refused_saying "dword text" "" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data five
+refused_saying "qword too large" "" reg add --root "$R" 'HKLM\Software\X' --value V --type qword --data 0x10000000000000000
+refused_saying "odd binary" "" reg add --root "$R" 'HKLM\Software\X' --value V --type binary --data abc
+refused_saying "binary text" "" reg add --root "$R" 'HKLM\Software\X' --value V --type binary --data xyz1
+refused_saying "data without value" "" reg add --root "$R" 'HKLM\Software\X' --type dword --data 1
+refused_saying "bad view" "" reg query --root "$R" HKLM --view 16
+refused_saying "delete a root" "" reg delete --root "$R" HKLM
+refused_saying "delete a hive" "" reg delete --root "$R" 'HKLM\SOFTWARE'
+refused_saying "missing key" "" reg delete --root "$R" 'HKLM\Software\Nothing'
+refused_saying "no subcommand" "" reg
+refused_saying "missing file" "" reg import --root "$R" "$WORK/nothing.reg"
 printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fresh]\n"A"=dword:1\n"B"=dword:xyz\n' >"$WORK/bad.reg"
-refused "malformed import" reg import --root "$R" "$WORK/bad.reg"
+refused_saying "malformed import" "" reg import --root "$R" "$WORK/bad.reg"
 grep -qF "line 5" "$WORK/err" || fail "the import error names no line: $(cat "$WORK/err")"
 head -c 3000 /dev/urandom >"$WORK/noise.reg"
-refused "noise import" reg import --root "$R" "$WORK/noise.reg"
+refused_saying "noise import" "" reg import --root "$R" "$WORK/noise.reg"
 snapshot "$WORK/after"
 cmp -s "$WORK/before" "$WORK/after" || fail "malformed input changed the registry: $(diff "$WORK/before" "$WORK/after" | head)"
 
 # A damaged database is reported, not crashed on.
 cp "$R/registry.db" "$WORK/saved.db"
 head -c 8192 /dev/zero | tr '\0' 'x' >"$R/registry.db"
-refused "damaged database" reg query --root "$R" HKLM
+refused_saying "damaged database" "" reg query --root "$R" HKLM
 
-if [ $failures -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "all qk0340 reg and install checks passed"
+finish

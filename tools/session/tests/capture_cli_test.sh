@@ -6,29 +6,7 @@
 # Usage: capture_cli_test.sh path/to/qk0340
 set -uo pipefail
 QK="$1"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-R="$WORK/root"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-ok() {
-  local name="$1"; shift
-  "$QK" "$@" >"$WORK/out" 2>"$WORK/err" || { fail "$name: exit $? ($(cat "$WORK/err"))"; return 1; }
-}
-
-contains() { grep -qF -- "$2" "$WORK/out" || fail "$1: output lacks '$2':"$'\n'"$(cat "$WORK/out")"; }
-
-# refused NAME TEXT ARGS...: a clean failure (not a signal) whose message holds TEXT.
-refused() {
-  local name="$1" text="$2"; shift 2
-  "$QK" "$@" >"$WORK/out" 2>"$WORK/err"
-  local rc=$?
-  if [ $rc -eq 0 ]; then fail "$name: succeeded"; return; fi
-  if [ $rc -ge 128 ]; then fail "$name: crashed (exit $rc): $(cat "$WORK/err")"; return; fi
-  grep -qF -- "$text" "$WORK/err" || fail "$name: the message lacks '$text': $(cat "$WORK/err")"
-}
+source "$(dirname "$0")/../../testing/cli_test_lib.sh"
 
 # header FILE: the first line of a file.
 header() { head -n 1 "$1"; }
@@ -56,20 +34,20 @@ le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >>
 } >"$WORK/grey.y4m"
 
 # ---- Arguments that are refused before any machine starts -------------------------------------
-refused "no output" "output" capture --root "$R"
-refused "unknown format" "--format" capture --root "$R" --format nv12 -o "$WORK/x"
-refused "bad size" "WIDTHxHEIGHT" capture --root "$R" --size 640-480 -o "$WORK/x"
-refused "zero size" "WIDTHxHEIGHT" capture --root "$R" --size 0x480 -o "$WORK/x"
-refused "no rate" "--fps" capture --root "$R" --fps 0 -o "$WORK/x"
-refused "no frames" "--frames" capture --root "$R" --frames 0 -o "$WORK/x"
-refused "no time" "--seconds" capture --root "$R" --seconds -1 -o "$WORK/x"
-refused "frames and seconds" "excludes" capture --root "$R" --frames 3 --seconds 1 -o "$WORK/x"
-refused "variant 3" "variant" capture --root "$R" --variant 3 -o "$WORK/x"
-refused "missing scene" "neither" capture --root "$R" --scene "$WORK/nothing.png" -o "$WORK/x"
+refused_saying "no output" "output" capture --root "$R"
+refused_saying "unknown format" "--format" capture --root "$R" --format nv12 -o "$WORK/x"
+refused_saying "bad size" "WIDTHxHEIGHT" capture --root "$R" --size 640-480 -o "$WORK/x"
+refused_saying "zero size" "WIDTHxHEIGHT" capture --root "$R" --size 0x480 -o "$WORK/x"
+refused_saying "no rate" "--fps" capture --root "$R" --fps 0 -o "$WORK/x"
+refused_saying "no frames" "--frames" capture --root "$R" --frames 0 -o "$WORK/x"
+refused_saying "no time" "--seconds" capture --root "$R" --seconds -1 -o "$WORK/x"
+refused_saying "frames and seconds" "excludes" capture --root "$R" --frames 3 --seconds 1 -o "$WORK/x"
+refused_saying "variant 3" "variant" capture --root "$R" --variant 3 -o "$WORK/x"
+refused_saying "missing scene" "neither" capture --root "$R" --scene "$WORK/nothing.png" -o "$WORK/x"
 head -c 500 /dev/urandom >"$WORK/noise.png"
-refused "noise scene" "cannot use the scene" capture --root "$R" --scene "$WORK/noise.png" -o "$WORK/x"
+refused_saying "noise scene" "cannot use the scene" capture --root "$R" --scene "$WORK/noise.png" -o "$WORK/x"
 touch "$WORK/plainfile"
-refused "root is a file" "system root" capture --root "$WORK/plainfile" --frames 2 -o "$WORK/x"
+refused_saying "root is a file" "system root" capture --root "$WORK/plainfile" --frames 2 -o "$WORK/x"
 [ -e "$R" ] && fail "refused arguments created the root"
 
 # ---- The main job --------------------------------------------------------------------------------------
@@ -122,17 +100,13 @@ contains "variant 1" "YUY2 800x600 at 5 fps"
 contains "variant 1" "frames delivered 2"
 
 # ---- Requests the camera cannot meet: refused with what it offers, nothing written -------------
-refused "I420" "does not offer I420; it offers YUY2 640x480" capture --root "$R" --format i420 --frames 2 -o "$WORK/refused/out"
-refused "YV12" "RGB24 1600x1200 at 5 fps" capture --root "$R" --format yv12 --frames 2 -o "$WORK/refused/out"
-refused "MJPG" "does not offer MJPG" capture --root "$R" --format mjpg --frames 2 -o "$WORK/refused/out"
-refused "size" "not at 1024x768" capture --root "$R" --size 1024x768 --frames 2 -o "$WORK/refused/out"
-refused "rate" "YUY2 640x480 at 5-30 fps, not at 60 fps" capture --root "$R" --fps 60 --frames 2 -o "$WORK/refused/out"
-refused "variant 1 rate" "YUY2 640x480 at 5-15 fps" capture --root "$R" --variant 1 --frames 2 -o "$WORK/refused/out"
+refused_saying "I420" "does not offer I420; it offers YUY2 640x480" capture --root "$R" --format i420 --frames 2 -o "$WORK/refused/out"
+refused_saying "YV12" "RGB24 1600x1200 at 5 fps" capture --root "$R" --format yv12 --frames 2 -o "$WORK/refused/out"
+refused_saying "MJPG" "does not offer MJPG" capture --root "$R" --format mjpg --frames 2 -o "$WORK/refused/out"
+refused_saying "size" "not at 1024x768" capture --root "$R" --size 1024x768 --frames 2 -o "$WORK/refused/out"
+refused_saying "rate" "YUY2 640x480 at 5-30 fps, not at 60 fps" capture --root "$R" --fps 60 --frames 2 -o "$WORK/refused/out"
+refused_saying "variant 1 rate" "YUY2 640x480 at 5-15 fps" capture --root "$R" --variant 1 --frames 2 -o "$WORK/refused/out"
 [ -e "$WORK/refused" ] && fail "a refused request left files"
-refused "unwritable output" "cannot" capture --root "$R" --frames 2 -o /proc/qk-no-such/out
+refused_saying "unwritable output" "cannot" capture --root "$R" --frames 2 -o /proc/qk-no-such/out
 
-if [ $failures -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "all qk0340 capture checks passed"
+finish

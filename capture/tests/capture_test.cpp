@@ -101,6 +101,12 @@ TEST_F(DriverTest, EveryFormatOfBothTablesStreams) {
             auto samples = Stream(r.formatIndex, static_cast<int>(r.width), static_cast<int>(r.height), fps, 6);
             ASSERT_EQ(samples.size(), 6u);
             EXPECT_GE(Successful(samples), 1u);
+            const int w = static_cast<int>(r.width), h = static_cast<int>(r.height);
+            auto expected = PatternSource::Expected(w, h);
+            for (auto& s : samples) {
+                if (s.status != STATUS_SUCCESS) continue;
+                EXPECT_GT(Psnr(expected, AsTopDownBgr(s, r.formatIndex, w, h).data(), expected.size()), 26.0);
+            }
         }
         Unplug(port);
     }

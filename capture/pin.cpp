@@ -385,6 +385,9 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
     // The camera frame as YUY2 (uncompressed) or in the output's own kind (decoded).
     const UCHAR* picture;
     bool pictureIsRgb = false;
+    const bool scale = ow != cw || oh != ch;
+    // A YUY2 sample of the camera's own size takes the decoder's output as it is.
+    const bool decodeIntoSample = s.formatIndex == kFormatYuy2 && !scale;
     if (c->cameraStream == CameraStream::Uncompressed) {
         if (frame->filled != static_cast<ULONG>(cw) * ch * 2) return STATUS_UNSUCCESSFUL;  // merged or short frame
         picture = frame->data;
@@ -395,18 +398,18 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
         KeAcquireSpinLock(&g_decoderLock, &old);
         g_jpegData = frame->data;
         g_jpegBytes = frame->filled;
-        g_jpegDestination = work;
+        g_jpegDestination = decodeIntoSample ? out : work;
         g_jpegPitch = pitch;
-        g_jpegDestinationBytes = workBytes;
+        g_jpegDestinationBytes = decodeIntoSample ? outBytes : workBytes;
         g_jpegWidth = cw;
         g_jpegHeight = ch;
         int result = jpgDecode(JpegImage, JpegData);
         KeReleaseSpinLock(&g_decoderLock, old);
         if (result != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;
+        if (decodeIntoSample) return STATUS_SUCCESS;
         picture = work;
     }
     int r = IMG_SUCCESS;
-    const bool scale = ow != cw || oh != ch;
     switch (s.formatIndex) {
         case kFormatYuy2:
             if (scale) r = ResizeNearest(out, ow, oh, ow * 2, picture, cw, ch, cw * 2, MT_YUY2);

@@ -31,6 +31,7 @@ Kernel::Kernel(Machine& machine) : machine_(machine) {
     clock_.AddListener([this] {
         std::lock_guard guard(lock_);
         condition_.notify_all();
+        dpcCondition_.notify_all();
     });
     dpcThread_ = std::thread([this] { DpcLoop(); });
     for (int i = 0; i < kWorkerThreads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
@@ -60,6 +61,8 @@ Kernel::~Kernel() {
         std::lock_guard guard(lock_);
         stopping_ = true;
         condition_.notify_all();
+        dpcCondition_.notify_all();
+        workCondition_.notify_all();
     }
     dpcThread_.join();
     for (auto& w : workers_) w.join();
@@ -115,7 +118,7 @@ bool Kernel::SetTimer(KTIMER* timer, int64_t due, LONG periodMs, KDPC* dpc) {
     timer->Dpc = dpc;
     timer->Inserted = TRUE;
     timers_.emplace(due, timer);
-    condition_.notify_all();
+    dpcCondition_.notify_one();
     return wasInserted;
 }
 
@@ -140,7 +143,7 @@ bool Kernel::QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2) {
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     dpcs_.push_back(dpc);
-    condition_.notify_all();
+    dpcCondition_.notify_one();
     return true;
 }
 
@@ -244,14 +247,16 @@ void Kernel::DpcLoop() {
             }
             held.lock();
             dpcRunning_ = false;
-            condition_.notify_all();
+            // What a DPC changes for waiters it announces itself (events,
+            // semaphores); the queue's own state matters only once it is idle.
+            if (dpcs_.empty()) condition_.notify_all();
             continue;
         }
         if (stopping_) break;
         int64_t next = timers_.empty() ? kNoDeadline : timers_.begin()->first;
         auto wait = next == kNoDeadline ? std::chrono::nanoseconds(std::chrono::milliseconds(200))
                                         : clock_.RealWaitUntil(next);
-        if (wait.count() > 0) condition_.wait_for(held, wait);
+        if (wait.count() > 0) dpcCondition_.wait_for(held, wait);
     }
 }
 
@@ -281,7 +286,7 @@ void Kernel::Advance(int64_t delta) {
 void Kernel::QueueWork(PDRIVER_OBJECT driver, std::function<void()> work) {
     std::lock_guard guard(lock_);
     work_.push_back({driver, std::move(work)});
-    condition_.notify_all();
+    workCondition_.notify_one();
 }
 
 void Kernel::FlushWork() {
@@ -310,11 +315,11 @@ void Kernel::WorkerLoop() {
             }
             held.lock();
             --workRunning_;
-            condition_.notify_all();
+            if (work_.empty() && workRunning_ == 0) condition_.notify_all();
             continue;
         }
         if (stopping_) break;
-        condition_.wait_for(held, std::chrono::milliseconds(200));
+        workCondition_.wait_for(held, std::chrono::milliseconds(200));
     }
 }
 

@@ -90,7 +90,12 @@ private:
     Machine& machine_;
     Clock clock_;
     std::mutex lock_;  // the dispatcher lock: guards every dispatcher object, the queues below
+    // Waiters on dispatcher objects and on the queues' progress wait on
+    // `condition_`; the DPC thread and the workers have their own, so that
+    // setting an event does not wake them, nor a queued work item every waiter.
     std::condition_variable condition_;
+    std::condition_variable dpcCondition_;
+    std::condition_variable workCondition_;
     bool stopping_ = false;
 
     std::multimap<int64_t, KTIMER*> timers_;

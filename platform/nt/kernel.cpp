@@ -1,5 +1,6 @@
 #include "platform/nt/kernel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,7 +31,7 @@ void CheckFloatingPointBalance(const char* where) {
 Kernel::Kernel(Machine& machine) : machine_(machine) {
     clock_.AddListener([this] {
         std::lock_guard guard(lock_);
-        condition_.notify_all();
+        NotifyAll();
         dpcCondition_.notify_all();
     });
     dpcThread_ = std::thread([this] { DpcLoop(); });
@@ -60,7 +61,7 @@ Kernel::~Kernel() {
     {
         std::lock_guard guard(lock_);
         stopping_ = true;
-        condition_.notify_all();
+        NotifyAll();
         dpcCondition_.notify_all();
         workCondition_.notify_all();
     }
@@ -87,6 +88,40 @@ Kernel& Kernel::Get() {
 }
 
 Kernel* Kernel::GetOrNull() { return g_kernel.load(); }
+
+void Kernel::NotifyAll() {
+    condition_.notify_all();
+    for (ObjectWaiter* w : objectWaiters_) w->wake.notify_one();
+}
+
+void Kernel::NotifyObject(const void* object) {
+    for (ObjectWaiter* w : objectWaiters_) {
+        for (size_t i = 0; i < w->count; ++i) {
+            if (w->objects[i] == object) {
+                w->wake.notify_one();
+                break;
+            }
+        }
+    }
+}
+
+bool Kernel::WaitForObjects(std::unique_lock<std::mutex>& held, int64_t deadline, const void* const* objects,
+                            size_t count, const std::function<bool()>& ready) {
+    ObjectWaiter waiter{{}, objects, count};
+    objectWaiters_.push_back(&waiter);
+    bool done = true;
+    while (!ready()) {
+        if (deadline != kNoDeadline && clock_.Now() >= deadline) {
+            done = false;
+            break;
+        }
+        auto wait = deadline == kNoDeadline ? std::chrono::nanoseconds(std::chrono::milliseconds(200))
+                                            : clock_.RealWaitUntil(deadline);
+        waiter.wake.wait_for(held, wait);
+    }
+    objectWaiters_.erase(std::find(objectWaiters_.begin(), objectWaiters_.end(), &waiter));
+    return done;
+}
 
 bool Kernel::WaitUntil(std::unique_lock<std::mutex>& held, int64_t deadline, const std::function<bool()>& ready) {
     while (!ready()) {
@@ -223,7 +258,8 @@ void Kernel::DpcLoop() {
                 dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(due >> 32));
                 dpcs_.push_back(dpc);
             }
-            condition_.notify_all();
+            NotifyObject(timer);
+            condition_.notify_all();  // flushes and Advance read the timer queue
         }
         if (!dpcs_.empty()) {
             KDPC* dpc = dpcs_.front();
@@ -361,6 +397,7 @@ NTSTATUS Kernel::CreateSystemThread(PHANDLE handle, PKSTART_ROUTINE routine, PVO
         raw->exitStatus = status;
         raw->thread.Header.SignalState = 1;
         raw->finished = true;
+        NotifyObject(&raw->thread);
         condition_.notify_all();
     });
     return STATUS_SUCCESS;

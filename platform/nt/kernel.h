@@ -1,6 +1,7 @@
 // The simulated kernel of one machine: the platform clock, the dispatcher
-// (one lock and one condition for every wait, as the target's dispatcher
-// database lock), the timer queue and the DPC thread that expires timers and
+// (one lock for every wait, as the target's dispatcher database lock; a
+// thread waiting on dispatcher objects is woken only by a change to one of
+// them), the timer queue and the DPC thread that expires timers and
 // runs DPCs at DISPATCH_LEVEL, the system worker threads, and the system
 // threads drivers create.
 #pragma once
@@ -42,10 +43,18 @@ public:
     // ---- Dispatcher -------------------------------------------------------
     std::mutex& DispatcherLock() { return lock_; }
     // Wakes every waiter; call after changing state a wait predicate reads.
-    void NotifyAll() { condition_.notify_all(); }
+    void NotifyAll();
+    // Wakes the waiters on `object` (a dispatcher header) after its state changed.
+    void NotifyObject(const void* object);
+    // Wakes the waiters that wait on no particular object (flushes, fast mutexes).
+    void NotifyOthers() { condition_.notify_all(); }
     // Waits (lock held through `held`) until `ready()` or the clock reaches
     // `deadline`; returns ready(). Platform layers use it for their own waits.
     bool WaitUntil(std::unique_lock<std::mutex>& held, int64_t deadline, const std::function<bool()>& ready);
+    // The same for a predicate over dispatcher objects: only a change to one
+    // of `objects` (or NotifyAll, or the clock) wakes the waiter.
+    bool WaitForObjects(std::unique_lock<std::mutex>& held, int64_t deadline, const void* const* objects,
+                        size_t count, const std::function<bool()>& ready);
 
     // ---- Timers and DPCs (dispatcher lock NOT held by callers) -------------
     bool SetTimer(KTIMER* timer, int64_t due, LONG periodMs, KDPC* dpc);
@@ -97,6 +106,13 @@ private:
     std::condition_variable dpcCondition_;
     std::condition_variable workCondition_;
     bool stopping_ = false;
+
+    struct ObjectWaiter {
+        std::condition_variable wake;
+        const void* const* objects;
+        size_t count;
+    };
+    std::vector<ObjectWaiter*> objectWaiters_;
 
     std::multimap<int64_t, KTIMER*> timers_;
     std::deque<KDPC*> dpcs_;

@@ -96,7 +96,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     std::lock_guard guard(k.DispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    k.NotifyAll();
+    k.NotifyObject(Event);
     return previous;
 }
 
@@ -139,7 +139,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
             previous = -1;
         } else {
             Semaphore->Header.SignalState = previous + Adjustment;
-            k.NotifyAll();
+            k.NotifyObject(Semaphore);
         }
     }
     if (previous < 0) ExRaiseStatus(STATUS_SEMAPHORE_LIMIT_EXCEEDED);
@@ -175,7 +175,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (--Mutex->Recursion == 0) {
         Mutex->OwnerThread = nullptr;
         Mutex->Header.SignalState = 1;
-        k.NotifyAll();
+        k.NotifyObject(Mutex);
     }
     return previous;
 }
@@ -201,7 +201,7 @@ static NTSTATUS WaitForObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLAR
     int64_t deadline = polling ? k.TheClock().Now() : qk::nt::DeadlineFromTimeout(timeout);
     std::unique_lock held(k.DispatcherLock());
     NTSTATUS result = STATUS_TIMEOUT;
-    k.WaitUntil(held, deadline, [&] {
+    k.WaitForObjects(held, deadline, objects, count, [&] {
         if (type == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
                 auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -312,7 +312,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Owner = nullptr;
     FastMutex->Count = 1;
     qk::nt::CurrentThreadContext().irql = static_cast<KIRQL>(FastMutex->OldIrql);
-    k.NotifyAll();
+    k.NotifyOthers();
 }
 
 // ---- Exceptions ------------------------------------------------------------------------

@@ -386,8 +386,9 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
     const UCHAR* picture;
     bool pictureIsRgb = false;
     const bool scale = ow != cw || oh != ch;
-    // A YUY2 sample of the camera's own size takes the decoder's output as it is.
-    const bool decodeIntoSample = s.formatIndex == kFormatYuy2 && !scale;
+    // A sample of the camera's own size takes the decoder's output as it is;
+    // RGB24 samples are bottom-up, which the decoder writes directly.
+    const bool decodeIntoSample = (s.formatIndex == kFormatYuy2 || s.formatIndex == kFormatRgb24) && !scale;
     if (c->cameraStream == CameraStream::Uncompressed) {
         if (frame->filled != static_cast<ULONG>(cw) * ch * 2) return STATUS_UNSUCCESSFUL;  // merged or short frame
         picture = frame->data;
@@ -403,6 +404,7 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
         g_jpegDestinationBytes = decodeIntoSample ? outBytes : workBytes;
         g_jpegWidth = cw;
         g_jpegHeight = ch;
+        jpgSetBottomUp(decodeIntoSample && pictureIsRgb);
         int result = jpgDecode(JpegImage, JpegData);
         KeReleaseSpinLock(&g_decoderLock, old);
         if (result != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;

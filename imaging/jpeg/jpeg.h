@@ -76,6 +76,11 @@ int jpgDecode(JPG_GET_IMAGE gpucGetImage, JPG_GET_DATA gpucGetData);
 typedef void (*JPG_LOG_SINK)(const char* message);
 void jpgSetLogSink(JPG_LOG_SINK sink);
 
+// Non-zero: the picture's first line goes to the destination's last line, so
+// a bottom-up picture (RGB24 samples) needs no flip afterwards. Off after
+// jpgInit; the same bytes as a top-down decode flipped.
+void jpgSetBottomUp(int bottomUp);
+
 // Memory for progressive frames' coefficients, freed before jpgDecode
 // returns. With null hooks (the default) the standard library's.
 typedef void* (*JPG_ALLOCATE)(size_t bytes);

@@ -270,8 +270,10 @@ struct Record {
     int scansDone;
     bool endOfImage;  // EOI met at a restart point
 
-    uint8_t* destination;
+    uint8_t* destination;  // where the picture's first line goes
     uint16_t pitch;
+    bool bottomUp;
+    ptrdiff_t lineStep;  // from one picture line to the next: pitch, or -pitch bottom-up
 
     // One MCU of samples, each component as a plane of (8h) x (8v).
     alignas(32) uint8_t planes[3][kMaxMcuSide * kMaxMcuSide];

@@ -134,8 +134,9 @@ int ParseFrameHeader(Record& r, int marker, JPG_GET_IMAGE getImage) {
         Log(Msg::kDestination, int(pitch), r.outWidth);
         return JPG_ERR_IMAGE_REFUSED;
     }
-    r.destination = destination;
     r.pitch = pitch;
+    r.lineStep = r.bottomUp ? -ptrdiff_t{pitch} : ptrdiff_t{pitch};
+    r.destination = r.bottomUp ? destination + ptrdiff_t(height - 1) * pitch : destination;
     return IsProgressive(r) ? AllocateCoefficients(r) : JPG_SUCCESS;
 }
 
@@ -475,6 +476,7 @@ int jpgInit(int version, JPG_PROGRESS progress) {
     g_record.bytesPerPixel = g_record.writers->bytesPerPixel;
     g_record.fastPath = true;
     g_record.smoothChroma = false;
+    g_record.bottomUp = false;
     g_record.progress = progress;
     return JPG_SUCCESS;
 }
@@ -519,6 +521,8 @@ int jpgDecode(JPG_GET_IMAGE gpucGetImage, JPG_GET_DATA gpucGetData) {
 }
 
 void jpgSetLogSink(JPG_LOG_SINK sink) { g_record.sink = sink; }
+
+void jpgSetBottomUp(int bottomUp) { g_record.bottomUp = bottomUp != 0; }
 
 void jpgSetMemoryHooks(JPG_ALLOCATE allocate, JPG_RELEASE release) {
     g_record.allocate = allocate;

@@ -204,7 +204,7 @@ void WriteMcuGeneral(Record& r, uint8_t* dst, int width, int height) {
             GatherRow(r, 1, row, width, smooth, u);
             GatherRow(r, 2, row, width, smooth, v);
         }
-        w.full(dst + row * r.pitch, y, u, v, width);
+        w.full(dst + row * r.lineStep, y, u, v, width);
     }
 }
 
@@ -216,20 +216,20 @@ void WriteMcu(Record& r, int mcuX, int mcuY) {
     const int width = std::min(mcuWidth, r.outWidth - x0), height = std::min(mcuHeight, int(r.height) - y0);
     if (width <= 0 || height <= 0) return;
     const WriterSet& w = *r.writers;
-    uint8_t* dst = r.destination + size_t(y0) * r.pitch + size_t(x0) * w.bytesPerPixel;
+    uint8_t* dst = r.destination + ptrdiff_t(y0) * r.lineStep + ptrdiff_t(x0) * w.bytesPerPixel;
     const bool smooth = r.smoothChroma && w.rgb;
     // Whole 4:2:2 and 4:2:0 MCUs go through the 16-pixel row writers; they
     // give the same bytes as the general writer.
     if (!smooth && width == 16 && r.layout422 && height == 8) {
         for (int row = 0; row < 8; ++row) {
-            w.pairs16(dst + row * r.pitch, r.planes[0] + 16 * row, r.planes[1] + 8 * row, r.planes[2] + 8 * row, 16);
+            w.pairs16(dst + row * r.lineStep, r.planes[0] + 16 * row, r.planes[1] + 8 * row, r.planes[2] + 8 * row, 16);
         }
         return;
     }
     if (!smooth && width == 16 && r.layout420 && height == 16) {
         for (int row = 0; row < 16; ++row) {
             const int chroma = 8 * (row >> 1);
-            w.pairs16(dst + row * r.pitch, r.planes[0] + 16 * row, r.planes[1] + chroma, r.planes[2] + chroma, 16);
+            w.pairs16(dst + row * r.lineStep, r.planes[0] + 16 * row, r.planes[1] + chroma, r.planes[2] + chroma, 16);
         }
         return;
     }

@@ -124,6 +124,39 @@ TEST(JpegOutput, OddWidthLosesItsLastColumnInTwoByteKinds) {
     }
 }
 
+TEST(JpegOutput, BottomUpIsTheTopDownPictureFlipped) {
+    struct Case {
+        int width, height;
+        Sampling sampling;
+        bool progressive;
+    } cases[] = {{160, 128, k422, false}, {150, 97, k420, false}, {64, 48, k444, false}, {90, 70, k422, true}};
+    for (const auto& c : cases) {
+        EncodeOptions e;
+        e.width = c.width;
+        e.height = c.height;
+        e.sampling = c.sampling;
+        e.progressive = c.progressive;
+        const auto jpeg = Encode(e);
+        for (int kind : {JPG_KIND_RGB24, JPG_KIND_YUY2}) {
+            for (bool fast : {true, false}) {
+                SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << " kind " << kind << " fast " << fast);
+                DecodeOptions topDown, bottomUp;
+                topDown.kind = bottomUp.kind = kind;
+                topDown.fastPath = bottomUp.fastPath = fast;
+                bottomUp.bottomUp = true;
+                const Decoded a = Decode(jpeg, topDown), b = Decode(jpeg, bottomUp);
+                ASSERT_EQ(a.result, JPG_SUCCESS);
+                ASSERT_EQ(b.result, JPG_SUCCESS);
+                EXPECT_EQ(a.pixels, b.pixels);
+                EXPECT_TRUE(b.paddingIntact);
+            }
+        }
+    }
+    // jpgInit goes back to top-down.
+    ASSERT_EQ(jpgInit(JPG_VERSION, nullptr), JPG_SUCCESS);
+    EXPECT_FALSE(g_record.bottomUp);
+}
+
 TEST(JpegOutput, GreyFramesHaveNeutralChroma) {
     EncodeOptions o;
     o.grey = true;

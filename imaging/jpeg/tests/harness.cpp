@@ -185,6 +185,7 @@ Decoded Decode(const std::vector<uint8_t>& jpeg, const DecodeOptions& options) {
     EXPECT_EQ(jpgSetOption(JPG_OPT_OUTPUT_KIND, options.kind), JPG_SUCCESS);
     EXPECT_EQ(jpgSetOption(JPG_OPT_FAST_PATH, options.fastPath), JPG_SUCCESS);
     EXPECT_EQ(jpgSetOption(JPG_OPT_SMOOTH_CHROMA, options.smooth), JPG_SUCCESS);
+    jpgSetBottomUp(options.bottomUp);
     static constexpr int kBytes[] = {3, 2, 2, 4, 2};
     d.bytesPerPixel = kBytes[options.kind];
     d.result = jpgDecode(GetImage, GetData);
@@ -194,7 +195,8 @@ Decoded Decode(const std::vector<uint8_t>& jpeg, const DecodeOptions& options) {
         const size_t line = size_t(d.width) * d.bytesPerPixel;
         d.pixels.reserve(line * d.height);
         for (int y = 0; y < d.height; ++y) {
-            const uint8_t* at = &run.destination[size_t(y) * run.pitch];
+            const int row = options.bottomUp ? d.height - 1 - y : y;
+            const uint8_t* at = &run.destination[size_t(row) * run.pitch];
             d.pixels.insert(d.pixels.end(), at, at + line);
             for (size_t i = line; i < size_t(run.pitch); ++i) d.paddingIntact = d.paddingIntact && at[i] == kSentinel;
         }

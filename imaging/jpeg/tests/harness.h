@@ -53,6 +53,7 @@ struct DecodeOptions {
     bool refuse = false;         // gpucGetImage says no
     bool progress = false;       // pass a progress callback
     int stopAtRow = -1;          // progress callback refuses this MCU row
+    bool bottomUp = false;       // decoded bottom-up; `pixels` still lists the lines top first
 };
 
 struct Decoded {

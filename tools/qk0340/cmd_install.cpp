@@ -23,9 +23,12 @@ void RunInstall(const InstallArguments& arguments) {
         arguments.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(arguments.modules);
     qk::install::Result result;
     if (!qk::install::Install(options, &result, &error)) throw qk::cli::Failure(error);
-    std::printf("installed the QK0340 package into %s: %zu folders, %zu modules, %zu registry keys, %zu values\n",
-                std::filesystem::absolute(arguments.root).lexically_normal().c_str(), result.folders, result.modules,
-                result.keys, result.values);
+    auto count = [](size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); };
+    std::printf("installed the QK0340 package into %s: %s, %s, %s, %s\n",
+                std::filesystem::absolute(arguments.root).lexically_normal().c_str(),
+                count(result.folders, "folder", "folders").c_str(), count(result.modules, "module", "modules").c_str(),
+                count(result.keys, "registry key", "registry keys").c_str(),
+                count(result.values, "value", "values").c_str());
 }
 
 void AddInstallCommand(CLI::App& app) {

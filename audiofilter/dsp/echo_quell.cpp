@@ -34,6 +34,7 @@ constexpr float kTalkBandSmoothing = 0.8f;
 constexpr float kEchoCoherence = 0.3f;
 constexpr float kTalkExcess = 4.0f;
 constexpr float kUsableCancellation = 0.1f;
+constexpr size_t kMinUsableBands = 6;
 constexpr float kTalkShare = 0.2f;
 constexpr size_t kTalkBands = 2;
 constexpr size_t kFreezeBands = 3;
@@ -203,6 +204,7 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     talkMic_ = micLongTerm_ = 0;
     talkFrames_ = release_ = 0;
     echoes_.assign(plan.uniqueBands(), Complex());
+    cancellation_.assign(plan.uniqueBands(), 0.0f);
     hangover_ = 0;
     frames_ = adaptingFrames_ = 0;
     sumIn_ = sumOut_ = 0;
@@ -471,6 +473,14 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     // the adaptation it controls.
     float excess = 0, total = 0;
     size_t excessBands = 0;
+    // Where few bands reach that cancellation (the upper bands of the
+    // halved rates), the best-cancelling ones take part all the same.
+    float usableRatio = kUsableCancellation;
+    const size_t minUsable = std::min(kMinUsableBands, bands_.size());
+    for (size_t j = 0; j < bands_.size(); ++j)
+        cancellation_[j] = bands_[j].leakMic > 0 ? bands_[j].leakError / bands_[j].leakMic : 1e9f;
+    std::nth_element(cancellation_.begin(), cancellation_.begin() + (minUsable - 1), cancellation_.end());
+    usableRatio = std::max(usableRatio, cancellation_[minUsable - 1] * 1.0001f);
     for (size_t j = 0; j < bands_.size(); ++j) {
         Band& b = bands_[j];
         const float referenceHold = std::max(std::norm(reference[j]), kEchoHoldDecay * b.referenceHold);
@@ -481,7 +491,7 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
         b.talkEcho = kTalkBandSmoothing * b.talkEcho + (1 - kTalkBandSmoothing) * std::norm(echoes_[j]);
         b.talkResidual = kTalkBandSmoothing * b.talkResidual + (1 - kTalkBandSmoothing) * expected;
         b.errorFloor = b.errorFloor <= 0 || b.talkError < b.errorFloor ? b.talkError : b.errorFloor * kFloorRise;
-        if (!(b.leakError < kUsableCancellation * b.leakMic)) continue;
+        if (!(b.leakError < usableRatio * b.leakMic)) continue;
         // An error coherent with the echo estimate is the filters' own
         // misadjustment (a loud far-end syllable they have not caught up
         // with), not a talker, whose speech is unrelated to the far end.

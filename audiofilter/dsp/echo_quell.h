@@ -133,6 +133,7 @@ private:
     float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
     float echoLevel_ = 0;
     std::vector<Complex> echoes_;
+    std::vector<float> cancellation_;  // scratch: per band error over microphone power
     bool residualSuppression_ = true;
     ULONG hangover_ = 0, talkFrames_ = 0, release_ = 0;
     ULONG suppressHang_ = 0;  // band frames the residual suppression stays relaxed for talk

@@ -20,16 +20,17 @@ constexpr size_t kReferenceHistoryFrames = 64;
 // Double-talk detection. Per band, the error power and the residual the
 // model expects are smoothed over a few band frames (kTalkBandSmoothing); a
 // band is in excess when its error lies more than kTalkExcess times above
-// the expected residual plus its own floor. Only bands whose filters
-// cancel at least kUsableCancellation of the microphone's power take part
-// (elsewhere the residual model is too rough to tell talk from echo).
-// Talk needs kTalkShare of the error power in excess, spread over at least
-// kTalkBands bands (one band alone is more often a badly modelled echo than
-// a talker; bands whose error is coherent with the echo estimate
-// (kEchoCoherence) do not count), the microphone at kTalkMinLevel of its long-term level, and a
-// residual model that has learnt for kLeakSettleFrames. Talk relaxes the
-// residual suppression for kSuppressHangFrames; talk over at least
-// kFreezeBands bands also stops adaptation for kHangoverFrames.
+// the expected residual plus its own floor. Only bands whose filters leave
+// at most kUsableCancellation of the microphone's power take part, or the
+// kMinUsableBands best ones (elsewhere the residual model is too rough to
+// tell talk from echo), and not while their error is coherent with the
+// echo estimate (kEchoCoherence). Talk needs kTalkShare of the error power
+// in excess, spread over at least kTalkBands bands (one band alone is more
+// often a badly modelled echo than a talker), the microphone at
+// kTalkMinLevel of its long-term level, and residual models that have
+// learnt for kLeakSettleFrames. Talk relaxes the residual suppression for
+// kSuppressHangFrames; talk over at least kFreezeBands bands also stops
+// adaptation for kHangoverFrames.
 constexpr float kTalkBandSmoothing = 0.8f;
 constexpr float kEchoCoherence = 0.3f;
 constexpr float kTalkExcess = 4.0f;

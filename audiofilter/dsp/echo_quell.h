@@ -94,8 +94,8 @@ private:
         // kind of far end (dark, bright), the learnt leak from it.
         float referenceHold = 0, leakMic = 0;
         float kindError[2] = {}, kindReference[2] = {}, referenceLeak[2] = {};
-        // Double-talk statistic: smoothed error power, expected residual and
-        // the error's floor.
+        // Double-talk statistic: smoothed error power, expected residual, the
+        // error's floor, and the error's cross power with the echo estimate.
         float talkError = 0, talkResidual = 0, errorFloor = 0, talkEcho = 0;
         Complex talkCross;
     };

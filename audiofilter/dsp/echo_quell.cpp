@@ -17,24 +17,47 @@ constexpr float kDivergenceShrink = 0.97f;
 // Far-end activity: frames of reference history that the echo tail can
 // reach back.
 constexpr size_t kReferenceHistoryFrames = 64;
-// Double-talk detection: the correlation coefficient between the microphone
-// and the echo estimate (smoothed over about ten band frames) below which
-// near-end talk is assumed, the share of its long-term level the microphone
-// must have for that, and how long adaptation then stays off.
-constexpr float kTalkCorrelation = 0.8f;
+// Double-talk detection. Per band, the error power and the residual the
+// model expects are smoothed over a few band frames (kTalkBandSmoothing); a
+// band is in excess when its error lies more than kTalkExcess times above
+// the expected residual plus its own floor. Only bands whose filters leave
+// at most kUsableCancellation of the microphone's power take part, or the
+// kMinUsableBands best ones (elsewhere the residual model is too rough to
+// tell talk from echo), and not while their error is coherent with the
+// echo estimate (kEchoCoherence). Talk needs kTalkShare of the error power
+// in excess, spread over at least kTalkBands bands (one band alone is more
+// often a badly modelled echo than a talker), the microphone at
+// kTalkMinLevel of its long-term level, and residual models that have
+// learnt for kLeakSettleFrames. Talk relaxes the residual suppression for
+// kSuppressHangFrames; talk over at least kFreezeBands bands also stops
+// adaptation for kHangoverFrames.
+constexpr float kTalkBandSmoothing = 0.8f;
+constexpr float kEchoCoherence = 0.3f;
+constexpr float kTalkExcess = 4.0f;
+constexpr float kUsableCancellation = 0.1f;
+constexpr size_t kMinUsableBands = 6;
+constexpr float kTalkShare = 0.2f;
+constexpr size_t kTalkBands = 2;
+constexpr size_t kFreezeBands = 3;
 constexpr float kTalkSmoothing = 0.9f;
 constexpr float kTalkMinLevel = 0.05f;
+constexpr unsigned long long kLeakSettleFrames = 1000;
+constexpr ULONG kSuppressHangFrames = 30;
 constexpr ULONG kHangoverFrames = 40;
+// The error floor of a band follows its minimum and rises this much per
+// band frame.
+constexpr float kFloorRise = 1.002f;
 // A detector that fires for this many frames in a row stands down for the
 // second count (an echo path change looks like endless talk).
 constexpr ULONG kMaxTalkFrames = 600;
 constexpr ULONG kReleaseFrames = 300;
-// Residual echo suppression after the filters: the residual is a learnt
-// leak times the held power of the echo estimate, counted this many times
-// over (less while near-end talk is detected); Wiener gain with
+// Residual echo suppression after the filters: the residual is the larger
+// of two learnt models (a leak times the held power of the echo estimate, a
+// leak times the held power of the delayed reference), counted this many
+// times over (far less while near-end talk is detected); Wiener gain with
 // decision-directed a-priori smoothing, and its floor (-26 dB).
 constexpr float kResidualOver = 8.0f;
-constexpr float kTalkResidualOver = 0.3f;
+constexpr float kTalkResidualOver = 0.1f;
 constexpr float kResidualFloor = 0.05f;
 constexpr float kPriorSmoothing = 0.8f;
 constexpr float kEchoHoldDecay = 0.98f;
@@ -172,13 +195,17 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     latency_ = margin + size_t(std::lround(decimateMic_.Delay() * reduction_ + interpolator_.Delay())) +
                size_t(plan.delay() - plan.decimation + 1) * reduction_;
     referenceHistory_.assign(kReferenceHistoryFrames, 0.0f);
+    bright_ = false;
+    referenceLow_ = referenceHigh_ = 0;
+    leakFrames_ = 0;
+    suppressHang_ = 0;
     referenceHistoryPos_ = 0;
-    micLevel_ = referenceLevel_ = referencePeak_ = echoLevel_ = errorLevel_ = 0;
+    micLevel_ = referenceLevel_ = referencePeak_ = echoLevel_ = 0;
     referenceFloor_ = 0;
-    residualShare_ = 100.0f;
-    talkCross_ = talkMic_ = talkEcho_ = micLongTerm_ = 0;
+    talkMic_ = micLongTerm_ = 0;
     talkFrames_ = release_ = 0;
     echoes_.assign(plan.uniqueBands(), Complex());
+    cancellation_.assign(plan.uniqueBands(), 0.0f);
     hangover_ = 0;
     frames_ = adaptingFrames_ = 0;
     sumIn_ = sumOut_ = 0;
@@ -261,7 +288,7 @@ void EchoQuell::HighBandBlock() {
         highLeak_ = highLeakHold_ > 1.0f ? std::min(highLeakMic_ / highLeakHold_, kMaxLeak) : 0.0f;
     }
     const float residual =
-        (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * highLeak_ * highHold_ + 1e-3f;
+        (suppressHang_ > 0 ? kTalkResidualOver : kResidualOver) * highLeak_ * highHold_ + 1e-3f;
     const float posterior = highMicSum_ / residual;
     const float prior =
         kPriorSmoothing * highLastClean_ / residual + (1.0f - kPriorSmoothing) * std::max(posterior - 1.0f, 0.0f);
@@ -406,14 +433,22 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
 
 bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     // Far end active: the delayed reference stands out of its own floor.
-    float referenceNow = 0, micNow = 0, echoNow = 0, errorNow = 0;
-    // Whole-frame levels of the microphone, the echo estimate and the error.
+    float referenceNow = 0, micNow = 0, echoNow = 0, low = 0, high = 0;
+    const size_t lowBands = bands_.size() / 4;
     for (size_t j = 0; j < bands_.size(); ++j) {
         referenceNow += Magnitude(reference[j]);
         micNow += std::norm(mic[j]);
         echoNow += std::norm(echoes_[j]);
-        errorNow += std::norm(mic[j] - echoes_[j]);
+        (j < lowBands ? low : high) += std::norm(reference[j]);
     }
+    // Which of the two reference-driven residual models applies: the far
+    // end is bright (most of its power above the lowest quarter, fricatives)
+    // or dark (voiced). Short filters leave far more of a noise-like far end
+    // than of a periodic one, so one leak for both would either miss the
+    // residual of every fricative or overstate that of every vowel.
+    referenceLow_ = 0.8f * referenceLow_ + 0.2f * low;
+    referenceHigh_ = 0.8f * referenceHigh_ + 0.2f * high;
+    bright_ = referenceHigh_ > referenceLow_;
     referenceLevel_ = 0.8f * referenceLevel_ + 0.2f * referenceNow;
     referenceHistory_[referenceHistoryPos_] = referenceLevel_;
     referenceHistoryPos_ = (referenceHistoryPos_ + 1) % referenceHistory_.size();
@@ -424,24 +459,61 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
         referenceFloor_ = referenceFloor_ * 1.0005f;
     micLevel_ = 0.7f * micLevel_ + 0.3f * micNow;
     echoLevel_ = 0.7f * echoLevel_ + 0.3f * echoNow;
-    errorLevel_ = 0.7f * errorLevel_ + 0.3f * errorNow;
 
     const bool farActive = referencePeak_ > 3.0f * referenceFloor_ && referencePeak_ > 8.0f * bands_.size();
-    if (!farActive) return false;
-    // Near-end talk: the microphone stops looking like the echo estimate.
-    // Their correlation coefficient stays near one while only the far end
-    // talks, whatever the filters' gain error, and drops as near-end speech
-    // adds what the estimate does not hold. Before the filters converge (a
-    // large residual share) nothing counts as talk.
-    float crossNow = 0;
+    if (!farActive) {
+        // Nothing to suppress in a far-end pause; talk seen before it does
+        // not carry over into the next far-end word.
+        if (suppressHang_ > 0) --suppressHang_;
+        return false;
+    }
+    // Near-end talk: the error rises far above the residual the model
+    // expects from the far end, in several bands at once. The expected
+    // residual is driven by the reference, not by the filters' estimate, so
+    // it holds while a filter is still converging and does not feed back on
+    // the adaptation it controls.
+    float excess = 0, total = 0;
+    size_t excessBands = 0;
+    // Where few bands reach that cancellation (the upper bands of the
+    // halved rates), the best-cancelling ones take part all the same.
+    float usableRatio = kUsableCancellation;
+    const size_t minUsable = std::min(kMinUsableBands, bands_.size());
     for (size_t j = 0; j < bands_.size(); ++j)
-        crossNow += mic[j].real() * echoes_[j].real() + mic[j].imag() * echoes_[j].imag();
-    talkCross_ = kTalkSmoothing * talkCross_ + (1 - kTalkSmoothing) * crossNow;
+        cancellation_[j] = bands_[j].leakMic > 0 ? bands_[j].leakError / bands_[j].leakMic : 1e9f;
+    std::nth_element(cancellation_.begin(), cancellation_.begin() + (minUsable - 1), cancellation_.end());
+    usableRatio = std::max(usableRatio, cancellation_[minUsable - 1] * 1.0001f);
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        Band& b = bands_[j];
+        const float referenceHold = std::max(std::norm(reference[j]), kEchoHoldDecay * b.referenceHold);
+        const float expected = b.referenceLeak[bright_] * referenceHold;
+        const Complex e = mic[j] - echoes_[j];
+        b.talkError = kTalkBandSmoothing * b.talkError + (1 - kTalkBandSmoothing) * std::norm(e);
+        b.talkCross = kTalkBandSmoothing * b.talkCross + (1 - kTalkBandSmoothing) * e * std::conj(echoes_[j]);
+        b.talkEcho = kTalkBandSmoothing * b.talkEcho + (1 - kTalkBandSmoothing) * std::norm(echoes_[j]);
+        b.talkResidual = kTalkBandSmoothing * b.talkResidual + (1 - kTalkBandSmoothing) * expected;
+        b.errorFloor = b.errorFloor <= 0 || b.talkError < b.errorFloor ? b.talkError : b.errorFloor * kFloorRise;
+        if (!(b.leakError < usableRatio * b.leakMic)) continue;
+        // An error coherent with the echo estimate is the filters' own
+        // misadjustment (a loud far-end syllable they have not caught up
+        // with), not a talker, whose speech is unrelated to the far end.
+        if (std::norm(b.talkCross) > kEchoCoherence * b.talkError * b.talkEcho) {
+            total += b.talkError;
+            continue;
+        }
+        const float over = b.talkError - kTalkExcess * (b.talkResidual + b.errorFloor);
+        if (over > 0) {
+            excess += over;
+            ++excessBands;
+        }
+        total += b.talkError;
+    }
     talkMic_ = kTalkSmoothing * talkMic_ + (1 - kTalkSmoothing) * micNow;
-    talkEcho_ = kTalkSmoothing * talkEcho_ + (1 - kTalkSmoothing) * echoNow;
     micLongTerm_ = 0.999f * micLongTerm_ + 0.001f * micNow;
-    bool talk = residualShare_ < 0.5f && talkCross_ < kTalkCorrelation * std::sqrt(talkMic_ * talkEcho_) &&
-                talkMic_ > kTalkMinLevel * micLongTerm_;
+    const bool talkSeen = leakFrames_ >= kLeakSettleFrames && excess > kTalkShare * total &&
+                          excessBands >= kTalkBands && talkMic_ > kTalkMinLevel * micLongTerm_;
+    if (talkSeen) suppressHang_ = kSuppressHangFrames + 1;
+    if (suppressHang_ > 0) --suppressHang_;
+    bool talk = talkSeen && excessBands >= kFreezeBands;
     // A detector that keeps firing for long is more likely looking at an
     // echo it has not learnt (a changed path) than at a talker: it then
     // stands down for a while so the filters and the residual model catch up.
@@ -460,7 +532,6 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
         --hangover_;
         return false;
     }
-    if (echoLevel_ > 0) residualShare_ = 0.98f * residualShare_ + 0.02f * std::min(errorLevel_ / echoLevel_, 100.0f);
     return true;
 }
 
@@ -480,6 +551,7 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
     // the suppressor to remove speech.
     const bool learnLeak = adapt && micLevel_ < kLeakMicExcess * echoLevel_;
     lastLearn_ = learnLeak;
+    if (learnLeak) ++leakFrames_;
     ++frames_;
     if (adapt) ++adaptingFrames_;
     for (size_t j = 0; j < bands_.size(); ++j) {
@@ -521,12 +593,23 @@ void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Compl
         // residual counts less, to spare the near end.
         const float errorPower = std::norm(e);
         b.echoHold = std::max(std::norm(echo), kEchoHoldDecay * b.echoHold);
+        b.referenceHold = std::max(referenceMagnitude * referenceMagnitude, kEchoHoldDecay * b.referenceHold);
         if (learnLeak) {
             b.leakError = kLeakSmoothing * b.leakError + (1 - kLeakSmoothing) * errorPower;
             b.leakEcho = kLeakSmoothing * b.leakEcho + (1 - kLeakSmoothing) * b.echoHold;
+            b.leakMic = kLeakSmoothing * b.leakMic + (1 - kLeakSmoothing) * micMagnitude * micMagnitude;
             b.leak = b.leakEcho > 1.0f ? std::min(b.leakError / b.leakEcho, kMaxLeak) : 0.0f;
+            // The reference-driven leak of the far end's present kind.
+            const int k = bright_;
+            b.kindError[k] = kLeakSmoothing * b.kindError[k] + (1 - kLeakSmoothing) * errorPower;
+            b.kindReference[k] = kLeakSmoothing * b.kindReference[k] + (1 - kLeakSmoothing) * b.referenceHold;
+            b.referenceLeak[k] = b.kindReference[k] > 1.0f ? b.kindError[k] / b.kindReference[k] : 0.0f;
         }
-        const float residual = (hangover_ > 0 ? kTalkResidualOver : kResidualOver) * b.leak * b.echoHold + 1e-3f;
+        // The larger of the two models: the echo estimate follows the echo's
+        // time course, the reference covers bands whose filters still miss
+        // much of the echo.
+        const float model = std::max(b.leak * b.echoHold, b.referenceLeak[bright_] * b.referenceHold);
+        const float residual = (suppressHang_ > 0 ? kTalkResidualOver : kResidualOver) * model + 1e-3f;
         // Decision-directed Wiener gain against that residual: near-end
         // speech well above it keeps a gain near one, the residual alone is
         // pressed to the floor.

@@ -90,6 +90,14 @@ private:
         float micSlow = 0, errorSlow = 0;
         // Residual echo model: held echo-estimate power and the learnt leak.
         float echoHold = 0, leakError = 0, leakEcho = 0, leak = 0, lastCleanPower = 0;
+        // Reference-driven residual model: held reference power and, per
+        // kind of far end (dark, bright), the learnt leak from it.
+        float referenceHold = 0, leakMic = 0;
+        float kindError[2] = {}, kindReference[2] = {}, referenceLeak[2] = {};
+        // Double-talk statistic: smoothed error power, expected residual, the
+        // error's floor, and the error's cross power with the echo estimate.
+        float talkError = 0, talkResidual = 0, errorFloor = 0, talkEcho = 0;
+        Complex talkCross;
     };
     void ProcessFrame(const Complex* mic, const Complex* reference, Complex* out);
     // Above 24000 Hz: the microphone band above the reduced rate, which the
@@ -123,11 +131,16 @@ private:
 
     // Double-talk detection (whole frame).
     float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
-    float echoLevel_ = 0, errorLevel_ = 0, residualShare_ = 100.0f;
+    float echoLevel_ = 0;
     std::vector<Complex> echoes_;
+    std::vector<float> cancellation_;  // scratch: per band error over microphone power
     bool residualSuppression_ = true;
     ULONG hangover_ = 0, talkFrames_ = 0, release_ = 0;
-    float talkCross_ = 0, talkMic_ = 0, talkEcho_ = 0, micLongTerm_ = 0;
+    ULONG suppressHang_ = 0;  // band frames the residual suppression stays relaxed for talk
+    float talkMic_ = 0, micLongTerm_ = 0;
+    float referenceLow_ = 0, referenceHigh_ = 0;
+    bool bright_ = false;                // the far end's power lies mostly above its lowest quarter
+    unsigned long long leakFrames_ = 0;  // band frames in which the residual leaks learnt
     std::vector<float> referenceHistory_;
     size_t referenceHistoryPos_ = 0;
     unsigned long long frames_ = 0, adaptingFrames_ = 0;

@@ -129,40 +129,49 @@ TEST(EchoQuell, DoubleTalkKeepsTheNearEndAndTheFilters) {
     // The far end talks alone for 12 s, then the near end joins. Run once
     // with the talker added and once subtracted: half the difference of the
     // outputs is what came through of the talker, which must stay close to
-    // the talker itself, and the echo alone must still be removed.
-    const ULONG rate = 8000;
-    qk::sim::Scene s = qk::sim::RenderScene({.rateHz = rate, .seconds = 16, .seed = 5, .talkerLevel = 2500,
-                                             .talkerStartS = 12, .diffuseLevel = 10, .echo = true, .echoDelayMs = 28});
-    std::vector<int16_t> ref(s.size());
-    for (size_t i = 0; i < s.size(); ++i) ref[i] = int16_t(std::lround(s.farEnd[i]));
-    std::vector<float> outs[2];
-    for (int sign : {1, -1}) {
-        EchoQuell eq;
-        eq.Setup(rate);
-        eq.SetDelay(s.echoDelaySamples);
-        std::vector<int16_t> mic(s.size()), out(s.size());
-        for (size_t i = 0; i < s.size(); ++i) mic[i] = int16_t(std::lround(s.echo[0][i] + float(sign) * s.talker[0][i]));
-        for (size_t at = 0; at + 2048 <= s.size(); at += 2048)
-            eq.Process(mic.data() + at, ref.data() + at, 2048, out.data() + at);
-        outs[sign > 0 ? 0 : 1].assign(out.begin(), out.end());
-        if (sign > 0) {
-            std::vector<float> echo(s.echo[0].begin(), s.echo[0].end());
-            EXPECT_GT(Decibels(Energy(echo, rate * 8, rate * 12) / Energy(outs[0], rate * 8, rate * 12)), 20.0);
+    // the talker itself, and the echo alone must still be removed. At 16000
+    // Hz the filters cancel far less of the echo than at 8000 Hz, so the
+    // residual suppression does most of the work and must step aside while
+    // the near end talks.
+    for (ULONG rate : {8000u, 16000u}) {
+        SCOPED_TRACE(rate);
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = 16, .seed = 5,
+                                                 .talkerLevel = 2500, .talkerStartS = 12, .diffuseLevel = 10,
+                                                 .echo = true, .echoDelayMs = 28});
+        std::vector<int16_t> ref(s.size());
+        for (size_t i = 0; i < s.size(); ++i) ref[i] = int16_t(std::lround(s.farEnd[i]));
+        std::vector<float> outs[2];
+        for (int sign : {1, -1}) {
+            EchoQuell eq;
+            eq.Setup(rate);
+            eq.SetDelay(s.echoDelaySamples);
+            std::vector<int16_t> mic(s.size()), out(s.size());
+            for (size_t i = 0; i < s.size(); ++i)
+                mic[i] = int16_t(std::lround(s.echo[0][i] + float(sign) * s.talker[0][i]));
+            for (size_t at = 0; at + 2048 <= s.size(); at += 2048)
+                eq.Process(mic.data() + at, ref.data() + at, 2048, out.data() + at);
+            outs[sign > 0 ? 0 : 1].assign(out.begin(), out.end());
+            // After 12 s the 16000 Hz filters and residual models are still
+            // settling; the echo alone is checked where they have.
+            if (sign > 0 && rate == 8000) {
+                std::vector<float> echo(s.echo[0].begin(), s.echo[0].end());
+                EXPECT_GT(Decibels(Energy(echo, rate * 8, rate * 12) / Energy(outs[0], rate * 8, rate * 12)), 20.0);
+            }
         }
+        EchoQuell probe;
+        probe.Setup(rate);
+        const size_t delay = probe.Latency();
+        double err = 0, energy = 0;
+        for (size_t i = rate * 12; i + delay + 2048 < s.size(); ++i) {
+            if (!s.talkerActive[i] || !s.farActive[i]) continue;
+            double talker = 0.5 * (double(outs[0][i + delay]) - double(outs[1][i + delay]));
+            double d = talker - s.talker[0][i];
+            err += d * d;
+            energy += double(s.talker[0][i]) * s.talker[0][i];
+        }
+        ASSERT_GT(energy, 0.0);
+        EXPECT_LT(Decibels(err / energy), -10.0);
     }
-    EchoQuell probe;
-    probe.Setup(rate);
-    const size_t delay = probe.Latency();
-    double err = 0, energy = 0;
-    for (size_t i = rate * 12; i + delay + 2048 < s.size(); ++i) {
-        if (!s.talkerActive[i] || !s.farActive[i]) continue;
-        double talker = 0.5 * (double(outs[0][i + delay]) - double(outs[1][i + delay]));
-        double d = talker - s.talker[0][i];
-        err += d * d;
-        energy += double(s.talker[0][i]) * s.talker[0][i];
-    }
-    ASSERT_GT(energy, 0.0);
-    EXPECT_LT(Decibels(err / energy), -8.0);
 }
 
 TEST(EchoQuell, BypassPassesTheDcFreeMicrophone) {

@@ -286,6 +286,44 @@ TEST_F(KernelTest, SystemThreadsEndAndSignalTheirObject) {
     ObDereferenceObject(thread);
 }
 
+// A blocked waiter is woken by a change to its own object, and only that
+// satisfies it. The waits have no time-out, so a lost wake-up shows as the
+// waiter's fallback slice (200 ms) on every round: 40 rounds of ping-pong
+// would then take 8 s, where prompt wake-ups take milliseconds.
+TEST_F(KernelTest, BlockedWaitersWakeForTheirOwnObjects) {
+    constexpr int kRounds = 40;
+    KEVENT ping, pong, unrelated, never;
+    KSEMAPHORE tokens;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&unrelated, NotificationEvent, FALSE);
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeSemaphore(&tokens, 0, 1);
+    std::atomic<int> rounds{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&unrelated, 0, FALSE);  // nobody waits on it
+            KeReleaseSemaphore(&tokens, 0, 1, FALSE);
+            PVOID objects[] = {&never, &pong};
+            EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+                      STATUS_WAIT_1);
+            rounds++;
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        KeSetEvent(&ping, 0, FALSE);
+        PVOID objects[] = {&tokens, &never};
+        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+                  STATUS_WAIT_0);
+        KeSetEvent(&pong, 0, FALSE);
+    }
+    partner.join();
+    EXPECT_EQ(rounds.load(), kRounds);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
 // Runs under ThreadSanitizer too: producers and consumers through the
 // interlocked list and a semaphore lose nothing.
 TEST_F(KernelTest, InterlockedQueueWithSemaphoreLosesNothing) {

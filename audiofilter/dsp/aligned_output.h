@@ -54,4 +54,24 @@ private:
     unsigned long long outputs_ = 0;
 };
 
+// A two-microphone stage's processing: the half sum of the microphones while
+// the stage is not set up, else blocks of at most `maxBlock` samples through
+// `block`, emitting after each what lines up with the input.
+template <class Block>
+size_t ProcessStereoInBlocks(bool ready, AlignedOutput& output, size_t maxBlock, const float* left, const float* right,
+                             size_t count, float* out, Block&& block) {
+    if (!ready) {
+        for (size_t i = 0; i < count; ++i) out[i] = 0.5f * (left[i] + right[i]);
+        return count;
+    }
+    size_t written = 0;
+    for (size_t done = 0; done < count;) {
+        size_t n = std::min(maxBlock, count - done);
+        block(left + done, right + done, n);
+        done += n;
+        written += output.Emit(out + written);
+    }
+    return written;
+}
+
 }  // namespace qk::dsp

@@ -55,18 +55,8 @@ bool Bfa::Setup(ULONG rateHz, const BandKernels& kernels) {
 }
 
 size_t Bfa::Process(const float* left, const float* right, size_t count, float* out) {
-    if (!ready_) {
-        for (size_t i = 0; i < count; ++i) out[i] = 0.5f * (left[i] + right[i]);
-        return count;
-    }
-    size_t written = 0;
-    for (size_t done = 0; done < count;) {
-        size_t n = std::min(kMaxBlock, count - done);
-        ProcessBlock(left + done, right + done, n);
-        done += n;
-        written += output_.Emit(out + written);
-    }
-    return written;
+    return ProcessStereoInBlocks(ready_, output_, kMaxBlock, left, right, count, out,
+                                 [this](const float* l, const float* r, size_t n) { ProcessBlock(l, r, n); });
 }
 
 void Bfa::ProcessBlock(const float* left, const float* right, size_t count) {

@@ -414,4 +414,37 @@ VOID LoadStandardJpegTables();
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
 UsbCameraDevice* DeviceOf(PKSDEVICE ks);
 
+// ---- pictures.cpp ------------------------------------------------------------------------------
+// The substitute pictures that replace the camera's picture under the
+// hardware privacy switch, the parental lock and software privacy: 160 x 120
+// 24-bit bitmaps shipped in the drivers folder, fitted to the stream's size
+// and converted to its format, or a fill when a picture is missing.
+inline constexpr ULONG kPictureWidth = 160, kPictureHeight = 120;
+inline constexpr ULONG kPictureBytes = kPictureWidth * kPictureHeight * 3;  // 57 600
+enum class Substitute : int { HardwarePrivacy = 0, ParentalLock = 1, SoftwarePrivacy = 2 };
+inline constexpr int kSubstituteCount = 3;
+// "K0340Pv2.bmp", "K0340Pc.bmp", "K0340Pvc.bmp"; null for another value.
+PCWSTR SubstituteFileName(Substitute which);
+// Reads the picture from "\SystemRoot\System32\Drivers\" + its name, at
+// PASSIVE_LEVEL: the 14-byte file header, the 40-byte info header (160 x 120,
+// 24 bits, uncompressed, pixels right after the headers), then the 57 600
+// bytes of pixels, rows bottom-up as stored, into `raw` (kPictureBytes long).
+// FALSE when the file is missing, short or of another kind; `raw` is then
+// left unspecified.
+BOOLEAN ReadSubstitutePicture(Substitute which, UCHAR* raw);
+// Paints the substitute into `out` (outBytes long) for a stream of width x
+// height in output format `formatIndex` (a row of kSubFormats). With `raw` (a
+// picture ReadSubstitutePicture gave): a black canvas with the picture in the
+// middle when the stream is at least 160 x 120, else the picture scaled to the
+// whole canvas (nearest neighbour); RGB24 stays bottom-up as the bitmap is,
+// YUY2, I420 and YV12 are converted and turned top-down. `canvas` (canvasBytes
+// long, width x height x 3) is the work picture of the converted formats;
+// RGB24 is painted straight into `out` and needs none. Without `raw`: the
+// lock's grey fill, or black for both privacy conditions. Returns the bytes
+// written (width x height x bits / 8), or 0 for MJPG, an unknown format, odd
+// sizes the format cannot hold, or buffers too small; writes nothing outside
+// `out` and `canvas`, and nothing at all when it returns 0.
+ULONG PaintSubstitute(Substitute which, const UCHAR* raw, ULONG width, ULONG height, ULONG formatIndex,
+                      UCHAR* canvas, ULONG canvasBytes, UCHAR* out, ULONG outBytes);
+
 }  // namespace k0340

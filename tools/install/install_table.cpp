@@ -71,10 +71,14 @@ constexpr PlainKey kPlainKeys[] = {
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
 };
 
-// The drivers' and libraries' loadable modules; the install copies each one
-// from the build's module folder.
+// The drivers' and libraries' loadable modules and the files they read; the
+// install copies each one from the build's module folder.
 constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Dev.sys", .destination = "Windows/System32/drivers/K0340Dev.sys"},
+    // The capture driver reads its substitute pictures from its own folder.
+    {.buildName = "K0340Pv2.bmp", .destination = "Windows/System32/drivers/K0340Pv2.bmp"},
+    {.buildName = "K0340Pc.bmp", .destination = "Windows/System32/drivers/K0340Pc.bmp"},
+    {.buildName = "K0340Pvc.bmp", .destination = "Windows/System32/drivers/K0340Pvc.bmp"},
 };
 constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 

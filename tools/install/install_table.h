@@ -46,8 +46,9 @@ struct PlainKey {
     std::u16string_view path;
 };
 
-// A built module copied into the root: `buildName` from the build's module
-// folder to `destination` below the root.
+// A file the build makes, copied into the root: `buildName` from the build's
+// module folder to `destination` below the root. The loadable modules and the
+// capture driver's substitute pictures, which the build draws beside them.
 struct ModuleFile {
     std::string_view buildName;
     std::string_view destination;

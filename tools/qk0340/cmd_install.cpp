@@ -26,7 +26,7 @@ void RunInstall(const InstallArguments& arguments) {
     auto count = [](size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); };
     std::printf("installed the QK0340 package into %s: %s, %s, %s, %s\n",
                 std::filesystem::absolute(arguments.root).lexically_normal().c_str(),
-                count(result.folders, "folder", "folders").c_str(), count(result.modules, "module", "modules").c_str(),
+                count(result.folders, "folder", "folders").c_str(), count(result.modules, "file", "files").c_str(),
                 count(result.keys, "registry key", "registry keys").c_str(),
                 count(result.values, "value", "values").c_str());
 }

@@ -17,6 +17,10 @@ ok "install again" install --root "$R"
 for folder in Windows/System32/drivers Windows/System32 Windows/TWAIN_32; do
   [ -d "$R/$folder" ] || fail "install made no $folder"
 done
+# The capture driver and the pictures it reads from its folder, as the build made them.
+for file in K0340Dev.sys K0340Pv2.bmp K0340Pc.bmp K0340Pvc.bmp; do
+  cmp -s "$(dirname "$QK")/$file" "$R/Windows/System32/drivers/$file" || fail "install did not copy $file"
+done
 
 # The example of the issue, each command in its own process.
 ok "add" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data 5 &&

@@ -438,12 +438,13 @@ BOOLEAN ReadSubstitutePicture(Substitute which, UCHAR* raw);
 // middle when the stream is at least 160 x 120, else the picture scaled to the
 // whole canvas (nearest neighbour); RGB24 stays bottom-up as the bitmap is,
 // YUY2, I420 and YV12 are converted and turned top-down. `canvas` (canvasBytes
-// long, width x height x 3) is the work picture of the converted formats;
-// RGB24 is painted straight into `out` and needs none. Without `raw`: the
-// lock's grey fill, or black for both privacy conditions. Returns the bytes
-// written (width x height x bits / 8), or 0 for MJPG, an unknown format, odd
-// sizes the format cannot hold, or buffers too small; writes nothing outside
-// `out` and `canvas`, and nothing at all when it returns 0.
+// long, width x height x 3, not overlapping `out`) is the work picture of the
+// converted formats; RGB24 is painted straight into `out` and needs none.
+// Without `raw`: the lock's grey fill, or black for both privacy conditions.
+// Returns the bytes written (width x height x bits / 8), or 0 for MJPG, an
+// unknown format, odd sizes the format cannot hold, or buffers too small;
+// writes nothing outside `out` and `canvas`, and nothing at all when it
+// returns 0.
 ULONG PaintSubstitute(Substitute which, const UCHAR* raw, ULONG width, ULONG height, ULONG formatIndex,
                       UCHAR* canvas, ULONG canvasBytes, UCHAR* out, ULONG outBytes);
 

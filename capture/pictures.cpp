@@ -80,9 +80,14 @@ ULONG PictureBytes(ULONG width, ULONG height, ULONG formatIndex) {
 }
 
 // A 32-bit fill word repeated over the picture, least significant byte first.
+// The filled part is copied onto the rest, doubling each time; it stays a
+// whole number of words, so the pattern never shifts.
 void FillWords(UCHAR* out, ULONG bytes, ULONG word) {
     const UCHAR pattern[4] = {UCHAR(word), UCHAR(word >> 8), UCHAR(word >> 16), UCHAR(word >> 24)};
-    for (ULONG i = 0; i < bytes; ++i) out[i] = pattern[i % 4];
+    std::memcpy(out, pattern, std::min<size_t>(bytes, 4));
+    for (size_t filled = 4; filled < bytes; filled *= 2) {
+        std::memcpy(out + filled, out, std::min<size_t>(filled, bytes - filled));
+    }
 }
 
 void FillPlanarBlack(UCHAR* out, ULONG width, ULONG height) {

@@ -68,41 +68,18 @@ void StoreRange(CameraContext* c, int control, const ControlReading& r, LONG fal
     s.maximum = r.maximum;
     s.step = r.resolution;
     LONG def = r.defaultValue;
-    if (def < r.minimum || def > r.maximum || (def - r.minimum) % r.resolution != 0) def = fallback;
+    // Computed wide: a 4-byte control's range can span more than a LONG.
+    auto offGrid = [&](LONG v) { return (LONGLONG{v} - r.minimum) % r.resolution != 0; };
+    if (def < r.minimum || def > r.maximum || offGrid(def)) def = fallback;
     s.defaultValue = def;
     LONG cur = r.current;
-    if (cur < r.minimum || cur > r.maximum || (cur - r.minimum) % r.resolution != 0) cur = def;
+    if (cur < r.minimum || cur > r.maximum || offGrid(cur)) cur = def;
     s.current = cur;
     s.flags = 2;
     s.capabilities = 2;
 }
 
-// Exposure property values (log2 of seconds) for camera values 100..2400 in steps of 100.
-constexpr LONG kExposureRows[24] = {-6, -5, -5, -4, -4, -4, -3, -3, -3, -3, -3, -3,
-                                    -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2};
-
 }  // namespace
-
-LONG ExposureValueFromCamera(LONG cameraUnits) {
-    if (cameraUnits <= 100) return -6;
-    if (cameraUnits >= 2400) return -2;
-    // The nearer row wins; a tie goes to the lower row.
-    LONG row = (cameraUnits - 100) / 100;
-    LONG rest = (cameraUnits - 100) % 100;
-    if (rest > 50) ++row;
-    return kExposureRows[row];
-}
-
-LONG ExposureCameraFromValue(LONG value) {
-    switch (value) {
-        case -6: return 100;
-        case -5: return 300;
-        case -4: return 600;
-        case -3: return 1200;
-        case -2: return 2000;
-        default: return 100;
-    }
-}
 
 int ReadRegister(CameraContext* camera, USHORT address, UCHAR* value) {
     UCHAR unit = camera->extensionUnit ? camera->extensionUnit : kRegisterUnit;
@@ -140,6 +117,8 @@ NTSTATUS CreateCameraContext(UsbCameraDevice* device, CameraContext** context) {
     c->pictures[0] = static_cast<UCHAR*>(Allocate(kPictureBuffer));
     c->pictures[1] = static_cast<UCHAR*>(Allocate(kPictureBuffer));
     c->workBuffer = static_cast<UCHAR*>(Allocate(kWorkBuffer));
+    c->workBufferBytes = c->workBuffer ? kWorkBuffer : 0;
+    c->fittedWhich = -1;
     if (c->pictures[0] == nullptr || c->pictures[1] == nullptr || c->workBuffer == nullptr) {
         DestroyCameraContext(c);
         return STATUS_UNSUCCESSFUL;
@@ -158,6 +137,7 @@ VOID DestroyCameraContext(CameraContext* context) {
     Free(context->workBuffer);
     Free(context->frameWork);
     Free(context->capabilities);
+    for (UCHAR* picture : context->substitutes) Free(picture);
     Free(context);
 }
 
@@ -198,6 +178,9 @@ VOID DiscoverCapabilities(CameraContext* c, const UCHAR* descriptors, ULONG leng
     ULONG bitsSet = static_cast<ULONG>(__builtin_popcount(c->processingControls) +
                                        __builtin_popcount(c->cameraControls) + __builtin_popcount(c->extensionControls));
     c->capabilityRoom = bitsSet + 13;
+    // A configuration with a second streaming interface discovers again: the
+    // first table goes.
+    Free(c->capabilities);
     c->capabilities = static_cast<CapabilityEntry*>(Allocate(sizeof(CapabilityEntry) * c->capabilityRoom));
     if (c->capabilities == nullptr) c->capabilityRoom = 0;
     c->capabilityCount = 0;
@@ -412,48 +395,6 @@ NTSTATUS NegotiateStream(CameraContext* c, LONGLONG requestedInterval) {
     }
     s.interval100ns = interval;
     return STATUS_SUCCESS;
-}
-
-int SetExposureMode(CameraContext* c, LONG flags) {
-    UCHAR supported = 0;
-    if (UnitRequest(c->device, kGetRes, c->cameraTerminal, kCtExposureMode, &supported, 1) != 0) return -1;
-    UCHAR mode;
-    int result = 0;
-    if (flags == 1) {
-        mode = supported & 0x0A;
-    } else {
-        // Manual; any other flags write the manual bits and fail.
-        mode = supported & 0x05;
-        result = flags == 2 ? 0 : -1;
-    }
-    if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtExposureMode, &mode, 1) != 0) return -1;
-    if (result == 0) c->exposureModeFlags = flags;
-    return result;
-}
-
-int SetFocusMode(CameraContext* c, LONG flags) {
-    UCHAR on = flags == 1 ? 1 : 0;
-    if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtFocusAuto, &on, 1) != 0) return -1;
-    if (flags != 1 && flags != 2) return -1;
-    c->focusModeFlags = flags;
-    return 0;
-}
-
-int WriteExposure(CameraContext* c, LONG cameraUnits) {
-    ULONG value = static_cast<ULONG>(cameraUnits);
-    if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtExposureTime, &value, 4) != 0) return -1;
-    c->controls[kExposure].current = cameraUnits;
-    return 0;
-}
-
-VOID ExposureKick(CameraContext* c) {
-    // Nudges the camera's exposure loop on the first frame after an open.
-    bool focusWasAutomatic = c->focusModeFlags == 1 && (c->controls[kFocus].capabilities & 1);
-    if (focusWasAutomatic) SetFocusMode(c, 2);
-    SetExposureMode(c, 2);
-    WriteExposure(c, 300);
-    SetExposureMode(c, 1);
-    if (focusWasAutomatic) SetFocusMode(c, 1);
 }
 
 }  // namespace k0340

@@ -74,6 +74,8 @@ NTSTATUS UsbCameraDevice::AttachToKsDevice(PKSDEVICE device) {
     transportOps = IsochTransportTable();
     KeInitializeSemaphore(&requestSemaphore, 1, 1);
     KeInitializeEvent(&stillFrameEvent, SynchronizationEvent, FALSE);
+    KeInitializeSpinLock(&still.lock);
+    InitialiseDeferredQueue(this);
     recoveryCounter = -1;
     return STATUS_SUCCESS;
 }
@@ -196,7 +198,11 @@ NTSTATUS UsbCameraDevice::DeviceStart() {
         configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Allocate(total));
         if (configuration == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         status = GetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, total, &got);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status) || got < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+            Free(configuration);
+            configuration = nullptr;
+            return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+        }
     }
     // The descriptor says what it holds, but never more than was read.
     if (configuration->wTotalLength > got) configuration->wTotalLength = static_cast<USHORT>(got);
@@ -212,11 +218,13 @@ NTSTATUS UsbCameraDevice::DeviceStart() {
     // 8. Frame pool, tables, filter factory.
     status = AllocatePool(description.largestFrameBytes);
     if (!NT_SUCCESS(status)) return status;
+    // The tables the filter's handles read live in the object bag: a handle
+    // can stay open after a surprise removal, until the last one closes.
     if (camera_->capabilityCount) {
         capabilityCopy = static_cast<CapabilityEntry*>(Allocate(sizeof(CapabilityEntry) * camera_->capabilityCount));
-        if (capabilityCopy != nullptr) {
-            std::memcpy(capabilityCopy, camera_->capabilities, sizeof(CapabilityEntry) * camera_->capabilityCount);
-        }
+        if (capabilityCopy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        std::memcpy(capabilityCopy, camera_->capabilities, sizeof(CapabilityEntry) * camera_->capabilityCount);
+        KsAddItemToObjectBag(ks->Bag, capabilityCopy, FreeBagBlock);
     }
     status = BuildAutomationTables();
     if (!NT_SUCCESS(status)) return status;
@@ -232,7 +240,9 @@ NTSTATUS UsbCameraDevice::DeviceStart() {
 
 NTSTATUS UsbCameraDevice::BuildDataRanges() {
     dataRanges = static_cast<KS_DATARANGE_VIDEO*>(Allocate(sizeof(KS_DATARANGE_VIDEO) * formats.count));
+    if (dataRanges != nullptr) KsAddItemToObjectBag(ks->Bag, dataRanges, FreeBagBlock);
     dataRangePointers = static_cast<PKSDATARANGE*>(Allocate(sizeof(PKSDATARANGE) * formats.count));
+    if (dataRangePointers != nullptr) KsAddItemToObjectBag(ks->Bag, dataRangePointers, FreeBagBlock);
     if (dataRanges == nullptr || dataRangePointers == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG i = 0; i < formats.count; ++i) {
         BuildDataRange(formats.records[i], &dataRanges[i]);
@@ -241,26 +251,47 @@ NTSTATUS UsbCameraDevice::BuildDataRanges() {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbCameraDevice::BuildAutomationTables() {
-    // The filter's property sets come with the control handlers; the pin's
-    // dropped-frames property is static (pin.cpp).
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS UsbCameraDevice::PnpPostStart() {
     if (postStarted) return STATUS_SUCCESS;
     if (!present) return STATUS_DEVICE_NOT_READY;
+    KsAcquireDevice(ks);
     NTSTATUS status = LoadSettingsAndStartEffects();
     if (!NT_SUCCESS(status)) {
         DestroyCameraContext(camera_);
         camera_ = nullptr;
+        KsReleaseDevice(ks);
         return STATUS_UNSUCCESSFUL;
     }
+    LoadPrivacy();
     postStarted = TRUE;
+    KsReleaseDevice(ks);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UsbCameraDevice::LoadSettingsAndStartEffects() { return STATUS_SUCCESS; }
+// Reads the three substitute pictures; a missing or damaged one stays null
+// and its fill stands in.
+static VOID LoadSubstitutes(CameraContext* c) {
+    for (int i = 0; i < kSubstituteCount; ++i) {
+        if (c->substitutes[i] == nullptr) c->substitutes[i] = static_cast<UCHAR*>(Allocate(kPictureBytes));
+        if (c->substitutes[i] != nullptr && !ReadSubstitutePicture(static_cast<Substitute>(i), c->substitutes[i])) {
+            Free(c->substitutes[i]);
+            c->substitutes[i] = nullptr;
+        }
+    }
+    c->fittedWhich = -1;
+}
+
+NTSTATUS UsbCameraDevice::LoadSettingsAndStartEffects() {
+    CameraContext* c = camera_;
+    if (c == nullptr || EffectsCameraStart(c) != 0) return STATUS_UNSUCCESSFUL;
+    RefreshRegisterStatus(c);
+    LoadPictureSettings(this);
+    LoadFaceTracking(this);
+    c->zoomCopy = c->effects->zoom;
+    c->trackingCopy = c->effects->trackingMode;
+    LoadSubstitutes(c);
+    return STATUS_SUCCESS;
+}
 
 NTSTATUS UsbCameraDevice::QueryCapabilities(PDEVICE_CAPABILITIES capabilities) {
     capabilities->Removable = 1;
@@ -271,20 +302,29 @@ NTSTATUS UsbCameraDevice::QueryCapabilities(PDEVICE_CAPABILITIES capabilities) {
 VOID UsbCameraDevice::SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
     if (!present || to == powerState) return;
     KsAcquireDevice(ks);
-    if (to == PowerDeviceD0 && powerState == PowerDeviceD3) Wake();
-    else if (to == PowerDeviceD3) StopStream();
-    powerState = to;
+    if (to == PowerDeviceD0 && powerState == PowerDeviceD3) {
+        powerState = to;
+        Wake();
+    } else if (to == PowerDeviceD3) {
+        StopStream();
+        powerState = to;
+    } else {
+        powerState = to;
+    }
     KsReleaseDevice(ks);
 }
 
 VOID UsbCameraDevice::Wake() {
-    // A stream that was paused opens again; the watchdog restarts its transfers.
-    if (streamPaused && transport != nullptr && !Load(transport->opened) && formatMatched) {
-        if (NT_SUCCESS(OpenStream())) InterlockedExchange(&transport->errorSeen, 1);
-    }
+    // The camera lost its settings with its power; a stream the pin still
+    // wants comes back as it was: opened, and running again if it ran.
+    LoadPictureSettings(this);
+    if (wanted == StreamWanted::Closed || !formatMatched) return;
+    if (!NT_SUCCESS(OpenStream())) return;
+    if (wanted == StreamWanted::Running) RunStream();
 }
 
 VOID UsbCameraDevice::StopStream() {
+    SavePictureSettings(this);
     if (transport == nullptr || !Load(transport->opened)) return;
     streamPaused = Load(transport->started) || Load(transport->suspended);
     if (Load(transport->started)) transportOps->stopTransfers(this);
@@ -302,28 +342,33 @@ VOID UsbCameraDevice::Remove() {
     KsAcquireDevice(ks);
     present = FALSE;
     postStarted = FALSE;
+    if (camera_ != nullptr) {
+        if (lock.initialised) WriteLockFlag();
+        SavePrivacy();
+    }
     if (transport != nullptr && Load(transport->opened)) CloseStream();
-    Free(capabilityCopy);
-    capabilityCopy = nullptr;
-    Free(dataRanges);
-    dataRanges = nullptr;
-    Free(dataRangePointers);
-    dataRangePointers = nullptr;
+    AbandonStillCapture(this);
+    // The data ranges, capability copy and automation table stay in the
+    // object bag for handles still open.
     KsReleaseDevice(ks);
     ShutDown();
     FreePool();
 }
 
 VOID UsbCameraDevice::ShutDown() {
-    DestroyCameraContext(camera_);
-    camera_ = nullptr;
+    if (camera_ != nullptr) SavePictureSettings(this);
     if (transportOps != nullptr) transportOps->release(this);
-    // Pending recovery and deferred requests refer to this object: wait for them.
+    // Pending recovery and deferred work refer to this object and its camera
+    // context: nothing new is taken, and what was taken finishes first.
+    CloseDeferredQueue(this);
     LARGE_INTEGER twoMs;
     twoMs.QuadPart = -20000;
-    while (InterlockedCompareExchange(&recoveryCounter, -1, -1) != -1 || DeferredRequestsOutstanding() != 0) {
+    while (InterlockedCompareExchange(&recoveryCounter, -1, -1) != -1 || DeferredRequestsOutstanding(this) != 0) {
         KeDelayExecutionThread(KernelMode, FALSE, &twoMs);
     }
+    if (camera_ != nullptr) EffectsCameraStop(camera_);
+    DestroyCameraContext(camera_);
+    camera_ = nullptr;
     Free(streamingInformation);
     streamingInformation = nullptr;
     if (interfaceLink.Buffer != nullptr) {
@@ -339,7 +384,9 @@ VOID UsbCameraDevice::PowerStateChange(DEVICE_POWER_STATE to) { powerState = to;
 NTSTATUS UsbCameraDevice::MatchFormat(const KSDATAFORMAT* format, ULONG bytes) {
     StreamFormat stream;
     const FormatRecord* record;
-    if (!NT_SUCCESS(k0340::MatchFormat(formats, format, bytes, &stream, &record))) return STATUS_UNSUCCESSFUL;
+    if (format == nullptr || !NT_SUCCESS(k0340::MatchFormat(formats, format, bytes, &stream, &record))) {
+        return STATUS_UNSUCCESSFUL;
+    }
     streamFormat = stream;
     matchedRecord = record;
     formatMatched = TRUE;
@@ -359,71 +406,110 @@ NTSTATUS UsbCameraDevice::SetFormat() { return OpenStream(); }
 
 VOID UsbCameraDevice::SignalStillFrame() { KeSetEvent(&stillFrameEvent, IO_NO_INCREMENT, FALSE); }
 
+BOOLEAN UsbCameraDevice::Streaming() const { return transport != nullptr && Load(transport->opened) != 0; }
+
 NTSTATUS UsbCameraDevice::OpenStream() {
-    if (!present) return STATUS_DEVICE_DATA_ERROR;
+    if (!present || camera_ == nullptr) return STATUS_DEVICE_DATA_ERROR;
+    if (transport != nullptr && Load(transport->opened)) return STATUS_DEVICE_BUSY;  // one stream per camera
     CameraContext* c = camera_;
+    // One stream at a time on variant 1 cameras, all of them together: the
+    // check comes before anything of a running stream could be touched.
+    if (description.variant == 1 && InterlockedIncrement(&g_variant1Streams) > 1) {
+        InterlockedDecrement(&g_variant1Streams);
+        return STATUS_UNSUCCESSFUL;
+    }
+    auto fail = [&](NTSTATUS status) {
+        if (description.variant == 1) InterlockedDecrement(&g_variant1Streams);
+        return status;
+    };
     c->stream.outputWidth = streamFormat.width;
     c->stream.outputHeight = streamFormat.height;
     c->stream.format = streamFormat.formatIndex;
     NTSTATUS status = NegotiateStream(c, streamFormat.interval100ns);
-    if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
+    if (!NT_SUCCESS(status)) return fail(STATUS_UNSUCCESSFUL);
     frameBufferBytes = streamFormat.width <= 640 ? kSmallFrameBuffer : kLargestFrame;
     UCHAR alternate = description.variant == 2 && streamFormat.width >= 320 ? 7 : 6;
     if (alternate != streamingAlternate) {
         status = SelectStreamingAlternate(alternate);
-        if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
+        if (!NT_SUCCESS(status)) return fail(STATUS_UNSUCCESSFUL);
     }
-    // The camera stream: the decoder for compressed frames, the one-stream rule
-    // of variant 1, the conversion buffer.
-    if (c->cameraStream == CameraStream::Mjpeg && streamFormat.formatIndex != kFormatMjpg) {
-        if (jpgInit(JPG_VERSION, nullptr) != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;
-        jpgSetOption(JPG_OPT_OUTPUT_KIND, streamFormat.formatIndex == kFormatRgb24 ? JPG_KIND_RGB24 : JPG_KIND_YUY2);
-        LoadStandardJpegTables();
-    }
-    if (description.variant == 1) {
-        if (InterlockedIncrement(&g_variant1Streams) > 1) {
-            InterlockedDecrement(&g_variant1Streams);
-            return STATUS_UNSUCCESSFUL;
-        }
-    }
+    LockOnStreamOpen(this);
+    // The conversion buffer, and the effects' work picture when the stream's
+    // pictures are larger than the 640x480 it starts with.
     ULONG work = streamFormat.width <= 640 ? kWorkBuffer : streamFormat.width * streamFormat.height * 3;
     if (c->frameWork == nullptr || c->frameWorkBytes < work) {
         Free(c->frameWork);
         c->frameWork = static_cast<UCHAR*>(Allocate(work));
         c->frameWorkBytes = c->frameWork ? work : 0;
     }
-    if (c->frameWork == nullptr) {
-        if (description.variant == 1) InterlockedDecrement(&g_variant1Streams);
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (c->workBufferBytes < streamFormat.sizeImage) {
+        auto* bigger = static_cast<UCHAR*>(Allocate(streamFormat.sizeImage));
+        if (bigger != nullptr) {
+            Free(c->workBuffer);
+            c->workBuffer = bigger;
+            c->workBufferBytes = streamFormat.sizeImage;
+        }
     }
+    if (c->frameWork == nullptr || c->workBuffer == nullptr || c->workBufferBytes < streamFormat.sizeImage) {
+        return fail(STATUS_INSUFFICIENT_RESOURCES);
+    }
+    if (c->effects != nullptr) {
+        c->effects->hooks.preallocated = c->workBuffer;
+        c->effects->hooks.preallocatedBytes = c->workBufferBytes;
+        // The library works on the picture as captured: larger than the
+        // output when the capture-size rule enlarged it.
+        ULONG width = c->stream.scaling ? c->stream.captureWidth : streamFormat.width;
+        ULONG height = c->stream.scaling ? c->stream.captureHeight : streamFormat.height;
+        EffectsStreamStart(c, width, height, streamFormat.formatIndex);
+    }
+    if (c->cameraStream == CameraStream::Mjpeg && streamFormat.formatIndex != kFormatMjpg) PrepareDecoder(c);
+    LoadSubstitutes(c);
     status = InitialiseRing(frameBufferBytes);
     if (NT_SUCCESS(status)) status = OpenTransport(this);
-    if (!NT_SUCCESS(status) && description.variant == 1) InterlockedDecrement(&g_variant1Streams);
-    return status;
+    if (!NT_SUCCESS(status)) return fail(status);
+    InterlockedIncrement(&streamGeneration);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS UsbCameraDevice::RunStream() {
     if (!present) return STATUS_DEVICE_DATA_ERROR;
+    if (transport == nullptr || !Load(transport->opened)) {
+        // Asleep, the stream starts on waking; otherwise there is none to run.
+        return powerState == PowerDeviceD3 ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
+    }
     if (Load(transport->suspended)) return Resume();
     return transportOps->startTransfers(this);
 }
 
 NTSTATUS UsbCameraDevice::Resume() {
     if (!present) return STATUS_DEVICE_DATA_ERROR;
+    if (transport == nullptr || !Load(transport->opened)) return STATUS_DEVICE_NOT_READY;
     InterlockedAnd(&transport->stateFlags, ~static_cast<LONG>(kAbortRequested));
     return transportOps->startTransfers(this);
 }
 
 NTSTATUS UsbCameraDevice::Pause() {
-    if (Load(transport->started)) transportOps->stopTransfers(this);
+    if (transport != nullptr && Load(transport->started)) transportOps->stopTransfers(this);
+    LockOnStreamPause(this);
     return STATUS_SUCCESS;
 }
 
 VOID UsbCameraDevice::CloseStream() {
     bool wasOpen = transport != nullptr && Load(transport->opened);
+    AbandonStillCapture(this);
     CloseTransport(this);
     ResetRing();
     if (wasOpen && description.variant == 1) InterlockedDecrement(&g_variant1Streams);
+}
+
+NTSTATUS UsbCameraDevice::RestartStream() {
+    if (!Streaming()) return STATUS_SUCCESS;
+    bool running = Load(transport->started) != 0;
+    if (running) transportOps->stopTransfers(this);
+    CloseStream();
+    NTSTATUS status = SetFormat();
+    if (NT_SUCCESS(status) && running) status = RunStream();
+    return status;
 }
 
 }  // namespace k0340

@@ -119,6 +119,10 @@ int FormatIndexFor(ULONG biCompression, USHORT biBitCount) {
     return -1;
 }
 
+uint32_t PictureSize(const FormatRecord& record) {
+    return static_cast<uint32_t>(uint64_t{record.width} * record.height * kSubFormats[record.formatIndex].biBitCount / 8);
+}
+
 const FormatRecord* FindRecord(const FormatTable& table, uint32_t formatIndex, LONG width, LONG height) {
     for (uint32_t i = 0; i < table.count; ++i) {
         const FormatRecord& r = table.records[i];
@@ -146,10 +150,14 @@ NTSTATUS MatchFormat(const FormatTable& table, const KSDATAFORMAT* format, size_
     const FormatRecord* r = FindRecord(table, static_cast<uint32_t>(index), info.bmiHeader.biWidth,
                                        info.bmiHeader.biHeight);
     if (r == nullptr) return STATUS_NO_MATCH;
+    // The picture fills the sample: a format that claims a smaller image than
+    // its size and bit count hold would have the conversion write past it.
+    uint32_t picture = PictureSize(*r);
+    if (info.bmiHeader.biSizeImage != 0 && info.bmiHeader.biSizeImage < picture) return STATUS_NO_MATCH;
     stream->width = r->width;
     stream->height = r->height;
     stream->formatIndex = static_cast<uint32_t>(index);
-    stream->sizeImage = info.bmiHeader.biSizeImage;
+    stream->sizeImage = picture;
     stream->interval100ns = info.AvgTimePerFrame;
     if (record) *record = r;
     return STATUS_SUCCESS;
@@ -174,10 +182,11 @@ NTSTATUS CheckDataFormat(const FormatTable& table, const KSDATAFORMAT* format, s
         return STATUS_NO_MATCH;
     }
     int index = FormatIndexFor(info.bmiHeader.biCompression, info.bmiHeader.biBitCount);
-    if (index < 0 || FindRecord(table, static_cast<uint32_t>(index), info.bmiHeader.biWidth, info.bmiHeader.biHeight) ==
-                         nullptr) {
-        return STATUS_NO_MATCH;
-    }
+    const FormatRecord* record =
+        index < 0 ? nullptr
+                  : FindRecord(table, static_cast<uint32_t>(index), info.bmiHeader.biWidth, info.bmiHeader.biHeight);
+    if (record == nullptr) return STATUS_NO_MATCH;
+    if (info.bmiHeader.biSizeImage != 0 && info.bmiHeader.biSizeImage < PictureSize(*record)) return STATUS_NO_MATCH;
     return STATUS_SUCCESS;
 }
 

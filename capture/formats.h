@@ -62,6 +62,8 @@ void BuildDataRange(const FormatRecord& record, KS_DATARANGE_VIDEO* range);
 
 // The format index for a bitmap's compression and bit count, or -1.
 int FormatIndexFor(ULONG biCompression, USHORT biBitCount);
+// The bytes of one picture of the record (width x height x bits / 8).
+uint32_t PictureSize(const FormatRecord& record);
 // The record of the table with that index and size, or null.
 const FormatRecord* FindRecord(const FormatTable& table, uint32_t formatIndex, LONG width, LONG height);
 

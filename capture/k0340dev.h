@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "capture/formats.h"
+#include "imaging/vpe/vpe.h"
 #include "ks.h"
 #include "ksmedia.h"
 #include "usbdi.h"
@@ -119,6 +120,7 @@ struct CameraFormat {
 };
 
 class UsbCameraDevice;
+struct EffectsState;
 
 // The per-camera object the other parts work on (marker "INTE").
 struct CameraContext {
@@ -146,12 +148,20 @@ struct CameraContext {
     BOOLEAN streaming;
     ULONG formatCount;
     CameraFormat formats[4];
-    UCHAR* pictures[2];   // substitute pictures, 5 760 000 bytes each
-    UCHAR* workBuffer;    // 921 600 bytes
+    UCHAR* pictures[2];   // 5 760 000 bytes each: [0] the substitute's canvas, [1] the fitted substitute
+    UCHAR* workBuffer;    // the effects' work picture: 921 600 bytes, more for larger streams
+    ULONG workBufferBytes;
     UCHAR* frameWork;     // the stream's conversion buffer
     ULONG frameWorkBytes;
     LONG zoomCopy;        // zoom and tracking copies the capture size depends on
     LONG trackingCopy;
+    EffectsState* effects;  // zero-filled at camera start, freed at camera stop
+    BOOLEAN registersWork;  // the status byte reads 1: the register block answers
+    // The substitute pictures as read from their files (57 600 bytes each, null when
+    // missing or damaged) and which one is fitted in pictures[1] for which stream.
+    UCHAR* substitutes[3];
+    LONG fittedWhich;  // -1: none
+    ULONG fittedWidth, fittedHeight, fittedFormat, fittedBytes;
 };
 
 // ---- usb_requests.cpp ------------------------------------------------------------------------
@@ -179,6 +189,7 @@ struct FrameDescriptor {
 static_assert(sizeof(FrameDescriptor) == kFrameDescriptorBytes);
 inline constexpr ULONG kFramePrivacy = 0x2;
 inline constexpr ULONG kFrameLocked = 0x4;
+inline constexpr ULONG kFrameBad = 0x8;  // payload was lost on the way: the frame is never delivered
 
 // Layer 1: the frame pool. One non-paged block cut into slots at stream open;
 // each slot is a busy word, a frame descriptor and the frame data.
@@ -219,7 +230,12 @@ struct TransportHeader {
     LONG suspended;
     FrameDescriptor* assembling;
     UCHAR lastFrameId;  // 0xFF: none yet
-    KSPIN_LOCK assemblyLock;  // guards assembling and lastFrameId
+    // Payload was lost (a failed packet, or bus frames no request covered)
+    // since the last packet that carried any: the frame around the loss is bad.
+    BOOLEAN lostSincePayload;
+    BOOLEAN expectedKnown;
+    ULONG expectedFrame;  // the bus frame the next completed request should start at
+    KSPIN_LOCK assemblyLock;  // guards assembling, lastFrameId and the loss tracking
     KEVENT stopEvent;
     KEVENT abortEvent;
     KTIMER watchdog;
@@ -284,6 +300,50 @@ FrameDescriptor* TakeReadyFrame(UsbCameraDevice* device);
 VOID AssemblePacket(UsbCameraDevice* device, const UCHAR* packet, ULONG length);
 
 // ---- Layer 2: the USB camera device (device.cpp) -------------------------------------------
+enum class StreamWanted { Closed, Opened, Running };
+
+// One property request as a handler sees it: the request (KSPROPERTY and what
+// follows it) and the data buffer, both kernel copies of the stated sizes.
+struct PropertyCall {
+    PIRP irp;
+    const KSPROPERTY* request;
+    ULONG requestBytes;
+    UCHAR* data;
+    ULONG dataBytes;
+};
+
+// The parental lock (properties.cpp): enabled from the stored flag; released
+// by the console; a new stream within 10 s of the last pause stays released.
+struct ParentalLock {
+    BOOLEAN initialised;
+    BOOLEAN enabled;
+    BOOLEAN released;
+    LONGLONG referenceTick;  // KeQueryTickCount units
+};
+
+// A still capture in progress (properties.cpp and the pin): the frame path
+// copies the next delivered picture, as bottom-up RGB24, into `picture`.
+struct StillCapture {
+    KSPIN_LOCK lock;   // guards wanted, picture, bytes and taken
+    BOOLEAN wanted;
+    UCHAR* picture;    // width x height x 3 bytes (pool), owned by the waiting request
+    ULONG width;
+    ULONG height;
+    BOOLEAN taken;     // the frame path filled `picture`
+};
+
+// Control requests made at DISPATCH_LEVEL, sent in order by one work item at a
+// time (usb_requests.cpp).
+struct DeferredQueue {
+    KSPIN_LOCK lock;   // guards list and running
+    LIST_ENTRY list;
+    BOOLEAN running;   // a work item is draining the list
+    BOOLEAN closed;    // the device is going away: nothing more is taken
+    PIO_WORKITEM item; // the draining work item, freed by its routine
+    LONG queued;       // entries not yet done, for removal to wait on
+    LONG privacyRefreshQueued;  // one hardware-privacy read at a time
+};
+
 class UsbCameraDevice : public FramePool {
 public:
     // Operations in the order of the class's table.
@@ -320,6 +380,23 @@ public:
     virtual VOID SetPower(DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
     virtual NTSTATUS BuildDataRanges();
     virtual NTSTATUS BuildAutomationTables();
+    // Property handlers (properties.cpp), set then get, called with the device
+    // mutex held while the device is present.
+    virtual NTSTATUS SetVideoControl(const PropertyCall& call);
+    virtual NTSTATUS GetVideoControl(const PropertyCall& call);
+    virtual NTSTATUS SetCameraExtras(const PropertyCall& call);
+    virtual NTSTATUS GetCameraExtras(const PropertyCall& call);
+    virtual NTSTATUS SetVideoCompression(const PropertyCall& call);
+    virtual NTSTATUS GetVideoCompression(const PropertyCall& call);
+    virtual NTSTATUS SetPrivacy(const PropertyCall& call);
+    virtual NTSTATUS GetPrivacy(const PropertyCall& call);
+    virtual NTSTATUS SetControl(const PropertyCall& call);
+    virtual NTSTATUS GetControl(const PropertyCall& call);
+    // Stored flags (settings.cpp): 0 or -1.
+    virtual int ReadLockFlag();
+    virtual int WriteLockFlag();
+    virtual int LoadPrivacy();
+    virtual int SavePrivacy();
     virtual FrameDescriptor* NewFrameDescriptor() { return TakeNextSlot(); }
     virtual VOID FrameComplete(FrameDescriptor* frame);
     virtual VOID FlushReadyListOp() { FlushReadyList(this); }
@@ -328,6 +405,13 @@ public:
     // ---- Requests to the camera (usb_requests.cpp) ----------------------------------------
     NTSTATUS SubmitUrbSynchronously(PURB urb);
     NTSTATUS SelectStreamingAlternate(UCHAR alternate);
+    // Restarts a running stream with the same output format so that a new
+    // capture size applies (pause, close, set format, open, run).
+    NTSTATUS RestartStream();
+    // Whether a stream is open (acquired or further).
+    BOOLEAN Streaming() const;
+    // Property 2051: one still picture into the caller's buffer.
+    NTSTATUS CaptureStill(const PropertyCall& call);
 
     // The device's fields.
     PKSDEVICE ks = nullptr;
@@ -370,11 +454,20 @@ public:
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     BOOLEAN streamPaused = FALSE;
     LONG frameDrops = 0;
+    // What the pin asked of the stream, kept across the sleep state: the
+    // transport is closed in D3 and brought back to this on return to D0.
+    StreamWanted wanted = StreamWanted::Closed;
+    LONG streamGeneration = 0;  // counts opens; a recovery queued for an earlier stream does nothing
+    ParentalLock lock{};
+    StillCapture still{};
+    DeferredQueue deferred{};
+    KSAUTOMATION_TABLE* automation = nullptr;  // in the object bag: open handles may outlive removal
 };
 
 // ---- usb_requests.cpp ------------------------------------------------------------------------
 // A class request: 0 on success, -1 on failure. At DISPATCH_LEVEL it is
-// queued to a work item and reports success at once with no data back.
+// queued (in order) to the device's deferred queue and reports success at
+// once with no data back.
 int ClassRequest(UsbCameraDevice* device, UCHAR request, USHORT value, USHORT index, PVOID data, ULONG length,
                  ULONG* transferred = nullptr);
 int UnitRequest(UsbCameraDevice* device, UCHAR request, UCHAR unit, UCHAR selector, PVOID data, ULONG length);
@@ -382,8 +475,16 @@ int StreamingRequest(UsbCameraDevice* device, UCHAR request, UCHAR selector, PVO
 NTSTATUS GetDescriptor(UsbCameraDevice* device, UCHAR type, PVOID buffer, ULONG length, ULONG* transferred);
 NTSTATUS PipeRequest(UsbCameraDevice* device, USHORT function, USBD_PIPE_HANDLE pipe);
 NTSTATUS CurrentFrameNumber(UsbCameraDevice* device, ULONG* frame);
-// Class requests queued from DISPATCH_LEVEL and not sent yet (removal waits for them).
-LONG DeferredRequestsOutstanding();
+VOID InitialiseDeferredQueue(UsbCameraDevice* device);
+// Takes nothing more (the device is shutting down).
+VOID CloseDeferredQueue(UsbCameraDevice* device);
+// Work queued from DISPATCH_LEVEL and not done yet (removal waits for it).
+LONG DeferredRequestsOutstanding(UsbCameraDevice* device);
+// Runs the exposure kick at PASSIVE_LEVEL behind every request queued before it.
+int QueueExposureKick(UsbCameraDevice* device);
+// Reads the hardware privacy switch (register 0x8108) at PASSIVE_LEVEL into the
+// camera context; at most one read is queued at a time.
+VOID QueuePrivacyRefresh(UsbCameraDevice* device);
 
 // ---- camera_context.cpp --------------------------------------------------------------------
 NTSTATUS CreateCameraContext(UsbCameraDevice* device, CameraContext** context);
@@ -397,7 +498,7 @@ VOID DiscoverCapabilities(CameraContext* camera, const UCHAR* descriptors, ULONG
 VOID ParseStreamingFormats(CameraContext* camera, const UCHAR* descriptors, ULONG length);
 // Chooses the camera format and frame for the stream and runs probe and commit.
 NTSTATUS NegotiateStream(CameraContext* camera, LONGLONG requestedInterval);
-// The exposure kick of the first frame after an open.
+// The exposure kick of the first frame after an open (PASSIVE_LEVEL).
 VOID ExposureKick(CameraContext* camera);
 int SetExposureMode(CameraContext* camera, LONG flags);
 int SetFocusMode(CameraContext* camera, LONG flags);
@@ -405,14 +506,149 @@ int WriteExposure(CameraContext* camera, LONG cameraUnits);
 
 // ---- pin.cpp ----------------------------------------------------------------------------------
 const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device);
-// The processing routine's frame conversion (exposed for tests).
-NTSTATUS ConvertFrame(UsbCameraDevice* device, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes);
-// Gives the decoder the typical Huffman tables for frames that carry none.
-VOID LoadStandardJpegTables();
+// The processing routine's frame conversion (exposed for tests): the camera
+// frame as a picture of width x height in the stream's output format.
+NTSTATUS ConvertFrame(UsbCameraDevice* device, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes, ULONG width,
+                      ULONG height);
+// A stream of this camera opens: its first frame starts the decoder afresh
+// with the typical Huffman tables (frames may carry none of their own).
+VOID PrepareDecoder(const CameraContext* camera);
+// The camera goes: the decoder no longer counts it as its owner.
+VOID ForgetDecoder(const CameraContext* camera);
 
 // ---- device.cpp --------------------------------------------------------------------------------
 extern const KSDEVICE_DESCRIPTOR kDeviceDescriptor;
 UsbCameraDevice* DeviceOf(PKSDEVICE ks);
+
+// ---- controls.cpp ------------------------------------------------------------------------------
+// A control request of the property layer; result 0 done, 1 done but busy, -1 failed.
+struct ControlRequest {
+    ULONG control;  // Control index
+    LONG value;
+    LONG flags;     // 1 automatic, 2 manual
+    LONG capabilities;
+};
+inline constexpr int kControlDone = 0, kControlBusy = 1, kControlFailed = -1;
+int SetControlValue(CameraContext* camera, ControlRequest* request);
+int GetControlValue(CameraContext* camera, ControlRequest* request);
+// Exposure: property values (log2 of seconds) and camera units of 100 us.
+LONG ExposureValueFromCamera(LONG cameraUnits);
+LONG ExposureCameraFromValue(LONG value);
+// Camera writes of the control table, each 0 or -1.
+int WriteSaturationLevel(CameraContext* camera, LONG level);
+int WriteWhiteBalanceAuto(CameraContext* camera, LONG flags);
+int WriteWhiteBalanceTemperature(CameraContext* camera, LONG kelvin);
+int WritePowerLine(CameraContext* camera, LONG value);
+int WriteMirrorBits(CameraContext* camera, USHORT bits);
+int WriteFocusArea(CameraContext* camera, LONG area);
+int WriteFocusPosition(CameraContext* camera, LONG position);
+int WriteUnitControl(CameraContext* camera, int control, LONG value);
+// Reads with clamping to the discovered range and grid (exposure time, focus);
+// a changed value is written back.
+int ReadClamped(CameraContext* camera, int control, LONG* value);
+// The camera-mode bits that follow the privacy switch (register 0xBA00).
+VOID SyncPrivacyMode(CameraContext* camera);
+// Reads the status byte; TRUE when the register block works.
+BOOLEAN RefreshRegisterStatus(CameraContext* camera);
+// Whether the camera offers a control (it has a capability entry).
+const CapabilityEntry* CapabilityFor(const CameraContext* camera, int control);
+
+// ---- settings.cpp ------------------------------------------------------------------------------
+// One value of a batch: a REG_DWORD (type 3) unless told otherwise.
+struct SettingsEntry {
+    char subkey[30];     // relative to the opened key, levels separated by '\'
+    char valueName[30];
+    ULONG type;          // 3 REG_DWORD; 1 REG_NONE, 2 REG_BINARY, 5 REG_MULTI_SZ, else REG_SZ
+    PVOID value;
+    ULONG* length;
+};
+enum class SettingsStore { DeviceKey, ProductKey, ConsoleKey };
+// Batch reads and writes: stop at the first entry that fails; 0 or -1.
+int ReadSettings(UsbCameraDevice* device, SettingsStore store, SettingsEntry* entries, ULONG count);
+int WriteSettings(UsbCameraDevice* device, SettingsStore store, const SettingsEntry* entries, ULONG count);
+int LoadPictureSettings(UsbCameraDevice* device);
+int SavePictureSettings(UsbCameraDevice* device);
+int LoadFaceTracking(UsbCameraDevice* device);
+int SaveFaceTracking(UsbCameraDevice* device);
+int LoadTuning(UsbCameraDevice* device);
+int WriteConsoleValue(UsbCameraDevice* device, ULONG value);
+
+// ---- effects_stage.cpp -------------------------------------------------------------------------
+// What the effects library's host hooks work on (handed to vpeInit through the state).
+struct EffectsHookRecord {
+    PVOID owner;          // the camera context
+    PVOID block;          // the 4-byte block the first hook allocates
+    UCHAR* preallocated;  // the owner's picture buffer, handed out for allocation kind 10
+    ULONG preallocatedBytes;
+};
+
+struct EffectsState {
+    ULONG width;   // the effects' source picture: the capture size of the stream
+    ULONG height;
+    ULONG format;  // output format index; above 2: no effects
+    LONG trackingMode;  // 0 off, 1 continuous following, 2 following a still scene
+    LONG speed;         // 0..2
+    LONG pictureInPicture;  // 0..2
+    LONG autoZoom;      // 0, 1
+    LONG zoom;          // 50..100, 50 is no zoom
+    LONG pan;           // -50..50
+    LONG tilt;          // -50..50
+    LONG rememberedZoom, rememberedPan, rememberedTilt;  // while tracking runs
+    UCHAR mirror;       // the flag last passed to the library
+    UCHAR secondFlag;   // stored per frame, not read
+    EffectsHookRecord hooks;
+    PVPE_CONTEXT context;
+    // Guards the library context and the values the frame path reads (mode,
+    // zoom, pan, tilt, mirror): frames are processed at DISPATCH_LEVEL while
+    // control handlers change them.
+    KSPIN_LOCK lock;
+};
+
+// The manual zoom box in tenths of a source pixel.
+struct ZoomBox {
+    LONG x, y, width, height;
+};
+ZoomBox ManualZoomBox(LONG zoom, LONG pan, LONG tilt, ULONG width, ULONG height);
+
+int EffectsCameraStart(CameraContext* camera);
+VOID EffectsCameraStop(CameraContext* camera);
+int EffectsStreamStart(CameraContext* camera, ULONG width, ULONG height, ULONG format);
+int EffectsApplyTracking(CameraContext* camera);
+int EffectsApplyMirror(CameraContext* camera);
+
+// One frame through the stage: `picture` holds the converted picture of the
+// source size (sourceWidth x sourceHeight); the result, of the output size,
+// ends in `sample` (sampleBytes long). `work` is the other buffer the stage
+// may use. Returns 0, or -1 when the last effect it attempted failed (the
+// sample is then left as it was).
+struct EffectsFrame {
+    UCHAR* picture;
+    ULONG pictureBytes;
+    UCHAR* work;
+    ULONG workBytes;
+    UCHAR* sample;
+    ULONG sampleBytes;
+    ULONG sourceWidth, sourceHeight;
+    ULONG outputWidth, outputHeight;
+    ULONG format;
+    UCHAR mirror;
+    UCHAR secondFlag;
+};
+int EffectsProcessFrame(CameraContext* camera, const EffectsFrame& frame);
+// Whether a frame of the stream passes through the library at all.
+BOOLEAN EffectsActive(const CameraContext* camera);
+
+// ---- properties.cpp ----------------------------------------------------------------------------
+// The row of the control table for a set and id (first match), or -1.
+int ControlRowFor(const GUID& set, ULONG id);
+// Parental lock steps the stream takes (properties.cpp).
+VOID LockOnStreamOpen(UsbCameraDevice* device);
+VOID LockOnStreamPause(UsbCameraDevice* device);
+BOOLEAN LockHoldsFrames(UsbCameraDevice* device);
+// The frame path's part of a still capture: copies the delivered picture.
+VOID OfferStillFrame(UsbCameraDevice* device, const UCHAR* sample, ULONG width, ULONG height, ULONG format);
+// Wakes a waiting still capture because the stream went away.
+VOID AbandonStillCapture(UsbCameraDevice* device);
 
 // ---- pictures.cpp ------------------------------------------------------------------------------
 // The substitute pictures that replace the camera's picture under the

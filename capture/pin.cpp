@@ -36,15 +36,21 @@ PinContext* ContextOf(PKSPIN pin) { return static_cast<PinContext*>(pin->Context
 
 UsbCameraDevice* DeviceOfPin(PKSPIN pin) { return DeviceOf(KsGetDevice(pin)); }
 
-// ---- The JPEG decoder's callbacks: one frame at a time, process-wide ------------------------
+// ---- The JPEG decoder: one for the whole driver ---------------------------------------------
 
-KSPIN_LOCK g_decoderLock = 0;  // guards the decoder and the two globals below
+KSPIN_LOCK g_decoderLock = 0;  // guards the decoder and every global below
 const UCHAR* g_jpegData;
 ULONG g_jpegBytes;
 UCHAR* g_jpegDestination;
 ULONG g_jpegPitch;
 ULONG g_jpegDestinationBytes;
 int g_jpegWidth, g_jpegHeight;
+// The camera whose stream the decoder's tables belong to; null: none, the
+// decoder starts again with the typical tables at the next frame.
+const CameraContext* g_decoderOwner = nullptr;
+
+void* DecoderAllocate(size_t bytes) { return Allocate(bytes); }
+void DecoderRelease(void* block) { Free(block); }
 
 // The typical Huffman tables of ITU-T T.81 Annex K.3 as one DHT segment
 // between SOI and EOI. Motion-JPEG cameras may leave DHT out of their frames
@@ -107,16 +113,29 @@ int JpegImage(uint8_t** destination, uint16_t* pitch, int width, int height) {
 
 NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     UsbCameraDevice* device = DeviceOfPin(pin);
+    // One camera runs one stream: a pin on a second filter is refused and
+    // the running stream does not notice.
+    KsAcquireDevice(device->ks);
+    bool taken = device->pin != nullptr;
+    if (!taken) device->pin = pin;
+    KsReleaseDevice(device->ks);
+    if (taken) return STATUS_SHARING_VIOLATION;
+    auto fail = [&](NTSTATUS status) {
+        KsAcquireDevice(device->ks);
+        if (device->pin == pin) device->pin = nullptr;
+        KsReleaseDevice(device->ks);
+        return status;
+    };
     auto* context = static_cast<PinContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), kTagContext));
-    if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (context == nullptr) return fail(STATUS_INSUFFICIENT_RESOURCES);
     std::memset(context, 0, sizeof *context);
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, FreeContextBlock);
     if (!NT_SUCCESS(status)) {
         FreeContextBlock(context);
-        return status;
+        return fail(status);
     }
     auto* counter = static_cast<LONGLONG*>(Allocate(sizeof(LONGLONG)));
-    if (counter == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (counter == nullptr) return fail(STATUS_INSUFFICIENT_RESOURCES);
     KsAddItemToObjectBag(pin->Bag, counter, [](PVOID b) { Free(b); });
     context->device = device;
     context->camera = device->GetCameraContext();
@@ -143,18 +162,21 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
             framing->FramingItem[0].FramingRange.Range = {size, size, 0};
         }
     }
-    device->pin = pin;
+    if (!NT_SUCCESS(status)) return fail(status);
     return status;
 }
 
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
     UsbCameraDevice* device = DeviceOfPin(pin);
+    KsAcquireDevice(device->ks);
     if (device->pin == pin) device->pin = nullptr;
+    KsReleaseDevice(device->ks);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE* range, const KSATTRIBUTE_LIST*) {
     UsbCameraDevice* device = DeviceOfPin(pin);
+    if (pin->ConnectionFormat == nullptr) return STATUS_NO_MATCH;
     return device->ValidateFormat(pin->ConnectionFormat, pin->ConnectionFormat->FormatSize, range);
 }
 
@@ -163,9 +185,13 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     PinContext* context = ContextOf(pin);
     NTSTATUS status = STATUS_SUCCESS;
     KsAcquireDevice(device->ks);
-    if (to == KSSTATE_STOP) {
+    if (device->pin != pin) {
+        // Not the camera's stream (its creation was refused): nothing to move.
+        status = to == KSSTATE_STOP ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
+    } else if (to == KSSTATE_STOP) {
         device->CloseStream();
         device->ForgetFormat();
+        device->wanted = StreamWanted::Closed;
         context->formatAcquired = FALSE;
         if (context->clock != nullptr) context->clock->Release();
         context->clock = nullptr;
@@ -174,11 +200,13 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     } else if (from == KSSTATE_STOP && to == KSSTATE_ACQUIRE) {
         if (!device->present) {
             status = STATUS_DEVICE_DATA_ERROR;
-        } else if (!NT_SUCCESS(device->MatchFormat(pin->ConnectionFormat, pin->ConnectionFormat->FormatSize))) {
+        } else if (pin->ConnectionFormat == nullptr ||
+                   !NT_SUCCESS(device->MatchFormat(pin->ConnectionFormat, pin->ConnectionFormat->FormatSize))) {
             status = STATUS_UNSUCCESSFUL;
         } else {
             status = device->OpenStream();
             if (NT_SUCCESS(status)) {
+                device->wanted = StreamWanted::Opened;
                 context->formatAcquired = TRUE;
                 context->firstAfterOpen = TRUE;
                 if (NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &context->clock))) {
@@ -192,9 +220,11 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     } else if (from == KSSTATE_RUN && to == KSSTATE_PAUSE) {
         status = device->Pause();
         device->streamPaused = TRUE;
+        device->wanted = StreamWanted::Opened;
     } else if (from == KSSTATE_PAUSE && to == KSSTATE_RUN) {
-        status = Load(device->transport->suspended) ? device->Resume() : device->RunStream();
+        status = device->RunStream();
         device->streamPaused = FALSE;
+        if (NT_SUCCESS(status)) device->wanted = StreamWanted::Running;
     }
     if (NT_SUCCESS(status)) context->state = to;
     KsReleaseDevice(device->ks);
@@ -234,6 +264,72 @@ void CompleteSample(PKSPIN pin, PKSSTREAM_POINTER pointer, NTSTATUS status, ULON
     KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, h->DataUsed, TRUE);
 }
 
+// Paints a substitute picture into the sample: the fitted picture is kept in
+// the camera's picture buffer for the stream and copied for every frame.
+bool PaintInto(CameraContext* c, Substitute which, const StreamFormat& s, UCHAR* out, ULONG outBytes) {
+    auto index = static_cast<LONG>(which);
+    if (c->fittedWhich != index || c->fittedWidth != s.width || c->fittedHeight != s.height ||
+        c->fittedFormat != s.formatIndex) {
+        c->fittedWhich = -1;
+        ULONG bytes = PaintSubstitute(which, c->substitutes[index], s.width, s.height, s.formatIndex, c->pictures[0],
+                                      kPictureBuffer, c->pictures[1], kPictureBuffer);
+        if (bytes == 0) return false;
+        c->fittedWhich = index;
+        c->fittedWidth = s.width;
+        c->fittedHeight = s.height;
+        c->fittedFormat = s.formatIndex;
+        c->fittedBytes = bytes;
+    }
+    if (c->fittedBytes > outBytes) return false;
+    std::memcpy(out, c->pictures[1], c->fittedBytes);
+    return true;
+}
+
+// One frame into the leading sample; STATUS_CANCELLED for a frame that gives none.
+NTSTATUS ProcessFrame(PinContext* pc, FrameDescriptor* frame, UCHAR* out, ULONG outBytes) {
+    UsbCameraDevice* d = pc->device;
+    CameraContext* c = d->GetCameraContext();
+    const StreamFormat& s = d->streamFormat;
+    if (c == nullptr || outBytes < s.sizeImage) return STATUS_CANCELLED;  // a buffer too short takes nothing
+    // The parental lock and the hardware switch replace the picture without decoding it.
+    if (frame->flags & kFrameLocked) {
+        return PaintInto(c, Substitute::ParentalLock, s, out, outBytes) ? STATUS_SUCCESS : STATUS_CANCELLED;
+    }
+    if (c->hardwarePrivacy) {
+        return PaintInto(c, Substitute::HardwarePrivacy, s, out, outBytes) ? STATUS_SUCCESS : STATUS_CANCELLED;
+    }
+    if (pc->firstAfterOpen) {
+        pc->firstAfterOpen = FALSE;
+        if (c->exposureModeFlags == 1 && s.width <= 800 && s.height <= 600) {
+            // The kick needs the camera's answers, so it runs at PASSIVE_LEVEL
+            // behind the requests already queued; this frame carries the old exposure.
+            QueueExposureKick(d);
+            return STATUS_CANCELLED;
+        }
+    }
+    if (s.formatIndex == kFormatMjpg) {
+        return NT_SUCCESS(ConvertFrame(d, frame, out, outBytes, s.width, s.height)) ? STATUS_SUCCESS : STATUS_CANCELLED;
+    }
+    // With a capture larger than the output the picture goes to the conversion
+    // buffer and the effects bring it to the sample; otherwise straight in.
+    const bool enlarged = c->stream.scaling != FALSE;
+    UCHAR* picture = enlarged ? c->frameWork : out;
+    ULONG pictureBytes = enlarged ? c->frameWorkBytes : outBytes;
+    ULONG width = enlarged ? c->stream.captureWidth : s.width;
+    ULONG height = enlarged ? c->stream.captureHeight : s.height;
+    if (!NT_SUCCESS(ConvertFrame(d, frame, picture, pictureBytes, width, height))) return STATUS_CANCELLED;
+    if (enlarged || EffectsActive(c)) {
+        EffectsFrame f{picture, pictureBytes, c->workBuffer, c->workBufferBytes, out, s.sizeImage, width, height,
+                       s.width, s.height, s.formatIndex, static_cast<UCHAR>((c->mirrorBits & 2) ? 1 : 0),
+                       static_cast<UCHAR>(frame->flags)};
+        if (EffectsProcessFrame(c, f) != 0) return STATUS_CANCELLED;
+    }
+    if ((frame->flags & kFramePrivacy) && !PaintInto(c, Substitute::SoftwarePrivacy, s, out, outBytes)) {
+        return STATUS_CANCELLED;  // never the camera's picture while private
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS PinProcess(PKSPIN pin) {
     PinContext* c = ContextOf(pin);
     UsbCameraDevice* d = c->device;
@@ -254,31 +350,26 @@ NTSTATUS PinProcess(PKSPIN pin) {
     }
     c->retry = FALSE;
     LONGLONG frameTime = frame->presentationTime;
-    ULONG sizeImage = d->streamFormat.sizeImage;
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status;
     if (c->handled++ < 2) {
-        // The first two frames a pin handles carry the camera's start-up.
-        status = STATUS_CANCELLED;
-    } else if (c->firstAfterOpen) {
-        c->firstAfterOpen = FALSE;
-        CameraContext* camera = c->camera;
-        if (camera->exposureModeFlags == 1 && d->streamFormat.width <= 800 && d->streamFormat.height <= 600) {
-            ExposureKick(camera);
-            status = STATUS_CANCELLED;
-        }
+        status = STATUS_CANCELLED;  // the first two frames a pin handles carry the camera's start-up
+    } else if (frame->flags & kFrameBad) {
+        status = STATUS_CANCELLED;  // damaged on the way: never a wrong picture
+    } else {
+        status = ProcessFrame(c, frame, pointer->OffsetOut.Data, pointer->OffsetOut.Remaining);
+    }
+    ULONG dataUsed = d->streamFormat.sizeImage;
+    if (NT_SUCCESS(status) && d->streamFormat.formatIndex == kFormatMjpg && !(frame->flags & (kFrameLocked))) {
+        dataUsed = frame->filled;
     }
     if (NT_SUCCESS(status)) {
-        if (pointer->OffsetOut.Remaining < sizeImage) {
-            status = STATUS_CANCELLED;  // a buffer too short for the format takes nothing
-        } else {
-            status = ConvertFrame(d, frame, pointer->OffsetOut.Data, pointer->OffsetOut.Remaining);
-            if (!NT_SUCCESS(status)) status = STATUS_CANCELLED;
-        }
+        OfferStillFrame(d, pointer->OffsetOut.Data, d->streamFormat.width, d->streamFormat.height,
+                        d->streamFormat.formatIndex);
     }
-    ULONG dataUsed = sizeImage;
-    if (NT_SUCCESS(status) && d->streamFormat.formatIndex == kFormatMjpg) dataUsed = frame->filled;
     CompleteSample(pin, pointer, status, dataUsed, frameTime);
     d->ReleaseSlot(frame);
+    // The switch is read for every frame, at PASSIVE_LEVEL, for the next one.
+    QueuePrivacyRefresh(d);
     return STATUS_SUCCESS;
 }
 
@@ -346,7 +437,7 @@ const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device) {
     pin.IntersectHandler = Intersect;
     KSFILTER_DESCRIPTOR& f = d->filter;
     f.Dispatch = &kFilterDispatch;
-    f.AutomationTable = nullptr;
+    f.AutomationTable = device->automation;
     f.Version = KSFILTER_DESCRIPTOR_VERSION;
     f.ReferenceGuid = &KSNAME_Filter;
     f.PinDescriptorsCount = 1;
@@ -357,9 +448,10 @@ const KSFILTER_DESCRIPTOR* BuildFilterDescriptor(UsbCameraDevice* device) {
     return &d->filter;
 }
 
-VOID LoadStandardJpegTables() {
-    KIRQL old;
-    KeAcquireSpinLock(&g_decoderLock, &old);
+namespace {
+
+// Loads the typical tables; the caller holds the decoder lock.
+VOID LoadStandardTablesLocked() {
     g_jpegData = kStandardTablesStream;
     g_jpegBytes = sizeof(kStandardTablesStream);
     g_jpegDestination = nullptr;
@@ -367,27 +459,65 @@ VOID LoadStandardJpegTables() {
     g_jpegWidth = g_jpegHeight = -1;
     // The stream has no frame, so the decoder answers "no scans"; its tables stay.
     jpgDecode(JpegImage, JpegData);
+}
+
+// Makes the decoder this camera's for one frame: a decoder that last served
+// another camera (or a stream opened since) starts again with the typical
+// tables; the kind and orientation are set for every frame, so two cameras
+// never decode in each other's. The caller holds the decoder lock.
+bool TakeDecoderLocked(const CameraContext* camera, int kind, bool bottomUp) {
+    if (g_decoderOwner != camera) {
+        if (jpgInit(JPG_VERSION, nullptr) != JPG_SUCCESS) return false;
+        // Progressive frames' coefficients come from the driver's pool.
+        jpgSetMemoryHooks(DecoderAllocate, DecoderRelease);
+        LoadStandardTablesLocked();
+        g_decoderOwner = camera;
+    }
+    jpgSetOption(JPG_OPT_OUTPUT_KIND, kind);
+    jpgSetBottomUp(bottomUp ? 1 : 0);
+    return true;
+}
+
+}  // namespace
+
+VOID PrepareDecoder(const CameraContext* camera) {
+    KIRQL old;
+    KeAcquireSpinLock(&g_decoderLock, &old);
+    if (g_decoderOwner == camera || g_decoderOwner == nullptr) g_decoderOwner = nullptr;
     KeReleaseSpinLock(&g_decoderLock, old);
 }
 
-NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes) {
+VOID ForgetDecoder(const CameraContext* camera) {
+    KIRQL old;
+    KeAcquireSpinLock(&g_decoderLock, &old);
+    if (g_decoderOwner == camera) g_decoderOwner = nullptr;
+    KeReleaseSpinLock(&g_decoderLock, old);
+}
+
+NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* out, ULONG outBytes, ULONG width,
+                      ULONG height) {
     CameraContext* c = d->GetCameraContext();
     const StreamFormat& s = d->streamFormat;
     const int cw = static_cast<int>(c->stream.captureWidth), ch = static_cast<int>(c->stream.captureHeight);
-    const int ow = static_cast<int>(s.width), oh = static_cast<int>(s.height);
+    const int ow = static_cast<int>(width), oh = static_cast<int>(height);
     if (s.formatIndex == kFormatMjpg) {
         if (c->cameraStream != CameraStream::Mjpeg || frame->filled > outBytes) return STATUS_UNSUCCESSFUL;
         std::memcpy(out, frame->data, frame->filled);
         return STATUS_SUCCESS;
     }
+    // Whatever is written must fit the buffer it goes to.
+    const ULONGLONG pictureBytes = ULONGLONG{width} * height * kSubFormats[s.formatIndex].biBitCount / 8;
+    if (pictureBytes > outBytes) return STATUS_UNSUCCESSFUL;
+    const bool scale = ow != cw || oh != ch;
+    // Scaling needs the conversion buffer as scratch, so it cannot also be the target.
     UCHAR* work = c->frameWork;
     ULONG workBytes = c->frameWorkBytes;
+    if (scale && out == work) return STATUS_UNSUCCESSFUL;
     // The camera frame as YUY2 (uncompressed) or in the output's own kind (decoded).
     const UCHAR* picture;
     bool pictureIsRgb = false;
-    const bool scale = ow != cw || oh != ch;
-    // A sample of the camera's own size takes the decoder's output as it is;
-    // RGB24 samples are bottom-up, which the decoder writes directly.
+    // A picture of the camera's own size takes the decoder's output as it is;
+    // RGB24 pictures are bottom-up, which the decoder writes directly.
     const bool decodeIntoSample = (s.formatIndex == kFormatYuy2 || s.formatIndex == kFormatRgb24) && !scale;
     if (c->cameraStream == CameraStream::Uncompressed) {
         if (frame->filled != static_cast<ULONG>(cw) * ch * 2) return STATUS_UNSUCCESSFUL;  // merged or short frame
@@ -397,15 +527,17 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
         ULONG pitch = static_cast<ULONG>(cw) * (pictureIsRgb ? 3 : 2);
         KIRQL old;
         KeAcquireSpinLock(&g_decoderLock, &old);
-        g_jpegData = frame->data;
-        g_jpegBytes = frame->filled;
-        g_jpegDestination = decodeIntoSample ? out : work;
-        g_jpegPitch = pitch;
-        g_jpegDestinationBytes = decodeIntoSample ? outBytes : workBytes;
-        g_jpegWidth = cw;
-        g_jpegHeight = ch;
-        jpgSetBottomUp(decodeIntoSample && pictureIsRgb);
-        int result = jpgDecode(JpegImage, JpegData);
+        int result = JPG_ERR_DATA;
+        if (TakeDecoderLocked(c, pictureIsRgb ? JPG_KIND_RGB24 : JPG_KIND_YUY2, decodeIntoSample && pictureIsRgb)) {
+            g_jpegData = frame->data;
+            g_jpegBytes = frame->filled;
+            g_jpegDestination = decodeIntoSample ? out : work;
+            g_jpegPitch = pitch;
+            g_jpegDestinationBytes = decodeIntoSample ? outBytes : workBytes;
+            g_jpegWidth = cw;
+            g_jpegHeight = ch;
+            result = jpgDecode(JpegImage, JpegData);
+        }
         KeReleaseSpinLock(&g_decoderLock, old);
         if (result != JPG_SUCCESS) return STATUS_UNSUCCESSFUL;
         if (decodeIntoSample) return STATUS_SUCCESS;
@@ -415,7 +547,7 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
     switch (s.formatIndex) {
         case kFormatYuy2:
             if (scale) r = ResizeNearest(out, ow, oh, ow * 2, picture, cw, ch, cw * 2, MT_YUY2);
-            else std::memcpy(out, picture, static_cast<size_t>(ow) * oh * 2);
+            else if (out != picture) std::memcpy(out, picture, static_cast<size_t>(ow) * oh * 2);
             break;
         case kFormatRgb24: {
             // RGB24 samples are bottom-up: the top-down picture is flipped into the sample.
@@ -437,7 +569,7 @@ NTSTATUS ConvertFrame(UsbCameraDevice* d, const FrameDescriptor* frame, UCHAR* o
         }
         case kFormatI420:
             // From the uncompressed stream, for output widths up to 640 only.
-            if (ow > 640 || scale) return STATUS_UNSUCCESSFUL;
+            if (ow > 640 || scale || pictureIsRgb) return STATUS_UNSUCCESSFUL;
             r = ConvertYuy2ToI420(out, picture, cw, ch, cw * 2);
             break;
         default:

@@ -96,6 +96,7 @@ struct IsochRequest {
 namespace {
 
 NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context);
+LONG RequestsOutstanding(UsbCameraDevice* d);
 
 void BuildUrb(IsochRequest* r, ULONG startFrame, bool asap) {
     TransportHeader* t = r->owner->transport;
@@ -143,6 +144,12 @@ VOID ResubmitDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 }  // namespace
 
+VOID MarkPayloadLost(UsbCameraDevice* d) {
+    TransportHeader* t = d->transport;
+    t->lostSincePayload = TRUE;
+    if (t->assembling != nullptr) t->assembling->flags |= kFrameBad;
+}
+
 VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
     TransportHeader* t = d->transport;
     if (length == 0) return;
@@ -152,6 +159,9 @@ VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
     UCHAR frameId = packet[1] & 0x01;
     const UCHAR* payload = packet + headerLength;
     ULONG bytes = length - headerLength;
+    // Payload lost just before a toggle may have been the new frame's start.
+    const bool lostBefore = t->lostSincePayload;
+    t->lostSincePayload = FALSE;
     if (frameId != t->lastFrameId) {
         t->lastFrameId = frameId;
         if (t->assembling != nullptr) d->FrameComplete(t->assembling);
@@ -161,6 +171,7 @@ VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
             if (d->pin != nullptr) KsPinAttemptProcessing(d->pin, TRUE);
             return;
         }
+        if (lostBefore) t->assembling->flags |= kFrameBad;
         ULONG n = bytes <= t->assembling->capacity ? bytes : 0;
         std::memcpy(t->assembling->data, payload, n);
         t->assembling->filled = n;
@@ -184,7 +195,15 @@ NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     TransportHeader* t = d->transport;
     if (!Load(t->started)) InterlockedExchange(&t->errorSeen, 1);
     InterlockedDecrement(&r->outstanding);
-    if ((Load(t->stateFlags) & (kAbortRequested | kStopRequested)) || Load(t->errorSeen)) return STATUS_MORE_PROCESSING_REQUIRED;
+    LONG flags = Load(t->stateFlags);
+    if ((flags & (kAbortRequested | kStopRequested)) || Load(t->errorSeen)) {
+        // Whoever waits for the pipe to fall quiet need not wait for the watchdog.
+        if ((flags & (kAbortRequested | kStopRequested)) && RequestsOutstanding(d) == 0) {
+            if (flags & kAbortRequested) KeSetEvent(&t->abortEvent, IO_NO_INCREMENT, FALSE);
+            if (flags & kStopRequested) KeSetEvent(&t->stopEvent, IO_NO_INCREMENT, FALSE);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     auto& u = r->urb->UrbIsochronousTransfer;
     if (!NT_SUCCESS(irp->IoStatus.Status) || !USBD_SUCCESS(u.Hdr.Status)) {
         InterlockedExchange(&t->errorSeen, 1);
@@ -195,8 +214,17 @@ NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     bool raised = old < DISPATCH_LEVEL;
     if (raised) KeAcquireSpinLock(&t->assemblyLock, &old);
     else KeAcquireSpinLockAtDpcLevel(&t->assemblyLock);
+    // Bus frames between the last request and this one were never asked
+    // for: whatever the camera sent in them is gone.
+    if (t->expectedKnown && u.StartFrame != t->expectedFrame) MarkPayloadLost(d);
+    t->expectedFrame = u.StartFrame + u.NumberOfPackets;
+    t->expectedKnown = TRUE;
     for (ULONG i = 0; i < u.NumberOfPackets && i < kPacketsPerRequest; ++i) {
         const USBD_ISO_PACKET_DESCRIPTOR& p = u.IsoPacket[i];
+        if (!USBD_SUCCESS(p.Status)) {
+            MarkPayloadLost(d);
+            continue;
+        }
         if (p.Offset >= r->bufferBytes) continue;
         ULONG length = p.Length;
         if (length > t->maxPacket) length = t->maxPacket;
@@ -224,6 +252,7 @@ struct RecoveryBlock {
     ULONG marker;  // "RSCT"
     UsbCameraDevice* device;
     PIO_WORKITEM item;
+    LONG generation;  // the stream it was queued for
 };
 
 VOID QueueRecovery(UsbCameraDevice* d) {
@@ -239,7 +268,19 @@ VOID QueueRecovery(UsbCameraDevice* d) {
     block->marker = kMarkerRecovery;
     block->device = d;
     block->item = item;
+    block->generation = InterlockedCompareExchange(&d->streamGeneration, 0, 0);
     IoQueueWorkItem(item, RecoveryWork, DelayedWorkQueue, block);
+}
+
+// Waits until no request of the pipe is outstanding, 8 s at most; FALSE on time-out.
+BOOLEAN WaitForQuiet(UsbCameraDevice* d, PKEVENT event) {
+    LARGE_INTEGER step;
+    step.QuadPart = -500000;  // 50 ms: a completion or the watchdog normally ends it sooner
+    for (int waited = 0; RequestsOutstanding(d) != 0; waited += 50) {
+        if (waited >= 8000) return FALSE;
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &step);
+    }
+    return TRUE;
 }
 
 VOID WatchdogDpc(PKDPC, PVOID context, PVOID, PVOID) {
@@ -263,10 +304,18 @@ VOID WatchdogDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 NTSTATUS StartTransfers(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
+    if (!Load(t->opened) || t->requestCount == 0) return STATUS_DEVICE_NOT_READY;
     if (!Load(t->started)) PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
     ULONG frame = 0;
     NTSTATUS status = CurrentFrameNumber(d, &frame);
     if (!NT_SUCCESS(status)) return status;
+    // Completions that came back while stopped marked an error; it is not this run's.
+    Store(t->errorSeen, static_cast<LONG>(0));
+    KIRQL old;
+    KeAcquireSpinLock(&t->assemblyLock, &old);
+    t->expectedKnown = FALSE;
+    t->lostSincePayload = FALSE;
+    KeReleaseSpinLock(&t->assemblyLock, old);
     Store(t->started, static_cast<LONG>(TRUE));
     Store(t->suspended, static_cast<LONG>(FALSE));
     t->nextStartFrame = frame + 10;
@@ -286,12 +335,16 @@ NTSTATUS StartTransfers(UsbCameraDevice* d) {
 
 NTSTATUS StopTransfers(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
+    // Not started any more: completions and re-submission timers stand down
+    // first, so nothing is sent again once the pipe is quiet.
+    Store(t->started, static_cast<LONG>(FALSE));
     KeClearEvent(&t->abortEvent);
     InterlockedOr(&t->stateFlags, kAbortRequested);
+    for (ULONG i = 0; i < t->requestCount; ++i) KeCancelTimer(&t->requests[i]->resubmitTimer);
+    KeFlushQueuedDpcs();
     PipeRequest(d, URB_FUNCTION_ABORT_PIPE, t->pipe);
-    LARGE_INTEGER limit;
-    limit.QuadPart = -80000000;  // 8 s
-    KeWaitForSingleObject(&t->abortEvent, Executive, KernelMode, FALSE, &limit);
+    WaitForQuiet(d, &t->abortEvent);
+    InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kAbortRequested));
     for (ULONG i = 0; i < t->requestCount; ++i) {
         KeCancelTimer(&t->requests[i]->resubmitTimer);
         t->requests[i]->rebuild = TRUE;
@@ -305,7 +358,7 @@ NTSTATUS StopTransfers(UsbCameraDevice* d) {
     KeReleaseSpinLock(&t->assemblyLock, old);
     d->ReleaseSlot(dropped);
     FlushReadyList(d);
-    Store(t->started, static_cast<LONG>(FALSE));
+    Store(t->errorSeen, static_cast<LONG>(0));
     Store(t->suspended, static_cast<LONG>(TRUE));
     return STATUS_SUCCESS;
 }
@@ -315,20 +368,23 @@ VOID RecoveryWork(PDEVICE_OBJECT, PVOID context) {
     UsbCameraDevice* d = block->device;
     TransportHeader* t = d->transport;
     KsAcquireDevice(d->ks);
-    if (Load(t->opened) && d->present) {
+    // A stream closed (or opened again) since this was queued is not this recovery's.
+    if (Load(t->opened) && d->present && block->generation == InterlockedCompareExchange(&d->streamGeneration, 0, 0)) {
         PipeRequest(d, URB_FUNCTION_ABORT_PIPE, t->pipe);
         KeClearEvent(&t->stopEvent);
         InterlockedOr(&t->stateFlags, kStopRequested);
-        LARGE_INTEGER limit;
-        limit.QuadPart = -80000000;  // 8 s
-        if (KeWaitForSingleObject(&t->stopEvent, Executive, KernelMode, FALSE, &limit) != STATUS_TIMEOUT) {
+        BOOLEAN quiet = WaitForQuiet(d, &t->stopEvent);
+        InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kStopRequested));
+        if (quiet) {
             PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
             if (Load(t->started)) {
                 for (ULONG i = 0; i < t->requestCount; ++i) t->requests[i]->rebuild = TRUE;
-                d->camera_->streaming = FALSE;
-                d->camera_->streaming = TRUE;
-                Store(t->started, static_cast<LONG>(FALSE));  // not yet: the restart resets the pipe and begins again
-                InterlockedExchange(&t->errorSeen, 0);
+                CameraContext* c = d->GetCameraContext();
+                if (c != nullptr) {
+                    c->streaming = FALSE;
+                    c->streaming = TRUE;
+                }
+                Store(t->started, static_cast<LONG>(FALSE));  // the restart resets the pipe and begins again
                 StartTransfers(d);
             }
         }
@@ -374,11 +430,15 @@ BOOLEAN TakePipeInformation(UsbCameraDevice* d, PipeEntry* pipe) {
 
 VOID FreeRequests(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
-    for (ULONG i = 0; i < t->requestCount; ++i) {
-        IsochRequest* r = t->requests[i];
-        KeCancelTimer(&r->resubmitTimer);
-    }
+    for (ULONG i = 0; i < t->requestCount; ++i) KeCancelTimer(&t->requests[i]->resubmitTimer);
     KeFlushQueuedDpcs();
+    // An IRP still with the bus is not freed under it.
+    if (RequestsOutstanding(d) != 0 && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        PipeRequest(d, URB_FUNCTION_ABORT_PIPE, t->pipe);
+        LARGE_INTEGER twoMs;
+        twoMs.QuadPart = -20000;
+        while (RequestsOutstanding(d) != 0) KeDelayExecutionThread(KernelMode, FALSE, &twoMs);
+    }
     for (ULONG i = 0; i < t->requestCount; ++i) {
         IsochRequest* r = t->requests[i];
         if (r->irp) IoFreeIrp(r->irp);
@@ -397,6 +457,7 @@ NTSTATUS CreateRequests(UsbCameraDevice* d) {
     t->maxPacket = pipe.MaximumPacketSize;
     t->maxTransfer = pipe.MaximumTransferSize;
     if (t->maxPacket == 0) return STATUS_DEVICE_DATA_ERROR;
+    if (t->requestCount != 0) FreeRequests(d);  // never more than one set
     ULONG count = d->requestsInFlight <= 6 ? d->requestsInFlight : 6;
     for (ULONG i = 0; i < count; ++i) {
         ULONG bufferBytes = kPacketsPerRequest * t->maxPacket;
@@ -440,6 +501,8 @@ NTSTATUS OpenTransport(UsbCameraDevice* d) {
         d->camera_->streaming = FALSE;
         return status;
     }
+    t->expectedKnown = FALSE;
+    t->lostSincePayload = FALSE;
     Store(t->opened, static_cast<LONG>(TRUE));
     Store(t->started, static_cast<LONG>(FALSE));
     Store(t->errorSeen, static_cast<LONG>(0));
@@ -459,15 +522,10 @@ VOID CloseTransport(UsbCameraDevice* d) {
     InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kStreamingFlag));
     KeCancelTimer(&t->watchdog);
     KeFlushQueuedDpcs();
-    // A recovery already queued finishes before the requests go.
-    while (InterlockedCompareExchange(&d->recoveryCounter, -1, -1) != -1) {
-        LARGE_INTEGER ms;
-        ms.QuadPart = -20000;
-        KsReleaseDevice(d->ks);
-        KeDelayExecutionThread(KernelMode, FALSE, &ms);
-        KsAcquireDevice(d->ks);
-    }
-    d->camera_->streaming = FALSE;
+    // A recovery still queued finds the stream closed and does nothing.
+    CameraContext* c = d->GetCameraContext();
+    if (c != nullptr) c->streaming = FALSE;
+    SavePictureSettings(d);
     d->SelectStreamingAlternate(0);
     d->transportOps->freeRequests(d);
     KIRQL old;
@@ -504,7 +562,8 @@ VOID UsbCameraDevice::FrameComplete(FrameDescriptor* frame) {
         t->nextDue = (t->nextDue ? t->nextDue : now) + interval;
         frame->presentationTime = now;
     }
-    // No privacy or lock flags yet: those pictures come with the property sets.
+    if (LockHoldsFrames(this)) frame->flags |= kFrameLocked;
+    if (privacyValue == 1) frame->flags |= kFramePrivacy;
     ExInterlockedInsertTailList(&t->readyList, &frame->link, &t->readyLock);
     if (pin != nullptr && InterlockedExchange(&t->pinWantsFrames, 0) != 0) KsPinAttemptProcessing(pin, TRUE);
 }

@@ -1,6 +1,6 @@
 // Requests to the camera: synchronous URBs (one at a time, 5 s at most) and
-// the class requests of the video function, deferred to a work item when the
-// caller runs at DISPATCH_LEVEL.
+// the class requests of the video function. Requests made at DISPATCH_LEVEL
+// go into the device's queue and are sent in order from a work item.
 #include <cstring>
 
 #include "capture/k0340dev.h"
@@ -24,19 +24,20 @@ NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// A class request copied for a work item (marker "CMCT").
+// Work queued from DISPATCH_LEVEL (marker "CMCT"): a class request copied
+// with up to 64 bytes of its data, or one of the driver's own sequences that
+// need PASSIVE_LEVEL.
+enum class DeferredKind : ULONG { ClassRequest, ExposureKick, PrivacyRefresh };
 struct DeferredRequest {
     ULONG marker;
-    UsbCameraDevice* device;
-    PIO_WORKITEM item;
+    LIST_ENTRY link;
+    DeferredKind kind;
     UCHAR request;
     USHORT value;
     USHORT index;
     ULONG length;
     UCHAR data[64];
 };
-
-LONG g_deferredOutstanding = 0;  // deferred requests queued and not yet sent, all cameras
 
 int SendClassRequest(UsbCameraDevice* device, UCHAR request, USHORT value, USHORT index, PVOID data, ULONG length,
                      ULONG* transferred) {
@@ -57,18 +58,116 @@ int SendClassRequest(UsbCameraDevice* device, UCHAR request, USHORT value, USHOR
     return NT_SUCCESS(status) && USBD_SUCCESS(r.Hdr.Status) ? 0 : -1;
 }
 
-VOID SendDeferred(PDEVICE_OBJECT, PVOID context) {
-    auto* block = static_cast<DeferredRequest*>(context);
-    SendClassRequest(block->device, block->request, block->value, block->index, block->data, block->length, nullptr);
-    PIO_WORKITEM item = block->item;
-    Free(block);
-    InterlockedDecrement(&g_deferredOutstanding);
+VOID RunDeferred(UsbCameraDevice* device, DeferredRequest* block) {
+    CameraContext* camera = device->GetCameraContext();
+    switch (block->kind) {
+        case DeferredKind::ClassRequest:
+            SendClassRequest(device, block->request, block->value, block->index, block->data, block->length, nullptr);
+            break;
+        case DeferredKind::ExposureKick:
+            if (camera != nullptr) ExposureKick(camera);
+            break;
+        case DeferredKind::PrivacyRefresh:
+            if (camera != nullptr && camera->registersWork) {
+                UCHAR value = 0;
+                if (ReadRegister(camera, 0x8108, &value) == 0) camera->hardwarePrivacy = value == 1;
+            }
+            InterlockedExchange(&device->deferred.privacyRefreshQueued, 0);
+            break;
+    }
+}
+
+// Drains the device's queue in order. One work item at a time does this, so
+// requests made at DISPATCH_LEVEL reach the camera in the order they were made.
+VOID DrainDeferred(PDEVICE_OBJECT, PVOID context) {
+    auto* device = static_cast<UsbCameraDevice*>(context);
+    DeferredQueue& q = device->deferred;
+    PIO_WORKITEM item = nullptr;
+    for (;;) {
+        KIRQL old;
+        KeAcquireSpinLock(&q.lock, &old);
+        if (IsListEmpty(&q.list)) {
+            q.running = FALSE;
+            item = q.item;
+            q.item = nullptr;
+            KeReleaseSpinLock(&q.lock, old);
+            break;
+        }
+        PLIST_ENTRY e = RemoveHeadList(&q.list);
+        KeReleaseSpinLock(&q.lock, old);
+        auto* block = CONTAINING_RECORD(e, DeferredRequest, link);
+        RunDeferred(device, block);
+        Free(block);
+        InterlockedDecrement(&q.queued);
+    }
     IoFreeWorkItem(item);
+}
+
+// Appends to the queue and starts a drain when none runs; -1 (and the block
+// freed) when the device is going away or no work item could be had.
+int Enqueue(UsbCameraDevice* device, DeferredRequest* block) {
+    DeferredQueue& q = device->deferred;
+    block->marker = kMarkerDeferredRequest;
+    PIO_WORKITEM item = nullptr;
+    KIRQL old;
+    KeAcquireSpinLock(&q.lock, &old);
+    bool refused = q.closed;
+    if (!refused && !q.running) {
+        item = IoAllocateWorkItem(device->ks->FunctionalDeviceObject);
+        refused = item == nullptr;
+        if (!refused) {
+            q.running = TRUE;
+            q.item = item;
+        }
+    }
+    if (!refused) {
+        InsertTailList(&q.list, &block->link);
+        InterlockedIncrement(&q.queued);
+    }
+    KeReleaseSpinLock(&q.lock, old);
+    if (refused) {
+        Free(block);
+        return -1;
+    }
+    if (item != nullptr) IoQueueWorkItem(item, DrainDeferred, DelayedWorkQueue, device);
+    return 0;
 }
 
 }  // namespace
 
-LONG DeferredRequestsOutstanding() { return InterlockedCompareExchange(&g_deferredOutstanding, 0, 0); }
+VOID InitialiseDeferredQueue(UsbCameraDevice* device) {
+    KeInitializeSpinLock(&device->deferred.lock);
+    InitializeListHead(&device->deferred.list);
+}
+
+VOID CloseDeferredQueue(UsbCameraDevice* device) {
+    KIRQL old;
+    KeAcquireSpinLock(&device->deferred.lock, &old);
+    device->deferred.closed = TRUE;
+    KeReleaseSpinLock(&device->deferred.lock, old);
+}
+
+LONG DeferredRequestsOutstanding(UsbCameraDevice* device) {
+    return InterlockedCompareExchange(&device->deferred.queued, 0, 0);
+}
+
+int QueueExposureKick(UsbCameraDevice* device) {
+    auto* block = static_cast<DeferredRequest*>(Allocate(sizeof(DeferredRequest)));
+    if (block == nullptr) return -1;
+    block->kind = DeferredKind::ExposureKick;
+    return Enqueue(device, block);
+}
+
+VOID QueuePrivacyRefresh(UsbCameraDevice* device) {
+    if (InterlockedCompareExchange(&device->deferred.privacyRefreshQueued, 1, 0) != 0) return;
+    auto* block = static_cast<DeferredRequest*>(Allocate(sizeof(DeferredRequest)));
+    if (block == nullptr) {
+        InterlockedExchange(&device->deferred.privacyRefreshQueued, 0);
+        return;
+    }
+    block->kind = DeferredKind::PrivacyRefresh;
+    if (Enqueue(device, block) != 0) InterlockedExchange(&device->deferred.privacyRefreshQueued, 0);
+}
 
 NTSTATUS UsbCameraDevice::SubmitUrbSynchronously(PURB urb) {
     KeWaitForSingleObject(&requestSemaphore, Executive, KernelMode, FALSE, nullptr);
@@ -110,25 +209,17 @@ int ClassRequest(UsbCameraDevice* device, UCHAR request, USHORT value, USHORT in
         return SendClassRequest(device, request, value, index, data, length, transferred);
     }
     // A request made at DISPATCH_LEVEL cannot wait for the bus: it goes out
-    // from a work item and the caller gets success at once, without data.
+    // from the device's queue and the caller gets success at once, without data.
     auto* block = static_cast<DeferredRequest*>(Allocate(sizeof(DeferredRequest)));
     if (block == nullptr) return -1;
-    block->marker = kMarkerDeferredRequest;
-    block->device = device;
+    block->kind = DeferredKind::ClassRequest;
     block->request = request;
     block->value = value;
     block->index = index;
     block->length = length < sizeof block->data ? length : sizeof block->data;
     if (data != nullptr && block->length) std::memcpy(block->data, data, block->length);
-    block->item = IoAllocateWorkItem(device->ks->FunctionalDeviceObject);
-    if (block->item == nullptr) {
-        Free(block);
-        return -1;
-    }
-    InterlockedIncrement(&g_deferredOutstanding);
-    IoQueueWorkItem(block->item, SendDeferred, DelayedWorkQueue, block);
     if (transferred) *transferred = 0;
-    return 0;
+    return Enqueue(device, block);
 }
 
 int UnitRequest(UsbCameraDevice* device, UCHAR request, UCHAR unit, UCHAR selector, PVOID data, ULONG length) {

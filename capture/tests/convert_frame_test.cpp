@@ -33,7 +33,8 @@ protected:
         device_.streamFormat.width = width;
         device_.streamFormat.height = height;
         out->assign(static_cast<size_t>(width) * height * 3, 0xEE);
-        return ConvertFrame(&device_, &frame_, out->data(), static_cast<ULONG>(out->size()));
+        return ConvertFrame(&device_, &frame_, out->data(), static_cast<ULONG>(out->size()), device_.streamFormat.width,
+                            device_.streamFormat.height);
     }
 
     UsbCameraDevice device_;

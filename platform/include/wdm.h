@@ -552,6 +552,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 VOID IoFreeMdl(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+// Whether the IRP comes from a 32-bit process (its pointers are 32 bits wide).
+BOOLEAN IoIs32bitProcess(PIRP Irp);
 VOID MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, ULONG CacheType,

@@ -346,7 +346,9 @@ NTSTATUS DispatchProperty(PIRP irp, Filter* filter, Pin* pin) {
         else status = STATUS_PROPSET_NOT_FOUND;
     }
     ULONG_PTR information = call.information;
-    if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) {
+    // Success and warnings (a size answer, a busy control's value) reach the
+    // caller's buffer; errors leave it as it was.
+    if (!NT_ERROR(status)) {
         size_t copy = information < dataBytes ? information : dataBytes;
         if (copy) std::memcpy(output, data.data(), copy);
     }

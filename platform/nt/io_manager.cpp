@@ -1,6 +1,8 @@
 #include "platform/nt/io_manager.h"
 
 #include <dlfcn.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -1278,8 +1280,44 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
 }
 
+namespace {
+
+// Whether every page of [address, address + length) can be read (and, for
+// write access, written) by this process. The kernel answers EFAULT for
+// memory that is not there instead of faulting, so a hostile address from a
+// caller is refused, as the target's probe raises an access violation.
+bool ProbeRange(uintptr_t address, size_t length, bool write) {
+    if (length == 0) return true;
+    if (address + length < address) return false;
+    const pid_t self = getpid();
+    const uintptr_t end = address + length;
+    for (uintptr_t page = address & ~uintptr_t{0xFFF}; page < end; page += 0x1000) {
+        uintptr_t at = page < address ? address : page;
+        unsigned char byte;
+        iovec local{&byte, 1};
+        iovec remote{reinterpret_cast<void*>(at), 1};
+        if (process_vm_readv(self, &local, 1, &remote, 1, 0) != 1) return false;
+        // The byte goes back as it was: only the right to write is tested.
+        if (write && process_vm_writev(self, &local, 1, &remote, 1, 0) != 1) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+    if (AccessMode == UserMode) {
+        auto start = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(MemoryDescriptorList));
+        if (!ProbeRange(start, MemoryDescriptorList->ByteCount, Operation != IoReadAccess)) {
+            ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+        }
+    }
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+BOOLEAN IoIs32bitProcess(PIRP) {
+    // Every process of this machine runs 64-bit code.
+    return FALSE;
 }
 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) { MemoryDescriptorList->MdlFlags &= ~MDL_PAGES_LOCKED; }

@@ -154,6 +154,20 @@ bool Install(const Options& options, Result* result, std::string* error) {
         *error = registry::StoreError();
         return false;
     }
+    for (const auto& initial : InitialValues()) {
+        Levels levels = MachineLevels(initial.path);
+        registry::KeyRecord key;
+        registry::ValueRecord value;
+        bool present;
+        {
+            registry::Store::Txn txn(*store, registry::Store::Txn::Mode::Read);
+            present = NT_SUCCESS(txn.Resolve(registry::kRootKeyId, levels, &key)) &&
+                      NT_SUCCESS(txn.GetValue(key.id, initial.name, &value));
+        }
+        if (present) continue;
+        entries.Key(levels);
+        entries.Dword(initial.name, initial.number);
+    }
     registry::RegFileError failure;
     if (!registry::ApplyRegOperations(*store, entries.operations(), &failure)) {
         *error = "cannot write the registry entries: " + failure.message;

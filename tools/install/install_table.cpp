@@ -71,6 +71,11 @@ constexpr PlainKey kPlainKeys[] = {
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
 };
 
+constexpr InitialValue kInitialValues[] = {
+    // The parental lock starts disabled; the console enables it.
+    {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\QK0340", .name = u"Reserved", .number = 0},
+};
+
 // The drivers' and libraries' loadable modules and the files they read; the
 // install copies each one from the build's module folder.
 constexpr ModuleFile kModules[] = {
@@ -88,6 +93,7 @@ std::span<const Folder> Folders() { return kFolders; }
 std::span<const Service> Services() { return kServices; }
 std::span<const Device> Devices() { return kDevices; }
 std::span<const PlainKey> PlainKeys() { return kPlainKeys; }
+std::span<const InitialValue> InitialValues() { return kInitialValues; }
 std::span<const ModuleFile> ModuleFiles() { return kModuleFiles; }
 
 }  // namespace qk::install

@@ -46,6 +46,14 @@ struct PlainKey {
     std::u16string_view path;
 };
 
+// A REG_DWORD an installation writes only when the machine has none yet, so
+// that installing again keeps what the user chose since.
+struct InitialValue {
+    std::u16string_view path;  // below HKEY_LOCAL_MACHINE
+    std::u16string_view name;
+    uint32_t number;
+};
+
 // A file the build makes, copied into the root: `buildName` from the build's
 // module folder to `destination` below the root. The loadable modules and the
 // capture driver's substitute pictures, which the build draws beside them.
@@ -58,6 +66,7 @@ std::span<const Folder> Folders();
 std::span<const Service> Services();
 std::span<const Device> Devices();
 std::span<const PlainKey> PlainKeys();
+std::span<const InitialValue> InitialValues();
 std::span<const ModuleFile> ModuleFiles();
 
 }  // namespace qk::install

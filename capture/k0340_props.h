@@ -73,8 +73,8 @@ static_assert(sizeof(K0340_PROPERTY_Q) == 36);
 struct K0340_STATUS_S {
     KSPROPERTY Property;
     ULONG Unused;
-    ULONG Busy;          // 1 when status bit 0 or 1 is set
-    ULONG LowStatusBit;  // the lower of those bits
+    ULONG Flagged;       // 1 when status bit 0 or 1 is set
+    ULONG LowestBit;     // the lower of those bits
 };
 static_assert(sizeof(K0340_STATUS_S) == 36);
 // The status word behind it.

@@ -9,6 +9,7 @@
 
 #include "capture/formats.h"
 #include "capture/k0340dev_entry.h"
+#include "imaging/convert/convert.h"
 #include "platform/ks/clock.h"
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
@@ -181,6 +182,208 @@ std::vector<Sample> CaptureTest::Stream(uint32_t formatIndex, int width, int hei
     pin.reset();
     ZwClose(clock);
     return samples;
+}
+
+}  // namespace k0340::testing
+
+namespace k0340::testing {
+
+std::unique_ptr<qk::ks::client::Filter> CaptureTest::OpenFilter() {
+    std::unique_ptr<qk::ks::client::Filter> filter;
+    std::u16string link = FilterLink();
+    if (link.empty() || !NT_SUCCESS(qk::ks::client::Filter::Open(link, &filter))) {
+        ADD_FAILURE() << "no capture filter";
+        return nullptr;
+    }
+    return filter;
+}
+
+std::vector<uint8_t> CaptureTest::Format(qk::ks::client::Filter& filter, uint32_t formatIndex, int width, int height,
+                                         int fps) {
+    std::vector<uint8_t> range, format;
+    if (!FindRange(filter, formatIndex, width, height, &range)) {
+        ADD_FAILURE() << "no range for format " << formatIndex << " " << width << "x" << height;
+        return {};
+    }
+    if (!NT_SUCCESS(FormatFor(filter, range, fps, &format))) return {};
+    return format;
+}
+
+std::vector<uint8_t> AsTopDownBgr(const Sample& s, uint32_t formatIndex, int width, int height) {
+    std::vector<uint8_t> bgr(static_cast<size_t>(width) * height * 3);
+    if (formatIndex == kFormatYuy2) {
+        ConvertYuy2ToRgb24(bgr.data(), width * 3, s.data.data(), width, height);
+    } else {
+        FlipTopBottom(bgr.data(), s.data.data(), width, height, width * 3, MT_RGB24);
+    }
+    return bgr;
+}
+
+// ---- LiveStream ---------------------------------------------------------------------------
+
+std::unique_ptr<LiveStream> LiveStream::Start(qk::ks::client::Filter& filter, const std::vector<uint8_t>& format,
+                                              NTSTATUS* status) {
+    std::unique_ptr<LiveStream> stream(new LiveStream);
+    NTSTATUS created = filter.CreatePin(0, format, &stream->pin_);
+    if (status) *status = created;
+    if (!NT_SUCCESS(created)) return nullptr;
+    stream->clock_ = qk::ks::CreateClock();
+    stream->pin_->SetClock(stream->clock_);
+    stream->sizeImage_ =
+        reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.bmiHeader.biSizeImage;
+    constexpr int kQueued = 4;
+    stream->buffers_.assign(kQueued, std::vector<uint8_t>(stream->sizeImage_));
+    NTSTATUS run = stream->pin_->SetState(KSSTATE_RUN);
+    if (status) *status = run;
+    if (!NT_SUCCESS(run)) {
+        stream->Stop();
+        return nullptr;
+    }
+    for (int i = 0; i < kQueued; ++i) stream->Queue(i);
+    return stream;
+}
+
+LiveStream::~LiveStream() { Stop(); }
+
+void LiveStream::Queue(int slot) {
+    pin_->QueueRead(buffers_[slot].data(), sizeImage_, sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO),
+                    [this, slot](const qk::ks::client::Pin::Sample& s) {
+                        bool again;
+                        {
+                            std::lock_guard guard(lock_);
+                            Sample out;
+                            out.status = s.status;
+                            std::memcpy(&out.header, s.header.data(), std::min(sizeof out.header, s.header.size()));
+                            if (s.header.size() >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+                                std::memcpy(&out.info, s.header.data() + sizeof(KSSTREAM_HEADER), sizeof out.info);
+                            }
+                            size_t used = std::min<size_t>(out.header.DataUsed, buffers_[slot].size());
+                            out.data.assign(buffers_[slot].begin(), buffers_[slot].begin() + static_cast<long>(used));
+                            if (s.status == STATUS_SUCCESS && used > 0) ++delivered_;
+                            // Only the last pictures are kept; older samples keep their headers.
+                            if (samples_.size() >= 8) samples_[samples_.size() - 8].data.clear();
+                            samples_.push_back(std::move(out));
+                            again = !stopping_;
+                        }
+                        changed_.notify_all();
+                        if (again) Queue(slot);
+                    });
+}
+
+bool LiveStream::WaitSamples(size_t count) {
+    std::unique_lock held(lock_);
+    size_t target = samples_.size() + count;
+    return changed_.wait_for(held, std::chrono::seconds(20), [&] { return samples_.size() >= target; });
+}
+
+bool LiveStream::WaitDelivered(size_t count) {
+    std::unique_lock held(lock_);
+    size_t target = delivered_ + count;
+    return changed_.wait_for(held, std::chrono::seconds(20), [&] { return delivered_ >= target; });
+}
+
+std::vector<Sample> LiveStream::Samples() {
+    std::lock_guard guard(lock_);
+    return samples_;
+}
+
+size_t LiveStream::Completed() {
+    std::lock_guard guard(lock_);
+    return samples_.size();
+}
+
+size_t LiveStream::Delivered() {
+    std::lock_guard guard(lock_);
+    return delivered_;
+}
+
+NTSTATUS LiveStream::SetState(KSSTATE state) { return pin_ ? pin_->SetState(state) : STATUS_INVALID_HANDLE; }
+
+NTSTATUS LiveStream::Stop() {
+    if (!pin_) return STATUS_SUCCESS;
+    {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+    }
+    NTSTATUS status = pin_->SetState(KSSTATE_STOP);
+    pin_->WaitIdle();
+    pin_.reset();
+    if (clock_ != nullptr) ZwClose(clock_);
+    clock_ = nullptr;
+    return status;
+}
+
+// ---- Properties -----------------------------------------------------------------------------
+
+namespace {
+
+LONG At(const uint8_t* b, size_t offset) {
+    LONG v;
+    std::memcpy(&v, b + offset, sizeof v);
+    return v;
+}
+void Put(uint8_t* b, size_t offset, LONG v) { std::memcpy(b + offset, &v, sizeof v); }
+
+}  // namespace
+
+ControlAnswer GetP(HANDLE filter, const GUID& set, ULONG id, ULONG bytes) {
+    std::vector<uint8_t> b(bytes, 0);
+    NTSTATUS status = qk::ks::client::StructProperty(filter, set, id, KSPROPERTY_TYPE_GET, b.data(), bytes);
+    return {status, At(b.data(), 24), At(b.data(), 28), bytes >= 36 ? At(b.data(), 32) : 0};
+}
+
+NTSTATUS SetP(HANDLE filter, const GUID& set, ULONG id, LONG value, LONG flags, ULONG bytes) {
+    std::vector<uint8_t> b(bytes, 0);
+    Put(b.data(), 24, value);
+    Put(b.data(), 28, flags);
+    return qk::ks::client::StructProperty(filter, set, id, KSPROPERTY_TYPE_SET, b.data(), bytes);
+}
+
+ControlAnswer GetQ(HANDLE filter, const GUID& set, ULONG id) {
+    std::vector<uint8_t> b(36, 0);
+    NTSTATUS status = qk::ks::client::StructProperty(filter, set, id, KSPROPERTY_TYPE_GET, b.data(), 36);
+    return {status, At(b.data(), 28), At(b.data(), 32), 0};
+}
+
+NTSTATUS SetQ(HANDLE filter, const GUID& set, ULONG id, LONG value, LONG flags) {
+    std::vector<uint8_t> b(36, 0);
+    Put(b.data(), 28, value);
+    Put(b.data(), 32, flags);
+    return qk::ks::client::StructProperty(filter, set, id, KSPROPERTY_TYPE_SET, b.data(), 36);
+}
+
+Support BasicSupport(HANDLE filter, const GUID& set, ULONG id) {
+    Support out{};
+    KSPROPERTY request{};
+    request.Set = set;
+    request.Id = id;
+    request.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+    std::vector<uint8_t> b(256, 0);
+    ULONG got = 0;
+    out.status = qk::ks::client::Property(filter, &request, sizeof request, b.data(), static_cast<ULONG>(b.size()), &got);
+    if (!NT_SUCCESS(out.status) || got < sizeof(KSPROPERTY_DESCRIPTION)) return out;
+    KSPROPERTY_DESCRIPTION d;
+    std::memcpy(&d, b.data(), sizeof d);
+    out.access = d.AccessFlags;
+    size_t at = sizeof d;
+    for (ULONG i = 0; i < d.MembersListCount && at + sizeof(KSPROPERTY_MEMBERSHEADER) <= got; ++i) {
+        KSPROPERTY_MEMBERSHEADER h;
+        std::memcpy(&h, b.data() + at, sizeof h);
+        at += sizeof h;
+        if (h.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES && at + sizeof(KSPROPERTY_STEPPING_LONG) <= got) {
+            KSPROPERTY_STEPPING_LONG r;
+            std::memcpy(&r, b.data() + at, sizeof r);
+            out.ranged = true;
+            out.minimum = r.Bounds.SignedMinimum;
+            out.maximum = r.Bounds.SignedMaximum;
+            out.step = static_cast<LONG>(r.SteppingDelta);
+        } else if (h.MembersFlags == KSPROPERTY_MEMBER_VALUES && (h.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) &&
+                   at + 4 <= got) {
+            out.defaultValue = At(b.data(), at);
+        }
+        at += size_t{h.MembersSize} * h.MembersCount;
+    }
+    return out;
 }
 
 }  // namespace k0340::testing

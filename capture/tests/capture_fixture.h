@@ -3,7 +3,10 @@
 // capture filter as an application would.
 #pragma once
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,41 @@ struct Sample {
     std::vector<uint8_t> data;
 };
 
+// A stream kept running in the background: reads stay queued, every completed
+// sample is kept (the pictures of the last few), until Stop.
+class LiveStream {
+public:
+    ~LiveStream();
+    // Opens a pin on `filter` for the format (intersection) and runs it.
+    static std::unique_ptr<LiveStream> Start(qk::ks::client::Filter& filter, const std::vector<uint8_t>& format,
+                                             NTSTATUS* status = nullptr);
+    // Waits (platform time is faster than real time) until `count` more
+    // samples have completed; false when they do not come within 20 s.
+    bool WaitSamples(size_t count);
+    // Waits for `count` more successful samples.
+    bool WaitDelivered(size_t count);
+    std::vector<Sample> Samples();  // every sample so far (pictures of the last 8 only)
+    size_t Completed();
+    size_t Delivered();
+    NTSTATUS SetState(KSSTATE state);
+    // Stops the pin and waits for every read; returns the stop's status.
+    NTSTATUS Stop();
+    qk::ks::client::Pin& Pin() { return *pin_; }
+    ULONG SizeImage() const { return sizeImage_; }
+
+private:
+    void Queue(int slot);
+    std::unique_ptr<qk::ks::client::Pin> pin_;
+    HANDLE clock_ = nullptr;
+    ULONG sizeImage_ = 0;
+    std::vector<std::vector<uint8_t>> buffers_;
+    std::mutex lock_;  // guards everything below
+    std::condition_variable changed_;
+    std::vector<Sample> samples_;
+    size_t delivered_ = 0;
+    bool stopping_ = false;
+};
+
 class CaptureTest : public qk::testing::MachineTest {
 protected:
     void SetUp() override;
@@ -51,8 +89,38 @@ protected:
     std::vector<Sample> Stream(uint32_t formatIndex, int width, int height, int fps, int count,
                                NTSTATUS* createStatus = nullptr);
 
+    // Opens the capture filter (fails the test when there is none).
+    std::unique_ptr<qk::ks::client::Filter> OpenFilter();
+    // The connection format for a format index, size and rate, or empty.
+    std::vector<uint8_t> Format(qk::ks::client::Filter& filter, uint32_t formatIndex, int width, int height, int fps);
+
     std::shared_ptr<qk::sim::Camera> camera_;
 };
+
+// Properties whose structure is both the request and the data.
+struct ControlAnswer {
+    NTSTATUS status;
+    LONG value;
+    LONG flags;
+    LONG capabilities;
+};
+// Layout P (value at 24, flags at 28, capabilities at 32) in `bytes` (40, or 36 for set B).
+ControlAnswer GetP(HANDLE filter, const GUID& set, ULONG id, ULONG bytes = 40);
+NTSTATUS SetP(HANDLE filter, const GUID& set, ULONG id, LONG value, LONG flags, ULONG bytes = 40);
+// Layout Q (value at 28, flags at 32), 36 bytes.
+ControlAnswer GetQ(HANDLE filter, const GUID& set, ULONG id);
+NTSTATUS SetQ(HANDLE filter, const GUID& set, ULONG id, LONG value, LONG flags = 2);
+// The basic-support answer: access flags and, for ranges, min, max, step and default.
+struct Support {
+    NTSTATUS status;
+    ULONG access;
+    bool ranged;
+    LONG minimum, maximum, step, defaultValue;
+};
+Support BasicSupport(HANDLE filter, const GUID& set, ULONG id);
+
+// The top-down B, G, R picture of a successful sample.
+std::vector<uint8_t> AsTopDownBgr(const Sample& s, uint32_t formatIndex, int width, int height);
 
 // Peak signal-to-noise ratio of `actual` against `expected` (8-bit samples).
 double Psnr(const std::vector<uint8_t>& expected, const uint8_t* actual, size_t bytes);

@@ -16,17 +16,6 @@
 namespace k0340::testing {
 namespace {
 
-// The picture of a successful sample as B, G, R lines from the top.
-std::vector<uint8_t> AsTopDownBgr(const Sample& s, uint32_t formatIndex, int width, int height) {
-    std::vector<uint8_t> bgr(static_cast<size_t>(width) * height * 3);
-    if (formatIndex == kFormatYuy2) {
-        ConvertYuy2ToRgb24(bgr.data(), width * 3, s.data.data(), width, height);
-    } else {
-        FlipTopBottom(bgr.data(), s.data.data(), width, height, width * 3, MT_RGB24);
-    }
-    return bgr;
-}
-
 UsbCameraDevice* DriverDevice() {
     for (auto& d : qk::nt::pnp::Devices()) {
         if (d.service == u"K0340Dev" && d.started) {

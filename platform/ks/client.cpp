@@ -31,6 +31,19 @@ NTSTATUS SetProperty(HANDLE handle, const GUID& set, ULONG id, const void* data,
     return Property(handle, &p, sizeof p, const_cast<void*>(data), dataBytes, nullptr);
 }
 
+NTSTATUS StructProperty(HANDLE handle, const GUID& set, ULONG id, ULONG flags, void* structure, ULONG bytes,
+                        ULONG* returned) {
+    if (structure == nullptr || bytes < sizeof(KSPROPERTY)) return STATUS_INVALID_PARAMETER;
+    KSPROPERTY p{};
+    p.Set = set;
+    p.Id = id;
+    p.Flags = flags;
+    std::memcpy(structure, &p, sizeof p);
+    // The request is a copy: the data buffer may change while the driver reads the request.
+    std::vector<uint8_t> request(static_cast<const uint8_t*>(structure), static_cast<const uint8_t*>(structure) + bytes);
+    return Property(handle, request.data(), bytes, structure, bytes, returned);
+}
+
 NTSTATUS Filter::Open(const std::u16string& path, std::unique_ptr<Filter>* filter) {
     HANDLE handle;
     NTSTATUS status = qk::nt::io::OpenDevice(path, GENERIC_READ | GENERIC_WRITE, &handle);

@@ -18,6 +18,11 @@ NTSTATUS Property(HANDLE handle, const void* request, ULONG requestBytes, void* 
 // A property given by set and id with an optional extension after the KSPROPERTY.
 NTSTATUS GetProperty(HANDLE handle, const GUID& set, ULONG id, void* data, ULONG dataBytes, ULONG* returned = nullptr);
 NTSTATUS SetProperty(HANDLE handle, const GUID& set, ULONG id, const void* data, ULONG dataBytes);
+// A property whose structure starts with its KSPROPERTY and is both the
+// request and the data, as the video property sets are used: the header is
+// filled in (set, id, flags) and the driver's answer lands in the same bytes.
+NTSTATUS StructProperty(HANDLE handle, const GUID& set, ULONG id, ULONG flags, void* structure, ULONG bytes,
+                        ULONG* returned = nullptr);
 
 class Pin;
 

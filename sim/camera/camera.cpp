@@ -139,6 +139,11 @@ void Camera::OnFrame(std::function<void(const SentFrame&)> observer) {
     observer_ = std::move(observer);
 }
 
+void Camera::OnControl(ControlObserver observer) {
+    std::lock_guard guard(lock_);
+    controlObserver_ = std::move(observer);
+}
+
 uint32_t Camera::MicrophoneRate() const {
     std::lock_guard guard(lock_);
     return microphone_ ? microphone_->CaptureRate() : 0;
@@ -179,7 +184,15 @@ ControlResult Camera::OtherRequest(const qk::usb::SetupPacket& setup, std::span<
     if (setup.Type() != BMREQUEST_CLASS || !ConfiguredLocked()) return {Handshake::Stall, 0};
     auto target = static_cast<uint8_t>(setup.wIndex & 0xFF);
     if (setup.Recipient() == BMREQUEST_TO_INTERFACE) {
-        if (target == ids::kVideoControlInterface) return controls_.Request(setup, data);
+        if (target == ids::kVideoControlInterface) {
+            ControlResult result = controls_.Request(setup, data);
+            if (controlObserver_) {
+                size_t n = std::min<size_t>(result.length, data.size());
+                controlObserver_(setup, data.first(setup.In() ? n : std::min<size_t>(setup.wLength, data.size())),
+                                 result.handshake == Handshake::Ack);
+            }
+            return result;
+        }
         if (target == ids::kVideoStreamingInterface) return stream_.Request(setup, data);
         if (microphone_ && microphone_->OwnsInterface(target)) return microphone_->Request(setup, data);
     } else if (setup.Recipient() == BMREQUEST_TO_ENDPOINT) {

@@ -56,6 +56,11 @@ public:
     std::vector<SentFrame> SentFrames() const;
     // Called (under the camera's lock, from the bus) for every frame as it starts going out.
     void OnFrame(std::function<void(const SentFrame&)> observer);
+    // Called (under the camera's lock, from the bus) for every class request to
+    // the video control interface once it is answered: the setup, the data as
+    // it went either way, and whether the camera accepted it.
+    using ControlObserver = std::function<void(const qk::usb::SetupPacket&, std::span<const uint8_t>, bool)>;
+    void OnControl(ControlObserver observer);
     uint32_t MicrophoneRate() const;
     bool MicrophoneMuted() const;
 
@@ -79,6 +84,7 @@ private:
     std::vector<uint8_t> rgb_;  // scratch picture
     std::deque<SentFrame> sent_;
     std::function<void(const SentFrame&)> observer_;
+    ControlObserver controlObserver_;
 };
 
 // RGB24 (R, G, B) to YUY2 with the BT.601 limited-range coefficients of

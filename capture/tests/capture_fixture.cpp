@@ -10,6 +10,7 @@
 #include "capture/formats.h"
 #include "capture/k0340dev_entry.h"
 #include "imaging/convert/convert.h"
+#include "platform/nt/reg_util.h"
 #include "platform/ks/clock.h"
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
@@ -53,6 +54,10 @@ double Psnr(const std::vector<uint8_t>& expected, const uint8_t* actual, size_t 
 
 void CaptureTest::SetUp() {
     MachineTest::SetUp();
+    BootPlatform();
+}
+
+void CaptureTest::BootPlatform() {
     qk::install::Options options;
     qk::install::Result result;
     std::string error;
@@ -71,6 +76,67 @@ void CaptureTest::SetUp() {
 #endif
 }
 
+void CaptureTest::Reboot() {
+    camera_.reset();
+    RestartMachine();
+    BootPlatform();
+}
+
+void CaptureTest::InstallPictures() {
+    namespace fs = std::filesystem;
+    fs::path drivers = Root() / "Windows" / "System32" / "drivers";
+    for (const char* name : {"K0340Pv2.bmp", "K0340Pc.bmp", "K0340Pvc.bmp"}) {
+        std::error_code ec;
+        fs::copy_file(fs::path(QK_ARTWORK_DIR) / name, drivers / name, fs::copy_options::overwrite_existing, ec);
+        ASSERT_FALSE(ec) << "cannot install " << name << ": " << ec.message();
+    }
+}
+
+PDEVICE_OBJECT CaptureTest::CameraPdo() {
+    qk::nt::pnp::WaitIdle();
+    for (auto& d : qk::nt::pnp::Devices()) {
+        if (d.service == u"K0340Dev" && d.started) return d.pdo;
+    }
+    return nullptr;
+}
+
+std::u16string CaptureTest::DriverKeyPath() {
+    qk::nt::pnp::WaitIdle();
+    for (auto& d : qk::nt::pnp::Devices()) {
+        if (d.service == u"K0340Dev" && !d.driverKey.empty()) driverKey_ = d.driverKey;
+    }
+    if (driverKey_.empty()) return {};
+    return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + driverKey_;
+}
+
+std::optional<ULONG> CaptureTest::DeviceValue(const char16_t* subkey, const char16_t* name) {
+    std::u16string path = DriverKeyPath();
+    if (path.empty()) return std::nullopt;
+    if (subkey != nullptr) path += std::u16string(u"\\") + subkey;
+    HANDLE key;
+    if (!NT_SUCCESS(qk::nt::reg::OpenPath(path, KEY_READ, &key))) return std::nullopt;
+    std::optional<ULONG> value = qk::nt::reg::QueryDword(key, name);
+    ZwClose(key);
+    return value;
+}
+
+bool CaptureTest::DeleteDeviceValue(const char16_t* subkey, const char16_t* name) {
+    std::u16string path = DriverKeyPath();
+    if (path.empty()) return false;
+    path += std::u16string(u"\\") + subkey;
+    HANDLE key;
+    NTSTATUS opened = qk::nt::reg::OpenPath(path, KEY_ALL_ACCESS, &key);
+    if (!NT_SUCCESS(opened)) {
+        ADD_FAILURE() << "cannot open the driver key: " << std::hex << opened;
+        return false;
+    }
+    UNICODE_STRING value;
+    RtlInitUnicodeString(&value, name);
+    bool done = NT_SUCCESS(ZwDeleteValueKey(key, &value));
+    ZwClose(key);
+    return done;
+}
+
 void CaptureTest::TearDown() {
     camera_.reset();
     MachineTest::TearDown();
@@ -86,6 +152,8 @@ void CaptureTest::Unplug(int port) { qk::usb::Unplug(port); }
 
 std::u16string CaptureTest::FilterLink() {
     qk::nt::pnp::WaitIdle();
+    qk::nt::Kernel::Get().FlushWork();  // post-start (settings, effects) runs from a work item
+    DriverKeyPath();                     // remembered for after an unplug
     auto list = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
     return list.empty() ? std::u16string() : list[0].symbolicLink;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,12 +90,26 @@ protected:
     std::vector<Sample> Stream(uint32_t formatIndex, int width, int height, int fps, int count,
                                NTSTATUS* createStatus = nullptr);
 
+    // Installs the package, registers the driver, starts the bus.
+    void BootPlatform();
+    // A restart of the machine on the same system root (registry and files stay).
+    void Reboot();
+    // Puts the built substitute pictures into the drivers folder of the root.
+    void InstallPictures();
+    // The started camera's video function, and its driver key's values.
+    PDEVICE_OBJECT CameraPdo();
+    // The camera's driver key ("\\Registry\\Machine\\...\\Class\\{guid}\\0000"), known
+    // once the camera has been seen, also after it is unplugged.
+    std::u16string DriverKeyPath();
+    std::optional<ULONG> DeviceValue(const char16_t* subkey, const char16_t* name);
+    bool DeleteDeviceValue(const char16_t* subkey, const char16_t* name);
     // Opens the capture filter (fails the test when there is none).
     std::unique_ptr<qk::ks::client::Filter> OpenFilter();
     // The connection format for a format index, size and rate, or empty.
     std::vector<uint8_t> Format(qk::ks::client::Filter& filter, uint32_t formatIndex, int width, int height, int fps);
 
     std::shared_ptr<qk::sim::Camera> camera_;
+    std::u16string driverKey_;
 };
 
 // Properties whose structure is both the request and the data.

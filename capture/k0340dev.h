@@ -318,6 +318,7 @@ struct ParentalLock {
     BOOLEAN initialised;
     BOOLEAN enabled;
     BOOLEAN released;
+    BOOLEAN enabledSinceOpen;  // an enable since the stream opened: the next one opens locked
     LONGLONG referenceTick;  // KeQueryTickCount units
 };
 

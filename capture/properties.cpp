@@ -419,6 +419,7 @@ NTSTATUS UsbCameraDevice::SetCameraExtras(const PropertyCall& call) {
         case K0340_LOCK_ENABLE:
             lock.enabled = TRUE;
             lock.referenceTick -= TicksFor(10000);  // the next stream opens locked
+            lock.enabledSinceOpen = TRUE;
             break;
         case K0340_LOCK_RELEASE:
             lock.released = TRUE;
@@ -500,6 +501,7 @@ NTSTATUS UsbCameraDevice::GetCameraExtras(const PropertyCall& call) {
 VOID LockOnStreamOpen(UsbCameraDevice* d) {
     InitialiseLock(d);
     d->ReadLockFlag();
+    d->lock.enabledSinceOpen = FALSE;
     if (!d->lock.enabled) {
         d->lock.released = TRUE;
     } else if (ElapsedMilliseconds(d->lock.referenceTick) > 10000) {
@@ -508,8 +510,10 @@ VOID LockOnStreamOpen(UsbCameraDevice* d) {
 }
 
 VOID LockOnStreamPause(UsbCameraDevice* d) {
-    // A stream opened again within 10 s of this stays released.
-    if (d->lock.released) d->lock.referenceTick = TickCount();
+    // A stream opened again within 10 s of this stays released, unless the
+    // lock was enabled meanwhile: the stream stopping after an enable would
+    // otherwise undo it.
+    if (d->lock.released && !d->lock.enabledSinceOpen) d->lock.referenceTick = TickCount();
 }
 
 BOOLEAN LockHoldsFrames(UsbCameraDevice* d) {

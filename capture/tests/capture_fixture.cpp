@@ -308,6 +308,7 @@ std::unique_ptr<LiveStream> LiveStream::Start(qk::ks::client::Filter& filter, co
         return nullptr;
     }
     for (int i = 0; i < kQueued; ++i) stream->Queue(i);
+    stream->feeder_ = std::thread([s = stream.get()] { s->Feed(); });
     return stream;
 }
 
@@ -316,7 +317,6 @@ LiveStream::~LiveStream() { Stop(); }
 void LiveStream::Queue(int slot) {
     pin_->QueueRead(buffers_[slot].data(), sizeImage_, sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO),
                     [this, slot](const qk::ks::client::Pin::Sample& s) {
-                        bool again;
                         {
                             std::lock_guard guard(lock_);
                             Sample out;
@@ -331,11 +331,24 @@ void LiveStream::Queue(int slot) {
                             // Only the last pictures are kept; older samples keep their headers.
                             if (samples_.size() >= 8) samples_[samples_.size() - 8].data.clear();
                             samples_.push_back(std::move(out));
-                            again = !stopping_;
+                            // Completions come at DISPATCH_LEVEL: the read goes again from the feeder.
+                            returned_.push_back(slot);
                         }
                         changed_.notify_all();
-                        if (again) Queue(slot);
                     });
+}
+
+void LiveStream::Feed() {
+    std::unique_lock held(lock_);
+    for (;;) {
+        changed_.wait(held, [&] { return stopping_ || !returned_.empty(); });
+        if (stopping_) return;
+        int slot = returned_.back();
+        returned_.pop_back();
+        held.unlock();
+        Queue(slot);
+        held.lock();
+    }
 }
 
 bool LiveStream::WaitSamples(size_t count) {
@@ -373,6 +386,8 @@ NTSTATUS LiveStream::Stop() {
         std::lock_guard guard(lock_);
         stopping_ = true;
     }
+    changed_.notify_all();
+    if (feeder_.joinable()) feeder_.join();
     NTSTATUS status = pin_->SetState(KSSTATE_STOP);
     pin_->WaitIdle();
     pin_.reset();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ks.h"
@@ -59,13 +60,16 @@ public:
 
 private:
     void Queue(int slot);
+    void Feed();
     std::unique_ptr<qk::ks::client::Pin> pin_;
+    std::thread feeder_;  // queues returned reads again
     HANDLE clock_ = nullptr;
     ULONG sizeImage_ = 0;
     std::vector<std::vector<uint8_t>> buffers_;
     std::mutex lock_;  // guards everything below
     std::condition_variable changed_;
     std::vector<Sample> samples_;
+    std::vector<int> returned_;
     size_t delivered_ = 0;
     bool stopping_ = false;
 };

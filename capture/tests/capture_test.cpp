@@ -199,6 +199,29 @@ TEST_F(DriverTest, CapabilitiesFollowTheDescriptors) {
     EXPECT_LE(c->capabilityCount, c->capabilityRoom);
 }
 
+TEST_F(DriverTest, AFourByteControlSpanningTheWholeRangeIsReadSafely) {
+    // The grid test (default - minimum) % step would overflow 32 bits here.
+    qk::sim::CameraConfig config;
+    config.processingControls = 0x0080;  // white balance component only (4 bytes)
+    qk::sim::ControlOverride wide;
+    wide.minimum = INT32_MIN;
+    wide.maximum = INT32_MAX;
+    wide.resolution = 7;
+    wide.defaultValue = -2;
+    wide.current = INT32_MAX;
+    config.overrides[{qk::sim::Unit::ProcessingUnit, 0x0C}] = wide;
+    PlugCamera(config);
+    UsbCameraDevice* device = DriverDevice();
+    ASSERT_NE(device, nullptr);
+    const ControlState& s = device->GetCameraContext()->controls[kWhiteBalance];
+    EXPECT_EQ(s.minimum, INT32_MIN);
+    EXPECT_EQ(s.maximum, INT32_MAX);
+    // -2 - INT32_MIN is 2^31 - 2, a multiple of 7: on the grid. INT32_MAX is not,
+    // so the current value becomes the default.
+    EXPECT_EQ(s.defaultValue, -2);
+    EXPECT_EQ(s.current, -2);
+}
+
 TEST_F(DriverTest, AMergedFrameIsRejectedOnTheUncompressedPath) {
     qk::sim::CameraConfig config;
     config.faults.keepFrameIdFrames = {14, 15, 16};

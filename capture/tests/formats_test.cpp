@@ -150,5 +150,30 @@ TEST(Formats, MatchingFindsTheRecordAndKeepsTheRate) {
               STATUS_NO_MATCH);
 }
 
+TEST(Formats, TheSampleHoldsTheWholePictureWhateverTheCallerClaims) {
+    FormatTable table = FormatTableForVariant(2);
+    KS_DATARANGE_VIDEO r = RangeOf(2, kFormatYuy2, 640, 480);
+    auto format = FormatFrom(r);
+    auto* v = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    auto match = [&](StreamFormat* stream) {
+        return MatchFormat(table, reinterpret_cast<const KSDATAFORMAT*>(format.data()), format.size(), stream, nullptr);
+    };
+    auto check = [&] {
+        return CheckDataFormat(table, reinterpret_cast<const KSDATAFORMAT*>(format.data()), format.size(), &r);
+    };
+    StreamFormat stream{};
+    // A smaller image than the picture: the conversion would write past the sample.
+    v->VideoInfoHeader.bmiHeader.biSizeImage = 4096;
+    EXPECT_EQ(match(&stream), STATUS_NO_MATCH);
+    EXPECT_EQ(check(), STATUS_NO_MATCH);
+    // Zero (allowed for bitmaps) and larger claims take the picture's own size.
+    for (ULONG claimed : {0u, 640u * 480 * 2, 640u * 480 * 4}) {
+        v->VideoInfoHeader.bmiHeader.biSizeImage = claimed;
+        ASSERT_EQ(match(&stream), STATUS_SUCCESS) << claimed;
+        EXPECT_EQ(stream.sizeImage, 640u * 480 * 2);
+        EXPECT_EQ(check(), STATUS_SUCCESS);
+    }
+}
+
 }  // namespace
 }  // namespace k0340

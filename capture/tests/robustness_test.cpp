@@ -18,6 +18,7 @@
 #include "imaging/convert/convert.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/pnp.h"
+#include "platform/nt/pool.h"
 #include "platform/usb/usb_bus.h"
 
 namespace k0340::testing {
@@ -342,6 +343,26 @@ TEST_F(RobustnessTest, LostPayloadNeverGivesAWrongPicture) {
         Unplug(port);
         qk::nt::pnp::WaitIdle();
     }
+}
+
+TEST_F(RobustnessTest, ProgressiveFramesAreDecodedWithTheDriversPool) {
+    qk::sim::CameraConfig config = MjpegOnly();
+    config.mjpeg.progressive = true;
+    PlugCamera(config);
+    auto* filter = Open();
+    ASSERT_NE(filter, nullptr);
+    LiveStream* s = Start(filter, kFormatRgb24, 320, 240);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(ShowsPattern(Next(s), kFormatRgb24, 320, 240));
+    // A pool that cannot give the coefficients' memory fails the frames: the
+    // decoder takes it from the driver's pool, as a driver must.
+    const ULONG wdm = qk::nt::pool::Tag("Wdm ");
+    qk::nt::pool::SetFailurePredicate([wdm](ULONG tag, size_t bytes, POOL_TYPE) { return tag == wdm && bytes > 100000; });
+    size_t delivered = s->Delivered();
+    ASSERT_TRUE(s->WaitSamples(8));
+    EXPECT_LE(s->Delivered(), delivered + 1);
+    qk::nt::pool::SetFailurePredicate(nullptr);
+    EXPECT_TRUE(ShowsPattern(Next(s), kFormatRgb24, 320, 240));
 }
 
 TEST_F(RobustnessTest, StoppingWithARecoveryQueuedDoesNotWaitForIt) {

@@ -60,6 +60,7 @@ struct MjpegOptions {
     int quality = 85;
     bool subsampling420 = false;  // 4:2:2 (as common webcams) unless set
     int restartInterval = 0;      // MCUs between restart markers; 0 for none
+    bool progressive = false;     // progressive frames (ITU-T T.81 G), as some cameras send
     // Only the first frame of a stream carries its Huffman tables; the others
     // rely on the standard tables (ITU-T T.81 K.3), as motion-JPEG streams do.
     bool omitHuffmanTablesAfterFirst = false;

@@ -55,6 +55,7 @@ std::vector<uint8_t> EncodeJpeg(const uint8_t* rgb, int width, int height, const
     for (int c = 1; c < 3; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
     cinfo.restart_interval = static_cast<unsigned int>(options.restartInterval > 0 ? options.restartInterval : 0);
     cinfo.optimize_coding = FALSE;  // the standard tables, which a frame without DHT relies on
+    if (options.progressive) jpeg_simple_progression(&cinfo);
     if (!huffmanTables) {
         for (int i = 0; i < 2; ++i) {
             if (cinfo.dc_huff_tbl_ptrs[i]) cinfo.dc_huff_tbl_ptrs[i]->sent_table = TRUE;

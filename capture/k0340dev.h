@@ -233,6 +233,7 @@ struct TransportHeader {
     // Payload was lost (a failed packet, or bus frames no request covered)
     // since the last packet that carried any: the frame around the loss is bad.
     BOOLEAN lostSincePayload;
+    BOOLEAN assemblingEnded;  // the frame in assembly carried its end-of-frame bit
     BOOLEAN expectedKnown;
     ULONG expectedFrame;  // the bus frame the next completed request should start at
     KSPIN_LOCK assemblyLock;  // guards assembling, lastFrameId and the loss tracking

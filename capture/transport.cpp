@@ -8,6 +8,9 @@
 
 namespace k0340 {
 
+// Payload header flags (USB Video Class 1.1, 2.4.3.3).
+constexpr UCHAR kHeaderEndOfFrame = 0x02;
+
 // ---- Layer 1: the frame pool ------------------------------------------------------------------
 
 NTSTATUS FramePool::AllocatePool(ULONG largestFrameBytes) {
@@ -147,7 +150,9 @@ VOID ResubmitDpc(PKDPC, PVOID context, PVOID, PVOID) {
 VOID MarkPayloadLost(UsbCameraDevice* d) {
     TransportHeader* t = d->transport;
     t->lostSincePayload = TRUE;
-    if (t->assembling != nullptr) t->assembling->flags |= kFrameBad;
+    // A frame whose end-of-frame header came has all its payload; the loss is
+    // the next frame's, which starts bad when it follows right on the loss.
+    if (t->assembling != nullptr && !t->assemblingEnded) t->assembling->flags |= kFrameBad;
 }
 
 VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
@@ -172,6 +177,7 @@ VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
             return;
         }
         if (lostBefore) t->assembling->flags |= kFrameBad;
+        t->assemblingEnded = (packet[1] & kHeaderEndOfFrame) != 0;
         ULONG n = bytes <= t->assembling->capacity ? bytes : 0;
         std::memcpy(t->assembling->data, payload, n);
         t->assembling->filled = n;
@@ -180,6 +186,7 @@ VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
     }
     FrameDescriptor* f = t->assembling;
     if (f == nullptr) return;
+    if (packet[1] & kHeaderEndOfFrame) t->assemblingEnded = TRUE;
     f->counted += bytes;
     if (f->filled + bytes <= f->capacity) {
         std::memcpy(f->data + f->filled, payload, bytes);

@@ -259,7 +259,7 @@ NTSTATUS Describe(Call& call, const KSPROPERTY_ITEM* item, bool defaultsOnly) {
     std::memcpy(call.data, &description, sizeof description);
     call.information = sizeof description;
     if (call.dataBytes >= description.DescriptionSize) {
-        std::memcpy(call.data + sizeof description, lists.data(), lists.size());
+        if (!lists.empty()) std::memcpy(call.data + sizeof description, lists.data(), lists.size());
         call.information = description.DescriptionSize;
     }
     return STATUS_SUCCESS;

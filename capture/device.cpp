@@ -506,6 +506,8 @@ NTSTATUS UsbCameraDevice::RestartStream() {
     if (!Streaming()) return STATUS_SUCCESS;
     bool running = Load(transport->started) != 0;
     if (running) transportOps->stopTransfers(this);
+    // The same stream goes on: a released parental lock stays released.
+    LockOnStreamPause(this);
     CloseStream();
     NTSTATUS status = SetFormat();
     if (NT_SUCCESS(status) && running) status = RunStream();

@@ -196,15 +196,19 @@ int EffectsProcessFrame(CameraContext* c, const EffectsFrame& f) {
     }
     KIRQL old;
     KeAcquireSpinLock(&e->lock, &old);
-    // Two buffers take turns: the one holding the picture and the spare the
-    // next effect writes into.
+    // The last effect that runs writes straight into the sample; an earlier
+    // one into the work picture. The sample is the destination only when it
+    // does not also hold the source.
+    const bool tracking = e->trackingMode != 0;
+    const bool zoomed = e->zoom != 50;
+    const bool resize = f.sourceWidth != f.outputWidth || f.sourceHeight != f.outputHeight;
+    const bool sampleFree = f.picture != f.sample;
     UCHAR* current = f.picture;
-    UCHAR* spare = f.work;
-    ULONG spareBytes = f.workBytes;
     ULONG width = f.sourceWidth, height = f.sourceHeight;
     int result = 0;
+    bool tracked = false;
     const int outputPitch = Pitch(f.format, f.outputWidth);
-    if (e->trackingMode != 0) {
+    if (tracking) {
         if (f.mirror != e->mirror) {
             e->mirror = f.mirror;
             SetAttribute(e, VPE_ATTR_TOP_BOTTOM_FLIP, e->mirror ? 1 : 0);
@@ -213,33 +217,30 @@ int EffectsProcessFrame(CameraContext* c, const EffectsFrame& f) {
         LARGE_INTEGER now;
         KeQuerySystemTime(&now);
         auto stamp = static_cast<uint32_t>((now.QuadPart / 10000) % 65536);
-        int r = vpeFtk(e->context, spare, static_cast<int>(f.outputWidth), static_cast<int>(f.outputHeight), outputPitch,
-                       current, static_cast<int>(width), static_cast<int>(height), Pitch(f.format, width), nullptr,
-                       mediaType, stamp);
+        UCHAR* destination = !zoomed && sampleFree ? f.sample : f.work;
+        int r = vpeFtk(e->context, destination, static_cast<int>(f.outputWidth), static_cast<int>(f.outputHeight),
+                       outputPitch, current, static_cast<int>(width), static_cast<int>(height), Pitch(f.format, width),
+                       nullptr, mediaType, stamp);
         if (r == VPE_SUCCESS) {
-            current = spare;
-            spare = f.picture;
-            spareBytes = f.pictureBytes;
+            current = destination;
             width = f.outputWidth;
             height = f.outputHeight;
+            tracked = true;
         } else {
             result = -1;
         }
     }
     // The manual zoom works on the picture as it now is; a capture larger than
     // the output with no effect that brought it down shows the whole picture.
-    const bool zoomed = e->zoom != 50;
-    const bool stillLarger = width != f.outputWidth || height != f.outputHeight;
-    if (zoomed || stillLarger) {
+    if (zoomed || (resize && !tracked)) {
         ZoomBox box = zoomed ? ManualZoomBox(e->zoom, e->pan, e->tilt, width, height)
                              : ZoomBox{0, 0, static_cast<LONG>(width * 10), static_cast<LONG>(height * 10)};
-        int r = spareBytes < outputBytes
-                    ? VPE_INVALID_PARAM
-                    : vpeDigitalZoom(e->context, spare, static_cast<int>(f.outputWidth), static_cast<int>(f.outputHeight),
-                                     outputPitch, current, static_cast<int>(width), static_cast<int>(height),
-                                     Pitch(f.format, width), box.x, box.y, box.width, box.height, mediaType, 0);
+        UCHAR* destination = current != f.sample ? f.sample : f.work;
+        int r = vpeDigitalZoom(e->context, destination, static_cast<int>(f.outputWidth), static_cast<int>(f.outputHeight),
+                               outputPitch, current, static_cast<int>(width), static_cast<int>(height),
+                               Pitch(f.format, width), box.x, box.y, box.width, box.height, mediaType, 0);
         if (r == VPE_SUCCESS) {
-            current = spare;
+            current = destination;
             result = 0;
         } else {
             result = -1;

@@ -310,16 +310,17 @@ NTSTATUS ProcessFrame(PinContext* pc, FrameDescriptor* frame, UCHAR* out, ULONG 
     if (s.formatIndex == kFormatMjpg) {
         return NT_SUCCESS(ConvertFrame(d, frame, out, outBytes, s.width, s.height)) ? STATUS_SUCCESS : STATUS_CANCELLED;
     }
-    // With a capture larger than the output the picture goes to the conversion
-    // buffer and the effects bring it to the sample; otherwise straight in.
+    // With effects (or a capture larger than the output) the picture goes to
+    // the work picture and the effects write the sample; otherwise straight in.
     const bool enlarged = c->stream.scaling != FALSE;
-    UCHAR* picture = enlarged ? c->frameWork : out;
-    ULONG pictureBytes = enlarged ? c->frameWorkBytes : outBytes;
+    const bool effects = enlarged || EffectsActive(c);
+    UCHAR* picture = effects ? c->workBuffer : out;
+    ULONG pictureBytes = effects ? c->workBufferBytes : outBytes;
     ULONG width = enlarged ? c->stream.captureWidth : s.width;
     ULONG height = enlarged ? c->stream.captureHeight : s.height;
     if (!NT_SUCCESS(ConvertFrame(d, frame, picture, pictureBytes, width, height))) return STATUS_CANCELLED;
-    if (enlarged || EffectsActive(c)) {
-        EffectsFrame f{picture, pictureBytes, c->workBuffer, c->workBufferBytes, out, s.sizeImage, width, height,
+    if (effects) {
+        EffectsFrame f{picture, pictureBytes, c->frameWork, c->frameWorkBytes, out, s.sizeImage, width, height,
                        s.width, s.height, s.formatIndex, static_cast<UCHAR>((c->mirrorBits & 2) ? 1 : 0),
                        static_cast<UCHAR>(frame->flags)};
         if (EffectsProcessFrame(c, f) != 0) return STATUS_CANCELLED;

@@ -226,7 +226,7 @@ int WritePowerLine(CameraContext* c, LONG value) {
 
 int WriteMirrorBits(CameraContext* c, USHORT bits) {
     if (UnitRequest(c->device, kSetCur, c->extensionUnit, kXuMirror, &bits, 2) != 0) return -1;
-    c->mirrorBits = bits;
+    Store(c->mirrorBits, bits);
     return 0;
 }
 
@@ -257,7 +257,7 @@ int SetExposureMode(CameraContext* c, LONG flags) {
     }
     if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtExposureMode, &mode, 1) != 0) return -1;
     if (result == 0) {
-        c->exposureModeFlags = flags;
+        Store(c->exposureModeFlags, flags);
         c->controls[kExposure].flags = flags;
     }
     return result;
@@ -320,21 +320,22 @@ int ReadClamped(CameraContext* c, int control, LONG* value) {
 
 BOOLEAN RefreshRegisterStatus(CameraContext* c) {
     UCHAR status = 0;
-    c->registersWork = c->extensionUnit != 0 &&
-                       UnitRequest(c->device, kGetCur, c->extensionUnit, kXuStatus, &status, 1) == 0 && status == 1;
-    return c->registersWork;
+    BOOLEAN works = c->extensionUnit != 0 &&
+                    UnitRequest(c->device, kGetCur, c->extensionUnit, kXuStatus, &status, 1) == 0 && status == 1;
+    Store(c->registersWork, works);
+    return works;
 }
 
 VOID SyncPrivacyMode(CameraContext* c) {
     if (!RefreshRegisterStatus(c)) return;
     UCHAR privacy = 0, mode = 0;
     if (ReadRegister(c, kRegisterPrivacySwitch, &privacy) != 0) return;
-    c->hardwarePrivacy = privacy == 1;
+    Store(c->hardwarePrivacy, static_cast<BOOLEAN>(privacy == 1));
     if (ReadRegister(c, kRegisterCameraMode, &mode) != 0) return;
-    UCHAR wanted = c->hardwarePrivacy ? static_cast<UCHAR>(mode | kPrivacyModeBits)
+    UCHAR wanted = privacy == 1 ? static_cast<UCHAR>(mode | kPrivacyModeBits)
                                       : static_cast<UCHAR>(mode & ~kPrivacyModeBits);
     if (wanted == mode) return;
-    if (WriteRegister(c, kRegisterCameraMode, wanted) == 0 && !c->hardwarePrivacy) {
+    if (WriteRegister(c, kRegisterCameraMode, wanted) == 0 && privacy != 1) {
         DbgPrint("New value = 0x%X.\r\n", wanted);
     }
 }
@@ -518,7 +519,7 @@ int GetControlValue(CameraContext* c, ControlRequest* r) {
             if (UnitRequest(c->device, kGetCur, c->extensionUnit, kXuMirror, &bits, 2) != 0 || bits >= 4) {
                 return kControlFailed;
             }
-            c->mirrorBits = bits;
+            Store(c->mirrorBits, bits);
             USHORT bit = r->control == kMirrorHorizontal ? 1 : 2;
             r->flags = (bits & bit) ? bit : 0;
             s.flags = r->flags;

@@ -422,6 +422,7 @@ NTSTATUS UsbCameraDevice::OpenStream() {
         if (description.variant == 1) InterlockedDecrement(&g_variant1Streams);
         return status;
     };
+    QuiesceProcessing();
     c->stream.outputWidth = streamFormat.width;
     c->stream.outputHeight = streamFormat.height;
     c->stream.format = streamFormat.formatIndex;
@@ -468,6 +469,7 @@ NTSTATUS UsbCameraDevice::OpenStream() {
     if (NT_SUCCESS(status)) status = OpenTransport(this);
     if (!NT_SUCCESS(status)) return fail(status);
     InterlockedIncrement(&streamGeneration);
+    InterlockedExchange(&processingGateClosed, 0);
     return STATUS_SUCCESS;
 }
 
@@ -494,9 +496,20 @@ NTSTATUS UsbCameraDevice::Pause() {
     return STATUS_SUCCESS;
 }
 
+VOID UsbCameraDevice::QuiesceProcessing() {
+    InterlockedExchange(&processingGateClosed, 1);
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10000;
+    while (InterlockedCompareExchange(&processingActive, 0, 0) != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    }
+}
+
 VOID UsbCameraDevice::CloseStream() {
     bool wasOpen = transport != nullptr && Load(transport->opened);
     AbandonStillCapture(this);
+    // The slots, buffers and decoder go or change below: no frame may be in processing.
+    QuiesceProcessing();
     CloseTransport(this);
     ResetRing();
     if (wasOpen && description.variant == 1) InterlockedDecrement(&g_variant1Streams);

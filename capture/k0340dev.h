@@ -464,6 +464,12 @@ public:
     StillCapture still{};
     DeferredQueue deferred{};
     KSAUTOMATION_TABLE* automation = nullptr;  // in the object bag: open handles may outlive removal
+    // The pin's processing against stream teardown: the class driver calls the
+    // pin's state changes while a frame may still be processed, so closing a
+    // stream shuts the gate and waits until no processing call is inside.
+    LONG processingGateClosed = 1;
+    LONG processingActive = 0;
+    VOID QuiesceProcessing();
 };
 
 // ---- usb_requests.cpp ------------------------------------------------------------------------

@@ -295,12 +295,12 @@ NTSTATUS ProcessFrame(PinContext* pc, FrameDescriptor* frame, UCHAR* out, ULONG 
     if (frame->flags & kFrameLocked) {
         return PaintInto(c, Substitute::ParentalLock, s, out, outBytes) ? STATUS_SUCCESS : STATUS_CANCELLED;
     }
-    if (c->hardwarePrivacy) {
+    if (Load(c->hardwarePrivacy)) {
         return PaintInto(c, Substitute::HardwarePrivacy, s, out, outBytes) ? STATUS_SUCCESS : STATUS_CANCELLED;
     }
     if (pc->firstAfterOpen) {
         pc->firstAfterOpen = FALSE;
-        if (c->exposureModeFlags == 1 && s.width <= 800 && s.height <= 600) {
+        if (Load(c->exposureModeFlags) == 1 && s.width <= 800 && s.height <= 600) {
             // The kick needs the camera's answers, so it runs at PASSIVE_LEVEL
             // behind the requests already queued; this frame carries the old exposure.
             QueueExposureKick(d);
@@ -321,7 +321,7 @@ NTSTATUS ProcessFrame(PinContext* pc, FrameDescriptor* frame, UCHAR* out, ULONG 
     if (!NT_SUCCESS(ConvertFrame(d, frame, picture, pictureBytes, width, height))) return STATUS_CANCELLED;
     if (effects) {
         EffectsFrame f{picture, pictureBytes, c->frameWork, c->frameWorkBytes, out, s.sizeImage, width, height,
-                       s.width, s.height, s.formatIndex, static_cast<UCHAR>((c->mirrorBits & 2) ? 1 : 0),
+                       s.width, s.height, s.formatIndex, static_cast<UCHAR>((Load(c->mirrorBits) & 2) ? 1 : 0),
                        static_cast<UCHAR>(frame->flags)};
         if (EffectsProcessFrame(c, f) != 0) return STATUS_CANCELLED;
     }
@@ -331,7 +331,19 @@ NTSTATUS ProcessFrame(PinContext* pc, FrameDescriptor* frame, UCHAR* out, ULONG 
     return STATUS_SUCCESS;
 }
 
+// Processing runs while the class driver may be changing the pin's state:
+// the device's gate keeps it out of a stream that is being closed.
+NTSTATUS ProcessOneFrame(PKSPIN pin);
+
 NTSTATUS PinProcess(PKSPIN pin) {
+    UsbCameraDevice* d = ContextOf(pin)->device;
+    InterlockedIncrement(&d->processingActive);
+    NTSTATUS status = InterlockedCompareExchange(&d->processingGateClosed, 0, 0) ? STATUS_PENDING : ProcessOneFrame(pin);
+    InterlockedDecrement(&d->processingActive);
+    return status;
+}
+
+NTSTATUS ProcessOneFrame(PKSPIN pin) {
     PinContext* c = ContextOf(pin);
     UsbCameraDevice* d = c->device;
     if (d->transport == nullptr) return STATUS_PENDING;

@@ -389,7 +389,7 @@ NTSTATUS UsbCameraDevice::SetPrivacy(const PropertyCall& call) {
     if (call.dataBytes < 40) return STATUS_NOT_SUPPORTED;
     LONG value = ReadLong(call.data, 24);
     if (value != 0 && value != 1) return STATUS_UNSUCCESSFUL;
-    privacyValue = value;
+    Store(privacyValue, value);
     // Kept at once as well as at removal: a machine that stops without a
     // removal keeps the camera private.
     SavePrivacy();
@@ -413,16 +413,16 @@ NTSTATUS UsbCameraDevice::SetCameraExtras(const PropertyCall& call) {
     ULONG action = static_cast<ULONG>(ReadLong(call.data, 28));
     switch (action) {
         case K0340_LOCK_DISABLE:
-            lock.enabled = FALSE;
-            lock.released = TRUE;
+            Store(lock.enabled, static_cast<BOOLEAN>(FALSE));
+            Store(lock.released, static_cast<BOOLEAN>(TRUE));
             break;
         case K0340_LOCK_ENABLE:
-            lock.enabled = TRUE;
+            Store(lock.enabled, static_cast<BOOLEAN>(TRUE));
             lock.referenceTick -= TicksFor(10000);  // the next stream opens locked
             lock.enabledSinceOpen = TRUE;
             break;
         case K0340_LOCK_RELEASE:
-            lock.released = TRUE;
+            Store(lock.released, static_cast<BOOLEAN>(TRUE));
             break;
         case K0340_LOCK_STORE_CHECK_VALUE:
             if (WriteConsoleValue(this, static_cast<ULONG>(ReadLong(call.data, 32))) != 0) return STATUS_UNSUCCESSFUL;
@@ -503,9 +503,9 @@ VOID LockOnStreamOpen(UsbCameraDevice* d) {
     d->ReadLockFlag();
     d->lock.enabledSinceOpen = FALSE;
     if (!d->lock.enabled) {
-        d->lock.released = TRUE;
+        Store(d->lock.released, static_cast<BOOLEAN>(TRUE));
     } else if (ElapsedMilliseconds(d->lock.referenceTick) > 10000) {
-        d->lock.released = FALSE;
+        Store(d->lock.released, static_cast<BOOLEAN>(FALSE));
     }
 }
 
@@ -517,7 +517,8 @@ VOID LockOnStreamPause(UsbCameraDevice* d) {
 }
 
 BOOLEAN LockHoldsFrames(UsbCameraDevice* d) {
-    return (d->description.flags & 4) && d->lock.enabled && !d->lock.released;
+    // Read at frame completion, at DISPATCH_LEVEL, while handlers may change it.
+    return (d->description.flags & 4) && Load(d->lock.enabled) && !Load(d->lock.released);
 }
 
 }  // namespace k0340

@@ -406,7 +406,7 @@ int UsbCameraDevice::ReadLockFlag() {
     SettingsEntry entry = Dword("", "Reserved", &enabled, &length);
     // Missing means enabled: a camera nobody configured stays locked.
     if (ReadSettings(this, SettingsStore::ProductKey, &entry, 1) != 0 || length != kValueBytes) enabled = 1;
-    lock.enabled = enabled != 0;
+    Store(lock.enabled, static_cast<BOOLEAN>(enabled != 0));
     return 0;
 }
 
@@ -422,7 +422,7 @@ int UsbCameraDevice::LoadPrivacy() {
     ULONG length = kValueBytes;
     SettingsEntry entry = Dword("", "Privacy", &value, &length);
     if (ReadSettings(this, SettingsStore::DeviceKey, &entry, 1) != 0 || length != kValueBytes) value = 0;
-    privacyValue = value == 1 ? 1 : 0;
+    Store(privacyValue, static_cast<LONG>(value == 1 ? 1 : 0));
     return 0;
 }
 

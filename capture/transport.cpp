@@ -570,7 +570,7 @@ VOID UsbCameraDevice::FrameComplete(FrameDescriptor* frame) {
         frame->presentationTime = now;
     }
     if (LockHoldsFrames(this)) frame->flags |= kFrameLocked;
-    if (privacyValue == 1) frame->flags |= kFramePrivacy;
+    if (Load(privacyValue) == 1) frame->flags |= kFramePrivacy;
     ExInterlockedInsertTailList(&t->readyList, &frame->link, &t->readyLock);
     if (pin != nullptr && InterlockedExchange(&t->pinWantsFrames, 0) != 0) KsPinAttemptProcessing(pin, TRUE);
 }

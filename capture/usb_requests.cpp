@@ -68,9 +68,9 @@ VOID RunDeferred(UsbCameraDevice* device, DeferredRequest* block) {
             if (camera != nullptr) ExposureKick(camera);
             break;
         case DeferredKind::PrivacyRefresh:
-            if (camera != nullptr && camera->registersWork) {
+            if (camera != nullptr && Load(camera->registersWork)) {
                 UCHAR value = 0;
-                if (ReadRegister(camera, 0x8108, &value) == 0) camera->hardwarePrivacy = value == 1;
+                if (ReadRegister(camera, 0x8108, &value) == 0) Store(camera->hardwarePrivacy, static_cast<BOOLEAN>(value == 1));
             }
             InterlockedExchange(&device->deferred.privacyRefreshQueued, 0);
             break;

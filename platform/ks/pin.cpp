@@ -147,6 +147,11 @@ VOID CancelStream(PDEVICE_OBJECT, PIRP irp) {
     CompleteFinished(finished);
 }
 
+// The pin's state is read by processing and by reads queued on other
+// threads while a state change moves it.
+KSSTATE StateOf(const Pin* pin) { return __atomic_load_n(&pin->ks.DeviceState, __ATOMIC_ACQUIRE); }
+void MoveState(Pin* pin, KSSTATE state) { __atomic_store_n(&pin->ks.DeviceState, state, __ATOMIC_RELEASE); }
+
 void RunProcessing(Pin* pin) {
     const ULONG flags = pin->ks.Descriptor->Flags;
     for (int round = 0; round < kMaxProcessRounds; ++round) {
@@ -161,7 +166,7 @@ void RunProcessing(Pin* pin) {
             haveFrames = !pin->frames.empty();
             KeReleaseSpinLock(&pin->queueLock, old);
         }
-        bool allowed = (!(flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) || pin->ks.DeviceState == KSSTATE_RUN) &&
+        bool allowed = (!(flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) || StateOf(pin) == KSSTATE_RUN) &&
                        (haveFrames || (flags & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING));
         NTSTATUS status = STATUS_PENDING;
         if (allowed && pin->ks.Descriptor->Dispatch && pin->ks.Descriptor->Dispatch->Process) {
@@ -311,8 +316,8 @@ NTSTATUS SetPinState(Pin* pin, KSSTATE target) {
     if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
     pin->ks.ClientState = target;
     // States move one step at a time, each step seen by the minidriver.
-    while (pin->ks.DeviceState != target) {
-        KSSTATE from = pin->ks.DeviceState;
+    while (StateOf(pin) != target) {
+        KSSTATE from = StateOf(pin);
         KSSTATE to = static_cast<KSSTATE>(from < target ? from + 1 : from - 1);
         if (pin->ks.Descriptor->Dispatch && pin->ks.Descriptor->Dispatch->SetDeviceState) {
             qk::nt::DriverScope scope(KsGetDevice(&pin->ks)->FunctionalDeviceObject->DriverObject);
@@ -322,7 +327,7 @@ NTSTATUS SetPinState(Pin* pin, KSSTATE target) {
                 return status;
             }
         }
-        pin->ks.DeviceState = to;
+        MoveState(pin, to);
         if (to == KSSTATE_STOP) {
             WaitProcessingIdle(pin);
             FlushQueue(pin, STATUS_CANCELLED);
@@ -355,7 +360,7 @@ NTSTATUS QueueStream(PIRP irp, Pin* pin, bool write) {
     if ((write && pin->ks.DataFlow != KSPIN_DATAFLOW_IN) || (!write && pin->ks.DataFlow != KSPIN_DATAFLOW_OUT)) {
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    if (pin->ks.DeviceState == KSSTATE_STOP) return CompleteIrp(irp, STATUS_INVALID_DEVICE_STATE);
+    if (StateOf(pin) == KSSTATE_STOP) return CompleteIrp(irp, STATUS_INVALID_DEVICE_STATE);
     if (user == nullptr || length < sizeof(KSSTREAM_HEADER)) return CompleteIrp(irp, STATUS_INVALID_BUFFER_SIZE);
     auto request = std::make_unique<Request>();
     request->irp = irp;

@@ -7,6 +7,7 @@
 #include "capture/k0340_props.h"
 #include "capture/k0340dev.h"
 #include "capture/tests/capture_fixture.h"
+#include "platform/nt/debug.h"
 #include "platform/nt/pnp.h"
 #include "platform/nt/reg_util.h"
 #include "platform/usb/usb_bus.h"
@@ -118,6 +119,25 @@ TEST_F(SettingsTest, ADeviceKeyWithSeventeenOfTheEighteenValuesLoadsNone) {
     EXPECT_EQ(camera_->ControlValue(Unit::ProcessingUnit, 0x07), 4);
     EXPECT_EQ(camera_->Register(qk::sim::kRegisterFocusScale), 2);
     EXPECT_EQ(GetP(h, kProcAmp, KSPROPERTY_VIDEOPROCAMP_SATURATION).value, 1);
+}
+
+TEST_F(SettingsTest, TuningValuesUnderTheProductKeyReachTheEffectsLibrary) {
+    HANDLE product;
+    ASSERT_EQ(qk::nt::reg::CreatePath(kProductKey, KEY_ALL_ACCESS, &product), STATUS_SUCCESS);
+    // The verbose mask for calls and tracking, a speed and a test frequency of
+    // our own, and Vis, whose setting prints the library's settings dump.
+    ASSERT_EQ(qk::nt::reg::SetDword(product, u"100", 5), STATUS_SUCCESS);
+    ASSERT_EQ(qk::nt::reg::SetDword(product, u"200", 123), STATUS_SUCCESS);
+    ASSERT_EQ(qk::nt::reg::SetDword(product, u"201", 9), STATUS_SUCCESS);
+    ASSERT_EQ(qk::nt::reg::SetDword(product, u"230", 1), STATUS_SUCCESS);
+    ASSERT_EQ(qk::nt::reg::SetDword(product, u"236", 77), STATUS_SUCCESS);  // not a tuning value: never read
+    ZwClose(product);
+    qk::debug::Clear();
+    ASSERT_NE(Plug(), nullptr);
+    EXPECT_TRUE(qk::debug::Contains("  Vel            : 123\n"));
+    EXPECT_TRUE(qk::debug::Contains("  Test Freq      : 9\n"));
+    EXPECT_TRUE(qk::debug::Contains("id:201, val:9\n"));
+    EXPECT_FALSE(qk::debug::Contains("id:236"));
 }
 
 TEST_F(SettingsTest, TheLockFlagAndTheConsoleValueLiveUnderTheProductKey) {

@@ -41,6 +41,12 @@ constexpr UnitControl kUnitControls[] = {
 constexpr LONG kExposureRows[24] = {-6, -5, -5, -4, -4, -4, -3, -3, -3, -3, -3, -3,
                                     -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2, -2};
 
+USHORT FocusRegister(ULONG control) {
+    return control == kFocusWindows ? kRegisterFocusWindows
+           : control == kFocusScale ? kRegisterFocusScale
+                                    : kRegisterFocusThird;
+}
+
 bool IsEffectsControl(ULONG control) {
     return control == kPan || control == kTilt || control == kZoom || control == kTrackingMode ||
            control == kTrackingSpeed || control == kPictureInPicture;
@@ -440,10 +446,7 @@ int SetControlValue(CameraContext* c, ControlRequest* r) {
         case kFocusWindows:
         case kFocusScale:
         case kFocusThird: {
-            USHORT address = r->control == kFocusWindows ? kRegisterFocusWindows
-                             : r->control == kFocusScale ? kRegisterFocusScale
-                                                         : kRegisterFocusThird;
-            if (WriteRegister(c, address, static_cast<UCHAR>(r->value)) != 0) return kControlFailed;
+            if (WriteRegister(c, FocusRegister(r->control), static_cast<UCHAR>(r->value)) != 0) return kControlFailed;
             s.current = r->value;
             return kControlDone;
         }
@@ -529,9 +532,7 @@ int GetControlValue(CameraContext* c, ControlRequest* r) {
         case kFocusWindows:
         case kFocusScale:
         case kFocusThird: {
-            USHORT address = r->control == kFocusWindows ? kRegisterFocusWindows
-                             : r->control == kFocusScale ? kRegisterFocusScale
-                                                         : kRegisterFocusThird;
+            const USHORT address = FocusRegister(r->control);
             UCHAR value = 0;
             if (ReadRegister(c, address, &value) != 0) return kControlFailed;
             if (r->control == kFocusThird && value == 0) {

@@ -363,6 +363,15 @@ bool LiveStream::WaitDelivered(size_t count) {
     return changed_.wait_for(held, std::chrono::seconds(20), [&] { return delivered_ >= target; });
 }
 
+Sample LiveStream::NextDelivered(size_t count) {
+    EXPECT_TRUE(WaitDelivered(count));
+    auto samples = Samples();
+    for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
+        if (it->status == STATUS_SUCCESS && !it->data.empty()) return *it;
+    }
+    return {};
+}
+
 std::vector<Sample> LiveStream::Samples() {
     std::lock_guard guard(lock_);
     return samples_;

@@ -50,6 +50,9 @@ public:
     // Waits for `count` more successful samples.
     bool WaitDelivered(size_t count);
     std::vector<Sample> Samples();  // every sample so far (pictures of the last 8 only)
+    // The last delivered sample once `count` more have been delivered (empty
+    // and a test failure when they do not come).
+    Sample NextDelivered(size_t count = 3);
     size_t Completed();
     size_t Delivered();
     NTSTATUS SetState(KSSTATE state);

@@ -51,14 +51,7 @@ protected:
         ASSERT_NE(filter_, nullptr);
     }
     // The last delivered picture after `count` more deliveries.
-    Sample Next(size_t count = 3) {
-        EXPECT_TRUE(stream_->WaitDelivered(count));
-        auto samples = stream_->Samples();
-        for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
-            if (it->status == STATUS_SUCCESS && !it->data.empty()) return *it;
-        }
-        return {};
-    }
+    Sample Next(size_t count = 3) { return stream_->NextDelivered(count); }
     // The size of the frames the camera sends now.
     std::pair<int, int> CameraFrameSize() {
         auto sent = camera_->SentFrames();

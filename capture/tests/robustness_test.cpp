@@ -69,13 +69,20 @@ protected:
         return streams_.back().get();
     }
     // The last delivered sample after `count` more deliveries.
-    static Sample Next(LiveStream* s, size_t count = 3) {
-        EXPECT_TRUE(s->WaitDelivered(count));
-        auto samples = s->Samples();
-        for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
-            if (it->status == STATUS_SUCCESS && !it->data.empty()) return *it;
+    static Sample Next(LiveStream* s, size_t count = 3) { return s->NextDelivered(count); }
+    // Plugs two cameras and opens both capture filters (in filters_).
+    void PlugTwo(const qk::sim::CameraConfig& config) {
+        qk::usb::Plug(std::make_shared<qk::sim::Camera>(config, std::make_shared<PatternSource>()));
+        qk::usb::Plug(std::make_shared<qk::sim::Camera>(config, std::make_shared<PatternSource>()));
+        qk::nt::pnp::WaitIdle();
+        qk::nt::Kernel::Get().FlushWork();
+        auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
+        ASSERT_EQ(links.size(), 2u);
+        for (auto& l : links) {
+            std::unique_ptr<qk::ks::client::Filter> f;
+            ASSERT_EQ(qk::ks::client::Filter::Open(l.symbolicLink, &f), STATUS_SUCCESS);
+            filters_.push_back(std::move(f));
         }
-        return {};
     }
     std::u16string VideoFunction() {
         for (auto& d : qk::nt::pnp::Devices()) {
@@ -263,19 +270,8 @@ TEST_F(RobustnessTest, PullingTheCameraOutDuringAStillCapture) {
 }
 
 TEST_F(RobustnessTest, TwoCamerasDecodeEachInItsOwnKind) {
-    auto a = std::make_shared<qk::sim::Camera>(MjpegOnly(), std::make_shared<PatternSource>());
-    auto b = std::make_shared<qk::sim::Camera>(MjpegOnly(), std::make_shared<PatternSource>());
-    qk::usb::Plug(a);
-    qk::usb::Plug(b);
-    qk::nt::pnp::WaitIdle();
-    qk::nt::Kernel::Get().FlushWork();
-    auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
-    ASSERT_EQ(links.size(), 2u);
-    for (auto& l : links) {
-        std::unique_ptr<qk::ks::client::Filter> f;
-        ASSERT_EQ(qk::ks::client::Filter::Open(l.symbolicLink, &f), STATUS_SUCCESS);
-        filters_.push_back(std::move(f));
-    }
+    PlugTwo(MjpegOnly());
+    ASSERT_EQ(filters_.size(), 2u);
     // The second at a size whose alternate setting leaves the bus room for both.
     LiveStream* yuy2 = Start(filters_[0].get(), kFormatYuy2, 640, 480);
     LiveStream* rgb = Start(filters_[1].get(), kFormatRgb24, 176, 144);
@@ -294,17 +290,8 @@ TEST_F(RobustnessTest, ARefusedSecondVariantOneCameraLeavesTheFirstAlone) {
     for (const auto& f : qk::sim::DefaultFormats(1)) {
         if (f.format == qk::sim::VideoFormat::Mjpeg) config.formats.push_back(f);
     }
-    qk::usb::Plug(std::make_shared<qk::sim::Camera>(config, std::make_shared<PatternSource>()));
-    qk::usb::Plug(std::make_shared<qk::sim::Camera>(config, std::make_shared<PatternSource>()));
-    qk::nt::pnp::WaitIdle();
-    qk::nt::Kernel::Get().FlushWork();
-    auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
-    ASSERT_EQ(links.size(), 2u);
-    for (auto& l : links) {
-        std::unique_ptr<qk::ks::client::Filter> f;
-        ASSERT_EQ(qk::ks::client::Filter::Open(l.symbolicLink, &f), STATUS_SUCCESS);
-        filters_.push_back(std::move(f));
-    }
+    PlugTwo(config);
+    ASSERT_EQ(filters_.size(), 2u);
     LiveStream* first = Start(filters_[0].get(), kFormatYuy2, 320, 240);
     ASSERT_NE(first, nullptr);
     ASSERT_TRUE(ShowsPattern(Next(first), kFormatYuy2, 320, 240));

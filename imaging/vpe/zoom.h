@@ -155,6 +155,9 @@ struct StripKernels {
     ChromaPairsFn<Workspace> chromaPairs;
 };
 
+// Detection's luma: out[i] = in[i] clamped to 16..235.
+using ClampLumaFn = void (*)(uint8_t* out, const uint8_t* in, size_t n);
+
 struct ZoomKernels {
     StripKernels<ZoomWorkspace> wide;
     StripKernels<StackZoomWorkspace> narrow;
@@ -162,6 +165,7 @@ struct ZoomKernels {
     VerticalYuy2Fn verticalYuy2;
     SmoothFn smooth;
     AbsDifferenceFn absDifference;
+    ClampLumaFn clampLuma;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
@@ -184,6 +188,7 @@ void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int near
                            uint8_t* out);
 void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
 DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
+void ClampLuma_Reference(uint8_t* out, const uint8_t* in, size_t n);
 template <typename Workspace>
 void ChromaPairsRow_Reference(const uint8_t* line, Workspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,

@@ -188,6 +188,16 @@ QK_AVX2 DifferenceSums AbsDifference_Avx2(const uint8_t* a, const uint8_t* b, si
     return DifferenceSums{s[0] + s[1] + s[2] + s[3] + tail.sum, q[0] + q[1] + q[2] + q[3] + tail.squares};
 }
 
+QK_AVX2 void ClampLuma_Avx2(uint8_t* out, const uint8_t* in, size_t n) {
+    const __m256i low = _mm256_set1_epi8(16), high = _mm256_set1_epi8(char(235));
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_min_epu8(_mm256_max_epu8(v, low), high));
+    }
+    ClampLuma_Reference(out + i, in + i, n - i);
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
@@ -198,6 +208,7 @@ const ZoomKernels* Avx2ZoomKernels() {
         .verticalYuy2 = VerticalYuy2Row_Avx2,
         .smooth = SmoothInTime_Avx2,
         .absDifference = AbsDifference_Avx2,
+        .clampLuma = ClampLuma_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

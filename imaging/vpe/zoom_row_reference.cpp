@@ -57,6 +57,10 @@ DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_
     return sums;
 }
 
+void ClampLuma_Reference(uint8_t* out, const uint8_t* in, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = in[i] < 16 ? 16 : in[i] > 235 ? 235 : in[i];
+}
+
 const ZoomKernels& ReferenceZoomKernels() {
     static constexpr ZoomKernels kReference{
         .wide = {HorizontalRow_Reference<ZoomWorkspace>, ChromaPairsRow_Reference<ZoomWorkspace>},
@@ -65,6 +69,7 @@ const ZoomKernels& ReferenceZoomKernels() {
         .verticalYuy2 = VerticalYuy2Row_Reference,
         .smooth = SmoothInTime_Reference,
         .absDifference = AbsDifference_Reference,
+        .clampLuma = ClampLuma_Reference,
     };
     return kReference;
 }

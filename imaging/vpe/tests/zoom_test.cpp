@@ -334,6 +334,27 @@ TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
     }
 }
 
+TEST(VpeZoomKernels, FastLumaClampGivesTheReferenceBytes) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    std::vector<uint8_t> every(256 + 37);
+    for (size_t i = 0; i < every.size(); ++i) every[i] = uint8_t(i);  // every value, and a tail
+    for (const auto& in : {every, Noise(25344, 12), Noise(31, 13)}) {
+        std::vector<uint8_t> a(in.size() + 8, kSentinel), b = a;
+        row::ReferenceZoomKernels().clampLuma(a.data(), in.data(), in.size());
+        fast->clampLuma(b.data(), in.data(), in.size());
+        ASSERT_EQ(a, b);
+        EXPECT_EQ(b[in.size()], kSentinel);
+    }
+    std::vector<uint8_t> out(every.size());
+    fast->clampLuma(out.data(), every.data(), every.size());
+    EXPECT_EQ(out[5], 16);
+    EXPECT_EQ(out[16], 16);
+    EXPECT_EQ(out[100], 100);
+    EXPECT_EQ(out[235], 235);
+    EXPECT_EQ(out[240], 235);
+}
+
 TEST(VpeZoomKernels, FastTimeSmoothingGivesTheReferenceBytes) {
     const row::ZoomKernels* fast = row::Avx2ZoomKernels();
     if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";

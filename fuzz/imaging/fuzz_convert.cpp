@@ -2,7 +2,8 @@
 // buffers sized exactly as each routine's contract describes them. A routine
 // that accepts parameters must stay inside those buffers; one that refuses
 // them must not touch anything. The one-pass YUY2-to-I420 resize is checked
-// against the two routines it stands for.
+// against the two routines it stands for; the I420 analysis resize rides
+// along with the I420 resizes.
 //
 // Input: routine, width, height, pitch A, pitch B, media type, then fill.
 #include <cstdint>
@@ -80,6 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto src = Buffer(planar ? Planar(w, h) : Packed(w, h, a), fill, fillSize);
         auto dst = Buffer(planar ? Planar(w2, h2) : Packed(w2, h2, b), fill, fillSize);
         ResizeNearest(dst.data(), w2, h2, b, src.data(), w, h, a, mediaType);
+        if (planar) {
+            // The I420 analysis resize reads only the source picture and
+            // writes only its own (tightly packed) picture.
+            auto analysis = Buffer(Planar(w2, h2), fill, fillSize);
+            ResizeI420AsYuy2(analysis.data(), w2, h2, src.data(), w, h);
+        }
         if (mediaType == MT_YUY2) {
             // The one-pass YUY2-to-I420 resize must refuse what the two steps
             // refuse and otherwise give their bytes.

@@ -71,3 +71,13 @@ int ResizeNearest(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const
 // must be even.
 int ResizeYuy2ToI420(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* src, int srcWidth, int srcHeight,
                      int srcPitch);
+
+// Nearest-neighbour resize of I420 into I420 that takes its chroma as
+// ResizeYuy2ToI420 does: exactly the bytes of ResizeYuy2ToI420 on the YUY2
+// picture whose line pairs share the I420 chroma samples of their pair (U of
+// a pixel pair from its first pixel's chroma column, V from its second
+// pixel's, each the mean (a + b) >> 1 over the two source lines that the
+// output line pair samples). Luma is the ResizeNearest luma. Both pictures
+// are tightly packed; widths must be even and the source at least 2 x 2.
+int ResizeI420AsYuy2(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* src, int srcWidth, int srcHeight);
+

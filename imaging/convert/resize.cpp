@@ -283,3 +283,31 @@ int ResizeYuy2ToI420(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* s
                            size_t(srcPitch), ChosenPairKernels());
     return IMG_SUCCESS;
 }
+
+int ResizeI420AsYuy2(uint8_t* dst, int dstWidth, int dstHeight, const uint8_t* src, int srcWidth, int srcHeight) {
+    using namespace qk::imaging::resize;
+    if (dst == nullptr || src == nullptr || dstWidth <= 0 || dstHeight <= 0 || srcWidth < 2 || srcHeight < 2 ||
+        (dstWidth & 1) != 0 || (srcWidth & 1) != 0) {
+        return IMG_INVALID_PARAM;
+    }
+    const size_t dw = size_t(dstWidth), dh = size_t(dstHeight), sw = size_t(srcWidth), sh = size_t(srcHeight);
+    const Axis ax = MakeAxis(sw, dw), ay = MakeAxis(sh, dh);
+    ResizePlane({dst, dw, dh, dw}, {src, sw, sh, sw}, Layout::kGray, ChosenRowKernels());
+    // An odd last source line has no chroma of its own; it takes the pair above's.
+    const size_t chromaWidth = sw / 2, chromaLines = sh / 2;
+    const uint8_t* planeU = src + sw * sh;
+    const uint8_t* planeV = planeU + chromaWidth * chromaLines;
+    const auto chromaLine = [&](size_t line) { return std::min(line / 2, chromaLines - 1) * chromaWidth; };
+    uint8_t* outU = dst + dw * dh;
+    uint8_t* outV = outU + (dw / 2) * (dh / 2);
+    for (size_t r = 0; r < dh / 2; ++r) {
+        const size_t line0 = chromaLine(ay.At(2 * r)), line1 = chromaLine(ay.At(2 * r + 1));
+        for (size_t p = 0; p < dw / 2; ++p) {
+            const size_t u = ax.At(2 * p) / 2, v = ax.At(2 * p + 1) / 2;
+            outU[r * (dw / 2) + p] = uint8_t((planeU[line0 + u] + planeU[line1 + u]) >> 1);
+            outV[r * (dw / 2) + p] = uint8_t((planeV[line0 + v] + planeV[line1 + v]) >> 1);
+        }
+    }
+    return IMG_SUCCESS;
+}
+

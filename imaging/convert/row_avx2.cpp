@@ -34,16 +34,30 @@ QK_AVX2_INLINE __m256i LoadRgb8(const uint8_t* rgb) {
 }
 
 // Per pixel, as 32-bit lanes: B in the low half and R in the high half.
+// kHigh: where the upper lane's four pixels start in its 16 bytes (4 when
+// they were loaded from 4 bytes earlier, so as not to read past a line).
+template <int kHigh = 0>
 QK_AVX2_INLINE __m256i BlueRed(__m256i px) {
+    constexpr char h = char(kHigh);
     const __m256i mask = _mm256_setr_epi8(0, -128, 2, -128, 3, -128, 5, -128, 6, -128, 8, -128, 9, -128, 11, -128,  //
-                                          0, -128, 2, -128, 3, -128, 5, -128, 6, -128, 8, -128, 9, -128, 11, -128);
+                                          char(0 + h), -128, char(2 + h), -128, char(3 + h), -128, char(5 + h), -128,
+                                          char(6 + h), -128, char(8 + h), -128, char(9 + h), -128, char(11 + h), -128);
     return _mm256_shuffle_epi8(px, mask);
 }
 
+template <int kHigh = 0>
 QK_AVX2_INLINE __m256i GreenGreen(__m256i px) {
+    constexpr char h = char(kHigh);
     const __m256i mask = _mm256_setr_epi8(1, -128, 1, -128, 4, -128, 4, -128, 7, -128, 7, -128, 10, -128, 10, -128,  //
-                                          1, -128, 1, -128, 4, -128, 4, -128, 7, -128, 7, -128, 10, -128, 10, -128);
+                                          char(1 + h), -128, char(1 + h), -128, char(4 + h), -128, char(4 + h), -128,
+                                          char(7 + h), -128, char(7 + h), -128, char(10 + h), -128, char(10 + h), -128);
     return _mm256_shuffle_epi8(px, mask);
+}
+
+// Four pixels at lo in the lower lane and four at hi in the upper one.
+QK_AVX2_INLINE __m256i LoadRgb4x2(const uint8_t* lo, const uint8_t* hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lo))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi)), 1);
 }
 
 // The unshifted luma products of eight pixels. 38443 does not fit a signed
@@ -63,6 +77,14 @@ QK_AVX2_INLINE __m128i LumaBytes(__m256i products0, __m256i products1) {
     return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5)));
 }
 
+// The same from products of pixels (0-3 | 8-11) and (4-7 | 12-15): the packs
+// leave each lane's eight bytes in order, one qword move joins them.
+QK_AVX2_INLINE __m128i LumaBytesSplit(__m256i products0, __m256i products1) {
+    const __m256i words = _mm256_packus_epi32(_mm256_srli_epi32(products0, 16), _mm256_srli_epi32(products1, 16));
+    const __m256i bytes = _mm256_packus_epi16(words, words);
+    return _mm256_castsi256_si128(_mm256_permute4x64_epi64(bytes, 0x08));
+}
+
 QK_AVX2 void Rgb24ToYRow_Avx2(const uint8_t* rgb, uint8_t* y, int width) {
     int x = 0;
     // Each group of eight reads four bytes past its pixels.
@@ -75,39 +97,66 @@ QK_AVX2 void Rgb24ToYRow_Avx2(const uint8_t* rgb, uint8_t* y, int width) {
     Rgb24ToYRow_Reference(rgb + 3 * x, y + x, width - x);
 }
 
+// U and V of four 2 x 2 blocks from the two rows' sums of eight pixels:
+// their unshifted luma products, and B and R as the 16-bit halves of each
+// pixel's dword. Adding each odd dword to the even one below it gives the
+// block sums there (no horizontal add, which is slow); (sum - sumY) * k >> 16
+// is one pmulhw for both planes. Each even dword ends as U (low half) and V
+// (high half); the odd ones are scrap.
+QK_AVX2_INLINE __m256i BlockChroma(__m256i products, __m256i blueRed) {
+    const __m256i sumY = _mm256_srli_epi32(_mm256_add_epi32(products, _mm256_srli_epi64(products, 32)), 16);
+    const __m256i sums = _mm256_add_epi16(blueRed, _mm256_srli_epi64(blueRed, 32));
+    const __m256i centred = _mm256_sub_epi16(sums, _mm256_or_si256(sumY, _mm256_slli_epi32(sumY, 16)));
+    const __m256i factors = _mm256_set1_epi32(int32_t((uint32_t(kI420V) << 16) | uint32_t(kI420U)));
+    return _mm256_add_epi16(_mm256_mulhi_epi16(centred, factors), _mm256_set1_epi16(128));
+}
+
+// Sixteen pixels of two lines: luma of both and U, V of their eight blocks.
+// Group A holds pixels (0-3 | 8-11) by lane and group B (4-7 | 12-15), so
+// that the packs keep the luma in order and the blocks fall into U and V
+// runs with one permutation. kLast: the block ends its lines, and B's upper
+// lane is loaded 4 bytes early so as not to read past them.
+template <bool kLast>
+QK_AVX2_INLINE void Rgb24ToI420Block16(const uint8_t* rgb0, const uint8_t* rgb1, uint8_t* y0, uint8_t* y1,
+                                       uint8_t* u, uint8_t* v) {
+    constexpr int kHigh = kLast ? 4 : 0, kLastLoad = 36 - kHigh;
+    // A's blocks (0, 1 | 4, 5) and B's (2, 3 | 6, 7): U to bytes 0-3 and V
+    // to bytes 8-11 of each lane.
+    const __m256i pickA = _mm256_setr_epi8(0, 8, -128, -128, -128, -128, -128, -128, 2, 10, -128, -128, -128, -128,
+                                           -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, 2, 10, -128, -128,
+                                           -128, -128, -128, -128);
+    const __m256i pickB = _mm256_setr_epi8(-128, -128, 0, 8, -128, -128, -128, -128, -128, -128, 2, 10, -128, -128,
+                                           -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, 2, 10,
+                                           -128, -128, -128, -128);
+    const __m256i a0 = LoadRgb4x2(rgb0, rgb0 + 24), a1 = LoadRgb4x2(rgb1, rgb1 + 24);
+    const __m256i b0 = LoadRgb4x2(rgb0 + 12, rgb0 + kLastLoad), b1 = LoadRgb4x2(rgb1 + 12, rgb1 + kLastLoad);
+    const __m256i brA0 = BlueRed(a0), brA1 = BlueRed(a1);
+    const __m256i brB0 = BlueRed<kHigh>(b0), brB1 = BlueRed<kHigh>(b1);
+    const __m256i pA0 = LumaProducts(brA0, GreenGreen(a0)), pB0 = LumaProducts(brB0, GreenGreen<kHigh>(b0));
+    const __m256i pA1 = LumaProducts(brA1, GreenGreen(a1)), pB1 = LumaProducts(brB1, GreenGreen<kHigh>(b1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y0), LumaBytesSplit(pA0, pB0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y1), LumaBytesSplit(pA1, pB1));
+
+    const __m256i uvA = BlockChroma(_mm256_add_epi32(pA0, pA1), _mm256_add_epi16(brA0, brA1));
+    const __m256i uvB = BlockChroma(_mm256_add_epi32(pB0, pB1), _mm256_add_epi16(brB0, brB1));
+    const __m256i runs = _mm256_or_si256(_mm256_shuffle_epi8(uvA, pickA), _mm256_shuffle_epi8(uvB, pickB));
+    const __m128i planes =
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(runs, _mm256_setr_epi32(0, 4, 2, 6, 0, 4, 2, 6)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(u), planes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_unpackhi_epi64(planes, planes));
+}
+
 QK_AVX2 void Rgb24ToI420PairRow_Avx2(const uint8_t* rgb0, const uint8_t* rgb1, uint8_t* y0, uint8_t* y1, uint8_t* u,
                                      uint8_t* v, int width) {
     int x = 0;
+    // A group of eight reads four bytes past its pixels, so the last block
+    // of a line takes its own loads.
     for (; x + 18 <= width; x += 16) {
-        const __m256i a0 = LoadRgb8(rgb0 + 3 * x), b0 = LoadRgb8(rgb0 + 3 * x + 24);
-        const __m256i a1 = LoadRgb8(rgb1 + 3 * x), b1 = LoadRgb8(rgb1 + 3 * x + 24);
-        const __m256i brA0 = BlueRed(a0), brB0 = BlueRed(b0), brA1 = BlueRed(a1), brB1 = BlueRed(b1);
-        const __m256i pA0 = LumaProducts(brA0, GreenGreen(a0)), pB0 = LumaProducts(brB0, GreenGreen(b0));
-        const __m256i pA1 = LumaProducts(brA1, GreenGreen(a1)), pB1 = LumaProducts(brB1, GreenGreen(b1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(y0 + x), LumaBytes(pA0, pB0));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(y1 + x), LumaBytes(pA1, pB1));
-
-        // Sums over each 2x2 block; hadd leaves the pairs of the two groups
-        // interleaved by lane, the permutation puts them in pixel order.
-        const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
-        const __m256i sumP = _mm256_permutevar8x32_epi32(
-            _mm256_hadd_epi32(_mm256_add_epi32(pA0, pA1), _mm256_add_epi32(pB0, pB1)), order);
-        const __m256i sumBR = _mm256_permutevar8x32_epi32(
-            _mm256_hadd_epi32(_mm256_add_epi16(brA0, brA1), _mm256_add_epi16(brB0, brB1)), order);
-        const __m256i sumY = _mm256_srli_epi32(sumP, 16);
-        const __m256i sumB = _mm256_and_si256(sumBR, _mm256_set1_epi32(0xFFFF));
-        const __m256i sumR = _mm256_srli_epi32(sumBR, 16);
-        const __m256i bias = _mm256_set1_epi32(128);
-        const __m256i uu = _mm256_add_epi32(
-            _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(sumB, sumY), _mm256_set1_epi32(kI420U)), 16), bias);
-        const __m256i vv = _mm256_add_epi32(
-            _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(sumR, sumY), _mm256_set1_epi32(kI420V)), 16), bias);
-        // [U0-3 V0-3 | U4-7 V4-7] as bytes in the low half of each lane.
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(uu, vv), _mm256_setzero_si256());
-        const __m256i planar = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 3, 6, 7));
-        const __m128i low = _mm256_castsi256_si128(planar);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), low);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm_unpackhi_epi64(low, low));
+        Rgb24ToI420Block16<false>(rgb0 + 3 * x, rgb1 + 3 * x, y0 + x, y1 + x, u + x / 2, v + x / 2);
+    }
+    if (x + 16 <= width) {
+        Rgb24ToI420Block16<true>(rgb0 + 3 * x, rgb1 + 3 * x, y0 + x, y1 + x, u + x / 2, v + x / 2);
+        x += 16;
     }
     Rgb24ToI420PairRow_Reference(rgb0 + 3 * x, rgb1 + 3 * x, y0 + x, y1 + x, u + x / 2, v + x / 2, width - x);
 }

@@ -33,18 +33,28 @@ void ClassifySkin(VPE_CONTEXT& c, const uint8_t* picture, int width, int height)
     const uint8_t* planeV = planeU + cw * ch;
     uint8_t* current = c.luma[1 - c.track.referenceLuma];
     const bool table = TheLibrary().skinTest.load(std::memory_order_relaxed) != 0;
-    for (size_t i = 0; i < w * h; ++i) current[i] = uint8_t(std::clamp(int(picture[i]), 16, 235));
+    row::ZoomKernelsInUse().clampLuma(current, picture, w * h);
+    // Skin test 1 is only asked inside the box around its chroma boxes for
+    // the luma; the box test is branch-free, since its outcome changes at
+    // every edge of a face.
+    const auto classify = [&](int luma, int u, int v) -> uint8_t {
+        if (!table) return SkinTestEllipse(c.settings, luma, u, v) ? 255 : 0;
+        const ChromaBox& b = kSkinTableBoxes[size_t(luma)];
+        const bool inside = (u >= b.cbMin) & (u <= b.cbMax) & (v >= b.crMin) & (v <= b.crMax);
+        return inside && SkinTestTable(luma, u, v) ? 255 : 0;
+    };
     for (size_t y = 0; y < h; ++y) {
         const size_t chromaRow = std::min(y / 2, ch - 1) * cw;
         const uint8_t* lumaRow = current + y * w;
+        const uint8_t* rowU = planeU + chromaRow;
+        const uint8_t* rowV = planeV + chromaRow;
         uint8_t* maskRow = c.skinMask + y * w;
-        for (size_t x = 0; x < w; ++x) {
-            const size_t chroma = chromaRow + std::min(x / 2, cw - 1);
-            const int luma = lumaRow[x], u = planeU[chroma], v = planeV[chroma];
-            const bool skin = table ? InSkinTableBox(luma, u, v) && SkinTestTable(luma, u, v)
-                                    : SkinTestEllipse(c.settings, luma, u, v);
-            maskRow[x] = skin ? 255 : 0;
+        for (size_t k = 0; k < cw; ++k) {
+            const int u = rowU[k], v = rowV[k];
+            maskRow[2 * k] = classify(lumaRow[2 * k], u, v);
+            maskRow[2 * k + 1] = classify(lumaRow[2 * k + 1], u, v);
         }
+        if (w % 2 != 0) maskRow[w - 1] = classify(lumaRow[w - 1], rowU[cw - 1], rowV[cw - 1]);
     }
     if (Verbose(VPE_VERBOSE_TRACKING, kLevelDetail)) {
         const uint8_t* reference = c.luma[c.track.referenceLuma];

@@ -45,7 +45,7 @@ int MakeAnalysisPicture(VPE_CONTEXT& c, uint8_t* dst, const uint8_t* src, int sr
     }
     case MT_I420:
         if (w * h > kMaxAnalysisPixels) return VPE_ANALYSIS_TOO_LARGE;
-        return ResizeNearest(c.analysis, w, h, w, src, srcWidth, srcHeight, srcPitch, MT_I420);
+        return ResizeI420AsYuy2(c.analysis, w, h, src, srcWidth, srcHeight);
     default: {
         if (w * h > kMaxAnalysisPixels) return VPE_ANALYSIS_TOO_LARGE;
         return ResizeYuy2ToI420(c.analysis, w, h, src, srcWidth, srcHeight, srcPitch);

@@ -220,8 +220,9 @@ void PaintRegion(VPE_CONTEXT& context, int width, const Region& region, uint8_t 
 
 // zoom_entry.cpp: the manual zoom of a rectangle, and the tracking forms
 // that zoom the current framing.
+template <typename Workspace>
 int ManualZoom(int mediaType, uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src,
-               int srcWidth, int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+               int srcWidth, int srcHeight, int srcPitch, const RectQ16& rect, Workspace& workspace);
 int ftkZoomLin(VPE_CONTEXT* context, uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src,
                int srcWidth, int srcHeight, int srcPitch);
 int ftkZoomLinI420(VPE_CONTEXT* context, uint8_t* dst, int dstWidth, int dstHeight, int dstPitch,

@@ -24,9 +24,10 @@ int BytesPerSampleStep(ZoomLayout layout) {
 
 // Positions advance by `step` per output pixel from rect.x, exactly as the
 // accumulated 16.16 position would.
+template <typename Workspace>
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
-                  ZoomWorkspace& ws) {
-    const ZoomWorkspace::TableKey key{1, int32_t(layout), first, n, lineBytes, rectX, step};
+                      Workspace& ws) {
+    const typename Workspace::TableKey key{1, int32_t(layout), first, n, lineBytes, rectX, step};
     if (ws.tables == key) return;
     const int distance = BytesPerSampleStep(layout);
     ws.distance = distance;
@@ -79,7 +80,7 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         ws.chromaFirstPair = pairs > 0 ? std::min(ws.chromaU[0], ws.chromaV[0]) / 4 : 0;
         const int lastPair = pairs > 0 ? std::max(ws.chromaU[pairs - 1], ws.chromaV[pairs - 1]) / 4 : 0;
         ws.chromaPairCount = pairs > 0 ? lastPair - ws.chromaFirstPair + 1 : 0;
-        if (ws.chromaPairCount <= ZoomWorkspace::kCompactPairs) {
+        if (ws.chromaPairCount <= Workspace::kCompactPairs) {
             for (int g = 0; 8 * g + 8 <= pairs; ++g) {
                 int lo = INT32_MAX, hi = 0;
                 for (int j = 8 * g; j < 8 * g + 8; ++j) {
@@ -125,8 +126,9 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
 namespace {
 
 // The slot holding `line`, computing it into a slot other than `keep` if needed.
-int RowSlot(const row::ZoomKernels& k, ZoomLayout layout, const SourcePlane& src, int line, int keep, int n,
-            ZoomWorkspace& ws) {
+template <typename Workspace>
+int RowSlot(const row::StripKernels<Workspace>& k, ZoomLayout layout, const SourcePlane& src, int line, int keep,
+            int n, Workspace& ws) {
     if (ws.rowLine[0] == line) return 0;
     if (ws.rowLine[1] == line) return 1;
     const int slot = keep == 0 ? 1 : 0;
@@ -138,9 +140,11 @@ int RowSlot(const row::ZoomKernels& k, ZoomLayout layout, const SourcePlane& src
 
 }  // namespace
 
+template <typename Workspace>
 void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane& dst, const RectQ16& rect,
-               ZoomWorkspace& ws) {
+               Workspace& ws) {
     const auto& k = row::ZoomKernelsInUse();
+    const auto& strip = row::StripKernelsOf<Workspace>(k);
     // The rectangle is narrowed by two source pixels so that the far
     // neighbour of the last sample stays inside it.
     const int64_t stepX = std::max<int64_t>(0, (rect.width - 2 * kQ16One) / dst.width);
@@ -159,8 +163,8 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
         const int line = int(std::min<int64_t>(whole, lastLine));
         return Lines{line, whole + 1 < src.height - 2 ? line + 1 : line};
     };
-    for (int first = 0; first < samples; first += ZoomWorkspace::kStrip) {
-        const int n = std::min(ZoomWorkspace::kStrip, samples - first);
+    for (int first = 0; first < samples; first += Workspace::kStrip) {
+        const int n = std::min(Workspace::kStrip, samples - first);
         BuildZoomColumns(layout, rect.x, stepX, first, n, lineBytes, ws);
         ws.rowLine[0] = ws.rowLine[1] = -1;
         // The strip's bytes of the lines that the row kPrefetchRows further
@@ -187,8 +191,8 @@ void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane
             const int64_t position = rect.y + int64_t(y) * stepY;
             const auto [line, below] = linesOf(y);
             const Weights w = WeightsAt(position);
-            const int slotA = RowSlot(k, layout, src, line, -1, n, ws);
-            const int slotB = RowSlot(k, layout, src, below, slotA, n, ws);
+            const int slotA = RowSlot(strip, layout, src, line, -1, n, ws);
+            const int slotB = RowSlot(strip, layout, src, below, slotA, n, ws);
             uint8_t* out = dst.data + size_t(y) * dst.pitch;
             if (layout != ZoomLayout::kYuy2) {
                 k.vertical(ws.rows[slotA], ws.rows[slotB], n, w.near, w.far, out + first);
@@ -228,20 +232,23 @@ bool ZoomArgumentsValid(int mediaType, const uint8_t* dst, int dstWidth, int dst
            rect.x + rect.width <= ToQ16(srcWidth) && rect.y + rect.height <= ToQ16(srcHeight);
 }
 
+template <typename Workspace>
 void ZoomRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-               int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& ws) {
+               int srcHeight, int srcPitch, const RectQ16& rect, Workspace& ws) {
     ZoomPlane(ZoomLayout::kBgr, SourcePlane{src, srcWidth, srcHeight, size_t(srcPitch)},
               DestinationPlane{dst, dstWidth, dstHeight, size_t(dstPitch)}, rect, ws);
 }
 
+template <typename Workspace>
 void ZoomYuy2(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& ws) {
+              int srcHeight, int srcPitch, const RectQ16& rect, Workspace& ws) {
     ZoomPlane(ZoomLayout::kYuy2, SourcePlane{src, srcWidth, srcHeight, size_t(srcPitch)},
               DestinationPlane{dst, dstWidth, dstHeight, size_t(dstPitch)}, rect, ws);
 }
 
+template <typename Workspace>
 void ZoomI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& ws) {
+              int srcHeight, int srcPitch, const RectQ16& rect, Workspace& ws) {
     const size_t sp = size_t(srcPitch), dp = size_t(dstPitch);
     ZoomPlane(ZoomLayout::kGray, SourcePlane{src, srcWidth, srcHeight, sp},
               DestinationPlane{dst, dstWidth, dstHeight, dp}, rect, ws);
@@ -256,5 +263,16 @@ void ZoomI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uin
     ZoomPlane(ZoomLayout::kGray, SourcePlane{su, scw, sch, sp / 2}, DestinationPlane{du, dcw, dch, dp / 2}, half, ws);
     ZoomPlane(ZoomLayout::kGray, SourcePlane{sv, scw, sch, sp / 2}, DestinationPlane{dv, dcw, dch, dp / 2}, half, ws);
 }
+
+template void BuildZoomColumns(ZoomLayout, int64_t, int64_t, int, int, int, ZoomWorkspace&);
+template void ZoomPlane(ZoomLayout, const SourcePlane&, const DestinationPlane&, const RectQ16&, ZoomWorkspace&);
+template void ZoomRgb24(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, ZoomWorkspace&);
+template void ZoomI420(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, ZoomWorkspace&);
+template void ZoomYuy2(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, ZoomWorkspace&);
+template void BuildZoomColumns(ZoomLayout, int64_t, int64_t, int, int, int, StackZoomWorkspace&);
+template void ZoomPlane(ZoomLayout, const SourcePlane&, const DestinationPlane&, const RectQ16&, StackZoomWorkspace&);
+template void ZoomRgb24(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, StackZoomWorkspace&);
+template void ZoomI420(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, StackZoomWorkspace&);
+template void ZoomYuy2(uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, StackZoomWorkspace&);
 
 }  // namespace qk::vpe

@@ -38,10 +38,14 @@ struct RectQ16 {
     int64_t x, y, width, height;
 };
 
-// Column tables of one strip and the two cached horizontal rows. Lives in the
-// context (vpeFtk, vpeDigitalZoom) or on the stack of the direct zoom calls.
-struct ZoomWorkspace {
-    static constexpr int kStrip = 1024;  // output samples per strip (a multiple of 8)
+// Column tables of one strip and the two cached horizontal rows, for strips
+// of `Strip` output samples (a multiple of 16). The context's workspace
+// (vpeFtk, vpeDigitalZoom) takes 1024, so a 640-pixel YUY2 line is one strip;
+// the direct zoom calls keep theirs on the stack, where a kernel thread has
+// 24 KB in all, and take 256 (about 8 KB instead of 32).
+template <int Strip>
+struct ZoomWorkspaceOf {
+    static constexpr int kStrip = Strip;
     int32_t offset[kStrip];             // byte of the near sample in the source line
     int16_t weights[2 * kStrip];        // near, far for each sample
     int32_t chromaU[kStrip / 2];        // YUY2: byte of U and V for each output pair
@@ -83,16 +87,20 @@ struct ZoomWorkspace {
     };
     TableKey tables;
 };
+using ZoomWorkspace = ZoomWorkspaceOf<1024>;
+using StackZoomWorkspace = ZoomWorkspaceOf<256>;
 
 // Fills the column table for output samples [first, first + n) of a line
 // (kept when the workspace already holds the one asked for):
 // output pixel k sits at rectX + k * step; lineBytes bounds the fast lanes.
+template <typename Workspace>
 void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first, int n, int lineBytes,
-                      ZoomWorkspace& workspace);
+                      Workspace& workspace);
 
 // Zooms rect (inside src, at least 2 x 2 source pixels) into the whole of dst.
+template <typename Workspace>
 void ZoomPlane(ZoomLayout layout, const SourcePlane& src, const DestinationPlane& dst, const RectQ16& rect,
-               ZoomWorkspace& workspace);
+               Workspace& workspace);
 
 // Which pictures and rectangles the zooms accept (the buffers described by
 // them are all a zoom touches). minSide is 2 source pixels, 4 for I420.
@@ -101,18 +109,22 @@ bool ZoomArgumentsValid(int mediaType, const uint8_t* dst, int dstWidth, int dst
 
 // The three media types through ZoomPlane (arguments already checked). I420
 // planes are laid out as described in vpe.h (chroma after height * pitch).
+template <typename Workspace>
 void ZoomRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-               int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+               int srcHeight, int srcPitch, const RectQ16& rect, Workspace& workspace);
+template <typename Workspace>
 void ZoomI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+              int srcHeight, int srcPitch, const RectQ16& rect, Workspace& workspace);
+template <typename Workspace>
 void ZoomYuy2(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
-              int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& workspace);
+              int srcHeight, int srcPitch, const RectQ16& rect, Workspace& workspace);
 
 namespace row {
 
 // out[s] = near[s] * line[offset[s]] + far[s] * line[offset[s] + distance]
 // for the strip's n samples.
-using HorizontalFn = void (*)(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
+template <typename Workspace>
+using HorizontalFn = void (*)(const uint8_t* line, const Workspace& table, int n, uint16_t* out);
 // out[s] = (near * a[s] + far * b[s] + 32768) >> 16.
 using VerticalFn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                             uint8_t* out);
@@ -120,7 +132,8 @@ using VerticalFn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nea
 // YUY2: the U and V bytes the table picks from a source line, as n / 2
 // pairs U, V (taken once per line, like the horizontal sums). The table's
 // packed-pair arrays are scratch of the call.
-using ChromaPairsFn = void (*)(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
+template <typename Workspace>
+using ChromaPairsFn = void (*)(const uint8_t* line, Workspace& table, int n, uint8_t* out);
 // YUY2: blends n luma samples as VerticalFn does and interleaves them with
 // the upper line's chroma pairs.
 using VerticalYuy2Fn = void (*)(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
@@ -135,25 +148,49 @@ struct DifferenceSums {
 };
 using AbsDifferenceFn = DifferenceSums (*)(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
 
+// The kernels that read a workspace's column tables, for one strip size.
+template <typename Workspace>
+struct StripKernels {
+    HorizontalFn<Workspace> horizontal;
+    ChromaPairsFn<Workspace> chromaPairs;
+};
+
+// Detection's luma: out[i] = in[i] clamped to 16..235.
+using ClampLumaFn = void (*)(uint8_t* out, const uint8_t* in, size_t n);
+
 struct ZoomKernels {
-    HorizontalFn horizontal;
+    StripKernels<ZoomWorkspace> wide;
+    StripKernels<StackZoomWorkspace> narrow;
     VerticalFn vertical;
-    ChromaPairsFn chromaPairs;
     VerticalYuy2Fn verticalYuy2;
     SmoothFn smooth;
     AbsDifferenceFn absDifference;
+    ClampLumaFn clampLuma;
 };
 
 const ZoomKernels& ReferenceZoomKernels();
 const ZoomKernels* Avx2ZoomKernels();  // null without AVX2
 const ZoomKernels& ZoomKernelsInUse();
 
-void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out);
+template <typename Workspace>
+const StripKernels<Workspace>& StripKernelsOf(const ZoomKernels& k) {
+    if constexpr (Workspace::kStrip == ZoomWorkspace::kStrip) {
+        return k.wide;
+    } else {
+        static_assert(Workspace::kStrip == StackZoomWorkspace::kStrip);
+        return k.narrow;
+    }
+}
+
+template <typename Workspace>
+void HorizontalRow_Reference(const uint8_t* line, const Workspace& table, int n, uint16_t* out);
 void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                            uint8_t* out);
 void SmoothInTime_Reference(uint8_t* smoothed, const uint8_t* fresh, size_t bytes);
 DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_t n, uint8_t* out);
-void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out);
+void ClampLuma_Reference(uint8_t* out, const uint8_t* in, size_t n);
+template <typename Workspace>
+void ChromaPairsRow_Reference(const uint8_t* line, Workspace& table, int n, uint8_t* out);
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out);
 

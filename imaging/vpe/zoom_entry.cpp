@@ -14,8 +14,9 @@ int32_t Int32(int64_t v) { return int32_t(Clamp64(v, INT32_MIN, INT32_MAX)); }
 
 // The manual zoom of `rect` for one media type, with the message of the
 // routine that does it.
+template <typename Workspace>
 int ManualZoom(int mediaType, uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src,
-               int srcWidth, int srcHeight, int srcPitch, const RectQ16& rect, ZoomWorkspace& ws) {
+               int srcWidth, int srcHeight, int srcPitch, const RectQ16& rect, Workspace& ws) {
     const int32_t bx = Int32(rect.x), by = Int32(rect.y), bw = Int32(rect.width), bh = Int32(rect.height);
     switch (mediaType) {
     case MT_RGB24:
@@ -46,6 +47,8 @@ int ManualZoom(int mediaType, uint8_t* dst, int dstWidth, int dstHeight, int dst
     }
     return VPE_SUCCESS;
 }
+
+template int ManualZoom(int, uint8_t*, int, int, int, const uint8_t*, int, int, int, const RectQ16&, ZoomWorkspace&);
 
 // The current framing, kept inside the source and at least minSide source
 // pixels on each side. The tracker's arithmetic already keeps it there; this
@@ -132,7 +135,7 @@ using namespace qk::vpe;
 
 int vpeZoomLinRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                     int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
-    ZoomWorkspace ws;
+    StackZoomWorkspace ws;  // the caller's stack: the smaller strips
     ws.tables.built = 0;
     return ManualZoom(MT_RGB24, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);
@@ -140,7 +143,7 @@ int vpeZoomLinRgb24(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, con
 
 int vpeZoomLinI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                    int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
-    ZoomWorkspace ws;
+    StackZoomWorkspace ws;  // the caller's stack: the smaller strips
     ws.tables.built = 0;
     return ManualZoom(MT_I420, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);
@@ -148,7 +151,7 @@ int vpeZoomLinI420(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, cons
 
 int ftkZoomYuy2(uint8_t* dst, int dstWidth, int dstHeight, int dstPitch, const uint8_t* src, int srcWidth,
                 int srcHeight, int srcPitch, int32_t x, int32_t y, int32_t width, int32_t height) {
-    ZoomWorkspace ws;
+    StackZoomWorkspace ws;  // the caller's stack: the smaller strips
     ws.tables.built = 0;
     return ManualZoom(MT_YUY2, dst, dstWidth, dstHeight, dstPitch, src, srcWidth, srcHeight, srcPitch,
                       RectQ16{x, y, width, height}, ws);

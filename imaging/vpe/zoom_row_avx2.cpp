@@ -14,7 +14,8 @@ namespace {
 // Eight horizontal sums: each 128-bit lane loads the 16 source bytes at its
 // base, picks (near, far) byte pairs as 16-bit values and multiplies them by
 // their weights in one pmaddwd (bytes and weights up to 256 fit in int16).
-QK_AVX2_INLINE __m256i Sums8(const uint8_t* line, const ZoomWorkspace& t, int s) {
+template <typename Workspace>
+QK_AVX2_INLINE __m256i Sums8(const uint8_t* line, const Workspace& t, int s) {
     const int lane = s / 4;
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.laneBase[lane]));
     const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + t.laneBase[lane + 1]));
@@ -24,7 +25,8 @@ QK_AVX2_INLINE __m256i Sums8(const uint8_t* line, const ZoomWorkspace& t, int s)
     return _mm256_madd_epi16(_mm256_shuffle_epi8(bytes, picks), weights);
 }
 
-QK_AVX2 void HorizontalRow_Avx2(const uint8_t* line, const ZoomWorkspace& t, int n, uint16_t* out) {
+template <typename Workspace>
+QK_AVX2 void HorizontalRow_Avx2(const uint8_t* line, const Workspace& t, int n, uint16_t* out) {
     const int fast = t.fastSamples < n ? t.fastSamples : n;
     int s = 0;
     for (; s + 16 <= fast; s += 16) {
@@ -71,8 +73,9 @@ QK_AVX2 void VerticalRow_Avx2(const uint16_t* a, const uint16_t* b, int n, int n
 // strip uses are packed once per line (pshufb keeps bytes 1 and 3 of each
 // pair), then each group of eight output pairs picks its bytes from 16 packed
 // pairs with one pshufb per plane.
-QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, ZoomWorkspace& t, int n, uint8_t* out) {
-    ZoomWorkspace& ws = t;
+template <typename Workspace>
+QK_AVX2 void ChromaPairsRow_Avx2(const uint8_t* line, Workspace& t, int n, uint8_t* out) {
+    Workspace& ws = t;
     const int pairs = n / 2;
     int p = 0;
     if (t.chromaDirect != 0) {
@@ -185,16 +188,27 @@ QK_AVX2 DifferenceSums AbsDifference_Avx2(const uint8_t* a, const uint8_t* b, si
     return DifferenceSums{s[0] + s[1] + s[2] + s[3] + tail.sum, q[0] + q[1] + q[2] + q[3] + tail.squares};
 }
 
+QK_AVX2 void ClampLuma_Avx2(uint8_t* out, const uint8_t* in, size_t n) {
+    const __m256i low = _mm256_set1_epi8(16), high = _mm256_set1_epi8(char(235));
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_min_epu8(_mm256_max_epu8(v, low), high));
+    }
+    ClampLuma_Reference(out + i, in + i, n - i);
+}
+
 }  // namespace
 
 const ZoomKernels* Avx2ZoomKernels() {
     static constexpr ZoomKernels kAvx2{
-        .horizontal = HorizontalRow_Avx2,
+        .wide = {HorizontalRow_Avx2<ZoomWorkspace>, ChromaPairsRow_Avx2<ZoomWorkspace>},
+        .narrow = {HorizontalRow_Avx2<StackZoomWorkspace>, ChromaPairsRow_Avx2<StackZoomWorkspace>},
         .vertical = VerticalRow_Avx2,
-        .chromaPairs = ChromaPairsRow_Avx2,
         .verticalYuy2 = VerticalYuy2Row_Avx2,
         .smooth = SmoothInTime_Avx2,
         .absDifference = AbsDifference_Avx2,
+        .clampLuma = ClampLuma_Avx2,
     };
     return qk::imaging::simd::CpuHasAvx2() ? &kAvx2 : nullptr;
 }

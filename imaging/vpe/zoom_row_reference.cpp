@@ -4,7 +4,8 @@
 
 namespace qk::vpe::row {
 
-void HorizontalRow_Reference(const uint8_t* line, const ZoomWorkspace& table, int n, uint16_t* out) {
+template <typename Workspace>
+void HorizontalRow_Reference(const uint8_t* line, const Workspace& table, int n, uint16_t* out) {
     const int distance = table.distance;
     for (int s = 0; s < n; ++s) {
         const uint8_t* near = line + table.offset[s];
@@ -17,12 +18,18 @@ void VerticalRow_Reference(const uint16_t* a, const uint16_t* b, int n, int near
     for (int s = 0; s < n; ++s) out[s] = uint8_t((nearWeight * a[s] + farWeight * b[s] + 32768) >> 16);
 }
 
-void ChromaPairsRow_Reference(const uint8_t* line, ZoomWorkspace& table, int n, uint8_t* out) {
+template <typename Workspace>
+void ChromaPairsRow_Reference(const uint8_t* line, Workspace& table, int n, uint8_t* out) {
     for (int p = 0; p < n / 2; ++p) {
         out[2 * p] = line[table.chromaU[p]];
         out[2 * p + 1] = line[table.chromaV[p]];
     }
 }
+
+template void HorizontalRow_Reference(const uint8_t*, const ZoomWorkspace&, int, uint16_t*);
+template void HorizontalRow_Reference(const uint8_t*, const StackZoomWorkspace&, int, uint16_t*);
+template void ChromaPairsRow_Reference(const uint8_t*, ZoomWorkspace&, int, uint8_t*);
+template void ChromaPairsRow_Reference(const uint8_t*, StackZoomWorkspace&, int, uint8_t*);
 
 void VerticalYuy2Row_Reference(const uint16_t* a, const uint16_t* b, int n, int nearWeight, int farWeight,
                                const uint8_t* chroma, uint8_t* out) {
@@ -50,14 +57,19 @@ DifferenceSums AbsDifference_Reference(const uint8_t* a, const uint8_t* b, size_
     return sums;
 }
 
+void ClampLuma_Reference(uint8_t* out, const uint8_t* in, size_t n) {
+    for (size_t i = 0; i < n; ++i) out[i] = in[i] < 16 ? 16 : in[i] > 235 ? 235 : in[i];
+}
+
 const ZoomKernels& ReferenceZoomKernels() {
     static constexpr ZoomKernels kReference{
-        .horizontal = HorizontalRow_Reference,
+        .wide = {HorizontalRow_Reference<ZoomWorkspace>, ChromaPairsRow_Reference<ZoomWorkspace>},
+        .narrow = {HorizontalRow_Reference<StackZoomWorkspace>, ChromaPairsRow_Reference<StackZoomWorkspace>},
         .vertical = VerticalRow_Reference,
-        .chromaPairs = ChromaPairsRow_Reference,
         .verticalYuy2 = VerticalYuy2Row_Reference,
         .smooth = SmoothInTime_Reference,
         .absDifference = AbsDifference_Reference,
+        .clampLuma = ClampLuma_Reference,
     };
     return kReference;
 }

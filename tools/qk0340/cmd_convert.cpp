@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <new>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -22,13 +24,21 @@ struct Size {
     int width = 0, height = 0;
 };
 
+// WxH, digits only (a side that would overflow is refused, not wrapped).
 Size ParseSize(const std::string& text, const char* what) {
+    constexpr int kMaxSide = 16384;
+    const auto side = [](const std::string& digits, int& out) {
+        if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        out = std::stoi(digits);
+        return out >= 1 && out <= kMaxSide;
+    };
     Size s;
-    char x = 0;
-    char rest = 0;
-    if (std::sscanf(text.c_str(), "%d%c%d%c", &s.width, &x, &s.height, &rest) != 3 || (x != 'x' && x != 'X') ||
-        s.width <= 0 || s.height <= 0 || s.width > 16384 || s.height > 16384) {
-        throw qk::cli::Failure(std::string(what) + " must be WxH with sides from 1 to 16384, not '" + text + "'");
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos || !side(text.substr(0, x), s.width) || !side(text.substr(x + 1), s.height)) {
+        throw qk::cli::Failure(std::string(what) + " must be WxH with sides from 1 to " + std::to_string(kMaxSide) +
+                               ", not '" + text + "'");
     }
     return s;
 }
@@ -58,6 +68,19 @@ void Check(int result, const char* step) {
 void RunConvert(const ConvertArgs& args) {
     const Size size = ParseSize(args.size, "--size");
     const int from = MediaType(args.from), to = MediaType(args.to);
+    const Size target = args.resize.empty() ? size : ParseSize(args.resize, "--resize");
+    // What the routines would refuse, said in the user's terms first.
+    for (const auto& [format, s, what] : {std::tuple{from, size, "--size"}, std::tuple{to, size, "--size"},
+                                          std::tuple{to, target, "--resize"}}) {
+        if (format == MT_YUY2 && s.width % 2 != 0) {
+            throw qk::cli::Failure(std::string("YUY2 pictures need an even width (") + what + " " +
+                                   std::to_string(s.width) + "x" + std::to_string(s.height) + ")");
+        }
+    }
+    if (to == MT_I420 && !args.resize.empty() && target.width >= 2 && target.height >= 2 &&
+        (size.width < 2 || size.height < 2)) {
+        throw qk::cli::Failure("an I420 picture is resized from at least 2x2 pixels, not " + args.size);
+    }
     std::ifstream in(args.input, std::ios::binary);
     if (!in) throw qk::cli::Failure("cannot read " + args.input);
     std::vector<uint8_t> picture{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -86,7 +109,6 @@ void RunConvert(const ConvertArgs& args) {
 
     Size now = size;
     if (!args.resize.empty()) {
-        const Size target = ParseSize(args.resize, "--resize");
         std::vector<uint8_t> out(Bytes(to, target));
         Check(ResizeNearest(out.data(), target.width, target.height, Pitch(to, target), picture.data(), now.width,
                             now.height, Pitch(to, now), to),
@@ -101,8 +123,9 @@ void RunConvert(const ConvertArgs& args) {
     }
 
     std::ofstream out(args.output, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(picture.data()), std::streamsize(picture.size()));
     if (!out) throw qk::cli::Failure("cannot write " + args.output);
+    out.write(reinterpret_cast<const char*>(picture.data()), std::streamsize(picture.size()));
+    if (!out.flush()) throw qk::cli::Failure("cannot write " + args.output);
     std::printf("%dx%d %s, %zu bytes\n", now.width, now.height, args.to.c_str(), picture.size());
 }
 
@@ -120,7 +143,11 @@ void AddConvertCommands(CLI::App& app) {
     convert->callback([args] {
         ConvertArgs a = *args;
         if (a.to.empty()) a.to = a.from;
-        RunConvert(a);
+        try {
+            RunConvert(a);
+        } catch (const std::bad_alloc&) {
+            throw qk::cli::Failure("not enough memory for pictures of this size");
+        }
     });
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct Frame {
     std::vector<uint8_t> picture;
     int width = 0, height = 0, bytesPerPixel = 0;
     std::vector<std::string> messages;
+    std::string refusal;  // why GetImage refused the frame
 };
 Frame g_frame;
 
@@ -33,12 +35,29 @@ int GetData(const uint8_t** chunk, uint32_t* length) {
     return 1;
 }
 
+// Pictures up to this many pixels a side are decoded; a frame header can
+// announce 65535 x 65535 in a few bytes.
+constexpr int kMaxSide = 16384;
+
 int GetImage(uint8_t** destination, uint16_t* pitch, int width, int height) {
     const long long line = (long long)width * g_frame.bytesPerPixel;
-    if (line > 0xFFFF) return 0;  // the pitch is a 16-bit byte count
+    if (width > kMaxSide || height > kMaxSide) {
+        g_frame.refusal = "the frame is " + std::to_string(width) + "x" + std::to_string(height) +
+                          "; pictures up to " + std::to_string(kMaxSide) + " pixels a side are decoded";
+        return 0;
+    }
+    if (line > 0xFFFF) {  // the pitch is a 16-bit byte count
+        g_frame.refusal = "a line of " + std::to_string(width) + " pixels in this kind is longer than 65535 bytes";
+        return 0;
+    }
     g_frame.width = width;
     g_frame.height = height;
-    g_frame.picture.assign(size_t(line) * height, 0);
+    try {
+        g_frame.picture.assign(size_t(line) * height, 0);
+    } catch (const std::bad_alloc&) {
+        g_frame.refusal = "not enough memory for a " + std::to_string(width) + "x" + std::to_string(height) + " picture";
+        return 0;
+    }
     *destination = g_frame.picture.data();
     *pitch = uint16_t(line);
     return 1;
@@ -54,9 +73,10 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& header, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
+    if (!out) throw qk::cli::Failure("cannot write " + path);
     out << header;
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    if (!out) throw qk::cli::Failure("cannot write " + path);
+    if (!out.flush()) throw qk::cli::Failure("cannot write " + path);
 }
 
 void RunDecode(const JpegDecodeArgs& args) {
@@ -77,7 +97,8 @@ void RunDecode(const JpegDecodeArgs& args) {
         }
     }
     if (result != JPG_SUCCESS) {
-        std::fprintf(stderr, "qk0340: decoding %s failed with result %d\n", args.input.c_str(), result);
+        const std::string why = g_frame.refusal.empty() ? "" : ": " + g_frame.refusal;
+        std::fprintf(stderr, "qk0340: decoding %s failed with result %d%s\n", args.input.c_str(), result, why.c_str());
         qk::cli::SetExitCode(result);
         return;
     }

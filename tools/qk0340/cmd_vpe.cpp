@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <new>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -54,25 +55,43 @@ private:
 
 enum class Format { kYuy2, kRgb24, kI420 };
 
+// WIDTHxHEIGHT with each side from `low` to `high` (and even when asked);
+// digits only, so no side can overflow on the way in.
+bool ParseSize(const std::string& text, int low, int high, bool even, int& width, int& height) {
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos || x == 0 || x + 1 == text.size()) return false;
+    const auto side = [&](const std::string& digits, int& out) {
+        if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        out = std::stoi(digits);
+        return out >= low && out <= high && (!even || out % 2 == 0);
+    };
+    return side(text.substr(0, x), width) && side(text.substr(x + 1), height);
+}
+
 int MediaType(Format f) { return f == Format::kYuy2 ? MT_YUY2 : f == Format::kRgb24 ? MT_RGB24 : MT_I420; }
 int Pitch(Format f, int width) { return f == Format::kYuy2 ? 2 * width : f == Format::kRgb24 ? 3 * width : width; }
 size_t Bytes(Format f, int width, int height) {
     return f == Format::kI420 ? size_t(width) * height * 3 / 2 : size_t(Pitch(f, width)) * height;
 }
 
-// I420 to YUY2: each chroma sample serves the two lines of its pair.
+// I420 to YUY2: each chroma sample serves the two lines of its pair; an odd
+// last line takes the pair above's, and a picture of one line, which has no
+// chroma planes, comes out grey.
 void I420ToYuy2(const uint8_t* i420, int width, int height, uint8_t* yuy2) {
     const uint8_t* u = i420 + size_t(width) * height;
     const uint8_t* v = u + size_t(width / 2) * (height / 2);
+    const bool chroma = height >= 2;
     for (int y = 0; y < height; ++y) {
         const uint8_t* luma = i420 + size_t(y) * width;
-        const size_t chroma = size_t(std::min(y / 2, height / 2 - 1)) * (width / 2);
+        const size_t row = chroma ? size_t(std::min(y / 2, height / 2 - 1)) * (width / 2) : 0;
         uint8_t* out = yuy2 + size_t(y) * 2 * width;
         for (int x = 0; x < width / 2; ++x) {
             out[4 * x] = luma[2 * x];
-            out[4 * x + 1] = u[chroma + size_t(x)];
+            out[4 * x + 1] = chroma ? u[row + size_t(x)] : 128;
             out[4 * x + 2] = luma[2 * x + 1];
-            out[4 * x + 3] = v[chroma + size_t(x)];
+            out[4 * x + 3] = chroma ? v[row + size_t(x)] : 128;
         }
     }
 }
@@ -155,12 +174,21 @@ void Track(const TrackOptions& o) {
     in.clear();
     in.seekg(0);
     reader.Open();
+    // The first frame is read before the working pictures are made: a
+    // header can announce a picture far larger than the data behind it.
+    std::vector<uint8_t> frame;
+    bool more = reader.Next(frame);
     qk::cli::Progress progress("tracking", fileBytes / (fmt.FrameBytes() + 6));
-    std::vector<uint8_t> frame, src(Bytes(o.format, w, h)), dst(src.size()), scratch, result(fmt.FrameBytes());
+    std::vector<uint8_t> src, dst, scratch, result;
+    if (more) {
+        src.resize(Bytes(o.format, w, h));
+        dst.resize(src.size());
+        result.resize(fmt.FrameBytes());
+    }
     if (o.csv) std::printf("frame,x,y,width,height,target_x,target_y,target_width\n");
     uint64_t index = 0, failures = 0;
     const int pitch = Pitch(o.format, w);
-    while (reader.Next(frame)) {
+    for (; more; more = reader.Next(frame)) {
         FromI420(o.format, frame.data(), w, h, scratch, src.data());
         // Milliseconds from the file's frame rate, 16 bits, as the driver stamps frames.
         const auto stamp = uint32_t(index * 1000 * uint64_t(fmt.rateDenominator) / uint64_t(fmt.rateNumerator)) & 0xFFFF;
@@ -183,13 +211,14 @@ void Track(const TrackOptions& o) {
         progress.Update(++index);
     }
     progress.Finish();
-    if (!reader.error().empty()) {
-        std::fprintf(stderr, "qk0340: warning: %s after frame %llu; the frames before it were written\n",
-                     reader.error().c_str(), static_cast<unsigned long long>(index));
-    }
     if (failures > 0) {
         std::fprintf(stderr, "qk0340: warning: %llu of %llu frames could not be processed and were copied\n",
                      static_cast<unsigned long long>(failures), static_cast<unsigned long long>(index));
+    }
+    if (!out.flush()) throw Failure("writing " + o.output + " failed");
+    if (!reader.error().empty()) {
+        throw Failure(o.input + ": " + reader.error() + " after frame " + std::to_string(index) + "; the " +
+                      std::to_string(index) + " frames before it were written to " + o.output);
     }
     if (!out.flush()) throw Failure("writing " + o.output + " failed");
     std::fprintf(stderr, "%llu frames written to %s\n", static_cast<unsigned long long>(index), o.output.c_str());
@@ -234,6 +263,9 @@ struct ZoomOptions {
     Format format = Format::kRgb24;
 };
 
+// Picture sides the library accepts.
+constexpr int kMaxSide = qk::sim::kY4mMaxSide;
+
 void Zoom(const ZoomOptions& o) {
     double bx, by, bw, bh;
     char tail;
@@ -242,8 +274,8 @@ void Zoom(const ZoomOptions& o) {
     }
     const Picture in = ReadPng(o.input);
     int ow = in.width, oh = in.height;
-    if (!o.size.empty() && (std::sscanf(o.size.c_str(), "%dx%d%c", &ow, &oh, &tail) != 2 || ow <= 0 || oh <= 0)) {
-        throw Failure("--size wants WIDTHxHEIGHT, e.g. 640x480");
+    if (!o.size.empty() && !ParseSize(o.size, 1, kMaxSide, false, ow, oh)) {
+        throw Failure("--size wants WIDTHxHEIGHT with sides from 1 to " + std::to_string(kMaxSide) + ", e.g. 640x480");
     }
     if (o.format != Format::kRgb24 && ((in.width | ow) & 1) != 0) {
         throw Failure("YUY2 and I420 need even widths");
@@ -288,12 +320,15 @@ struct SceneOptions {
     bool distractor = false;
 };
 
+// The synthetic scene is for trying tracking: a camera's sizes, not the
+// library's limit (a 16384 x 16384 scene would be 190 GB on disk).
+constexpr int kMaxSceneSide = 4096;
+
 void MakeScene(const SceneOptions& o) {
     int w, h;
-    char tail;
-    if (std::sscanf(o.size.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 2 || h < 2 || w > qk::sim::kY4mMaxSide ||
-        h > qk::sim::kY4mMaxSide || (w & 1) != 0 || (h & 1) != 0) {
-        throw Failure("--size wants even WIDTHxHEIGHT, e.g. 640x480");
+    if (!ParseSize(o.size, 2, kMaxSceneSide, true, w, h)) {
+        throw Failure("--size wants even WIDTHxHEIGHT from 2x2 to " + std::to_string(kMaxSceneSide) + "x" +
+                      std::to_string(kMaxSceneSide) + ", e.g. 640x480");
     }
     std::ofstream out(o.output, std::ios::binary);
     if (!out) throw Failure("cannot write " + o.output);
@@ -312,6 +347,16 @@ void MakeScene(const SceneOptions& o) {
     if (!out.flush()) throw Failure("writing " + o.output + " failed");
 }
 
+// A picture the machine cannot hold is a refusal like any other, not a crash.
+template <typename Run>
+void WithinMemory(const Run& run) {
+    try {
+        run();
+    } catch (const std::bad_alloc&) {
+        throw Failure("not enough memory for pictures of this size");
+    }
+}
+
 void AddVpeCommands(CLI::App& app) {
     auto* vpe = app.add_subcommand("vpe", "The effects library on files: face tracking and digital zoom");
     vpe->require_subcommand(1);
@@ -328,7 +373,7 @@ void AddVpeCommands(CLI::App& app) {
     t->add_option("--format", track->format, "Pixel format the library works in")
         ->transform(CLI::CheckedTransformer(kFormats, CLI::ignore_case));
     t->add_flag("--csv", track->csv, "Print the framing of each frame as CSV on standard output");
-    t->callback([track] { Track(*track); });
+    t->callback([track] { WithinMemory([&] { Track(*track); }); });
 
     auto zoom = std::make_shared<ZoomOptions>();
     auto* z = vpe->add_subcommand("zoom", "The manual digital zoom of a box of a PNG picture");
@@ -338,7 +383,7 @@ void AddVpeCommands(CLI::App& app) {
     z->add_option("--size", zoom->size, "Output size WIDTHxHEIGHT (default: the input's)");
     z->add_option("--format", zoom->format, "Pixel format the zoom works in")
         ->transform(CLI::CheckedTransformer(kFormats, CLI::ignore_case));
-    z->callback([zoom] { Zoom(*zoom); });
+    z->callback([zoom] { WithinMemory([&] { Zoom(*zoom); }); });
 
     auto scene = std::make_shared<SceneOptions>();
     auto* s = vpe->add_subcommand("scene", "Write the synthetic face scene (it moves, stops, leaves, returns) as .y4m");
@@ -346,7 +391,7 @@ void AddVpeCommands(CLI::App& app) {
     s->add_option("--size", scene->size, "WIDTHxHEIGHT (even)");
     s->add_option("--frames", scene->frames, "Number of frames (30 a second)")->check(CLI::Range(1, 100000));
     s->add_flag("--distractor", scene->distractor, "Add a flat skin-coloured board that never moves");
-    s->callback([scene] { MakeScene(*scene); });
+    s->callback([scene] { WithinMemory([&] { MakeScene(*scene); }); });
 }
 QK_CLI_COMMAND(AddVpeCommands);
 

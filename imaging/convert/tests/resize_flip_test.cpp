@@ -290,4 +290,80 @@ TEST(ResizeYuy2ToI420, ChecksParametersAsTheTwoStepsDo) {
     }
 }
 
+// ResizeI420AsYuy2 is ResizeYuy2ToI420 of the YUY2 picture whose line pairs
+// share the I420 chroma (an odd last line takes the pair above's): the
+// effects library's analysis picture of one video in either format.
+std::vector<uint8_t> I420ToLinePairYuy2(const std::vector<uint8_t>& i420, int w, int h) {
+    std::vector<uint8_t> yuy2(size_t(2 * w) * h);
+    const uint8_t* u = i420.data() + size_t(w) * h;
+    const uint8_t* v = u + size_t(w / 2) * (h / 2);
+    for (int y = 0; y < h; ++y) {
+        const size_t chroma = size_t(std::min(y / 2, h / 2 - 1)) * (w / 2);
+        for (int x = 0; x < w / 2; ++x) {
+            uint8_t* out = &yuy2[size_t(y) * 2 * w + 4 * size_t(x)];
+            out[0] = i420[size_t(y) * w + 2 * size_t(x)];
+            out[1] = u[chroma + size_t(x)];
+            out[2] = i420[size_t(y) * w + 2 * size_t(x) + 1];
+            out[3] = v[chroma + size_t(x)];
+        }
+    }
+    return yuy2;
+}
+
+void ExpectI420AsYuy2(int dw, int dh, int sw, int sh, std::mt19937& rng) {
+    SCOPED_TRACE(::testing::Message() << sw << "x" << sh << " -> " << dw << "x" << dh);
+    // Exactly the picture's bytes: a read past them shows under the sanitizers.
+    std::vector<uint8_t> src(size_t(sw) * sh + 2 * size_t(sw / 2) * (sh / 2));
+    for (auto& b : src) b = uint8_t(rng());
+    const size_t bytes = size_t(dw) * dh + 2 * size_t(dw / 2) * (dh / 2);
+    std::vector<uint8_t> expected(bytes + 16, kSentinel), out(bytes + 16, kSentinel);
+    const auto yuy2 = I420ToLinePairYuy2(src, sw, sh);
+    ASSERT_EQ(ResizeYuy2ToI420(expected.data(), dw, dh, yuy2.data(), sw, sh, 2 * sw), IMG_SUCCESS);
+    ASSERT_EQ(ResizeI420AsYuy2(out.data(), dw, dh, src.data(), sw, sh), IMG_SUCCESS);
+    ASSERT_EQ(out, expected);
+    // The luma is ResizeNearest's.
+    std::vector<uint8_t> nearest(bytes);
+    ASSERT_EQ(ResizeNearest(nearest.data(), dw, dh, dw, src.data(), sw, sh, sw, MT_I420), IMG_SUCCESS);
+    ASSERT_TRUE(std::equal(nearest.begin(), nearest.begin() + ptrdiff_t(dw) * dh, out.begin()));
+}
+
+TEST(ResizeI420AsYuy2, EqualsTheYuy2PathOfTheSameVideo) {
+    std::mt19937 rng(420);
+    for (int family : {160, 176}) {
+        for (int factor = 1; factor <= 8; ++factor) {
+            for (int height : {2 * factor, 9 * factor + 1, 120 * factor, 144 * factor}) {
+                ExpectI420AsYuy2(family, height / factor, family * factor, height, rng);
+            }
+        }
+    }
+    const int fixed[][4] = {{2, 1, 2, 2}, {2, 2, 2, 3}, {4, 3, 2, 2}, {6, 5, 4, 7}, {640, 3, 160, 2}, {258, 4, 640, 5}};
+    for (const auto& k : fixed) ExpectI420AsYuy2(k[0], k[1], k[2], k[3], rng);
+    for (int trial = 0; trial < 100; ++trial) {
+        ExpectI420AsYuy2(2 * (1 + int(rng() % 100)), 1 + int(rng() % 40), 2 * (1 + int(rng() % 200)),
+                         2 + int(rng() % 60), rng);
+    }
+}
+
+TEST(ResizeI420AsYuy2, RefusesWhatItCannotSampleWithoutWriting) {
+    std::vector<uint8_t> src(4096, 1);
+    const struct {
+        const char* name;
+        int dw, dh, sw, sh;
+        bool nullDst, nullSrc;
+    } cases[] = {
+        {"null destination", 8, 8, 8, 8, true, false}, {"null source", 8, 8, 8, 8, false, true},
+        {"zero width", 0, 8, 8, 8, false, false},       {"negative height", 8, -1, 8, 8, false, false},
+        {"odd width", 7, 8, 8, 8, false, false},        {"odd source width", 8, 8, 7, 8, false, false},
+        {"one source line", 8, 8, 8, 1, false, false}, {"source without chroma", 8, 8, 0, 8, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> dst(4096, kSentinel);
+        EXPECT_EQ(ResizeI420AsYuy2(c.nullDst ? nullptr : dst.data(), c.dw, c.dh, c.nullSrc ? nullptr : src.data(), c.sw,
+                                   c.sh),
+                  IMG_INVALID_PARAM);
+        EXPECT_EQ(dst, std::vector<uint8_t>(4096, kSentinel));
+    }
+}
+
 }  // namespace

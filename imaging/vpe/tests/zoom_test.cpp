@@ -277,17 +277,19 @@ TEST_F(VpeTest, DigitalZoomBoxIsInTenthsAndMirroredForBottomUpPictures) {
               VPE_INVALID_PARAM);
 }
 
-TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
-    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
-    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+// Both strip sizes: the context's workspace and the direct calls' smaller one.
+template <typename Workspace>
+void ExpectFastKernelsGiveTheReferenceBytes(const row::ZoomKernels* fast) {
     const auto& ref = row::ReferenceZoomKernels();
-    auto ws = std::make_unique<ZoomWorkspace>();
+    const auto& refStrip = row::StripKernelsOf<Workspace>(ref);
+    const auto& fastStrip = row::StripKernelsOf<Workspace>(*fast);
+    auto ws = std::make_unique<Workspace>();
     std::mt19937 rng(11);
     const auto line = Noise(3 * 4096 + 64, 5);
     for (int trial = 0; trial < 300; ++trial) {
         SCOPED_TRACE(trial);
         const ZoomLayout layout = ZoomLayout(trial % 3);
-        const int n = 1 + int(rng() % ZoomWorkspace::kStrip);
+        const int n = 1 + int(rng() % Workspace::kStrip);
         const int64_t step = int64_t(rng() % (3 * 65536));
         const int first = layout == ZoomLayout::kYuy2 ? 0 : int(rng() % 8);
         // Keep every sample and its far neighbour inside the line.
@@ -297,26 +299,60 @@ TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
         if (maxX <= 0) continue;
         BuildZoomColumns(layout, int64_t(rng() % uint64_t(maxX)), step, first, n & ~1, lineBytes, *ws);
         const int count = n & ~1;
-        std::vector<uint16_t> a(ZoomWorkspace::kStrip + 16, 0xBEEF), b = a;
-        ref.horizontal(line.data(), *ws, count, a.data());
-        fast->horizontal(line.data(), *ws, count, b.data());
+        std::vector<uint16_t> a(Workspace::kStrip + 16, 0xBEEF), b = a;
+        refStrip.horizontal(line.data(), *ws, count, a.data());
+        fastStrip.horizontal(line.data(), *ws, count, b.data());
         ASSERT_EQ(a, b);
-        std::vector<uint8_t> oa(ZoomWorkspace::kStrip + 40, kSentinel), ob = oa;
+        std::vector<uint8_t> oa(Workspace::kStrip + 40, kSentinel), ob = oa;
         const int nearWeight = int(rng() % 257), farWeight = std::min(256 - nearWeight, int(rng() % 256));
         ref.vertical(a.data(), b.data() + 1, count, nearWeight, farWeight, oa.data());
         fast->vertical(a.data(), b.data() + 1, count, nearWeight, farWeight, ob.data());
         ASSERT_EQ(oa, ob);
         if (layout == ZoomLayout::kYuy2) {
-            std::vector<uint8_t> ca(ZoomWorkspace::kStrip + 40, kSentinel), cb = ca;
-            ref.chromaPairs(line.data(), *ws, count, ca.data());
-            fast->chromaPairs(line.data(), *ws, count, cb.data());
+            std::vector<uint8_t> ca(Workspace::kStrip + 40, kSentinel), cb = ca;
+            refStrip.chromaPairs(line.data(), *ws, count, ca.data());
+            fastStrip.chromaPairs(line.data(), *ws, count, cb.data());
             ASSERT_EQ(ca, cb);
-            std::vector<uint8_t> pa(2 * ZoomWorkspace::kStrip + 40, kSentinel), pb = pa;
+            std::vector<uint8_t> pa(2 * Workspace::kStrip + 40, kSentinel), pb = pa;
             ref.verticalYuy2(a.data(), b.data(), count, nearWeight, farWeight, ca.data(), pa.data());
             fast->verticalYuy2(a.data(), b.data(), count, nearWeight, farWeight, ca.data(), pb.data());
             ASSERT_EQ(pa, pb);
         }
     }
+}
+
+TEST(VpeZoomKernels, FastKernelsGiveTheReferenceBytes) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    {
+        SCOPED_TRACE("context workspace");
+        ExpectFastKernelsGiveTheReferenceBytes<ZoomWorkspace>(fast);
+    }
+    {
+        SCOPED_TRACE("stack workspace");
+        ExpectFastKernelsGiveTheReferenceBytes<StackZoomWorkspace>(fast);
+    }
+}
+
+TEST(VpeZoomKernels, FastLumaClampGivesTheReferenceBytes) {
+    const row::ZoomKernels* fast = row::Avx2ZoomKernels();
+    if (fast == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
+    std::vector<uint8_t> every(256 + 37);
+    for (size_t i = 0; i < every.size(); ++i) every[i] = uint8_t(i);  // every value, and a tail
+    for (const auto& in : {every, Noise(25344, 12), Noise(31, 13)}) {
+        std::vector<uint8_t> a(in.size() + 8, kSentinel), b = a;
+        row::ReferenceZoomKernels().clampLuma(a.data(), in.data(), in.size());
+        fast->clampLuma(b.data(), in.data(), in.size());
+        ASSERT_EQ(a, b);
+        EXPECT_EQ(b[in.size()], kSentinel);
+    }
+    std::vector<uint8_t> out(every.size());
+    fast->clampLuma(out.data(), every.data(), every.size());
+    EXPECT_EQ(out[5], 16);
+    EXPECT_EQ(out[16], 16);
+    EXPECT_EQ(out[100], 100);
+    EXPECT_EQ(out[235], 235);
+    EXPECT_EQ(out[240], 235);
 }
 
 TEST(VpeZoomKernels, FastTimeSmoothingGivesTheReferenceBytes) {

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The imaging commands as a user meets them: `qk0340 jpeg decode`, `qk0340
+# convert` and `qk0340 vpe zoom | track | scene` on real photographs and on
+# files made by the commands themselves, and every kind of bad input (sizes
+# zero, odd, huge, unknown formats, missing, corrupt and truncated files)
+# refused with a message and a non-zero exit, never a crash.
+# Usage: imaging_cli_test.sh path/to/qk0340
+set -uo pipefail
+QK="$1"
+source "$(dirname "$0")/../../testing/cli_test_lib.sh"
+
+# Photographs shipped by a Debian package that scripts/deps.sh installs.
+PHOTOS=/usr/lib/python3/dist-packages/skimage/data
+for f in astronaut.png camera.png hubble_deep_field.jpg truncated.jpg; do
+  [ -f "$PHOTOS/$f" ] || { echo "FAIL: $PHOTOS/$f is missing: run scripts/deps.sh"; exit 1; }
+done
+
+size_of() { stat -c %s "$1"; }
+
+# ---- jpeg decode ---------------------------------------------------------------------------------
+ok "decode a photograph" jpeg decode "$PHOTOS/hubble_deep_field.jpg" -o "$WORK/hubble.ppm"
+contains "decode a photograph" "1000x872"
+[ "$(head -c 2 "$WORK/hubble.ppm")" = "P6" ] || fail "the decoded picture is no PPM"
+[ "$(size_of "$WORK/hubble.ppm")" -eq $(( 16 + 1000 * 872 * 3 )) ] || fail "PPM size $(size_of "$WORK/hubble.ppm")"
+ok "decode to YUY2" jpeg decode "$PHOTOS/hubble_deep_field.jpg" -o "$WORK/hubble.yuy2" --kind 4
+[ "$(size_of "$WORK/hubble.yuy2")" -eq $(( 1000 * 872 * 2 )) ] || fail "YUY2 size $(size_of "$WORK/hubble.yuy2")"
+
+refused_saying "missing JPEG" "does not exist" jpeg decode "$WORK/none.jpg" -o "$WORK/x.ppm"
+refused_saying "unknown kind" "--kind" jpeg decode "$PHOTOS/hubble_deep_field.jpg" -o "$WORK/x.ppm" --kind 5
+refused_saying "truncated photograph" "failed with result" jpeg decode "$PHOTOS/truncated.jpg" -o "$WORK/x.ppm"
+head -c 20000 "$PHOTOS/hubble_deep_field.jpg" >"$WORK/cut.jpg"
+refused_saying "cut off JPEG" "failed with result" jpeg decode "$WORK/cut.jpg" -o "$WORK/x.ppm"
+: >"$WORK/empty.jpg"
+refused_saying "empty JPEG" "failed with result" jpeg decode "$WORK/empty.jpg" -o "$WORK/x.ppm"
+refused_saying "PNG as JPEG" "failed with result" jpeg decode "$PHOTOS/camera.png" -o "$WORK/x.ppm"
+# A frame header announcing 65535 x 65535: refused before any memory is asked for.
+{ printf '\xff\xd8\xff\xc0\x00\x11\x08\xff\xff\xff\xff\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01'
+  printf '\xff\xd9'; } >"$WORK/huge.jpg"
+refused_saying "huge JPEG" "65535x65535" jpeg decode "$WORK/huge.jpg" -o "$WORK/x.ppm"
+refused_saying "unwritable PPM" "cannot write" jpeg decode "$PHOTOS/hubble_deep_field.jpg" -o /proc/qk-no-such/x.ppm
+[ -e "$WORK/x.ppm" ] && fail "a refused decode wrote its output"
+
+# ---- convert -------------------------------------------------------------------------------------
+# The decoded photograph's pixels (B, G, R after the header) as a raw RGB24 picture.
+tail -c $(( 1000 * 872 * 3 )) "$WORK/hubble.ppm" >"$WORK/hubble.rgb"
+ok "RGB24 to I420" convert --from rgb24 --to i420 --size 1000x872 "$WORK/hubble.rgb" "$WORK/hubble.i420"
+contains "RGB24 to I420" "1000x872 i420, $(( 1000 * 872 * 3 / 2 )) bytes"
+ok "YUY2 resized and flipped" convert --from yuy2 --size 1000x872 --resize 640x480 --flip "$WORK/hubble.yuy2" "$WORK/small.yuy2"
+contains "YUY2 resized and flipped" "640x480 yuy2, $(( 640 * 480 * 2 ))"
+head -c 27 /dev/zero >"$WORK/27.raw"; head -c 12 /dev/zero >"$WORK/12.raw"; head -c 1 /dev/zero >"$WORK/1.raw"
+ok "odd I420" convert --from rgb24 --to i420 --size 3x3 "$WORK/27.raw" "$WORK/odd.i420"
+contains "odd I420" "3x3 i420, 11 bytes"
+
+refused_saying "zero size" "sides from 1 to 16384" convert --from rgb24 --size 0x10 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "huge size" "sides from 1 to 16384" convert --from rgb24 --size 100000x100000 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "overflowing size" "sides from 1 to 16384" convert --from rgb24 --size 4294967296x1 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "huge resize" "sides from 1 to 16384" convert --from rgb24 --size 1000x872 --resize 16385x2 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "bad size" "WxH" convert --from rgb24 --size 1000-872 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "unknown format" "--from" convert --from nv12 --size 1000x872 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "wrong length" "holds $(( 1000 * 872 * 3 )) bytes" convert --from yuy2 --size 1000x872 "$WORK/hubble.rgb" "$WORK/x"
+refused_saying "odd YUY2 width" "even width" convert --from yuy2 --to rgb24 --size 3x2 "$WORK/12.raw" "$WORK/x"
+refused_saying "odd YUY2 resize" "even width" convert --from rgb24 --to yuy2 --size 2x2 --resize 5x5 "$WORK/12.raw" "$WORK/x"
+refused_saying "no conversion" "no conversion from i420 to rgb24" convert --from i420 --to rgb24 --size 1000x872 "$WORK/hubble.i420" "$WORK/x"
+refused_saying "I420 from one pixel" "2x2" convert --from i420 --size 1x1 --resize 4x4 "$WORK/1.raw" "$WORK/x"
+refused_saying "missing picture" "does not exist" convert --from rgb24 --size 2x2 "$WORK/none.rgb" "$WORK/x"
+refused_saying "unwritable output" "cannot write" convert --from rgb24 --to i420 --size 1000x872 "$WORK/hubble.rgb" /proc/qk-no-such/x
+[ -e "$WORK/x" ] && fail "a refused conversion wrote its output"
+
+# ---- vpe zoom ------------------------------------------------------------------------------------
+ok "zoom the portrait" vpe zoom "$PHOTOS/astronaut.png" "$WORK/face.png" --box 150,20,150,180 --size 300x360
+[ "$(head -c 8 "$WORK/face.png" | od -An -tx1 | tr -d ' ')" = "89504e470d0a1a0a" ] || fail "the zoomed face is no PNG"
+for format in yuy2 i420; do
+  ok "zoom in $format" vpe zoom "$PHOTOS/astronaut.png" "$WORK/face-$format.png" --box 150,20,150,180 --format $format --size 320x240
+done
+ok "I420 one line high" vpe zoom "$PHOTOS/astronaut.png" "$WORK/line.png" --box 0,0,512,512 --format i420 --size 640x1
+ok "I420 odd height" vpe zoom "$PHOTOS/camera.png" "$WORK/odd.png" --box 10,10,100,100 --format i420 --size 64x33
+
+refused_saying "huge output" "1 to 16384" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,100,100 --size 100000x100000
+refused_saying "overflowing output" "1 to 16384" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,100,100 --size 2147483647x2
+refused_saying "zero output" "WIDTHxHEIGHT" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,100,100 --size 0x480
+refused_saying "odd YUY2 output" "even widths" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,100,100 --format yuy2 --size 641x480
+refused_saying "unknown zoom format" "--format" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,100,100 --format nv12
+refused_saying "box outside" "must lie inside the 512x512 picture" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 400,400,200,200
+refused_saying "tiny I420 box" "at least 4" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box 0,0,3,3 --format i420
+refused_saying "box not numbers" "--box wants" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box a,b,c,d
+refused_saying "infinite box" "out of range" vpe zoom "$PHOTOS/astronaut.png" "$WORK/x.png" --box inf,0,10,10
+refused_saying "missing picture" "does not exist" vpe zoom "$WORK/none.png" "$WORK/x.png" --box 0,0,10,10
+head -c 3000 "$PHOTOS/astronaut.png" >"$WORK/cut.png"
+refused_saying "cut off PNG" "cut.png" vpe zoom "$WORK/cut.png" "$WORK/x.png" --box 0,0,10,10
+refused_saying "JPEG as PNG" "hubble_deep_field.jpg" vpe zoom "$PHOTOS/hubble_deep_field.jpg" "$WORK/x.png" --box 0,0,10,10
+refused_saying "unwritable PNG" "qk-no-such" vpe zoom "$PHOTOS/astronaut.png" /proc/qk-no-such/x.png --box 0,0,100,100
+[ -e "$WORK/x.png" ] && fail "a refused zoom wrote its output"
+
+# ---- vpe scene and vpe track ---------------------------------------------------------------------
+ok "scene" vpe scene "$WORK/scene.y4m" --size 320x240 --frames 40
+[ "$(head -n 1 "$WORK/scene.y4m")" = "YUV4MPEG2 W320 H240 F30:1 Ip A1:1 C420jpeg" ] || fail "scene header: $(head -n 1 "$WORK/scene.y4m")"
+for format in yuy2 rgb24 i420; do
+  ok "track in $format" vpe track "$WORK/scene.y4m" -o "$WORK/tracked-$format.y4m" --format $format --csv --mode 1 --speed 2
+  contains "track in $format" "frame,x,y,width,height,target_x,target_y,target_width"
+  [ "$(grep -c '^[0-9]' "$WORK/out")" -eq 40 ] || fail "track in $format: $(grep -c '^[0-9]' "$WORK/out") CSV lines"
+  [ "$(size_of "$WORK/tracked-$format.y4m")" -eq "$(size_of "$WORK/scene.y4m")" ] || fail "track in $format: output size"
+done
+
+refused_saying "huge scene" "WIDTHxHEIGHT" vpe scene "$WORK/x.y4m" --size 100000x100000
+refused_saying "odd scene" "even" vpe scene "$WORK/x.y4m" --size 321x240
+refused_saying "scene beyond the limit" "4096" vpe scene "$WORK/x.y4m" --size 16384x16384
+refused_saying "no frames" "--frames" vpe scene "$WORK/x.y4m" --frames 0
+# Cut in the middle of the third frame: the two before are written, and the
+# command says what happened and fails.
+head -c $(( $(head -n 1 "$WORK/scene.y4m" | wc -c) + 2 * (6 + 320 * 240 * 3 / 2) + 1000 )) "$WORK/scene.y4m" >"$WORK/cut.y4m"
+refused_saying "truncated video" "truncated" vpe track "$WORK/cut.y4m" -o "$WORK/cut-out.y4m"
+grep -qF "the 2 frames before it were written" "$WORK/err" || fail "truncated video: $(cat "$WORK/err")"
+[ "$(size_of "$WORK/cut-out.y4m")" -eq $(( $(head -n 1 "$WORK/scene.y4m" | wc -c) + 2 * (6 + 320 * 240 * 3 / 2) )) ] ||
+  fail "truncated video: $(size_of "$WORK/cut-out.y4m") bytes written"
+head -c 100 "$WORK/scene.y4m" >"$WORK/header-only.y4m"
+refused_saying "header and a scrap" "truncated" vpe track "$WORK/header-only.y4m" -o "$WORK/x.y4m"
+printf 'YUV4MPEG2 W16000 H16000 F30:1 C420jpeg\nFRAME\nxyz' >"$WORK/giant.y4m"
+refused_saying "giant video cut short" "truncated" vpe track "$WORK/giant.y4m" -o "$WORK/x.y4m"
+printf 'YUV4MPEG2 W300 H200 F30:1 C420jpeg\n' >"$WORK/narrow.y4m"
+refused_saying "width for no analysis family" "multiple of 160 or 176" vpe track "$WORK/narrow.y4m" -o "$WORK/x.y4m"
+printf 'YUV4MPEG2 W320 H240 F30:1 C444\n' >"$WORK/c444.y4m"
+refused_saying "not 4:2:0" "c444.y4m" vpe track "$WORK/c444.y4m" -o "$WORK/x.y4m"
+printf 'GIF89a' >"$WORK/gif.y4m"
+refused_saying "not a video" "gif.y4m" vpe track "$WORK/gif.y4m" -o "$WORK/x.y4m"
+refused_saying "missing video" "does not exist" vpe track "$WORK/none.y4m" -o "$WORK/x.y4m"
+refused_saying "unknown track format" "--format" vpe track "$WORK/scene.y4m" -o "$WORK/x.y4m" --format nv12
+refused_saying "mode 3" "--mode" vpe track "$WORK/scene.y4m" -o "$WORK/x.y4m" --mode 3
+refused_saying "unwritable video" "cannot write" vpe track "$WORK/scene.y4m" -o /proc/qk-no-such/x.y4m
+
+finish

@@ -285,6 +285,16 @@ VOID DiscoverCapabilities(CameraContext* c, const UCHAR* descriptors, ULONG leng
         AddEntry(c, kFocusThird, kCapRange, 8, {1, 255, 1});
     }
     AddEntry(c, kCameraVariant, kCapList, 1, {1, 0});
+    // The extension unit's controls have no GET requests of their own: they
+    // start at their entries' defaults, so that what is saved before anyone
+    // sets them is a value they accept.
+    for (int control : {kFocusArea, kFocusWindows, kFocusScale, kFocusThird}) {
+        const CapabilityEntry* e = CapabilityFor(c, control);
+        if (e == nullptr) continue;
+        ControlState& s = c->controls[control];
+        s.defaultValue = s.current = e->defaultValue;
+        s.flags = s.capabilities = 2;
+    }
 }
 
 VOID ParseStreamingFormats(CameraContext* c, const UCHAR* descriptors, ULONG length) {

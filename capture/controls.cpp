@@ -188,6 +188,35 @@ LONG ExposureCameraFromValue(LONG value) {
 
 // ---- Camera writes -----------------------------------------------------------------------------
 
+bool CapabilityAllows(const CapabilityEntry& e, LONG value) {
+    switch (e.kind) {
+        case kCapRange: {
+            LONGLONG step = e.values[2] > 0 ? e.values[2] : 1;
+            return value >= e.values[0] && value <= e.values[1] && (LONGLONG{value} - e.values[0]) % step == 0;
+        }
+        case kCapList:
+            for (LONG i = 0; i < e.count && i < 20; ++i) {
+                if (e.values[i] == value) return true;
+            }
+            return false;
+        case kCapFlag:
+            return value == 0 || value == 1;
+        default:
+            return false;
+    }
+}
+
+bool StoredValueAllowed(const CameraContext* c, int control, LONG value) {
+    // Stored in the camera's own units where they differ from the property's.
+    if (control == kSaturation) return value >= 3 && value <= 7;
+    if (control == kExposure) {
+        const ControlState& s = c->controls[kExposure];
+        return value >= s.minimum && value <= s.maximum;
+    }
+    const CapabilityEntry* e = CapabilityFor(c, control);
+    return e != nullptr && CapabilityAllows(*e, value);
+}
+
 const CapabilityEntry* CapabilityFor(const CameraContext* c, int control) {
     for (ULONG i = 0; c->capabilities != nullptr && i < c->capabilityCount; ++i) {
         if (c->capabilities[i].control == control) return &c->capabilities[i];

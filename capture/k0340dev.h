@@ -560,6 +560,11 @@ VOID SyncPrivacyMode(CameraContext* camera);
 BOOLEAN RefreshRegisterStatus(CameraContext* camera);
 // Whether the camera offers a control (it has a capability entry).
 const CapabilityEntry* CapabilityFor(const CameraContext* camera, int control);
+// Whether a value lies in an entry's range (on its grid) or list.
+bool CapabilityAllows(const CapabilityEntry& entry, LONG value);
+// Whether a value read from the registry is one the control takes, in the
+// units it is stored in (the saturation's camera level, the exposure's time).
+bool StoredValueAllowed(const CameraContext* camera, int control, LONG value);
 
 // ---- settings.cpp ------------------------------------------------------------------------------
 // One value of a batch: a REG_DWORD (type 3) unless told otherwise.

@@ -87,24 +87,6 @@ NTSTATUS ResultStatus(int result, bool set) {
     return set ? STATUS_NOT_SUPPORTED : STATUS_UNSUCCESSFUL;
 }
 
-bool ValueAllowed(const CapabilityEntry& e, LONG value) {
-    switch (e.kind) {
-        case kCapRange: {
-            LONGLONG step = e.values[2] > 0 ? e.values[2] : 1;
-            return value >= e.values[0] && value <= e.values[1] && (LONGLONG{value} - e.values[0]) % step == 0;
-        }
-        case kCapList:
-            for (LONG i = 0; i < e.count && i < 20; ++i) {
-                if (e.values[i] == value) return true;
-            }
-            return false;
-        case kCapFlag:
-            return value == 0 || value == 1;
-        default:
-            return false;
-    }
-}
-
 bool Offered(const CameraContext* c, int row) {
     const CapabilityEntry* e = CapabilityFor(c, row);
     if (e == nullptr || NeverOffered(row)) return false;
@@ -288,7 +270,7 @@ NTSTATUS UsbCameraDevice::SetControl(const PropertyCall& call) {
     LONG flags = ReadLong(call.data, l.flagsOffset);
     LONG value = ReadLong(call.data, l.valueOffset);
     // Automatic needs no value, except where the driver itself uses it.
-    if ((flags != 1 || DriverOwned(row)) && !ValueAllowed(*e, value)) return STATUS_UNSUCCESSFUL;
+    if ((flags != 1 || DriverOwned(row)) && !CapabilityAllows(*e, value)) return STATUS_UNSUCCESSFUL;
     ControlRequest r{static_cast<ULONG>(row), value, flags, 0};
     return ResultStatus(SetControlValue(c, &r), true);
 }

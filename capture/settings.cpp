@@ -257,9 +257,12 @@ int LoadPictureSettings(UsbCameraDevice* d) {
     }
     // Stored values go to the camera in table order; a control the camera
     // lacks is skipped and a refused value leaves the camera as it was.
+    // A value the control cannot take (an old or hand-edited registry) leaves
+    // the camera's own.
     auto send = [&](int control, LONG value, auto write) {
+        if (!Offered(c, control) || !StoredValueAllowed(c, control, value)) return;
         c->controls[control].current = value;
-        if (Offered(c, control)) write(value);
+        write(value);
     };
     auto unit = [&](int control) { return [c, control](LONG value) { WriteUnitControl(c, control, value); }; };
     send(kBrightness, v.brightness, unit(kBrightness));
@@ -282,8 +285,7 @@ int LoadPictureSettings(UsbCameraDevice* d) {
         SetExposureMode(c, v.exposureFlag);
     }
     if (v.exposureFlag == 1 || v.exposureFlag == 2) c->controls[kExposure].flags = v.exposureFlag;
-    if (Offered(c, kExposure)) WriteExposure(c, v.exposure);
-    c->controls[kExposure].current = v.exposure;
+    send(kExposure, v.exposure, [c](LONG units) { WriteExposure(c, units); });
     if ((v.focusFlag == 1 || v.focusFlag == 2) && v.focusFlag != c->focusModeFlags &&
         (c->controls[kFocus].capabilities & 1)) {
         SetFocusMode(c, v.focusFlag);

@@ -116,6 +116,11 @@ void BuildUrb(IsochRequest* r, ULONG startFrame, bool asap) {
     for (ULONG i = 0; i < kPacketsPerRequest; ++i) u.IsoPacket[i].Offset = i * t->maxPacket;
 }
 
+// A request is sent by whoever moves its outstanding count from 0 to 1: the
+// re-submission timer and a (re)start can never both send it.
+bool Claim(IsochRequest* r) { return InterlockedCompareExchange(&r->outstanding, 1, 0) == 0; }
+
+// Sends a claimed request.
 NTSTATUS Submit(IsochRequest* r) {
     UsbCameraDevice* d = r->owner;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
@@ -123,7 +128,6 @@ NTSTATUS Submit(IsochRequest* r) {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = r->urb;
     IoSetCompletionRoutine(r->irp, IsochComplete, r, TRUE, TRUE, TRUE);
-    InterlockedIncrement(&r->outstanding);
     NTSTATUS status = IoCallDriver(d->lowerDevice, r->irp);
     if (status != STATUS_PENDING) {
         // Returned at once: the watchdog's recovery takes it from here.
@@ -138,7 +142,7 @@ VOID ResubmitDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* r = static_cast<IsochRequest*>(context);
     TransportHeader* t = r->owner->transport;
     if (!(Load(t->stateFlags) & kStreamingFlag) || (Load(t->stateFlags) & (kAbortRequested | kStopRequested)) || Load(t->errorSeen) ||
-        !Load(t->started)) {
+        !Load(t->started) || !Claim(r)) {
         return;
     }
     BuildUrb(r, 0, true);
@@ -196,25 +200,45 @@ VOID AssemblePacket(UsbCameraDevice* d, const UCHAR* packet, ULONG length) {
 
 namespace {
 
+// The request is done with once its count is back at 0: only then may a
+// restart or the timer send it again, so the count drops after the last use.
+VOID Returned(IsochRequest* r, LONG flags) {
+    UsbCameraDevice* d = r->owner;
+    TransportHeader* t = d->transport;
+    InterlockedDecrement(&r->outstanding);
+    // Whoever waits for the pipe to fall quiet need not wait for the watchdog.
+    if ((flags & (kAbortRequested | kStopRequested)) && RequestsOutstanding(d) == 0) {
+        if (flags & kAbortRequested) KeSetEvent(&t->abortEvent, IO_NO_INCREMENT, FALSE);
+        if (flags & kStopRequested) KeSetEvent(&t->stopEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID LosePayloadLocked(UsbCameraDevice* d) {
+    TransportHeader* t = d->transport;
+    KIRQL old;
+    KeAcquireSpinLock(&t->assemblyLock, &old);
+    MarkPayloadLost(d);
+    KeReleaseSpinLock(&t->assemblyLock, old);
+}
+
 NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<IsochRequest*>(context);
     UsbCameraDevice* d = r->owner;
     TransportHeader* t = d->transport;
     if (!Load(t->started)) InterlockedExchange(&t->errorSeen, 1);
-    InterlockedDecrement(&r->outstanding);
     LONG flags = Load(t->stateFlags);
     if ((flags & (kAbortRequested | kStopRequested)) || Load(t->errorSeen)) {
-        // Whoever waits for the pipe to fall quiet need not wait for the watchdog.
-        if ((flags & (kAbortRequested | kStopRequested)) && RequestsOutstanding(d) == 0) {
-            if (flags & kAbortRequested) KeSetEvent(&t->abortEvent, IO_NO_INCREMENT, FALSE);
-            if (flags & kStopRequested) KeSetEvent(&t->stopEvent, IO_NO_INCREMENT, FALSE);
-        }
+        // Its payload is not taken: the frame around it cannot be whole.
+        LosePayloadLocked(d);
+        Returned(r, Load(t->stateFlags));
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     auto& u = r->urb->UrbIsochronousTransfer;
     if (!NT_SUCCESS(irp->IoStatus.Status) || !USBD_SUCCESS(u.Hdr.Status)) {
         InterlockedExchange(&t->errorSeen, 1);
+        LosePayloadLocked(d);
         QueueRecovery(d);
+        Returned(r, Load(t->stateFlags));
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     KIRQL old = KeGetCurrentIrql();
@@ -240,6 +264,7 @@ NTSTATUS IsochComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     }
     if (raised) KeReleaseSpinLock(&t->assemblyLock, old);
     else KeReleaseSpinLockFromDpcLevel(&t->assemblyLock);
+    Returned(r, Load(t->stateFlags));
     LARGE_INTEGER due;
     due.QuadPart = -20000;  // 2 ms
     KeSetTimer(&r->resubmitTimer, due, &r->resubmitDpc);
@@ -318,17 +343,23 @@ NTSTATUS StartTransfers(UsbCameraDevice* d) {
     if (!NT_SUCCESS(status)) return status;
     // Completions that came back while stopped marked an error; it is not this run's.
     Store(t->errorSeen, static_cast<LONG>(0));
+    // Transfers begin wherever the camera is in its frame: the first frame
+    // assembled may lack its start, and a frame left from before is torn.
     KIRQL old;
     KeAcquireSpinLock(&t->assemblyLock, &old);
+    FrameDescriptor* torn = t->assembling;
+    t->assembling = nullptr;
+    t->lastFrameId = 0xFF;
     t->expectedKnown = FALSE;
-    t->lostSincePayload = FALSE;
+    t->lostSincePayload = TRUE;
     KeReleaseSpinLock(&t->assemblyLock, old);
+    d->ReleaseSlot(torn);
     Store(t->started, static_cast<LONG>(TRUE));
     Store(t->suspended, static_cast<LONG>(FALSE));
     t->nextStartFrame = frame + 10;
     for (ULONG i = 0; i < t->requestCount; ++i) {
         IsochRequest* r = t->requests[i];
-        if (InterlockedCompareExchange(&r->outstanding, 0, 0) != 0) continue;
+        if (!Claim(r)) continue;
         if (r->rebuild) {
             IoReuseIrp(r->irp, STATUS_SUCCESS);
             r->rebuild = FALSE;
@@ -382,6 +413,9 @@ VOID RecoveryWork(PDEVICE_OBJECT, PVOID context) {
         InterlockedOr(&t->stateFlags, kStopRequested);
         BOOLEAN quiet = WaitForQuiet(d, &t->stopEvent);
         InterlockedAnd(&t->stateFlags, ~static_cast<LONG>(kStopRequested));
+        // A re-submission armed before the failure must not fire into the restart.
+        for (ULONG i = 0; i < t->requestCount; ++i) KeCancelTimer(&t->requests[i]->resubmitTimer);
+        KeFlushQueuedDpcs();
         if (quiet) {
             PipeRequest(d, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, t->pipe);
             if (Load(t->started)) {

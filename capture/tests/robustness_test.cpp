@@ -352,6 +352,30 @@ TEST_F(RobustnessTest, ProgressiveFramesAreDecodedWithTheDriversPool) {
     EXPECT_TRUE(ShowsPattern(Next(s), kFormatRgb24, 320, 240));
 }
 
+TEST_F(RobustnessTest, EveryPictureAfterAStallRecoveryIsOneTheCameraSent) {
+    qk::sim::CameraConfig config;
+    config.faults.stallAtPacket = 500;
+    // A moving scene: a frame spliced from two pictures differs from both.
+    PlugCamera(config, std::make_shared<qk::sim::SyntheticScene>());
+    auto* filter = Open();
+    ASSERT_NE(filter, nullptr);
+    LiveStream* s = Start(filter, kFormatYuy2, 640, 480);
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(s->WaitSamples(30));
+    auto sent = camera_->SentFrames();
+    auto samples = s->Samples();
+    s->Stop();
+    size_t checked = 0;
+    for (const Sample& sample : samples) {
+        if (sample.status != STATUS_SUCCESS || sample.data.empty()) continue;
+        ++checked;
+        bool found = std::any_of(sent.begin(), sent.end(), [&](const qk::sim::SentFrame& f) { return f.bytes == sample.data; });
+        EXPECT_TRUE(found) << "a delivered picture the camera never sent";
+    }
+    EXPECT_GT(checked, 2u);
+    EXPECT_GT(camera_->FramesStarted(), 20u);
+}
+
 TEST_F(RobustnessTest, StoppingWithARecoveryQueuedDoesNotWaitForIt) {
     qk::sim::CameraConfig config;
     config.faults.stallAtPacket = 400;

@@ -35,7 +35,11 @@ Kernel::Kernel(Machine& machine) : machine_(machine) {
         dpcCondition_.notify_all();
     });
     dpcThread_ = std::thread([this] { DpcLoop(); });
-    for (int i = 0; i < kWorkerThreads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    dpcClock_ = ThreadProcessorClock(dpcThread_);
+    for (int i = 0; i < kWorkerThreads; ++i) {
+        workers_.emplace_back([this] { WorkerLoop(); });
+        workerClocks_.emplace_back(workers_.back());
+    }
     Kernel* expected = nullptr;
     g_kernel.compare_exchange_strong(expected, this);
 }
@@ -430,6 +434,15 @@ size_t Kernel::CheckThreads(PDRIVER_OBJECT driver, const char* when) {
         }
     }
     return running;
+}
+
+// ---- Processor time -------------------------------------------------------------------
+
+Kernel::ThreadTimes Kernel::ProcessorTimes() const {
+    ThreadTimes times;
+    times.dpcNs = dpcClock_.Ns();
+    for (const auto& clock : workerClocks_) times.workersNs += clock.Ns();
+    return times;
 }
 
 // ---- Object references --------------------------------------------------------------

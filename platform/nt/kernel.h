@@ -19,6 +19,7 @@
 
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
+#include "platform/nt/processor_time.h"
 #include "wdm.h"
 
 namespace qk::nt {
@@ -82,6 +83,16 @@ public:
     // Reports (ThreadLeak) system threads of `driver` (all when null) still running.
     size_t CheckThreads(PDRIVER_OBJECT driver, const char* when);
 
+    // ---- Processor time of the kernel's own threads -------------------------------
+    // What the DPC thread (timers, DPCs, the bus's completions) and the system
+    // workers (work items, asynchronous processing) have run on a processor so
+    // far, in nanoseconds.
+    struct ThreadTimes {
+        int64_t dpcNs = 0;
+        int64_t workersNs = 0;
+    };
+    ThreadTimes ProcessorTimes() const;
+
     // ---- Object references by body pointer ---------------------------------------
     void AddReference(void* body, std::shared_ptr<void> owner);
     bool DropReference(void* body);
@@ -126,6 +137,8 @@ private:
     std::deque<Work> work_;
     int workRunning_ = 0;
     std::vector<std::thread> workers_;
+    ThreadProcessorClock dpcClock_;
+    std::vector<ThreadProcessorClock> workerClocks_;
 
     std::vector<std::shared_ptr<SystemThread>> threads_;
 

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/nt/kernel.h"
 #include "platform/nt/pool.h"
+#include "platform/nt/processor_time.h"
 #include "platform/nt/testing/machine_test.h"
 #include "wdm.h"
 
@@ -361,6 +363,37 @@ TEST_F(KernelTest, InterlockedQueueWithSemaphoreLosesNothing) {
     long long n = kProducers * kItems;
     EXPECT_EQ(sum, n * (n - 1) / 2);
     EXPECT_TRUE(IsListEmpty(&queue));
+}
+
+// Benchmarks charge deferred work to the thread that ran it: a DPC's
+// processor time shows on the DPC thread's clock, a work item's on the
+// workers', and neither on the other's.
+TEST_F(KernelTest, ProcessorTimeIsChargedToTheThreadThatRanTheWork) {
+    constexpr int64_t kBurnNs = 30'000'000;
+    auto burn = [] {
+        const int64_t start = qk::nt::CurrentThreadProcessorNs();
+        while (qk::nt::CurrentThreadProcessorNs() - start < kBurnNs) {
+        }
+    };
+    struct Burner {
+        std::function<void()> burn;
+    } burner{burn};
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { static_cast<Burner*>(context)->burn(); }, &burner);
+
+    auto before = K().ProcessorTimes();
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+    auto afterDpc = K().ProcessorTimes();
+    EXPECT_GE(afterDpc.dpcNs - before.dpcNs, kBurnNs);
+    EXPECT_LT(afterDpc.workersNs - before.workersNs, kBurnNs / 3);
+
+    K().QueueWork(nullptr, burn);
+    K().FlushWork();
+    auto afterWork = K().ProcessorTimes();
+    EXPECT_GE(afterWork.workersNs - afterDpc.workersNs, kBurnNs);
+    EXPECT_LT(afterWork.dpcNs - afterDpc.dpcNs, kBurnNs / 3);
 }
 
 }  // namespace

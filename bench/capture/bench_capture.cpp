@@ -17,9 +17,13 @@
 //   client's completion routine) and the client's own thread (waiting for
 //   samples and sending the next read through the I/O manager and kernel
 //   streaming). Threads with no part in the stream (Plug and Play, the
-//   registry) are not charged; the process's remaining time is shown apart.
-//   Another program loading the machine's processors changes none of these
-//   clocks, which is what keeps two runs close.
+//   registry) are not charged. Another program on the machine's processors
+//   stops none of these clocks from counting only this work.
+// - The paths are measured in rounds (each path streamed once a round, the
+//   anchors and the decoder alone between them) and each figure is the
+//   median of the rounds, so that a burst of load elsewhere, which still
+//   slows every thread through the caches and the cost of waking, falls on
+//   one round of every path and decides nothing.
 // - The camera model (rendering a cached scene, its MJPEG encoding, its
 //   packets) runs inside the bus DPC on the DPC thread; the bus reads that
 //   thread's clock around each transfer's calls into the camera, and that
@@ -63,12 +67,6 @@ constexpr int kScenes = 30;  // distinct pictures, a second of the scene at 30 f
 double ThreadSeconds() {
     timespec t;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double ProcessSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
@@ -201,22 +199,17 @@ double MeasureDecoder(const std::vector<std::vector<uint8_t>>& jpegs, const Size
 
 // Clocks read at the two ends of a window.
 struct Reading {
-    int64_t dpcNs = 0, workersNs = 0, clientNs = 0, processNs = 0, cameraNs = 0;
-    int64_t platform = 0;  // 100 ns
-    uint64_t cameraFrames = 0;
+    int64_t dpcNs = 0, workersNs = 0, clientNs = 0, cameraNs = 0;
     long voluntarySwitches = 0, involuntarySwitches = 0;
 
     // On the client's thread (the one that runs the stream's callback).
-    static Reading Take(qk::sim::Camera& camera) {
+    static Reading Take() {
         Reading r;
         const auto kernel = qk::nt::Kernel::Get().ProcessorTimes();
         r.dpcNs = kernel.dpcNs;
         r.workersNs = kernel.workersNs;
         r.clientNs = qk::nt::CurrentThreadProcessorNs();
-        r.processNs = static_cast<int64_t>(ProcessSeconds() * 1e9);
         r.cameraNs = qk::usb::TheHostController()->DeviceProcessorNs();
-        r.platform = qk::nt::Kernel::Get().TheClock().Now();
-        r.cameraFrames = camera.FramesStarted();
         rusage u;
         getrusage(RUSAGE_SELF, &u);
         r.voluntarySwitches = u.ru_nvcsw;
@@ -228,10 +221,7 @@ struct Reading {
         d.dpcNs = dpcNs - start.dpcNs;
         d.workersNs = workersNs - start.workersNs;
         d.clientNs = clientNs - start.clientNs;
-        d.processNs = processNs - start.processNs;
         d.cameraNs = cameraNs - start.cameraNs;
-        d.platform = platform - start.platform;
-        d.cameraFrames = cameraFrames - start.cameraFrames;
         d.voluntarySwitches = voluntarySwitches - start.voluntarySwitches;
         d.involuntarySwitches = involuntarySwitches - start.involuntarySwitches;
         return d;
@@ -246,7 +236,7 @@ struct Measured {
 
 // Streams `frames` delivered frames after `warmup` and reads the clocks
 // across them.
-Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, int frames, qk::sim::Camera& camera,
+Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, int frames,
                 qk::ks::client::Filter& filter) {
     Measured m;
     std::string error;
@@ -266,9 +256,9 @@ Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, i
             if (s.dataUsed != expected) ++m.bad;
             ++delivered;
             if (delivered == static_cast<uint64_t>(warmup)) {
-                start = Reading::Take(camera);
+                start = Reading::Take();
             } else if (delivered == static_cast<uint64_t>(warmup + frames)) {
-                m.window = Reading::Take(camera).Since(start);
+                m.window = Reading::Take().Since(start);
                 return false;
             }
             return true;
@@ -283,9 +273,9 @@ Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, i
 // One measured path, per delivered frame (seconds).
 struct PathCost {
     bool ok = false;
-    double dpc = 0, workers = 0, client = 0, camera = 0, other = 0;
+    double dpc = 0, workers = 0, client = 0, camera = 0;
     double driver = 0;  // DPC thread + workers + client, less the camera model
-    double switches = 0, cameraFrames = 0;
+    double switches = 0;
 };
 
 PathCost Cost(const Measured& m) {
@@ -298,24 +288,40 @@ PathCost Cost(const Measured& m) {
     c.workers = static_cast<double>(w.workersNs) * 1e-9 / n;
     c.client = static_cast<double>(w.clientNs) * 1e-9 / n;
     c.camera = static_cast<double>(w.cameraNs) * 1e-9 / n;
-    c.other = static_cast<double>(w.processNs - w.dpcNs - w.workersNs - w.clientNs) * 1e-9 / n;
     c.driver = c.dpc + c.workers + c.client - c.camera;
     c.switches = static_cast<double>(w.voluntarySwitches + w.involuntarySwitches) / n;
-    c.cameraFrames = static_cast<double>(w.cameraFrames) / n;
     return c;
 }
+
+// The median of `values` (the upper one of an even count).
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One measuring round: each path streamed once, the anchors and the decoder
+// alone measured between the streams, so that a burst of load elsewhere on
+// the machine falls on one round and not on one path.
+struct Round {
+    Anchor anchor;
+    double decoderYuy2 = 0, decoderRgb24 = 0, decoderSmall = 0;
+    PathCost yuy2, rgb24, small;
+    uint64_t bad = 0;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     double speed = 3;
-    int frames = 240;
+    int frames = 120, rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--speed") == 0) speed = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
     }
-    if (speed <= 0 || frames < 10) {
-        std::fprintf(stderr, "usage: %s [--speed FACTOR] [--frames N>=10]\n", argv[0]);
+    if (speed <= 0 || frames < 10 || rounds < 1) {
+        std::fprintf(stderr, "usage: %s [--speed FACTOR] [--frames N>=10] [--rounds N>=1]\n", argv[0]);
         return 2;
     }
     const int warmup = 15;
@@ -333,15 +339,12 @@ int main(int argc, char** argv) {
     const auto vgaJpegs = encode(kVga), smallJpegs = encode(kSmall);
     size_t jpegBytes = 0;
     for (const auto& j : vgaJpegs) jpegBytes += j.size();
-    const Anchor anchor = MeasureAnchors(vgaJpegs, kVga, 8);
-    const double decoderYuy2 = MeasureDecoder(vgaJpegs, kVga, JPG_KIND_YUY2, 2, 8);
-    const double decoderRgb24 = MeasureDecoder(vgaJpegs, kVga, JPG_KIND_RGB24, 3, 8);
-    const double decoderSmall = MeasureDecoder(smallJpegs, kSmall, JPG_KIND_YUY2, 2, 32);
 
     auto root = std::filesystem::temp_directory_path() / ("qk-capture-bench-" + std::to_string(getpid()));
     std::filesystem::remove_all(root);
-    Measured yuy2, rgb24, small;
+    std::vector<Round> measured;
     double idleKernelPerPlatformSecond = 0;
+    int failed = 0;
     {
         qk::Machine machine(root);
         qk::nt::Boot(machine);
@@ -366,79 +369,122 @@ int main(int argc, char** argv) {
         auto& kernel = qk::nt::Kernel::Get();
         const auto idle0 = kernel.ProcessorTimes();
         const int64_t platform0 = kernel.TheClock().Now();
-        usleep(1'000'000);
+        usleep(500'000);
         const auto idle1 = kernel.ProcessorTimes();
         const double idleNs = static_cast<double>(idle1.dpcNs + idle1.workersNs - idle0.dpcNs - idle0.workersNs);
         idleKernelPerPlatformSecond = idleNs * 1e-9 / (static_cast<double>(kernel.TheClock().Now() - platform0) / 1e7);
 
-        yuy2 = Stream(qk::session::PixelFormat::Yuy2, kVga, warmup, frames, rig->Camera(), *filter);
-        rgb24 = Stream(qk::session::PixelFormat::Rgb24, kVga, warmup, frames, rig->Camera(), *filter);
-        small = Stream(qk::session::PixelFormat::Yuy2, kSmall, warmup, frames, rig->Camera(), *filter);
+        for (int r = 0; r < rounds && failed == 0; ++r) {
+            Round round;
+            round.anchor = MeasureAnchors(vgaJpegs, kVga, 2);
+            round.decoderYuy2 = MeasureDecoder(vgaJpegs, kVga, JPG_KIND_YUY2, 2, 2);
+            round.decoderRgb24 = MeasureDecoder(vgaJpegs, kVga, JPG_KIND_RGB24, 3, 2);
+            round.decoderSmall = MeasureDecoder(smallJpegs, kSmall, JPG_KIND_YUY2, 2, 8);
+            struct Path {
+                qk::session::PixelFormat format;
+                Size size;
+                PathCost* cost;
+                const char* name;
+            };
+            const Path paths[] = {{qk::session::PixelFormat::Yuy2, kVga, &round.yuy2, "MJPEG -> YUY2 640x480"},
+                                  {qk::session::PixelFormat::Rgb24, kVga, &round.rgb24, "MJPEG -> RGB24 640x480"},
+                                  {qk::session::PixelFormat::Yuy2, kSmall, &round.small, "MJPEG -> YUY2 160x120"}};
+            for (const Path& path : paths) {
+                Measured m = Stream(path.format, path.size, warmup, frames, *filter);
+                *path.cost = Cost(m);
+                round.bad += m.bad;
+                if (!path.cost->ok) {
+                    std::printf("%s did not deliver %d frames (got %llu)\n", path.name, frames,
+                                (unsigned long long)m.delivered);
+                    ++failed;
+                }
+            }
+            measured.push_back(round);
+        }
         filter.reset();
     }
     std::filesystem::remove_all(root);
+    if (failed > 0) return 1;
 
-    const PathCost yuy2Cost = Cost(yuy2), rgb24Cost = Cost(rgb24), smallCost = Cost(small);
-    const double rgbAnchor = std::min(anchor.rgbTurbo, anchor.rgbPlanar);
+    auto median = [&](auto field) {
+        std::vector<double> v;
+        for (const Round& r : measured) v.push_back(field(r));
+        return Median(v);
+    };
+    auto range = [&](auto field) {
+        double lo = 1e9, hi = 0;
+        for (const Round& r : measured) {
+            lo = std::min(lo, field(r));
+            hi = std::max(hi, field(r));
+        }
+        return std::pair<double, double>(lo, hi);
+    };
+    auto rgbAnchorOf = [](const Round& r) { return std::min(r.anchor.rgbTurbo, r.anchor.rgbPlanar); };
+    const double anchorYuy2 = median([](const Round& r) { return r.anchor.yuy2; });
+    const double anchorRgb24 = median(rgbAnchorOf);
+    uint64_t bad = 0;
+    for (const Round& r : measured) bad += r.bad;
 
     std::printf("640x480 MJPEG frames of the synthetic scene, 4:2:2, %zu bytes on average; platform clock at %.3gx real "
-                "time; %d frames after %d of warm-up\n",
-                jpegBytes / vgaJpegs.size(), speed, frames, warmup);
+                "time; %d rounds of %d frames a path after %d of warm-up; medians of the rounds\n",
+                jpegBytes / vgaJpegs.size(), speed, rounds, frames, warmup);
     std::printf("anchors a frame: turbo planar + libyuv I422ToYUY2 %.3f ms; turbo BGR bottom-up %.3f ms; turbo planar + "
                 "libyuv I422ToRGB24 %.3f ms (RGB24 takes the faster)\n",
-                anchor.yuy2 * 1e3, anchor.rgbTurbo * 1e3, anchor.rgbPlanar * 1e3);
+                anchorYuy2 * 1e3, median([](const Round& r) { return r.anchor.rgbTurbo; }) * 1e3,
+                median([](const Round& r) { return r.anchor.rgbPlanar; }) * 1e3);
     std::printf("idle machine: the kernel's threads spend %.3f ms a platform second with the camera plugged in and no "
                 "stream\n\n",
                 idleKernelPerPlatformSecond * 1e3);
-    std::printf("ms a delivered frame   %9s %4s %7s %7s %7s %7s %7s %7s %7s %6s %6s %7s\n", "delivered", "bad", "DPC",
-                "workers", "client", "camera", "driver", "anchor", "ratio", "target", "switch", "other");
-    int missed = 0, failed = 0;
-    auto row = [&](const char* name, const Measured& m, const PathCost& c, double anchorSeconds) {
-        if (!c.ok) {
-            std::printf("%-22s did not deliver %d frames (got %llu)\n", name, frames, (unsigned long long)m.delivered);
-            ++failed;
-            return;
-        }
+    std::printf("ms a delivered frame   %7s %7s %7s %7s %7s %13s %7s %6s %6s %6s\n", "DPC", "workers", "client", "camera",
+                "driver", "(rounds)", "anchor", "ratio", "target", "switch");
+    int missed = 0;
+    // The round whose driver figure is the median gives the row, so that its
+    // columns add up; the driver figure's range over the rounds follows it.
+    auto row = [&](const char* name, PathCost Round::*path, double anchorSeconds) {
+        std::vector<const Round*> order;
+        for (const Round& r : measured) order.push_back(&r);
+        std::sort(order.begin(), order.end(), [&](const Round* a, const Round* b) {
+            return (a->*path).driver < (b->*path).driver;
+        });
+        const PathCost& c = order[order.size() / 2]->*path;
+        const auto [lo, hi] = range([&](const Round& r) { return (r.*path).driver; });
+        std::printf("%-22s %7.3f %7.3f %7.3f %7.3f %7.3f %6.3f-%-6.3f ", name, c.dpc * 1e3, c.workers * 1e3,
+                    c.client * 1e3, c.camera * 1e3, c.driver * 1e3, lo * 1e3, hi * 1e3);
         const double ratio = anchorSeconds > 0 ? c.driver / anchorSeconds : 0;
-        if (anchorSeconds > 0) missed += ratio > kTarget;
-        std::printf("%-22s %9llu %4llu %7.3f %7.3f %7.3f %7.3f %7.3f ", name, (unsigned long long)m.delivered,
-                    (unsigned long long)m.bad, c.dpc * 1e3, c.workers * 1e3, c.client * 1e3, c.camera * 1e3,
-                    c.driver * 1e3);
-        if (anchorSeconds > 0) {
-            std::printf("%7.3f %7.2f %6s", anchorSeconds * 1e3, ratio, "<=1.0");
-        } else {
-            std::printf("%7s %7s %6s", "", "", "");
-        }
         const bool miss = anchorSeconds > 0 && ratio > kTarget;
-        std::printf(" %6.1f %7.3f %s\n", c.switches, c.other * 1e3, miss ? "MISSED" : "");
+        missed += miss;
+        if (anchorSeconds > 0) {
+            std::printf("%7.3f %6.2f %6s", anchorSeconds * 1e3, ratio, "<=1.0");
+        } else {
+            std::printf("%7s %6s %6s", "", "", "");
+        }
+        std::printf(" %6.1f %s\n", c.switches, miss ? "MISSED" : "");
+        return c.driver;
     };
-    row("MJPEG -> YUY2 640x480", yuy2, yuy2Cost, anchor.yuy2);
-    row("MJPEG -> RGB24 640x480", rgb24, rgb24Cost, rgbAnchor);
-    row("MJPEG -> YUY2 160x120", small, smallCost, 0);
-    std::printf("(driver = DPC thread + workers + client thread - camera model; switch: the process's context "
-                "switches a frame; other: its remaining threads; camera frames a delivered frame: %.2f, %.2f, %.2f)\n",
-                yuy2Cost.cameraFrames, rgb24Cost.cameraFrames, smallCost.cameraFrames);
+    const double driverYuy2 = row("MJPEG -> YUY2 640x480", &Round::yuy2, anchorYuy2);
+    const double driverRgb24 = row("MJPEG -> RGB24 640x480", &Round::rgb24, anchorRgb24);
+    const double driverSmall = row("MJPEG -> YUY2 160x120", &Round::small, 0);
+    std::printf("(driver = DPC thread + workers + client thread - camera model; switch: the process's context switches "
+                "a frame; %llu samples of the wrong size)\n",
+                (unsigned long long)bad);
 
     // Where the time goes: the decoder alone on the same frames, and the cost
     // of moving a frame through the simulated bus, transport, pin and client,
     // taken from a 160x120 stream (same packets a millisecond, a tiny decode).
-    if (smallCost.ok) {
-        const double floor = smallCost.driver - decoderSmall;
-        std::printf("\ntransport floor: %.3f ms a frame (160x120 MJPEG -> YUY2 through the same stack, %.3f ms, less its "
-                    "decoding, %.3f ms)\n",
-                    floor * 1e3, smallCost.driver * 1e3, decoderSmall * 1e3);
-        auto split = [&](const char* name, const PathCost& c, double decoder, double anchorSeconds) {
-            if (!c.ok) return;
-            std::printf("%-16s decoder alone %.3f ms (%.2f of the anchor); in the stream less the transport floor "
-                        "%.3f ms (%.2f of the anchor)\n",
-                        name, decoder * 1e3, decoder / anchorSeconds, (c.driver - floor) * 1e3,
-                        (c.driver - floor) / anchorSeconds);
-        };
-        split("MJPEG -> YUY2", yuy2Cost, decoderYuy2, anchor.yuy2);
-        split("MJPEG -> RGB24", rgb24Cost, decoderRgb24, rgbAnchor);
-    } else {
-        ++failed;
-    }
+    const double decoderSmall = median([](const Round& r) { return r.decoderSmall; });
+    const double floor = driverSmall - decoderSmall;
+    const auto [floorLo, floorHi] = range([](const Round& r) { return r.small.driver - r.decoderSmall; });
+    std::printf("\ntransport floor: %.3f ms a frame (rounds %.3f-%.3f; 160x120 MJPEG -> YUY2 through the same stack, "
+                "%.3f ms, less its decoding, %.3f ms)\n",
+                floor * 1e3, floorLo * 1e3, floorHi * 1e3, driverSmall * 1e3, decoderSmall * 1e3);
+    auto split = [&](const char* name, double driver, double decoder, double anchorSeconds) {
+        std::printf("%-16s decoder alone %.3f ms (%.2f of the anchor); in the stream less the transport floor "
+                    "%.3f ms (%.2f of the anchor)\n",
+                    name, decoder * 1e3, decoder / anchorSeconds, (driver - floor) * 1e3,
+                    (driver - floor) / anchorSeconds);
+    };
+    split("MJPEG -> YUY2", driverYuy2, median([](const Round& r) { return r.decoderYuy2; }), anchorYuy2);
+    split("MJPEG -> RGB24", driverRgb24, median([](const Round& r) { return r.decoderRgb24; }), anchorRgb24);
     if (missed > 0) std::printf("%d ratio(s) above target\n", missed);
-    return failed > 0 ? 1 : 0;
+    return 0;
 }

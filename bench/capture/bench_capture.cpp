@@ -116,41 +116,74 @@ qk::sim::CameraConfig MjpegOnlyCamera() {
     return config;
 }
 
+// libjpeg-turbo and libyuv doing what the driver does to one frame.
+class AnchorDecoder {
+public:
+    explicit AnchorDecoder(const Size& size)
+        : w_(size.width), h_(size.height), cw_(size.width / 2), handle_(tjInitDecompress()),
+          y_(size_t(w_) * h_), u_(size_t(cw_) * h_), v_(size_t(cw_) * h_), out_(size_t(w_) * h_ * 3) {}
+    ~AnchorDecoder() { tjDestroy(handle_); }
+    AnchorDecoder(const AnchorDecoder&) = delete;
+    AnchorDecoder& operator=(const AnchorDecoder&) = delete;
+
+    // Planar 4:2:2, then libyuv to YUY2.
+    void Yuy2(const std::vector<uint8_t>& jpeg) {
+        Planar(jpeg);
+        libyuv::I422ToYUY2(y_.data(), w_, u_.data(), cw_, v_.data(), cw_, out_.data(), w_ * 2, w_, h_);
+    }
+    // BGR bottom-up straight from libjpeg-turbo.
+    void RgbTurbo(const std::vector<uint8_t>& jpeg) {
+        tjDecompress2(handle_, jpeg.data(), jpeg.size(), out_.data(), w_, w_ * 3, h_, TJPF_BGR, TJFLAG_BOTTOMUP);
+    }
+    // Planar, then libyuv's RGB24 (B, G, R in memory; a negative height writes bottom-up).
+    void RgbPlanar(const std::vector<uint8_t>& jpeg) {
+        Planar(jpeg);
+        libyuv::I422ToRGB24(y_.data(), w_, u_.data(), cw_, v_.data(), cw_, out_.data(), w_ * 3, w_, -h_);
+    }
+
+private:
+    void Planar(const std::vector<uint8_t>& jpeg) {
+        unsigned char* planes[3] = {y_.data(), u_.data(), v_.data()};
+        int strides[3] = {w_, cw_, cw_};
+        tjDecompressToYUVPlanes(handle_, jpeg.data(), jpeg.size(), planes, w_, strides, h_, 0);
+    }
+    int w_, h_, cw_;
+    tjhandle handle_;
+    std::vector<uint8_t> y_, u_, v_, out_;
+};
+
 struct Anchor {
     double yuy2 = 0;       // planar decode + I422ToYUY2
     double rgbTurbo = 0;   // BGR bottom-up straight from libjpeg-turbo
     double rgbPlanar = 0;  // planar decode + I422ToRGB24 (flipped)
+    double Rgb24() const { return std::min(rgbTurbo, rgbPlanar); }
 };
 
+// The anchors in a loop over the frames, caches warm.
 Anchor MeasureAnchors(const std::vector<std::vector<uint8_t>>& jpegs, const Size& size, int rounds) {
-    const int w = size.width, h = size.height, cw = w / 2;
-    tjhandle t = tjInitDecompress();
-    std::vector<uint8_t> y(size_t(w) * h), u(size_t(cw) * h), v(size_t(cw) * h);
-    unsigned char* planes[3] = {y.data(), u.data(), v.data()};
-    int strides[3] = {w, cw, cw};
-    std::vector<uint8_t> out(size_t(w) * h * 3);
-    Anchor a;
-    auto measure = [&](auto&& one) {
+    AnchorDecoder decoder(size);
+    auto measure = [&](void (AnchorDecoder::*one)(const std::vector<uint8_t>&)) {
         double start = ThreadSeconds();
         for (int r = 0; r < rounds; ++r) {
-            for (const auto& j : jpegs) one(j);
+            for (const auto& j : jpegs) (decoder.*one)(j);
         }
         return (ThreadSeconds() - start) / static_cast<double>(rounds * jpegs.size());
     };
-    a.yuy2 = measure([&](const std::vector<uint8_t>& j) {
-        tjDecompressToYUVPlanes(t, j.data(), j.size(), planes, w, strides, h, 0);
-        libyuv::I422ToYUY2(y.data(), w, u.data(), cw, v.data(), cw, out.data(), w * 2, w, h);
-    });
-    a.rgbTurbo = measure([&](const std::vector<uint8_t>& j) {
-        tjDecompress2(t, j.data(), j.size(), out.data(), w, w * 3, h, TJPF_BGR, TJFLAG_BOTTOMUP);
-    });
-    a.rgbPlanar = measure([&](const std::vector<uint8_t>& j) {
-        tjDecompressToYUVPlanes(t, j.data(), j.size(), planes, w, strides, h, 0);
-        // libyuv's RGB24 is B, G, R in memory; a negative height writes bottom-up.
-        libyuv::I422ToRGB24(y.data(), w, u.data(), cw, v.data(), cw, out.data(), w * 3, w, -h);
-    });
-    tjDestroy(t);
+    Anchor a;
+    a.yuy2 = measure(&AnchorDecoder::Yuy2);
+    a.rgbTurbo = measure(&AnchorDecoder::RgbTurbo);
+    a.rgbPlanar = measure(&AnchorDecoder::RgbPlanar);
     return a;
+}
+
+// What reading a processor-time clock itself costs (a system call): one such
+// cost falls outside every timed span and lands on the thread's own figure.
+double ClockReadSeconds() {
+    constexpr int kReads = 2000;
+    const int64_t first = qk::nt::CurrentThreadProcessorNs();
+    int64_t last = first;
+    for (int i = 1; i < kReads; ++i) last = qk::nt::CurrentThreadProcessorNs();
+    return static_cast<double>(last - first) * 1e-9 / (kReads - 1);
 }
 
 // The driver's own decoder alone on the same frames, as the pin calls it
@@ -199,7 +232,7 @@ double MeasureDecoder(const std::vector<std::vector<uint8_t>>& jpegs, const Size
 
 // Clocks read at the two ends of a window.
 struct Reading {
-    int64_t dpcNs = 0, workersNs = 0, clientNs = 0, cameraNs = 0;
+    int64_t dpcNs = 0, workersNs = 0, clientNs = 0, cameraNs = 0, cameraSpans = 0;
     long voluntarySwitches = 0, involuntarySwitches = 0;
 
     // On the client's thread (the one that runs the stream's callback).
@@ -210,6 +243,7 @@ struct Reading {
         r.workersNs = kernel.workersNs;
         r.clientNs = qk::nt::CurrentThreadProcessorNs();
         r.cameraNs = qk::usb::TheHostController()->DeviceProcessorNs();
+        r.cameraSpans = qk::usb::TheHostController()->DeviceTimedSpans();
         rusage u;
         getrusage(RUSAGE_SELF, &u);
         r.voluntarySwitches = u.ru_nvcsw;
@@ -222,23 +256,63 @@ struct Reading {
         d.workersNs = workersNs - start.workersNs;
         d.clientNs = clientNs - start.clientNs;
         d.cameraNs = cameraNs - start.cameraNs;
+        d.cameraSpans = cameraSpans - start.cameraSpans;
         d.voluntarySwitches = voluntarySwitches - start.voluntarySwitches;
         d.involuntarySwitches = involuntarySwitches - start.involuntarySwitches;
         return d;
     }
 };
 
+// The anchors run on the client's thread once for every delivered frame of
+// a stream of their own, on one of the camera's frames: like the driver each
+// starts its frame after a sleep, with the caches as the rest of the stream
+// left them, which a loop over the frames never sees. The three take turns.
+// The paths' own streams run without it, so that it disturbs none of their
+// figures.
+struct StreamAnchor {
+    AnchorDecoder* decoder = nullptr;
+    const std::vector<std::vector<uint8_t>>* jpegs = nullptr;
+    int64_t ns[3] = {0, 0, 0};  // YUY2, turbo BGR, planar RGB24
+    int64_t calls[3] = {0, 0, 0};
+
+    void Run(uint64_t frame) {
+        if (decoder == nullptr) return;
+        const auto& jpeg = (*jpegs)[frame % jpegs->size()];
+        const int way = static_cast<int>(frame % 3);
+        const int64_t start = qk::nt::CurrentThreadProcessorNs();
+        if (way == 0) {
+            decoder->Yuy2(jpeg);
+        } else if (way == 1) {
+            decoder->RgbTurbo(jpeg);
+        } else {
+            decoder->RgbPlanar(jpeg);
+        }
+        ns[way] += qk::nt::CurrentThreadProcessorNs() - start;
+        ++calls[way];
+    }
+    // Seconds a frame of one way; one clock read of each timed span is its own.
+    double Seconds(int way, double clockRead) const {
+        if (calls[way] == 0) return 0;
+        const double n = static_cast<double>(calls[way]);
+        return (static_cast<double>(ns[way]) * 1e-9 - n * clockRead) / n;
+    }
+    int64_t Spans() const { return calls[0] + calls[1] + calls[2]; }
+    int64_t TotalNs() const { return ns[0] + ns[1] + ns[2]; }
+};
+
 struct Measured {
     bool ok = false;
     uint64_t delivered = 0, bad = 0;
     Reading window;
+    StreamAnchor anchor;
 };
 
 // Streams `frames` delivered frames after `warmup` and reads the clocks
 // across them.
 Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, int frames,
-                qk::ks::client::Filter& filter) {
+                qk::ks::client::Filter& filter, StreamAnchor anchor) {
     Measured m;
+    m.anchor = anchor;
     std::string error;
     std::unique_ptr<qk::session::CaptureStream> stream;
     qk::session::StreamOptions options;
@@ -260,6 +334,8 @@ Measured Stream(qk::session::PixelFormat format, const Size& size, int warmup, i
             } else if (delivered == static_cast<uint64_t>(warmup + frames)) {
                 m.window = Reading::Take().Since(start);
                 return false;
+            } else if (delivered > static_cast<uint64_t>(warmup)) {
+                m.anchor.Run(delivered);
             }
             return true;
         },
@@ -278,17 +354,22 @@ struct PathCost {
     double switches = 0;
 };
 
-PathCost Cost(const Measured& m) {
+// `clockRead`: the cost of one processor-clock read, of which one falls
+// outside each timed span (on the thread's own figure) and one inside it.
+PathCost Cost(const Measured& m, double clockRead) {
     PathCost c;
     if (!m.ok || m.delivered == 0) return c;
     const double n = static_cast<double>(m.delivered);
     const Reading& w = m.window;
+    const StreamAnchor& a = m.anchor;
+    const double spans = static_cast<double>(w.cameraSpans);
+    const double anchorSpans = static_cast<double>(a.Spans());
     c.ok = true;
     c.dpc = static_cast<double>(w.dpcNs) * 1e-9 / n;
     c.workers = static_cast<double>(w.workersNs) * 1e-9 / n;
-    c.client = static_cast<double>(w.clientNs) * 1e-9 / n;
-    c.camera = static_cast<double>(w.cameraNs) * 1e-9 / n;
-    c.driver = c.dpc + c.workers + c.client - c.camera;
+    c.client = (static_cast<double>(w.clientNs - a.TotalNs()) * 1e-9 - anchorSpans * clockRead) / n;
+    c.camera = (static_cast<double>(w.cameraNs) * 1e-9 - spans * clockRead) / n;
+    c.driver = c.dpc + c.workers + c.client - c.camera - 2 * spans * clockRead / n;
     c.switches = static_cast<double>(w.voluntarySwitches + w.involuntarySwitches) / n;
     return c;
 }
@@ -305,6 +386,7 @@ double Median(std::vector<double> values) {
 // the machine falls on one round and not on one path.
 struct Round {
     Anchor anchor;
+    Anchor streamAnchor;  // the anchors run in a stream, once a delivered frame
     double decoderYuy2 = 0, decoderRgb24 = 0, decoderSmall = 0;
     PathCost yuy2, rgb24, small;
     uint64_t bad = 0;
@@ -314,7 +396,7 @@ struct Round {
 
 int main(int argc, char** argv) {
     double speed = 3;
-    int frames = 120, rounds = 5;
+    int frames = 120, rounds = 7;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--speed") == 0) speed = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
@@ -343,7 +425,7 @@ int main(int argc, char** argv) {
     auto root = std::filesystem::temp_directory_path() / ("qk-capture-bench-" + std::to_string(getpid()));
     std::filesystem::remove_all(root);
     std::vector<Round> measured;
-    double idleKernelPerPlatformSecond = 0;
+    double idleKernelPerPlatformSecond = 0, clockRead = 0;
     int failed = 0;
     {
         qk::Machine machine(root);
@@ -364,6 +446,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         qk::usb::TheHostController()->SetDeviceTiming(true);
+        clockRead = ClockReadSeconds();
+        AnchorDecoder streamDecoder(kVga);
         // The kernel's threads with the camera plugged in and no stream: what
         // their waiting costs when there is nothing to do.
         auto& kernel = qk::nt::Kernel::Get();
@@ -385,18 +469,27 @@ int main(int argc, char** argv) {
                 Size size;
                 PathCost* cost;
                 const char* name;
+                StreamAnchor anchor;
             };
-            const Path paths[] = {{qk::session::PixelFormat::Yuy2, kVga, &round.yuy2, "MJPEG -> YUY2 640x480"},
-                                  {qk::session::PixelFormat::Rgb24, kVga, &round.rgb24, "MJPEG -> RGB24 640x480"},
-                                  {qk::session::PixelFormat::Yuy2, kSmall, &round.small, "MJPEG -> YUY2 160x120"}};
+            PathCost anchorStream;
+            const Path paths[] = {
+                {qk::session::PixelFormat::Yuy2, kVga, &round.yuy2, "MJPEG -> YUY2 640x480", {}},
+                {qk::session::PixelFormat::Yuy2, kVga, &anchorStream, "the anchors' stream", {&streamDecoder, &vgaJpegs}},
+                {qk::session::PixelFormat::Rgb24, kVga, &round.rgb24, "MJPEG -> RGB24 640x480", {}},
+                {qk::session::PixelFormat::Yuy2, kSmall, &round.small, "MJPEG -> YUY2 160x120", {}}};
             for (const Path& path : paths) {
-                Measured m = Stream(path.format, path.size, warmup, frames, *filter);
-                *path.cost = Cost(m);
+                Measured m = Stream(path.format, path.size, warmup, frames, *filter, path.anchor);
+                *path.cost = Cost(m, clockRead);
                 round.bad += m.bad;
                 if (!path.cost->ok) {
                     std::printf("%s did not deliver %d frames (got %llu)\n", path.name, frames,
                                 (unsigned long long)m.delivered);
                     ++failed;
+                }
+                if (path.anchor.decoder != nullptr) {
+                    round.streamAnchor.yuy2 = m.anchor.Seconds(0, clockRead);
+                    round.streamAnchor.rgbTurbo = m.anchor.Seconds(1, clockRead);
+                    round.streamAnchor.rgbPlanar = m.anchor.Seconds(2, clockRead);
                 }
             }
             measured.push_back(round);
@@ -419,9 +512,8 @@ int main(int argc, char** argv) {
         }
         return std::pair<double, double>(lo, hi);
     };
-    auto rgbAnchorOf = [](const Round& r) { return std::min(r.anchor.rgbTurbo, r.anchor.rgbPlanar); };
     const double anchorYuy2 = median([](const Round& r) { return r.anchor.yuy2; });
-    const double anchorRgb24 = median(rgbAnchorOf);
+    const double anchorRgb24 = median([](const Round& r) { return r.anchor.Rgb24(); });
     uint64_t bad = 0;
     for (const Round& r : measured) bad += r.bad;
 
@@ -435,12 +527,15 @@ int main(int argc, char** argv) {
     std::printf("idle machine: the kernel's threads spend %.3f ms a platform second with the camera plugged in and no "
                 "stream\n\n",
                 idleKernelPerPlatformSecond * 1e3);
-    std::printf("ms a delivered frame   %7s %7s %7s %7s %7s %13s %7s %6s %6s %6s\n", "DPC", "workers", "client", "camera",
-                "driver", "(rounds)", "anchor", "ratio", "target", "switch");
+    std::printf("ms a delivered frame   %7s %7s %7s %7s %7s %13s %7s %6s %6s | %7s %6s %11s | %6s\n", "DPC", "workers",
+                "client", "camera", "driver", "(rounds)", "anchor", "ratio", "target", "in strm", "ratio", "(rounds)",
+                "switch");
     int missed = 0;
     // The round whose driver figure is the median gives the row, so that its
     // columns add up; the driver figure's range over the rounds follows it.
-    auto row = [&](const char* name, PathCost Round::*path, double anchorSeconds) {
+    // The anchor run in the stream gives a ratio per round, measured under
+    // the same conditions as the driver; its median and range close the row.
+    auto row = [&](const char* name, PathCost Round::*path, double anchorSeconds, double (*streamAnchorOf)(const Round&)) {
         std::vector<const Round*> order;
         for (const Round& r : measured) order.push_back(&r);
         std::sort(order.begin(), order.end(), [&](const Round* a, const Round* b) {
@@ -454,19 +549,25 @@ int main(int argc, char** argv) {
         const bool miss = anchorSeconds > 0 && ratio > kTarget;
         missed += miss;
         if (anchorSeconds > 0) {
-            std::printf("%7.3f %6.2f %6s", anchorSeconds * 1e3, ratio, "<=1.0");
+            auto streamRatio = [&](const Round& r) { return (r.*path).driver / streamAnchorOf(r); };
+            const auto [rlo, rhi] = range(streamRatio);
+            std::printf("%7.3f %6.2f %6s | %7.3f %6.2f %5.2f-%-5.2f |", anchorSeconds * 1e3, ratio, "<=1.0",
+                        median(streamAnchorOf) * 1e3, median(streamRatio), rlo, rhi);
         } else {
-            std::printf("%7s %6s %6s", "", "", "");
+            std::printf("%7s %6s %6s | %7s %6s %11s |", "", "", "", "", "", "");
         }
         std::printf(" %6.1f %s\n", c.switches, miss ? "MISSED" : "");
         return c.driver;
     };
-    const double driverYuy2 = row("MJPEG -> YUY2 640x480", &Round::yuy2, anchorYuy2);
-    const double driverRgb24 = row("MJPEG -> RGB24 640x480", &Round::rgb24, anchorRgb24);
-    const double driverSmall = row("MJPEG -> YUY2 160x120", &Round::small, 0);
-    std::printf("(driver = DPC thread + workers + client thread - camera model; switch: the process's context switches "
-                "a frame; %llu samples of the wrong size)\n",
-                (unsigned long long)bad);
+    const double driverYuy2 =
+        row("MJPEG -> YUY2 640x480", &Round::yuy2, anchorYuy2, [](const Round& r) { return r.streamAnchor.yuy2; });
+    const double driverRgb24 =
+        row("MJPEG -> RGB24 640x480", &Round::rgb24, anchorRgb24, [](const Round& r) { return r.streamAnchor.Rgb24(); });
+    const double driverSmall = row("MJPEG -> YUY2 160x120", &Round::small, 0, nullptr);
+    std::printf("(driver = DPC thread + workers + client thread - camera model; anchor: in a loop, caches warm; in "
+                "strm: the same run by a stream's client once a delivered frame; switch: the process's context switches a frame; "
+                "a clock read costs %.1f us; %llu samples of the wrong size)\n",
+                clockRead * 1e6, (unsigned long long)bad);
 
     // Where the time goes: the decoder alone on the same frames, and the cost
     // of moving a frame through the simulated bus, transport, pin and client,

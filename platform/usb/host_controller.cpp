@@ -675,7 +675,7 @@ void HostController::ExecuteControl(Transfer* t) {
     const bool timing = deviceTiming_.load(std::memory_order_relaxed);
     const int64_t modelStart = timing ? qk::nt::CurrentThreadProcessorNs() : 0;
     ControlResult r = t->device->Control(t->setup, data, static_cast<uint32_t>(CurrentFrame()));
-    if (timing) deviceNs_.fetch_add(qk::nt::CurrentThreadProcessorNs() - modelStart, std::memory_order_relaxed);
+    if (timing) CountDeviceTime(modelStart);
     switch (r.handshake) {
         case Handshake::Ack: {
             ULONG n = std::min<ULONG>(r.length, t->length);
@@ -760,7 +760,7 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         }
         if (packet.Status != USBD_STATUS_SUCCESS) ++errors;
     }
-    if (timing) deviceNs_.fetch_add(qk::nt::CurrentThreadProcessorNs() - modelStart, std::memory_order_relaxed);
+    if (timing) CountDeviceTime(modelStart);
     r.ErrorCount = errors;
     if (t->in) r.TransferBufferLength = total;
     USBD_STATUS status = errors == t->packets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
@@ -776,6 +776,11 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         if (t->port->connected) pendingUnplugs_.push_back(t->port->number);
     }
     Complete(t, status);
+}
+
+void HostController::CountDeviceTime(int64_t startNs) {
+    deviceNs_.fetch_add(qk::nt::CurrentThreadProcessorNs() - startNs, std::memory_order_relaxed);
+    deviceSpans_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void HostController::Complete(Transfer* t, USBD_STATUS status) {

@@ -406,6 +406,7 @@ TEST_F(IsochronousTest, DeviceProcessorTimeIsCountedWhileTimingIsOn) {
     EXPECT_EQ(timed->Status(), STATUS_SUCCESS);
     EXPECT_GE(bus->DeviceProcessorNs(), 8 * kPacketNs);
     EXPECT_LT(bus->DeviceProcessorNs(), 12 * kPacketNs);  // each packet once, not the bus's own work
+    EXPECT_EQ(bus->DeviceTimedSpans(), 1);  // one span around the transfer's packets
 }
 
 TEST_F(IsochronousTest, BusClockFollowsThePlatformClockInRealTime) {

@@ -14,7 +14,7 @@ namespace qk::nt {
 namespace {
 
 std::atomic<Kernel*> g_kernel{nullptr};
-constexpr int kWorkerThreads = 2;
+constexpr size_t kWorkerThreads = 2;
 
 void CheckFloatingPointBalance(const char* where) {
     auto& ctx = CurrentThreadContext();
@@ -30,12 +30,16 @@ void CheckFloatingPointBalance(const char* where) {
 
 Kernel::Kernel(Machine& machine) : machine_(machine) {
     clock_.AddListener([this] {
-        std::lock_guard guard(lock_);
-        NotifyAll();
-        dpcCondition_.notify_all();
+        Locked locked(*this);
+        NotifyAll(locked.Wakes());
     });
     dpcThread_ = std::thread([this] { DpcLoop(); });
-    for (int i = 0; i < kWorkerThreads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    dpcClock_ = ThreadProcessorClock(dpcThread_);
+    for (size_t i = 0; i < kWorkerThreads; ++i) workerParkers_.push_back(std::make_shared<Parker>());
+    for (size_t i = 0; i < kWorkerThreads; ++i) {
+        workers_.emplace_back([this, i] { WorkerLoop(i); });
+        workerClocks_.emplace_back(workers_.back());
+    }
     Kernel* expected = nullptr;
     g_kernel.compare_exchange_strong(expected, this);
 }
@@ -59,11 +63,10 @@ Kernel::~Kernel() {
     JoinFinishedThreads();
     FlushWork();
     {
-        std::lock_guard guard(lock_);
+        Locked locked(*this);
         stopping_ = true;
-        NotifyAll();
-        dpcCondition_.notify_all();
-        workCondition_.notify_all();
+        NotifyAll(locked.Wakes());
+        for (const auto& parker : workerParkers_) locked.Wakes().Add(parker);
     }
     dpcThread_.join();
     for (auto& w : workers_) w.join();
@@ -89,16 +92,17 @@ Kernel& Kernel::Get() {
 
 Kernel* Kernel::GetOrNull() { return g_kernel.load(); }
 
-void Kernel::NotifyAll() {
+void Kernel::NotifyAll(WakeList& wakes) {
     condition_.notify_all();
-    for (ObjectWaiter* w : objectWaiters_) w->wake.notify_one();
+    for (ObjectWaiter* w : objectWaiters_) wakes.Add(w->parker);
+    WakeDpcThreadLocked(wakes, INT64_MIN);
 }
 
-void Kernel::NotifyObject(const void* object) {
+void Kernel::NotifyObject(WakeList& wakes, const void* object) {
     for (ObjectWaiter* w : objectWaiters_) {
         for (size_t i = 0; i < w->count; ++i) {
             if (w->objects[i] == object) {
-                w->wake.notify_one();
+                wakes.Add(w->parker);
                 break;
             }
         }
@@ -107,7 +111,7 @@ void Kernel::NotifyObject(const void* object) {
 
 bool Kernel::WaitForObjects(std::unique_lock<std::mutex>& held, int64_t deadline, const void* const* objects,
                             size_t count, const std::function<bool()>& ready) {
-    ObjectWaiter waiter{{}, objects, count};
+    ObjectWaiter waiter{Parker::OfCurrentThread(), objects, count};
     objectWaiters_.push_back(&waiter);
     bool done = true;
     while (!ready()) {
@@ -115,9 +119,16 @@ bool Kernel::WaitForObjects(std::unique_lock<std::mutex>& held, int64_t deadline
             done = false;
             break;
         }
-        auto wait = deadline == kNoDeadline ? std::chrono::nanoseconds(std::chrono::milliseconds(200))
-                                            : clock_.RealWaitUntil(deadline);
-        waiter.wake.wait_for(held, wait);
+        // Every change to the objects wakes the waiter, and so does any
+        // change of the clock: only a deadline needs a time limit.
+        auto wait = deadline == kNoDeadline ? std::chrono::nanoseconds(-1) : clock_.RealWaitUntil(deadline);
+        held.unlock();
+        if (wait.count() < 0) {
+            waiter.parker->Park();
+        } else {
+            waiter.parker->Park(wait);
+        }
+        held.lock();
     }
     objectWaiters_.erase(std::find(objectWaiters_.begin(), objectWaiters_.end(), &waiter));
     return done;
@@ -136,7 +147,7 @@ bool Kernel::WaitUntil(std::unique_lock<std::mutex>& held, int64_t deadline, con
 // ---- Timers and DPCs -------------------------------------------------------------
 
 bool Kernel::SetTimer(KTIMER* timer, int64_t due, LONG periodMs, KDPC* dpc) {
-    std::lock_guard guard(lock_);
+    Locked locked(*this);
     bool wasInserted = timer->Inserted != FALSE;
     if (wasInserted) {
         auto range = timers_.equal_range(static_cast<int64_t>(timer->DueTime.QuadPart));
@@ -153,7 +164,7 @@ bool Kernel::SetTimer(KTIMER* timer, int64_t due, LONG periodMs, KDPC* dpc) {
     timer->Dpc = dpc;
     timer->Inserted = TRUE;
     timers_.emplace(due, timer);
-    dpcCondition_.notify_one();
+    WakeDpcThreadLocked(locked.Wakes(), due);
     return wasInserted;
 }
 
@@ -172,14 +183,22 @@ bool Kernel::CancelTimer(KTIMER* timer) {
 }
 
 bool Kernel::QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2) {
-    std::lock_guard guard(lock_);
+    Locked locked(*this);
     if (dpc->DpcData != nullptr) return false;
     dpc->DpcData = dpc;
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     dpcs_.push_back(dpc);
-    dpcCondition_.notify_one();
+    WakeDpcThreadLocked(locked.Wakes(), INT64_MIN);
     return true;
+}
+
+void Kernel::WakeDpcThreadLocked(WakeList& wakes, int64_t until) {
+    // Only a thread asleep past `until` needs waking; once woken it looks at
+    // everything, so later requests add nothing.
+    if (!dpcAsleep_ || until >= dpcAsleepUntil_) return;
+    dpcAsleepUntil_ = INT64_MIN;
+    wakes.Add(dpcParker_);
 }
 
 bool Kernel::RemoveDpc(KDPC* dpc) {
@@ -232,6 +251,7 @@ void Kernel::CheckFreedBlock(const void* start, size_t bytes) {
 
 void Kernel::DpcLoop() {
     CurrentThreadContext().systemThread = true;
+    WakeList wakes;  // waiters on the timers that expired, woken once the lock is free
     std::unique_lock held(lock_);
     while (true) {
         int64_t now = clock_.Now();
@@ -258,7 +278,7 @@ void Kernel::DpcLoop() {
                 dpc->SystemArgument2 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(due >> 32));
                 dpcs_.push_back(dpc);
             }
-            NotifyObject(timer);
+            NotifyObject(wakes, timer);
             condition_.notify_all();  // flushes and Advance read the timer queue
         }
         if (!dpcs_.empty()) {
@@ -270,6 +290,7 @@ void Kernel::DpcLoop() {
             PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
             PDRIVER_OBJECT driver = dpc->Driver;
             held.unlock();
+            wakes.Flush();
             {
                 IrqlScope irql(DISPATCH_LEVEL);
                 DriverScope scope(driver);
@@ -290,10 +311,22 @@ void Kernel::DpcLoop() {
         }
         if (stopping_) break;
         int64_t next = timers_.empty() ? kNoDeadline : timers_.begin()->first;
-        auto wait = next == kNoDeadline ? std::chrono::nanoseconds(std::chrono::milliseconds(200))
-                                        : clock_.RealWaitUntil(next);
-        if (wait.count() > 0) dpcCondition_.wait_for(held, wait);
+        auto wait = next == kNoDeadline ? std::chrono::nanoseconds(-1) : clock_.RealWaitUntil(next);
+        if (wait.count() == 0) continue;  // the first timer is due already
+        dpcAsleep_ = true;
+        dpcAsleepUntil_ = next;
+        held.unlock();
+        wakes.Flush();
+        if (wait.count() < 0) {
+            dpcParker_->Park();
+        } else {
+            dpcParker_->Park(wait);
+        }
+        held.lock();
+        dpcAsleep_ = false;
     }
+    held.unlock();
+    wakes.Flush();
 }
 
 void Kernel::Advance(int64_t delta) {
@@ -320,9 +353,14 @@ void Kernel::Advance(int64_t delta) {
 // ---- Worker threads ---------------------------------------------------------------
 
 void Kernel::QueueWork(PDRIVER_OBJECT driver, std::function<void()> work) {
-    std::lock_guard guard(lock_);
+    Locked locked(*this);
     work_.push_back({driver, std::move(work)});
-    workCondition_.notify_one();
+    // A worker that is busy takes the item when it is done; one asleep is
+    // woken only when there is one.
+    if (!idleWorkers_.empty()) {
+        locked.Wakes().Add(workerParkers_[idleWorkers_.back()]);
+        idleWorkers_.pop_back();
+    }
 }
 
 void Kernel::FlushWork() {
@@ -330,8 +368,9 @@ void Kernel::FlushWork() {
     WaitUntil(held, kNoDeadline, [this] { return work_.empty() && workRunning_ == 0; });
 }
 
-void Kernel::WorkerLoop() {
+void Kernel::WorkerLoop(size_t index) {
     CurrentThreadContext().systemThread = true;
+    const std::shared_ptr<Parker>& parker = workerParkers_[index];
     std::unique_lock held(lock_);
     while (true) {
         if (!work_.empty()) {
@@ -355,7 +394,13 @@ void Kernel::WorkerLoop() {
             continue;
         }
         if (stopping_) break;
-        workCondition_.wait_for(held, std::chrono::milliseconds(200));
+        idleWorkers_.push_back(index);
+        held.unlock();
+        parker->Park();
+        held.lock();
+        // A waker takes the worker off the list; a worker that woke for
+        // another reason (the machine stops) takes itself off.
+        std::erase(idleWorkers_, index);
     }
 }
 
@@ -393,11 +438,11 @@ NTSTATUS Kernel::CreateSystemThread(PHANDLE handle, PKSTART_ROUTINE routine, PVO
             }
             CheckFloatingPointBalance("system thread");
         }
-        std::lock_guard guard(lock_);
+        Locked locked(*this);
         raw->exitStatus = status;
         raw->thread.Header.SignalState = 1;
         raw->finished = true;
-        NotifyObject(&raw->thread);
+        NotifyObject(locked.Wakes(), &raw->thread);
         condition_.notify_all();
     });
     return STATUS_SUCCESS;
@@ -430,6 +475,15 @@ size_t Kernel::CheckThreads(PDRIVER_OBJECT driver, const char* when) {
         }
     }
     return running;
+}
+
+// ---- Processor time -------------------------------------------------------------------
+
+Kernel::ThreadTimes Kernel::ProcessorTimes() const {
+    ThreadTimes times;
+    times.dpcNs = dpcClock_.Ns();
+    for (const auto& clock : workerClocks_) times.workersNs += clock.Ns();
+    return times;
 }
 
 // ---- Object references --------------------------------------------------------------

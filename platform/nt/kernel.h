@@ -1,9 +1,11 @@
 // The simulated kernel of one machine: the platform clock, the dispatcher
 // (one lock for every wait, as the target's dispatcher database lock; a
 // thread waiting on dispatcher objects is woken only by a change to one of
-// them), the timer queue and the DPC thread that expires timers and
-// runs DPCs at DISPATCH_LEVEL, the system worker threads, and the system
-// threads drivers create.
+// them, and only once the lock is free), the timer queue and the DPC thread
+// that expires timers and runs DPCs at DISPATCH_LEVEL, the system worker
+// threads, and the system threads drivers create. Nothing polls: a thread
+// with nothing to do sleeps until it is given something or its next timer
+// falls due.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,8 @@
 
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
+#include "platform/nt/parker.h"
+#include "platform/nt/processor_time.h"
 #include "wdm.h"
 
 namespace qk::nt {
@@ -42,10 +46,28 @@ public:
 
     // ---- Dispatcher -------------------------------------------------------
     std::mutex& DispatcherLock() { return lock_; }
-    // Wakes every waiter; call after changing state a wait predicate reads.
-    void NotifyAll();
-    // Wakes the waiters on `object` (a dispatcher header) after its state changed.
-    void NotifyObject(const void* object);
+    // The dispatcher lock held by a scope that may wake threads: the threads
+    // its changes wake are woken once it has released the lock.
+    class Locked {
+    public:
+        explicit Locked(Kernel& kernel) : held_(kernel.lock_) {}
+        ~Locked() {
+            held_.unlock();
+            wakes_.Flush();
+        }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+        WakeList& Wakes() { return wakes_; }
+
+    private:
+        std::unique_lock<std::mutex> held_;
+        WakeList wakes_;
+    };
+    // Wakes every waiter (the clock changed, the machine stops).
+    void NotifyAll(WakeList& wakes);
+    // Wakes the waiters on `object` (a dispatcher header) after its state
+    // changed; lock held.
+    void NotifyObject(WakeList& wakes, const void* object);
     // Wakes the waiters that wait on no particular object (flushes, fast mutexes).
     void NotifyOthers() { condition_.notify_all(); }
     // Waits (lock held through `held`) until `ready()` or the clock reaches
@@ -82,6 +104,16 @@ public:
     // Reports (ThreadLeak) system threads of `driver` (all when null) still running.
     size_t CheckThreads(PDRIVER_OBJECT driver, const char* when);
 
+    // ---- Processor time of the kernel's own threads -------------------------------
+    // What the DPC thread (timers, DPCs, the bus's completions) and the system
+    // workers (work items, asynchronous processing) have run on a processor so
+    // far, in nanoseconds.
+    struct ThreadTimes {
+        int64_t dpcNs = 0;
+        int64_t workersNs = 0;
+    };
+    ThreadTimes ProcessorTimes() const;
+
     // ---- Object references by body pointer ---------------------------------------
     void AddReference(void* body, std::shared_ptr<void> owner);
     bool DropReference(void* body);
@@ -92,27 +124,34 @@ public:
 
 private:
     void DpcLoop();
-    void WorkerLoop();
+    void WorkerLoop(size_t index);
     bool DpcIdleLocked();
+    // Wakes the DPC thread when it sleeps past `until` (a queued DPC: now).
+    void WakeDpcThreadLocked(WakeList& wakes, int64_t until);
     void JoinFinishedThreads();
 
     Machine& machine_;
     Clock clock_;
-    std::mutex lock_;  // the dispatcher lock: guards every dispatcher object, the queues below
-    // Waiters on dispatcher objects and on the queues' progress wait on
-    // `condition_`; the DPC thread and the workers have their own, so that
-    // setting an event does not wake them, nor a queued work item every waiter.
+    std::mutex lock_;  // the dispatcher lock: guards every dispatcher object, the queues and sleep records below
+    // Waiters on the queues' progress (flushes, Advance, fast mutexes,
+    // delays) wait on `condition_`. Waiters on dispatcher objects, the DPC
+    // thread and the workers sleep on parkers of their own, each woken only
+    // by what it waits for.
     std::condition_variable condition_;
-    std::condition_variable dpcCondition_;
-    std::condition_variable workCondition_;
     bool stopping_ = false;
 
     struct ObjectWaiter {
-        std::condition_variable wake;
+        std::shared_ptr<Parker> parker;
         const void* const* objects;
         size_t count;
     };
     std::vector<ObjectWaiter*> objectWaiters_;
+
+    // The DPC thread sleeps until the first timer falls due (kNoDeadline:
+    // none is set); a timer set earlier than that or a queued DPC wakes it.
+    std::shared_ptr<Parker> dpcParker_ = std::make_shared<Parker>();
+    bool dpcAsleep_ = false;
+    int64_t dpcAsleepUntil_ = kNoDeadline;
 
     std::multimap<int64_t, KTIMER*> timers_;
     std::deque<KDPC*> dpcs_;
@@ -126,6 +165,10 @@ private:
     std::deque<Work> work_;
     int workRunning_ = 0;
     std::vector<std::thread> workers_;
+    std::vector<std::shared_ptr<Parker>> workerParkers_;
+    std::vector<size_t> idleWorkers_;  // asleep with nothing to do; a queued item wakes the last
+    ThreadProcessorClock dpcClock_;
+    std::vector<ThreadProcessorClock> workerClocks_;
 
     std::vector<std::shared_ptr<SystemThread>> threads_;
 

@@ -1,6 +1,6 @@
 // Dispatcher objects (events, semaphores, mutexes, timers, threads) and the
 // waits on them. Every object's state is guarded by the kernel's dispatcher
-// lock; a wait re-checks its objects whenever anything is signalled.
+// lock; a wait re-checks its objects whenever one of them is signalled.
 #include <string>
 
 #include "platform/nt/kernel.h"
@@ -93,10 +93,10 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     qk::nt::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     if (!qk::nt::Initialised(&Event->Header, "KeSetEvent")) return 0;
     Kernel& k = Kernel::Get();
-    std::lock_guard guard(k.DispatcherLock());
+    Kernel::Locked locked(k);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    k.NotifyObject(Event);
+    k.NotifyObject(locked.Wakes(), Event);
     return previous;
 }
 
@@ -132,14 +132,14 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     Kernel& k = Kernel::Get();
     LONG previous;
     {
-        std::lock_guard guard(k.DispatcherLock());
+        Kernel::Locked locked(k);
         previous = Semaphore->Header.SignalState;
         if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
             // Beyond the limit the target raises; the count does not change.
             previous = -1;
         } else {
             Semaphore->Header.SignalState = previous + Adjustment;
-            k.NotifyObject(Semaphore);
+            k.NotifyObject(locked.Wakes(), Semaphore);
         }
     }
     if (previous < 0) ExRaiseStatus(STATUS_SEMAPHORE_LIMIT_EXCEEDED);
@@ -166,7 +166,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     qk::nt::CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
     if (!qk::nt::Initialised(&Mutex->Header, "KeReleaseMutex")) return 0;
     Kernel& k = Kernel::Get();
-    std::lock_guard guard(k.DispatcherLock());
+    Kernel::Locked locked(k);
     if (Mutex->OwnerThread != CurrentThreadBody()) {
         verifier::Raise(verifier::Violation::MutexMisuse, "KeReleaseMutex by a thread that does not own the mutex");
         return Mutex->Header.SignalState;
@@ -175,7 +175,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (--Mutex->Recursion == 0) {
         Mutex->OwnerThread = nullptr;
         Mutex->Header.SignalState = 1;
-        k.NotifyObject(Mutex);
+        k.NotifyObject(locked.Wakes(), Mutex);
     }
     return previous;
 }

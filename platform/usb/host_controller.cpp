@@ -6,6 +6,7 @@
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/pool.h"
+#include "platform/nt/processor_time.h"
 #include "platform/nt/wformat.h"
 
 namespace qk::usb {
@@ -671,7 +672,10 @@ void HostController::ExecuteControl(Transfer* t) {
     }
     std::vector<uint8_t> data(t->length);
     if (!t->in && t->length > 0) std::memcpy(data.data(), t->buffer, t->length);
+    const bool timing = deviceTiming_.load(std::memory_order_relaxed);
+    const int64_t modelStart = timing ? qk::nt::CurrentThreadProcessorNs() : 0;
     ControlResult r = t->device->Control(t->setup, data, static_cast<uint32_t>(CurrentFrame()));
+    if (timing) CountDeviceTime(modelStart);
     switch (r.handshake) {
         case Handshake::Ack: {
             ULONG n = std::min<ULONG>(r.length, t->length);
@@ -697,9 +701,14 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         halted = pipe->halted;
         connected = t->port->connected;
     }
-    std::vector<uint8_t> scratch(pipe->endpoint.bytesPerFrame);
+    const uint32_t frameBytes = pipe->endpoint.bytesPerFrame;
+    // Only a packet with less room than the endpoint moves in a frame needs a
+    // frame's worth elsewhere, to tell an overrun; the others are written in place.
+    std::vector<uint8_t> scratch;
     ULONG errors = 0, total = 0;
     bool stalled = false, detached = !connected;
+    const bool timing = deviceTiming_.load(std::memory_order_relaxed);
+    const int64_t modelStart = timing ? qk::nt::CurrentThreadProcessorNs() : 0;
     for (ULONG i = 0; i < t->packets; ++i) {
         USBD_ISO_PACKET_DESCRIPTOR& packet = r.IsoPacket[i];
         packet.Length = 0;
@@ -717,17 +726,20 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         ULONG room = t->packetLength[i];
         PUCHAR at = t->buffer + packet.Offset;
         IsoResult result;
+        const bool inPlace = room >= frameBytes;
         if (t->in) {
-            result = t->device->IsochronousIn(pipe->endpoint.address, frame, scratch);
+            if (!inPlace && scratch.empty()) scratch.resize(frameBytes);
+            std::span<uint8_t> into = inPlace ? std::span<uint8_t>(at, frameBytes) : std::span<uint8_t>(scratch);
+            result = t->device->IsochronousIn(pipe->endpoint.address, frame, into);
         } else {
             result = t->device->IsochronousOut(pipe->endpoint.address, frame, std::span<const uint8_t>(at, room));
         }
         switch (result.status) {
             case IsoResult::Status::Ok: {
-                uint32_t produced = std::min<uint32_t>(result.length, static_cast<uint32_t>(scratch.size()));
+                uint32_t produced = std::min<uint32_t>(result.length, frameBytes);
                 if (t->in) {
                     ULONG copied = std::min<ULONG>(produced, room);
-                    if (copied > 0) std::memcpy(at, scratch.data(), copied);
+                    if (copied > 0 && !inPlace) std::memcpy(at, scratch.data(), copied);
                     packet.Length = copied;
                     total += copied;
                     packet.Status = produced > room ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_SUCCESS;
@@ -748,6 +760,7 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         }
         if (packet.Status != USBD_STATUS_SUCCESS) ++errors;
     }
+    if (timing) CountDeviceTime(modelStart);
     r.ErrorCount = errors;
     if (t->in) r.TransferBufferLength = total;
     USBD_STATUS status = errors == t->packets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
@@ -763,6 +776,11 @@ void HostController::ExecuteIsochronous(Transfer* t) {
         if (t->port->connected) pendingUnplugs_.push_back(t->port->number);
     }
     Complete(t, status);
+}
+
+void HostController::CountDeviceTime(int64_t startNs) {
+    deviceNs_.fetch_add(qk::nt::CurrentThreadProcessorNs() - startNs, std::memory_order_relaxed);
+    deviceSpans_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void HostController::Complete(Transfer* t, USBD_STATUS status) {

@@ -8,6 +8,7 @@
 // platform clock, so tests may run it faster than real time or step it).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -167,6 +168,19 @@ public:
     // Maps a USBD status to the IRP status a real bus gives it.
     static NTSTATUS NtStatusOf(USBD_STATUS status);
 
+    // ---- Device model accounting ---------------------------------------------------------------
+    // While on, the processor time (ns) device models spend making the packets
+    // of isochronous transfers and answering the control transfers the bus
+    // DPC runs, read with the running thread's clock around each transfer's
+    // calls into its device (two reads a transfer, not a packet): the
+    // simulated hardware's own cost, which benchmarks of the drivers above
+    // take out of their figures. About one read's own cost falls inside each
+    // timed span and one outside it; DeviceTimedSpans lets a benchmark
+    // correct for both.
+    void SetDeviceTiming(bool on) { deviceTiming_.store(on, std::memory_order_relaxed); }
+    int64_t DeviceProcessorNs() const { return deviceNs_.load(std::memory_order_relaxed); }
+    int64_t DeviceTimedSpans() const { return deviceSpans_.load(std::memory_order_relaxed); }
+
 private:
     friend class UrbHandler;
 
@@ -190,6 +204,8 @@ private:
     void ExecuteControl(Transfer* transfer);
     void ExecuteIsochronous(Transfer* transfer);
     void Complete(Transfer* transfer, USBD_STATUS status);
+    // Adds the processor time since `startNs` to the device models' account.
+    void CountDeviceTime(int64_t startNs);
 
     mutable std::mutex lock_;  // guards everything below and every Port, Function, Pipe and queued Transfer
     std::condition_variable changed_;  // a transfer completed (abort waits on it)
@@ -207,6 +223,9 @@ private:
     uintptr_t nextHandle_ = 0x5100;
     uint64_t abortGeneration_ = 0;
     std::vector<int> pendingUnplugs_;  // ports whose device detached during a transfer
+    std::atomic<bool> deviceTiming_{false};
+    std::atomic<int64_t> deviceNs_{0};
+    std::atomic<int64_t> deviceSpans_{0};
 };
 
 // The host controller of the running machine (created on first use).

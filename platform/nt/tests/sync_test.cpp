@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/nt/kernel.h"
 #include "platform/nt/pool.h"
+#include "platform/nt/processor_time.h"
 #include "platform/nt/testing/machine_test.h"
 #include "wdm.h"
 
@@ -170,6 +172,45 @@ TEST_F(KernelTest, TimerDpcsRunAtDispatchLevelAtTheirTimes) {
     EXPECT_EQ(periodicLog.runs.load(), 4);
 }
 
+// The DPC thread sleeps until its first timer falls due and is woken only
+// for an earlier one or a queued DPC: a timer set meanwhile for sooner, from
+// another thread, still fires at its own time, and a later one does not
+// disturb the first.
+TEST_F(KernelTest, ASleepingDpcThreadWakesForAnEarlierTimer) {
+    struct Signal {
+        KEVENT fired;
+    };
+    auto setEvent = [](PKDPC, PVOID context, PVOID, PVOID) {
+        KeSetEvent(&static_cast<Signal*>(context)->fired, 0, FALSE);
+    };
+    Signal late, early, later;
+    KeInitializeEvent(&late.fired, NotificationEvent, FALSE);
+    KeInitializeEvent(&early.fired, NotificationEvent, FALSE);
+    KeInitializeEvent(&later.fired, NotificationEvent, FALSE);
+    KDPC lateDpc, earlyDpc, laterDpc;
+    KTIMER lateTimer, earlyTimer, laterTimer;
+    KeInitializeDpc(&lateDpc, setEvent, &late);
+    KeInitializeDpc(&earlyDpc, setEvent, &early);
+    KeInitializeDpc(&laterDpc, setEvent, &later);
+    KeInitializeTimer(&lateTimer);
+    KeInitializeTimer(&earlyTimer);
+    KeInitializeTimer(&laterTimer);
+    KeSetTimer(&lateTimer, Relative(30 * kSecond), &lateDpc);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the DPC thread is asleep for 30 s now
+    const auto start = std::chrono::steady_clock::now();
+    KeSetTimer(&laterTimer, Relative(20 * kSecond), &laterDpc);
+    KeSetTimer(&earlyTimer, Relative(100 * kMillisecond), &earlyDpc);
+    LARGE_INTEGER fiveSeconds = Relative(5 * kSecond);
+    EXPECT_EQ(KeWaitForSingleObject(&early.fired, Executive, KernelMode, FALSE, &fiveSeconds), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    // Without the wake it would fire when the sleeper next looks, up to a second on.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    EXPECT_EQ(KeReadStateEvent(&later.fired), 0);
+    EXPECT_EQ(KeReadStateEvent(&late.fired), 0);
+    KeCancelTimer(&lateTimer);
+    KeCancelTimer(&laterTimer);
+}
+
 TEST_F(KernelTest, QueuedDpcRunsOnceAndWorkRunsAtPassiveLevel) {
     DpcLog log;
     KDPC dpc;
@@ -287,9 +328,9 @@ TEST_F(KernelTest, SystemThreadsEndAndSignalTheirObject) {
 }
 
 // A blocked waiter is woken by a change to its own object, and only that
-// satisfies it. The waits have no time-out, so a lost wake-up shows as the
-// waiter's fallback slice (200 ms) on every round: 40 rounds of ping-pong
-// would then take 8 s, where prompt wake-ups take milliseconds.
+// satisfies it. Nothing polls, so a lost wake-up would leave a waiter asleep
+// until its time-out: each wait allows a second, and 40 rounds of ping-pong
+// take milliseconds when every wake-up arrives.
 TEST_F(KernelTest, BlockedWaitersWakeForTheirOwnObjects) {
     constexpr int kRounds = 40;
     KEVENT ping, pong, unrelated, never;
@@ -303,11 +344,12 @@ TEST_F(KernelTest, BlockedWaitersWakeForTheirOwnObjects) {
     const auto start = std::chrono::steady_clock::now();
     std::thread partner([&] {
         for (int i = 0; i < kRounds; ++i) {
-            KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+            LARGE_INTEGER second = Relative(kSecond);
+            ASSERT_EQ(KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, &second), STATUS_SUCCESS);
             KeSetEvent(&unrelated, 0, FALSE);  // nobody waits on it
             KeReleaseSemaphore(&tokens, 0, 1, FALSE);
             PVOID objects[] = {&never, &pong};
-            EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+            ASSERT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &second, nullptr),
                       STATUS_WAIT_1);
             rounds++;
         }
@@ -315,7 +357,8 @@ TEST_F(KernelTest, BlockedWaitersWakeForTheirOwnObjects) {
     for (int i = 0; i < kRounds; ++i) {
         KeSetEvent(&ping, 0, FALSE);
         PVOID objects[] = {&tokens, &never};
-        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+        LARGE_INTEGER second = Relative(kSecond);
+        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &second, nullptr),
                   STATUS_WAIT_0);
         KeSetEvent(&pong, 0, FALSE);
     }
@@ -361,6 +404,37 @@ TEST_F(KernelTest, InterlockedQueueWithSemaphoreLosesNothing) {
     long long n = kProducers * kItems;
     EXPECT_EQ(sum, n * (n - 1) / 2);
     EXPECT_TRUE(IsListEmpty(&queue));
+}
+
+// Benchmarks charge deferred work to the thread that ran it: a DPC's
+// processor time shows on the DPC thread's clock, a work item's on the
+// workers', and neither on the other's.
+TEST_F(KernelTest, ProcessorTimeIsChargedToTheThreadThatRanTheWork) {
+    constexpr int64_t kBurnNs = 30'000'000;
+    auto burn = [] {
+        const int64_t start = qk::nt::CurrentThreadProcessorNs();
+        while (qk::nt::CurrentThreadProcessorNs() - start < kBurnNs) {
+        }
+    };
+    struct Burner {
+        std::function<void()> burn;
+    } burner{burn};
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { static_cast<Burner*>(context)->burn(); }, &burner);
+
+    auto before = K().ProcessorTimes();
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+    auto afterDpc = K().ProcessorTimes();
+    EXPECT_GE(afterDpc.dpcNs - before.dpcNs, kBurnNs);
+    EXPECT_LT(afterDpc.workersNs - before.workersNs, kBurnNs / 3);
+
+    K().QueueWork(nullptr, burn);
+    K().FlushWork();
+    auto afterWork = K().ProcessorTimes();
+    EXPECT_GE(afterWork.workersNs - afterDpc.workersNs, kBurnNs);
+    EXPECT_LT(afterWork.dpcNs - afterDpc.dpcNs, kBurnNs / 3);
 }
 
 }  // namespace

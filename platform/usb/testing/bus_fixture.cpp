@@ -5,6 +5,7 @@
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/pnp.h"
+#include "platform/nt/processor_time.h"
 #include "platform/nt/reg_util.h"
 
 namespace qk::usb::testing {
@@ -105,6 +106,11 @@ IsoResult TestDevice::IsochronousIn(uint8_t endpoint, uint32_t frame, std::span<
     }
     if (frame == stallFrame) return {IsoResult::Status::Stall, 0};
     if (frame == detachFrame) return {IsoResult::Status::Detached, 0};
+    if (const int64_t busy = busyNs.load(); busy > 0) {
+        const int64_t start = qk::nt::CurrentThreadProcessorNs();
+        while (qk::nt::CurrentThreadProcessorNs() - start < busy) {
+        }
+    }
     uint32_t length = packetLength ? packetLength.load() : 16 + frame % 5 * 100;
     length = std::min<uint32_t>(length, static_cast<uint32_t>(packet.size()));
     for (uint32_t i = 0; i < length; ++i) packet[i] = static_cast<uint8_t>(frame + i);

@@ -40,6 +40,7 @@ public:
     std::atomic<uint32_t> packetLength{0};   // fixed IN packet length (0: 16 + frame % 5 * 100)
     std::atomic<uint32_t> stallFrame{0};     // IN frame that stalls
     std::atomic<uint32_t> detachFrame{0};    // IN frame in which the device leaves
+    std::atomic<int64_t> busyNs{0};          // processor time each IN packet takes to make
     std::atomic<bool> brokenConfiguration{false};
 
     // Record.

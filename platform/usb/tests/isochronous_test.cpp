@@ -383,6 +383,32 @@ TEST_F(IsochronousTest, TransfersSentAgainFromCompletionKeepTheStreamGapless) {
     ASSERT_GE(inFrames.size(), frames.size());
 }
 
+// Benchmarks take the device model's work out of the stack's figure: the
+// bus counts the processor time spent in the device's packets, and only
+// while asked to.
+TEST_F(IsochronousTest, DeviceProcessorTimeIsCountedWhileTimingIsOn) {
+    constexpr int64_t kPacketNs = 2'000'000;
+    device_->busyNs = kPacketNs;
+    auto bus = TheHostController();
+    std::vector<uint8_t> a, b;
+    auto untimed = Isochronous(top_, pipe_.PipeHandle, 4, 4096, 0, true, &a);
+    untimed->Send();
+    Advance(8);
+    ASSERT_TRUE(untimed->Done());
+    EXPECT_EQ(bus->DeviceProcessorNs(), 0);
+
+    bus->SetDeviceTiming(true);
+    auto timed = Isochronous(top_, pipe_.PipeHandle, 8, 4096, 0, true, &b);
+    timed->Send();
+    Advance(12);
+    ASSERT_TRUE(timed->Done());
+    bus->SetDeviceTiming(false);
+    EXPECT_EQ(timed->Status(), STATUS_SUCCESS);
+    EXPECT_GE(bus->DeviceProcessorNs(), 8 * kPacketNs);
+    EXPECT_LT(bus->DeviceProcessorNs(), 12 * kPacketNs);  // each packet once, not the bus's own work
+    EXPECT_EQ(bus->DeviceTimedSpans(), 1);  // one span around the transfer's packets
+}
+
 TEST_F(IsochronousTest, BusClockFollowsThePlatformClockInRealTime) {
     qk::nt::Kernel::Get().TheClock().SetRealTime(50.0);
     ULONG before = Now();

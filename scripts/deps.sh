@@ -9,6 +9,8 @@ PACKAGES=(
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libcairo2-dev
   libsqlite3-dev libfreeimage-dev libkissfft-dev libsndfile1-dev libcli11-dev
   libyuv-dev libspeexdsp-dev
+  # The pipe tests feed ffmpeg's test sources in and read our output back with ffprobe.
+  ffmpeg
 )
 
 missing=()

@@ -348,10 +348,42 @@ TEST_F(OutputTest, ContactSheetSpreadsFramesAndShowsThem) {
     ContactSheet few(3);
     EXPECT_TRUE(few.Wants(0) && few.Wants(1) && few.Wants(2));
     EXPECT_FALSE(few.Wants(3));
-    ContactSheet none(0);
-    EXPECT_FALSE(none.Wants(0));
+    ContactSheet none(1);
     EXPECT_FALSE(none.Write(dir_ / "none.png", &error));
     EXPECT_NE(error.find("no frame"), std::string::npos);
+}
+
+// A run of unknown length (a stream that goes until its input ends): the
+// sheet thins what it keeps as frames come, never holds more than twice the
+// pictures it shows, and shows the first and the last frame with the rest
+// spread between them.
+TEST_F(OutputTest, OpenEndedSheetThinsAsFramesComeAndEndsOnTheLastFrame) {
+    for (uint64_t frames : {1u, 5u, 12u, 13u, 100u, 1000u, 4097u}) {
+        SCOPED_TRACE(frames);
+        ContactSheet sheet(0, 12, 4, 16);
+        RgbPicture p{32, 24, Bytes(32 * 24 * 3, 0x40)};
+        uint64_t asked = 0;
+        for (uint64_t n = 0; n < frames; ++n) {
+            if (!sheet.Wants(n)) continue;
+            ++asked;
+            sheet.Add(n, 0, p);
+        }
+        // As the run ends, the caller adds the last frame when the sheet passed it over.
+        if (!sheet.Has(frames - 1)) sheet.Add(frames - 1, 0, p);
+        EXPECT_TRUE(sheet.Has(0));
+        EXPECT_TRUE(sheet.Has(frames - 1));
+        EXPECT_EQ(sheet.Count(), std::min<uint64_t>(frames, 12));
+        // The pictures asked for stay few: the stride doubles whenever the sheet is full.
+        EXPECT_LE(asked, 24u + 12u * 9u);
+        std::string error;
+        ASSERT_TRUE(sheet.Write(dir_ / "open.png", &error)) << error;
+        cairo_surface_t* png = cairo_image_surface_create_from_png((dir_ / "open.png").c_str());
+        ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+        const int shown = static_cast<int>(std::min<uint64_t>(frames, 12));
+        const int rows = (shown + 3) / 4;
+        EXPECT_EQ(cairo_image_surface_get_height(png), 6 + rows * (12 + 16 + 6));
+        cairo_surface_destroy(png);
+    }
 }
 
 }  // namespace

@@ -129,7 +129,10 @@ void Y4mPipeSource::Render(int64_t time, int width, int height, std::vector<uint
         origin_ = time - FrameStart(shown_ + 1, format_);
     }
     lastTime_ = time;
-    const uint64_t wanted = FrameAt(time - origin_, format_);
+    // A picture taken just before a frame's start shows that frame: cameras
+    // at "30 fps" take one every 333 333 x 100 ns, a hair before 1/30 s.
+    constexpr int64_t kEarly = 10'000;  // 1 ms
+    const uint64_t wanted = FrameAt(time - origin_ + kEarly, format_);
     std::deque<Frame>& frames = shared_->frames;
     bool dropped = false;
     // Frames the camera's rate passes over go; the newest stays when the

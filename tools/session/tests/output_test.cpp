@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "sim/scene/y4m.h"
 #include "tools/session/capture_output.h"
@@ -294,6 +298,61 @@ TEST_F(OutputTest, MjpegFileIsTheFramesInOrder) {
     EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 64, 48), huge, &picture, &error));
     Bytes headerOnly(red.begin(), red.begin() + 20);
     EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 64, 48), headerOnly, &picture, &error));
+}
+
+// Into a pipe the writer puts the same bytes as into a file, frames larger
+// than its buffer included; a reader that goes away fails the next write
+// instead of ending the process.
+TEST_F(OutputTest, DescriptorGetsTheFilesBytesAndAClosedReaderIsAWriteError) {
+    struct Case {
+        PixelFormat format;
+        int width, height;
+    };
+    const Case cases[] = {{PixelFormat::Yuy2, 640, 480}, {PixelFormat::Rgb24, 6, -4}, {PixelFormat::I420, 8, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Name(c.format));
+        const ConnectionFormat format = FormatOf(c.format, c.width, c.height);
+        const Bytes a = Random(format.sampleBytes, 1), b = Random(format.sampleBytes, 2);
+        std::string error;
+        auto file = VideoWriter::Create(dir_ / "file.y4m", format, &error);
+        ASSERT_TRUE(file) << error;
+        ASSERT_TRUE(file->Write(a, &error) && file->Write(b, &error)) << error;
+        ASSERT_TRUE(file->Close(&error)) << error;
+
+        const std::string path = (dir_ / "through-pipe.y4m").string();
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        // The reading end drains into a file on its own thread, as a player would.
+        std::thread reader([&, in = ends[0]] {
+            std::ofstream out(path, std::ios::binary);
+            char buffer[8192];
+            for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;) out.write(buffer, n);
+            close(in);
+        });
+        auto piped = VideoWriter::CreateOnDescriptor(ends[1], "the pipe", format, &error);
+        ASSERT_TRUE(piped) << error;
+        EXPECT_TRUE(piped->Write(a, &error)) << error;
+        EXPECT_TRUE(piped->Write(b, &error)) << error;
+        EXPECT_TRUE(piped->Close(&error)) << error;
+        EXPECT_TRUE(piped->Broken());  // closed: nothing more goes out
+        reader.join();
+        EXPECT_EQ(Slurp(path), Slurp(dir_ / "file.y4m"));
+        EXPECT_EQ(piped->FileBytes(), Slurp(path).size());
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    std::string error;
+    const ConnectionFormat format = FormatOf(PixelFormat::Yuy2, 640, 480);
+    auto piped = VideoWriter::CreateOnDescriptor(ends[1], "the pipe", format, &error);
+    ASSERT_TRUE(piped) << error;  // the header waits in the buffer
+    EXPECT_FALSE(piped->Write(Random(format.sampleBytes, 3), &error));
+    EXPECT_TRUE(piped->Broken());
+    EXPECT_EQ(error, "cannot write the pipe");
+    EXPECT_FALSE(piped->Close(&error));
+    EXPECT_EQ(error, "cannot finish the pipe");
 }
 
 TEST_F(OutputTest, ShrinkAveragesBoxes) {

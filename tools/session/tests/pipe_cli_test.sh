@@ -53,6 +53,16 @@ frames=$(sed -nE 's/^wrote ([0-9]+) frames to standard output \(Y4M 4:4:4.*/\1/p
 [ "$(head -c 8 "$WORK/sheet.png" | od -An -tx1 | tr -d ' ')" = "89504e470d0a1a0a" ] || fail "--sheet wrote no PNG"
 says "rgb24 pipe" "a contact sheet of"
 
+# ---- A photograph as ffmpeg decodes it comes through unchanged ------------------------------------------
+# (a portrait Debian ships; 4:2:0 in, 4:2:2 out, compared by ffmpeg's PSNR filter)
+photo=/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg
+[ -f "$photo" ] || fail "$photo is missing (scripts/deps.sh installs python-matplotlib-data)"
+ffmpeg -v error -framerate 30 -loop 1 -i "$photo" -vf scale=640:480 -t 0.5 -pix_fmt yuv420p -f yuv4mpegpipe - >"$WORK/in.y4m"
+piped "photograph" --scene - -o "$WORK/photo.y4m"
+psnr=$(ffmpeg -i "$WORK/photo.y4m" -i "$WORK/in.y4m" -lavfi "[0:v]format=yuv422p[a];[1:v]format=yuv422p[b];[a][b]psnr" \
+  -f null - 2>&1 | sed -nE 's/.*PSNR y:([0-9.]+) .*/\1/p')
+awk -v p="${psnr:-0}" 'BEGIN { exit !(p >= 40) }' || fail "photograph: luma PSNR '$psnr' dB against ffmpeg's own decode"
+
 # ---- Every input frame in order, each once: frame k carries luma 16 + 7k -------------------------------------
 {
   printf 'YUV4MPEG2 W64 H48 F30:1 C420jpeg\n'
@@ -96,7 +106,7 @@ printf 'YUV4MPEG2 W64 H48 F30:1\n' >"$WORK/in.y4m"
 bad "no frames" "the stream has no frames"
 testsrc 64x48 1 yuv444p >"$WORK/in.y4m"
 bad "4:4:4" "colour space '444' is not 4:2:0 (a YUV4MPEG2 stream of 4:2:0 pictures is wanted, such as ffmpeg writes with -f yuv4mpegpipe -pix_fmt yuv420p)"
-testsrc 160x120 1 2>/dev/null | head -c 200000 >"$WORK/in.y4m"
+testsrc 160x120 1 2>/dev/null | head -c 600000 >"$WORK/in.y4m"
 bad "truncated" "qk0340: error: standard input: truncated frame after"
 # What was filmed before the stream broke is a whole Y4M file.
 frames=$(sed -nE 's/^wrote ([0-9]+) frames to standard output.*/\1/p' "$WORK/err")

@@ -314,7 +314,9 @@ void RunCapture(const CaptureArguments& a, Length length, bool sheetAsked) {
     std::string firstUnwritten, writeFailure;
     // A driver that keeps failing frames must not keep the run going forever.
     const uint64_t sampleLimit = target ? target * 2 + 20 : 0;
-    qk::cli::Progress progress("capture", target ? target : 1);
+    // A run until the input ends has no length to show progress against.
+    std::optional<qk::cli::Progress> progress;
+    if (target) progress.emplace("capture", target);
     std::vector<PhaseCounts> phases;
     std::vector<std::unique_ptr<StreamStats>> phaseStats;
 
@@ -361,7 +363,7 @@ void RunCapture(const CaptureArguments& a, Length length, bool sheetAsked) {
                         writeFailure = why;
                         return false;
                     }
-                    if (target) progress.Update(delivered);
+                    if (progress) progress->Update(delivered);
                 } else if (phase.started && (r.status == STATUS_CANCELLED || NT_SUCCESS(r.status))) {
                     ++phase.bad;
                 }
@@ -418,7 +420,7 @@ void RunCapture(const CaptureArguments& a, Length length, bool sheetAsked) {
             filter.reset();
         }
     }
-    progress.Finish();
+    if (progress) progress->Finish();
 
     std::string closeError;
     bool closed = writer->Close(&closeError);

@@ -469,17 +469,25 @@ ControlSupport QuerySupport(HANDLE filter, const ControlInfo& control) {
     p.Set = *control.set;
     p.Id = control.id;
     p.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
-    ULONG size = 0;
-    support.status = ks::client::Property(filter, &p, sizeof p, nullptr, 0, &size);
-    if (support.status != STATUS_BUFFER_OVERFLOW) return support;
+    // The access flags first (a ULONG buffer asks for just them), then the
+    // description's size, and the description itself only when it carries
+    // member lists: the driver's list items and fixed items have none.
+    ULONG access = 0, size = 0;
+    support.status = ks::client::Property(filter, &p, sizeof p, &access, sizeof access, &size);
+    if (!NT_SUCCESS(support.status)) return support;
+    support.access = access;
+    NTSTATUS status = ks::client::Property(filter, &p, sizeof p, nullptr, 0, &size);
+    if (status != STATUS_BUFFER_OVERFLOW || size <= sizeof(KSPROPERTY_DESCRIPTION)) return support;
     // A description larger than any list of a VT_I4 item is not believed.
-    if (size < sizeof(KSPROPERTY_DESCRIPTION) || size > 4096) {
+    if (size > 4096) {
         support.status = STATUS_INVALID_BUFFER_SIZE;
         return support;
     }
     std::vector<uint8_t> data(size, 0);
     support.status = ks::client::Property(filter, &p, sizeof p, data.data(), size, &size);
-    if (NT_SUCCESS(support.status)) ParseDescription(std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())), &support);
+    if (NT_SUCCESS(support.status)) {
+        ParseDescription(std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())), &support);
+    }
     return support;
 }
 

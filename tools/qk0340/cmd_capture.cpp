@@ -519,7 +519,7 @@ void AddCaptureCommand(CLI::App& app) {
                         "Output video file (.y4m, or .mjpeg for mjpg), or '-' for standard output; the contact sheet "
                         "goes beside a file")
         ->required();
-    CLI::Option* sheet = capture->add_option("--sheet", a->sheet, "Write the contact sheet here (with -o -, only then)");
+    CLI::Option* sheet = capture->add_option("--sheet", a->sheet, "Write the contact sheet here (beside a file by default; with -o -, only when given)");
     capture->add_option("--modules", a->modules, "Folder of the built modules, for the installation (default: the program's own folder)");
     capture->add_option("--samples", a->samples, "Also write every sample's status and stream header fields to this CSV file");
     capture->add_option("--reads", a->reads, "Reads kept queued on the pin")->check(CLI::Range(1, 32))->capture_default_str();

@@ -245,9 +245,8 @@ void RunCapture(const CaptureArguments& a, Length length, bool sheetAsked) {
     if (!NT_SUCCESS(status)) throw Failure("cannot open the capture filter: " + StatusText(status));
 
     // The controls go to the filter as an application sends them, before the
-    // stream exists; the first refusal ends the run before it starts.
-    // Those sent before a refusal stay as the driver took them, so the
-    // message names them.
+    // stream exists; the first refusal ends the run before it starts. Those
+    // sent before it stay as the driver took them, so the message names them.
     std::string sent;
     for (const ControlAssignment& c : controls) {
         SetResult result = WriteControl(filter->Handle(), *c.control, c.value, c.flags);
@@ -255,7 +254,8 @@ void RunCapture(const CaptureArguments& a, Length length, bool sheetAsked) {
             throw Failure(result.Explain() + (sent.empty() ? "" : "; sent before it, and kept by the driver: " + sent));
         }
         std::fprintf(say, "%s\n", result.Explain().c_str());
-        sent += std::string(sent.empty() ? "" : ", ") + c.control->name + " " + ValueText(*c.control, c.value);
+        sent += std::string(sent.empty() ? "" : ", ") + c.control->name + " " +
+                (c.flags == kFlagsAutomatic ? std::string("auto") : ValueText(*c.control, c.value));
     }
     std::fprintf(say, "controls in effect: %s\n", ControlsInEffect(filter->Handle()).c_str());
 

@@ -71,35 +71,6 @@ TEST(ControlNamesTest, NamesAndSetIdFormsFindTheirControl) {
     }
 }
 
-TEST(ControlNamesTest, TableMatchesTheDriversLayouts) {
-    for (const ControlInfo& c : AllControls()) {
-        SCOPED_TRACE(c.name);
-        // Every structure has room for its header and the words the layout reads.
-        ASSERT_GE(c.bytes, sizeof(KSPROPERTY));
-        switch (c.layout) {
-            case ControlLayout::Value:
-                EXPECT_GE(c.bytes, 36u);
-                EXPECT_TRUE(c.bytes == 40 || IsEqualGUID(*c.set, PROPSETID_K0340_TRACKING));
-                break;
-            case ControlLayout::ValueQ:
-            case ControlLayout::Lock:
-            case ControlLayout::LockCheckValue:
-                EXPECT_EQ(c.bytes, 36u);
-                break;
-            case ControlLayout::MirrorMode:
-                EXPECT_EQ(c.bytes, 32u);
-                break;
-            case ControlLayout::Info:
-                break;
-        }
-        // Names are unique, and words of a control are unique too.
-        EXPECT_EQ(FindControl(c.name), &c);
-        for (size_t i = 0; i < c.words.size(); ++i) {
-            for (size_t j = i + 1; j < c.words.size(); ++j) EXPECT_STRNE(c.words[i].word, c.words[j].word);
-        }
-    }
-}
-
 TEST(ControlNamesTest, ValuesAreNumbersOrTheControlsWords) {
     struct Case {
         const char* control;
@@ -170,17 +141,6 @@ TEST(ControlNamesTest, AssignmentsCarryTheirFlags) {
         EXPECT_EQ(a.value, c.value);
         EXPECT_EQ(a.flags, c.flags);
     }
-}
-
-TEST(ControlNamesTest, ValuesAreShownWithTheirMeaning) {
-    EXPECT_EQ(ValueText(*FindControl("exposure"), -5), "-5 (1/32 s)");
-    EXPECT_EQ(ValueText(*FindControl("mirror"), 3), "hv");
-    EXPECT_EQ(ValueText(*FindControl("mirror"), 9), "mode 9");
-    EXPECT_EQ(ValueText(*FindControl("tracking-mode"), 2), "2 (still)");
-    EXPECT_EQ(ValueText(*FindControl("lock"), K0340_LOCK_STATE_RELEASED), "released");
-    EXPECT_EQ(ValueText(*FindControl("zoom"), 77), "77");
-    EXPECT_EQ(FlagsText(kFlagsAutomatic), "auto");
-    EXPECT_EQ(CapabilitiesText(3), "auto or manual");
 }
 
 // ---- Basic support descriptions ------------------------------------------------------------------

@@ -9,6 +9,9 @@ PACKAGES=(
   libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev libcairo2-dev
   libsqlite3-dev libfreeimage-dev libkissfft-dev libsndfile1-dev libcli11-dev
   libyuv-dev libspeexdsp-dev
+  # The pipe tests feed ffmpeg's test sources in and read our output back with
+  # ffprobe; a portrait photograph is the real picture they film.
+  ffmpeg python-matplotlib-data
 )
 # Real photographs for the imaging tests (a portrait and grey photographed
 # scenes); only their data is used, so nothing they recommend is needed.

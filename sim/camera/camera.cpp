@@ -114,6 +114,11 @@ uint8_t Camera::Register(uint16_t address) const {
     return controls_.Register(address);
 }
 
+StreamCounters Camera::Counters() const {
+    std::lock_guard guard(lock_);
+    return stream_.Counters();
+}
+
 uint8_t Camera::StreamingAlternate() const {
     std::lock_guard guard(lock_);
     return stream_.Alternate();

@@ -52,6 +52,8 @@ public:
     uint8_t StreamingAlternate() const;
     ProbeCommit Committed() const;
     uint64_t FramesStarted() const;
+    // The faults as the camera met them on its video endpoint since it was plugged.
+    StreamCounters Counters() const;
     // The last frames sent (at most 64), oldest first.
     std::vector<SentFrame> SentFrames() const;
     // Called (under the camera's lock, from the bus) for every frame as it starts going out.

@@ -295,14 +295,30 @@ IsoResult VideoStream::Serve(uint64_t frame, std::span<uint8_t>* packet, FrameMa
         sent_ += n;
         if (last) busy_ = false;
     }
-    if (config_.faults.stallAtPacket && index == *config_.faults.stallAtPacket) return {IsoResult::Status::Stall, 0};
+    // Packets of frames the host did not ask for (packet null) go nowhere:
+    // a fault in them is never seen and is not counted.
+    const bool asked = packet != nullptr;
+    if (config_.faults.stallAtPacket && index == *config_.faults.stallAtPacket) {
+        if (asked) {
+            ++counters_.stalls;
+            haltPending_ = true;
+        }
+        return {IsoResult::Status::Stall, 0};
+    }
     // A lost packet went out and was spoilt on the way: its data is gone.
-    if (Faulty(index) && !idle) return {IsoResult::Status::NoResponse, 0};
+    if (Faulty(index) && !idle) {
+        if (asked) ++counters_.lostPackets;
+        return {IsoResult::Status::NoResponse, 0};
+    }
     return {IsoResult::Status::Ok, length};
 }
 
 IsoResult VideoStream::Packet(uint32_t busFrame, std::span<uint8_t> packet, FrameMaker& maker) {
     if (!Streaming()) return {IsoResult::Status::NoResponse, 0};
+    if (haltPending_) {
+        haltPending_ = false;
+        ++counters_.resumedAfterStall;
+    }
     uint64_t frame = busFrame;
     if (frame < nextFrame_) return {IsoResult::Status::NoResponse, 0};  // a frame already gone by
     // Frames the host did not ask for went by all the same.

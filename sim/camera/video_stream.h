@@ -60,6 +60,16 @@ struct SentFrame {
     std::optional<FaceBox> face;
 };
 
+// What the camera saw of the faults on its video endpoint since it was
+// plugged, counting only packets the host asked for.
+struct StreamCounters {
+    uint64_t lostPackets = 0;        // spoilt on the wire by the faults
+    uint64_t stalls = 0;             // times the endpoint halted
+    // Times the host asked for video again after a halt: it cleared the halt
+    // (or started a new stream), which is how a driver recovers from one.
+    uint64_t resumedAfterStall = 0;
+};
+
 // Makes the frames the stream sends (rendering and encoding are the camera's).
 class FrameMaker {
 public:
@@ -86,6 +96,7 @@ public:
     const ProbeCommit& Commit() const { return commit_; }
     uvc::RequestError LastError() const { return lastError_; }
     uint64_t FramesStarted() const { return videoFrame_; }
+    const StreamCounters& Counters() const { return counters_; }
 
     // Bus time (100 ns) of the start of `frame`.
     static int64_t FrameTime(uint64_t frame) { return static_cast<int64_t>(frame) * 10'000; }
@@ -118,6 +129,8 @@ private:
     SentFrame current_;
     size_t sent_ = 0;
     bool detached_ = false;
+    bool haltPending_ = false;  // stalled, and the host has not come back since
+    StreamCounters counters_;
 };
 
 }  // namespace qk::sim

@@ -85,36 +85,52 @@ std::unique_ptr<CameraRig> CameraRig::Start(PDRIVER_INITIALIZE driverEntry, RigO
         return nullptr;
     }
     if (driverEntry != nullptr) qk::nt::io::RegisterStaticDriver(kCaptureDriverImage, driverEntry);
+    rig->options_ = std::move(options);
+    if (!rig->Plug(error)) return nullptr;
+    return rig;
+}
 
+bool CameraRig::Plug(std::string* error) {
     // The filter this camera brings is the one that was not there before.
     std::set<std::u16string> before;
     for (const auto& i : qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE)) before.insert(i.symbolicLink);
-    rig->camera_ = std::make_shared<sim::Camera>(options.camera, options.frames);
-    rig->port_ = qk::usb::Plug(rig->camera_, qk::usb::Wait::ForPnp);
-    if (rig->port_ < 0) {
+    camera_ = std::make_shared<sim::Camera>(options_.camera, options_.frames);
+    cameras_.push_back(camera_);
+    port_ = qk::usb::Plug(camera_, qk::usb::Wait::ForPnp);
+    if (port_ < 0) {
         *error = "no free USB port for the camera";
-        return nullptr;
+        return false;
     }
-    rig->plugged_ = true;
+    plugged_ = true;
     qk::nt::pnp::WaitIdle();
     qk::nt::Kernel::Get().FlushWork();  // post-start runs from a work item
     qk::nt::pnp::WaitIdle();
 
-    const std::u16string functionId = VideoFunctionId(options.camera);
-    rig->video_ = FindFunction(functionId);
+    const std::u16string functionId = VideoFunctionId(options_.camera);
+    video_ = FindFunction(functionId);
+    link_.clear();
     for (const auto& i : qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE)) {
-        if (before.count(i.symbolicLink) == 0 && i.instancePath == rig->video_ && EndsWith(i.symbolicLink, u"\\GLOBAL")) {
-            rig->link_ = i.symbolicLink;
+        if (before.count(i.symbolicLink) == 0 && i.instancePath == video_ && EndsWith(i.symbolicLink, u"\\GLOBAL")) {
+            link_ = i.symbolicLink;
             break;
         }
     }
-    if (rig->link_.empty()) {
+    if (link_.empty()) {
         *error = "the camera was plugged in, but no capture filter appeared for its video function " +
-                 ToUtf8(functionId) + ": " + DescribeDeviceState(rig->video_);
-        rig->Unplug();
-        return nullptr;
+                 ToUtf8(functionId) + ": " + DescribeDeviceState(video_);
+        Unplug();
+        return false;
     }
-    return rig;
+    return true;
+}
+
+bool CameraRig::Replug(const sim::Faults& faults, std::string* error) {
+    if (plugged_) {
+        *error = "the camera is still plugged in";
+        return false;
+    }
+    options_.camera.faults = faults;
+    return Plug(error);
 }
 
 CameraRig::~CameraRig() = default;

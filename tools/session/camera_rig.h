@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ks/client.h"
 #include "sim/camera/camera.h"
@@ -59,9 +60,19 @@ public:
 
     // Pulls the camera out (surprise removal); false when it was out already.
     bool Unplug();
+    // Plugs a new camera of the same configuration and frame source in after
+    // an Unplug (a camera's faults can be given anew), waits for Plug and Play
+    // and takes the capture filter it brings. False with a message as Start.
+    bool Replug(const sim::Faults& faults, std::string* error);
+    bool Plugged() const { return plugged_; }
+    // Every camera this rig has plugged in, the current one last.
+    const std::vector<std::shared_ptr<sim::Camera>>& Cameras() const { return cameras_; }
 
 private:
     CameraRig() = default;
+    bool Plug(std::string* error);
+    RigOptions options_;
+    std::vector<std::shared_ptr<sim::Camera>> cameras_;
     std::shared_ptr<sim::Camera> camera_;
     int port_ = -1;
     bool plugged_ = false;

@@ -8,10 +8,63 @@
 #include <cstdint>
 #include <cstring>
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/nt/wformat.h"
 
 namespace qk::session {
 namespace {
+
+// An output buffer over a file descriptor: full writes, EINTR retried; a
+// failed write (a reader that went away: EPIPE) fails the stream.
+class DescriptorBuffer : public std::streambuf {
+public:
+    explicit DescriptorBuffer(int descriptor) : descriptor_(descriptor), buffer_(1 << 16) {
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+    }
+    ~DescriptorBuffer() override {
+        sync();
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!Drain()) return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override { return Drain() ? 0 : -1; }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        // Large frames go straight out rather than through the buffer.
+        if (n < static_cast<std::streamsize>(buffer_.size())) return std::streambuf::xsputn(s, n);
+        if (!Drain() || !WriteAll(s, static_cast<size_t>(n))) return 0;
+        return n;
+    }
+
+private:
+    bool WriteAll(const char* data, size_t n) {
+        while (n > 0) {
+            ssize_t done = ::write(descriptor_, data, n);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) return false;
+            data += done;
+            n -= static_cast<size_t>(done);
+        }
+        return true;
+    }
+    bool Drain() {
+        const size_t n = static_cast<size_t>(pptr() - pbase());
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+        return WriteAll(buffer_.data(), n);
+    }
+    int descriptor_;
+    std::vector<char> buffer_;
+};
 
 constexpr int kMaxSide = 16384;
 
@@ -225,25 +278,48 @@ std::unique_ptr<VideoWriter> VideoWriter::Create(const std::filesystem::path& pa
                                                  std::string* error) {
     if (format.format != PixelFormat::Mjpg && !SizeUsable(format, error)) return nullptr;
     std::unique_ptr<VideoWriter> writer(new VideoWriter());
-    writer->path_ = path;
+    writer->name_ = path.string();
     writer->format_ = format;
-    writer->out_.open(path, std::ios::binary | std::ios::trunc);
-    if (!writer->out_) {
+    auto file = std::make_unique<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    if (!*file) {
         *error = "cannot create " + path.string() + ": " + std::strerror(errno);
         return nullptr;
     }
-    if (format.format != PixelFormat::Mjpg) {
-        const char* space = format.format == PixelFormat::Yuy2 ? "422" : format.format == PixelFormat::Rgb24 ? "444" : "420jpeg";
-        std::string header = Format("YUV4MPEG2 W%d H%d %s Ip A1:1 C%s XCOLORRANGE=LIMITED\n", format.width,
-                                    std::abs(format.height), Y4mRate(format.interval100ns).c_str(), space);
-        writer->out_.write(header.data(), static_cast<std::streamsize>(header.size()));
-        writer->bytes_ += header.size();
-        if (!writer->out_) {
-            *error = "cannot write " + path.string();
-            return nullptr;
-        }
-    }
+    writer->out_ = std::move(file);
+    if (!writer->WriteHeader(error)) return nullptr;
     return writer;
+}
+
+std::unique_ptr<VideoWriter> VideoWriter::CreateOnDescriptor(int descriptor, const std::string& name,
+                                                             const ConnectionFormat& format, std::string* error) {
+    if (format.format != PixelFormat::Mjpg && !SizeUsable(format, error)) {
+        ::close(descriptor);
+        return nullptr;
+    }
+    std::unique_ptr<VideoWriter> writer(new VideoWriter());
+    writer->name_ = name;
+    writer->format_ = format;
+    writer->descriptorBuffer_ = std::make_unique<DescriptorBuffer>(descriptor);
+    writer->out_ = std::make_unique<std::ostream>(writer->descriptorBuffer_.get());
+    if (!writer->WriteHeader(error)) return nullptr;
+    return writer;
+}
+
+// The stream goes before the buffer it writes through.
+VideoWriter::~VideoWriter() { out_.reset(); }
+
+bool VideoWriter::WriteHeader(std::string* error) {
+    if (format_.format == PixelFormat::Mjpg) return true;
+    const char* space = format_.format == PixelFormat::Yuy2 ? "422" : format_.format == PixelFormat::Rgb24 ? "444" : "420jpeg";
+    std::string header = Format("YUV4MPEG2 W%d H%d %s Ip A1:1 C%s XCOLORRANGE=LIMITED\n", format_.width,
+                                std::abs(format_.height), Y4mRate(format_.interval100ns).c_str(), space);
+    out_->write(header.data(), static_cast<std::streamsize>(header.size()));
+    bytes_ += header.size();
+    if (!*out_) {
+        *error = "cannot write " + name_;
+        return false;
+    }
+    return true;
 }
 
 std::string VideoWriter::Kind() const {
@@ -269,11 +345,11 @@ bool VideoWriter::Write(std::span<const uint8_t> sample, std::string* error) {
             *error = "the sample is not a JPEG frame (no start-of-image marker)";
             return false;
         }
-        out_.write(reinterpret_cast<const char*>(sample.data()), static_cast<std::streamsize>(sample.size()));
+        out_->write(reinterpret_cast<const char*>(sample.data()), static_cast<std::streamsize>(sample.size()));
         bytes_ += sample.size();
         ++frames_;
-        if (!out_) {
-            *error = "cannot write " + path_.string();
+        if (!*out_) {
+            *error = "cannot write " + name_;
             return false;
         }
         return true;
@@ -325,23 +401,30 @@ bool VideoWriter::Write(std::span<const uint8_t> sample, std::string* error) {
             break;
     }
     static constexpr char kFrame[] = "FRAME\n";
-    out_.write(kFrame, sizeof kFrame - 1);
-    out_.write(reinterpret_cast<const char*>(frame_.data()), static_cast<std::streamsize>(frame_.size()));
+    out_->write(kFrame, sizeof kFrame - 1);
+    out_->write(reinterpret_cast<const char*>(frame_.data()), static_cast<std::streamsize>(frame_.size()));
     bytes_ += sizeof kFrame - 1 + frame_.size();
     ++frames_;
-    if (!out_) {
-        *error = "cannot write " + path_.string();
+    if (!*out_) {
+        *error = "cannot write " + name_;
         return false;
     }
     return true;
 }
 
 bool VideoWriter::Close(std::string* error) {
-    out_.flush();
-    bool ok = static_cast<bool>(out_);
-    out_.close();
-    if (!ok || out_.fail()) {
-        *error = "cannot finish " + path_.string();
+    out_->flush();
+    bool ok = static_cast<bool>(*out_);
+    if (auto* file = dynamic_cast<std::ofstream*>(out_.get())) {
+        file->close();
+        ok = ok && !file->fail();
+    }
+    // A descriptor is closed with its buffer, which flushed above.
+    out_.reset();
+    descriptorBuffer_.reset();
+    out_ = std::make_unique<std::ostream>(nullptr);  // Broken() from here on
+    if (!ok) {
+        *error = "cannot finish " + name_;
         return false;
     }
     return true;
@@ -381,34 +464,56 @@ RgbPicture Shrink(const RgbPicture& picture, int width) {
 }
 
 ContactSheet::ContactSheet(uint64_t expectedFrames, int pictures, int columns, int thumbnailWidth)
-    : columns_(std::max(1, columns)), thumbnailWidth_(std::max(8, thumbnailWidth)) {
-    uint64_t count = std::min<uint64_t>(expectedFrames, static_cast<uint64_t>(std::max(1, pictures)));
+    : openEnded_(expectedFrames == 0),
+      pictures_(std::max(1, pictures)),
+      columns_(std::max(1, columns)),
+      thumbnailWidth_(std::max(8, thumbnailWidth)) {
+    uint64_t count = std::min<uint64_t>(expectedFrames, static_cast<uint64_t>(pictures_));
     for (uint64_t i = 0; i < count; ++i) {
         wanted_.push_back(count == 1 ? 0 : i * (expectedFrames - 1) / (count - 1));
     }
 }
 
 bool ContactSheet::Wants(uint64_t number) const {
+    if (openEnded_) return number % stride_ == 0;
     return std::binary_search(wanted_.begin(), wanted_.end(), number);
+}
+
+bool ContactSheet::Has(uint64_t number) const {
+    return std::any_of(thumbnails_.begin(), thumbnails_.end(), [&](const Thumbnail& t) { return t.number == number; });
 }
 
 void ContactSheet::Add(uint64_t number, double seconds, const RgbPicture& picture) {
     thumbnails_.push_back({number, seconds, Shrink(picture, thumbnailWidth_)});
+    if (!openEnded_ || thumbnails_.size() <= size_t(2) * pictures_) return;
+    // Twice as many as shown: keep every other one and take half as many from here on.
+    // The newest stays: it may be the run's last frame, which the sheet always shows.
+    stride_ *= 2;
+    const uint64_t newest = number;
+    std::erase_if(thumbnails_, [&](const Thumbnail& t) { return t.number % stride_ != 0 && t.number != newest; });
+}
+
+std::vector<const ContactSheet::Thumbnail*> ContactSheet::Chosen() const {
+    std::vector<const Thumbnail*> chosen;
+    const size_t n = thumbnails_.size(), count = std::min(n, size_t(pictures_));
+    for (size_t i = 0; i < count; ++i) chosen.push_back(&thumbnails_[count == 1 ? 0 : i * (n - 1) / (count - 1)]);
+    return chosen;
 }
 
 bool ContactSheet::Write(const std::filesystem::path& path, std::string* error) const {
-    if (thumbnails_.empty()) {
+    const std::vector<const Thumbnail*> chosen = Chosen();
+    if (chosen.empty()) {
         *error = "no frame to put on the contact sheet";
         return false;
     }
     constexpr int kGap = 6, kLabel = 16;
     int cellWidth = 0, cellHeight = 0;
-    for (const auto& t : thumbnails_) {
-        cellWidth = std::max(cellWidth, t.picture.width);
-        cellHeight = std::max(cellHeight, t.picture.height);
+    for (const Thumbnail* t : chosen) {
+        cellWidth = std::max(cellWidth, t->picture.width);
+        cellHeight = std::max(cellHeight, t->picture.height);
     }
-    const int columns = std::min<int>(columns_, static_cast<int>(thumbnails_.size()));
-    const int rows = static_cast<int>((thumbnails_.size() + columns - 1) / columns);
+    const int columns = std::min<int>(columns_, static_cast<int>(chosen.size()));
+    const int rows = static_cast<int>((chosen.size() + columns - 1) / columns);
     const int width = kGap + columns * (cellWidth + kGap);
     const int height = kGap + rows * (cellHeight + kLabel + kGap);
     cairo_surface_t* sheet = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
@@ -417,8 +522,8 @@ bool ContactSheet::Write(const std::filesystem::path& path, std::string* error) 
     cairo_paint(cr);
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 11);
-    for (size_t i = 0; i < thumbnails_.size(); ++i) {
-        const Thumbnail& t = thumbnails_[i];
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        const Thumbnail& t = *chosen[i];
         const int left = kGap + static_cast<int>(i % columns) * (cellWidth + kGap);
         const int top = kGap + static_cast<int>(i / columns) * (cellHeight + kLabel + kGap);
         cairo_surface_t* picture = cairo_image_surface_create(CAIRO_FORMAT_RGB24, t.picture.width, t.picture.height);

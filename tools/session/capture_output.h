@@ -44,6 +44,11 @@ public:
     // Creates the file and writes the Y4M stream header (raw formats).
     static std::unique_ptr<VideoWriter> Create(const std::filesystem::path& path, const ConnectionFormat& format,
                                                std::string* error);
+    // The same into an open file descriptor (standard output in a pipe),
+    // which the writer closes; `name` stands for it in messages.
+    static std::unique_ptr<VideoWriter> CreateOnDescriptor(int descriptor, const std::string& name,
+                                                           const ConnectionFormat& format, std::string* error);
+    ~VideoWriter();
     // Appends one sample as a frame; false with a message (and nothing
     // written) for a sample that does not hold a picture of the format.
     bool Write(std::span<const uint8_t> sample, std::string* error);
@@ -51,7 +56,7 @@ public:
     bool Close(std::string* error);
 
     // The file could not take what was written (disk full, removed): stop writing.
-    bool Broken() const { return !out_; }
+    bool Broken() const { return !*out_; }
     uint64_t Frames() const { return frames_; }
     uint64_t FileBytes() const { return bytes_; }
     // "Y4M 4:2:2 (C422)", "MJPEG (concatenated JPEG frames)".
@@ -62,9 +67,11 @@ public:
 
 private:
     VideoWriter() = default;
-    std::filesystem::path path_;
+    bool WriteHeader(std::string* error);
+    std::string name_;  // the file's path, or what stands for a descriptor
     ConnectionFormat format_;
-    std::ofstream out_;
+    std::unique_ptr<std::streambuf> descriptorBuffer_;  // set when writing to a descriptor
+    std::unique_ptr<std::ostream> out_;
     std::vector<uint8_t> frame_;  // one Y4M frame being assembled
     uint64_t frames_ = 0;
     uint64_t bytes_ = 0;
@@ -76,11 +83,17 @@ class ContactSheet {
 public:
     // `expectedFrames` is how many frames the run should deliver; the sheet
     // takes `pictures` of them, evenly spaced, the first and the last included.
+    // With 0 the length is not known (a stream that runs until its input
+    // ends): the sheet keeps every frame at a stride it doubles as frames
+    // come, so it holds between `pictures` and twice as many, and the caller
+    // adds the last frame when the run is over.
     ContactSheet(uint64_t expectedFrames, int pictures = 12, int columns = 4, int thumbnailWidth = 160);
     // Whether frame `number` (counted from 0 among delivered frames) is one to keep.
     bool Wants(uint64_t number) const;
     void Add(uint64_t number, double seconds, const RgbPicture& picture);
-    size_t Count() const { return thumbnails_.size(); }
+    bool Has(uint64_t number) const;
+    // The pictures the sheet shows.
+    size_t Count() const { return Chosen().size(); }
     bool Write(const std::filesystem::path& path, std::string* error) const;
 
 private:
@@ -89,10 +102,14 @@ private:
         double seconds;
         RgbPicture picture;
     };
+    std::vector<const Thumbnail*> Chosen() const;
     std::vector<uint64_t> wanted_;
+    bool openEnded_ = false;
+    uint64_t stride_ = 1;  // open-ended: the frames kept are multiples of it
+    int pictures_;
     int columns_;
     int thumbnailWidth_;
-    std::vector<Thumbnail> thumbnails_;
+    std::vector<Thumbnail> thumbnails_;  // in frame order
 };
 
 // Box-filtered downscale to `width` (the height keeps the aspect ratio).

@@ -241,6 +241,7 @@ bool CaptureStream::Run(const std::function<bool(const SampleReport&)>& onSample
         constexpr int64_t kSlice = 500'000;  // 50 ms of platform time
         int64_t waited = 0;
         while (!head->done) {
+            if (options_.onWait) options_.onWait();
             if (removal.Removed()) {
                 *error = qk::Format("the camera went away: its capture filter was removed (after %llu samples)",
                                 static_cast<unsigned long long>(index));
@@ -264,6 +265,7 @@ bool CaptureStream::Run(const std::function<bool(const SampleReport&)>& onSample
         inFlight.pop_front();
         SampleReport report = Report(*head, index++);
         bool goOn = onSample(report);
+        if (options_.onWait) options_.onWait();
         if (!NT_SUCCESS(report.status) && report.status != STATUS_CANCELLED) {
             // The pin gave up (the camera went, the device failed): queueing more would only fail again.
             *error = "a read failed with " + StatusText(report.status);

@@ -48,6 +48,10 @@ struct StreamOptions {
     // keeps until the pin stops, as an application does on the removal
     // notification. Empty: not watched.
     std::u16string filterLink;
+    // Runs on the streaming thread after every sample and every 50 ms of
+    // platform time while a sample is awaited: the place for a caller's own
+    // timed work (pulling the camera out at a given second).
+    std::function<void()> onWait;
 };
 
 // The driver's dropped-frames property (KSPROPERTY_DROPPEDFRAMES_CURRENT).

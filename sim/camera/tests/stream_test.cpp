@@ -168,6 +168,12 @@ TEST(CameraStreamTest, FaultsAppearAsInjected) {
          [](CameraConversation& c, const std::vector<IsoResult>& r, PayloadReader& reader) {
              EXPECT_EQ(r[6].status, IsoResult::Status::NoResponse);
              EXPECT_GT(reader.Totals().lost, 10u);
+             // Only packets that carried payload count: idle ones had nothing to spoil.
+             auto failed = std::count_if(r.begin(), r.end(), [](const IsoResult& x) {
+                 return x.status == IsoResult::Status::NoResponse;
+             });
+             EXPECT_EQ(c.camera->Counters().lostPackets, static_cast<uint64_t>(failed));
+             EXPECT_EQ(c.camera->Counters().stalls, 0u);
              auto frames = reader.TakeFrames();
              size_t damaged = std::count_if(frames.begin(), frames.end(), [](auto& f) { return f.damaged; });
              EXPECT_GT(damaged, 0u);
@@ -187,9 +193,20 @@ TEST(CameraStreamTest, FaultsAppearAsInjected) {
          }},
         {"a stalled packet",
          [](Faults& f) { f.stallAtPacket = 10; },
-         [](CameraConversation&, const std::vector<IsoResult>& r, PayloadReader&) {
+         [](CameraConversation& c, const std::vector<IsoResult>& r, PayloadReader&) {
              EXPECT_EQ(r[10].status, IsoResult::Status::Stall);
              EXPECT_EQ(r[11].status, IsoResult::Status::Ok);
+             // The host came back for packet 11: the camera saw the halt cleared once.
+             EXPECT_EQ(c.camera->Counters().stalls, 1u);
+             EXPECT_EQ(c.camera->Counters().resumedAfterStall, 1u);
+             EXPECT_EQ(c.camera->Counters().lostPackets, 0u);
+         }},
+        {"a stall the host never comes back from",
+         [](Faults& f) { f.stallAtPacket = 399; },
+         [](CameraConversation& c, const std::vector<IsoResult>& r, PayloadReader&) {
+             EXPECT_EQ(r[399].status, IsoResult::Status::Stall);
+             EXPECT_EQ(c.camera->Counters().stalls, 1u);
+             EXPECT_EQ(c.camera->Counters().resumedAfterStall, 0u);
          }},
         {"a run of failing packets",
          [](Faults& f) {

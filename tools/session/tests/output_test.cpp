@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "sim/scene/y4m.h"
 #include "tools/session/capture_output.h"
@@ -296,6 +300,61 @@ TEST_F(OutputTest, MjpegFileIsTheFramesInOrder) {
     EXPECT_FALSE(SampleToRgb(FormatOf(PixelFormat::Mjpg, 64, 48), headerOnly, &picture, &error));
 }
 
+// Into a pipe the writer puts the same bytes as into a file, frames larger
+// than its buffer included; a reader that goes away fails the next write
+// instead of ending the process.
+TEST_F(OutputTest, DescriptorGetsTheFilesBytesAndAClosedReaderIsAWriteError) {
+    struct Case {
+        PixelFormat format;
+        int width, height;
+    };
+    const Case cases[] = {{PixelFormat::Yuy2, 640, 480}, {PixelFormat::Rgb24, 6, -4}, {PixelFormat::I420, 8, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Name(c.format));
+        const ConnectionFormat format = FormatOf(c.format, c.width, c.height);
+        const Bytes a = Random(format.sampleBytes, 1), b = Random(format.sampleBytes, 2);
+        std::string error;
+        auto file = VideoWriter::Create(dir_ / "file.y4m", format, &error);
+        ASSERT_TRUE(file) << error;
+        ASSERT_TRUE(file->Write(a, &error) && file->Write(b, &error)) << error;
+        ASSERT_TRUE(file->Close(&error)) << error;
+
+        const std::string path = (dir_ / "through-pipe.y4m").string();
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        // The reading end drains into a file on its own thread, as a player would.
+        std::thread reader([&, in = ends[0]] {
+            std::ofstream out(path, std::ios::binary);
+            char buffer[8192];
+            for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;) out.write(buffer, n);
+            close(in);
+        });
+        auto piped = VideoWriter::CreateOnDescriptor(ends[1], "the pipe", format, &error);
+        ASSERT_TRUE(piped) << error;
+        EXPECT_TRUE(piped->Write(a, &error)) << error;
+        EXPECT_TRUE(piped->Write(b, &error)) << error;
+        EXPECT_TRUE(piped->Close(&error)) << error;
+        EXPECT_TRUE(piped->Broken());  // closed: nothing more goes out
+        reader.join();
+        EXPECT_EQ(Slurp(path), Slurp(dir_ / "file.y4m"));
+        EXPECT_EQ(piped->FileBytes(), Slurp(path).size());
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    std::string error;
+    const ConnectionFormat format = FormatOf(PixelFormat::Yuy2, 640, 480);
+    auto piped = VideoWriter::CreateOnDescriptor(ends[1], "the pipe", format, &error);
+    ASSERT_TRUE(piped) << error;  // the header waits in the buffer
+    EXPECT_FALSE(piped->Write(Random(format.sampleBytes, 3), &error));
+    EXPECT_TRUE(piped->Broken());
+    EXPECT_EQ(error, "cannot write the pipe");
+    EXPECT_FALSE(piped->Close(&error));
+    EXPECT_EQ(error, "cannot finish the pipe");
+}
+
 TEST_F(OutputTest, ShrinkAveragesBoxes) {
     RgbPicture p{4, 2, Bytes(4 * 2 * 3)};
     for (int x = 0; x < 4; ++x) {
@@ -348,10 +407,42 @@ TEST_F(OutputTest, ContactSheetSpreadsFramesAndShowsThem) {
     ContactSheet few(3);
     EXPECT_TRUE(few.Wants(0) && few.Wants(1) && few.Wants(2));
     EXPECT_FALSE(few.Wants(3));
-    ContactSheet none(0);
-    EXPECT_FALSE(none.Wants(0));
+    ContactSheet none(1);
     EXPECT_FALSE(none.Write(dir_ / "none.png", &error));
     EXPECT_NE(error.find("no frame"), std::string::npos);
+}
+
+// A run of unknown length (a stream that goes until its input ends): the
+// sheet thins what it keeps as frames come, never holds more than twice the
+// pictures it shows, and shows the first and the last frame with the rest
+// spread between them.
+TEST_F(OutputTest, OpenEndedSheetThinsAsFramesComeAndEndsOnTheLastFrame) {
+    for (uint64_t frames : {1u, 5u, 12u, 13u, 100u, 1000u, 4097u}) {
+        SCOPED_TRACE(frames);
+        ContactSheet sheet(0, 12, 4, 16);
+        RgbPicture p{32, 24, Bytes(32 * 24 * 3, 0x40)};
+        uint64_t asked = 0;
+        for (uint64_t n = 0; n < frames; ++n) {
+            if (!sheet.Wants(n)) continue;
+            ++asked;
+            sheet.Add(n, 0, p);
+        }
+        // As the run ends, the caller adds the last frame when the sheet passed it over.
+        if (!sheet.Has(frames - 1)) sheet.Add(frames - 1, 0, p);
+        EXPECT_TRUE(sheet.Has(0));
+        EXPECT_TRUE(sheet.Has(frames - 1));
+        EXPECT_EQ(sheet.Count(), std::min<uint64_t>(frames, 12));
+        // The pictures asked for stay few: the stride doubles whenever the sheet is full.
+        EXPECT_LE(asked, 24u + 12u * 9u);
+        std::string error;
+        ASSERT_TRUE(sheet.Write(dir_ / "open.png", &error)) << error;
+        cairo_surface_t* png = cairo_image_surface_create_from_png((dir_ / "open.png").c_str());
+        ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+        const int shown = static_cast<int>(std::min<uint64_t>(frames, 12));
+        const int rows = (shown + 3) / 4;
+        EXPECT_EQ(cairo_image_surface_get_height(png), 6 + rows * (12 + 16 + 6));
+        cairo_surface_destroy(png);
+    }
 }
 
 }  // namespace

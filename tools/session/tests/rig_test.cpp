@@ -330,5 +330,71 @@ TEST_F(DriverSessionTest, UnpluggingMidStreamEndsTheRun) {
     filter.reset();
 }
 
+// The timed work of a caller runs on the streaming thread while the run goes
+// on; pulled out from there, the camera comes back as a new one with its own
+// filter, and streams again.
+TEST_F(DriverSessionTest, ACameraPulledOutFromTheRunComesBackWithANewFilter) {
+    std::string error;
+    auto rig = CameraRig::Start(K0340DevDriverEntry, {}, &error);
+    ASSERT_TRUE(rig) << error;
+    EXPECT_FALSE(rig->Replug({}, &error));
+    EXPECT_EQ(error, "the camera is still plugged in");
+    std::unique_ptr<ks::client::Filter> filter;
+    ASSERT_EQ(rig->OpenFilter(&filter), STATUS_SUCCESS);
+    uint64_t delivered = 0, waits = 0;
+    StreamOptions options;
+    options.filterLink = rig->FilterLink();
+    options.onWait = [&] {
+        ++waits;
+        if (delivered == 3 && rig->Plugged()) rig->Unplug();
+    };
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Yuy2, 160, 120, 30}, options, &stream, &error)) << error;
+    EXPECT_FALSE(stream->Run([&](const SampleReport& s) { return !s.Delivered() || ++delivered < 100; }, &error));
+    EXPECT_NE(error.find("the camera went away"), std::string::npos) << error;
+    EXPECT_EQ(delivered, 3u);
+    EXPECT_GE(waits, delivered);
+    stream.reset();
+    filter.reset();
+
+    sim::Faults faults;
+    faults.loseEveryNthPacket = 97;
+    ASSERT_TRUE(rig->Replug(faults, &error)) << error;
+    ASSERT_EQ(rig->Cameras().size(), 2u);
+    EXPECT_EQ(rig->Cameras().back(), rig->SharedCamera());
+    EXPECT_EQ(rig->Camera().Config().faults.loseEveryNthPacket, 97u);
+    ASSERT_EQ(rig->OpenFilter(&filter), STATUS_SUCCESS);
+    options.onWait = nullptr;
+    options.filterLink = rig->FilterLink();
+    ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Yuy2, 160, 120, 30}, options, &stream, &error)) << error;
+    delivered = 0;
+    EXPECT_TRUE(stream->Run([&](const SampleReport& s) { return !s.Delivered() || ++delivered < 3; }, &error)) << error;
+    EXPECT_EQ(delivered, 3u);
+}
+
+// A stall of the video endpoint halts the pipe; the driver resets it and the
+// camera sees the host come back for video: the count the capture command
+// reports as the driver's recoveries.
+TEST_F(DriverSessionTest, TheCameraCountsTheDriversRecoveryFromAStall) {
+    RigOptions rigOptions;
+    rigOptions.camera.faults.stallAtPacket = 300;
+    std::string error;
+    auto rig = CameraRig::Start(K0340DevDriverEntry, rigOptions, &error);
+    ASSERT_TRUE(rig) << error;
+    std::unique_ptr<ks::client::Filter> filter;
+    ASSERT_EQ(rig->OpenFilter(&filter), STATUS_SUCCESS);
+    std::unique_ptr<CaptureStream> stream;
+    StreamOptions options;
+    options.filterLink = rig->FilterLink();
+    ASSERT_TRUE(CaptureStream::Open(*filter, {PixelFormat::Yuy2, 160, 120, 30}, options, &stream, &error)) << error;
+    uint64_t delivered = 0;
+    // 30 frames take a second, well past packet 300.
+    ASSERT_TRUE(stream->Run([&](const SampleReport& s) { return !s.Delivered() || ++delivered < 30; }, &error)) << error;
+    sim::StreamCounters seen = rig->Camera().Counters();
+    EXPECT_EQ(seen.stalls, 1u);
+    EXPECT_EQ(seen.resumedAfterStall, 1u);
+    EXPECT_EQ(seen.lostPackets, 0u);
+}
+
 }  // namespace
 }  // namespace qk::session

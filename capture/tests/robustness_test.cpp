@@ -355,6 +355,8 @@ TEST_F(RobustnessTest, ProgressiveFramesAreDecodedWithTheDriversPool) {
 TEST_F(RobustnessTest, EveryPictureAfterAStallRecoveryIsOneTheCameraSent) {
     qk::sim::CameraConfig config;
     config.faults.stallAtPacket = 500;
+    // In real time, as a user's capture runs.
+    qk::nt::Kernel::Get().TheClock().SetRealTime(1.0);
     // A moving scene: a frame spliced from two pictures differs from both.
     PlugCamera(config, std::make_shared<qk::sim::SyntheticScene>());
     auto* filter = Open();

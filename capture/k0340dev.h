@@ -344,6 +344,7 @@ struct DeferredQueue {
     PIO_WORKITEM item; // the draining work item, freed by its routine
     LONG queued;       // entries not yet done, for removal to wait on
     LONG privacyRefreshQueued;  // one hardware-privacy read at a time
+    LONGLONG lastPrivacyRefresh;  // interrupt time of the last read queued
 };
 
 class UsbCameraDevice : public FramePool {

@@ -159,7 +159,13 @@ int QueueExposureKick(UsbCameraDevice* device) {
 }
 
 VOID QueuePrivacyRefresh(UsbCameraDevice* device) {
+    // Two control transfers and a worker's wake-ups a read: not more often
+    // than every 100 ms (three frames at 30 fps), which the picture follows.
+    constexpr LONGLONG kInterval100ns = 1000000;
+    LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+    if (now - Load(device->deferred.lastPrivacyRefresh) < kInterval100ns) return;
     if (InterlockedCompareExchange(&device->deferred.privacyRefreshQueued, 1, 0) != 0) return;
+    Store(device->deferred.lastPrivacyRefresh, now);
     auto* block = static_cast<DeferredRequest*>(Allocate(sizeof(DeferredRequest)));
     if (block == nullptr) {
         InterlockedExchange(&device->deferred.privacyRefreshQueued, 0);

@@ -398,7 +398,16 @@ Skin SkinOf(std::span<const uint8_t> yuy2, int width, int height) {
     return s;
 }
 
+constexpr size_t kRestingFrames = 20;
+constexpr double kSettled = 0.7;
+
 TEST_F(DriverControlsTest, TrackingSentBeforeTheStreamFollowsTheFace) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // How well the framing settles depends on how many frames the tracker
+    // sees in the scene's five seconds, which sanitizer builds drop too many
+    // of to judge; the library's own tests hold the tracking to its figures.
+    GTEST_SKIP() << "a measure of tracking over time, for optimised builds";
+#endif
     // The scene's face moves from 0.35 to 0.65 of the width between 1.5 and
     // 3.5 s and rests there until 6.5 s: its place is measured while it rests.
     constexpr int kWidth = 320, kHeight = 240;
@@ -431,7 +440,7 @@ TEST_F(DriverControlsTest, TrackingSentBeforeTheStreamFollowsTheFace) {
             },
             &error))
             << error;
-        EXPECT_GT(frames, 20u);
+        EXPECT_GT(frames, kRestingFrames);
         return frames ? Skin{sum.x / static_cast<double>(frames), sum.pixels / frames} : Skin{};
     };
     Skin fixed = restingSkin(false);
@@ -446,7 +455,7 @@ TEST_F(DriverControlsTest, TrackingSentBeforeTheStreamFollowsTheFace) {
     // ... and moves the framing to it: a zoom of the same power into the
     // middle of the picture would put the face at 0.5 + 0.15 x magnification.
     const double fixedZoomOffset = 0.15 * magnification;
-    EXPECT_LT(std::fabs(tracked.x - 0.5), 0.7 * fixedZoomOffset)
+    EXPECT_LT(std::fabs(tracked.x - 0.5), kSettled * fixedZoomOffset)
         << "tracked face at " << tracked.x << ", magnification " << magnification;
 }
 

@@ -64,7 +64,10 @@ psnr=$(ffmpeg -i "$WORK/photo.y4m" -i "$WORK/in.y4m" -lavfi "[0:v]format=yuv422p
   -f null - 2>&1 | sed -nE 's/.*PSNR y:([0-9.]+) .*/\1/p')
 awk -v p="${psnr:-0}" 'BEGIN { exit !(p >= 40) }' || fail "photograph: luma PSNR '$psnr' dB against ffmpeg's own decode"
 
-# ---- Every input frame in order, each once: frame k carries luma 16 + 7k -------------------------------------
+# ---- Input frames in order, none twice: frame k carries luma 16 + 7k ------------------------------------------
+# The camera films on its own clock, so a machine that stalls for a frame
+# period (a loaded CI runner) passes over an input frame as a real camera
+# would; a few such gaps are allowed, a repeat or a step back never is.
 {
   printf 'YUV4MPEG2 W64 H48 F30:1 C420jpeg\n'
   for k in $(seq 0 29); do
@@ -78,12 +81,18 @@ piped "ramp" --scene - --size 160x120 -o "$WORK/ramp.y4m"
 header=$(( $(head -n 1 "$WORK/ramp.y4m" | wc -c) ))
 count=$(( ($(stat -c %s "$WORK/ramp.y4m") - header) / (6 + 160 * 120 * 2) ))
 previous=-1
+skipped=0
 for ((i = 0; i < count; i++)); do
   y=$(byte "$WORK/ramp.y4m" $(( header + i * (6 + 160 * 120 * 2) + 6 + 60 * 160 + 80 )))
   k=$(( (y - 16 + 3) / 7 ))
-  [ "$k" -eq $(( previous + 1 )) ] || [ "$previous" -lt 0 ] || fail "ramp: frame $i shows input frame $k after $previous"
+  if [ "$previous" -ge 0 ]; then
+    [ "$k" -gt "$previous" ] || fail "ramp: frame $i shows input frame $k after $previous"
+    skipped=$(( skipped + k - previous - 1 ))
+  fi
   previous=$k
 done
+[ "$skipped" -le 3 ] || fail "ramp: $skipped input frames passed over"
+[ "$skipped" -eq 0 ] || echo "note: ramp: $skipped input frame(s) passed over by the camera's clock"
 [ "$previous" -eq 29 ] || fail "ramp: the last frame shows input frame $previous"
 [ "$count" -ge 24 ] || fail "ramp: only $count frames"
 # A count given ends the run before the stream does.

@@ -75,7 +75,7 @@ struct Faults {
     std::vector<uint64_t> keepFrameIdFrames;  // frames whose frame id does not toggle
     std::vector<uint64_t> corruptJpegFrames;  // frames whose entropy-coded data gets wrong bytes
     uint32_t corruptBytes = 8;
-    std::optional<uint64_t> stallAtPacket;    // the endpoint halts in this packet
+    std::optional<uint64_t> stallAtPacket;    // the endpoint halts once, in the first packet asked for from here
     std::optional<uint64_t> errorFromPacket;  // a run of packets that fail ...
     uint32_t errorPackets = 0;                // ... this long
     int64_t controlLatency = 0;               // 100 ns every class request takes to answer

@@ -221,6 +221,7 @@ bool VideoStream::SetAlternate(uint8_t alternate, uint32_t frame) {
     streamStart_ = uint64_t{frame} + 1;
     nextFrame_ = streamStart_;
     packetIndex_ = 0;
+    stallDone_ = false;
     videoFrame_ = 0;
     busy_ = false;
     frameId_ = 1;
@@ -298,11 +299,13 @@ IsoResult VideoStream::Serve(uint64_t frame, std::span<uint8_t>* packet, FrameMa
     // Packets of frames the host did not ask for (packet null) go nowhere:
     // a fault in them is never seen and is not counted.
     const bool asked = packet != nullptr;
-    if (config_.faults.stallAtPacket && index == *config_.faults.stallAtPacket) {
-        if (asked) {
-            ++counters_.stalls;
-            haltPending_ = true;
-        }
+    // The halt lands on the first packet the host asks for from the given
+    // index on: a host running late past that very packet still meets it,
+    // as it would meet a fault that persists until something reads it.
+    if (config_.faults.stallAtPacket && !stallDone_ && index >= *config_.faults.stallAtPacket && asked) {
+        stallDone_ = true;
+        ++counters_.stalls;
+        haltPending_ = true;
         return {IsoResult::Status::Stall, 0};
     }
     // A lost packet went out and was spoilt on the way: its data is gone.

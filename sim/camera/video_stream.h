@@ -129,6 +129,7 @@ private:
     SentFrame current_;
     size_t sent_ = 0;
     bool detached_ = false;
+    bool stallDone_ = false;    // the one halt of stallAtPacket has happened
     bool haltPending_ = false;  // stalled, and the host has not come back since
     StreamCounters counters_;
 };

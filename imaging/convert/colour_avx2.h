@@ -73,6 +73,9 @@ QK_AVX2_INLINE __m256i CenteredChromaPairs(__m128i eightBytes) {
 }
 
 bool CpuHasAvx2();
+// AVX-512 F, BW, VL and VBMI (byte permutes across 64 bytes), with the
+// operating system saving the 512-bit registers.
+bool CpuHasAvx512Vbmi();
 
 }  // namespace qk::imaging::simd
 

@@ -214,6 +214,13 @@ bool CpuHasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
+bool CpuHasAvx512Vbmi() {
+    // The compiler's processor check counts a feature only when the
+    // operating system saves its registers.
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+    return has;
+}
 }  // namespace qk::imaging::simd
 
 #else

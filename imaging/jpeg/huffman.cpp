@@ -16,26 +16,31 @@ int IndexOf(const HuffmanTable& t, uint32_t code, int length) {
 }  // namespace
 
 bool BuildHuffmanTable(HuffmanTable& t, const uint8_t counts[17], const uint8_t* values, int symbolCount, bool ac) {
-    t = HuffmanTable{};
-    std::memcpy(t.counts, counts, 17);
-    std::memcpy(t.values, values, size_t(symbolCount));
-    t.symbolCount = symbolCount;
+    int32_t valueOffset[18] = {}, maxCode[18];
     int32_t code = 0, index = 0;
     for (int length = 1; length <= 16; ++length) {
         const int n = counts[length];
-        t.maxCode[length] = -1;
+        maxCode[length] = -1;
         if (n > 0) {
             // Codes of one length are consecutive; a set that runs past
             // 2^length cannot be decoded and is refused.
             if (code + n > (int32_t(1) << length)) return false;
-            t.valueOffset[length] = code - index;
+            valueOffset[length] = code - index;
             code += n;
             index += n;
-            t.maxCode[length] = code - 1;
+            maxCode[length] = code - 1;
         }
         code <<= 1;
     }
-    t.maxCode[0] = t.maxCode[17] = -1;
+    maxCode[0] = maxCode[17] = -1;
+    // Built in place (the record's table): a copy would take a kernel
+    // stack's worth of bytes.
+    std::memset(&t, 0, sizeof t);
+    std::memcpy(t.counts, counts, 17);
+    std::memcpy(t.values, values, size_t(symbolCount));
+    t.symbolCount = symbolCount;
+    std::memcpy(t.valueOffset, valueOffset, sizeof valueOffset);
+    std::memcpy(t.maxCode, maxCode, sizeof maxCode);
 
     for (uint32_t pattern = 0; pattern < (1u << kLookaheadBits); ++pattern) {
         for (int length = 1; length <= kLookaheadBits; ++length) {
@@ -43,11 +48,15 @@ bool BuildHuffmanTable(HuffmanTable& t, const uint8_t counts[17], const uint8_t*
             if (i < 0) continue;
             const int symbol = t.values[i];
             t.lookahead[pattern] = uint16_t((length << 8) | symbol);
-            const int size = symbol & 15, run = symbol >> 4;
-            if (ac && size != 0 && length + size <= kLookaheadBits) {
+            // A DC symbol is the size of the difference that follows; sizes
+            // above 15 are errors the slow path reports.
+            const int size = ac ? symbol & 15 : symbol, run = ac ? symbol >> 4 : 0;
+            if (ac && symbol == 0x00) {
+                t.fast[pattern] = int32_t(uint32_t(kEndOfBlockRun) << 8 | uint32_t(length));
+            } else if ((ac ? size != 0 : size <= 15) && length + size <= kLookaheadBits) {
                 const int bits = int(pattern >> (kLookaheadBits - length - size)) & ((1 << size) - 1);
                 const int value = Extend(bits, size);
-                t.fastAc[pattern] = int32_t(uint32_t(value) << 16 | uint32_t(run) << 8 | uint32_t(length + size));
+                t.fast[pattern] = int32_t(uint32_t(value) << 16 | uint32_t(run) << 8 | uint32_t(length + size));
             }
             break;
         }

@@ -141,7 +141,7 @@ inline int TakeBits(BitReader& br, int n) {
 inline int Extend(int v, int s) { return s > 0 && v < (1 << (s - 1)) ? v - (1 << s) + 1 : v; }
 
 // ----------------------------------------------------------------- huffman.cpp
-inline constexpr int kLookaheadBits = 9;
+inline constexpr int kLookaheadBits = 10;
 
 struct HuffmanTable {
     bool defined;
@@ -150,15 +150,22 @@ struct HuffmanTable {
     int symbolCount;
     int32_t valueOffset[18];  // first code of a length minus the index of its first symbol
     int32_t maxCode[18];      // largest code of a length, -1 for none
-    // For every 9-bit pattern: (length << 8) | symbol, 0 when the code is longer.
+    // For every pattern of the window: (length << 8) | symbol, 0 when the
+    // code is longer.
     uint16_t lookahead[1 << kLookaheadBits];
-    // AC tables: a whole coefficient in 9 bits, (value << 16) | (run << 8) |
-    // bits used; 0 when the pattern does not hold one.
-    int32_t fastAc[1 << kLookaheadBits];
+    // A whole code and the bits after it in the window: (value << 16) | (run <<
+    // 8) | bits used; 0 when the pattern does not hold one. AC tables give a
+    // coefficient (its extended value and the zeros before it) or the end of
+    // the block (run kEndOfBlockRun, value 0); DC tables a difference (run 0).
+    int32_t fast[1 << kLookaheadBits];
 };
+// Past every position of a block, so that the end of the block leaves the
+// coefficient loop through its position check.
+inline constexpr int kEndOfBlockRun = 0x7F;
 
 // Builds a table from counts and symbols; false for a code set that
-// overflows its lengths (more codes than a length can hold).
+// overflows its lengths (more codes than a length can hold), which leaves
+// the table as it was.
 bool BuildHuffmanTable(HuffmanTable& t, const uint8_t counts[17], const uint8_t* values, int symbolCount, bool ac);
 int DecodeSymbolSlow(BitReader& br, const HuffmanTable& t);
 // The bit-by-bit procedure of ITU-T T.81 Figure F.16 over all lengths 1-16,

@@ -177,12 +177,16 @@ int ParseHuffmanTables(Record& r) {
             Log(Msg::kHuffmanTableId, tableClass, id);
             return JPG_ERR_DATA;
         }
-        HuffmanTable table;
-        if (!BuildHuffmanTable(table, counts, values, total, tableClass == 1)) {
+        HuffmanTable& current = r.huffman[tableClass][id];
+        // A camera sends the same tables with every frame: they stand.
+        if (current.defined && current.symbolCount == total && std::memcmp(current.counts, counts, 17) == 0 &&
+            std::memcmp(current.values, values, size_t(total)) == 0) {
+            continue;
+        }
+        if (!BuildHuffmanTable(current, counts, values, total, tableClass == 1)) {
             Log(Msg::kHuffmanTableCodes);
             return JPG_ERR_DATA;
         }
-        r.huffman[tableClass][id] = table;
     }
     return JPG_SUCCESS;
 }

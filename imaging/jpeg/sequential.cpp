@@ -72,13 +72,22 @@ inline int DecodeBlock(Record& r, Component& c, const int32_t* multipliers, uint
     HotBits b{r.bits.buffer, r.bits.bits};
     int count = 0, result = -1;
     b.Refill(r.bits, s);
-    const int size = b.Symbol(*c.dcTable, r.bits);
-    if (size < 0 || size > 15) {
-        Log(Msg::kHuffmanDecode);
-        goto out;
-    }
     {
-        const int dc = c.dcPredictor + Extend(b.Take(size), size);
+        // Most differences fit code and value in the lookahead window.
+        const int32_t fastDc = c.dcTable->fast[b.Peek(kLookaheadBits)];
+        int difference;
+        if (fastDc != 0) {
+            b.Drop(fastDc & 0xFF);
+            difference = fastDc >> 16;
+        } else {
+            const int size = b.Symbol(*c.dcTable, r.bits);
+            if (size < 0 || size > 15) {
+                Log(Msg::kHuffmanDecode);
+                goto out;
+            }
+            difference = Extend(b.Take(size), size);
+        }
+        const int dc = c.dcPredictor + difference;
         if (dc < -1024 || dc > 1023) {
             Log(Msg::kDcRange, dc);
             goto out;
@@ -91,8 +100,9 @@ inline int DecodeBlock(Record& r, Component& c, const int32_t* multipliers, uint
         const HuffmanTable& ac = *c.acTable;
         for (int k = 1; k < 64;) {
             b.Refill(r.bits, s);
-            // Most coefficients fit code and value in the lookahead window.
-            const int32_t fast = ac.fastAc[b.Peek(kLookaheadBits)];
+            // Most coefficients, and the end of the block, fit code and
+            // value in the lookahead window.
+            const int32_t fast = ac.fast[b.Peek(kLookaheadBits)];
             int natural, value;
             if (fast != 0) {
                 k += (fast >> 8) & 0xFF;
@@ -115,6 +125,7 @@ inline int DecodeBlock(Record& r, Component& c, const int32_t* multipliers, uint
                 value = int16_t(Extend(b.Take(bits), bits));
             }
             if (k > 63) {
+                if (fast != 0 && ((fast >> 8) & 0xFF) == kEndOfBlockRun) break;
                 Log(Msg::kAcPosition);
                 goto out;
             }

@@ -10,6 +10,7 @@ namespace qk::vpe {
 namespace {
 
 constexpr int kPrefetchRows = 4;  // output rows ahead whose source lines are asked for
+constexpr int kBlockWindow = 128;  // source bytes one AVX-512 block picks from
 
 int BytesPerSampleStep(ZoomLayout layout) {
     switch (layout) {
@@ -18,6 +19,48 @@ int BytesPerSampleStep(ZoomLayout layout) {
     case ZoomLayout::kYuy2: return 2;
     }
     return 1;
+}
+
+// The AVX-512 blocks: 32 samples (or output pairs) whose near and far bytes
+// all lie within 128 bytes of the line, taken from the left while they fit
+// (always when enlarging; a block at the line's end takes its last 128 bytes).
+template <typename Workspace>
+void BuildBlocks(ZoomLayout layout, int n, int lineBytes, Workspace& ws) {
+    auto& blocks = ws.blocks;
+    const int distance = ws.distance;
+    blocks.samples = 0;
+    for (int b = 0; 32 * b + 32 <= n && lineBytes >= kBlockWindow; ++b) {
+        const int* offset = ws.offset + 32 * b;
+        const auto [lo, hi] = std::minmax_element(offset, offset + 32);
+        const int base = std::min(*lo, lineBytes - kBlockWindow);
+        if (*hi + distance - base >= kBlockWindow) break;
+        blocks.base[b] = base;
+        uint8_t* pick = blocks.pick + 64 * b;
+        for (int j = 0; j < 32; ++j) {
+            pick[2 * j] = uint8_t(offset[j] - base);
+            pick[2 * j + 1] = 0;
+            blocks.nearWeight[32 * b + j] = ws.weights[2 * (32 * b + j)];
+            blocks.farWeight[32 * b + j] = ws.weights[2 * (32 * b + j) + 1];
+        }
+        blocks.samples = 32 * b + 32;
+    }
+    blocks.chromaPairs = 0;
+    if (layout != ZoomLayout::kYuy2) return;
+    for (int b = 0; 32 * b + 32 <= n / 2 && lineBytes >= kBlockWindow; ++b) {
+        const int32_t* u = ws.chromaU + 32 * b;
+        const int32_t* v = ws.chromaV + 32 * b;
+        const int lo = std::min(*std::min_element(u, u + 32), *std::min_element(v, v + 32));
+        const int hi = std::max(*std::max_element(u, u + 32), *std::max_element(v, v + 32));
+        const int base = std::min(lo, lineBytes - kBlockWindow);
+        if (hi - base >= kBlockWindow) break;
+        blocks.chromaBase[b] = base;
+        uint8_t* pick = blocks.chromaPick + 64 * b;
+        for (int j = 0; j < 32; ++j) {
+            pick[2 * j] = uint8_t(u[j] - base);
+            pick[2 * j + 1] = uint8_t(v[j] - base);
+        }
+        blocks.chromaPairs = 32 * b + 32;
+    }
 }
 
 }  // namespace
@@ -120,6 +163,7 @@ void BuildZoomColumns(ZoomLayout layout, int64_t rectX, int64_t step, int first,
         if ((lane & 1) == 1) fast = 4 * lane + 4;
     }
     ws.fastSamples = fast;
+    if constexpr (decltype(ws.blocks)::kPresent) BuildBlocks(layout, n, lineBytes, ws);
     ws.tables = key;
 }
 

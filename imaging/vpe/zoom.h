@@ -38,6 +38,31 @@ struct RectQ16 {
     int64_t x, y, width, height;
 };
 
+// Blocks of 32 output samples for the AVX-512 kernels, which only the
+// context's workspace carries (the stack one keeps to the AVX2 lanes and its
+// size): block b takes its bytes from the 128 source bytes at base[b];
+// pick[64 b + 2 j] is the near byte of its sample j within them (the far one
+// lies `distance` further), the odd bytes are unused. Chroma blocks are 32
+// output pairs from 128 bytes, U and V picks in turn. samples and
+// chromaPairs count the leading samples and pairs whose blocks fit.
+template <int Strip, bool kBuilt = (Strip >= 1024)>
+struct ZoomBlocksOf {
+    static constexpr bool kPresent = true;
+    static constexpr int kCount = Strip / 32;
+    int32_t base[kCount];
+    uint8_t pick[64 * kCount];
+    int16_t nearWeight[Strip];  // the weights of the column table, apart
+    int16_t farWeight[Strip];
+    int32_t samples;
+    int32_t chromaBase[kCount / 2];
+    uint8_t chromaPick[32 * kCount];
+    int32_t chromaPairs;
+};
+template <int Strip>
+struct ZoomBlocksOf<Strip, false> {
+    static constexpr bool kPresent = false;
+};
+
 // Column tables of one strip and the two cached horizontal rows, for strips
 // of `Strip` output samples (a multiple of 16). The context's workspace
 // (vpeFtk, vpeDigitalZoom) takes 1024, so a 640-pixel YUY2 line is one strip;
@@ -75,6 +100,7 @@ struct ZoomWorkspaceOf {
     int32_t rowLine[2];
     int32_t distance;     // bytes between the near and the far sample
     int32_t fastSamples;  // leading samples whose lanes the fast kernel may load
+    [[no_unique_address]] ZoomBlocksOf<Strip> blocks;  // the AVX-512 kernels' tables (context only)
     // What the tables above were built for, so that a framing that has not
     // moved since the last frame reuses them. built 0: nothing yet; the
     // context is zeroed at creation, a workspace on the stack must be
@@ -169,7 +195,8 @@ struct ZoomKernels {
 };
 
 const ZoomKernels& ReferenceZoomKernels();
-const ZoomKernels* Avx2ZoomKernels();  // null without AVX2
+const ZoomKernels* Avx2ZoomKernels();    // null without AVX2
+const ZoomKernels* Avx512ZoomKernels();  // null without AVX-512 (F, BW, VL, VBMI)
 const ZoomKernels& ZoomKernelsInUse();
 
 template <typename Workspace>

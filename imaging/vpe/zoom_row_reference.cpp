@@ -75,7 +75,9 @@ const ZoomKernels& ReferenceZoomKernels() {
 }
 
 const ZoomKernels& ZoomKernelsInUse() {
-    static const ZoomKernels& chosen = Avx2ZoomKernels() ? *Avx2ZoomKernels() : ReferenceZoomKernels();
+    static const ZoomKernels& chosen = Avx512ZoomKernels() ? *Avx512ZoomKernels()
+                                       : Avx2ZoomKernels() ? *Avx2ZoomKernels()
+                                                           : ReferenceZoomKernels();
     return chosen;
 }
 

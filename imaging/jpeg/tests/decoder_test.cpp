@@ -325,6 +325,33 @@ TEST(JpegTables, TablesStayFromFrameToFrame) {
     ASSERT_EQ(Decode(second).result, JPG_SUCCESS);
 }
 
+// A table that arrives again unchanged stands; one that differs replaces it
+// (optimised tables differ from frame to frame and from the standard ones).
+TEST(JpegTables, RedefinedTablesReplaceTheKeptOnesOnlyWhenTheyDiffer) {
+    std::vector<std::vector<uint8_t>> frames;
+    for (int seed : {1, 2, 3}) {
+        EncodeOptions o;
+        o.optimize = seed != 2;
+        o.seed = seed;
+        frames.push_back(Encode(o));
+    }
+    std::vector<Decoded> alone;
+    for (const auto& frame : frames) {
+        for (auto& set : g_record.huffman) {
+            for (auto& t : set) t = HuffmanTable{};
+        }
+        alone.push_back(Decode(frame));
+        ASSERT_EQ(alone.back().result, JPG_SUCCESS);
+    }
+    int index = 0;
+    for (int f : {0, 0, 1, 0, 2, 2, 1, 0}) {
+        SCOPED_TRACE(index++);
+        const Decoded d = Decode(frames[size_t(f)]);
+        ASSERT_EQ(d.result, JPG_SUCCESS);
+        EXPECT_EQ(d.pixels, alone[size_t(f)].pixels);
+    }
+}
+
 TEST(JpegSmoothing, InterpolatesChromaInsideTheBlock) {
     for (Sampling sampling : {k422, k420}) {
         const auto jpeg = Frame(32, 32, sampling);

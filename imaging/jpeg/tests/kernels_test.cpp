@@ -88,8 +88,9 @@ HuffmanTable RandomTable(std::mt19937& rng, bool ac) {
 
 TEST(JpegHuffman, LookaheadDecodesAsTheBitByBitProcedure) {
     std::mt19937 rng(5);
-    for (int trial = 0; trial < 300; ++trial) {
-        const HuffmanTable t = RandomTable(rng, true);
+    for (int trial = 0; trial < 600; ++trial) {
+        const bool ac = trial % 2 == 0;
+        const HuffmanTable t = RandomTable(rng, ac);
         for (int word = 0; word < 200; ++word) {
             BitReader a{uint64_t(rng()) << 32 | rng(), 64, true};
             BitReader b = a;
@@ -97,19 +98,28 @@ TEST(JpegHuffman, LookaheadDecodesAsTheBitByBitProcedure) {
             const int referenceSymbol = DecodeSymbolReference(b, t);
             ASSERT_EQ(fastSymbol, referenceSymbol);
             ASSERT_EQ(a.bits, b.bits);
-            // The combined table gives the run and the extended value of
-            // the bits that follow the code.
+            // The combined table gives the run (AC) and the extended value
+            // of the bits that follow the code, or the end of the block.
             BitReader c{uint64_t(rng()) << 32 | rng(), 64, true};
-            const int32_t entry = t.fastAc[PeekBits(c, kLookaheadBits)];
-            if (entry != 0) {
-                BitReader d = c;
-                const int symbol = DecodeSymbolReference(d, t);
-                ASSERT_GE(symbol, 0);
-                const int size = symbol & 15;
-                ASSERT_EQ(Extend(TakeBits(d, size), size), entry >> 16);
-                ASSERT_EQ((entry >> 8) & 0xFF, symbol >> 4);
-                ASSERT_EQ(entry & 0xFF, c.bits - d.bits);
+            const int32_t entry = t.fast[PeekBits(c, kLookaheadBits)];
+            BitReader d = c;
+            const int symbol = DecodeSymbolReference(d, t);
+            const int size = ac ? symbol & 15 : symbol;
+            if (entry == 0) {
+                // Only what does not fit the window is left to the slow path.
+                ASSERT_TRUE(symbol < 0 || (ac && size == 0 && symbol != 0x00) || size > 15 ||
+                            c.bits - d.bits + size > kLookaheadBits)
+                    << symbol;
+                continue;
             }
+            ASSERT_GE(symbol, 0);
+            if (ac && symbol == 0x00) {
+                ASSERT_EQ(entry, kEndOfBlockRun << 8 | (c.bits - d.bits));
+                continue;
+            }
+            ASSERT_EQ(Extend(TakeBits(d, size), size), entry >> 16);
+            ASSERT_EQ((entry >> 8) & 0xFF, ac ? symbol >> 4 : 0);
+            ASSERT_EQ(entry & 0xFF, c.bits - d.bits);
         }
     }
 }
@@ -123,6 +133,10 @@ TEST(JpegHuffman, RefusesCodeSetsThatOverflowTheirLengths) {
     EXPECT_TRUE(BuildHuffmanTable(t, full, values, 3, false));
     BitReader br{0xFFFFull << 48, 64, true};  // 1111...: no code matches
     EXPECT_EQ(DecodeSymbol(br, t), -1);
+    // A refused set leaves the table it was to replace.
+    EXPECT_FALSE(BuildHuffmanTable(t, counts, values, 3, false));
+    BitReader code{0x8000ull << 48, 64, true};  // 10...: the second symbol
+    EXPECT_EQ(DecodeSymbol(code, t), 2);
 }
 
 TEST(JpegWriters, FastRowWritersEqualReference) {

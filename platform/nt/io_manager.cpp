@@ -1291,14 +1291,24 @@ bool ProbeRange(uintptr_t address, size_t length, bool write) {
     if (address + length < address) return false;
     const pid_t self = getpid();
     const uintptr_t end = address + length;
-    for (uintptr_t page = address & ~uintptr_t{0xFFF}; page < end; page += 0x1000) {
-        uintptr_t at = page < address ? address : page;
-        unsigned char byte;
-        iovec local{&byte, 1};
-        iovec remote{reinterpret_cast<void*>(at), 1};
-        if (process_vm_readv(self, &local, 1, &remote, 1, 0) != 1) return false;
-        // The byte goes back as it was: only the right to write is tested.
-        if (write && process_vm_writev(self, &local, 1, &remote, 1, 0) != 1) return false;
+    // A byte of every page, up to a batch of pages a call: a call per page
+    // made the probe of a 640x480 picture cost half a millisecond.
+    constexpr size_t kBatch = 256;
+    unsigned char bytes[kBatch];
+    iovec local[kBatch];
+    iovec remote[kBatch];
+    uintptr_t page = address & ~uintptr_t{0xFFF};
+    while (page < end) {
+        size_t n = 0;
+        for (; n < kBatch && page < end; ++n, page += 0x1000) {
+            uintptr_t at = page < address ? address : page;
+            local[n] = {&bytes[n], 1};
+            remote[n] = {reinterpret_cast<void*>(at), 1};
+        }
+        // A page that cannot be read ends the transfer short of n bytes.
+        if (process_vm_readv(self, local, n, remote, n, 0) != static_cast<ssize_t>(n)) return false;
+        // The bytes go back as they were: only the right to write is tested.
+        if (write && process_vm_writev(self, local, n, remote, n, 0) != static_cast<ssize_t>(n)) return false;
     }
     return true;
 }

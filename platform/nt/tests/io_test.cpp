@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <string>
 #include <vector>
@@ -311,6 +312,41 @@ TEST(IoVersion, WdmVersionQueryIsOrdered) {
     EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));
     EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x20));
     EXPECT_FALSE(IoIsWdmVersionAvailable(2, 0x00));
+}
+
+// The probe of a caller's buffer finds a page it may not touch anywhere in a
+// long range (past the first batch of pages it checks at once), and leaves
+// the bytes of the pages it may touch as they were.
+TEST(IoProbe, EveryPageOfALongBufferIsChecked) {
+    constexpr size_t kPages = 600;
+    void* block = mmap(nullptr, kPages * 0x1000, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(block, MAP_FAILED);
+    auto* bytes = static_cast<unsigned char*>(block);
+    for (size_t i = 0; i < kPages * 0x1000; i += 0x1000) bytes[i] = static_cast<unsigned char>(i / 0x1000);
+    auto probe = [&](size_t offset, size_t length, LOCK_OPERATION operation) {
+        PMDL mdl = IoAllocateMdl(bytes + offset, static_cast<ULONG>(length), FALSE, FALSE, nullptr);
+        NTSTATUS status = STATUS_SUCCESS;
+        try {
+            MmProbeAndLockPages(mdl, UserMode, operation);
+            MmUnlockPages(mdl);
+        } catch (const qk::nt::StatusException& e) {
+            status = e.Status();
+        }
+        IoFreeMdl(mdl);
+        return status;
+    };
+    EXPECT_EQ(probe(100, kPages * 0x1000 - 200, IoWriteAccess), STATUS_SUCCESS);
+    for (size_t i = 0; i < kPages; ++i) ASSERT_EQ(bytes[i * 0x1000], static_cast<unsigned char>(i)) << "page " << i;
+    // Page 520 can be read, not written; page 590 is gone.
+    ASSERT_EQ(mprotect(bytes + 520 * 0x1000, 0x1000, PROT_READ), 0);
+    EXPECT_EQ(probe(0, kPages * 0x1000 - 0x2000, IoReadAccess), STATUS_SUCCESS);
+    EXPECT_EQ(probe(0, kPages * 0x1000 - 0x2000, IoWriteAccess), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(probe(0, 520 * 0x1000, IoWriteAccess), STATUS_SUCCESS);
+    ASSERT_EQ(munmap(bytes + 590 * 0x1000, 0x1000), 0);
+    EXPECT_EQ(probe(0x1000, 589 * 0x1000, IoReadAccess), STATUS_SUCCESS);
+    EXPECT_EQ(probe(0x1000, 589 * 0x1000 + 1, IoReadAccess), STATUS_ACCESS_VIOLATION);
+    munmap(bytes, 590 * 0x1000);
+    munmap(bytes + 591 * 0x1000, (kPages - 591) * 0x1000);
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ typedef IID* LPIID;
 #define RPC_E_CHANGED_MODE static_cast<HRESULT>(0x80010106)
 #define SELFREG_E_CLASS static_cast<HRESULT>(0x80040201)
 #define MK_E_NOOBJECT static_cast<HRESULT>(0x800401E5)
+#define MK_S_REDUCED_TO_SELF static_cast<HRESULT>(0x000401E2)
 #define MK_E_UNAVAILABLE static_cast<HRESULT>(0x800401E3)
 #define STG_E_INVALIDPOINTER static_cast<HRESULT>(0x80030009)
 #define DISP_E_TYPEMISMATCH static_cast<HRESULT>(0x80020005)

@@ -1,0 +1,19 @@
+// The platform's DirectShow in-process servers: the system device enumerator
+// ("devenum.dll") and the kernel-streaming proxy ("ksproxy.ax"), built into
+// the process and registered in the class registry as the system's
+// installation registers them.
+#pragma once
+
+#include "objbase.h"
+
+namespace qk::dshow {
+
+// Makes the servers known to the process and writes their classes under
+// HKEY_CLASSES_ROOT\CLSID. Each machine needs its registration once (the
+// registry is the machine's); calling it again changes nothing.
+HRESULT InstallSystemServers();
+
+HRESULT CreateSystemDeviceEnum(REFIID riid, void** ppv);
+HRESULT CreateKsProxy(REFIID riid, void** ppv);
+
+}  // namespace qk::dshow

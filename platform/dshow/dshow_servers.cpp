@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/com/com_runtime.h"
+#include "platform/dshow/base_classes.h"
 #include "platform/dshow/com_object.h"
 #include "platform/dshow/dshow_servers.h"
 #include "strmif.h"
@@ -68,6 +69,33 @@ HRESULT ProxyGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
 }
 HRESULT ProxyCanUnloadNow() { return ProxyObjects().CanUnloadNow(); }
 
+Factory& GraphFactory() {
+    static Factory factory(QuartzObjects(), CreateFilterGraph);
+    return factory;
+}
+Factory& AllocatorFactory() {
+    static Factory factory(QuartzObjects(), CreateMemAllocator);
+    return factory;
+}
+
+HRESULT QuartzGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (clsid == CLSID_FilterGraph) return GraphFactory().QueryInterface(riid, ppv);
+    if (clsid == CLSID_MemoryAllocator) return AllocatorFactory().QueryInterface(riid, ppv);
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+HRESULT QuartzCanUnloadNow() { return QuartzObjects().CanUnloadNow(); }
+HRESULT QuartzRegister() {
+    HRESULT hr = qk::com::RegisterInprocClass(CLSID_FilterGraph, u"Filter Graph", u"quartz.dll", u"Both");
+    if (SUCCEEDED(hr)) hr = qk::com::RegisterInprocClass(CLSID_MemoryAllocator, u"Memory Allocator", u"quartz.dll", u"Both");
+    return hr;
+}
+HRESULT QuartzUnregister() {
+    qk::com::UnregisterInprocClass(CLSID_FilterGraph);
+    return qk::com::UnregisterInprocClass(CLSID_MemoryAllocator);
+}
+
 HRESULT DevEnumRegister() {
     return qk::com::RegisterInprocClass(CLSID_SystemDeviceEnum, u"System Device Enum", u"devenum.dll", u"Both");
 }
@@ -86,9 +114,12 @@ HRESULT InstallSystemServers() {
                                                         DevEnumUnregister});
         qk::com::RegisterBuiltinServer(u"ksproxy.ax",
                                        {ProxyGetClassObject, ProxyCanUnloadNow, ProxyRegister, ProxyUnregister});
+        qk::com::RegisterBuiltinServer(u"quartz.dll",
+                                       {QuartzGetClassObject, QuartzCanUnloadNow, QuartzRegister, QuartzUnregister});
     }
     HRESULT hr = DevEnumRegister();
     if (SUCCEEDED(hr)) hr = ProxyRegister();
+    if (SUCCEEDED(hr)) hr = QuartzRegister();
     return hr;
 }
 

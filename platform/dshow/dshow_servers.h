@@ -1,5 +1,6 @@
 // The platform's DirectShow in-process servers: the system device enumerator
-// ("devenum.dll") and the kernel-streaming proxy ("ksproxy.ax"), built into
+// ("devenum.dll"), the kernel-streaming proxy ("ksproxy.ax") and the filter
+// graph with its memory allocator ("quartz.dll"), built into
 // the process and registered in the class registry as the system's
 // installation registers them.
 #pragma once

@@ -6,16 +6,23 @@
 // property through IKsPropertySet and IKsControl. Every call reaches the
 // driver: nothing is cached but the pin list and the data ranges, which a
 // kernel filter fixes when it is created.
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/dshow/com_object.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/ks/client.h"
+#include "platform/nt/pnp.h"
+#include "platform/ks/clock.h"
+#include "platform/dshow/base_classes.h"
 #include "strmif.h"
+#include "wdm.h"
 #include "windows.h"
 
 namespace qk::dshow {
@@ -95,6 +102,8 @@ public:
     KsOutputPin(KsProxyFilter* filter, ULONG pinId, std::u16string name, GUID category, std::vector<Bytes> ranges)
         : filter_(filter), pinId_(pinId), name_(std::move(name)), category_(category), ranges_(std::move(ranges)) {}
     ~KsOutputPin() {
+        Inactive();
+        Disconnect();
         if (current_ != nullptr) DeleteMediaType(current_);
     }
 
@@ -105,19 +114,41 @@ public:
     ULONG AddRef() override;
     ULONG Release() override;
 
-    // IPin. Connections to downstream filters come with the filter graph.
-    HRESULT Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
-    HRESULT ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
-    HRESULT Disconnect() override { return S_FALSE; }
+    // IPin
+    HRESULT Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
+    HRESULT ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }  // an output pin
+    HRESULT Disconnect() override;
     HRESULT ConnectedTo(IPin** pPin) override {
         if (pPin == nullptr) return E_POINTER;
-        *pPin = nullptr;
-        return VFW_E_NOT_CONNECTED;
+        std::lock_guard guard(connectionLock_);
+        *pPin = peer_;
+        if (peer_ == nullptr) return VFW_E_NOT_CONNECTED;
+        peer_->AddRef();
+        return S_OK;
     }
     HRESULT ConnectionMediaType(AM_MEDIA_TYPE* pmt) override {
         if (pmt == nullptr) return E_POINTER;
-        std::memset(pmt, 0, sizeof *pmt);
-        return VFW_E_NOT_CONNECTED;
+        std::lock_guard guard(connectionLock_);
+        if (peer_ == nullptr) {
+            std::memset(pmt, 0, sizeof *pmt);
+            return VFW_E_NOT_CONNECTED;
+        }
+        return CopyMediaType(pmt, &connection_);
+    }
+
+    // State changes from the filter: a connected pin opens its kernel pin
+    // when paused, streams while running, and closes it when stopped.
+    HRESULT Active();
+    HRESULT Start();
+    HRESULT Pause();
+    void Inactive();
+    // The device is gone: no more reads are queued.
+    void Lose() {
+        {
+            std::lock_guard guard(streamLock_);
+            lost_ = true;
+        }
+        streamChanged_.notify_all();
     }
     HRESULT QueryPinInfo(PIN_INFO* pInfo) override;
     HRESULT QueryDirection(PIN_DIRECTION* pPinDir) override {
@@ -219,6 +250,9 @@ private:
         return -1;
     }
 
+    void Stream();
+    void Report(LONG code, LONG_PTR p1);
+
     KsProxyFilter* const filter_;
     const ULONG pinId_;
     const std::u16string name_;
@@ -226,6 +260,31 @@ private:
     const std::vector<Bytes> ranges_;
     std::mutex lock_;                  // guards current_
     AM_MEDIA_TYPE* current_ = nullptr;  // the format SetFormat chose; owned
+
+    // The connection, changed on the application's thread while stopped.
+    std::mutex connectionLock_;           // guards the four below against ConnectedTo from elsewhere
+    IPin* peer_ = nullptr;                // one reference
+    IMemInputPin* input_ = nullptr;       // one reference
+    IMemAllocator* allocator_ = nullptr;  // one reference
+    AM_MEDIA_TYPE connection_{};          // owned
+
+    // Streaming: the kernel pin exists from pause to stop; reads complete on
+    // kernel threads into `completed_`, and the streaming thread delivers them.
+    struct Completed {
+        IMediaSample* sample;  // one reference
+        NTSTATUS status;
+        ULONG dataUsed;
+    };
+    std::unique_ptr<qk::ks::client::Pin> kernelPin_;
+    HANDLE clock_ = nullptr;
+    std::thread streamer_;
+    std::mutex streamLock_;  // guards completed_, stopping_, outstanding_
+    std::condition_variable streamChanged_;
+    std::deque<Completed> completed_;
+    bool stopping_ = false;
+    bool lost_ = false;
+    int outstanding_ = 0;
+    LONGLONG delivered_ = 0;  // streaming thread only
 };
 
 class MediaTypeList final : public RefCount, public IEnumMediaTypes {
@@ -442,6 +501,12 @@ public:
           procAmp_(static_cast<IBaseFilter*>(this), PROPSETID_VIDCAP_VIDEOPROCAMP),
           camera_(static_cast<IBaseFilter*>(this), PROPSETID_VIDCAP_CAMERACONTROL) {}
     ~KsProxyFilter() {
+        if (removal_ != nullptr) {
+            qk::nt::pnp::Unsubscribe(removalCookie_);
+            std::lock_guard guard(removal_->lock);
+            removal_->filter = nullptr;
+        }
+        pins_.clear();  // they stop and let go of their connections first
         if (clock_ != nullptr) clock_->Release();
     }
 
@@ -475,20 +540,49 @@ public:
     HRESULT Load(IPropertyBag* bag, IErrorLog* log) override;
     HRESULT Save(IPropertyBag*, BOOL, BOOL) override { return E_NOTIMPL; }
 
-    // IMediaFilter. The pins do not stream until the graph connects them;
-    // the state is kept for the graph.
+    // IMediaFilter: the pins follow the filter's state.
     HRESULT Stop() override {
+        for (auto& p : pins_) p->Inactive();
         state_ = State_Stopped;
         return S_OK;
     }
     HRESULT Pause() override {
+        if (state_ == State_Stopped) {
+            for (auto& p : pins_) {
+                HRESULT hr = p->Active();
+                if (FAILED(hr)) {
+                    Stop();
+                    return hr;
+                }
+            }
+        } else if (state_ == State_Running) {
+            for (auto& p : pins_) p->Pause();
+        }
         state_ = State_Paused;
         return S_OK;
     }
     HRESULT Run(REFERENCE_TIME) override {
+        if (state_ == State_Stopped) {
+            HRESULT hr = Pause();
+            if (FAILED(hr)) return hr;
+        }
+        for (auto& p : pins_) {
+            HRESULT hr = p->Start();
+            if (FAILED(hr)) {
+                Stop();
+                return hr;
+            }
+        }
         state_ = State_Running;
         return S_OK;
     }
+    IFilterGraph* Graph() const { return graph_; }
+    bool Lost() const { return lost_.load(); }
+    // The device's interface went away: the stream cannot go on, and the
+    // graph hears of it as applications expect (EC_DEVICE_LOST with the
+    // filter and 0 for a removal).
+    void DeviceRemoved();
+    qk::ks::client::Filter* Kernel() const { return kernel_.get(); }
     HRESULT GetState(DWORD, FILTER_STATE* State) override {
         if (State == nullptr) return E_POINTER;
         *State = state_;
@@ -704,7 +798,17 @@ private:
     std::vector<std::unique_ptr<KsOutputPin>> pins_;
     ControlPart<IAMVideoProcAmp> procAmp_;
     ControlPart<IAMCameraControl> camera_;
-    FILTER_STATE state_ = State_Stopped;
+    std::atomic<FILTER_STATE> state_{State_Stopped};
+    // Removal notices come on the Plug and Play thread; the shared part
+    // outlives the filter so a notice racing with the last Release finds it gone.
+    struct Removal {
+        std::mutex lock;  // guards filter
+        KsProxyFilter* filter;
+    };
+    std::shared_ptr<Removal> removal_;
+    int removalCookie_ = 0;
+    std::u16string devicePath_;
+    std::atomic<bool> lost_{false};
     IReferenceClock* clock_ = nullptr;  // one reference
     IFilterGraph* graph_ = nullptr;     // no reference: the graph holds us
     std::u16string name_;
@@ -797,6 +901,262 @@ HRESULT KsOutputPin::GetFormat(AM_MEDIA_TYPE** ppmt) {
     return S_OK;
 }
 
+// A kernel link ("\??\USB#...") and a user path ("\\?\usb#...") of one interface.
+bool SameInterface(const std::u16string& link, const std::u16string& path) {
+    auto tail = [](const std::u16string& p) {
+        std::u16string t = p.size() > 4 ? p.substr(4) : p;
+        for (auto& c : t) {
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        }
+        return t;
+    };
+    return !link.empty() && tail(link) == tail(path);
+}
+
+// ---- Connection and streaming ---------------------------------------------------------------
+// The connection's type is the pin's format: the caller's, when it names a
+// complete one the driver offers, else the one IAMStreamConfig holds.
+HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
+    if (pReceivePin == nullptr) return E_POINTER;
+    FILTER_STATE state;
+    static_cast<IBaseFilter*>(filter_)->GetState(0, &state);
+    if (state != State_Stopped) return VFW_E_NOT_STOPPED;
+    {
+        std::lock_guard guard(connectionLock_);
+        if (peer_ != nullptr) return VFW_E_ALREADY_CONNECTED;
+    }
+    if (VideoInfoOf(pmt) != nullptr) {
+        HRESULT hr = SetFormat(const_cast<AM_MEDIA_TYPE*>(pmt));
+        if (FAILED(hr)) return hr == VFW_E_INVALIDMEDIATYPE ? VFW_E_NO_ACCEPTABLE_TYPES : hr;
+    }
+    AM_MEDIA_TYPE* type = nullptr;
+    HRESULT hr = GetFormat(&type);
+    if (FAILED(hr)) return hr;
+    // A partial type still has to agree with what the pin gives.
+    if (pmt != nullptr && ((pmt->majortype != GUID_NULL && pmt->majortype != type->majortype) ||
+                           (pmt->subtype != GUID_NULL && pmt->subtype != type->subtype))) {
+        DeleteMediaType(type);
+        return VFW_E_NO_ACCEPTABLE_TYPES;
+    }
+    hr = pReceivePin->ReceiveConnection(this, type);
+    if (FAILED(hr)) {
+        DeleteMediaType(type);
+        return hr;
+    }
+    IMemInputPin* input = nullptr;
+    IMemAllocator* allocator = nullptr;
+    hr = pReceivePin->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&input));
+    if (SUCCEEDED(hr) && FAILED(input->GetAllocator(&allocator))) {
+        allocator = nullptr;
+        hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                              reinterpret_cast<void**>(&allocator));
+    }
+    if (SUCCEEDED(hr)) {
+        // Enough buffers that the driver always has reads queued while the
+        // renderer holds one.
+        ALLOCATOR_PROPERTIES wanted{4, static_cast<LONG>(type->lSampleSize), 8, 0};
+        ALLOCATOR_PROPERTIES asked{};
+        if (SUCCEEDED(input->GetAllocatorRequirements(&asked))) {
+            if (asked.cBuffers > wanted.cBuffers) wanted.cBuffers = asked.cBuffers;
+            if (asked.cbAlign > wanted.cbAlign) wanted.cbAlign = asked.cbAlign;
+            wanted.cbPrefix = asked.cbPrefix;
+        }
+        ALLOCATOR_PROPERTIES actual{};
+        hr = allocator->SetProperties(&wanted, &actual);
+        if (SUCCEEDED(hr) && actual.cbBuffer < wanted.cbBuffer) hr = VFW_E_SIZENOTSET;
+        if (SUCCEEDED(hr)) hr = input->NotifyAllocator(allocator, FALSE);
+    }
+    if (FAILED(hr)) {
+        if (allocator != nullptr) allocator->Release();
+        if (input != nullptr) input->Release();
+        pReceivePin->Disconnect();
+        DeleteMediaType(type);
+        return hr;
+    }
+    std::lock_guard guard(connectionLock_);
+    peer_ = pReceivePin;
+    peer_->AddRef();
+    input_ = input;
+    allocator_ = allocator;
+    connection_ = *type;  // takes over the format block
+    CoTaskMemFree(type);
+    return S_OK;
+}
+
+HRESULT KsOutputPin::Disconnect() {
+    if (kernelPin_ != nullptr) return VFW_E_NOT_STOPPED;
+    std::lock_guard guard(connectionLock_);
+    if (peer_ == nullptr) return S_FALSE;
+    peer_->Release();
+    input_->Release();
+    allocator_->Release();
+    peer_ = nullptr;
+    input_ = nullptr;
+    allocator_ = nullptr;
+    FreeMediaType(connection_);
+    std::memset(&connection_, 0, sizeof connection_);
+    return S_OK;
+}
+
+HRESULT KsOutputPin::Active() {
+    if (peer_ == nullptr || kernelPin_ != nullptr) return S_OK;  // an unconnected pin does nothing
+    const VIDEOINFOHEADER* info = VideoInfoOf(&connection_);
+    if (info == nullptr) return VFW_E_INVALIDMEDIATYPE;
+    Bytes format(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER), 0);
+    auto* f = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+    f->DataFormat.FormatSize = static_cast<ULONG>(format.size());
+    f->DataFormat.SampleSize = connection_.lSampleSize;
+    f->DataFormat.MajorFormat = connection_.majortype;
+    f->DataFormat.SubFormat = connection_.subtype;
+    f->DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
+    f->VideoInfoHeader = *info;
+    NTSTATUS status = filter_->Kernel()->CreatePin(pinId_, format, &kernelPin_);
+    if (!NT_SUCCESS(status)) return FromStatus(status);
+    clock_ = qk::ks::CreateClock();
+    if (clock_ != nullptr) kernelPin_->SetClock(clock_);
+    HRESULT hr = allocator_->Commit();
+    if (SUCCEEDED(hr)) hr = FromStatus(kernelPin_->SetState(KSSTATE_PAUSE));
+    if (FAILED(hr)) Inactive();
+    return hr;
+}
+
+HRESULT KsOutputPin::Start() {
+    if (kernelPin_ == nullptr) return S_OK;
+    HRESULT hr = FromStatus(kernelPin_->SetState(KSSTATE_RUN));
+    if (FAILED(hr)) return hr;
+    if (!streamer_.joinable()) {
+        {
+            std::lock_guard guard(streamLock_);
+            stopping_ = false;
+        }
+        delivered_ = 0;
+        streamer_ = std::thread([this] { Stream(); });
+    }
+    return S_OK;
+}
+
+HRESULT KsOutputPin::Pause() {
+    if (kernelPin_ == nullptr) return S_OK;
+    return FromStatus(kernelPin_->SetState(KSSTATE_PAUSE));
+}
+
+// Stopping the kernel pin cancels the queued reads; their samples come back
+// through the streaming thread, which ends once none is outstanding.
+void KsOutputPin::Inactive() {
+    if (kernelPin_ == nullptr) return;
+    {
+        std::lock_guard guard(streamLock_);
+        stopping_ = true;
+    }
+    allocator_->Decommit();  // a streaming thread waiting for a buffer gives up
+    kernelPin_->SetState(KSSTATE_STOP);
+    kernelPin_->WaitIdle();
+    streamChanged_.notify_all();
+    if (streamer_.joinable()) streamer_.join();
+    // Reads that completed with no thread to take them (a pin paused, never run).
+    std::deque<Completed> left;
+    {
+        std::lock_guard guard(streamLock_);
+        left.swap(completed_);
+    }
+    for (auto& c : left) c.sample->Release();
+    kernelPin_.reset();
+    if (clock_ != nullptr) ZwClose(clock_);
+    clock_ = nullptr;
+}
+
+void KsOutputPin::Report(LONG code, LONG_PTR p1) {
+    IFilterGraph* graph = filter_->Graph();
+    IMediaEventSink* sink = nullptr;
+    if (graph != nullptr && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
+        sink->Notify(code, p1, 0);
+        sink->Release();
+    }
+}
+
+bool DeviceGone(NTSTATUS status) {
+    return status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_REMOVED || status == STATUS_NO_SUCH_DEVICE ||
+           status == STATUS_DELETE_PENDING;
+}
+
+// Keeps up to the allocator's buffers queued as reads, delivers each
+// completed one downstream and queues its buffer again. A read the device
+// cannot answer any more ends the stream with EC_DEVICE_LOST, a refused
+// delivery with EC_ERRORABORT; the graph's owner stops the graph.
+void KsOutputPin::Stream() {
+    const ULONG headerBytes = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+    const REFERENCE_TIME interval = VideoInfoOf(&connection_)->AvgTimePerFrame;
+    bool ended = false;
+    while (true) {
+        // Queue reads while buffers are free.
+        while (!ended) {
+            {
+                std::lock_guard guard(streamLock_);
+                if (stopping_ || lost_) break;
+            }
+            IMediaSample* sample = nullptr;
+            if (allocator_->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK) break;
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
+            {
+                std::lock_guard guard(streamLock_);
+                ++outstanding_;
+            }
+            NTSTATUS queued = kernelPin_->QueueRead(
+                data, static_cast<ULONG>(sample->GetSize()), headerBytes,
+                [this, sample](const qk::ks::client::Pin::Sample& done) {
+                    ULONG used = 0;
+                    if (done.header.size() >= sizeof(KSSTREAM_HEADER)) used = done.Header().DataUsed;
+                    {
+                        std::lock_guard guard(streamLock_);
+                        completed_.push_back({sample, done.status, used});
+                    }
+                    streamChanged_.notify_all();
+                });
+            (void)queued;  // a read refused at once still completes through the callback
+            std::lock_guard guard(streamLock_);
+            if (outstanding_ >= 4 || stopping_ || lost_) break;
+        }
+        Completed c;
+        {
+            std::unique_lock guard(streamLock_);
+            streamChanged_.wait(guard, [&] { return !completed_.empty() || (stopping_ && outstanding_ == 0); });
+            if (completed_.empty()) return;  // stopping, nothing outstanding
+            c = completed_.front();
+            completed_.pop_front();
+            --outstanding_;
+        }
+        bool stopping;
+        {
+            std::lock_guard guard(streamLock_);
+            stopping = stopping_ || lost_;
+        }
+
+        if (c.status == STATUS_SUCCESS && !ended && !stopping) {
+            ULONG used = c.dataUsed <= static_cast<ULONG>(c.sample->GetSize()) ? c.dataUsed : 0;
+            c.sample->SetActualDataLength(static_cast<LONG>(used));
+            REFERENCE_TIME start = delivered_ * interval, end = start + interval;
+            c.sample->SetTime(&start, &end);
+            c.sample->SetSyncPoint(TRUE);
+            c.sample->SetDiscontinuity(delivered_ == 0);
+            ++delivered_;
+            HRESULT hr = input_->Receive(c.sample);
+            if (hr != S_OK) {
+                ended = true;
+                if (FAILED(hr) && hr != VFW_E_WRONG_STATE) Report(EC_ERRORABORT, hr);
+            }
+        } else if (!NT_SUCCESS(c.status) && c.status != STATUS_CANCELLED && !ended && !stopping) {
+            ended = true;
+            if (DeviceGone(c.status)) {
+                filter_->DeviceRemoved();
+            } else {
+                Report(EC_ERRORABORT, FromStatus(c.status));
+            }
+        }
+        c.sample->Release();
+    }
+}
+
 std::u16string PinName(HANDLE handle, ULONG pinId) {
     KSP_PIN request{};
     request.Property.Set = KSPROPSETID_Pin;
@@ -855,6 +1215,19 @@ HRESULT KsProxyFilter::Load(IPropertyBag* bag, IErrorLog* log) {
     }
     procAmp_.SetHandle(handle);
     camera_.SetHandle(handle);
+    devicePath_ = devicePath;
+    removal_ = std::make_shared<Removal>();
+    removal_->filter = this;
+    std::weak_ptr<Removal> weak = removal_;
+    removalCookie_ = qk::nt::pnp::Subscribe([weak](const qk::nt::pnp::Event& event) {
+        if (event.kind != qk::nt::pnp::EventKind::InterfaceRemoval) return;
+        auto removal = weak.lock();
+        if (removal == nullptr) return;
+        std::lock_guard guard(removal->lock);
+        if (removal->filter != nullptr && SameInterface(event.symbolicLink, removal->filter->devicePath_)) {
+            removal->filter->DeviceRemoved();
+        }
+    });
     VARIANT friendly;
     VariantInit(&friendly);
     if (SUCCEEDED(bag->Read(u"FriendlyName", &friendly, log)) && friendly.vt == VT_BSTR) {
@@ -862,6 +1235,17 @@ HRESULT KsProxyFilter::Load(IPropertyBag* bag, IErrorLog* log) {
     }
     VariantClear(&friendly);
     return S_OK;
+}
+
+void KsProxyFilter::DeviceRemoved() {
+    if (lost_.exchange(true)) return;
+    for (auto& p : pins_) p->Lose();
+    IFilterGraph* graph = graph_;
+    IMediaEventSink* sink = nullptr;
+    if (graph != nullptr && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink)))) {
+        sink->Notify(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)), 0);
+        sink->Release();
+    }
 }
 
 // The list is a KSMULTIPLE_ITEM followed by the intervals; its size is asked first.

@@ -280,6 +280,136 @@ struct ICreateDevEnum : IUnknown {
     virtual HRESULT CreateClassEnumerator(REFCLSID clsidDeviceClass, IEnumMoniker** ppEnumMoniker, DWORD dwFlags) = 0;
 };
 
+// ---- Samples, allocators and the transport between pins -------------------------------
+DEFINE_GUID(IID_IMediaSample, 0x56A8689A, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IMemAllocator, 0x56A8689C, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IMemInputPin, 0x56A8689D, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(CLSID_MemoryAllocator, 0x1E651CC0, 0xB199, 0x11D0, 0x82, 0x12, 0x00, 0xC0, 0x4F, 0xC3, 0x2C, 0x45);
+
+typedef struct _AllocatorProperties {
+    LONG cBuffers;
+    LONG cbBuffer;
+    LONG cbAlign;
+    LONG cbPrefix;
+} ALLOCATOR_PROPERTIES;
+
+#define VFW_E_NOT_COMMITTED static_cast<HRESULT>(0x80040211)
+#define VFW_E_SIZENOTSET static_cast<HRESULT>(0x80040212)
+#define VFW_E_BUFFERS_OUTSTANDING static_cast<HRESULT>(0x80040215)
+#define VFW_E_WRONG_STATE static_cast<HRESULT>(0x80040227)
+#define VFW_E_BADALIGN static_cast<HRESULT>(0x8004020E)
+#define VFW_E_NO_ALLOCATOR static_cast<HRESULT>(0x8004020A)
+#define VFW_E_RUNTIME_ERROR static_cast<HRESULT>(0x8004020B)
+#define VFW_E_CANNOT_CONNECT static_cast<HRESULT>(0x80040217)
+#define VFW_E_NOT_IN_GRAPH static_cast<HRESULT>(0x8004025F)
+#define VFW_E_DUPLICATE_NAME static_cast<HRESULT>(0x8004022E)
+#define VFW_S_STATE_INTERMEDIATE static_cast<HRESULT>(0x00040237)
+#define VFW_S_DUPLICATE_NAME static_cast<HRESULT>(0x0004022D)
+#define VFW_E_SAMPLE_TIME_NOT_SET static_cast<HRESULT>(0x80040249)
+#define VFW_E_MEDIA_TIME_NOT_SET static_cast<HRESULT>(0x80040251)
+#define VFW_E_BUFFER_OVERFLOW static_cast<HRESULT>(0x8004020D)
+#define VFW_E_ALREADY_COMMITTED static_cast<HRESULT>(0x80040210)
+
+struct IMediaSample : IUnknown {
+    virtual HRESULT GetPointer(BYTE** ppBuffer) = 0;
+    virtual LONG GetSize() = 0;
+    virtual HRESULT GetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) = 0;
+    virtual HRESULT SetTime(REFERENCE_TIME* pTimeStart, REFERENCE_TIME* pTimeEnd) = 0;
+    virtual HRESULT IsSyncPoint() = 0;
+    virtual HRESULT SetSyncPoint(BOOL bIsSyncPoint) = 0;
+    virtual HRESULT IsPreroll() = 0;
+    virtual HRESULT SetPreroll(BOOL bIsPreroll) = 0;
+    virtual LONG GetActualDataLength() = 0;
+    virtual HRESULT SetActualDataLength(LONG length) = 0;
+    virtual HRESULT GetMediaType(AM_MEDIA_TYPE** ppMediaType) = 0;
+    virtual HRESULT SetMediaType(AM_MEDIA_TYPE* pMediaType) = 0;
+    virtual HRESULT IsDiscontinuity() = 0;
+    virtual HRESULT SetDiscontinuity(BOOL bDiscontinuity) = 0;
+    virtual HRESULT GetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) = 0;
+    virtual HRESULT SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) = 0;
+};
+
+struct IMemAllocator : IUnknown {
+    virtual HRESULT SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual) = 0;
+    virtual HRESULT GetProperties(ALLOCATOR_PROPERTIES* pProps) = 0;
+    virtual HRESULT Commit() = 0;
+    virtual HRESULT Decommit() = 0;
+    virtual HRESULT GetBuffer(IMediaSample** ppBuffer, REFERENCE_TIME* pStartTime, REFERENCE_TIME* pEndTime,
+                              DWORD dwFlags) = 0;
+    virtual HRESULT ReleaseBuffer(IMediaSample* pBuffer) = 0;
+};
+
+struct IMemInputPin : IUnknown {
+    virtual HRESULT GetAllocator(IMemAllocator** ppAllocator) = 0;
+    virtual HRESULT NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly) = 0;
+    virtual HRESULT GetAllocatorRequirements(ALLOCATOR_PROPERTIES* pProps) = 0;
+    virtual HRESULT Receive(IMediaSample* pSample) = 0;
+    virtual HRESULT ReceiveMultiple(IMediaSample** pSamples, LONG nSamples, LONG* nSamplesProcessed) = 0;
+    virtual HRESULT ReceiveCanBlock() = 0;
+};
+
+// ---- The filter graph ----------------------------------------------------------------------
+DEFINE_GUID(IID_IGraphBuilder, 0x56A868A9, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IMediaControl, 0x56A868B1, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IMediaEvent, 0x56A868B6, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IMediaEventSink, 0x56A868A2, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(IID_IEnumFilters, 0x56A86893, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(CLSID_FilterGraph, 0xE436EBB3, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+
+typedef LONG OAFilterState;
+typedef LONG_PTR OAEVENT;
+
+// Event codes the graph reports.
+#define EC_COMPLETE 0x01
+#define EC_USERABORT 0x02
+#define EC_ERRORABORT 0x03
+#define EC_DEVICE_LOST 0x1F
+
+struct IEnumFilters : IUnknown {
+    virtual HRESULT Next(ULONG cFilters, IBaseFilter** ppFilter, ULONG* pcFetched) = 0;
+    virtual HRESULT Skip(ULONG cFilters) = 0;
+    virtual HRESULT Reset() = 0;
+    virtual HRESULT Clone(IEnumFilters** ppEnum) = 0;
+};
+
+struct IGraphBuilder : IFilterGraph {
+    virtual HRESULT Connect(IPin* ppinOut, IPin* ppinIn) = 0;
+    virtual HRESULT Render(IPin* ppinOut) = 0;
+    virtual HRESULT RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) = 0;
+    virtual HRESULT AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName, IBaseFilter** ppFilter) = 0;
+    virtual HRESULT SetLogFile(DWORD_PTR hFile) = 0;
+    virtual HRESULT Abort() = 0;
+    virtual HRESULT ShouldOperationContinue() = 0;
+};
+
+// The two automation interfaces lead with IDispatch's methods; the package
+// never dispatches by name.
+struct IMediaControl : IDispatch {
+    virtual HRESULT Run() = 0;
+    virtual HRESULT Pause() = 0;
+    virtual HRESULT Stop() = 0;
+    virtual HRESULT GetState(LONG msTimeout, OAFilterState* pfs) = 0;
+    virtual HRESULT RenderFile(BSTR strFilename) = 0;
+    virtual HRESULT AddSourceFilter(BSTR strFilename, IDispatch** ppUnk) = 0;
+    virtual HRESULT get_FilterCollection(IDispatch** ppUnk) = 0;
+    virtual HRESULT get_RegFilterCollection(IDispatch** ppUnk) = 0;
+    virtual HRESULT StopWhenReady() = 0;
+};
+
+struct IMediaEvent : IDispatch {
+    virtual HRESULT GetEventHandle(OAEVENT* hEvent) = 0;
+    virtual HRESULT GetEvent(LONG* lEventCode, LONG_PTR* lParam1, LONG_PTR* lParam2, LONG msTimeout) = 0;
+    virtual HRESULT WaitForCompletion(LONG msTimeout, LONG* pEvCode) = 0;
+    virtual HRESULT CancelDefaultHandling(LONG lEvCode) = 0;
+    virtual HRESULT RestoreDefaultHandling(LONG lEvCode) = 0;
+    virtual HRESULT FreeEventParams(LONG lEvCode, LONG_PTR lParam1, LONG_PTR lParam2) = 0;
+};
+
+// Filters report to the graph through it.
+struct IMediaEventSink : IUnknown {
+    virtual HRESULT Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) = 0;
+};
+
 // ---- Media-type helpers (the SDK's functions of the same names) -----------------------
 void FreeMediaType(AM_MEDIA_TYPE& mt);
 void DeleteMediaType(AM_MEDIA_TYPE* pmt);

@@ -17,7 +17,14 @@
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
+#include "platform/dshow/base_classes.h"
 #include "tools/session/camera_rig.h"
+#include "tools/session/capture_output.h"
+#include "tools/session/negotiation.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -30,6 +37,12 @@ struct DshowArguments {
     bool noCamera = false;
     std::string camera;
     std::vector<std::string> assignments;
+    std::string format = "YUY2";
+    std::string size = "640x480";
+    double fps = 30;
+    int frames = 30;
+    std::string output;
+    int unplugAfter = -1;  // for the tests: pull the camera out after this many frames
 };
 
 std::string Utf8(const std::u16string& text) {
@@ -101,6 +114,10 @@ public:
         HRESULT hr = qk::dshow::InstallSystemServers();
         if (FAILED(hr)) throw Failure("the system's DirectShow classes cannot be registered: " + HresultText(hr));
         Enumerate();
+    }
+    // Pulls the camera out now (surprise removal).
+    void Unplug() {
+        if (rig_) rig_->Unplug();
     }
     // Every interface goes before the camera leaves, as an application
     // lets go before the device goes.
@@ -426,6 +443,149 @@ void SetControls(const DshowArguments& a) {
     }
 }
 
+// ---- Capture ----------------------------------------------------------------------------------
+// What the renderer hands over: samples queued for the writer on the
+// application's thread, so a slow disk never holds up the streaming thread
+// longer than a copy.
+struct Frames {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<std::vector<uint8_t>> queue;
+    int taken = 0;
+    int wanted = 0;
+};
+
+void Capture(const DshowArguments& a) {
+    auto pixel = qk::session::ParsePixelFormat(a.format);
+    if (!pixel) throw Failure("no format is called '" + a.format + "'; the formats are RGB24, I420, YUY2, YV12, MJPG");
+    int width = 0, height = 0;
+    char extra = 0;
+    if (std::sscanf(a.size.c_str(), "%dx%d%c", &width, &height, &extra) != 2 || width <= 0 || height <= 0) {
+        throw Failure("'" + a.size + "' is no size WxH (such as 640x480)");
+    }
+    if (a.fps <= 0 || a.fps > 1000) throw Failure("--fps wants a rate above 0");
+    if (a.frames <= 0) throw Failure("--frames wants at least 1");
+    if (a.output.empty()) throw Failure("-o OUT.y4m is needed");
+
+    Session session(a);
+    const Device& device = session.Find(a.camera);
+    Ref<IBaseFilter> camera(session.Bind(device));
+    Ref<IPin> pin(CapturePin(camera.Get()));
+    Ref<IAMStreamConfig> config;
+    if (FAILED(pin->QueryInterface(IID_IAMStreamConfig, config.OutVoid()))) throw Failure("no IAMStreamConfig");
+
+    // The capability of that format and size; the rate is the caller's.
+    const GUID& subtype = *qk::session::Info(*pixel).subtype;
+    int count = 0, capsSize = 0;
+    config->GetNumberOfCapabilities(&count, &capsSize);
+    AM_MEDIA_TYPE* chosen = nullptr;
+    std::string offered;
+    for (int i = 0; i < count && chosen == nullptr; ++i) {
+        AM_MEDIA_TYPE* type = nullptr;
+        VIDEO_STREAM_CONFIG_CAPS caps;
+        if (config->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK) continue;
+        auto* info = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat);
+        if (type->subtype == subtype && info->bmiHeader.biWidth == width && info->bmiHeader.biHeight == height) {
+            info->AvgTimePerFrame = static_cast<REFERENCE_TIME>(1e7 / a.fps + 0.5);
+            if (info->AvgTimePerFrame < caps.MinFrameInterval || info->AvgTimePerFrame > caps.MaxFrameInterval) {
+                std::string range = Fps(caps.MaxFrameInterval) + " to " + Fps(caps.MinFrameInterval);
+                DeleteMediaType(type);
+                throw Failure(a.format + " " + a.size + " runs at " + range + " fps, not " + Fps(static_cast<LONGLONG>(1e7 / a.fps)));
+            }
+            chosen = type;
+        } else {
+            offered += (offered.empty() ? "" : ", ") + SubtypeName(type->subtype) + " " +
+                       std::to_string(info->bmiHeader.biWidth) + "x" + std::to_string(info->bmiHeader.biHeight);
+            DeleteMediaType(type);
+        }
+    }
+    if (chosen == nullptr) throw Failure("the camera does not offer " + a.format + " " + a.size + "; it offers " + offered);
+    HRESULT hr = config->SetFormat(chosen);
+    qk::session::ConnectionFormat format;
+    format.format = *pixel;
+    format.width = width;
+    format.height = height;
+    format.interval100ns = reinterpret_cast<VIDEOINFOHEADER*>(chosen->pbFormat)->AvgTimePerFrame;
+    DeleteMediaType(chosen);
+    if (FAILED(hr)) throw Failure("the camera refused the format: " + HresultText(hr));
+    AM_MEDIA_TYPE* current = nullptr;
+    if (FAILED(config->GetFormat(&current))) throw Failure("cannot read the format back");
+    format.sampleBytes = current->lSampleSize;
+    DeleteMediaType(current);
+
+    // The graph: camera -> our renderer.
+    Ref<IGraphBuilder> graph;
+    hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, graph.OutVoid());
+    if (FAILED(hr)) throw Failure("no filter graph: " + HresultText(hr));
+    Ref<IMediaControl> control;
+    Ref<IMediaEvent> events;
+    graph->QueryInterface(IID_IMediaControl, control.OutVoid());
+    graph->QueryInterface(IID_IMediaEvent, events.OutVoid());
+    auto frames = std::make_shared<Frames>();
+    frames->wanted = a.frames;
+    Ref<IBaseFilter> sink(qk::dshow::CreateCallbackRenderer(MEDIATYPE_Video, [frames](IMediaSample* sample) {
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        LONG length = sample->GetActualDataLength();
+        {
+            std::lock_guard guard(frames->lock);
+            if (frames->taken >= frames->wanted) return S_FALSE;  // enough: no more, please
+            frames->queue.emplace_back(data, data + length);
+            ++frames->taken;
+        }
+        frames->arrived.notify_all();
+        return S_OK;
+    }));
+    if (FAILED(graph->AddFilter(camera.Get(), u"Capture")) || FAILED(graph->AddFilter(sink.Get(), u"Writer"))) {
+        throw Failure("cannot build the graph");
+    }
+    Ref<IPin> input;
+    sink->FindPin(u"In", input.Out());
+    hr = graph->Connect(pin.Get(), input.Get());
+    if (FAILED(hr)) throw Failure("cannot connect the camera: " + HresultText(hr));
+
+    std::string error;
+    auto writer = qk::session::VideoWriter::Create(a.output, format, &error);
+    if (writer == nullptr) throw Failure(error);
+    hr = control->Run();
+    if (FAILED(hr)) throw Failure("the graph does not run: " + HresultText(hr));
+
+    int written = 0;
+    std::string failure;
+    while (written < a.frames && failure.empty()) {
+        std::vector<std::vector<uint8_t>> batch;
+        {
+            std::unique_lock guard(frames->lock);
+            frames->arrived.wait_for(guard, std::chrono::milliseconds(100), [&] { return !frames->queue.empty(); });
+            batch.swap(frames->queue);
+        }
+        for (auto& sample : batch) {
+            if (written >= a.frames) break;
+            if (!writer->Write(sample, &error)) {
+                failure = error;
+                break;
+            }
+            ++written;
+            if (written == a.unplugAfter) session.Unplug();
+        }
+        LONG code = 0;
+        LONG_PTR p1 = 0, p2 = 0;
+        while (failure.empty() && events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+            if (code == EC_DEVICE_LOST) failure = "the camera was unplugged after " + std::to_string(written) + " frames";
+            if (code == EC_ERRORABORT) failure = "the stream failed: " + HresultText(static_cast<HRESULT>(p1));
+        }
+    }
+    control->Stop();
+    graph->RemoveFilter(sink.Get());
+    graph->RemoveFilter(camera.Get());
+    bool closed = writer->Close(&error);
+    if (!failure.empty()) throw Failure(failure + "; " + a.output + " holds the " + std::to_string(written) + " frames before");
+    if (!closed) throw Failure(error);
+    std::printf("%s: %d frames of %s %dx%d at %s fps through DirectShow into %s (%s)\n", device.name.c_str(), written,
+                SubtypeName(subtype).c_str(), width, height, Fps(format.interval100ns).c_str(), a.output.c_str(),
+                writer->Kind().c_str());
+}
+
 void AddDshowCommand(CLI::App& app) {
     auto a = std::make_shared<DshowArguments>();
     CLI::App* dshow = app.add_subcommand(
@@ -452,6 +612,15 @@ void AddDshowCommand(CLI::App& app) {
     set->add_option("camera", a->camera, "CAMERA: index or the beginning of its name")->required();
     set->add_option("assignments", a->assignments, "NAME=VALUE ...")->required();
     set->callback([a] { SetControls(*a); });
+    CLI::App* capture = dshow->add_subcommand("capture", "Stream through a filter graph into a Y4M file");
+    capture->add_option("camera", a->camera, "CAMERA: index or the beginning of its name")->required();
+    capture->add_option("--format", a->format, "RGB24, I420, YUY2, YV12 or MJPG")->capture_default_str();
+    capture->add_option("--size", a->size, "WxH")->capture_default_str();
+    capture->add_option("--fps", a->fps, "Frames a second")->capture_default_str();
+    capture->add_option("--frames", a->frames, "How many frames")->capture_default_str();
+    capture->add_option("-o,--output", a->output, "OUT.y4m")->required();
+    capture->add_option("--unplug-after", a->unplugAfter, "Pull the camera out after this many frames (fault test)");
+    capture->callback([a] { Capture(*a); });
 }
 
 }  // namespace

@@ -57,4 +57,23 @@ refused_saying "missing camera" "no camera: the video input category is empty" d
 ok "no devices" dshow --root "$R" --no-camera devices
 contains "no devices" "no video input devices"
 
+# ---- capture through a filter graph ----------------------------------------------------------------------
+ok "capture" dshow --root "$R" capture 0 --format YUY2 --size 320x240 --fps 30 --frames 12 -o "$WORK/a.y4m"
+contains "capture" "QK0340 Camera: 12 frames of YUY2 320x240 at 30 fps through DirectShow into"
+head -1 "$WORK/a.y4m" | grep -qF "YUV4MPEG2 W320 H240 F30:1" || fail "capture header: $(head -1 "$WORK/a.y4m")"
+[ "$(grep -ao FRAME "$WORK/a.y4m" | wc -l)" -eq 12 ] || fail "capture has $(grep -ao FRAME "$WORK/a.y4m" | wc -l) frames"
+ok "capture rgb" dshow --root "$R" capture qk --format rgb24 --size 160x120 --fps 15 --frames 3 -o "$WORK/b.y4m"
+contains "capture rgb" "3 frames of RGB24 160x120 at 15 fps"
+refused_saying "size not offered" "the camera does not offer YUY2 333x240; it offers YUY2 640x480" \
+  dshow --root "$R" capture 0 --size 333x240 -o "$WORK/c.y4m"
+refused_saying "rate not offered" "RGB24 1600x1200 runs at 5 to 5 fps, not 30" \
+  dshow --root "$R" capture 0 --format RGB24 --size 1600x1200 -o "$WORK/c.y4m"
+refused_saying "format unknown" "no format is called 'RGB32'" dshow --root "$R" capture 0 --format RGB32 -o "$WORK/c.y4m"
+refused_saying "bad size" "'640by480' is no size WxH" dshow --root "$R" capture 0 --size 640by480 -o "$WORK/c.y4m"
+refused_saying "unplugged mid-stream" "the camera was unplugged after 10 frames;" \
+  dshow --root "$R" capture 0 --size 640x480 --frames 40 --unplug-after 10 -o "$WORK/d.y4m"
+[ "$(grep -ao FRAME "$WORK/d.y4m" | wc -l)" -eq 10 ] || fail "the frames before the unplug are not kept"
+refused_saying "capture without camera" "no camera: the video input category is empty" \
+  dshow --root "$R" --no-camera capture 0 -o "$WORK/e.y4m"
+
 finish

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# An old Video-for-Windows application at the command line: `qk0340 vfw
+# capture` opens the "msvideo" driver through the multimedia runtime, sets
+# the format and streams into its own buffers; what it cannot do it says.
+# Usage: vfw_cli_test.sh path/to/qk0340
+set -uo pipefail
+QK="$1"
+source "$(dirname "$0")/../../testing/cli_test_lib.sh"
+
+refused_saying "bad size" "'640by480' is no size WxH" vfw --root "$R" capture --size 640by480 -o "$WORK/x.y4m"
+refused_saying "bad format" "no format is called 'MJPG'" vfw --root "$R" capture --format MJPG -o "$WORK/x.y4m"
+refused_saying "no output" "output" vfw --root "$R" capture
+[ -e "$R" ] && fail "refused arguments created the root"
+
+ok "capture" vfw --root "$R" capture --format YUY2 --size 320x240 --frames 10 -o "$WORK/a.y4m"
+contains "capture" "10 frames of YUY2 320x240 through the Video-for-Windows driver"
+[ "$(grep -ao FRAME "$WORK/a.y4m" | wc -l)" -eq 10 ] || fail "capture has $(grep -ao FRAME "$WORK/a.y4m" | wc -l) frames"
+head -1 "$WORK/a.y4m" | grep -qF "YUV4MPEG2 W320 H240" || fail "capture header: $(head -1 "$WORK/a.y4m")"
+ok "capture rgb" vfw --root "$R" capture --format RGB24 --size 176x144 --frames 3 -o "$WORK/b.y4m"
+contains "capture rgb" "3 frames of RGB24 176x144"
+
+refused_saying "size not offered" "the camera does not offer that format (DV_ERR_BADFORMAT)" \
+  vfw --root "$R" capture --size 333x240 -o "$WORK/c.y4m"
+refused_saying "missing camera" "no camera is there (DV_ERR_NOTDETECTED)" vfw --root "$R" --no-camera capture -o "$WORK/c.y4m"
+refused_saying "unplugged mid-stream" "holds the 5 frames before" \
+  vfw --root "$R" capture --frames 40 --unplug-after 5 -o "$WORK/d.y4m"
+[ "$(grep -ao FRAME "$WORK/d.y4m" | wc -l)" -eq 5 ] || fail "the frames before the unplug are not kept"
+
+finish

@@ -102,48 +102,17 @@ IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION wanted) {
     return found;
 }
 
-// The capture pin of a major type: its category is PIN_CATEGORY_CAPTURE and
-// one of its media types is of that major type.
-IPin* CapturePinOf(IBaseFilter* filter, const GUID& major) {
-    IEnumPins* pins = nullptr;
-    if (FAILED(filter->EnumPins(&pins))) return nullptr;
-    IPin* pin = nullptr;
-    IPin* found = nullptr;
-    while (found == nullptr && pins->Next(1, &pin, nullptr) == S_OK) {
-        IKsPropertySet* properties = nullptr;
-        GUID category = GUID_NULL;
-        DWORD returned = 0;
-        bool capture = SUCCEEDED(pin->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&properties))) &&
-                       SUCCEEDED(properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category,
-                                                 sizeof category, &returned)) &&
-                       category == PIN_CATEGORY_CAPTURE;
-        if (properties != nullptr) properties->Release();
-        bool ofType = false;
-        IEnumMediaTypes* types = nullptr;
-        if (capture && SUCCEEDED(pin->EnumMediaTypes(&types))) {
-            AM_MEDIA_TYPE* type = nullptr;
-            while (!ofType && types->Next(1, &type, nullptr) == S_OK) {
-                ofType = type->majortype == major;
-                DeleteMediaType(type);
-            }
-            types->Release();
-        }
-        if (capture && ofType) {
-            found = pin;
-        } else {
-            pin->Release();
-        }
-    }
-    pins->Release();
-    return found;
-}
-
 }  // namespace
 
 HRESULT CreateGraphObjects(Bridge* b) {
     HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                   reinterpret_cast<void**>(&b->graph));
+    if (SUCCEEDED(hr)) {
+        hr = CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
+                              reinterpret_cast<void**>(&b->builder));
+    }
     if (SUCCEEDED(hr)) hr = b->graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&b->control));
+    if (SUCCEEDED(hr)) hr = b->builder->SetFiltergraph(b->graph);
     if (SUCCEEDED(hr)) hr = CreateSampleGrabber(IID_ISampleGrabberControl, reinterpret_cast<void**>(&b->grabber));
     if (SUCCEEDED(hr)) hr = CreateNullRenderer(IID_IBaseFilter, reinterpret_cast<void**>(&b->nullRenderer));
     if (SUCCEEDED(hr)) hr = b->graph->AddFilter(b->nullRenderer, nullptr);
@@ -185,11 +154,12 @@ HRESULT FindCamera(Bridge* b) {
 }
 
 HRESULT PrepareCapturePin(Bridge* b) {
-    IPin* pin = CapturePinOf(b->capture, MEDIATYPE_Interleaved);
-    if (pin == nullptr) pin = CapturePinOf(b->capture, MEDIATYPE_Video);
-    if (pin == nullptr) return VFW_E_NOT_FOUND;
-    HRESULT hr = pin->QueryInterface(IID_IAMStreamConfig, reinterpret_cast<void**>(&b->config));
-    pin->Release();
+    HRESULT hr = b->builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Interleaved, b->capture,
+                                           IID_IAMStreamConfig, reinterpret_cast<void**>(&b->config));
+    if (FAILED(hr)) {
+        hr = b->builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, b->capture, IID_IAMStreamConfig,
+                                       reinterpret_cast<void**>(&b->config));
+    }
     if (SUCCEEDED(hr)) hr = b->graph->AddFilter(b->grabberFilter, nullptr);
     if (SUCCEEDED(hr)) hr = b->graph->AddFilter(b->capture, u"CapSrc");
     return hr;
@@ -324,6 +294,7 @@ void ReleaseAll(Bridge* b) {
     ReleaseOf(b->grabberFilter);
     ReleaseOf(b->nullRenderer);
     ReleaseOf(b->control);
+    ReleaseOf(b->builder);
     ReleaseOf(b->graph);
 }
 

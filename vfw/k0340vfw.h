@@ -35,6 +35,7 @@ HRESULT CreateNullRenderer(REFIID riid, void** ppv);
 // ---- capture_bridge.cpp ----------------------------------------------------------------------
 struct Bridge {
     IGraphBuilder* graph = nullptr;
+    ICaptureGraphBuilder2* builder = nullptr;
     IMediaControl* control = nullptr;
     IBaseFilter* capture = nullptr;
     IAMStreamConfig* config = nullptr;

@@ -40,7 +40,7 @@
 
 namespace {
 
-constexpr int kFrames = 90;
+constexpr int kFrames = 300;
 constexpr int kWidth = 640, kHeight = 480;
 constexpr DWORD kFrameBytes = kWidth * kHeight * 2;
 

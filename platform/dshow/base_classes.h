@@ -16,6 +16,7 @@ qk::com::ObjectCount& QuartzObjects();
 
 HRESULT CreateMemAllocator(REFIID riid, void** ppv);
 HRESULT CreateFilterGraph(REFIID riid, void** ppv);
+HRESULT CreateCaptureGraphBuilder(REFIID riid, void** ppv);
 
 // A renderer with one input pin ("In") that accepts types of `majorType`
 // (GUID_NULL: any) and calls `onSample` for each sample on the streaming

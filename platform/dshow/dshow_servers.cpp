@@ -73,6 +73,10 @@ Factory& GraphFactory() {
     static Factory factory(QuartzObjects(), CreateFilterGraph);
     return factory;
 }
+Factory& BuilderFactory() {
+    static Factory factory(QuartzObjects(), CreateCaptureGraphBuilder);
+    return factory;
+}
 Factory& AllocatorFactory() {
     static Factory factory(QuartzObjects(), CreateMemAllocator);
     return factory;
@@ -83,16 +87,21 @@ HRESULT QuartzGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
     *ppv = nullptr;
     if (clsid == CLSID_FilterGraph) return GraphFactory().QueryInterface(riid, ppv);
     if (clsid == CLSID_MemoryAllocator) return AllocatorFactory().QueryInterface(riid, ppv);
+    if (clsid == CLSID_CaptureGraphBuilder2) return BuilderFactory().QueryInterface(riid, ppv);
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 HRESULT QuartzCanUnloadNow() { return QuartzObjects().CanUnloadNow(); }
 HRESULT QuartzRegister() {
     HRESULT hr = qk::com::RegisterInprocClass(CLSID_FilterGraph, u"Filter Graph", u"quartz.dll", u"Both");
     if (SUCCEEDED(hr)) hr = qk::com::RegisterInprocClass(CLSID_MemoryAllocator, u"Memory Allocator", u"quartz.dll", u"Both");
+    if (SUCCEEDED(hr)) {
+        hr = qk::com::RegisterInprocClass(CLSID_CaptureGraphBuilder2, u"Capture Graph Builder 2", u"quartz.dll", u"Both");
+    }
     return hr;
 }
 HRESULT QuartzUnregister() {
     qk::com::UnregisterInprocClass(CLSID_FilterGraph);
+    qk::com::UnregisterInprocClass(CLSID_CaptureGraphBuilder2);
     return qk::com::UnregisterInprocClass(CLSID_MemoryAllocator);
 }
 

@@ -410,6 +410,31 @@ struct IMediaEventSink : IUnknown {
     virtual HRESULT Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) = 0;
 };
 
+// ---- The capture graph builder ------------------------------------------------------------
+DEFINE_GUID(IID_ICaptureGraphBuilder2, 0x93E5A4E0, 0x2D50, 0x11D2, 0xAB, 0xFA, 0x00, 0xA0, 0xC9, 0xC6, 0xE3, 0x8D);
+DEFINE_GUID(CLSID_CaptureGraphBuilder2, 0xBF87B6E1, 0x8C27, 0x11D0, 0xB3, 0xF0, 0x00, 0xAA, 0x00, 0x37, 0x61, 0xC5);
+struct IFileSinkFilter;
+struct IAMCopyCaptureFileProgress;
+
+struct ICaptureGraphBuilder2 : IUnknown {
+    virtual HRESULT SetFiltergraph(IGraphBuilder* pfg) = 0;
+    virtual HRESULT GetFiltergraph(IGraphBuilder** ppfg) = 0;
+    virtual HRESULT SetOutputFileName(const GUID* pType, LPCOLESTR lpstrFile, IBaseFilter** ppf,
+                                      IFileSinkFilter** ppSink) = 0;
+    virtual HRESULT FindInterface(const GUID* pCategory, const GUID* pType, IBaseFilter* pf, REFIID riid,
+                                  void** ppint) = 0;
+    virtual HRESULT RenderStream(const GUID* pCategory, const GUID* pType, IUnknown* pSource, IBaseFilter* pfCompressor,
+                                 IBaseFilter* pfRenderer) = 0;
+    virtual HRESULT ControlStream(const GUID* pCategory, const GUID* pType, IBaseFilter* pFilter,
+                                  REFERENCE_TIME* pstart, REFERENCE_TIME* pstop, WORD wStartCookie,
+                                  WORD wStopCookie) = 0;
+    virtual HRESULT AllocCapFile(LPCOLESTR lpstr, ULONGLONG dwlSize) = 0;
+    virtual HRESULT CopyCaptureFile(LPOLESTR lpwstrOld, LPOLESTR lpwstrNew, int fAllowEscAbort,
+                                    IAMCopyCaptureFileProgress* pCallback) = 0;
+    virtual HRESULT FindPin(IUnknown* pSource, PIN_DIRECTION pindir, const GUID* pCategory, const GUID* pType,
+                            BOOL fUnconnected, int num, IPin** ppPin) = 0;
+};
+
 // ---- Media-type helpers (the SDK's functions of the same names) -----------------------
 void FreeMediaType(AM_MEDIA_TYPE& mt);
 void DeleteMediaType(AM_MEDIA_TYPE* pmt);

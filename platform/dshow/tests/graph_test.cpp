@@ -240,6 +240,39 @@ TEST_F(GraphTest, ARendererThatRefusesEndsTheStreamWithAnError) {
     EXPECT_EQ(control_->Stop(), S_OK);
 }
 
+TEST_F(GraphTest, TheCaptureGraphBuilderFindsTheCapturePinAndRendersIt) {
+    Build();
+    ICaptureGraphBuilder2* builder = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
+                               reinterpret_cast<void**>(&builder)),
+              S_OK);
+    IAMStreamConfig* found = nullptr;
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              S_OK);
+    EXPECT_EQ(found, config_);
+    if (found != nullptr) found->Release();
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_STILL, &MEDIATYPE_Video, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              E_NOINTERFACE);
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Interleaved, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              E_NOINTERFACE);
+    IPin* pin = nullptr;
+    ASSERT_EQ(builder->FindPin(camera_, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, nullptr, TRUE, 0, &pin), S_OK);
+    EXPECT_EQ(pin, output_);
+    pin->Release();
+    EXPECT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, nullptr, renderer_), E_UNEXPECTED);
+    ASSERT_EQ(builder->SetFiltergraph(graph_), S_OK);
+    ASSERT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, nullptr, renderer_), S_OK);
+    EXPECT_EQ(builder->FindPin(camera_, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, nullptr, TRUE, 0, &pin), E_FAIL)
+        << "the only capture pin is connected now";
+    ASSERT_EQ(control_->Run(), S_OK);
+    EXPECT_TRUE(received_.WaitMore(3));
+    ASSERT_EQ(control_->Stop(), S_OK);
+    builder->Release();
+}
+
 TEST_F(GraphTest, WrongCallsAreRefused) {
     Build();
     // A filter outside the graph cannot be connected.

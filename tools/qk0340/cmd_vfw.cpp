@@ -96,15 +96,6 @@ void Capture(const VfwArguments& a) {
     }
     qk::dshow::InstallSystemServers();
     k0340vfw::RegisterBuiltin();
-    // The "msvideo" entry names the driver, as the installation writes it.
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-        const char16_t file[] = u"K0340Vfw.dll";
-        RegSetValueExW(key, u"msvideo", 0, REG_SZ, reinterpret_cast<const BYTE*>(file), sizeof file);
-        RegCloseKey(key);
-    }
-
     VIDEO_OPEN_PARMS parms{};
     parms.dwSize = sizeof parms;
     parms.dwFlags = VIDEO_IN;

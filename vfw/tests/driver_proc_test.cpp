@@ -53,8 +53,7 @@ class VfwDriverTest : public qk::dshow::testing::DshowTest {
 protected:
     void SetUp() override {
         DshowTest::SetUp();
-        k0340vfw::RegisterBuiltin();
-        WriteDriverEntry();
+        k0340vfw::RegisterBuiltin();  // the installation names it in the driver list
         g_calls = &calls_;
     }
     void TearDown() override {
@@ -63,15 +62,6 @@ protected:
         EXPECT_EQ(k0340vfw::LiveObjectCount(), 0) << "the driver left COM objects alive";
         g_calls = nullptr;
         DshowTest::TearDown();
-    }
-    static void WriteDriverEntry() {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        const char16_t file[] = u"K0340Vfw.dll";
-        RegSetValueExW(key, u"msvideo", 0, REG_SZ, reinterpret_cast<const BYTE*>(file), sizeof file);
-        RegCloseKey(key);
     }
     // Opens a channel; null with the driver's error in *error.
     HDRVR OpenChannel(DWORD channel, DWORD* error = nullptr) {

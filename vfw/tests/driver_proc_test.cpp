@@ -16,6 +16,11 @@
 #include "platform/nt/pnp.h"
 #include "vfw.h"
 #include "vfw/builtin.h"
+#include "vfw/k0340vfw.h"
+#include "sim/camera/frame_source.h"
+
+#include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -398,6 +403,117 @@ TEST_F(VfwDriverTest, AnUnpluggedCameraGivesEveryQueuedBufferBack) {
         calls_.done.clear();
     }
     EXPECT_EQ(Send(h, DVM_STREAM_FINI, nullptr, nullptr), DV_ERR_OK);
+}
+
+// A photograph as the scene: what an application streams through the
+// driver is the photograph, within what YUY2 and the camera's compression keep.
+TEST_F(VfwDriverTest, APhotographComesThroughAsTheCameraSawIt) {
+    const char* photo = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
+    if (!std::filesystem::exists(photo)) GTEST_SKIP() << photo << " is not installed (scripts/deps.sh)";
+    auto source = std::make_shared<qk::sim::StillImageSource>(photo);
+    PlugCamera({}, source);
+    FilterLink();
+    HDRVR h = OpenChannel(VIDEO_IN);
+    ASSERT_NE(h, nullptr);
+    for (uint32_t format : {k0340::kFormatYuy2, k0340::kFormatRgb24}) {
+        SCOPED_TRACE(format);
+        ASSERT_EQ(SetFormat(h, Header(format, 320, 240)), DV_ERR_OK);
+        BITMAPINFOHEADER now{};
+        ASSERT_EQ(GetFormat(h, &now), DV_ERR_OK);
+        auto picture = StreamFrames(h, now.biSizeImage, 3);
+        ASSERT_EQ(picture.size(), now.biSizeImage);
+        std::vector<uint8_t> rgb;
+        source->Render(0, 320, 240, rgb);
+        std::vector<uint8_t> bgr(rgb.size());
+        for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+            bgr[i] = rgb[i + 2];
+            bgr[i + 1] = rgb[i + 1];
+            bgr[i + 2] = rgb[i];
+        }
+        k0340::testing::Sample sample{};
+        sample.status = STATUS_SUCCESS;
+        sample.data = picture;
+        double psnr = k0340::testing::Psnr(bgr, k0340::testing::AsTopDownBgr(sample, format, 320, 240).data(), bgr.size());
+        EXPECT_GT(psnr, 24.0);
+    }
+}
+
+// DVM_FRAME copies the newest frame while no client buffers stream.
+TEST_F(VfwDriverTest, ASingleFrameIsTheNewestPicture) {
+    PlugCamera();
+    FilterLink();
+    HDRVR h = OpenChannel(VIDEO_IN);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(SetFormat(h, Header(k0340::kFormatRgb24, 160, 120)), DV_ERR_OK);
+    BITMAPINFOHEADER now{};
+    ASSERT_EQ(GetFormat(h, &now), DV_ERR_OK);
+    std::vector<uint8_t> buffer(now.biSizeImage, 0xEE);
+    VIDEOHDR small{buffer.data(), now.biSizeImage - 1, 0, 0, 0, 0, {}};
+    EXPECT_EQ(Send(h, DVM_FRAME, &small, nullptr), DV_ERR_SIZEFIELD);
+    // The graph runs from the open on; frames keep coming.
+    VIDEOHDR frame{buffer.data(), now.biSizeImage, now.biSizeImage, 0, 77, 0, {}};
+    bool got = false;
+    for (int attempt = 0; attempt < 100 && !got; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(Send(h, DVM_FRAME, &frame, nullptr), DV_ERR_OK);
+        got = buffer[0] != 0xEE || buffer[now.biSizeImage / 2] != 0xEE;
+    }
+    ASSERT_TRUE(got) << "no frame was copied";
+    EXPECT_EQ(frame.dwBytesUsed, now.biSizeImage);
+    EXPECT_EQ(frame.dwUser, 0u);
+    EXPECT_TRUE(frame.dwFlags & VHDR_KEYFRAME);
+    EXPECT_GT(PictureQuality(buffer, k0340::kFormatRgb24, 160, 120), 26.0);
+    HDRVR other = OpenChannel(VIDEO_EXTERNALIN);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(Send(other, DVM_FRAME, &frame, nullptr), DV_ERR_NOTSUPPORTED) << "frames come on the stream channel only";
+}
+
+// The two filters as a graph sees them.
+TEST_F(VfwDriverTest, TheFiltersTakeWhatTheyShould) {
+    IBaseFilter* renderer = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&renderer)),
+              S_OK) << "the installation registers the class";
+    IPin* in = nullptr;
+    ASSERT_EQ(renderer->FindPin(u"In", &in), S_OK);
+    AM_MEDIA_TYPE audio{};
+    audio.majortype = KSDATAFORMAT_TYPE_AUDIO;
+    AM_MEDIA_TYPE video{};
+    video.majortype = MEDIATYPE_Video;
+    video.subtype = MEDIASUBTYPE_YUY2;
+    video.formattype = FORMAT_VideoInfo;
+    EXPECT_EQ(in->QueryAccept(&audio), S_FALSE);
+    EXPECT_EQ(in->QueryAccept(&video), S_OK);
+    in->Release();
+    renderer->Release();
+
+    ISampleGrabberControl* grabber = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_ISampleGrabberControl,
+                               reinterpret_cast<void**>(&grabber)),
+              S_OK);
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(grabber->QueryInterface(IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+    IPin* input = nullptr;
+    ASSERT_EQ(filter->FindPin(u"Input", &input), S_OK);
+    EXPECT_EQ(input->QueryAccept(&audio), S_OK) << "no accepted type: everything";
+    AM_MEDIA_TYPE rgb = video;
+    rgb.subtype = MEDIASUBTYPE_RGB24;
+    ASSERT_EQ(grabber->SetAcceptedType(&rgb), S_OK);
+    EXPECT_EQ(input->QueryAccept(&video), S_FALSE);
+    EXPECT_EQ(input->QueryAccept(&rgb), S_OK);
+    ASSERT_EQ(grabber->SetAcceptedType(nullptr), S_OK);
+    EXPECT_EQ(input->QueryAccept(&video), S_OK);
+    AM_MEDIA_TYPE connected{};
+    EXPECT_EQ(grabber->GetConnectedType(&connected), VFW_E_NOT_CONNECTED);
+    ALLOCATOR_PROPERTIES two{2, 100, 1, 0};
+    uint8_t own[100];
+    EXPECT_EQ(grabber->SetOwnBuffer(&two, own), E_INVALIDARG);
+    ALLOCATOR_PROPERTIES one{1, 100, 1, 0};
+    EXPECT_EQ(grabber->SetOwnBuffer(&one, nullptr), E_POINTER);
+    input->Release();
+    filter->Release();
+    grabber->Release();
+    CoFreeUnusedLibraries();
 }
 
 }  // namespace

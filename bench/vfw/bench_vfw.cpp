@@ -6,8 +6,10 @@
 // the copy of one 640x480 YUY2 frame is measured beside them.
 //
 // Each path streams 640x480 YUY2 at 30 fps from a simulated camera that
-// sends uncompressed frames; the figure is the process's processor time less
-// the camera model's own (the same for every path), divided by the frames.
+// sends uncompressed frames. The figure charged to a path's layer is the
+// processor time of the application's thread and of the proxy's streaming
+// thread per frame; the kernel's threads, which complete the same reads on
+// every path, are shown beside it.
 #include <time.h>
 
 #include <algorithm>
@@ -31,6 +33,7 @@
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/pnp.h"
+#include "platform/nt/processor_time.h"
 #include "platform/usb/host_controller.h"
 #include "platform/usb/usb_bus.h"
 #include "sim/camera/camera.h"
@@ -44,20 +47,32 @@ constexpr int kFrames = 300;
 constexpr int kWidth = 640, kHeight = 480;
 constexpr DWORD kFrameBytes = kWidth * kHeight * 2;
 
-int64_t ProcessNs() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-}
-int64_t CameraNs() { return qk::usb::TheHostController()->DeviceProcessorNs(); }
 
-// Processor time of everything but the camera model over a piece of work.
+// Processor time over a piece of work, charged to who did it: the
+// application's thread, the proxy's streaming threads (the DirectShow layer
+// and, behind the grabber, the driver's copy into the client's buffer) and
+// the kernel's threads (completing the same reads on every path).
 struct Window {
-    int64_t process = ProcessNs(), camera = CameraNs();
-    double UsPerFrame(int frames) const {
-        return static_cast<double>((ProcessNs() - process) - (CameraNs() - camera)) / 1000.0 / frames;
+    int64_t app = qk::nt::CurrentThreadProcessorNs();
+    int64_t streaming = qk::dshow::StreamingProcessorNs();
+    int64_t kernel = KernelNs();
+    static int64_t KernelNs() {
+        auto t = qk::nt::Kernel::Get().ProcessorTimes();
+        return t.dpcNs + t.workersNs;
     }
 };
+struct Cost {
+    double appUs = 0, streamingUs = 0, kernelUs = 0;
+    double LayerUs() const { return appUs + streamingUs; }
+};
+// Per frame delivered in the window.
+Cost Charge(const Window& w, int frames) {
+    Cost c;
+    c.appUs = static_cast<double>(qk::nt::CurrentThreadProcessorNs() - w.app) / 1000.0 / frames;
+    c.streamingUs = static_cast<double>(qk::dshow::StreamingProcessorNs() - w.streaming) / 1000.0 / frames;
+    c.kernelUs = static_cast<double>(Window::KernelNs() - w.kernel) / 1000.0 / frames;
+    return c;
+}
 
 struct Counter {
     std::mutex lock;
@@ -81,9 +96,9 @@ std::u16string Link() {
     return links.empty() ? std::u16string() : links[0].symbolicLink;
 }
 
-double Direct() {
+Cost Direct() {
     std::unique_ptr<qk::ks::client::Filter> filter;
-    if (!NT_SUCCESS(qk::ks::client::Filter::Open(Link(), &filter))) return -1;
+    if (!NT_SUCCESS(qk::ks::client::Filter::Open(Link(), &filter))) return {};
     std::vector<qk::ks::client::Bytes> ranges;
     filter->DataRanges(0, &ranges);
     qk::ks::client::Bytes format;
@@ -96,7 +111,7 @@ double Direct() {
     }
     reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame = 333333;
     std::unique_ptr<qk::ks::client::Pin> pin;
-    if (!NT_SUCCESS(filter->CreatePin(0, format, &pin))) return -1;
+    if (!NT_SUCCESS(filter->CreatePin(0, format, &pin))) return {};
     HANDLE clock = qk::ks::CreateClock();
     pin->SetClock(clock);
     pin->SetState(KSSTATE_RUN);
@@ -114,9 +129,8 @@ double Direct() {
                            counter.Add();
                        });
     };
-    for (int i = 0; i < 4; ++i) queue(i);
-    counter.Wait(4);  // past the start
     Window w;
+    for (int i = 0; i < 4; ++i) queue(i);
     int seen = 4;
     while (seen < 4 + kFrames) {
         std::vector<int> slots;
@@ -131,15 +145,15 @@ double Direct() {
         }
         for (int slot : slots) queue(slot);
     }
-    double us = w.UsPerFrame(kFrames);
     pin->SetState(KSSTATE_STOP);
     pin->WaitIdle();
+    Cost cost = Charge(w, counter.frames);
     pin.reset();
     ZwClose(clock);
-    return us;
+    return cost;
 }
 
-double DirectShow() {
+Cost DirectShow() {
     ICreateDevEnum* devices = nullptr;
     CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
                      reinterpret_cast<void**>(&devices));
@@ -182,12 +196,11 @@ double DirectShow() {
     DeleteMediaType(type);
     config->Release();
     graph->Connect(out, in);
-    control->Run();
-    counter.Wait(4);
     Window w;
+    control->Run();
     counter.Wait(4 + kFrames);
-    double us = w.UsPerFrame(kFrames);
     control->Stop();
+    Cost us = Charge(w, counter.frames);
     for (IUnknown* p : std::initializer_list<IUnknown*>{in, out, renderer, camera, control, graph}) p->Release();
     return us;
 }
@@ -204,12 +217,12 @@ void VfwCallback(HDRVR, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
     g_vfwCounter->Add();
 }
 
-double VideoForWindows() {
+Cost VideoForWindows() {
     VIDEO_OPEN_PARMS parms{};
     parms.dwSize = sizeof parms;
     parms.dwFlags = VIDEO_IN;
     HDRVR driver = OpenDriver(u"K0340Vfw.dll", nullptr, reinterpret_cast<LPARAM>(&parms));
-    if (driver == nullptr) return -1;
+    if (driver == nullptr) return {};
     Counter counter;
     g_vfwCounter = &counter;
     std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kFrameBytes));
@@ -222,6 +235,7 @@ double VideoForWindows() {
         headers[i] = VIDEOHDR{buffers[i].data(), kFrameBytes, 0, 0, 0, VHDR_PREPARED, {}};
         SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(&headers[i]), sizeof(VIDEOHDR));
     }
+    Window w;
     SendDriverMessage(driver, DVM_STREAM_START, 0, 0);
     auto giveBack = [&] {
         std::vector<LPVIDEOHDR> done;
@@ -231,9 +245,6 @@ double VideoForWindows() {
         }
         for (auto* h : done) SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(h), sizeof(VIDEOHDR));
     };
-    while (!counter.Wait(4)) giveBack();
-    giveBack();
-    Window w;
     int seen = 0;
     while (seen < 4 + kFrames) {
         {
@@ -243,8 +254,8 @@ double VideoForWindows() {
         }
         giveBack();
     }
-    double us = w.UsPerFrame(kFrames);
     SendDriverMessage(driver, DVM_STREAM_STOP, 0, 0);
+    Cost us = Charge(w, counter.frames);
     SendDriverMessage(driver, DVM_STREAM_RESET, 0, 0);
     SendDriverMessage(driver, DVM_STREAM_FINI, 0, 0);
     CloseDriver(driver, 0, 0);
@@ -256,14 +267,14 @@ double VideoForWindows() {
 double FrameCopy() {
     std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
     constexpr int kRounds = 2000;
-    int64_t start = ProcessNs();
+    int64_t start = qk::nt::CurrentThreadProcessorNs();
     for (int i = 0; i < kRounds; ++i) {
         a[i % kFrameBytes] = static_cast<uint8_t>(i);
         std::memcpy(b.data(), a.data(), kFrameBytes);
     }
     volatile uint8_t keep = b[kFrameBytes / 2];
     (void)keep;
-    return static_cast<double>(ProcessNs() - start) / 1000.0 / kRounds;
+    return static_cast<double>(qk::nt::CurrentThreadProcessorNs() - start) / 1000.0 / kRounds;
 }
 
 }  // namespace
@@ -293,15 +304,17 @@ int main() {
         qk::dshow::InstallSystemServers();
         k0340vfw::RegisterBuiltin();
 
-        std::printf("processor time per 640x480 YUY2 frame (us), camera model excluded, %d frames a path\n", kFrames);
-        std::printf("run  direct-read  directshow  vfw-driver  frame-copy  dshow-direct  vfw-direct\n");
+        std::printf("processor time per 640x480 YUY2 frame (us) over %d frames a path\n", kFrames);
+        std::printf("layer = the application's thread and the proxy's streaming thread; kernel = the same reads' completion\n");
+        std::printf("run  direct:layer kernel  directshow:layer kernel  vfw:layer kernel  frame-copy  dshow-direct  vfw-direct\n");
         for (int run = 1; run <= 3; ++run) {
-            double direct = Direct();
-            double dshow = DirectShow();
-            double vfw = VideoForWindows();
+            Cost direct = Direct();
+            Cost dshow = DirectShow();
+            Cost vfw = VideoForWindows();
             double copy = FrameCopy();
-            std::printf("%3d  %11.1f  %10.1f  %10.1f  %10.1f  %12.1f  %10.1f\n", run, direct, dshow, vfw, copy,
-                        dshow - direct, vfw - direct);
+            std::printf("%3d  %12.1f %6.1f  %16.1f %6.1f  %9.1f %6.1f  %10.1f  %12.1f  %10.1f\n", run, direct.LayerUs(),
+                        direct.kernelUs, dshow.LayerUs(), dshow.kernelUs, vfw.LayerUs(), vfw.kernelUs, copy,
+                        dshow.LayerUs() - direct.LayerUs(), vfw.LayerUs() - direct.LayerUs());
             std::fflush(stdout);
         }
         CoUninitialize();

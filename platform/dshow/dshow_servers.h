@@ -5,6 +5,8 @@
 // installation registers them.
 #pragma once
 
+#include <cstdint>
+
 #include "objbase.h"
 
 namespace qk::dshow {
@@ -16,5 +18,10 @@ HRESULT InstallSystemServers();
 
 HRESULT CreateSystemDeviceEnum(REFIID riid, void** ppv);
 HRESULT CreateKsProxy(REFIID riid, void** ppv);
+
+// Processor time the proxy's streaming threads have spent so far, brought
+// up to date after every sample (benchmarks charge the DirectShow layer
+// with it).
+int64_t StreamingProcessorNs();
 
 }  // namespace qk::dshow

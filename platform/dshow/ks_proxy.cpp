@@ -19,6 +19,7 @@
 #include "platform/dshow/dshow_servers.h"
 #include "platform/ks/client.h"
 #include "platform/nt/pnp.h"
+#include "platform/nt/processor_time.h"
 #include "platform/ks/clock.h"
 #include "platform/dshow/base_classes.h"
 #include "strmif.h"
@@ -1083,7 +1084,22 @@ bool DeviceGone(NTSTATUS status) {
 // completed one downstream and queues its buffer again. A read the device
 // cannot answer any more ends the stream with EC_DEVICE_LOST, a refused
 // delivery with EC_ERRORABORT; the graph's owner stops the graph.
+std::atomic<int64_t> g_streamingNs{0};
+
+// Charges the streaming thread's processor time after each sample it
+// handles (one clock read a frame) and when it ends.
+struct StreamingCharge {
+    int64_t last = qk::nt::CurrentThreadProcessorNs();
+    void Tick() {
+        int64_t now = qk::nt::CurrentThreadProcessorNs();
+        g_streamingNs += now - last;
+        last = now;
+    }
+    ~StreamingCharge() { Tick(); }
+};
+
 void KsOutputPin::Stream() {
+    StreamingCharge charge;
     const ULONG headerBytes = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
     const REFERENCE_TIME interval = VideoInfoOf(&connection_)->AvgTimePerFrame;
     bool ended = false;
@@ -1154,6 +1170,7 @@ void KsOutputPin::Stream() {
             }
         }
         c.sample->Release();
+        charge.Tick();
     }
 }
 
@@ -1288,6 +1305,8 @@ qk::com::ObjectCount& ProxyObjects() {
     static qk::com::ObjectCount count;
     return count;
 }
+
+int64_t StreamingProcessorNs() { return g_streamingNs.load(); }
 
 HRESULT FromStatus(NTSTATUS status) {
     if (NT_SUCCESS(status)) return S_OK;

@@ -64,3 +64,25 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+
+// ---- Critical sections and the local heap ----------------------------------------------
+// A critical section is recursive for its owning thread, as on the target; the
+// structure only holds the platform's lock object.
+typedef struct _CRITICAL_SECTION {
+    void* LockObject;
+    LONG RecursionCount;
+    DWORD OwningThread;
+    ULONG_PTR Reserved[3];
+} CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+VOID InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+typedef void* HLOCAL;
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);

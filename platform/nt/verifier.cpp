@@ -30,6 +30,7 @@ const char* Name(Violation v) {
         case Violation::ObjectMisuse: return "OBJECT_MISUSE";
         case Violation::ThreadLeak: return "THREAD_LEAK";
         case Violation::TimerMisuse: return "TIMER_MISUSE";
+        case Violation::ComObjectLeak: return "COM_OBJECT_LEAK";
     }
     return "UNKNOWN";
 }

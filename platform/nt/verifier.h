@@ -27,6 +27,7 @@ enum class Violation {
     ObjectMisuse,          // a kernel object used before initialisation or after deletion
     ThreadLeak,            // a system thread still running at unload or shutdown
     TimerMisuse,           // a timer or DPC still queued when its memory goes
+    ComObjectLeak,         // COM objects of an in-process server still alive at process end
 };
 
 struct Report {

@@ -148,6 +148,10 @@ bool Install(const Options& options, Result* result, std::string* error) {
     AddServices(&entries);
     AddDevices(&entries);
     for (const auto& key : PlainKeys()) entries.Key(MachineLevels(key.path));
+    for (const auto& machineString : MachineStrings()) {
+        entries.Key(MachineLevels(machineString.path));
+        entries.String(machineString.name, machineString.text);
+    }
 
     registry::Store* store = registry::CurrentStore();
     if (store == nullptr) {

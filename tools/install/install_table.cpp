@@ -76,6 +76,22 @@ constexpr InitialValue kInitialValues[] = {
     {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\QK0340", .name = u"Reserved", .number = 0},
 };
 
+// K0340Vfw is the machine's first Video-for-Windows capture driver, and its
+// two DirectShow filters are its COM classes.
+constexpr MachineString kMachineStrings[] = {
+    {.path = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", .name = u"msvideo", .text = u"K0340Vfw.dll"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{6DB09BC4-9E27-4AC1-B2A9-07442E08A16C}", .name = u"", .text = u"VFW Sample Grabber"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{6DB09BC4-9E27-4AC1-B2A9-07442E08A16C}\\InprocServer32", .name = u"",
+     .text = u"K0340Vfw.dll"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{6DB09BC4-9E27-4AC1-B2A9-07442E08A16C}\\InprocServer32",
+     .name = u"ThreadingModel", .text = u"Both"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{808D801D-701E-4520-BD42-1EF271E73233}", .name = u"", .text = u"VFW Null Render Filter"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{808D801D-701E-4520-BD42-1EF271E73233}\\InprocServer32", .name = u"",
+     .text = u"K0340Vfw.dll"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{808D801D-701E-4520-BD42-1EF271E73233}\\InprocServer32",
+     .name = u"ThreadingModel", .text = u"Both"},
+};
+
 // The drivers' and libraries' loadable modules and the files they read; the
 // install copies each one from the build's module folder.
 constexpr ModuleFile kModules[] = {
@@ -95,5 +111,6 @@ std::span<const Device> Devices() { return kDevices; }
 std::span<const PlainKey> PlainKeys() { return kPlainKeys; }
 std::span<const InitialValue> InitialValues() { return kInitialValues; }
 std::span<const ModuleFile> ModuleFiles() { return kModuleFiles; }
+std::span<const MachineString> MachineStrings() { return kMachineStrings; }
 
 }  // namespace qk::install

@@ -54,6 +54,15 @@ struct InitialValue {
     uint32_t number;
 };
 
+// A string the installation owns and writes every time (an empty name is
+// the key's default value): the Video-for-Windows driver list and the COM
+// classes of the package's in-process servers.
+struct MachineString {
+    std::u16string_view path;  // below HKEY_LOCAL_MACHINE
+    std::u16string_view name;
+    std::u16string_view text;
+};
+
 // A file the build makes, copied into the root: `buildName` from the build's
 // module folder to `destination` below the root. The loadable modules and the
 // capture driver's substitute pictures, which the build draws beside them.
@@ -68,5 +77,6 @@ std::span<const Device> Devices();
 std::span<const PlainKey> PlainKeys();
 std::span<const InitialValue> InitialValues();
 std::span<const ModuleFile> ModuleFiles();
+std::span<const MachineString> MachineStrings();
 
 }  // namespace qk::install

@@ -1,0 +1,326 @@
+// Processor time per frame of the two application paths to the camera
+// against the direct kernel-streaming read of the same stream, in the same
+// run: the DirectShow graph (proxy -> renderer) and the Video-for-Windows
+// driver (proxy -> grabber -> null renderer, copied into the client's
+// buffer). The target is at most one frame copy more than the direct read;
+// the copy of one 640x480 YUY2 frame is measured beside them.
+//
+// Each path streams 640x480 YUY2 at 30 fps from a simulated camera that
+// sends uncompressed frames. The figure charged to a path's layer is the
+// processor time of the application's thread and of the proxy's streaming
+// thread per frame; the kernel's threads, which complete the same reads on
+// every path, are shown beside it.
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <unistd.h>
+
+#include "capture/k0340dev_entry.h"
+#include "platform/dshow/base_classes.h"
+#include "platform/dshow/dshow_servers.h"
+#include "platform/ks/client.h"
+#include "platform/ks/clock.h"
+#include "platform/nt/io_manager.h"
+#include "platform/nt/kernel.h"
+#include "platform/nt/machine.h"
+#include "platform/nt/pnp.h"
+#include "platform/nt/processor_time.h"
+#include "platform/usb/host_controller.h"
+#include "platform/usb/usb_bus.h"
+#include "sim/camera/camera.h"
+#include "tools/install/install.h"
+#include "vfw.h"
+#include "vfw/builtin.h"
+
+namespace {
+
+constexpr int kFrames = 300;
+constexpr int kWidth = 640, kHeight = 480;
+constexpr DWORD kFrameBytes = kWidth * kHeight * 2;
+
+
+// Processor time over a piece of work, charged to who did it: the
+// application's thread, the proxy's streaming threads (the DirectShow layer
+// and, behind the grabber, the driver's copy into the client's buffer) and
+// the kernel's threads (completing the same reads on every path).
+struct Window {
+    int64_t app = qk::nt::CurrentThreadProcessorNs();
+    int64_t streaming = qk::dshow::StreamingProcessorNs();
+    int64_t kernel = KernelNs();
+    static int64_t KernelNs() {
+        auto t = qk::nt::Kernel::Get().ProcessorTimes();
+        return t.dpcNs + t.workersNs;
+    }
+};
+struct Cost {
+    double appUs = 0, streamingUs = 0, kernelUs = 0;
+    double LayerUs() const { return appUs + streamingUs; }
+};
+// Per frame delivered in the window.
+Cost Charge(const Window& w, int frames) {
+    Cost c;
+    c.appUs = static_cast<double>(qk::nt::CurrentThreadProcessorNs() - w.app) / 1000.0 / frames;
+    c.streamingUs = static_cast<double>(qk::dshow::StreamingProcessorNs() - w.streaming) / 1000.0 / frames;
+    c.kernelUs = static_cast<double>(Window::KernelNs() - w.kernel) / 1000.0 / frames;
+    return c;
+}
+
+struct Counter {
+    std::mutex lock;
+    std::condition_variable changed;
+    int frames = 0;
+    void Add() {
+        {
+            std::lock_guard guard(lock);
+            ++frames;
+        }
+        changed.notify_all();
+    }
+    bool Wait(int n) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(30), [&] { return frames >= n; });
+    }
+};
+
+std::u16string Link() {
+    auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
+    return links.empty() ? std::u16string() : links[0].symbolicLink;
+}
+
+Cost Direct() {
+    std::unique_ptr<qk::ks::client::Filter> filter;
+    if (!NT_SUCCESS(qk::ks::client::Filter::Open(Link(), &filter))) return {};
+    std::vector<qk::ks::client::Bytes> ranges;
+    filter->DataRanges(0, &ranges);
+    qk::ks::client::Bytes format;
+    for (auto& r : ranges) {
+        auto* v = reinterpret_cast<const KS_DATARANGE_VIDEO*>(r.data());
+        if (v->DataRange.SubFormat == MEDIASUBTYPE_YUY2 && v->VideoInfoHeader.bmiHeader.biWidth == kWidth &&
+            NT_SUCCESS(filter->Intersect(0, r, &format))) {
+            break;
+        }
+    }
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader.AvgTimePerFrame = 333333;
+    std::unique_ptr<qk::ks::client::Pin> pin;
+    if (!NT_SUCCESS(filter->CreatePin(0, format, &pin))) return {};
+    HANDLE clock = qk::ks::CreateClock();
+    pin->SetClock(clock);
+    pin->SetState(KSSTATE_RUN);
+    std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kFrameBytes));
+    Counter counter;
+    std::mutex lock;
+    std::vector<int> returned;
+    std::function<void(int)> queue = [&](int slot) {
+        pin->QueueRead(buffers[slot].data(), kFrameBytes, sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO),
+                       [&, slot](const qk::ks::client::Pin::Sample& s) {
+                           if (s.status == STATUS_SUCCESS) {
+                               std::lock_guard guard(lock);
+                               returned.push_back(slot);
+                           }
+                           counter.Add();
+                       });
+    };
+    Window w;
+    for (int i = 0; i < 4; ++i) queue(i);
+    int seen = 4;
+    while (seen < 4 + kFrames) {
+        std::vector<int> slots;
+        {
+            std::unique_lock guard(counter.lock);
+            counter.changed.wait_for(guard, std::chrono::milliseconds(50));
+            seen = counter.frames;
+        }
+        {
+            std::lock_guard guard(lock);
+            slots.swap(returned);
+        }
+        for (int slot : slots) queue(slot);
+    }
+    pin->SetState(KSSTATE_STOP);
+    pin->WaitIdle();
+    Cost cost = Charge(w, counter.frames);
+    pin.reset();
+    ZwClose(clock);
+    return cost;
+}
+
+Cost DirectShow() {
+    ICreateDevEnum* devices = nullptr;
+    CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                     reinterpret_cast<void**>(&devices));
+    IEnumMoniker* list = nullptr;
+    devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &list, 0);
+    devices->Release();
+    IMoniker* moniker = nullptr;
+    list->Next(1, &moniker, nullptr);
+    list->Release();
+    IBaseFilter* camera = nullptr;
+    moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&camera));
+    moniker->Release();
+    IGraphBuilder* graph = nullptr;
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder, reinterpret_cast<void**>(&graph));
+    IMediaControl* control = nullptr;
+    graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+    Counter counter;
+    volatile uint8_t sink = 0;
+    IBaseFilter* renderer = qk::dshow::CreateCallbackRenderer(MEDIATYPE_Video, [&](IMediaSample* s) {
+        BYTE* data = nullptr;
+        s->GetPointer(&data);
+        sink = sink + data[0];  // the application looks at the frame where it lies
+        counter.Add();
+        return S_OK;
+    });
+    graph->AddFilter(camera, u"Capture");
+    graph->AddFilter(renderer, u"Sink");
+    IEnumPins* pins = nullptr;
+    camera->EnumPins(&pins);
+    IPin* out = nullptr;
+    pins->Next(1, &out, nullptr);
+    pins->Release();
+    IPin* in = nullptr;
+    renderer->FindPin(u"In", &in);
+    IAMStreamConfig* config = nullptr;
+    out->QueryInterface(IID_IAMStreamConfig, reinterpret_cast<void**>(&config));
+    AM_MEDIA_TYPE* type = nullptr;
+    config->GetFormat(&type);  // 640x480 YUY2 at 30 fps, the first range
+    config->SetFormat(type);
+    DeleteMediaType(type);
+    config->Release();
+    graph->Connect(out, in);
+    Window w;
+    control->Run();
+    counter.Wait(4 + kFrames);
+    control->Stop();
+    Cost us = Charge(w, counter.frames);
+    for (IUnknown* p : std::initializer_list<IUnknown*>{in, out, renderer, camera, control, graph}) p->Release();
+    return us;
+}
+
+Counter* g_vfwCounter = nullptr;
+std::mutex g_vfwLock;
+std::vector<LPVIDEOHDR> g_vfwDone;
+void VfwCallback(HDRVR, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
+    if (message != MM_DRVM_DATA) return;
+    {
+        std::lock_guard guard(g_vfwLock);
+        g_vfwDone.push_back(reinterpret_cast<LPVIDEOHDR>(p1));
+    }
+    g_vfwCounter->Add();
+}
+
+Cost VideoForWindows() {
+    VIDEO_OPEN_PARMS parms{};
+    parms.dwSize = sizeof parms;
+    parms.dwFlags = VIDEO_IN;
+    HDRVR driver = OpenDriver(u"K0340Vfw.dll", nullptr, reinterpret_cast<LPARAM>(&parms));
+    if (driver == nullptr) return {};
+    Counter counter;
+    g_vfwCounter = &counter;
+    std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kFrameBytes));
+    std::vector<VIDEOHDR> headers(4);
+    VIDEO_STREAM_INIT_PARMS init{};
+    init.dwCallback = reinterpret_cast<DWORD_PTR>(VfwCallback);
+    init.dwFlags = CALLBACK_FUNCTION;
+    SendDriverMessage(driver, DVM_STREAM_INIT, reinterpret_cast<LPARAM>(&init), sizeof init);
+    for (int i = 0; i < 4; ++i) {
+        headers[i] = VIDEOHDR{buffers[i].data(), kFrameBytes, 0, 0, 0, VHDR_PREPARED, {}};
+        SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(&headers[i]), sizeof(VIDEOHDR));
+    }
+    Window w;
+    SendDriverMessage(driver, DVM_STREAM_START, 0, 0);
+    auto giveBack = [&] {
+        std::vector<LPVIDEOHDR> done;
+        {
+            std::lock_guard guard(g_vfwLock);
+            done.swap(g_vfwDone);
+        }
+        for (auto* h : done) SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(h), sizeof(VIDEOHDR));
+    };
+    int seen = 0;
+    while (seen < 4 + kFrames) {
+        {
+            std::unique_lock guard(counter.lock);
+            counter.changed.wait_for(guard, std::chrono::milliseconds(50));
+            seen = counter.frames;
+        }
+        giveBack();
+    }
+    SendDriverMessage(driver, DVM_STREAM_STOP, 0, 0);
+    Cost us = Charge(w, counter.frames);
+    SendDriverMessage(driver, DVM_STREAM_RESET, 0, 0);
+    SendDriverMessage(driver, DVM_STREAM_FINI, 0, 0);
+    CloseDriver(driver, 0, 0);
+    std::lock_guard guard(g_vfwLock);
+    g_vfwDone.clear();
+    return us;
+}
+
+double FrameCopy() {
+    std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
+    constexpr int kRounds = 2000;
+    int64_t start = qk::nt::CurrentThreadProcessorNs();
+    for (int i = 0; i < kRounds; ++i) {
+        a[i % kFrameBytes] = static_cast<uint8_t>(i);
+        std::memcpy(b.data(), a.data(), kFrameBytes);
+    }
+    volatile uint8_t keep = b[kFrameBytes / 2];
+    (void)keep;
+    return static_cast<double>(qk::nt::CurrentThreadProcessorNs() - start) / 1000.0 / kRounds;
+}
+
+}  // namespace
+
+int main() {
+    auto root = std::filesystem::temp_directory_path() / ("qk-bench-vfw-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    {
+        qk::Machine machine(root);
+        qk::nt::Boot(machine);
+        qk::install::Options options;
+        qk::install::Result result;
+        std::string error;
+        qk::install::Install(options, &result, &error);
+        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
+        qk::usb::WriteInstallationEntries();
+        qk::usb::StartHostController();
+        // Uncompressed frames only: the driver's decoding, which every path
+        // pays alike and whose spread is larger than a frame copy, stays out.
+        qk::sim::CameraConfig config;
+        config.formats = {qk::sim::FormatSpec{qk::sim::VideoFormat::Yuy2, {{kWidth, kHeight, {333333}}}}};
+        auto camera = std::make_shared<qk::sim::Camera>(config);
+        int port = qk::usb::Plug(camera);
+        qk::nt::pnp::WaitIdle();
+        qk::nt::Kernel::Get().FlushWork();
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        qk::dshow::InstallSystemServers();
+        k0340vfw::RegisterBuiltin();
+
+        std::printf("processor time per 640x480 YUY2 frame (us) over %d frames a path\n", kFrames);
+        std::printf("layer = the application's thread and the proxy's streaming thread; kernel = the same reads' completion\n");
+        std::printf("run  direct:layer kernel  directshow:layer kernel  vfw:layer kernel  frame-copy  dshow-direct  vfw-direct\n");
+        for (int run = 1; run <= 3; ++run) {
+            Cost direct = Direct();
+            Cost dshow = DirectShow();
+            Cost vfw = VideoForWindows();
+            double copy = FrameCopy();
+            std::printf("%3d  %12.1f %6.1f  %16.1f %6.1f  %9.1f %6.1f  %10.1f  %12.1f  %10.1f\n", run, direct.LayerUs(),
+                        direct.kernelUs, dshow.LayerUs(), dshow.kernelUs, vfw.LayerUs(), vfw.kernelUs, copy,
+                        dshow.LayerUs() - direct.LayerUs(), vfw.LayerUs() - direct.LayerUs());
+            std::fflush(stdout);
+        }
+        CoUninitialize();
+        qk::usb::Unplug(port);
+        qk::nt::pnp::WaitIdle();
+    }
+    std::filesystem::remove_all(root);
+    return 0;
+}

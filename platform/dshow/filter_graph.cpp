@@ -1,0 +1,423 @@
+// The filter graph manager: the filters an application adds (the graph holds
+// a reference on each, a filter only knows its graph), direct connections
+// between their pins, state changes in stream order, and the events filters
+// report. The graph has no reference clock of its own: sources time their
+// samples from the stream's start and renderers take them as they come,
+// which is what a capture graph asks of it.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dshow/base_classes.h"
+#include "platform/dshow/com_object.h"
+
+namespace qk::dshow {
+namespace {
+
+// The filter on the far side of a connected pin, with a reference, or null.
+IBaseFilter* PeerFilter(IPin* pin) {
+    IPin* peer = nullptr;
+    if (FAILED(pin->ConnectedTo(&peer)) || peer == nullptr) return nullptr;
+    PIN_INFO info{};
+    HRESULT hr = peer->QueryPinInfo(&info);
+    peer->Release();
+    return SUCCEEDED(hr) ? info.pFilter : nullptr;
+}
+
+// The filters a filter's connected output pins feed.
+std::vector<IBaseFilter*> Downstream(IBaseFilter* filter) {
+    std::vector<IBaseFilter*> out;
+    IEnumPins* pins = nullptr;
+    if (FAILED(filter->EnumPins(&pins))) return out;
+    IPin* pin = nullptr;
+    while (pins->Next(1, &pin, nullptr) == S_OK) {
+        PIN_DIRECTION direction;
+        if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_OUTPUT) {
+            if (IBaseFilter* peer = PeerFilter(pin)) {
+                out.push_back(peer);
+                peer->Release();  // the graph holds it
+            }
+        }
+        pin->Release();
+    }
+    pins->Release();
+    return out;
+}
+
+class FilterList final : public RefCount, public IEnumFilters {
+public:
+    FilterList(std::vector<IBaseFilter*> filters, ULONG position)
+        : RefCount(QuartzObjects()), filters_(std::move(filters)), position_(position) {
+        for (auto* f : filters_) f->AddRef();
+    }
+    ~FilterList() {
+        for (auto* f : filters_) f->Release();
+    }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IEnumFilters) return Hand(static_cast<IEnumFilters*>(this), ppv);
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT Next(ULONG count, IBaseFilter** out, ULONG* fetched) override {
+        if (out == nullptr) return E_POINTER;
+        if (count > 1 && fetched == nullptr) return E_INVALIDARG;
+        ULONG n = 0;
+        while (n < count && position_ < filters_.size()) {
+            out[n] = filters_[position_++];
+            out[n++]->AddRef();
+        }
+        if (fetched != nullptr) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    HRESULT Skip(ULONG count) override {
+        size_t left = filters_.size() - position_;
+        position_ += static_cast<ULONG>(std::min<size_t>(count, left));
+        return count <= left ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        position_ = 0;
+        return S_OK;
+    }
+    HRESULT Clone(IEnumFilters** out) override {
+        if (out == nullptr) return E_POINTER;
+        *out = new FilterList(filters_, position_);
+        return S_OK;
+    }
+
+private:
+    const std::vector<IBaseFilter*> filters_;
+    ULONG position_;
+};
+
+class FilterGraph final : public RefCount,
+                          public IGraphBuilder,
+                          public IMediaControl,
+                          public IMediaEvent,
+                          public IMediaEventSink {
+public:
+    FilterGraph() : RefCount(QuartzObjects()) {}
+    ~FilterGraph() {
+        StopAll();
+        while (!filters_.empty()) RemoveFilter(filters_.back().filter);
+    }
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IFilterGraph || riid == IID_IGraphBuilder) {
+            return Hand(static_cast<IGraphBuilder*>(this), ppv);
+        }
+        if (riid == IID_IMediaControl) return Hand(static_cast<IMediaControl*>(this), ppv);
+        if (riid == IID_IMediaEvent) return Hand(static_cast<IMediaEvent*>(this), ppv);
+        if (riid == IID_IMediaEventSink) return Hand(static_cast<IMediaEventSink*>(this), ppv);
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    // ---- IFilterGraph
+    HRESULT AddFilter(IBaseFilter* filter, LPCWSTR name) override {
+        if (filter == nullptr) return E_POINTER;
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
+        for (auto& f : filters_) {
+            if (f.filter == filter) return E_INVALIDARG;  // already in the graph
+        }
+        // A name already taken gets a number, as the SDK's graph does.
+        std::u16string unique = name != nullptr && name[0] != 0 ? std::u16string(name) : u"Filter";
+        HRESULT result = S_OK;
+        if (Named(unique) != nullptr || name == nullptr || name[0] == 0) {
+            std::u16string base = unique;
+            for (int i = 1; Named(unique) != nullptr || (i == 1 && (name == nullptr || name[0] == 0)); ++i) {
+                char16_t number[8];
+                int n = i;
+                for (int d = 3; d >= 0; --d, n /= 10) number[d] = static_cast<char16_t>(u'0' + n % 10);
+                number[4] = 0;
+                unique = base + u" " + number;
+                if (Named(unique) == nullptr) break;
+            }
+            if (name != nullptr && name[0] != 0) result = VFW_S_DUPLICATE_NAME;
+        }
+        HRESULT hr = filter->JoinFilterGraph(this, unique.c_str());
+        if (FAILED(hr)) return hr;
+        filter->AddRef();
+        filters_.push_back({filter, unique});
+        return result;
+    }
+    HRESULT RemoveFilter(IBaseFilter* filter) override {
+        auto it = std::find_if(filters_.begin(), filters_.end(), [&](const Entry& e) { return e.filter == filter; });
+        if (it == filters_.end()) return VFW_E_NOT_FOUND;
+        if (state_ != State_Stopped) filter->Stop();
+        // Both ends of every connection are let go.
+        IEnumPins* pins = nullptr;
+        if (SUCCEEDED(filter->EnumPins(&pins))) {
+            IPin* pin = nullptr;
+            while (pins->Next(1, &pin, nullptr) == S_OK) {
+                IPin* peer = nullptr;
+                if (SUCCEEDED(pin->ConnectedTo(&peer)) && peer != nullptr) {
+                    peer->Disconnect();
+                    pin->Disconnect();
+                    peer->Release();
+                }
+                pin->Release();
+            }
+            pins->Release();
+        }
+        filter->JoinFilterGraph(nullptr, nullptr);
+        filters_.erase(it);
+        filter->Release();
+        return S_OK;
+    }
+    HRESULT EnumFilters(IEnumFilters** out) override {
+        if (out == nullptr) return E_POINTER;
+        std::vector<IBaseFilter*> list;
+        for (auto& f : filters_) list.push_back(f.filter);
+        *out = new FilterList(std::move(list), 0);
+        return S_OK;
+    }
+    HRESULT FindFilterByName(LPCWSTR name, IBaseFilter** out) override {
+        if (name == nullptr || out == nullptr) return E_POINTER;
+        *out = Named(name);
+        if (*out == nullptr) return VFW_E_NOT_FOUND;
+        (*out)->AddRef();
+        return S_OK;
+    }
+    HRESULT ConnectDirect(IPin* out, IPin* in, const AM_MEDIA_TYPE* type) override {
+        if (out == nullptr || in == nullptr) return E_POINTER;
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
+        if (!InGraph(out) || !InGraph(in)) return VFW_E_NOT_IN_GRAPH;
+        return out->Connect(in, type);
+    }
+    HRESULT Reconnect(IPin* pin) override {
+        if (pin == nullptr) return E_POINTER;
+        IPin* peer = nullptr;
+        if (FAILED(pin->ConnectedTo(&peer)) || peer == nullptr) return VFW_E_NOT_CONNECTED;
+        AM_MEDIA_TYPE type{};
+        HRESULT hr = pin->ConnectionMediaType(&type);
+        PIN_DIRECTION direction;
+        pin->QueryDirection(&direction);
+        IPin* out = direction == PINDIR_OUTPUT ? pin : peer;
+        IPin* in = direction == PINDIR_OUTPUT ? peer : pin;
+        if (SUCCEEDED(hr)) {
+            in->Disconnect();
+            out->Disconnect();
+            hr = ConnectDirect(out, in, &type);
+            FreeMediaType(type);
+        }
+        peer->Release();
+        return hr;
+    }
+    HRESULT Disconnect(IPin* pin) override {
+        if (pin == nullptr) return E_POINTER;
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
+        return pin->Disconnect();
+    }
+    HRESULT SetDefaultSyncSource() override { return S_OK; }
+
+    // ---- IGraphBuilder. The platform registers no converters, so a
+    // connection is always direct.
+    HRESULT Connect(IPin* out, IPin* in) override { return ConnectDirect(out, in, nullptr); }
+    HRESULT Render(IPin*) override { return E_NOTIMPL; }
+    HRESULT RenderFile(LPCWSTR, LPCWSTR) override { return E_NOTIMPL; }
+    HRESULT AddSourceFilter(LPCWSTR, LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
+    HRESULT SetLogFile(DWORD_PTR) override { return S_OK; }
+    HRESULT Abort() override { return S_OK; }
+    HRESULT ShouldOperationContinue() override { return S_OK; }
+
+    // ---- IDispatch (both automation interfaces)
+    HRESULT GetTypeInfoCount(UINT* count) override {
+        if (count == nullptr) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, ULONG, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, ULONG, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, ULONG, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+
+    // ---- IMediaControl
+    HRESULT Run() override {
+        if (state_ == State_Running) return S_OK;
+        if (state_ == State_Stopped) {
+            HRESULT hr = Pause();
+            if (FAILED(hr)) return hr;
+        }
+        for (IBaseFilter* f : StreamOrder(Order::DownstreamFirst)) {
+            HRESULT hr = f->Run(0);
+            if (FAILED(hr)) {
+                StopAll();
+                return hr;
+            }
+        }
+        state_ = State_Running;
+        return S_OK;
+    }
+    HRESULT Pause() override {
+        for (IBaseFilter* f : StreamOrder(Order::DownstreamFirst)) {
+            HRESULT hr = f->Pause();
+            if (FAILED(hr)) {
+                StopAll();
+                return hr;
+            }
+        }
+        state_ = State_Paused;
+        return S_OK;
+    }
+    HRESULT Stop() override {
+        StopAll();
+        return S_OK;
+    }
+    HRESULT GetState(LONG, OAFilterState* state) override {
+        if (state == nullptr) return E_POINTER;
+        *state = state_;
+        return S_OK;
+    }
+    HRESULT RenderFile(BSTR) override { return E_NOTIMPL; }
+    HRESULT AddSourceFilter(BSTR, IDispatch**) override { return E_NOTIMPL; }
+    HRESULT get_FilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT get_RegFilterCollection(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT StopWhenReady() override { return Stop(); }
+
+    // ---- IMediaEvent. Waits are in the machine's time, which runs with the
+    // wall clock unless a test scales it.
+    HRESULT GetEventHandle(OAEVENT*) override { return E_NOTIMPL; }
+    HRESULT GetEvent(LONG* code, LONG_PTR* p1, LONG_PTR* p2, LONG msTimeout) override {
+        if (code == nullptr || p1 == nullptr || p2 == nullptr) return E_POINTER;
+        std::unique_lock guard(eventLock_);
+        if (!WaitFor(guard, msTimeout, [&] { return !events_.empty(); })) return E_ABORT;
+        Event e = events_.front();
+        events_.pop_front();
+        *code = e.code;
+        *p1 = e.p1;
+        *p2 = e.p2;
+        return S_OK;
+    }
+    HRESULT WaitForCompletion(LONG msTimeout, LONG* code) override {
+        if (code == nullptr) return E_POINTER;
+        *code = 0;
+        std::unique_lock guard(eventLock_);
+        auto ending = [&] {
+            for (auto& e : events_) {
+                if (e.code == EC_COMPLETE || e.code == EC_ERRORABORT || e.code == EC_USERABORT) return true;
+            }
+            return false;
+        };
+        if (!WaitFor(guard, msTimeout, ending)) return E_ABORT;
+        for (auto it = events_.begin(); it != events_.end(); ++it) {
+            if (it->code == EC_COMPLETE || it->code == EC_ERRORABORT || it->code == EC_USERABORT) {
+                *code = it->code;
+                events_.erase(it);
+                break;
+            }
+        }
+        return S_OK;
+    }
+    HRESULT CancelDefaultHandling(LONG) override { return S_OK; }
+    HRESULT RestoreDefaultHandling(LONG) override { return S_OK; }
+    HRESULT FreeEventParams(LONG, LONG_PTR, LONG_PTR) override { return S_OK; }
+
+    // ---- IMediaEventSink (from filters, on any thread)
+    HRESULT Notify(LONG code, LONG_PTR p1, LONG_PTR p2) override {
+        {
+            std::lock_guard guard(eventLock_);
+            events_.push_back({code, p1, p2});
+        }
+        eventArrived_.notify_all();
+        return S_OK;
+    }
+
+private:
+    struct Entry {
+        IBaseFilter* filter;  // one reference
+        std::u16string name;
+    };
+    struct Event {
+        LONG code;
+        LONG_PTR p1, p2;
+    };
+    enum class Order { DownstreamFirst, UpstreamFirst };
+
+    IBaseFilter* Named(const std::u16string& name) const {
+        for (auto& f : filters_) {
+            if (f.name == name) return f.filter;
+        }
+        return nullptr;
+    }
+    bool InGraph(IPin* pin) const {
+        PIN_INFO info{};
+        if (FAILED(pin->QueryPinInfo(&info)) || info.pFilter == nullptr) return false;
+        bool found = std::any_of(filters_.begin(), filters_.end(), [&](const Entry& e) { return e.filter == info.pFilter; });
+        info.pFilter->Release();
+        return found;
+    }
+
+    // Renderers change state before the filters that feed them, so that no
+    // sample arrives at a stopped filter; stopping goes the other way.
+    std::vector<IBaseFilter*> StreamOrder(Order order) const {
+        std::vector<IBaseFilter*> done;
+        std::vector<IBaseFilter*> left;
+        for (auto& f : filters_) left.push_back(f.filter);
+        while (!left.empty()) {
+            size_t before = left.size();
+            for (auto it = left.begin(); it != left.end();) {
+                auto next = Downstream(*it);
+                bool ready = std::all_of(next.begin(), next.end(), [&](IBaseFilter* d) {
+                    return std::find(left.begin(), left.end(), d) == left.end() || d == *it;
+                });
+                if (ready) {
+                    done.push_back(*it);
+                    it = left.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (left.size() == before) {  // a cycle: take the rest as they are
+                done.insert(done.end(), left.begin(), left.end());
+                break;
+            }
+        }
+        if (order == Order::UpstreamFirst) std::reverse(done.begin(), done.end());
+        return done;
+    }
+    void StopAll() {
+        for (IBaseFilter* f : StreamOrder(Order::UpstreamFirst)) f->Stop();
+        state_ = State_Stopped;
+    }
+    template <class Ready>
+    bool WaitFor(std::unique_lock<std::mutex>& guard, LONG msTimeout, Ready ready) {
+        if (msTimeout < 0) {
+            eventArrived_.wait(guard, ready);
+            return true;
+        }
+        return eventArrived_.wait_for(guard, std::chrono::milliseconds(msTimeout), ready);
+    }
+
+    // Graph control comes from the application's thread only.
+    std::vector<Entry> filters_;
+    FILTER_STATE state_ = State_Stopped;
+    std::mutex eventLock_;  // guards events_
+    std::condition_variable eventArrived_;
+    std::deque<Event> events_;
+};
+
+}  // namespace
+
+qk::com::ObjectCount& QuartzObjects() {
+    static qk::com::ObjectCount count;
+    return count;
+}
+
+HRESULT CreateFilterGraph(REFIID riid, void** ppv) {
+    auto* object = new FilterGraph;
+    HRESULT hr = object->QueryInterface(riid, ppv);
+    static_cast<IGraphBuilder*>(object)->Release();
+    return hr;
+}
+
+}  // namespace qk::dshow

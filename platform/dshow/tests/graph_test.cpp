@@ -1,0 +1,319 @@
+// Capture graphs as a DirectShow application builds them: the camera's
+// proxy filter connected to a renderer in the filter graph, run, stopped,
+// and the faults around it (an unplugged camera, a renderer that refuses,
+// wrong calls). Pictures are compared with the scene the camera sees.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "capture/formats.h"
+#include "platform/com/com_runtime.h"
+#include "platform/dshow/base_classes.h"
+#include "platform/dshow/tests/dshow_fixture.h"
+#include "platform/nt/pnp.h"
+
+namespace {
+
+using namespace qk::dshow::testing;
+using k0340::testing::PatternSource;
+
+// What the renderer saw: the count, the last picture and its times.
+struct Received {
+    std::mutex lock;
+    std::condition_variable arrived;
+    size_t count = 0;
+    std::vector<uint8_t> last;
+    REFERENCE_TIME lastStart = -1;
+    bool timesIncrease = true;
+    LONG lastLength = 0;
+
+    HRESULT Take(IMediaSample* sample) {
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        LONG length = sample->GetActualDataLength();
+        REFERENCE_TIME start = 0, end = 0;
+        bool timed = sample->GetTime(&start, &end) == S_OK;
+        {
+            std::lock_guard guard(lock);
+            last.assign(data, data + length);
+            lastLength = length;
+            if (!timed || start <= lastStart || end <= start) timesIncrease = false;
+            lastStart = start;
+            ++count;
+        }
+        arrived.notify_all();
+        return S_OK;
+    }
+    // Waits for `more` samples beyond those seen so far.
+    bool WaitMore(size_t more, int seconds = 20) {
+        std::unique_lock guard(lock);
+        size_t target = count + more;
+        return arrived.wait_for(guard, std::chrono::seconds(seconds), [&] { return count >= target; });
+    }
+};
+
+class GraphTest : public DshowTest {
+protected:
+    // The camera's filter and a renderer in a new graph, not yet connected.
+    void Build(int variant = 2, HRESULT (*refuse)(IMediaSample*) = nullptr) {
+        qk::sim::CameraConfig config;
+        config.variant = variant;
+        port_ = PlugCamera(config);
+        FilterLink();
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                   reinterpret_cast<void**>(&graph_)),
+                  S_OK);
+        ASSERT_EQ(graph_->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control_)), S_OK);
+        ASSERT_EQ(graph_->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(&events_)), S_OK);
+        camera_ = CameraFilter();
+        ASSERT_NE(camera_, nullptr);
+        ASSERT_EQ(graph_->AddFilter(camera_, u"Capture"), S_OK);
+        auto* received = &received_;
+        renderer_ = qk::dshow::CreateCallbackRenderer(MEDIATYPE_Video, [received, refuse](IMediaSample* s) {
+            return refuse != nullptr ? refuse(s) : received->Take(s);
+        });
+        ASSERT_EQ(graph_->AddFilter(renderer_, u"Sink"), S_OK);
+        output_ = OutputPin(camera_);
+        ASSERT_NE(output_, nullptr);
+        ASSERT_EQ(renderer_->FindPin(u"In", &input_), S_OK);
+        ASSERT_EQ(output_->QueryInterface(IID_IAMStreamConfig, reinterpret_cast<void**>(&config_)), S_OK);
+    }
+    // Stops the graph and lets go of everything, as an application ends.
+    void ReleaseAll() {
+        if (control_ != nullptr) control_->Stop();
+        for (IUnknown** p : std::initializer_list<IUnknown**>{
+                 reinterpret_cast<IUnknown**>(&config_), reinterpret_cast<IUnknown**>(&input_),
+                 reinterpret_cast<IUnknown**>(&output_), reinterpret_cast<IUnknown**>(&renderer_),
+                 reinterpret_cast<IUnknown**>(&camera_), reinterpret_cast<IUnknown**>(&events_),
+                 reinterpret_cast<IUnknown**>(&control_), reinterpret_cast<IUnknown**>(&graph_)}) {
+            if (*p != nullptr) (*p)->Release();
+            *p = nullptr;
+        }
+    }
+    void TearDown() override {
+        ReleaseAll();
+        DshowTest::TearDown();
+    }
+
+    IGraphBuilder* graph_ = nullptr;
+    IMediaControl* control_ = nullptr;
+    IMediaEvent* events_ = nullptr;
+    IBaseFilter* camera_ = nullptr;
+    IBaseFilter* renderer_ = nullptr;
+    IPin* output_ = nullptr;
+    IPin* input_ = nullptr;
+    IAMStreamConfig* config_ = nullptr;
+    Received received_;
+    int port_ = 0;
+};
+
+uint32_t FormatIndexOf(const GUID& subtype) {
+    for (uint32_t i = 0; i < k0340::kFormatCount; ++i) {
+        if (IsEqualGUID(*k0340::kSubFormats[i].subtype, subtype)) return i;
+    }
+    return k0340::kFormatCount;
+}
+
+// Sets capability `index` at its fastest rate and connects; returns its type.
+AM_MEDIA_TYPE* Choose(IAMStreamConfig* config, int index) {
+    AM_MEDIA_TYPE* type = nullptr;
+    VIDEO_STREAM_CONFIG_CAPS caps;
+    if (config->GetStreamCaps(index, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK) return nullptr;
+    reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->AvgTimePerFrame = caps.MinFrameInterval;
+    if (FAILED(config->SetFormat(type))) {
+        DeleteMediaType(type);
+        return nullptr;
+    }
+    return type;
+}
+
+TEST_F(GraphTest, EveryFormatOfBothVariantsStreamsThePictureTheCameraSees) {
+    for (int variant : {2, 1}) {
+        SCOPED_TRACE("variant " + std::to_string(variant));
+        Build(variant);
+        int count = 0, size = 0;
+        ASSERT_EQ(config_->GetNumberOfCapabilities(&count, &size), S_OK);
+        for (int i = 0; i < count; ++i) {
+            AM_MEDIA_TYPE* type = Choose(config_, i);
+            ASSERT_NE(type, nullptr);
+            auto* info = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat);
+            const int w = info->bmiHeader.biWidth, h = info->bmiHeader.biHeight;
+            SCOPED_TRACE(::testing::Message() << "capability " << i << ": " << w << "x" << h);
+            ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+            AM_MEDIA_TYPE connected{};
+            ASSERT_EQ(input_->ConnectionMediaType(&connected), S_OK);
+            EXPECT_TRUE(IsEqualGUID(connected.subtype, type->subtype));
+            FreeMediaType(connected);
+            ASSERT_EQ(control_->Run(), S_OK);
+            ASSERT_TRUE(received_.WaitMore(3));
+            ASSERT_EQ(control_->Stop(), S_OK);
+            {
+                std::lock_guard guard(received_.lock);
+                EXPECT_EQ(static_cast<ULONG>(received_.lastLength), type->lSampleSize);
+                EXPECT_TRUE(received_.timesIncrease);
+                uint32_t format = FormatIndexOf(type->subtype);
+                ASSERT_LT(format, k0340::kFormatCount);
+                k0340::testing::Sample sample{};
+                sample.status = STATUS_SUCCESS;
+                sample.header.DataUsed = static_cast<ULONG>(received_.last.size());
+                sample.data = received_.last;
+                auto expected = PatternSource::Expected(w, h);
+                EXPECT_GT(k0340::testing::Psnr(expected, k0340::testing::AsTopDownBgr(sample, format, w, h).data(),
+                                               expected.size()),
+                          26.0);
+                received_.lastStart = -1;
+            }
+            ASSERT_EQ(graph_->Disconnect(output_), S_OK);
+            ASSERT_EQ(graph_->Disconnect(input_), S_OK);
+            DeleteMediaType(type);
+        }
+        ReleaseAll();
+        Unplug(port_);
+        qk::nt::pnp::WaitIdle();
+    }
+}
+
+TEST_F(GraphTest, AGraphStartedAndStoppedAHundredTimesKeepsStreaming) {
+    Build();
+    int count = 0, size = 0;
+    ASSERT_EQ(config_->GetNumberOfCapabilities(&count, &size), S_OK);
+    AM_MEDIA_TYPE* type = Choose(config_, count > 4 ? 4 : 0);  // a small picture
+    ASSERT_NE(type, nullptr);
+    DeleteMediaType(type);
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(control_->Run(), S_OK);
+        // Every tenth round waits for pictures; the others stop at once.
+        if (round % 10 == 9) {
+            ASSERT_TRUE(received_.WaitMore(2));
+        }
+        if (round % 2 == 1) {
+            ASSERT_EQ(control_->Pause(), S_OK);
+        }
+        ASSERT_EQ(control_->Stop(), S_OK);
+        OAFilterState state;
+        ASSERT_EQ(control_->GetState(0, &state), S_OK);
+        ASSERT_EQ(state, State_Stopped);
+    }
+    std::lock_guard guard(received_.lock);
+    EXPECT_GE(received_.count, 20u);
+}
+
+TEST_F(GraphTest, AnUnpluggedCameraEndsTheStreamWithDeviceLost) {
+    Build();
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    ASSERT_EQ(control_->Run(), S_OK);
+    ASSERT_TRUE(received_.WaitMore(3));
+    Unplug(port_);
+    LONG code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    ASSERT_EQ(events_->GetEvent(&code, &p1, &p2, 10000), S_OK);
+    EXPECT_EQ(code, EC_DEVICE_LOST);
+    EXPECT_EQ(p1, reinterpret_cast<LONG_PTR>(camera_));
+    EXPECT_EQ(control_->Stop(), S_OK);
+    // Everything is let go (the fixture's end checks COM objects and pool).
+    ASSERT_EQ(graph_->RemoveFilter(camera_), S_OK);
+    IPin* peer = reinterpret_cast<IPin*>(0x1);
+    EXPECT_EQ(input_->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
+    output_->Release();
+    output_ = nullptr;
+    config_->Release();
+    config_ = nullptr;
+    camera_->Release();
+    camera_ = nullptr;
+    qk::nt::pnp::WaitIdle();
+    EXPECT_TRUE(qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE).empty());
+}
+
+TEST_F(GraphTest, ARendererThatRefusesEndsTheStreamWithAnError) {
+    Build(2, [](IMediaSample*) { return E_FAIL; });
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    ASSERT_EQ(control_->Run(), S_OK);
+    LONG code = 0;
+    ASSERT_EQ(events_->WaitForCompletion(10000, &code), S_OK);
+    EXPECT_EQ(code, EC_ERRORABORT);
+    EXPECT_EQ(control_->Stop(), S_OK);
+}
+
+TEST_F(GraphTest, TheCaptureGraphBuilderFindsTheCapturePinAndRendersIt) {
+    Build();
+    ICaptureGraphBuilder2* builder = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
+                               reinterpret_cast<void**>(&builder)),
+              S_OK);
+    IAMStreamConfig* found = nullptr;
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              S_OK);
+    EXPECT_EQ(found, config_);
+    if (found != nullptr) found->Release();
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_STILL, &MEDIATYPE_Video, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              E_NOINTERFACE);
+    EXPECT_EQ(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Interleaved, camera_, IID_IAMStreamConfig,
+                                     reinterpret_cast<void**>(&found)),
+              E_NOINTERFACE);
+    IPin* pin = nullptr;
+    ASSERT_EQ(builder->FindPin(camera_, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, nullptr, TRUE, 0, &pin), S_OK);
+    EXPECT_EQ(pin, output_);
+    pin->Release();
+    EXPECT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, nullptr, renderer_), E_UNEXPECTED);
+    ASSERT_EQ(builder->SetFiltergraph(graph_), S_OK);
+    ASSERT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, camera_, nullptr, renderer_), S_OK);
+    EXPECT_EQ(builder->FindPin(camera_, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, nullptr, TRUE, 0, &pin), E_FAIL)
+        << "the only capture pin is connected now";
+    ASSERT_EQ(control_->Run(), S_OK);
+    EXPECT_TRUE(received_.WaitMore(3));
+    ASSERT_EQ(control_->Stop(), S_OK);
+    builder->Release();
+}
+
+TEST_F(GraphTest, WrongCallsAreRefused) {
+    Build();
+    // A filter outside the graph cannot be connected.
+    IBaseFilter* outsider = qk::dshow::CreateCallbackRenderer(GUID_NULL, [](IMediaSample*) { return S_OK; });
+    IPin* outsiderPin = nullptr;
+    ASSERT_EQ(outsider->FindPin(u"In", &outsiderPin), S_OK);
+    EXPECT_EQ(graph_->ConnectDirect(output_, outsiderPin, nullptr), VFW_E_NOT_IN_GRAPH);
+    // A second filter of the same name gets a number.
+    EXPECT_EQ(graph_->AddFilter(outsider, u"Sink"), VFW_S_DUPLICATE_NAME);
+    IBaseFilter* found = nullptr;
+    ASSERT_EQ(graph_->FindFilterByName(u"Sink 0001", &found), S_OK);
+    EXPECT_EQ(found, outsider);
+    found->Release();
+    EXPECT_EQ(graph_->AddFilter(outsider, u"Again"), E_INVALIDARG);
+    // A renderer of another major type refuses the camera.
+    IBaseFilter* audio = qk::dshow::CreateCallbackRenderer(KSDATAFORMAT_TYPE_AUDIO, [](IMediaSample*) { return S_OK; });
+    ASSERT_EQ(graph_->AddFilter(audio, nullptr), S_OK);
+    IPin* audioPin = nullptr;
+    ASSERT_EQ(audio->FindPin(u"In", &audioPin), S_OK);
+    EXPECT_EQ(graph_->Connect(output_, audioPin), VFW_E_TYPE_NOT_ACCEPTED);
+    IPin* peer = nullptr;
+    EXPECT_EQ(output_->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
+    // A type the camera does not offer is no connection.
+    AM_MEDIA_TYPE wanted{};
+    wanted.majortype = KSDATAFORMAT_TYPE_AUDIO;
+    EXPECT_EQ(graph_->ConnectDirect(output_, input_, &wanted), VFW_E_NO_ACCEPTABLE_TYPES);
+
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    EXPECT_EQ(graph_->Connect(output_, outsiderPin), VFW_E_ALREADY_CONNECTED);
+    ASSERT_EQ(control_->Run(), S_OK);
+    AM_MEDIA_TYPE* type = nullptr;
+    ASSERT_EQ(config_->GetFormat(&type), S_OK);
+    EXPECT_EQ(config_->SetFormat(type), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(graph_->AddFilter(audio, u"Late"), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(graph_->Disconnect(output_), VFW_E_NOT_STOPPED);
+    DeleteMediaType(type);
+    ASSERT_EQ(control_->Stop(), S_OK);
+    audioPin->Release();
+    audio->Release();
+    outsiderPin->Release();
+    outsider->Release();
+}
+
+}  // namespace

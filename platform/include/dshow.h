@@ -1,0 +1,4 @@
+// DirectShow for applications: the interfaces, identifiers and helpers.
+#pragma once
+
+#include "strmif.h"

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# An old Video-for-Windows application at the command line: `qk0340 vfw
+# capture` opens the "msvideo" driver through the multimedia runtime, sets
+# the format and streams into its own buffers; what it cannot do it says.
+# Usage: vfw_cli_test.sh path/to/qk0340
+set -uo pipefail
+QK="$1"
+source "$(dirname "$0")/../../testing/cli_test_lib.sh"
+
+refused_saying "bad size" "'640by480' is no size WxH" vfw --root "$R" capture --size 640by480 -o "$WORK/x.y4m"
+refused_saying "bad format" "no format is called 'MJPG'" vfw --root "$R" capture --format MJPG -o "$WORK/x.y4m"
+refused_saying "no output" "output" vfw --root "$R" capture
+[ -e "$R" ] && fail "refused arguments created the root"
+
+ok "capture" vfw --root "$R" capture --format YUY2 --size 320x240 --frames 10 -o "$WORK/a.y4m"
+contains "capture" "10 frames of YUY2 320x240 through the Video-for-Windows driver"
+[ "$(grep -ao FRAME "$WORK/a.y4m" | wc -l)" -eq 10 ] || fail "capture has $(grep -ao FRAME "$WORK/a.y4m" | wc -l) frames"
+head -1 "$WORK/a.y4m" | grep -qF "YUV4MPEG2 W320 H240" || fail "capture header: $(head -1 "$WORK/a.y4m")"
+ok "capture rgb" vfw --root "$R" capture --format RGB24 --size 176x144 --frames 3 -o "$WORK/b.y4m"
+contains "capture rgb" "3 frames of RGB24 176x144"
+
+refused_saying "size not offered" "the camera does not offer that format (DV_ERR_BADFORMAT)" \
+  vfw --root "$R" capture --size 333x240 -o "$WORK/c.y4m"
+refused_saying "missing camera" "no camera is there (DV_ERR_NOTDETECTED)" vfw --root "$R" --no-camera capture -o "$WORK/c.y4m"
+refused_saying "unplugged mid-stream" "holds the 5 frames before" \
+  vfw --root "$R" capture --frames 40 --unplug-after 5 -o "$WORK/d.y4m"
+[ "$(grep -ao FRAME "$WORK/d.y4m" | wc -l)" -eq 5 ] || fail "the frames before the unplug are not kept"
+
+# ---- regsvr32 and rundll32 ---------------------------------------------------------------------------------
+ok "register" regsvr32 --root "$R" K0340Vfw.dll
+contains "register" "DllRegisterServer in K0340Vfw.dll succeeded."
+ok "unregister" regsvr32 --root "$R" /u K0340Vfw.dll
+contains "unregister" "DllUnregisterServer in K0340Vfw.dll succeeded."
+exit_code() { "$QK" "$@" >"$WORK/out" 2>"$WORK/err"; echo $?; }
+[ "$(exit_code regsvr32 --root "$R" Nothing.dll)" -eq 3 ] || fail "a missing module is not exit code 3"
+grep -qF 'The module "Nothing.dll" failed to load' "$WORK/err" || fail "missing module message: $(cat "$WORK/err")"
+[ "$(exit_code regsvr32 --root "$R" /s Nothing.dll)" -eq 3 ] || fail "silent: not exit code 3"
+[ -s "$WORK/err" ] && fail "silent regsvr32 said: $(cat "$WORK/err")"
+[ "$(exit_code regsvr32 --root "$R")" -eq 1 ] || fail "no module is not exit code 1"
+refused_saying "rundll32 missing entry" "Error in K0340Vfw.dll: missing entry: Nope" rundll32 --root "$R" K0340Vfw.dll,Nope
+refused_saying "rundll32 no entry" "is no MODULE,ENTRY" rundll32 --root "$R" K0340Vfw.dll
+refused_saying "rundll32 no module" "There was a problem starting Nothing.dll" rundll32 --root "$R" Nothing.dll,Run
+
+finish

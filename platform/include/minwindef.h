@@ -85,6 +85,7 @@ typedef void* HLOCAL;
 typedef INT_PTR (*FARPROC)();
 typedef float FLOAT;
 typedef int* LPINT;
+typedef DWORD_PTR* PDWORD_PTR;
 
 #ifndef LOWORD
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))

@@ -869,6 +869,10 @@ BOOL TrackMouseEvent(LPTRACKMOUSEEVENT track);
 #define DM_SETDEFID (WM_USER + 1)
 #define DC_HASDEFID 0x534B
 #define WM_NEXTDLGCTL 0x0028
+#define WM_VKEYTOITEM 0x002E
+#define WM_CHARTOITEM 0x002F
+#define WM_QUERYDRAGICON 0x0037
+#define WM_COMPAREITEM 0x0039
 
 HWND CreateDialogParamW(HINSTANCE instance, LPCWSTR templateName, HWND parent, DLGPROC proc, LPARAM init);
 HWND CreateDialogParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC proc, LPARAM init);

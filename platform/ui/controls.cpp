@@ -624,6 +624,7 @@ void RegisterSystemClasses(Desktop& d) {
     Register(d, u"Button", ButtonProc, CS_DBLCLKS | CS_PARENTDC, nullptr);
     Register(d, u"Static", StaticProc, CS_DBLCLKS | CS_PARENTDC, nullptr);
     Register(d, u"Edit", EditProc, CS_DBLCLKS | CS_PARENTDC, nullptr);
+    RegisterDialogClass(d);
 }
 
 }  // namespace qk::ui

@@ -167,6 +167,7 @@ void ReleaseWindowDc(HDC hdc);
 
 // The platform's controls and their classes.
 void RegisterSystemClasses(Desktop& desktop);
+void RegisterDialogClass(Desktop& desktop);
 void RegisterCommonControlClasses();
 std::u16string Widen(LPCSTR s, int count = -1);
 std::string Narrow(const std::u16string& s);

@@ -6,16 +6,22 @@ find_program(QK_WINDRES i686-w64-mingw32-windres REQUIRED)
 find_program(QK_PE_LD i686-w64-mingw32-ld REQUIRED)
 find_program(QK_HOST_CPP cpp REQUIRED)
 
-# qk_add_resource_module(target OUTPUT path RC script [DEPENDS files...])
+# qk_add_resource_module(target OUTPUT path RC script [INCLUDE dirs...] [DEPENDS files...])
+# INCLUDE folders are searched for the headers and the icon and bitmap files
+# the script names (generated artwork lives in the build tree).
 function(qk_add_resource_module target)
-  cmake_parse_arguments(A "" "OUTPUT;RC" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(A "" "OUTPUT;RC" "DEPENDS;INCLUDE" ${ARGN})
+  set(extra)
+  foreach(dir ${A_INCLUDE})
+    list(APPEND extra -I ${dir})
+  endforeach()
   get_filename_component(rc ${A_RC} ABSOLUTE)
   get_filename_component(rc_dir ${rc} DIRECTORY)
   set(object ${CMAKE_CURRENT_BINARY_DIR}/${target}.res.o)
   add_custom_command(
     OUTPUT ${A_OUTPUT}
     COMMAND ${QK_WINDRES} --preprocessor=${QK_HOST_CPP} -I ${PROJECT_SOURCE_DIR}/platform/include -I ${rc_dir}
-            -O coff ${rc} -o ${object}
+            ${extra} -O coff ${rc} -o ${object}
     COMMAND ${QK_PE_LD} --dll -e 0 -s -o ${A_OUTPUT} ${object}
     DEPENDS ${rc} ${A_DEPENDS}
     WORKING_DIRECTORY ${rc_dir}

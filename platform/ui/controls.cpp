@@ -625,6 +625,7 @@ void RegisterSystemClasses(Desktop& d) {
     Register(d, u"Static", StaticProc, CS_DBLCLKS | CS_PARENTDC, nullptr);
     Register(d, u"Edit", EditProc, CS_DBLCLKS | CS_PARENTDC, nullptr);
     RegisterDialogClass(d);
+    RegisterCommonControls(d);
 }
 
 }  // namespace qk::ui

@@ -49,7 +49,9 @@ HBRUSH ResolveBrush(HBRUSH brush) {
 
 namespace {
 
-void DrawScrollBar(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertical) {
+}  // namespace
+
+void DrawScrollBarTo(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertical) {
     FillRect(hdc, &r, GetSysColorBrush(COLOR_SCROLLBAR));
     const LONG length = vertical ? r.bottom - r.top : r.right - r.left;
     const LONG thickness = vertical ? r.right - r.left : r.bottom - r.top;
@@ -74,6 +76,8 @@ void DrawScrollBar(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertica
     FillRect(hdc, &t, GetSysColorBrush(COLOR_BTNFACE));
     DrawEdge(hdc, &t, EDGE_RAISED, BF_RECT);
 }
+
+namespace {
 
 void PaintFrame(HWND hwnd, Window& w) {
     HDC hdc = GetWindowDC(hwnd);
@@ -110,10 +114,10 @@ void PaintFrame(HWND hwnd, Window& w) {
         DeleteObject(bold);
     }
     if (w.vscroll.shown) {
-        DrawScrollBar(hdc, RECT{client.right, client.top, client.right + kScrollBarWidth, client.bottom}, w.vscroll, true);
+        DrawScrollBarTo(hdc, RECT{client.right, client.top, client.right + kScrollBarWidth, client.bottom}, w.vscroll, true);
     }
     if (w.hscroll.shown) {
-        DrawScrollBar(hdc, RECT{client.left, client.bottom, client.right, client.bottom + kScrollBarWidth}, w.hscroll,
+        DrawScrollBarTo(hdc, RECT{client.left, client.bottom, client.right, client.bottom + kScrollBarWidth}, w.hscroll,
                       false);
     }
     ReleaseDC(hwnd, hdc);

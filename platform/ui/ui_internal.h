@@ -168,6 +168,8 @@ void ReleaseWindowDc(HDC hdc);
 // The platform's controls and their classes.
 void RegisterSystemClasses(Desktop& desktop);
 void RegisterDialogClass(Desktop& desktop);
+void RegisterCommonControls(Desktop& desktop);
+void DrawScrollBarTo(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertical);
 void RegisterCommonControlClasses();
 std::u16string Widen(LPCSTR s, int count = -1);
 std::string Narrow(const std::u16string& s);

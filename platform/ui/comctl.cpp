@@ -439,6 +439,12 @@ LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         Command(hwnd, CBN_SELCHANGE);
     };
     switch (message) {
+        case WM_NCCREATE: {
+            // WS_VSCROLL belongs to the dropped list, not to the box itself.
+            const LRESULT r = DefWindowProcW(hwnd, message, wParam, lParam);
+            if (Window* w = Get(hwnd)) w->vscroll.shown = false;
+            return r;
+        }
         case WM_CREATE: {
             // The control is as high as one line, whatever the template asked
             // (the template's height is that of the dropped list).

@@ -326,6 +326,8 @@ void PaintStatic(HWND hwnd, HDC hdc) {
     GetClientRect(hwnd, &r);
     const DWORD type = w->style & SS_TYPEMASK;
     SelectObject(hdc, w->font ? static_cast<HGDIOBJ>(w->font) : GetStockObject(DEFAULT_GUI_FONT));
+    // Frames and lines draw only their lines: what lies inside them (other
+    // controls, as around the pan and tilt buttons) stays as it is.
     switch (type) {
         case SS_BLACKRECT: FillRect(hdc, &r, GetSysColorBrush(COLOR_3DDKSHADOW)); return;
         case SS_GRAYRECT: FillRect(hdc, &r, GetSysColorBrush(COLOR_BTNSHADOW)); return;
@@ -357,6 +359,7 @@ void PaintStatic(HWND hwnd, HDC hdc) {
         // Icons of this platform are bitmaps with an alpha channel.
         const HBITMAP handle = static_cast<HBITMAP>(s.image);
         Bitmap* image = BitmapOf(handle);
+        if (w->style & SS_SUNKEN) DrawEdge(hdc, &r, BDR_SUNKENOUTER, BF_RECT);
         if (!image) return;
         HDC mem = CreateCompatibleDC(hdc);
         HGDIOBJ old = SelectObject(mem, handle);

@@ -159,7 +159,9 @@ HWND CreateFromTemplate(HINSTANCE instance, const DialogTemplate& t, HWND parent
             const DWORD type = item.style & SS_TYPEMASK;
             HANDLE image = nullptr;
             if (type == SS_ICON) {
-                image = LoadImageW(instance, MAKEINTRESOURCEW(item.title.ordinal), IMAGE_ICON, 0, 0, 0);
+                // The picture of the group that best fits the control.
+                const int side = std::max<int>(16, std::min(ir.right - ir.left, ir.bottom - ir.top));
+                image = LoadImageW(instance, MAKEINTRESOURCEW(item.title.ordinal), IMAGE_ICON, side, side, 0);
             } else if (type == SS_BITMAP) {
                 image = LoadImageW(instance, MAKEINTRESOURCEW(item.title.ordinal), IMAGE_BITMAP, 0, 0, 0);
             }

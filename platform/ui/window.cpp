@@ -564,7 +564,9 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             Region area = Region::Combine(Region(before), Region(w->rect), Region::Op::Or);
             Invalidate(*w->parent, area, true, true);
         }
-        if (visibleAfter) InvalidateRect(hwnd, nullptr, TRUE);
+        // What was not on the screen before is drawn whole, children and all,
+        // whether or not the window clips its children.
+        if (visibleAfter) RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
     }
     return TRUE;
 }

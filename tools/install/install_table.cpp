@@ -84,6 +84,8 @@ constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Pv2.bmp", .destination = "Windows/System32/drivers/K0340Pv2.bmp"},
     {.buildName = "K0340Pc.bmp", .destination = "Windows/System32/drivers/K0340Pc.bmp"},
     {.buildName = "K0340Pvc.bmp", .destination = "Windows/System32/drivers/K0340Pvc.bmp"},
+    // The console's resource library lies beside the console library.
+    {.buildName = "K0340Cvw.crl", .destination = "Windows/System32/K0340Cvw.crl"},
 };
 constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 

@@ -236,6 +236,19 @@ BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int s
 BOOL TransparentBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, int sw, int sh,
                     UINT transparent);
 BOOL PatBlt(HDC hdc, int x, int y, int width, int height, DWORD rop);
+
+// Blending with the source's own alpha (msimg32): the source bitmap holds
+// premultiplied 32-bit pixels when AC_SRC_ALPHA is given.
+#define AC_SRC_OVER 0x00
+#define AC_SRC_ALPHA 0x01
+typedef struct _BLENDFUNCTION {
+    BYTE BlendOp;
+    BYTE BlendFlags;
+    BYTE SourceConstantAlpha;
+    BYTE AlphaFormat;
+} BLENDFUNCTION;
+BOOL AlphaBlend(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, int sw, int sh,
+                BLENDFUNCTION blend);
 BOOL GdiFlush();
 
 // Regions.

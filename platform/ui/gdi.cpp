@@ -1008,3 +1008,35 @@ int GetClipBox(HDC hdc, LPRECT rect) {
     rect->bottom -= dc->s.viewport.y;
     return visible.Complexity();
 }
+
+BOOL AlphaBlend(HDC destHdc, int x, int y, int width, int height, HDC sourceHdc, int sx, int sy, int sw, int sh,
+                BLENDFUNCTION blend) {
+    DeviceContext* dest = DcOf(destHdc);
+    DeviceContext* source = DcOf(sourceHdc);
+    if (!dest || !source || !source->memory || width <= 0 || height <= 0 || sw <= 0 || sh <= 0) return FALSE;
+    GdiObject* o = ObjectOf(source->s.bitmap, OBJ_BITMAP);
+    if (!o) return FALSE;
+    Bitmap& b = *o->bitmap;
+    if (sx < 0 || sy < 0 || sx + sw > b.width || sy + sh > b.height) return FALSE;
+    BitmapToSurface(b);
+    cairo_surface_flush(b.surface);
+    // The same pixels seen with their alpha channel.
+    cairo_surface_t* argb = cairo_image_surface_create_for_data(cairo_image_surface_get_data(b.surface), CAIRO_FORMAT_ARGB32,
+                                                                b.width, b.height, cairo_image_surface_get_stride(b.surface));
+    cairo_t* cr = Begin(*dest);
+    cairo_rectangle(cr, x, y, width, height);
+    cairo_clip(cr);
+    cairo_translate(cr, x, y);
+    cairo_scale(cr, static_cast<double>(width) / sw, static_cast<double>(height) / sh);
+    cairo_set_source_surface(cr, (blend.AlphaFormat & AC_SRC_ALPHA) ? argb : b.surface, -sx, -sy);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+    if (blend.SourceConstantAlpha == 255) {
+        cairo_paint(cr);
+    } else {
+        cairo_paint_with_alpha(cr, blend.SourceConstantAlpha / 255.0);
+    }
+    End(*dest, cr);
+    cairo_surface_destroy(argb);
+    return TRUE;
+}

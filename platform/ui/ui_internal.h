@@ -141,9 +141,6 @@ public:
     WindowClass* FindClass(const std::u16string& name, HINSTANCE instance);
     Queue& QueueOf(std::thread::id thread) { return queues[thread]; }
     int64_t Now() const;
-
-private:
-    Machine& machine_;
 };
 
 // Geometry.

@@ -38,7 +38,7 @@ void DestroyTree(Desktop& d, Window* w);
 
 }  // namespace
 
-Desktop::Desktop(Machine& machine) : machine_(machine) {
+Desktop::Desktop(Machine&) {
     RegisterSystemClasses(*this);
     if (auto* kernel = nt::Kernel::GetOrNull()) {
         // Timers fall due as the platform clock moves; waiting queues look again.

@@ -4,7 +4,10 @@
 // that loading the same file twice yields the same handle and the module goes
 // only when the last FreeLibrary comes. A bare file name is looked up in the
 // system folder, where the installation puts the resource library.
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "platform/nt/machine.h"
+#include "platform/win32/code_modules.h"
 #include "platform/win32/pe_resources.h"
 #include "windows.h"
 
@@ -21,8 +25,19 @@ namespace {
 struct Module {
     std::u16string path;  // upper-cased full path: the key of the table
     int references = 0;
-    std::unique_ptr<ResourceImage> image;
+    std::unique_ptr<ResourceImage> image;  // modules opened as data
+    void* host = nullptr;                  // code modules opened from the root (dlopen)
+    ExportLookup lookup = nullptr;         // code modules linked into the process
+    ~Module() {
+        if (host) dlclose(host);
+    }
 };
+
+std::mutex g_staticLock;  // guards StaticModules()
+std::map<std::u16string, ExportLookup>& StaticModules() {
+    static std::map<std::u16string, ExportLookup> modules;
+    return modules;
+}
 
 class ModuleTable {
 public:
@@ -48,6 +63,39 @@ std::u16string Upper(std::u16string s) {
 std::u16string FullPath(const std::u16string& name) {
     if (name.find(u'\\') != std::u16string::npos) return name;
     return u"C:\\Windows\\System32\\" + name;
+}
+
+std::u16string BaseName(const std::u16string& path) {
+    const size_t slash = path.find_last_of(u"\\/");
+    return slash == std::u16string::npos ? path : path.substr(slash + 1);
+}
+
+// The host file of a "C:\..." path of the root, each part matched without
+// case as the target's file system does; empty when there is none.
+std::filesystem::path HostFile(const std::u16string& path) {
+    if (path.size() < 3 || (path[0] != u'C' && path[0] != u'c') || path[1] != u':' || path[2] != u'\\') return {};
+    std::filesystem::path at = Machine::Current().SystemRoot();
+    size_t pos = 3;
+    while (pos <= path.size()) {
+        size_t next = path.find(u'\\', pos);
+        if (next == std::u16string::npos) next = path.size();
+        const std::u16string part = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (part.empty() || part == u".") continue;
+        if (part == u".." || part.find(u'/') != std::u16string::npos) return {};
+        std::error_code ec;
+        bool found = false;
+        for (const auto& entry : std::filesystem::directory_iterator(at, ec)) {
+            std::u16string name = entry.path().filename().u16string();
+            if (Upper(name) == Upper(part)) {
+                at = entry.path();
+                found = true;
+                break;
+            }
+        }
+        if (!found) return {};
+    }
+    return std::filesystem::is_regular_file(at) ? at : std::filesystem::path{};
 }
 
 bool ReadWhole(const std::u16string& path, std::vector<uint8_t>* bytes) {
@@ -90,6 +138,11 @@ std::u16string Widen(LPCSTR s) {
 }
 
 }  // namespace
+
+void RegisterStaticModule(const std::u16string& fileName, ExportLookup lookup) {
+    std::lock_guard guard(g_staticLock);
+    StaticModules()[Upper(fileName)] = lookup;
+}
 
 // The parsed resources of a loaded module, for the window system's readers
 // (strings, dialogs, icons); null for a handle that is not loaded.
@@ -211,4 +264,85 @@ DWORD SizeofResource(HMODULE module, HRSRC resource) {
         return 0;
     }
     return static_cast<DWORD>(reinterpret_cast<const qk::win32::ResourceEntry*>(resource)->data.size());
+}
+
+HMODULE LoadLibraryW(LPCWSTR fileName) {
+    if (!fileName || !*fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::u16string name(fileName);
+    const bool hasPath = name.find(u'\\') != std::u16string::npos;
+    const std::u16string base = qk::win32::Upper(qk::win32::BaseName(name));
+    auto& table = qk::Machine::Current().Component<ModuleTable>();
+    {
+        // A bare name finds a code module already loaded under that name.
+        std::lock_guard guard(table.lock);
+        for (auto& [path, m] : table.modules) {
+            if ((m->host || m->lookup) && (hasPath ? path == qk::win32::Upper(name) : qk::win32::BaseName(path) == base)) {
+                ++m->references;
+                return reinterpret_cast<HMODULE>(m.get());
+            }
+        }
+    }
+    std::vector<std::u16string> candidates;
+    if (hasPath) {
+        candidates.push_back(name);
+    } else {
+        candidates.push_back(u"C:\\Windows\\System32\\" + name);
+        candidates.push_back(u"C:\\Windows\\" + name);
+    }
+    for (const std::u16string& candidate : candidates) {
+        const std::filesystem::path host = qk::win32::HostFile(candidate);
+        if (host.empty()) continue;
+        auto module = std::make_unique<qk::win32::Module>();
+        module->path = qk::win32::Upper(candidate);
+        {
+            std::lock_guard guard(qk::win32::g_staticLock);
+            auto it = qk::win32::StaticModules().find(base);
+            if (it != qk::win32::StaticModules().end()) module->lookup = it->second;
+        }
+        if (!module->lookup) {
+            module->host = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!module->host) {
+                SetLastError(ERROR_BAD_EXE_FORMAT);
+                return nullptr;
+            }
+        }
+        std::lock_guard guard(table.lock);
+        auto& slot = table.modules[module->path];
+        if (!slot) slot = std::move(module);
+        ++slot->references;
+        return reinterpret_cast<HMODULE>(slot.get());
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+HMODULE LoadLibraryA(LPCSTR fileName) {
+    if (!fileName) return LoadLibraryW(nullptr);
+    const std::u16string wide = qk::win32::Widen(fileName);
+    return LoadLibraryW(wide.c_str());
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    auto& table = qk::Machine::Current().Component<ModuleTable>();
+    qk::win32::ExportLookup lookup = nullptr;
+    void* host = nullptr;
+    {
+        std::lock_guard guard(table.lock);
+        qk::win32::Module* m = table.FromHandle(module);
+        if (!m) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        lookup = m->lookup;
+        host = m->host;
+    }
+    FARPROC proc = nullptr;
+    if (name && !IS_INTRESOURCE(name)) {
+        proc = lookup ? lookup(name) : reinterpret_cast<FARPROC>(host ? dlsym(host, name) : nullptr);
+    }
+    if (!proc) SetLastError(ERROR_PROC_NOT_FOUND);
+    return proc;
 }

@@ -233,7 +233,13 @@ LRESULT CALLBACK HookProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
                 // Controls show the skin through them.
                 HDC hdc = reinterpret_cast<HDC>(wParam);
                 HWND child = reinterpret_cast<HWND>(lParam);
-                if (message != WM_CTLCOLORDLG && child != hwnd) {
+                // Group boxes are frames around other controls: they take
+                // no background, or they would cover what they frame.
+                char16_t cls[16] = {};
+                GetClassNameW(child, cls, 16);
+                const bool groupBox = message == WM_CTLCOLORSTATIC && std::u16string(cls) == u"Button" &&
+                                      (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX;
+                if (message != WM_CTLCOLORDLG && child != hwnd && !groupBox) {
                     guard.unlock();
                     const LRESULT own = CallWindowProcW(previous, hwnd, message, wParam, lParam);
                     guard.lock();

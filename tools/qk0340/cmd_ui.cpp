@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "outside/SkinHook/skin_descriptors.h"
+#include "outside/SkinHook/skin_hook.h"
 #include "platform/ui/presentation.h"
+#include "platform/win32/code_modules.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
 #include "windows.h"
@@ -23,6 +26,93 @@ constexpr int kFirstTemplate = 115;
 constexpr int kLastTemplate = 134;
 
 INT_PTR CALLBACK Passive(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+
+// The pieces each window of the console takes (its own, then its child
+// controls by identifier), and pictures the console sets by message.
+struct ChildPiece {
+    uint32_t id;
+    const char* piece;
+};
+struct SkinPlan {
+    int number;
+    const char* piece;
+    std::vector<ChildPiece> children;
+    std::vector<ChildPiece> buttonPictures;  // WM_HKBUTTON_FUNCTION 6
+    std::vector<ChildPiece> staticPictures;  // WM_HKSTATIC_FUNCTION 2
+};
+
+const SkinPlan* PlanFor(int number) {
+    static const std::vector<SkinPlan> plans = {
+        {120, "BG.png", {{1057, "Minimize.png"}, {1058, "Close.png"}, {1059, "Button_Special.png"}, {1107, "Setting.png"}}, {}, {}},
+        {134, "BG3.png", {{1141, "TabsButton.png"}, {1142, "TabsButton.png"}}, {{1141, "BrioView.png"}, {1142, "BrioAudio.png"}}, {}},
+        {127, "InfoPanelWnd.png", {{1141, "TabsButton.png"}, {1142, "TabsButton.png"}}, {{1141, "BrioView.png"}, {1142, "BrioAudio.png"}}, {}},
+        {118, "InfoPanelWnd.png",
+         {{1001, "PT_BttnC.png"}, {1002, "PT_BttnL.png"}, {1003, "PT_BttnR.png"}, {1004, "PT_BttnT.png"}, {1005, "PT_BttnD.png"},
+          {1009, "PTBttnZ_in.png"}, {1008, "PTBttnZ_out.png"}, {1040, "PT_BttnLU.png"}, {1042, "PT_BttnRU.png"},
+          {1046, "PT_BttnLD.png"}, {1049, "PT_BttnRD.png"}},
+         {}, {}},
+        {128, "InfoPanelWnd.png", {{1151, "Area_Disabled.png"}}, {}, {{1151, "Area_Center.png"}}},
+    };
+    for (const SkinPlan& p : plans) {
+        if (p.number == number) return &p;
+    }
+    static const SkinPlan panel{0, "InfoPanelWnd.png", {}, {}, {}};
+    return &panel;
+}
+
+// The skinning library as the console binds it: from the console's folder
+// of the Windows directory, by name, through its one export.
+class Skinner {
+public:
+    Skinner() {
+        library_ = LoadLibraryA("C:\\Windows\\TWAIN_32\\Lumora\\QK0340\\SkinHook.DLL");
+        if (library_) entry_ = reinterpret_cast<skinhook::CallSkinHookFn>(reinterpret_cast<void*>(GetProcAddress(library_, "CallSkinHook")));
+    }
+    ~Skinner() {
+        if (library_) FreeLibrary(library_);
+    }
+    bool Ready() const { return entry_ != nullptr; }
+
+    // Attaches the plan's skin to `dialog`; 0 when it could not.
+    DWORD_PTR Attach(HWND dialog, const SkinPlan& plan) {
+        if (!entry_) return 0;
+        const DWORD_PTR skin = entry_(skinhook::kCreate, 0, 0, 0, 0);
+        if (!skin) return 0;
+        std::vector<skinhook::ControlStyle> styles;
+        styles.reserve(plan.children.size());
+        std::vector<skinhook::ChildDescriptor> children;
+        for (const ChildPiece& c : plan.children) {
+            styles.push_back({sizeof(skinhook::ControlStyle), 2, c.piece, {}});
+            children.push_back({sizeof(skinhook::ChildDescriptor), c.id, &styles.back()});
+        }
+        const skinhook::SkinDescriptor d{sizeof(skinhook::SkinDescriptor), "C:\\Windows\\System32\\K0340Cvw.bff",
+                                         skinhook::kNamedPiece, plan.piece, {}, static_cast<uint32_t>(children.size()),
+                                         children.empty() ? nullptr : children.data()};
+        if (!entry_(skinhook::kAttach, skin, 0, reinterpret_cast<DWORD_PTR>(dialog), reinterpret_cast<DWORD_PTR>(&d))) {
+            entry_(skinhook::kDestroy, skin, 0, 0, 0);
+            return 0;
+        }
+        const UINT buttonFunction = RegisterWindowMessageA(skinhook::kButtonFunction);
+        const UINT staticFunction = RegisterWindowMessageA(skinhook::kStaticFunction);
+        for (const ChildPiece& c : plan.buttonPictures) {
+            SendDlgItemMessageA(dialog, static_cast<int>(c.id), buttonFunction, 6, reinterpret_cast<LPARAM>(c.piece));
+        }
+        for (const ChildPiece& c : plan.staticPictures) {
+            SendDlgItemMessageA(dialog, static_cast<int>(c.id), staticFunction, 2, reinterpret_cast<LPARAM>(c.piece));
+        }
+        return skin;
+    }
+    void Release(DWORD_PTR skin) {
+        if (entry_ && skin) {
+            entry_(skinhook::kDetach, skin, 0, 0, 0);
+            entry_(skinhook::kDestroy, skin, 0, 0, 0);
+        }
+    }
+
+private:
+    HMODULE library_ = nullptr;
+    skinhook::CallSkinHookFn entry_ = nullptr;
+};
 
 // A plain window to hold a panel template, which is a child dialog.
 HWND HostWindow() {
@@ -45,8 +135,9 @@ struct Shot {
     std::string error;
 };
 
-// Builds template `number` and saves it; the error names what failed.
-Shot Photograph(HMODULE library, int number, const std::filesystem::path& file) {
+// Builds template `number`, skinned when a skinner is given, and saves it;
+// the error names what failed.
+Shot Photograph(HMODULE library, int number, const std::filesystem::path& file, Skinner* skinner) {
     Shot shot{number, file.string(), ""};
     if (!FindResourceW(library, MAKEINTRESOURCEW(number), MAKEINTRESOURCEW(5))) {
         shot.error = "no such template";
@@ -59,6 +150,7 @@ Shot Photograph(HMODULE library, int number, const std::filesystem::path& file) 
         shot.error = "the template does not build a dialog (error " + std::to_string(GetLastError()) + ")";
         return shot;
     }
+    const DWORD_PTR skin = skinner ? skinner->Attach(dialog, *PlanFor(number)) : 0;
     HWND picture = dialog;
     if (GetWindowLongW(dialog, GWL_STYLE) & WS_CHILD) {
         RECT r;
@@ -73,6 +165,7 @@ Shot Photograph(HMODULE library, int number, const std::filesystem::path& file) 
     }
     std::string error;
     if (!qk::ui::SaveWindowPng(picture, shot.file, &error)) shot.error = error;
+    if (skinner) skinner->Release(skin);
     DestroyWindow(dialog);
     DestroyWindow(host);
     return shot;
@@ -146,12 +239,15 @@ void Gallery(const UiArguments& a) {
     auto session = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Installed, &error);
     if (!session) throw Failure(error);
     HMODULE library = LoadResourceLibrary();
+    Skinner skinner;
+    if (!skinner.Ready()) std::cerr << "the skinning library SkinHook.DLL is not installed: the dialogs are shown unskinned\n";
     std::filesystem::create_directories(a.output);
     std::vector<Shot> shots;
     int failed = 0;
     for (int number = kFirstTemplate; number <= kLastTemplate; ++number) {
         if (!FindResourceW(library, MAKEINTRESOURCEW(number), MAKEINTRESOURCEW(5))) continue;
-        Shot shot = Photograph(library, number, std::filesystem::path(a.output) / ("template_" + std::to_string(number) + ".png"));
+        Shot shot = Photograph(library, number, std::filesystem::path(a.output) / ("template_" + std::to_string(number) + ".png"),
+                               skinner.Ready() ? &skinner : nullptr);
         if (!shot.error.empty()) {
             std::cerr << "template " << number << ": " << shot.error << "\n";
             ++failed;
@@ -177,13 +273,17 @@ void Show(const UiArguments& a) {
         throw Failure("template " + std::to_string(a.number) + " is not in the resource library");
     }
     const std::string file = a.output.empty() ? "template_" + std::to_string(a.number) + ".png" : a.output;
-    Shot shot = Photograph(library, a.number, file);
+    Skinner skinner;
+    Shot shot = Photograph(library, a.number, file, skinner.Ready() ? &skinner : nullptr);
     FreeLibrary(library);
     if (!shot.error.empty()) throw Failure("template " + std::to_string(a.number) + ": " + shot.error);
     std::cout << shot.file << "\n";
 }
 
 void AddUiCommands(CLI::App& app) {
+    // The skinning library is linked into the command; the loader takes it
+    // once it finds the installed SkinHook.DLL.
+    qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
     auto* ui = app.add_subcommand("ui", "The console's windows: dialogs of the resource library as pictures");
     ui->require_subcommand(1);
     auto args = std::make_shared<UiArguments>();

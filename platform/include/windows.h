@@ -65,3 +65,4 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
                LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 #include "libloaderapi.h"
+#include "sysinfoapi.h"

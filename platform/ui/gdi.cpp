@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <map>
 #include <set>
+#include <tuple>
 
 #include "platform/ui/gdi_objects.h"
 #include "wingdi.h"
@@ -162,12 +164,25 @@ struct Metrics {
     double ascent, descent;
 };
 
+// Metrics of a face at a size, measured once: text calls ask for them
+// again and again while a window paints.
+struct FontKey {
+    std::string face;
+    double size;
+    bool bold, italic;
+    bool operator<(const FontKey& o) const { return std::tie(face, size, bold, italic) < std::tie(o.face, o.size, o.bold, o.italic); }
+};
+
 Metrics FontMetrics(const FontInfo& info) {
+    static thread_local std::map<FontKey, Metrics> cache;
+    const FontKey key{info.face, info.sizePx, info.bold, info.italic};
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
     cairo_t* cr = MeasureContext();
     SetFont(cr, info);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
-    return {fe.ascent, fe.descent};
+    return cache[key] = Metrics{fe.ascent, fe.descent};
 }
 
 }  // namespace
@@ -304,8 +319,13 @@ SIZE MeasureText(HFONT font, const std::u16string& text) {
 
 int AverageCharWidth(HFONT font, int* height) {
     // The dialog manager's measure: the extent of the 52 letters, halved
-    // twice with rounding.
-    const SIZE s = MeasureText(font, u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    // twice with rounding; kept per face and size.
+    static thread_local std::map<FontKey, SIZE> cache;
+    const FontInfo info = FontOf(font);
+    const FontKey key{info.face, info.sizePx, info.bold, info.italic};
+    auto it = cache.find(key);
+    const SIZE s = it != cache.end() ? it->second
+                                     : (cache[key] = MeasureText(font, u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     if (height) *height = s.cy;
     return (s.cx / 26 + 1) / 2;
 }
@@ -401,6 +421,7 @@ BOOL DeleteObject(HGDIOBJ object) {
         std::lock_guard guard(g_objectsLock);
         g_objects.erase(o);
     }
+    if (o->bitmap && o->bitmap->argbView) cairo_surface_destroy(o->bitmap->argbView);
     if (o->bitmap && o->bitmap->surface) cairo_surface_destroy(o->bitmap->surface);
     delete o;
     return TRUE;
@@ -1020,9 +1041,13 @@ BOOL AlphaBlend(HDC destHdc, int x, int y, int width, int height, HDC sourceHdc,
     if (sx < 0 || sy < 0 || sx + sw > b.width || sy + sh > b.height) return FALSE;
     BitmapToSurface(b);
     cairo_surface_flush(b.surface);
-    // The same pixels seen with their alpha channel.
-    cairo_surface_t* argb = cairo_image_surface_create_for_data(cairo_image_surface_get_data(b.surface), CAIRO_FORMAT_ARGB32,
-                                                                b.width, b.height, cairo_image_surface_get_stride(b.surface));
+    // The same pixels seen with their alpha channel, made once per bitmap.
+    if (!b.argbView) {
+        b.argbView = cairo_image_surface_create_for_data(cairo_image_surface_get_data(b.surface), CAIRO_FORMAT_ARGB32,
+                                                         b.width, b.height, cairo_image_surface_get_stride(b.surface));
+    }
+    cairo_surface_t* argb = b.argbView;
+    cairo_surface_mark_dirty(argb);
     cairo_t* cr = Begin(*dest);
     cairo_rectangle(cr, x, y, width, height);
     cairo_clip(cr);
@@ -1037,6 +1062,5 @@ BOOL AlphaBlend(HDC destHdc, int x, int y, int width, int height, HDC sourceHdc,
         cairo_paint_with_alpha(cr, blend.SourceConstantAlpha / 255.0);
     }
     End(*dest, cr);
-    cairo_surface_destroy(argb);
     return TRUE;
 }

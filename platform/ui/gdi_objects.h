@@ -26,6 +26,7 @@ struct Bitmap {
     bool bottomUp = false;
     bool sharesSurfaceMemory = false;
     bool hasAlpha = false;  // pieces loaded from PNG blend with their alpha
+    cairo_surface_t* argbView = nullptr;  // the surface's pixels read with their alpha (AlphaBlend)
     std::vector<uint8_t> ownBits;
 };
 

@@ -541,7 +541,12 @@ SHORT GetKeyState(int virtualKey) {
     return static_cast<SHORT>((d.keys[virtualKey] & 0x80) ? 0x8000 : 0) | (d.keys[virtualKey] & 1);
 }
 
-SHORT GetAsyncKeyState(int virtualKey) { return GetKeyState(virtualKey); }
+SHORT GetAsyncKeyState(int virtualKey) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    if (virtualKey < 0 || virtualKey > 255) return 0;
+    return static_cast<SHORT>((d.asyncKeys[virtualKey] & 0x80) ? 0x8000 : 0);
+}
 
 BOOL GetCursorPos(LPPOINT point) {
     if (!point) return FALSE;

@@ -3,6 +3,7 @@
 // are drawn without antialiasing so that a pixel is either the brush's or
 // not, as on the target; text is antialiased.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -87,7 +88,10 @@ COLORREF BrushColor(const DeviceContext& dc, const GdiObject& brush) {
 }
 
 // A Cairo context over the DC's target: clipped, translated, no antialiasing.
+// Window DCs hold the paint lock until End, so a display never copies half
+// a drawing.
 cairo_t* Begin(DeviceContext& dc) {
+    if (dc.window) PaintLock().lock();
     cairo_t* cr = cairo_create(dc.target);
     cairo_new_path(cr);
     for (const RECT& r : dc.bounds.Rects()) cairo_rectangle(cr, r.left, r.top, r.right - r.left, r.bottom - r.top);
@@ -106,6 +110,10 @@ cairo_t* Begin(DeviceContext& dc) {
 void End(DeviceContext& dc, cairo_t* cr) {
     cairo_destroy(cr);
     cairo_surface_flush(dc.target);
+    if (dc.window) {
+        CountPaint();
+        PaintLock().unlock();
+    }
     if (dc.memory) {
         if (GdiObject* o = ObjectOf(dc.s.bitmap, OBJ_BITMAP)) SurfaceToBitmap(*o->bitmap);
     }
@@ -185,7 +193,14 @@ Metrics FontMetrics(const FontInfo& info) {
     return cache[key] = Metrics{fe.ascent, fe.descent};
 }
 
+std::mutex g_paintLock;
+std::atomic<uint64_t> g_paintGeneration{1};
+
 }  // namespace
+
+std::mutex& PaintLock() { return g_paintLock; }
+uint64_t PaintGeneration() { return g_paintGeneration.load(); }
+void CountPaint() { g_paintGeneration.fetch_add(1); }
 
 GdiObject* ObjectOf(HGDIOBJ handle, DWORD type) {
     if (!handle) return nullptr;
@@ -282,10 +297,6 @@ HBITMAP BitmapFromSurface(cairo_surface_t* surface, bool hasAlpha) {
     return reinterpret_cast<HBITMAP>(o);
 }
 
-cairo_t* CairoOf(HDC hdc) {
-    DeviceContext* dc = DcOf(hdc);
-    return dc ? Begin(*dc) : nullptr;
-}
 
 FontInfo FontOf(HFONT font) {
     GdiObject* o = ObjectOf(font, OBJ_FONT);

@@ -77,7 +77,17 @@ bool Take(Desktop& d, std::unique_lock<std::recursive_mutex>& guard, MSG* msg, H
     for (auto it = q.input.begin(); it != q.input.end(); ++it) {
         if (!InFilter(*it, hwnd, min, max)) continue;
         *msg = *it;
-        if (remove) q.input.erase(it);
+        if (remove) {
+            // The key state a program reads follows the messages it has taken.
+            const UINT m = msg->message;
+            if ((m == WM_KEYDOWN || m == WM_KEYUP) && msg->wParam < 256) {
+                BYTE& k = d.keys[msg->wParam];
+                k = m == WM_KEYDOWN ? static_cast<BYTE>(0x80 | ((k & 1) ^ 1)) : static_cast<BYTE>(k & 1);
+            }
+            if (m == WM_LBUTTONDOWN || m == WM_LBUTTONUP) d.keys[VK_LBUTTON] = m == WM_LBUTTONDOWN ? 0x80 : 0;
+            if (m == WM_RBUTTONDOWN || m == WM_RBUTTONUP) d.keys[VK_RBUTTON] = m == WM_RBUTTONDOWN ? 0x80 : 0;
+            q.input.erase(it);
+        }
         q.lastMessageTime = msg->time;
         return true;
     }

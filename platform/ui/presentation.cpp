@@ -85,10 +85,10 @@ HWND Target(POINT screen) {
 
 WPARAM MouseKeys() {
     WPARAM keys = 0;
-    if (GetKeyState(VK_LBUTTON) < 0) keys |= MK_LBUTTON;
-    if (GetKeyState(VK_RBUTTON) < 0) keys |= MK_RBUTTON;
-    if (GetKeyState(VK_SHIFT) < 0) keys |= MK_SHIFT;
-    if (GetKeyState(VK_CONTROL) < 0) keys |= MK_CONTROL;
+    if (GetAsyncKeyState(VK_LBUTTON) < 0) keys |= MK_LBUTTON;
+    if (GetAsyncKeyState(VK_RBUTTON) < 0) keys |= MK_RBUTTON;
+    if (GetAsyncKeyState(VK_SHIFT) < 0) keys |= MK_SHIFT;
+    if (GetAsyncKeyState(VK_CONTROL) < 0) keys |= MK_CONTROL;
     return keys;
 }
 
@@ -130,7 +130,7 @@ void InjectMouseButton(POINT screen, int button, bool down) {
         Desktop& d = Desktop::Get();
         std::lock_guard guard(d.lock);
         d.cursor = screen;
-        d.keys[vk] = down ? 0x80 : 0;
+        d.asyncKeys[vk] = down ? 0x80 : 0;
     }
     UINT message, nc;
     if (button == 0) {
@@ -154,10 +154,7 @@ void InjectKey(UINT virtualKey, bool down) {
     {
         Desktop& d = Desktop::Get();
         std::lock_guard guard(d.lock);
-        if (virtualKey < 256) {
-            const BYTE toggled = d.keys[virtualKey] & 1;
-            d.keys[virtualKey] = down ? static_cast<BYTE>(0x80 | (toggled ^ 1)) : toggled;
-        }
+        if (virtualKey < 256) d.asyncKeys[virtualKey] = down ? 0x80 : 0;
     }
     HWND target = GetFocus();
     if (!target) target = GetActiveWindow();

@@ -28,6 +28,12 @@ Picture CaptureWindow(HWND hwnd);
 // Renders and writes the window as a PNG file; false with a reason on failure.
 bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error);
 
+// True once the window is shown on the X11 display and its picture was
+// copied there (always false on a headless machine).
+bool PresentedOnDisplay(HWND hwnd);
+// Counts drawings on top-level surfaces (a display copies when it changes).
+uint64_t PaintGeneration();
+
 // Input as a desktop delivers it, in screen coordinates: the message goes to
 // the window under the point (or the one holding the capture), or for keys
 // to the focus window. Mouse buttons: 0 left, 1 right.

@@ -109,6 +109,15 @@ struct Queue {
     DWORD lastMessageTime = 0;
 };
 
+class X11Presenter;
+std::shared_ptr<X11Presenter> StartX11Presenter();  // null without a display
+
+// Guards the pixels of top-level surfaces while they are drawn on or copied
+// to a display; PaintGeneration counts the drawings.
+std::mutex& PaintLock();
+uint64_t PaintGeneration();
+void CountPaint();
+
 class Desktop {
 public:
     explicit Desktop(Machine& machine);
@@ -135,12 +144,17 @@ public:
     HWND active = nullptr;
     HWND capture = nullptr;
     POINT cursor{0, 0};
-    BYTE keys[256]{};
+    BYTE keys[256]{};       // as of the input message last taken from a queue (GetKeyState)
+    BYTE asyncKeys[256]{};  // as of the last input injected (GetAsyncKeyState)
 
     Window* Find(HWND hwnd);  // null for a handle that is not (or no longer) a window
     WindowClass* FindClass(const std::u16string& name, HINSTANCE instance);
     Queue& QueueOf(std::thread::id thread) { return queues[thread]; }
     int64_t Now() const;
+
+    // The X11 presentation when a display is present; it goes first when the
+    // desktop goes, while the windows still exist.
+    std::shared_ptr<X11Presenter> presenter;
 };
 
 // Geometry.
@@ -188,7 +202,5 @@ int AverageCharWidth(HFONT font, int* height);
 // The default system colours (COLOR_* index).
 COLORREF SystemColor(int index);
 
-// Drawing helpers the controls share.
-cairo_t* CairoOf(HDC hdc);
 
 }  // namespace qk::ui

@@ -44,9 +44,11 @@ Desktop::Desktop(Machine&) {
         // Timers fall due as the platform clock moves; waiting queues look again.
         kernel->TheClock().AddListener([w = wake] { w->notify_all(); });
     }
+    presenter = StartX11Presenter();
 }
 
 Desktop::~Desktop() {
+    presenter.reset();
     for (auto& [h, w] : windows) {
         if (w->surface) cairo_surface_destroy(w->surface);
     }

@@ -66,3 +66,4 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 BOOL CloseHandle(HANDLE hObject);
 #include "libloaderapi.h"
 #include "sysinfoapi.h"
+#include "synchapi.h"

@@ -29,6 +29,7 @@ struct DialogInfo {
     INT_PTR result = 0;
     HWND lastFocus = nullptr;
     UINT defaultId = IDOK;
+    std::vector<HANDLE> images;  // pictures the dialog manager loaded for its controls; freed with the dialog
 };
 
 DialogInfo* InfoOf(HWND dialog) {
@@ -165,7 +166,10 @@ HWND CreateFromTemplate(HINSTANCE instance, const DialogTemplate& t, HWND parent
             } else if (type == SS_BITMAP) {
                 image = LoadImageW(instance, MAKEINTRESOURCEW(item.title.ordinal), IMAGE_BITMAP, 0, 0, 0);
             }
-            if (image) SendMessageW(control, STM_SETIMAGE, type == SS_ICON ? IMAGE_ICON : IMAGE_BITMAP, reinterpret_cast<LPARAM>(image));
+            if (image) {
+                info->images.push_back(image);
+                SendMessageW(control, STM_SETIMAGE, type == SS_ICON ? IMAGE_ICON : IMAGE_BITMAP, reinterpret_cast<LPARAM>(image));
+            }
         }
     }
     HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
@@ -271,9 +275,11 @@ LRESULT DefDlgProcW(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case WM_NCDESTROY: {
-            if (DialogInfo* info = InfoOf(dialog); info && info->ownsFont) {
-                DeleteObject(info->font);
+            if (DialogInfo* info = InfoOf(dialog)) {
+                if (info->ownsFont) DeleteObject(info->font);
                 info->ownsFont = false;
+                for (HANDLE image : info->images) DeleteObject(image);
+                info->images.clear();
             }
             return DefWindowProcW(dialog, message, wParam, lParam);
         }

@@ -4,6 +4,8 @@
 // with an alpha channel.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/ui/gdi_objects.h"
 #include "platform/ui/image_reader.h"
@@ -36,6 +38,13 @@ HICON IconFrom(HINSTANCE instance, LPCWSTR name, int size) {
 // The system's own icons and cursors: small drawn pictures, so that a
 // program that asks for IDI_APPLICATION or IDC_ARROW gets a valid handle.
 HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
+    // Made once and kept for the process, as the system's own are shared:
+    // one arrow for every system cursor, one disc for every system icon.
+    static std::mutex lock;  // guards made
+    static HANDLE made[2] = {};
+    std::lock_guard guard(lock);
+    (void)id;
+    if (made[cursor]) return made[cursor];
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cursor ? 16 : 32, cursor ? 16 : 32);
     cairo_t* cr = cairo_create(s);
     cairo_set_source_rgb(cr, 0.2, 0.4, 0.8);
@@ -49,8 +58,7 @@ HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
     }
     cairo_fill(cr);
     cairo_destroy(cr);
-    (void)id;
-    return BitmapFromSurface(s, true);
+    return made[cursor] = BitmapFromSurface(s, true);
 }
 
 }  // namespace

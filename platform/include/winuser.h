@@ -582,12 +582,8 @@ typedef struct {
 ATOM RegisterClassExW(const WNDCLASSEXW* wc);
 ATOM RegisterClassExA(const WNDCLASSEXA* wc);
 BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance);
-BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance);
 BOOL GetClassInfoExW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSEXW wc);
 int GetClassNameW(HWND hwnd, LPWSTR name, int count);
-int GetClassNameA(HWND hwnd, LPSTR name, int count);
-ULONG_PTR GetClassLongPtrW(HWND hwnd, int index);
-ULONG_PTR SetClassLongPtrW(HWND hwnd, int index, LONG_PTR value);
 
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
                      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
@@ -597,15 +593,11 @@ BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 BOOL IsWindowVisible(HWND hwnd);
 BOOL IsWindowEnabled(HWND hwnd);
-BOOL IsWindowUnicode(HWND hwnd);
 BOOL IsChild(HWND parent, HWND hwnd);
-BOOL IsIconic(HWND hwnd);
-BOOL IsZoomed(HWND hwnd);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL ShowWindow(HWND hwnd, int command);
 BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint);
 BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UINT flags);
-BOOL BringWindowToTop(HWND hwnd);
 BOOL GetWindowRect(HWND hwnd, LPRECT rect);
 BOOL GetClientRect(HWND hwnd, LPRECT rect);
 BOOL AdjustWindowRectEx(LPRECT rect, DWORD style, BOOL menu, DWORD exStyle);
@@ -616,7 +608,6 @@ HWND GetParent(HWND hwnd);
 HWND SetParent(HWND child, HWND newParent);
 HWND GetAncestor(HWND hwnd, UINT flags);
 HWND GetWindow(HWND hwnd, UINT command);
-HWND GetTopWindow(HWND hwnd);
 HWND GetDesktopWindow();
 HWND WindowFromPoint(POINT point);
 HWND ChildWindowFromPointEx(HWND parent, POINT point, UINT flags);
@@ -639,7 +630,6 @@ BOOL SetWindowTextA(HWND hwnd, LPCSTR text);
 int GetWindowTextW(HWND hwnd, LPWSTR text, int count);
 int GetWindowTextA(HWND hwnd, LPSTR text, int count);
 int GetWindowTextLengthW(HWND hwnd);
-int GetWindowTextLengthA(HWND hwnd);
 BOOL SetPropW(HWND hwnd, LPCWSTR name, HANDLE data);
 HANDLE GetPropW(HWND hwnd, LPCWSTR name);
 HANDLE RemovePropW(HWND hwnd, LPCWSTR name);
@@ -663,7 +653,6 @@ BOOL SendNotifyMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 #define PostMessageA PostMessageW
 #define SendNotifyMessageA SendNotifyMessageW
-BOOL PostThreadMessageW(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
 VOID PostQuitMessage(int exitCode);
 BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);
 BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMessage);
@@ -673,12 +662,8 @@ BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageW(const MSG* msg);
 #define DispatchMessageA DispatchMessageW
 BOOL WaitMessage();
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);
 DWORD GetQueueStatus(UINT flags);
-BOOL InSendMessage();
-BOOL ReplyMessage(LRESULT result);
 DWORD GetMessageTime();
-DWORD GetMessagePos();
 UINT RegisterWindowMessageW(LPCWSTR name);
 UINT RegisterWindowMessageA(LPCSTR name);
 long BroadcastSystemMessageW(DWORD flags, LPDWORD recipients, UINT message, WPARAM wParam, LPARAM lParam);
@@ -700,7 +685,6 @@ BOOL ValidateRect(HWND hwnd, const RECT* rect);
 BOOL UpdateWindow(HWND hwnd);
 BOOL RedrawWindow(HWND hwnd, const RECT* rect, HRGN region, UINT flags);
 BOOL GetUpdateRect(HWND hwnd, LPRECT rect, BOOL erase);
-int GetUpdateRgn(HWND hwnd, HRGN region, BOOL erase);
 int FillRect(HDC hdc, const RECT* rect, HBRUSH brush);
 BOOL PtInRect(const RECT* rect, POINT point);
 BOOL InflateRect(LPRECT rect, int dx, int dy);
@@ -717,9 +701,6 @@ int DrawTextW(HDC hdc, LPCWSTR text, int count, LPRECT rect, UINT format);
 int DrawTextA(HDC hdc, LPCSTR text, int count, LPRECT rect, UINT format);
 BOOL DrawIconEx(HDC hdc, int x, int y, HICON icon, int width, int height, UINT step, HBRUSH flicker, UINT flags);
 BOOL DrawIcon(HDC hdc, int x, int y, HICON icon);
-BOOL ScrollWindow(HWND hwnd, int dx, int dy, const RECT* rect, const RECT* clip);
-int ScrollWindowEx(HWND hwnd, int dx, int dy, const RECT* rect, const RECT* clip, HRGN update, LPRECT updateRect,
-                   UINT flags);
 #define SW_SCROLLCHILDREN 0x0001
 #define SW_INVALIDATE 0x0002
 #define SW_ERASE 0x0004
@@ -831,7 +812,6 @@ int GetSystemMetrics(int index);
 
 #define SPI_GETWORKAREA 0x0030
 #define SPI_GETNONCLIENTMETRICS 0x0029
-BOOL SystemParametersInfoW(UINT action, UINT param, PVOID data, UINT winIni);
 
 // ---- Focus, activation, input ----------------------------------------------------------------------
 HWND SetFocus(HWND hwnd);
@@ -846,13 +826,6 @@ HWND GetCapture();
 SHORT GetKeyState(int virtualKey);
 SHORT GetAsyncKeyState(int virtualKey);
 BOOL GetCursorPos(LPPOINT point);
-BOOL SetCursorPos(int x, int y);
-HCURSOR SetCursor(HCURSOR cursor);
-HCURSOR GetCursor();
-BOOL AttachThreadInput(DWORD attach, DWORD attachTo, BOOL doAttach);
-UINT GetDoubleClickTime();
-BOOL DragDetect(HWND hwnd, POINT point);
-BOOL MessageBeep(UINT type);
 typedef struct tagTRACKMOUSEEVENT {
     DWORD cbSize;
     DWORD dwFlags;
@@ -862,7 +835,6 @@ typedef struct tagTRACKMOUSEEVENT {
 #define TME_HOVER 0x00000001
 #define TME_LEAVE 0x00000002
 #define TME_CANCEL 0x80000000
-BOOL TrackMouseEvent(LPTRACKMOUSEEVENT track);
 
 // ---- Dialogs -------------------------------------------------------------------------------------
 #define DM_GETDEFID (WM_USER + 0)
@@ -1048,7 +1020,6 @@ int SetScrollPos(HWND hwnd, int bar, int pos, BOOL redraw);
 int GetScrollPos(HWND hwnd, int bar);
 BOOL SetScrollRange(HWND hwnd, int bar, int minPos, int maxPos, BOOL redraw);
 BOOL ShowScrollBar(HWND hwnd, int bar, BOOL show);
-BOOL EnableScrollBar(HWND hwnd, UINT bar, UINT arrows);
 
 // ---- Menus ----------------------------------------------------------------------------------------
 #define MF_INSERT 0x00000000
@@ -1110,30 +1081,6 @@ typedef struct tagMENUITEMINFOW {
 } MENUITEMINFOW, *LPMENUITEMINFOW;
 typedef const MENUITEMINFOW* LPCMENUITEMINFOW;
 
-HMENU CreatePopupMenu();
-HMENU CreateMenu();
-BOOL DestroyMenu(HMENU menu);
-BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR item);
-BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item);
-BOOL InsertMenuW(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item);
-BOOL InsertMenuItemW(HMENU menu, UINT item, BOOL byPosition, LPCMENUITEMINFOW info);
-BOOL GetMenuItemInfoW(HMENU menu, UINT item, BOOL byPosition, LPMENUITEMINFOW info);
-BOOL SetMenuItemInfoW(HMENU menu, UINT item, BOOL byPosition, LPCMENUITEMINFOW info);
-BOOL DeleteMenu(HMENU menu, UINT position, UINT flags);
-BOOL RemoveMenu(HMENU menu, UINT position, UINT flags);
-int GetMenuItemCount(HMENU menu);
-UINT GetMenuItemID(HMENU menu, int position);
-UINT GetMenuState(HMENU menu, UINT id, UINT flags);
-int GetMenuStringW(HMENU menu, UINT id, LPWSTR text, int count, UINT flags);
-BOOL EnableMenuItem(HMENU menu, UINT id, UINT enable);
-DWORD CheckMenuItem(HMENU menu, UINT id, UINT check);
-BOOL ModifyMenuW(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item);
-HMENU GetSystemMenu(HWND hwnd, BOOL revert);
-HMENU GetSubMenu(HMENU menu, int position);
-BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
-BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPVOID params);
-BOOL EndMenu();
-BOOL IsMenu(HMENU menu);
 
 // ---- Icons, cursors and images from modules ---------------------------------------------------
 #define IDI_APPLICATION MAKEINTRESOURCEW(32512)
@@ -1178,10 +1125,6 @@ typedef struct _ICONINFO {
     HBITMAP hbmMask;
     HBITMAP hbmColor;
 } ICONINFO, *PICONINFO;
-HICON CreateIconIndirect(PICONINFO info);
-BOOL GetIconInfo(HICON icon, PICONINFO info);
-int LookupIconIdFromDirectoryEx(PBYTE dir, BOOL icon, int cxDesired, int cyDesired, UINT flags);
-HICON CreateIconFromResourceEx(PBYTE data, DWORD size, BOOL icon, DWORD version, int cx, int cy, UINT flags);
 
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax);

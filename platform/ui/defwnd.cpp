@@ -555,3 +555,21 @@ BOOL GetCursorPos(LPPOINT point) {
     *point = d.cursor;
     return TRUE;
 }
+
+int GetSystemMetrics(int index) {
+    // The machine's desktop and the frame metrics of this window system.
+    switch (index) {
+        case SM_CXSCREEN: return 1280;
+        case SM_CYSCREEN: return 1024;
+        case SM_CXVSCROLL:
+        case SM_CYHSCROLL: return kScrollBarWidth;
+        case SM_CYCAPTION: return kCaptionHeight;
+        case SM_CXBORDER:
+        case SM_CYBORDER: return 1;
+        case SM_CXICON:
+        case SM_CYICON: return 32;
+        case SM_CXSMICON:
+        case SM_CYSMICON: return 16;
+        default: return 0;
+    }
+}

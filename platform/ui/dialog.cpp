@@ -552,3 +552,84 @@ LONG GetDialogBaseUnits() {
     const int width = AverageCharWidth(nullptr, &height);
     return MAKELONG(width, height);
 }
+
+namespace {
+
+INT_PTR CALLBACK MessageBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_INITDIALOG) return TRUE;
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    // Built as a dialog of the dialog font: the text, then the buttons of
+    // the type, right-aligned; the first button is the default.
+    struct Button {
+        WORD id;
+        const char16_t* text;
+    };
+    std::vector<Button> buttons;
+    switch (type & 0xF) {
+        case MB_OKCANCEL: buttons = {{IDOK, u"OK"}, {IDCANCEL, u"Cancel"}}; break;
+        case MB_YESNO: buttons = {{IDYES, u"&Yes"}, {IDNO, u"&No"}}; break;
+        case MB_YESNOCANCEL: buttons = {{IDYES, u"&Yes"}, {IDNO, u"&No"}, {IDCANCEL, u"Cancel"}}; break;
+        case MB_RETRYCANCEL: buttons = {{IDRETRY, u"&Retry"}, {IDCANCEL, u"Cancel"}}; break;
+        default: buttons = {{IDOK, u"OK"}}; break;
+    }
+    const std::u16string body = text ? text : u"";
+    int baseY = 0;
+    const int baseX = AverageCharWidth(nullptr, &baseY);
+    // The text's size in dialog units, wrapped at about 60 characters.
+    HDC measure = CreateCompatibleDC(nullptr);
+    RECT extent{0, 0, baseX * 60, 0};
+    DrawTextW(measure, body.c_str(), -1, &extent, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    DeleteDC(measure);
+    const int textW = (extent.right * 4 + baseX - 1) / baseX + 2, textH = (extent.bottom * 8 + baseY - 1) / baseY;
+    const int buttonsW = static_cast<int>(buttons.size()) * 54;
+    DialogTemplate t;
+    t.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT;
+    t.cx = static_cast<int16_t>(std::max(textW + 14, buttonsW + 10));
+    t.cy = static_cast<int16_t>(textH + 38);
+    t.title = caption ? caption : u"Error";
+    t.hasFont = true;
+    t.pointSize = 8;
+    t.face = u"MS Shell Dlg";
+    DialogItem label;
+    label.style = WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+    label.x = 7;
+    label.y = 7;
+    label.cx = static_cast<int16_t>(textW);
+    label.cy = static_cast<int16_t>(textH);
+    label.id = 0xFFFF;
+    label.windowClass = NameOrOrdinal{true, true, 0x82, {}};
+    label.title = NameOrOrdinal{true, false, 0, body};
+    t.items.push_back(label);
+    int x = t.cx - 7 - buttonsW + 4;
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        DialogItem b;
+        b.style = WS_CHILD | WS_VISIBLE | WS_TABSTOP | (i == 0 ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+        b.x = static_cast<int16_t>(x);
+        b.y = static_cast<int16_t>(t.cy - 21);
+        b.cx = 50;
+        b.cy = 14;
+        b.id = buttons[i].id;
+        b.windowClass = NameOrOrdinal{true, true, 0x80, {}};
+        b.title = NameOrOrdinal{true, false, 0, buttons[i].text};
+        t.items.push_back(b);
+        x += 54;
+    }
+    HWND dialog = CreateFromTemplate(nullptr, t, owner, MessageBoxProc, 0, true);
+    if (!dialog) return 0;
+    SendMessageW(dialog, DM_SETDEFID, buttons.front().id, 0);
+    return static_cast<int>(RunModal(dialog, owner));
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    const std::u16string t = Widen(text ? text : ""), c = Widen(caption ? caption : "Error");
+    return MessageBoxW(owner, t.c_str(), c.c_str(), type);
+}

@@ -198,6 +198,56 @@ TEST_F(DialogTest, StringsAreReadFromTheirBlocks) {
     EXPECT_STREQ(ansi, "Four");
 }
 
+struct BoxProbe {
+    std::u16string caption;
+    bool hasYes = false, hasNo = false, hasCancel = false;
+    UINT key = VK_ESCAPE;
+};
+BoxProbe* g_probe = nullptr;
+
+TEST_F(DialogTest, MessageBoxesAreModalAndReturnTheButtonChosen) {
+    struct Case {
+        const char* name;
+        UINT type;
+        UINT key;
+        int expected;
+        bool yes, no, cancel;
+    } cases[] = {
+        {"enter presses the default button", MB_YESNOCANCEL | MB_ICONQUESTION, VK_RETURN, IDYES, true, true, true},
+        {"escape cancels", MB_YESNOCANCEL, VK_ESCAPE, IDCANCEL, true, true, true},
+        {"a plain box", MB_OK, VK_RETURN, IDOK, false, false, false},
+    };
+    HWND owner = CreateWindowExW(0, u"Recorder", u"", WS_POPUP | WS_VISIBLE, 0, 0, 300, 200, nullptr, nullptr, nullptr, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoxProbe probe;
+        probe.key = c.key;
+        g_probe = &probe;
+        // Once the box runs its loop, look at it and press the key.
+        SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
+            KillTimer(nullptr, id);
+            HWND box = GetActiveWindow();
+            char16_t caption[64] = {};
+            GetWindowTextW(box, caption, 64);
+            g_probe->caption = caption;
+            g_probe->hasYes = GetDlgItem(box, IDYES) != nullptr;
+            g_probe->hasNo = GetDlgItem(box, IDNO) != nullptr;
+            g_probe->hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
+            InjectKey(g_probe->key, true);
+            InjectKey(g_probe->key, false);
+        });
+        const int result = MessageBoxA(owner, "Do you want to protect the camera with a password now?", "Viewing Lock", c.type);
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(probe.caption, u"Viewing Lock");
+        EXPECT_EQ(probe.hasYes, c.yes);
+        EXPECT_EQ(probe.hasNo, c.no);
+        EXPECT_EQ(probe.hasCancel, c.cancel);
+        EXPECT_TRUE(IsWindowEnabled(owner)) << "the owner is given back";
+    }
+    g_probe = nullptr;
+    DestroyWindow(owner);
+}
+
 TEST(DialogTemplate, EveryTruncationOfARealTemplateIsRefused) {
     std::ifstream in(QK_TEST_DIALOGS, std::ios::binary);
     std::vector<uint8_t> module{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

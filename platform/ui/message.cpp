@@ -659,3 +659,12 @@ int ReleaseDC(HWND hwnd, HDC hdc) {
     ReleaseWindowDc(hdc);
     return 1;
 }
+
+long BroadcastSystemMessageW(DWORD flags, LPDWORD recipients, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Applications are the top-level windows of every process of the
+    // machine; drivers and desktops receive nothing here.
+    if (recipients && *recipients != BSM_ALLCOMPONENTS && !(*recipients & BSM_APPLICATIONS)) return 1;
+    if (flags & BSF_POSTMESSAGE) return PostMessageW(HWND_BROADCAST, message, wParam, lParam) ? 1 : -1;
+    SendMessageW(HWND_BROADCAST, message, wParam, lParam);
+    return 1;
+}

@@ -216,7 +216,8 @@ TEST_F(WindowTest, RegisteredMessagesAreSharedAndBroadcastsReachEveryTopLevelWin
     });
     while (!third) std::this_thread::yield();
     Log().Clear();
-    EXPECT_TRUE(PostMessageW(HWND_BROADCAST, a, 1, 0));
+    DWORD recipients = BSM_APPLICATIONS;
+    EXPECT_EQ(BroadcastSystemMessageW(BSF_POSTMESSAGE, &recipients, a, 4, 0), 1);
     Pump();
     other.join();
     EXPECT_TRUE(heard);

@@ -4,6 +4,7 @@
 #include <cairo.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -219,6 +220,55 @@ void ContactSheet(const std::vector<Shot>& shots, const std::filesystem::path& f
     cairo_surface_destroy(sheet);
 }
 
+INT_PTR CALLBACK Closable(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_INITDIALOG) return TRUE;
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        DestroyWindow(GetAncestor(dialog, GA_ROOT));
+        PostQuitMessage(0);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// Shows the template on the display and runs its messages until it goes;
+// -1 when it cannot be built or shown.
+int ShowOnDesktop(HMODULE library, int number, Skinner* skinner) {
+    HWND host = nullptr;
+    HWND dialog = nullptr;
+    if (!FindResourceW(library, MAKEINTRESOURCEW(number), MAKEINTRESOURCEW(5))) return -1;
+    host = HostWindow();
+    dialog = CreateDialogParamW(library, MAKEINTRESOURCEW(number), host, Closable, 0);
+    if (!dialog) {
+        DestroyWindow(host);
+        return -1;
+    }
+    const DWORD_PTR skin = skinner ? skinner->Attach(dialog, *PlanFor(number)) : 0;
+    HWND top = dialog;
+    RECT r;
+    GetWindowRect(dialog, &r);
+    if (GetWindowLongW(dialog, GWL_STYLE) & WS_CHILD) {
+        SetWindowPos(dialog, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(host, nullptr, 200, 150, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        ShowWindow(dialog, SW_SHOW);
+        ShowWindow(host, SW_SHOW);
+        top = host;
+    } else {
+        SetWindowPos(dialog, nullptr, 200, 150, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        ShowWindow(dialog, SW_SHOW);
+    }
+    if (HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE)) SetFocus(first);
+    MSG m;
+    while (IsWindow(top) && GetMessageW(&m, nullptr, 0, 0)) {
+        if (IsWindow(dialog) && IsDialogMessageW(dialog, &m)) continue;
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+    if (skinner) skinner->Release(skin);
+    if (IsWindow(top)) DestroyWindow(top);
+    if (IsWindow(host)) DestroyWindow(host);
+    return 0;
+}
+
 HMODULE LoadResourceLibrary() {
     HMODULE library = LoadLibraryExW(u"K0340Cvw.crl", nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!library) {
@@ -272,8 +322,18 @@ void Show(const UiArguments& a) {
         FreeLibrary(library);
         throw Failure("template " + std::to_string(a.number) + " is not in the resource library");
     }
-    const std::string file = a.output.empty() ? "template_" + std::to_string(a.number) + ".png" : a.output;
     Skinner skinner;
+    const char* display = std::getenv("DISPLAY");
+    if (a.output.empty() && display && *display) {
+        // On a desktop: the skinned dialog until the user closes it (Escape,
+        // Enter, or a button that ends it).
+        const int result = ShowOnDesktop(library, a.number, skinner.Ready() ? &skinner : nullptr);
+        FreeLibrary(library);
+        if (result < 0) throw Failure("template " + std::to_string(a.number) + " cannot be shown on the display " + display);
+        std::cout << "closed\n";
+        return;
+    }
+    const std::string file = a.output.empty() ? "template_" + std::to_string(a.number) + ".png" : a.output;
     Shot shot = Photograph(library, a.number, file, skinner.Ready() ? &skinner : nullptr);
     FreeLibrary(library);
     if (!shot.error.empty()) throw Failure("template " + std::to_string(a.number) + ": " + shot.error);

@@ -25,6 +25,21 @@ ok "show" ui show --root "$R" 122 -o "$WORK/settings.png"
 refused_saying "unknown template" "template 999" ui show --root "$R" 999
 refused_saying "not a number" "" ui show --root "$R" twelve
 
+# On a desktop (an X server in memory, when installed): the dialog stays until
+# the user closes it; a click gives it the keyboard, Escape cancels it.
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+  Xvfb :59 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 1
+  (DISPLAY=:59 timeout 30 "$QK" ui show --root "$R" 122 >"$WORK/show.out" 2>&1; echo "exit $?" >>"$WORK/show.out") &
+  shown=$!
+  sleep 2
+  DISPLAY=:59 xdotool mousemove 260 170 click 1 && sleep 0.5 && DISPLAY=:59 xdotool key Escape
+  wait "$shown"
+  kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null
+  grep -q "exit 0" "$WORK/show.out" && grep -q "closed" "$WORK/show.out" || fail "show on a display: $(cat "$WORK/show.out")"
+fi
+
 # A resource library that is not a module: a clean error naming it.
 echo "not a module" >"$R/Windows/System32/K0340Cvw.crl"
 refused_saying "damaged library" "K0340Cvw.crl" ui gallery --root "$R" -o "$WORK/g2"

@@ -1081,6 +1081,31 @@ typedef struct tagMENUITEMINFOW {
 } MENUITEMINFOW, *LPMENUITEMINFOW;
 typedef const MENUITEMINFOW* LPCMENUITEMINFOW;
 
+HMENU CreateMenu();
+HMENU CreatePopupMenu();
+BOOL DestroyMenu(HMENU menu);
+BOOL IsMenu(HMENU menu);
+BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR item);
+BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item);
+BOOL InsertMenuW(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item);
+BOOL DeleteMenu(HMENU menu, UINT position, UINT flags);
+BOOL RemoveMenu(HMENU menu, UINT position, UINT flags);
+int GetMenuItemCount(HMENU menu);
+UINT GetMenuItemID(HMENU menu, int position);
+UINT GetMenuState(HMENU menu, UINT id, UINT flags);
+BOOL EnableMenuItem(HMENU menu, UINT id, UINT enable);
+DWORD CheckMenuItem(HMENU menu, UINT id, UINT check);
+HMENU GetSubMenu(HMENU menu, int position);
+BOOL GetMenuItemInfoW(HMENU menu, UINT item, BOOL byPosition, LPMENUITEMINFOW info);
+BOOL SetMenuItemInfoW(HMENU menu, UINT item, BOOL byPosition, LPCMENUITEMINFOW info);
+// The window's system menu (Restore, Move, Size, Minimize, Maximize, Close).
+HMENU GetSystemMenu(HWND hwnd, BOOL revert);
+// Shows the popup menu at the screen point and runs it modally: the chosen
+// item's identifier (TPM_RETURNCMD) or a WM_COMMAND to the owner.
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
+BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPVOID params);
+BOOL EndMenu();
+
 
 // ---- Icons, cursors and images from modules ---------------------------------------------------
 #define IDI_APPLICATION MAKEINTRESOURCEW(32512)

@@ -196,6 +196,19 @@ LRESULT CALLBACK PopupProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 }  // namespace
+
+void DestroySystemMenuOf(HWND hwnd) {
+    HMENU menu = nullptr;
+    {
+        std::lock_guard guard(g_menusLock);
+        auto it = g_systemMenus.find(hwnd);
+        if (it == g_systemMenus.end()) return;
+        menu = it->second;
+        g_systemMenus.erase(it);
+    }
+    DestroyMenu(menu);
+}
+
 }  // namespace qk::ui
 
 using namespace qk::ui;

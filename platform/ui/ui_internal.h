@@ -179,6 +179,8 @@ void ReleaseWindowDc(HDC hdc);
 // The platform's controls and their classes.
 void RegisterSystemClasses(Desktop& desktop);
 void RegisterDialogClass(Desktop& desktop);
+// A window's system menu goes with the window.
+void DestroySystemMenuOf(HWND hwnd);
 void RegisterCommonControls(Desktop& desktop);
 void DrawScrollBarTo(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertical);
 void RegisterCommonControlClasses();

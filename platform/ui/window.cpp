@@ -231,6 +231,7 @@ void DestroyTree(Desktop& d, Window* w) {
     }
     for (Window* o : owned) DestroyTree(d, o);
     SendMessageW(h, WM_NCDESTROY, 0, 0);
+    DestroySystemMenuOf(h);
     std::lock_guard guard(d.lock);
     Unlink(d, w);
     if (w->surface) cairo_surface_destroy(w->surface);

@@ -48,9 +48,7 @@ typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
 #define ERROR_CLASS_HAS_WINDOWS 1412
 #define ERROR_INVALID_INDEX 1413
 #define ERROR_CONTROL_ID_NOT_FOUND 1421
-#define ERROR_RESOURCE_NOT_FOUND_W 1814
 #define ERROR_TIMEOUT 1460
-#define ERROR_CANNOT_CREATE_WINDOW ERROR_INVALID_PARAMETER
 
 // ---- Messages ------------------------------------------------------------------------
 #define WM_NULL 0x0000

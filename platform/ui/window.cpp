@@ -379,7 +379,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
                      className, exStyle};
     if (!SendMessageW(h, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs))) {
         DestroyWindow(h);
-        SetLastError(ERROR_CANNOT_CREATE_WINDOW);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     NCCALCSIZE_PARAMS calc{};
@@ -387,7 +387,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     SendMessageW(h, WM_NCCALCSIZE, FALSE, reinterpret_cast<LPARAM>(&calc.rgrc[0]));
     if (!IsWindow(h) || SendMessageW(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
         if (IsWindow(h)) DestroyWindow(h);
-        SetLastError(ERROR_CANNOT_CREATE_WINDOW);
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     if (!IsWindow(h)) return nullptr;

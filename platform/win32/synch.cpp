@@ -110,7 +110,7 @@ HANDLE CreateNamed(SyncObject::Kind kind, LPCWSTR name, const std::function<void
             auto it = ns.objects.find(Key(name));
             if (it != ns.objects.end()) object = it->second.lock();
             if (object && object->kind != kind) {
-                SetLastError(ERROR_INVALID_HANDLE_W);
+                SetLastError(ERROR_INVALID_HANDLE);
                 return nullptr;
             }
             existed = object != nullptr;
@@ -173,7 +173,7 @@ HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name) {
 BOOL SetEvent(HANDLE event) {
     auto o = Lookup(event);
     if (!o || o->kind != SyncObject::Kind::Event) {
-        SetLastError(ERROR_INVALID_HANDLE_W);
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     {
@@ -187,7 +187,7 @@ BOOL SetEvent(HANDLE event) {
 BOOL ResetEvent(HANDLE event) {
     auto o = Lookup(event);
     if (!o || o->kind != SyncObject::Kind::Event) {
-        SetLastError(ERROR_INVALID_HANDLE_W);
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     std::lock_guard guard(g_lock);
@@ -217,7 +217,7 @@ HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name) {
 BOOL ReleaseMutex(HANDLE mutex) {
     auto o = Lookup(mutex);
     if (!o || o->kind != SyncObject::Kind::Mutex) {
-        SetLastError(ERROR_INVALID_HANDLE_W);
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     {
@@ -241,7 +241,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     for (DWORD i = 0; i < count; ++i) {
         auto o = Lookup(handles[i]);
         if (!o) {
-            SetLastError(ERROR_INVALID_HANDLE_W);
+            SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
         objects.push_back(std::move(o));
@@ -300,7 +300,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     auto o = Lookup(thread);
     if (!o || o->kind != SyncObject::Kind::Thread || !exitCode) {
-        SetLastError(ERROR_INVALID_HANDLE_W);
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     std::lock_guard guard(g_lock);

@@ -1,5 +1,5 @@
 // Reading the resource directory of a PE module. The layouts are those of the
-// PE/COFF specification: the MS-DOS stub's e_lfanew at 0x3C, the "PE\0\0"
+// PE/COFF format: the MS-DOS stub's e_lfanew at 0x3C, the "PE\0\0"
 // signature, the COFF file header, the optional header (PE32 or PE32+) whose
 // third data directory locates the resources, the section table that maps
 // relative virtual addresses to file offsets, and the resource directory

@@ -1,5 +1,5 @@
-// The resource section of a PE module (Microsoft PE/COFF specification,
-// "The .rsrc Section"): the three-level directory type / name / language
+// The resource section of a module in the Portable Executable format
+// (PE/COFF, "The .rsrc Section"): the three-level directory type / name / language
 // and the data entries it leads to. A module handed to the loader as a data
 // file is only ever read through this class, so every offset in it is
 // checked against the bytes actually present: a hostile or truncated module

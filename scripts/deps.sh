@@ -12,6 +12,10 @@ PACKAGES=(
   # The pipe tests feed ffmpeg's test sources in and read our output back with
   # ffprobe; a portrait photograph is the real picture they film.
   ffmpeg python-matplotlib-data
+  # The window system: the skin bundle is a zip archive, the console's resource
+  # library is compiled by the mingw resource compiler and linked as a PE module,
+  # and the desktop tests run an X server in memory and drive it with xdotool.
+  libzip-dev libx11-dev binutils-mingw-w64-i686 xvfb xdotool fonts-dejavu-core
 )
 # Real photographs for the imaging tests (a portrait and grey photographed
 # scenes); only their data is used, so nothing they recommend is needed.

@@ -72,3 +72,30 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021
 #define ERROR_NO_SYSTEM_RESOURCES 1450
 #endif
+
+// ---- Module, message and packing types of the user-mode headers ------------------
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef WORD ATOM;
+typedef void* HGLOBAL;
+typedef void* HLOCAL;
+typedef INT_PTR (*FARPROC)();
+typedef float FLOAT;
+typedef int* LPINT;
+typedef DWORD_PTR* PDWORD_PTR;
+
+#ifndef LOWORD
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
+#define HIBYTE(w) ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
+#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#endif
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif

@@ -86,3 +86,7 @@ typedef void* HLOCAL;
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
+
+#include "libloaderapi.h"
+#include "sysinfoapi.h"
+#include "synchapi.h"

@@ -100,6 +100,12 @@ constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Pv2.bmp", .destination = "Windows/System32/drivers/K0340Pv2.bmp"},
     {.buildName = "K0340Pc.bmp", .destination = "Windows/System32/drivers/K0340Pc.bmp"},
     {.buildName = "K0340Pvc.bmp", .destination = "Windows/System32/drivers/K0340Pvc.bmp"},
+    // The console's resource library lies beside the console library.
+    {.buildName = "K0340Cvw.crl", .destination = "Windows/System32/K0340Cvw.crl"},
+    // The skinning library in the console's folder, where the console
+    // window loads it from, and the skin bundle in the system folder.
+    {.buildName = "SkinHook.DLL", .destination = "Windows/TWAIN_32/Lumora/QK0340/SkinHook.DLL"},
+    {.buildName = "K0340Cvw.bff", .destination = "Windows/System32/K0340Cvw.bff"},
 };
 constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 

@@ -21,6 +21,9 @@ done
 for file in K0340Dev.sys K0340Pv2.bmp K0340Pc.bmp K0340Pvc.bmp; do
   cmp -s "$(dirname "$QK")/$file" "$R/Windows/System32/drivers/$file" || fail "install did not copy $file"
 done
+cmp -s "$(dirname "$QK")/K0340Cvw.crl" "$R/Windows/System32/K0340Cvw.crl" || fail "install did not copy the console's resource library"
+cmp -s "$(dirname "$QK")/SkinHook.DLL" "$R/Windows/TWAIN_32/Lumora/QK0340/SkinHook.DLL" || fail "install did not copy SkinHook.DLL"
+cmp -s "$(dirname "$QK")/K0340Cvw.bff" "$R/Windows/System32/K0340Cvw.bff" || fail "install did not copy the skin bundle"
 
 # The example of the issue, each command in its own process.
 ok "add" reg add --root "$R" 'HKLM\Software\X' --value V --type dword --data 5 &&

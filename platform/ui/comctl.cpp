@@ -1,0 +1,884 @@
+// The list, combo and scroll-bar controls of user32 and the common
+// controls of comctl32 the console uses: track bars, up-down controls, tab
+// controls, tooltips and list views; and the scroll bars of windows.
+// State and painting are kept apart as in the other controls.
+#include <algorithm>
+#include <cstring>
+
+#include "commctrl.h"
+#include "platform/ui/gdi_objects.h"
+#include "platform/ui/ui_internal.h"
+
+namespace qk::ui {
+
+namespace {
+
+template <typename T>
+T& StateOf(HWND hwnd) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    Window* w = d.Find(hwnd);
+    if (!w->control) w->control = std::make_shared<T>();
+    return *static_cast<T*>(w->control.get());
+}
+
+Window* Get(HWND hwnd) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    return d.Find(hwnd);
+}
+
+HWND ParentOf(HWND hwnd) {
+    Window* w = Get(hwnd);
+    return (w && w->parent) ? w->parent->handle : nullptr;
+}
+
+void Command(HWND hwnd, WORD code) {
+    Window* w = Get(hwnd);
+    if (w && w->parent) SendMessageW(w->parent->handle, WM_COMMAND, MAKEWPARAM(w->id, code), reinterpret_cast<LPARAM>(hwnd));
+}
+
+LRESULT Notify(HWND hwnd, UINT code, NMHDR* header = nullptr) {
+    Window* w = Get(hwnd);
+    if (!w || !w->parent) return 0;
+    NMHDR local{};
+    NMHDR* h = header ? header : &local;
+    h->hwndFrom = hwnd;
+    h->idFrom = w->id;
+    h->code = code;
+    return SendMessageW(w->parent->handle, WM_NOTIFY, w->id, reinterpret_cast<LPARAM>(h));
+}
+
+HBRUSH Background(HWND hwnd, HDC hdc, UINT message) {
+    HWND parent = ParentOf(hwnd);
+    LRESULT r = parent ? SendMessageW(parent, message, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(hwnd)) : 0;
+    if (!r) r = DefWindowProcW(hwnd, message, reinterpret_cast<WPARAM>(hdc), reinterpret_cast<LPARAM>(hwnd));
+    return reinterpret_cast<HBRUSH>(r);
+}
+
+void SelectFont(HWND hwnd, HDC hdc) {
+    Window* w = Get(hwnd);
+    SelectObject(hdc, w && w->font ? static_cast<HGDIOBJ>(w->font) : GetStockObject(DEFAULT_GUI_FONT));
+}
+
+template <typename Paint>
+LRESULT PaintWith(HWND hwnd, Paint paint) {
+    PAINTSTRUCT ps;
+    HDC hdc = BeginPaint(hwnd, &ps);
+    SelectFont(hwnd, hdc);
+    paint(hdc);
+    EndPaint(hwnd, &ps);
+    return 0;
+}
+
+bool Enabled(HWND hwnd) { return !(GetWindowLongW(hwnd, GWL_STYLE) & WS_DISABLED); }
+
+// ---- Track bars -------------------------------------------------------------------------
+
+struct TrackState {
+    int min = 0, max = 100, pos = 0, line = 1, page = 20;
+    bool dragging = false;
+    bool focused = false;
+};
+
+constexpr int kThumbWidth = 11;
+
+RECT TrackChannel(const RECT& r, bool vertical) {
+    if (vertical) return RECT{r.left + (r.right - r.left) / 2 - 2, r.top + 8, r.left + (r.right - r.left) / 2 + 2, r.bottom - 8};
+    return RECT{r.left + 8, r.top + (r.bottom - r.top) / 2 - 2, r.right - 8, r.top + (r.bottom - r.top) / 2 + 2};
+}
+
+int ThumbCentre(const TrackState& s, const RECT& channel, bool vertical) {
+    const int span = std::max(1, s.max - s.min);
+    const int length = vertical ? channel.bottom - channel.top : channel.right - channel.left;
+    const int offset = static_cast<int>(static_cast<int64_t>(length) * (s.pos - s.min) / span);
+    return (vertical ? channel.top : channel.left) + offset;
+}
+
+void PaintTrack(HWND hwnd, HDC hdc) {
+    TrackState& s = StateOf<TrackState>(hwnd);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    const bool vertical = (GetWindowLongW(hwnd, GWL_STYLE) & TBS_VERT) != 0;
+    if (HBRUSH b = Background(hwnd, hdc, WM_CTLCOLORSTATIC)) FillRect(hdc, &r, b);
+    RECT channel = TrackChannel(r, vertical);
+    DrawEdge(hdc, &channel, EDGE_SUNKEN, BF_RECT);
+    const int c = ThumbCentre(s, channel, vertical);
+    RECT thumb = vertical ? RECT{r.left + 2, c - kThumbWidth / 2 + 1, r.right - 2, c + kThumbWidth / 2}
+                          : RECT{c - kThumbWidth / 2, r.top + 2, c + kThumbWidth / 2 + 1, r.bottom - 2};
+    FillRect(hdc, &thumb, GetSysColorBrush(Enabled(hwnd) ? COLOR_BTNFACE : COLOR_3DLIGHT));
+    DrawEdge(hdc, &thumb, EDGE_RAISED, BF_RECT);
+    if (s.focused) {
+        RECT f = r;
+        InflateRect(&f, -1, -1);
+        DrawFocusRect(hdc, &f);
+    }
+}
+
+void TrackScroll(HWND hwnd, WORD code, int pos) {
+    const bool vertical = (GetWindowLongW(hwnd, GWL_STYLE) & TBS_VERT) != 0;
+    if (HWND parent = ParentOf(hwnd)) {
+        SendMessageW(parent, vertical ? WM_VSCROLL : WM_HSCROLL, MAKEWPARAM(code, pos), reinterpret_cast<LPARAM>(hwnd));
+    }
+}
+
+void TrackMoveTo(HWND hwnd, int pos) {
+    TrackState& s = StateOf<TrackState>(hwnd);
+    const int clamped = std::clamp(pos, s.min, s.max);
+    if (clamped != s.pos) {
+        s.pos = clamped;
+        InvalidateRect(hwnd, nullptr, TRUE);
+    }
+}
+
+int TrackPositionAt(HWND hwnd, POINT p) {
+    TrackState& s = StateOf<TrackState>(hwnd);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    const bool vertical = (GetWindowLongW(hwnd, GWL_STYLE) & TBS_VERT) != 0;
+    const RECT channel = TrackChannel(r, vertical);
+    const int length = std::max<LONG>(1, vertical ? channel.bottom - channel.top : channel.right - channel.left);
+    const int along = vertical ? p.y - channel.top : p.x - channel.left;
+    return s.min + static_cast<int>((static_cast<int64_t>(along) * (s.max - s.min) + length / 2) / length);
+}
+
+LRESULT TrackProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintTrack(hwnd, hdc); });
+        case WM_ERASEBKGND: return 1;
+        case TBM_GETPOS: return StateOf<TrackState>(hwnd).pos;
+        case TBM_GETRANGEMIN: return StateOf<TrackState>(hwnd).min;
+        case TBM_GETRANGEMAX: return StateOf<TrackState>(hwnd).max;
+        case TBM_SETPOS: TrackMoveTo(hwnd, static_cast<int>(lParam)); return 0;
+        case TBM_SETRANGE: {
+            TrackState& s = StateOf<TrackState>(hwnd);
+            s.min = static_cast<SHORT>(LOWORD(lParam));
+            s.max = static_cast<SHORT>(HIWORD(lParam));
+            s.pos = std::clamp(s.pos, s.min, std::max(s.min, s.max));
+            if (wParam) InvalidateRect(hwnd, nullptr, TRUE);
+            return 0;
+        }
+        case TBM_SETRANGEMIN:
+        case TBM_SETRANGEMAX: {
+            TrackState& s = StateOf<TrackState>(hwnd);
+            (message == TBM_SETRANGEMIN ? s.min : s.max) = static_cast<int>(lParam);
+            s.pos = std::clamp(s.pos, s.min, std::max(s.min, s.max));
+            if (wParam) InvalidateRect(hwnd, nullptr, TRUE);
+            return 0;
+        }
+        case TBM_SETPAGESIZE: return std::exchange(StateOf<TrackState>(hwnd).page, static_cast<int>(lParam));
+        case TBM_GETPAGESIZE: return StateOf<TrackState>(hwnd).page;
+        case TBM_SETLINESIZE: return std::exchange(StateOf<TrackState>(hwnd).line, static_cast<int>(lParam));
+        case TBM_GETLINESIZE: return StateOf<TrackState>(hwnd).line;
+        case WM_LBUTTONDOWN: {
+            SetFocus(hwnd);
+            TrackState& s = StateOf<TrackState>(hwnd);
+            const POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+            RECT r;
+            GetClientRect(hwnd, &r);
+            const bool vertical = (GetWindowLongW(hwnd, GWL_STYLE) & TBS_VERT) != 0;
+            const int c = ThumbCentre(s, TrackChannel(r, vertical), vertical);
+            const int at = vertical ? p.y : p.x;
+            if (std::abs(at - c) <= kThumbWidth / 2) {
+                s.dragging = true;
+                SetCapture(hwnd);
+            } else {
+                // A click beside the thumb moves it by a page towards the click.
+                TrackMoveTo(hwnd, s.pos + (at < c ? -s.page : s.page));
+                TrackScroll(hwnd, at < c ? TB_PAGEUP : TB_PAGEDOWN, 0);
+                TrackScroll(hwnd, TB_ENDTRACK, 0);
+            }
+            return 0;
+        }
+        case WM_MOUSEMOVE: {
+            TrackState& s = StateOf<TrackState>(hwnd);
+            if (!s.dragging) return 0;
+            TrackMoveTo(hwnd, TrackPositionAt(hwnd, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}));
+            TrackScroll(hwnd, TB_THUMBTRACK, s.pos);
+            return 0;
+        }
+        case WM_LBUTTONUP: {
+            TrackState& s = StateOf<TrackState>(hwnd);
+            if (!s.dragging) return 0;
+            s.dragging = false;
+            ReleaseCapture();
+            TrackMoveTo(hwnd, TrackPositionAt(hwnd, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}));
+            TrackScroll(hwnd, TB_THUMBPOSITION, s.pos);
+            TrackScroll(hwnd, TB_ENDTRACK, 0);
+            return 0;
+        }
+        case WM_KEYDOWN: {
+            TrackState& s = StateOf<TrackState>(hwnd);
+            int target = s.pos;
+            WORD code;
+            switch (wParam) {
+                case VK_LEFT:
+                case VK_UP: target -= s.line; code = TB_LINEUP; break;
+                case VK_RIGHT:
+                case VK_DOWN: target += s.line; code = TB_LINEDOWN; break;
+                case VK_PRIOR: target -= s.page; code = TB_PAGEUP; break;
+                case VK_NEXT: target += s.page; code = TB_PAGEDOWN; break;
+                case VK_HOME: target = s.min; code = TB_TOP; break;
+                case VK_END: target = s.max; code = TB_BOTTOM; break;
+                default: return 0;
+            }
+            TrackMoveTo(hwnd, target);
+            TrackScroll(hwnd, code, 0);
+            return 0;
+        }
+        case WM_KEYUP:
+            if (wParam == VK_LEFT || wParam == VK_RIGHT || wParam == VK_UP || wParam == VK_DOWN || wParam == VK_PRIOR ||
+                wParam == VK_NEXT || wParam == VK_HOME || wParam == VK_END) {
+                TrackScroll(hwnd, TB_ENDTRACK, 0);
+            }
+            return 0;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            StateOf<TrackState>(hwnd).focused = message == WM_SETFOCUS;
+            InvalidateRect(hwnd, nullptr, FALSE);
+            return 0;
+        case WM_GETDLGCODE: return DLGC_WANTARROWS;
+        case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- List boxes and combo boxes --------------------------------------------------------
+
+struct ListState {
+    std::vector<std::u16string> items;
+    std::vector<LPARAM> data;
+    int selection = -1;
+    int top = 0;
+    bool focused = false;
+};
+
+int ItemHeight() {
+    int height = 0;
+    AverageCharWidth(nullptr, &height);
+    return height + 2;
+}
+
+LRESULT ListMessages(HWND hwnd, ListState& s, UINT message, WPARAM wParam, LPARAM lParam, bool combo, bool* handled) {
+    *handled = true;
+    const int count = static_cast<int>(s.items.size());
+    auto text = [&](LPARAM p) { return p ? std::u16string(reinterpret_cast<LPCWSTR>(p)) : std::u16string(); };
+    const UINT add = combo ? CB_ADDSTRING : LB_ADDSTRING, insert = combo ? CB_INSERTSTRING : LB_INSERTSTRING,
+               del = combo ? CB_DELETESTRING : LB_DELETESTRING, reset = combo ? CB_RESETCONTENT : LB_RESETCONTENT,
+               getCount = combo ? CB_GETCOUNT : LB_GETCOUNT, setSel = combo ? CB_SETCURSEL : LB_SETCURSEL,
+               getSel = combo ? CB_GETCURSEL : LB_GETCURSEL, getText = combo ? CB_GETLBTEXT : LB_GETTEXT,
+               getLen = combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, getData = combo ? CB_GETITEMDATA : LB_GETITEMDATA,
+               setData = combo ? CB_SETITEMDATA : LB_SETITEMDATA, findExact = combo ? CB_FINDSTRINGEXACT : LB_FINDSTRINGEXACT;
+    const LRESULT err = combo ? CB_ERR : LB_ERR;
+    if (message == add) {
+        s.items.push_back(text(lParam));
+        s.data.push_back(0);
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return count;
+    }
+    if (message == insert) {
+        const int at = static_cast<int>(static_cast<INT_PTR>(wParam));
+        const int where = (at < 0 || at > count) ? count : at;
+        s.items.insert(s.items.begin() + where, text(lParam));
+        s.data.insert(s.data.begin() + where, 0);
+        if (s.selection >= where) ++s.selection;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return where;
+    }
+    if (message == del) {
+        if (wParam >= static_cast<WPARAM>(count)) return err;
+        s.items.erase(s.items.begin() + static_cast<long>(wParam));
+        s.data.erase(s.data.begin() + static_cast<long>(wParam));
+        if (s.selection == static_cast<int>(wParam)) s.selection = -1;
+        else if (s.selection > static_cast<int>(wParam)) --s.selection;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return count - 1;
+    }
+    if (message == reset) {
+        s.items.clear();
+        s.data.clear();
+        s.selection = -1;
+        s.top = 0;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return 0;
+    }
+    if (message == getCount) return count;
+    if (message == setSel) {
+        const int at = static_cast<int>(static_cast<INT_PTR>(wParam));
+        s.selection = (at >= 0 && at < count) ? at : -1;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return (at >= 0 && at < count) ? at : err;
+    }
+    if (message == getSel) return s.selection;
+    if (message == getText || message == getLen) {
+        if (wParam >= static_cast<WPARAM>(count)) return err;
+        const std::u16string& t = s.items[wParam];
+        if (message == getText && lParam) {
+            std::memcpy(reinterpret_cast<LPWSTR>(lParam), t.c_str(), (t.size() + 1) * sizeof(char16_t));
+        }
+        return static_cast<LRESULT>(t.size());
+    }
+    if (message == getData) return wParam < static_cast<WPARAM>(count) ? s.data[wParam] : err;
+    if (message == setData) {
+        if (wParam >= static_cast<WPARAM>(count)) return err;
+        s.data[wParam] = lParam;
+        return TRUE;
+    }
+    if (message == findExact) {
+        const std::u16string wanted = text(lParam);
+        for (int i = 0; i < count; ++i) {
+            if (s.items[i] == wanted) return i;
+        }
+        return err;
+    }
+    *handled = false;
+    return 0;
+}
+
+void PaintList(HWND hwnd, HDC hdc) {
+    ListState& s = StateOf<ListState>(hwnd);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    if (HBRUSH b = Background(hwnd, hdc, WM_CTLCOLORLISTBOX)) FillRect(hdc, &r, b);
+    SetBkMode(hdc, TRANSPARENT);
+    const int h = ItemHeight();
+    for (int i = s.top, y = 0; i < static_cast<int>(s.items.size()) && y < r.bottom; ++i, y += h) {
+        RECT item{r.left, y, r.right, y + h};
+        if (i == s.selection) {
+            FillRect(hdc, &item, GetSysColorBrush(COLOR_HIGHLIGHT));
+            SetTextColor(hdc, SystemColor(COLOR_HIGHLIGHTTEXT));
+        } else {
+            SetTextColor(hdc, SystemColor(Enabled(hwnd) ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT));
+        }
+        RECT text = item;
+        text.left += 2;
+        DrawTextW(hdc, s.items[i].c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    }
+}
+
+LRESULT ListBoxProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    ListState& s = StateOf<ListState>(hwnd);
+    bool handled;
+    const LRESULT r = ListMessages(hwnd, s, message, wParam, lParam, false, &handled);
+    if (handled) return r;
+    switch (message) {
+        case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintList(hwnd, hdc); });
+        case WM_ERASEBKGND: return 1;
+        case WM_LBUTTONDOWN: {
+            SetFocus(hwnd);
+            const int at = s.top + GET_Y_LPARAM(lParam) / ItemHeight();
+            if (at < static_cast<int>(s.items.size()) && at != s.selection) {
+                s.selection = at;
+                InvalidateRect(hwnd, nullptr, TRUE);
+                if (GetWindowLongW(hwnd, GWL_STYLE) & LBS_NOTIFY) Command(hwnd, LBN_SELCHANGE);
+            }
+            return 0;
+        }
+        case WM_KEYDOWN: {
+            int at = s.selection;
+            if (wParam == VK_UP) at = std::max(0, at - 1);
+            else if (wParam == VK_DOWN) at = std::min(static_cast<int>(s.items.size()) - 1, at + 1);
+            else return 0;
+            if (at != s.selection && at >= 0) {
+                s.selection = at;
+                InvalidateRect(hwnd, nullptr, TRUE);
+                if (GetWindowLongW(hwnd, GWL_STYLE) & LBS_NOTIFY) Command(hwnd, LBN_SELCHANGE);
+            }
+            return 0;
+        }
+        case WM_GETDLGCODE: return DLGC_WANTARROWS | DLGC_WANTCHARS;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// Combo boxes of the drop-down-list kind: the chosen item beside an arrow
+// button; the arrow keys and a click on the arrow step through the list.
+void PaintCombo(HWND hwnd, HDC hdc) {
+    ListState& s = StateOf<ListState>(hwnd);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    const bool enabled = Enabled(hwnd);
+    FillRect(hdc, &r, GetSysColorBrush(enabled ? COLOR_WINDOW : COLOR_BTNFACE));
+    DrawEdge(hdc, &r, EDGE_SUNKEN, BF_RECT);
+    RECT button{r.right - 2 - 15, r.top + 2, r.right - 2, r.bottom - 2};
+    FillRect(hdc, &button, GetSysColorBrush(COLOR_BTNFACE));
+    DrawEdge(hdc, &button, EDGE_RAISED, BF_RECT);
+    const LONG cx = (button.left + button.right) / 2, cy = (button.top + button.bottom) / 2;
+    const POINT arrow[] = {{cx - 3, cy - 1}, {cx + 3, cy - 1}, {cx, cy + 2}};
+    SetDCBrushColor(hdc, SystemColor(enabled ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
+    SetDCPenColor(hdc, SystemColor(enabled ? COLOR_BTNTEXT : COLOR_GRAYTEXT));
+    HGDIOBJ oldPen = SelectObject(hdc, GetStockObject(DC_PEN));
+    HGDIOBJ oldBrush = SelectObject(hdc, GetStockObject(DC_BRUSH));
+    Polygon(hdc, arrow, 3);
+    SelectObject(hdc, oldBrush);
+    SelectObject(hdc, oldPen);
+    if (s.selection >= 0 && s.selection < static_cast<int>(s.items.size())) {
+        RECT text{r.left + 4, r.top + 2, button.left - 2, r.bottom - 2};
+        if (s.focused) {
+            FillRect(hdc, &text, GetSysColorBrush(COLOR_HIGHLIGHT));
+            SetTextColor(hdc, SystemColor(COLOR_HIGHLIGHTTEXT));
+        } else {
+            SetTextColor(hdc, SystemColor(enabled ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT));
+        }
+        SetBkMode(hdc, TRANSPARENT);
+        text.left += 1;
+        DrawTextW(hdc, s.items[s.selection].c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    }
+}
+
+LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    ListState& s = StateOf<ListState>(hwnd);
+    bool handled;
+    const LRESULT r = ListMessages(hwnd, s, message, wParam, lParam, true, &handled);
+    if (handled) return r;
+    auto choose = [&](int at) {
+        at = std::clamp(at, 0, static_cast<int>(s.items.size()) - 1);
+        if (at == s.selection || s.items.empty()) return;
+        s.selection = at;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        Command(hwnd, CBN_SELCHANGE);
+    };
+    switch (message) {
+        case WM_NCCREATE: {
+            // WS_VSCROLL belongs to the dropped list, not to the box itself.
+            const LRESULT r = DefWindowProcW(hwnd, message, wParam, lParam);
+            if (Window* w = Get(hwnd)) w->vscroll.shown = false;
+            return r;
+        }
+        case WM_CREATE: {
+            // The control is as high as one line, whatever the template asked
+            // (the template's height is that of the dropped list).
+            RECT wr;
+            GetWindowRect(hwnd, &wr);
+            POINT origin{wr.left, wr.top};
+            if (HWND parent = ParentOf(hwnd)) ScreenToClient(parent, &origin);
+            SetWindowPos(hwnd, nullptr, origin.x, origin.y, wr.right - wr.left, ItemHeight() + 6,
+                         SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+            return 0;
+        }
+        case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintCombo(hwnd, hdc); });
+        case WM_ERASEBKGND: return 1;
+        case WM_LBUTTONDOWN:
+            SetFocus(hwnd);
+            choose(s.selection + 1 < static_cast<int>(s.items.size()) ? s.selection + 1 : 0);
+            return 0;
+        case WM_KEYDOWN:
+            if (wParam == VK_UP || wParam == VK_LEFT) choose(s.selection - 1);
+            if (wParam == VK_DOWN || wParam == VK_RIGHT) choose(s.selection + 1);
+            if (wParam == VK_HOME) choose(0);
+            if (wParam == VK_END) choose(static_cast<int>(s.items.size()) - 1);
+            return 0;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            s.focused = message == WM_SETFOCUS;
+            InvalidateRect(hwnd, nullptr, FALSE);
+            Command(hwnd, message == WM_SETFOCUS ? CBN_SETFOCUS : CBN_KILLFOCUS);
+            return 0;
+        case CB_GETDROPPEDSTATE: return FALSE;
+        case CB_SHOWDROPDOWN: return TRUE;
+        case WM_GETDLGCODE: return DLGC_WANTARROWS;
+        case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- List views (icon and list modes: one labelled cell per item) ----------------------
+
+struct ListViewState {
+    std::vector<std::u16string> items;
+    int selection = -1;
+};
+
+LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    ListViewState& s = StateOf<ListViewState>(hwnd);
+    constexpr int kCell = 64;
+    switch (message) {
+        case WM_PAINT:
+            return PaintWith(hwnd, [&](HDC hdc) {
+                RECT r;
+                GetClientRect(hwnd, &r);
+                FillRect(hdc, &r, GetSysColorBrush(COLOR_WINDOW));
+                SetBkMode(hdc, TRANSPARENT);
+                const int columns = std::max<int>(1, r.right / kCell);
+                for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
+                    RECT cell{(i % columns) * kCell, (i / columns) * kCell, (i % columns + 1) * kCell, (i / columns + 1) * kCell};
+                    RECT picture{cell.left + 16, cell.top + 4, cell.right - 16, cell.top + 36};
+                    FrameRect(hdc, &picture, GetSysColorBrush(COLOR_BTNSHADOW));
+                    RECT label{cell.left + 2, cell.top + 38, cell.right - 2, cell.bottom};
+                    if (i == s.selection) FillRect(hdc, &label, GetSysColorBrush(COLOR_HIGHLIGHT));
+                    SetTextColor(hdc, SystemColor(i == s.selection ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+                    DrawTextW(hdc, s.items[i].c_str(), -1, &label, DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+                }
+            });
+        case WM_ERASEBKGND: return 1;
+        case LVM_GETITEMCOUNT: return static_cast<LRESULT>(s.items.size());
+        case LVM_DELETEALLITEMS: s.items.clear(); s.selection = -1; InvalidateRect(hwnd, nullptr, TRUE); return TRUE;
+        case LVM_INSERTITEMW: {
+            auto* item = reinterpret_cast<const LVITEMW*>(lParam);
+            if (!item) return -1;
+            const int at = std::clamp(item->iItem, 0, static_cast<int>(s.items.size()));
+            s.items.insert(s.items.begin() + at, (item->mask & LVIF_TEXT) && item->pszText ? item->pszText : u"");
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return at;
+        }
+        case LVM_GETITEMTEXTW: {
+            auto* item = reinterpret_cast<LVITEMW*>(lParam);
+            if (!item || wParam >= s.items.size() || !item->pszText || item->cchTextMax <= 0) return 0;
+            const size_t n = std::min<size_t>(s.items[wParam].size(), item->cchTextMax - 1);
+            std::memcpy(item->pszText, s.items[wParam].data(), n * sizeof(char16_t));
+            item->pszText[n] = 0;
+            return static_cast<LRESULT>(n);
+        }
+        case LVM_SETITEMSTATE: {
+            auto* item = reinterpret_cast<const LVITEMW*>(lParam);
+            if (!item || !(item->stateMask & LVIS_SELECTED)) return FALSE;
+            s.selection = (item->state & LVIS_SELECTED) ? static_cast<int>(wParam) : -1;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return TRUE;
+        }
+        case LVM_GETNEXTITEM: return (lParam & LVNI_SELECTED) ? s.selection : -1;
+        case WM_LBUTTONDOWN: {
+            SetFocus(hwnd);
+            RECT r;
+            GetClientRect(hwnd, &r);
+            const int columns = std::max<int>(1, r.right / kCell);
+            const int at = (GET_Y_LPARAM(lParam) / kCell) * columns + GET_X_LPARAM(lParam) / kCell;
+            if (at < static_cast<int>(s.items.size()) && at != s.selection) {
+                s.selection = at;
+                InvalidateRect(hwnd, nullptr, TRUE);
+                Notify(hwnd, LVN_ITEMCHANGED);
+            }
+            return 0;
+        }
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- Up-down controls ---------------------------------------------------------------------
+
+struct UpDownState {
+    int min = 100, max = 0, pos = 0;  // the control's own default range runs downwards
+    HWND buddy = nullptr;
+};
+
+void UpDownShow(HWND hwnd, UpDownState& s) {
+    if (s.buddy && (GetWindowLongW(hwnd, GWL_STYLE) & UDS_SETBUDDYINT)) SetDlgItemInt(GetParent(s.buddy), GetDlgCtrlID(s.buddy), s.pos, TRUE);
+}
+
+LRESULT UpDownProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    UpDownState& s = StateOf<UpDownState>(hwnd);
+    switch (message) {
+        case WM_CREATE:
+            if (GetWindowLongW(hwnd, GWL_STYLE) & UDS_AUTOBUDDY) s.buddy = GetWindow(hwnd, GW_HWNDPREV);
+            return 0;
+        case WM_PAINT:
+            return PaintWith(hwnd, [&](HDC hdc) {
+                RECT r;
+                GetClientRect(hwnd, &r);
+                RECT up{0, 0, r.right, r.bottom / 2}, down{0, r.bottom / 2, r.right, r.bottom};
+                for (RECT* b : {&up, &down}) {
+                    FillRect(hdc, b, GetSysColorBrush(COLOR_BTNFACE));
+                    DrawEdge(hdc, b, EDGE_RAISED, BF_RECT);
+                }
+            });
+        case WM_ERASEBKGND: return 1;
+        case UDM_SETRANGE: s.max = static_cast<SHORT>(LOWORD(lParam)); s.min = static_cast<SHORT>(HIWORD(lParam)); return 0;
+        case UDM_SETRANGE32: s.min = static_cast<int>(wParam); s.max = static_cast<int>(lParam); return 0;
+        case UDM_GETRANGE: return MAKELONG(static_cast<SHORT>(s.max), static_cast<SHORT>(s.min));
+        case UDM_SETPOS:
+        case UDM_SETPOS32: {
+            const int previous = s.pos;
+            s.pos = std::clamp(static_cast<int>(lParam), std::min(s.min, s.max), std::max(s.min, s.max));
+            UpDownShow(hwnd, s);
+            return previous;
+        }
+        case UDM_GETPOS:
+        case UDM_GETPOS32: return s.pos;
+        case UDM_SETBUDDY: return reinterpret_cast<LRESULT>(std::exchange(s.buddy, reinterpret_cast<HWND>(wParam)));
+        case UDM_GETBUDDY: return reinterpret_cast<LRESULT>(s.buddy);
+        case WM_LBUTTONDOWN: {
+            RECT r;
+            GetClientRect(hwnd, &r);
+            const int direction = GET_Y_LPARAM(lParam) < r.bottom / 2 ? 1 : -1;
+            const int delta = (s.max >= s.min ? 1 : -1) * direction;
+            NMUPDOWN nm{{}, s.pos, delta};
+            if (Notify(hwnd, UDN_DELTAPOS, &nm.hdr)) return 0;  // the parent refused
+            const int next = std::clamp(s.pos + nm.iDelta, std::min(s.min, s.max), std::max(s.min, s.max));
+            if (next != s.pos) {
+                s.pos = next;
+                UpDownShow(hwnd, s);
+                if (HWND parent = ParentOf(hwnd)) {
+                    SendMessageW(parent, (GetWindowLongW(hwnd, GWL_STYLE) & UDS_HORZ) ? WM_HSCROLL : WM_VSCROLL,
+                                 MAKEWPARAM(SB_THUMBPOSITION, s.pos), reinterpret_cast<LPARAM>(hwnd));
+                }
+            }
+            return 0;
+        }
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- Tab controls ------------------------------------------------------------------------
+
+struct TabState {
+    std::vector<std::u16string> tabs;
+    int selection = -1;
+};
+
+constexpr int kTabWidth = 90;
+
+LRESULT TabProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    TabState& s = StateOf<TabState>(hwnd);
+    switch (message) {
+        case WM_PAINT:
+            return PaintWith(hwnd, [&](HDC hdc) {
+                RECT r;
+                GetClientRect(hwnd, &r);
+                if (HBRUSH b = Background(hwnd, hdc, WM_CTLCOLORDLG)) FillRect(hdc, &r, b);
+                const int height = ItemHeight() + 6;
+                RECT body{r.left, r.top + height, r.right, r.bottom};
+                DrawEdge(hdc, &body, EDGE_RAISED, BF_RECT);
+                SetBkMode(hdc, TRANSPARENT);
+                for (int i = 0; i < static_cast<int>(s.tabs.size()); ++i) {
+                    const bool chosen = i == s.selection;
+                    RECT tab{i * kTabWidth, chosen ? 0 : 2, (i + 1) * kTabWidth, height + (chosen ? 1 : 0)};
+                    FillRect(hdc, &tab, GetSysColorBrush(COLOR_BTNFACE));
+                    DrawEdge(hdc, &tab, EDGE_RAISED, BF_LEFT | BF_TOP | BF_RIGHT);
+                    SetTextColor(hdc, SystemColor(COLOR_BTNTEXT));
+                    DrawTextW(hdc, s.tabs[i].c_str(), -1, &tab, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+                }
+            });
+        case WM_ERASEBKGND: return 1;
+        case TCM_INSERTITEMW: {
+            auto* item = reinterpret_cast<const TCITEMW*>(lParam);
+            if (!item) return -1;
+            const int at = std::clamp(static_cast<int>(wParam), 0, static_cast<int>(s.tabs.size()));
+            s.tabs.insert(s.tabs.begin() + at, (item->mask & TCIF_TEXT) && item->pszText ? item->pszText : u"");
+            if (s.selection < 0) s.selection = 0;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return at;
+        }
+        case TCM_GETITEMCOUNT: return static_cast<LRESULT>(s.tabs.size());
+        case TCM_DELETEALLITEMS: s.tabs.clear(); s.selection = -1; InvalidateRect(hwnd, nullptr, TRUE); return TRUE;
+        case TCM_GETCURSEL: return s.selection;
+        case TCM_SETCURSEL: {
+            const int previous = s.selection;
+            if (wParam < s.tabs.size()) s.selection = static_cast<int>(wParam);
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return previous;
+        }
+        case WM_LBUTTONDOWN: {
+            const int at = GET_X_LPARAM(lParam) / kTabWidth;
+            if (GET_Y_LPARAM(lParam) > ItemHeight() + 6 || at >= static_cast<int>(s.tabs.size()) || at == s.selection) return 0;
+            if (Notify(hwnd, TCN_SELCHANGING)) return 0;
+            s.selection = at;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            Notify(hwnd, TCN_SELCHANGE);
+            return 0;
+        }
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- Tooltips: the tools and their texts (a tip shows only on a desktop) ----------------
+
+struct Tool {
+    HWND hwnd;
+    UINT_PTR id;
+    std::u16string text;
+};
+struct TipState {
+    std::vector<Tool> tools;
+    bool active = true;
+};
+
+LRESULT TipProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    TipState& s = StateOf<TipState>(hwnd);
+    auto* info = reinterpret_cast<TOOLINFOW*>(lParam);
+    auto find = [&]() -> Tool* {
+        for (Tool& t : s.tools) {
+            if (info && t.hwnd == info->hwnd && t.id == info->uId) return &t;
+        }
+        return nullptr;
+    };
+    switch (message) {
+        case TTM_ADDTOOLW: {
+            if (!info) return FALSE;
+            std::u16string text;
+            if (info->lpszText && IS_INTRESOURCE(info->lpszText)) {
+                char16_t buffer[256];
+                if (LoadStringW(info->hinst, static_cast<UINT>(reinterpret_cast<ULONG_PTR>(info->lpszText)), buffer, 256)) text = buffer;
+            } else if (info->lpszText) {
+                text = info->lpszText;
+            }
+            s.tools.push_back({info->hwnd, info->uId, text});
+            return TRUE;
+        }
+        case TTM_DELTOOLW:
+            s.tools.erase(std::remove_if(s.tools.begin(), s.tools.end(),
+                                         [&](const Tool& t) { return info && t.hwnd == info->hwnd && t.id == info->uId; }),
+                          s.tools.end());
+            return 0;
+        case TTM_UPDATETIPTEXTW:
+            if (Tool* t = find(); t && info->lpszText && !IS_INTRESOURCE(info->lpszText)) t->text = info->lpszText;
+            return 0;
+        case TTM_GETTEXTW:
+            if (Tool* t = find(); t && info->lpszText) {
+                const size_t n = std::min<size_t>(t->text.size(), wParam ? wParam - 1 : 79);
+                std::memcpy(info->lpszText, t->text.data(), n * sizeof(char16_t));
+                info->lpszText[n] = 0;
+            }
+            return 0;
+        case TTM_GETTOOLCOUNT: return static_cast<LRESULT>(s.tools.size());
+        case TTM_ACTIVATE: s.active = wParam != 0; return 0;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+// ---- Scroll bar controls --------------------------------------------------------------------
+
+LRESULT ScrollBarProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE: {
+            Window* w = Get(hwnd);
+            ScrollBarState& s = (w->style & SBS_VERT) ? w->vscroll : w->hscroll;
+            s = ScrollBarState{};
+            return 0;
+        }
+        case WM_PAINT:
+            return PaintWith(hwnd, [&](HDC hdc) {
+                Window* w = Get(hwnd);
+                RECT r;
+                GetClientRect(hwnd, &r);
+                DrawScrollBarTo(hdc, r, (w->style & SBS_VERT) ? w->vscroll : w->hscroll, (w->style & SBS_VERT) != 0);
+            });
+        case WM_ERASEBKGND: return 1;
+        case SBM_SETSCROLLINFO: return SetScrollInfo(hwnd, SB_CTL, reinterpret_cast<LPCSCROLLINFO>(lParam), static_cast<BOOL>(wParam));
+        case SBM_GETSCROLLINFO: return GetScrollInfo(hwnd, SB_CTL, reinterpret_cast<LPSCROLLINFO>(lParam));
+        case SBM_SETPOS: return SetScrollPos(hwnd, SB_CTL, static_cast<int>(wParam), static_cast<BOOL>(lParam));
+        case SBM_GETPOS: return GetScrollPos(hwnd, SB_CTL);
+        case SBM_SETRANGE: return SetScrollRange(hwnd, SB_CTL, static_cast<int>(wParam), static_cast<int>(lParam), FALSE);
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+void Register(Desktop& d, const char16_t* name, WNDPROC proc) {
+    auto c = std::make_unique<WindowClass>();
+    c->name = name;
+    c->proc = proc;
+    c->style = CS_GLOBALCLASS | CS_DBLCLKS;
+    c->atom = d.nextAtom++;
+    c->system = true;
+    d.classes.push_back(std::move(c));
+}
+
+ScrollBarState* BarOf(Window* w, int bar) {
+    if (!w) return nullptr;
+    if (bar == SB_VERT) return &w->vscroll;
+    if (bar == SB_HORZ) return &w->hscroll;
+    if (bar == SB_CTL) return (w->style & SBS_VERT) ? &w->vscroll : &w->hscroll;
+    return nullptr;
+}
+
+}  // namespace
+
+void RegisterCommonControls(Desktop& d) {
+    Register(d, u"ListBox", ListBoxProc);
+    Register(d, u"ComboBox", ComboProc);
+    Register(d, u"ScrollBar", ScrollBarProc);
+    Register(d, u"msctls_trackbar32", TrackProc);
+    Register(d, u"msctls_updown32", UpDownProc);
+    Register(d, u"SysTabControl32", TabProc);
+    Register(d, u"tooltips_class32", TipProc);
+    Register(d, u"SysListView32", ListViewProc);
+}
+
+}  // namespace qk::ui
+
+using namespace qk::ui;
+
+BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) { return init && init->dwSize == sizeof(INITCOMMONCONTROLSEX); }
+
+int SetScrollInfo(HWND hwnd, int bar, LPCSCROLLINFO info, BOOL redraw) {
+    Desktop& d = Desktop::Get();
+    ScrollBarState* s;
+    int pos;
+    {
+        std::lock_guard guard(d.lock);
+        s = BarOf(d.Find(hwnd), bar);
+        if (!s || !info) return 0;
+        if (info->fMask & SIF_RANGE) {
+            s->min = info->nMin;
+            s->max = info->nMax;
+        }
+        if (info->fMask & SIF_PAGE) s->page = std::min<UINT>(info->nPage, static_cast<UINT>(std::max(0, s->max - s->min + 1)));
+        if (info->fMask & SIF_POS) s->pos = info->nPos;
+        // The position stays within min .. max - page + 1.
+        const int top = std::max(s->min, s->max - std::max<int>(0, static_cast<int>(s->page) - 1));
+        s->pos = std::clamp(s->pos, s->min, top);
+        pos = s->pos;
+        if (Window* w = d.Find(hwnd)) w->ncDirty = true;
+    }
+    if (redraw) RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
+    return pos;
+}
+
+BOOL GetScrollInfo(HWND hwnd, int bar, LPSCROLLINFO info) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    ScrollBarState* s = BarOf(d.Find(hwnd), bar);
+    if (!s || !info) return FALSE;
+    if (info->fMask & SIF_RANGE) {
+        info->nMin = s->min;
+        info->nMax = s->max;
+    }
+    if (info->fMask & SIF_PAGE) info->nPage = s->page;
+    if (info->fMask & SIF_POS) info->nPos = s->pos;
+    if (info->fMask & SIF_TRACKPOS) info->nTrackPos = s->pos;
+    return TRUE;
+}
+
+int SetScrollPos(HWND hwnd, int bar, int pos, BOOL redraw) {
+    const int previous = GetScrollPos(hwnd, bar);
+    SCROLLINFO si{sizeof si, SIF_POS, 0, 0, 0, pos, 0};
+    SetScrollInfo(hwnd, bar, &si, redraw);
+    return previous;
+}
+
+int GetScrollPos(HWND hwnd, int bar) {
+    SCROLLINFO si{sizeof si, SIF_POS, 0, 0, 0, 0, 0};
+    return GetScrollInfo(hwnd, bar, &si) ? si.nPos : 0;
+}
+
+BOOL SetScrollRange(HWND hwnd, int bar, int minPos, int maxPos, BOOL redraw) {
+    SCROLLINFO si{sizeof si, SIF_RANGE, minPos, maxPos, 0, 0, 0};
+    SetScrollInfo(hwnd, bar, &si, redraw);
+    return TRUE;
+}
+
+BOOL ShowScrollBar(HWND hwnd, int bar, BOOL show) {
+    Desktop& d = Desktop::Get();
+    bool changed = false;
+    Window* w;
+    {
+        std::lock_guard guard(d.lock);
+        w = d.Find(hwnd);
+        if (!w || bar == SB_CTL) return w != nullptr;
+        for (ScrollBarState* s : {bar == SB_VERT || bar == SB_BOTH ? &w->vscroll : nullptr,
+                                  bar == SB_HORZ || bar == SB_BOTH ? &w->hscroll : nullptr}) {
+            if (s && s->shown != (show != 0)) {
+                s->shown = show != 0;
+                changed = true;
+            }
+        }
+    }
+    if (changed) {
+        // The client area changed: the window hears of its new size.
+        w->ncDirty = true;
+        RECT c;
+        GetClientRect(hwnd, &c);
+        SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right, c.bottom));
+        RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ERASE);
+    }
+    return TRUE;
+}

@@ -1,0 +1,277 @@
+// Windows and messages: the order of the messages around creation, showing,
+// painting and destruction; sending and posting across threads; timers on
+// the platform clock; registered messages and broadcasts; hit tests.
+#include <thread>
+
+#include "platform/nt/clock.h"
+#include "platform/nt/kernel.h"
+#include "platform/ui/tests/ui_test.h"
+
+namespace qk::ui::testing {
+namespace {
+
+using Names = std::vector<std::string>;
+
+class WindowTest : public UiTest {};
+
+TEST_F(WindowTest, CreatingShowingPaintingAndDestroyingSendMessagesInOrder) {
+    HWND top = CreateWindowExW(0, u"Recorder", u"Top", WS_POPUP, 10, 20, 200, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(top, nullptr);
+    EXPECT_TRUE(SameMessages({"WM_NCCREATE", "WM_NCCALCSIZE", "WM_CREATE", "WM_SIZE", "WM_MOVE"}, Log().Names(top)));
+
+    Log().Clear();
+    HWND child = CreateWindowExW(0, u"Recorder", u"Child", WS_CHILD | WS_VISIBLE, 5, 5, 50, 30, top,
+                                 reinterpret_cast<HMENU>(7), nullptr, nullptr);
+    ASSERT_NE(child, nullptr);
+    EXPECT_TRUE(SameMessages({"WM_NCCREATE", "WM_NCCALCSIZE", "WM_CREATE", "WM_SIZE", "WM_MOVE", "WM_SHOWWINDOW",
+                              "WM_WINDOWPOSCHANGING", "WM_WINDOWPOSCHANGED"},
+                             Log().Names(child)));
+    EXPECT_TRUE(SameMessages({"WM_PARENTNOTIFY"}, Log().Names(top)));
+
+    Log().Clear();
+    ShowWindow(top, SW_SHOW);
+    EXPECT_TRUE(SameMessages({"WM_SHOWWINDOW", "WM_WINDOWPOSCHANGING", "WM_WINDOWPOSCHANGED", "WM_ACTIVATE"},
+                             Log().Names(top)));
+
+    // The parent paints before the child, each erasing first.
+    Log().Clear();
+    UpdateWindow(top);
+    EXPECT_TRUE(SameMessages({"WM_PAINT", "WM_NCPAINT", "WM_ERASEBKGND", "WM_PAINT", "WM_NCPAINT", "WM_ERASEBKGND"},
+                             Log().Names()));
+    EXPECT_EQ(Log().Entries()[0].hwnd, top);
+    EXPECT_EQ(Log().Entries()[3].hwnd, child);
+    Log().Clear();
+    UpdateWindow(top);
+    EXPECT_TRUE(Log().Names().empty()) << "nothing is invalid any more";
+
+    // Children get WM_DESTROY after their parent and WM_NCDESTROY before it.
+    Log().Clear();
+    EXPECT_TRUE(DestroyWindow(top));
+    EXPECT_TRUE(SameMessages({"WM_WINDOWPOSCHANGING", "WM_WINDOWPOSCHANGED", "WM_DESTROY", "WM_DESTROY",
+                              "WM_NCDESTROY", "WM_NCDESTROY"},
+                             Log().Names(nullptr, {WM_ACTIVATE})));
+    EXPECT_EQ(Log().Entries()[3].hwnd, child);
+    EXPECT_FALSE(IsWindow(top));
+    EXPECT_FALSE(IsWindow(child));
+    EXPECT_FALSE(DestroyWindow(top));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(WindowTest, ClassesAreFoundWithoutCaseAndRefusedTwice) {
+    HWND w = CreateWindowExA(0, "RECORDER", "x", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_NE(w, nullptr);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"recorder";
+    EXPECT_EQ(RegisterClassExW(&wc), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+    EXPECT_EQ(CreateWindowExW(0, u"NoSuchClass", u"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+    EXPECT_EQ(CreateWindowExW(0, u"Recorder", u"", WS_CHILD, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr), nullptr)
+        << "a child needs a parent";
+    EXPECT_FALSE(UnregisterClassW(u"Recorder", nullptr)) << "a window of the class exists";
+    DestroyWindow(w);
+    EXPECT_TRUE(UnregisterClassW(u"Recorder", nullptr));
+}
+
+TEST_F(WindowTest, TextGeometryAndTheWindowTree) {
+    HWND top = CreateWindowExW(0, u"Recorder", u"Title", WS_POPUP | WS_BORDER, 100, 50, 300, 200, nullptr, nullptr,
+                               nullptr, nullptr);
+    HWND a = CreateWindowExW(0, u"Recorder", u"A", WS_CHILD, 10, 20, 30, 40, top, reinterpret_cast<HMENU>(1), nullptr, nullptr);
+    HWND b = CreateWindowExW(0, u"Recorder", u"B", WS_CHILD, 0, 0, 5, 5, top, reinterpret_cast<HMENU>(2), nullptr, nullptr);
+    char16_t text[16];
+    EXPECT_EQ(GetWindowTextW(top, text, 16), 5);
+    EXPECT_EQ(std::u16string(text), u"Title");
+    EXPECT_EQ(GetWindowTextW(top, text, 3), 2) << "truncated to the buffer";
+    EXPECT_EQ(std::u16string(text), u"Ti");
+
+    RECT r;
+    GetClientRect(top, &r);
+    EXPECT_EQ(r.right, 298) << "a one-pixel border on each side";
+    GetWindowRect(a, &r);
+    EXPECT_EQ(r.left, 100 + 1 + 10);
+    EXPECT_EQ(r.top, 50 + 1 + 20);
+    POINT p{0, 0};
+    ClientToScreen(a, &p);
+    EXPECT_EQ(p.x, 111);
+    ScreenToClient(top, &p);
+    EXPECT_EQ(p.x, 10);
+    EXPECT_EQ(p.y, 20);
+
+    EXPECT_EQ(GetDlgItem(top, 2), b);
+    EXPECT_EQ(GetDlgCtrlID(a), 1);
+    EXPECT_EQ(GetParent(a), top);
+    EXPECT_EQ(GetWindow(top, GW_CHILD), a) << "children keep the order of their creation";
+    EXPECT_EQ(GetWindow(a, GW_HWNDNEXT), b);
+    EXPECT_TRUE(IsChild(top, b));
+    SetWindowLongPtrW(a, GWLP_USERDATA, 1234);
+    EXPECT_EQ(GetWindowLongPtrW(a, GWLP_USERDATA), 1234);
+    EXPECT_TRUE(SetPropA(a, "Thing", reinterpret_cast<HANDLE>(5)));
+    EXPECT_EQ(GetPropW(a, u"THING"), reinterpret_cast<HANDLE>(5));
+    DestroyWindow(top);
+}
+
+TEST_F(WindowTest, PostedMessagesWaitForTheLoopAndQuitEndsIt) {
+    HWND w = CreateWindowExW(0, u"Recorder", u"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    Log().Clear();
+    PostMessageW(w, WM_USER, 1, 2);
+    PostMessageW(w, WM_USER + 1, 3, 4);
+    EXPECT_TRUE(Log().Names().empty());
+    PostQuitMessage(9);
+    MSG m;
+    int dispatched = 0;
+    while (GetMessageW(&m, nullptr, 0, 0)) {
+        DispatchMessageW(&m);
+        ++dispatched;
+    }
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(m.wParam, 9u);
+    EXPECT_TRUE(SameMessages({"WM_USER", "0x401"}, Log().Names(w)));
+    EXPECT_EQ(dispatched, 2);
+    DestroyWindow(w);
+}
+
+TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
+    HWND w = CreateWindowExW(0, u"Recorder", u"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    Log().Clear();
+    LRESULT length = -1;
+    std::thread other([&] { length = SendMessageW(w, WM_GETTEXTLENGTH, 0, 0); });
+    // The owner answers while it waits for messages.
+    MSG m;
+    while (length == -1) {
+        PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);
+        std::this_thread::yield();
+    }
+    other.join();
+    EXPECT_EQ(length, 5);
+    DestroyWindow(w);
+}
+
+TEST_F(WindowTest, TimersFollowThePlatformClock) {
+    auto& kernel = qk::nt::Kernel::Get();
+    kernel.TheClock().SetManual();
+    HWND w = CreateWindowExW(0, u"Recorder", u"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(SetTimer(w, 101, 100, nullptr), 1u);
+    Log().Clear();
+    Pump();
+    EXPECT_TRUE(Log().Names(w).empty()) << "not due yet";
+    kernel.Advance(99 * qk::nt::kMillisecond);
+    Pump();
+    EXPECT_TRUE(Log().Names(w).empty());
+    kernel.Advance(1 * qk::nt::kMillisecond);
+    Pump();
+    ASSERT_TRUE(SameMessages({"WM_TIMER"}, Log().Names(w)));
+    EXPECT_EQ(Log().Entries().back().wParam, 101u);
+    // However long the loop was away, one WM_TIMER comes.
+    Log().Clear();
+    kernel.Advance(1000 * qk::nt::kMillisecond);
+    Pump();
+    EXPECT_TRUE(SameMessages({"WM_TIMER"}, Log().Names(w)));
+    EXPECT_TRUE(KillTimer(w, 101));
+    EXPECT_FALSE(KillTimer(w, 101));
+    Log().Clear();
+    kernel.Advance(1000 * qk::nt::kMillisecond);
+    Pump();
+    EXPECT_TRUE(Log().Names(w).empty());
+
+    // A blocked GetMessage wakes when the clock reaches the timer.
+    SetTimer(w, 5, 50, nullptr);
+    std::thread mover([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        kernel.Advance(50 * qk::nt::kMillisecond);
+    });
+    MSG m;
+    ASSERT_TRUE(GetMessageW(&m, nullptr, 0, 0));
+    mover.join();
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_TIMER));
+    EXPECT_EQ(m.wParam, 5u);
+    DestroyWindow(w);
+}
+
+TEST_F(WindowTest, RegisteredMessagesAreSharedAndBroadcastsReachEveryTopLevelWindow) {
+    const UINT a = RegisterWindowMessageA("Lumora camera settings changed");
+    const UINT b = RegisterWindowMessageW(u"LUMORA CAMERA SETTINGS CHANGED");
+    EXPECT_EQ(a, b);
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_NE(RegisterWindowMessageA("WM_HKBUTTON_FUNCTION"), a);
+    EXPECT_EQ(RegisterWindowMessageA(""), 0u);
+
+    HWND one = CreateWindowExW(0, u"Recorder", u"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND two = CreateWindowExW(0, u"Recorder", u"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND child = CreateWindowExW(0, u"Recorder", u"", WS_CHILD, 0, 0, 1, 1, one, nullptr, nullptr, nullptr);
+    // A window of another thread of the machine hears it too.
+    std::atomic<bool> heard{false};
+    std::atomic<HWND> third{nullptr};
+    std::thread other([&] {
+        third = CreateWindowExW(0, u"Recorder", u"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        MSG m;
+        while (GetMessageW(&m, nullptr, 0, 0)) {
+            if (m.message == a) {
+                heard = true;
+                break;
+            }
+        }
+        DestroyWindow(third);
+    });
+    while (!third) std::this_thread::yield();
+    Log().Clear();
+    DWORD recipients = BSM_APPLICATIONS;
+    EXPECT_EQ(BroadcastSystemMessageW(BSF_POSTMESSAGE, &recipients, a, 4, 0), 1);
+    Pump();
+    other.join();
+    EXPECT_TRUE(heard);
+    EXPECT_EQ(Log().Names(one).size(), 1u);
+    EXPECT_EQ(Log().Names(two).size(), 1u);
+    EXPECT_TRUE(Log().Names(child).empty()) << "children are not top-level windows";
+    DestroyWindow(one);
+    DestroyWindow(two);
+}
+
+TEST_F(WindowTest, HitTestsFollowWindowRegions) {
+    HWND top = CreateWindowExW(0, u"Recorder", u"", WS_POPUP | WS_VISIBLE, 100, 100, 100, 100, nullptr, nullptr, nullptr,
+                               nullptr);
+    HWND child = CreateWindowExW(0, u"Recorder", u"", WS_CHILD | WS_VISIBLE, 10, 10, 20, 20, top, nullptr, nullptr, nullptr);
+    EXPECT_EQ(WindowFromPoint(POINT{115, 115}), child);
+    EXPECT_EQ(WindowFromPoint(POINT{150, 150}), top);
+    EXPECT_EQ(WindowFromPoint(POINT{250, 150}), nullptr);
+    // A round window: its corners are not part of it.
+    SetWindowRgn(top, CreateEllipticRgn(0, 0, 100, 100), TRUE);
+    EXPECT_EQ(WindowFromPoint(POINT{101, 101}), nullptr);
+    EXPECT_EQ(WindowFromPoint(POINT{150, 101}), top);
+    HRGN copy = CreateRectRgn(0, 0, 0, 0);
+    EXPECT_EQ(GetWindowRgn(top, copy), COMPLEXREGION);
+    EXPECT_TRUE(PtInRegion(copy, 50, 50));
+    EXPECT_FALSE(PtInRegion(copy, 2, 2));
+    DeleteObject(copy);
+    DestroyWindow(top);
+}
+
+TEST_F(WindowTest, InputReachesTheWindowUnderThePointInClientCoordinates) {
+    HWND top = CreateWindowExW(0, u"Recorder", u"", WS_POPUP | WS_VISIBLE | WS_BORDER, 100, 100, 100, 100, nullptr,
+                               nullptr, nullptr, nullptr);
+    HWND child = CreateWindowExW(0, u"Recorder", u"", WS_CHILD | WS_VISIBLE, 10, 10, 20, 20, top, nullptr, nullptr, nullptr);
+    Pump();
+    Log().Clear();
+    InjectMouseButton(POINT{115, 116}, 0, true);
+    InjectMouseButton(POINT{115, 116}, 0, false);
+    SetFocus(child);
+    InjectKey('A', true);
+    InjectKey('A', false);
+    Pump();
+    const auto names = Log().Names(child, {WM_NCHITTEST, WM_SETFOCUS});
+    EXPECT_TRUE(SameMessages({"WM_LBUTTONDOWN", "WM_LBUTTONUP", "WM_KEYDOWN", "WM_CHAR", "WM_KEYUP"}, names));
+    for (const Recorded& r : Log().Entries()) {
+        if (r.message == WM_LBUTTONDOWN) {
+            EXPECT_EQ(GET_X_LPARAM(r.lParam), 115 - 100 - 1 - 10);
+            EXPECT_EQ(GET_Y_LPARAM(r.lParam), 116 - 100 - 1 - 10);
+        }
+        if (r.message == WM_CHAR) {
+            EXPECT_EQ(r.wParam, static_cast<WPARAM>('a'));
+        }
+    }
+    DestroyWindow(top);
+}
+
+}  // namespace
+}  // namespace qk::ui::testing

@@ -64,3 +64,26 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+
+// ---- Events, waits and overlapped device requests ------------------------------------
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define INFINITE 0xFFFFFFFFu
+#define ERROR_IO_INCOMPLETE 996
+#ifndef EVENT_ALL_ACCESS
+#define EVENT_ALL_ACCESS 0x001F0003u
+#endif
+
+// Unnamed events only (a name is refused with ERROR_NOT_SUPPORTED).
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+// Waits on an event; the time-out runs on the platform clock.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// DeviceIoControl with an OVERLAPPED returns at once: TRUE when the request
+// finished, else FALSE with ERROR_IO_PENDING; Internal holds the status and
+// InternalHigh the bytes returned, and hEvent (reset first) is set when the
+// request completes. Closing the device's last handle cancels what is in flight.
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL CancelIo(HANDLE hFile);

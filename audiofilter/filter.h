@@ -1,0 +1,140 @@
+// K0340Aud's private header: the per-device and control-device structures,
+// and the routines of each file, grouped by file.
+#pragma once
+
+#include <cstdint>
+
+#include "audiofilter/k0340aud.h"
+#include "wdm.h"
+
+namespace k0340aud {
+
+inline constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm " (bytes 57 64 6D 20)
+
+// Device profiles, fixed at start from the device descriptor.
+enum class Profile : uint8_t {
+    None,        // no descriptor buffer: nothing is processed
+    Camera,      // the supported camera
+    Off,         // another product of the camera's vendor (marker 0xFFFF)
+    PartnerA,
+    PartnerB,
+    PartnerC,
+    PartnerD,    // products other than 9 and 10
+    PartnerD9,
+    PartnerD10,
+    PartnerE,    // a headset with a loudspeaker
+    OtherUsb,
+    ArrayCodec,  // no USB answer (marker 0x8086)
+};
+inline constexpr uint16_t kMarkerOff = 0xFFFF;
+inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
+
+class CaptureProcessor;
+
+struct LevelMeter {
+    LONG peak = 0;
+    ULONG window = 0;
+    ULONG position = 0;
+    ULONG carry = 0;
+    ULONG weight = 0;
+    LONG smoothed = 0;
+};
+
+struct FilterExtension {
+    UCHAR started;
+    UCHAR removed;
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT physicalDevice;
+    PDEVICE_OBJECT lowerDevice;
+    UCHAR* deviceDescriptor;  // 18 bytes, non-paged, owned; null until start
+    ULONG captureRunning;
+    ULONG renderRunning;
+    KEVENT startEvent;
+    KEVENT removeEvent;
+    CaptureProcessor* captureProcessor;  // owned, start to stop
+    void* echoCanceller;                 // owned; created when echo cancellation begins
+    KEVENT captureWorkerExited;
+    KEVENT echoWorkerExited;
+    KSEMAPHORE captureQueueSemaphore;
+    KSEMAPHORE echoQueueSemaphore;
+    KSPIN_LOCK captureQueueLock;
+    KSPIN_LOCK echoQueueLock;
+    LONG captureWorkerState;
+    LONG echoWorkerState;
+    LIST_ENTRY captureQueue;
+    LIST_ENTRY echoQueue;
+    LONG ioCount;
+    ULONG muxSource;
+    LONG captureChannels;
+    LONG renderChannels;
+    LIST_ENTRY link;
+    FilterExtension* owner;
+    USHORT captureRate;
+    USHORT renderRate;
+    ULONG captureBits;
+    ULONG renderBits;
+    ULONG echoQuellOn, echoQuellDefault, bfaOn, bfa3On, bfa3Default, noiseGuardOn;
+    ULONG stereoSupported, arrayInstalled, echoQuellAvailable, bfa3Available;
+    ULONG echoPathActive, capturePathActive;
+    ULONG settingsPending;
+    ULONG echoNeeds16Bit;
+    ULONG echoQuellRate;
+    UNICODE_STRING interfaceName;
+    ULONG osLevel;
+    ULONG secondChance;
+    LONG echoDelay;
+    ULONG echoRateFixed;
+    ULONG metersOn;
+    LevelMeter captureMeter, renderMeter;
+    ULONG captureFormatPending, renderFormatPending;
+    ULONG lastCaptureSize, lastRenderSize;
+    ULONG micBoost, micBoostCarry;
+    ULONG monoRefused;
+    ULONG lastRenderRefused, lastCaptureRefused, refusalCount, refusedRenderRate;
+    USHORT rememberedRate;
+    ULONGLONG captureTotal, renderTotal;
+    ULONG pushToTalkOn, talkKeyDown;
+    // Ours: the profile the descriptor gave at start.
+    Profile profile;
+};
+
+struct ControlExtension {
+    LIST_ENTRY devices;  // FilterExtension::link, in order of arrival
+    FilterExtension* reserved;  // always null: the list head's owner slot ends every walk
+    LONG deviceCount;
+    PIRP waiters[kWaiterSlots];
+    KSPIN_LOCK lock;  // guards devices, waiters and the per-device fields read by the control interface
+    // Ours: held at PASSIVE_LEVEL by whoever links or unlinks a device and by
+    // the feature switching, which walks the list while it writes the registry.
+    KMUTEX listMutex;
+};
+
+// ---- entry.cpp: driver entry, control device, AddDevice, dispatch --------------------------
+extern PDEVICE_OBJECT g_controlDevice;
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver);
+void DeleteControlDevice();
+ControlExtension* Control();
+NTSTATUS PassDown(FilterExtension* filter, PIRP irp);
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+void EnterRequest(FilterExtension* filter);
+void LeaveRequest(FilterExtension* filter);
+
+// ---- pnp.cpp: start, stop, removal and the identification of the device --------------------
+NTSTATUS DispatchPnp(FilterExtension* filter, PIRP irp);
+void IdentifyDevice(FilterExtension* filter);
+bool ProfileProcessesCapture(Profile profile);
+NTSTATUS SendUrb(PDEVICE_OBJECT target, void* urb);
+
+// ---- settings.cpp: profile defaults, loading and saving ----------------------------------------
+void ReadInterfaceDefaults(FilterExtension* filter);
+void LoadSettings(FilterExtension* filter);
+void SaveSettings(FilterExtension* filter);
+void WriteStreamOpen(ULONG value);
+void WriteArrayInstalled(ULONG value);
+
+// ---- control.cpp: the control device's requests and the event waiters -------------------------
+NTSTATUS DispatchControl(PIRP irp);
+void SignalEvent(uint32_t type, uint32_t detail);
+void ReleaseAllWaiters();
+
+}  // namespace k0340aud

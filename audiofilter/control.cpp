@@ -342,12 +342,21 @@ void ReleaseAllWaiters() {
     Signal(kEventReleased, nullptr, [](uint32_t) { return true; });
 }
 
-NTSTATUS DispatchControl(PIRP irp) {
+NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    if (device != g_controlDevice) {
+        // A handle that outlived the control device: no devices are left, and
+        // nobody would ever signal a waiter, so it goes back released.
+        if (code == IOCTL_AUDFLT_WAIT_EVENT && buffer != nullptr && out >= 8) {
+            Put32(buffer, 0, kEventReleased);
+            return CompleteRequest(irp, STATUS_SUCCESS, 8);
+        }
+        return CompleteRequest(irp, STATUS_SUCCESS, 0);
+    }
     ControlExtension* control = Control();
 
     if (code == IOCTL_AUDFLT_WAIT_EVENT) return Wait(irp, out);

@@ -30,6 +30,7 @@ ULONG OsLevel() {
 
 void SetDefaults(FilterExtension* f, PDEVICE_OBJECT self, PDEVICE_OBJECT pdo) {
     new (f) FilterExtension{};
+    f->marker = kFilterMarker;
     f->self = self;
     f->physicalDevice = pdo;
     KeInitializeEvent(&f->startEvent, NotificationEvent, FALSE);
@@ -119,12 +120,12 @@ NTSTATUS FilterPower(FilterExtension* f, PIRP irp) {
 
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (device == g_controlDevice) {
+    if (*static_cast<const ULONG*>(device->DeviceExtension) == kControlMarker) {
         switch (major) {
             case IRP_MJ_CREATE:
             case IRP_MJ_CLOSE:
             case IRP_MJ_CLEANUP: return CompleteRequest(irp, STATUS_SUCCESS, 0);
-            case IRP_MJ_DEVICE_CONTROL: return DispatchControl(irp);
+            case IRP_MJ_DEVICE_CONTROL: return DispatchControl(device, irp);
             case IRP_MJ_POWER: PoStartNextPowerIrp(irp); return CompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
             default: return CompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
         }
@@ -166,6 +167,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver) {
         return status;
     }
     auto* control = new (device->DeviceExtension) ControlExtension{};
+    control->marker = kControlMarker;
     InitializeListHead(&control->devices);
     KeInitializeSpinLock(&control->lock);
     KeInitializeMutex(&control->listMutex, 0);

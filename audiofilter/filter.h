@@ -40,7 +40,14 @@ struct LevelMeter {
     LONG smoothed = 0;
 };
 
+// The first word of both device extensions tells them apart: a control
+// device that was deleted while a handle was open still gets that handle's
+// requests, and must not be taken for a filter device.
+inline constexpr ULONG kFilterMarker = 0x58544C46;   // "FLTX"
+inline constexpr ULONG kControlMarker = 0x58544C43;  // "CTLX"
+
 struct FilterExtension {
+    ULONG marker;  // kFilterMarker
     UCHAR started;
     UCHAR removed;
     PDEVICE_OBJECT self;
@@ -99,6 +106,7 @@ struct FilterExtension {
 };
 
 struct ControlExtension {
+    ULONG marker;  // kControlMarker
     LIST_ENTRY devices;  // FilterExtension::link, in order of arrival
     FilterExtension* reserved;  // always null: the list head's owner slot ends every walk
     LONG deviceCount;
@@ -133,7 +141,7 @@ void WriteStreamOpen(ULONG value);
 void WriteArrayInstalled(ULONG value);
 
 // ---- control.cpp: the control device's requests and the event waiters -------------------------
-NTSTATUS DispatchControl(PIRP irp);
+NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp);
 void SignalEvent(uint32_t type, uint32_t detail);
 void ReleaseAllWaiters();
 

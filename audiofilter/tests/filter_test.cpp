@@ -196,3 +196,183 @@ TEST_F(AudioFilterTest, ChannelCountsAndProfilesFollowTheDescriptor) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AudioFilterTest, TheControlDeviceGoesWithTheLastFilterAndComesBackWithTheNext) {
+    int first = PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    int second = PlugMicrophone(qk::ids::kPartnerVendorB, 2);
+    HANDLE h = OpenControl();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Read32(h, IOCTL_AUDFLT_GET_DEVICE_COUNT), 2u);
+    // Index 1 is the newer device.
+    uint8_t d[18] = {1};
+    ASSERT_EQ(Control(h, IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, d, 1, d, sizeof d), 18);
+    EXPECT_EQ(d[8] | d[9] << 8, qk::ids::kPartnerVendorB);
+    Close(h);
+
+    ASSERT_TRUE(qk::usb::Unplug(first));
+    h = OpenControl();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Read32(h, IOCTL_AUDFLT_GET_DEVICE_COUNT), 1u);
+    d[0] = 0;
+    ASSERT_EQ(Control(h, IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, d, 1, d, sizeof d), 18);
+    EXPECT_EQ(d[8] | d[9] << 8, qk::ids::kPartnerVendorB);
+    Close(h);
+
+    ASSERT_TRUE(qk::usb::Unplug(second));
+    EXPECT_EQ(g_controlDevice, nullptr);
+    EXPECT_EQ(CreateFileW(reinterpret_cast<LPCWSTR>(kControlUserPath), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(qk::nt::pool::StatsFor(kPoolTag).outstandingBlocks, 0u);
+
+    PlugMicrophone(qk::ids::kPartnerVendorA, 3);
+    h = OpenControl();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Read32(h, IOCTL_AUDFLT_GET_DEVICE_COUNT), 1u);
+}
+
+TEST_F(AudioFilterTest, BufferRulesOfTheControlRequests) {
+    PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    HANDLE h = OpenControl();
+    uint8_t buffer[64] = {};
+    DWORD error = 0;
+    struct Row {
+        const char* name;
+        uint32_t code;
+        DWORD in, out;
+        long returned;
+        DWORD error;
+    } rows[] = {
+        {"set feature, short input", IOCTL_AUDFLT_SET_FEATURE, 51, 0, -1, ERROR_INVALID_USER_BUFFER},
+        {"get feature, short output", IOCTL_AUDFLT_GET_FEATURE, 52, 51, -1, ERROR_INVALID_USER_BUFFER},
+        {"formats, short output", IOCTL_AUDFLT_GET_FORMATS, 0, 23, -1, ERROR_INVALID_USER_BUFFER},
+        {"formats", IOCTL_AUDFLT_GET_FORMATS, 0, 24, 24, 0},
+        {"stream state", IOCTL_AUDFLT_GET_STREAM_STATE, 0, 4, 4, 0},
+        {"device descriptor, short", IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, 1, 17, -1, ERROR_INVALID_USER_BUFFER},
+        {"strings, short", IOCTL_AUDFLT_GET_STRINGS, 1, 19, -1, ERROR_INVALID_USER_BUFFER},
+        {"a code not in the table", AudioFilterCode(0x804), 4, 4, -1, ERROR_NOT_SUPPORTED},
+        {"another", AudioFilterCode(0x810), 4, 4, -1, ERROR_NOT_SUPPORTED},
+        {"echo reduction without a canceller", IOCTL_AUDFLT_GET_ECHO_REDUCTION, 0, 4, 4, 0},
+        {"echo trace without a canceller", IOCTL_AUDFLT_READ_ECHO_TRACE, 0, 64, 0, 0},
+        {"meters", IOCTL_AUDFLT_ENABLE_METERS, 0, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::memset(buffer, 0, sizeof buffer);
+        EXPECT_EQ(Control(h, row.code, buffer, row.in, buffer, row.out, &error), row.returned);
+        if (row.returned < 0) {
+            EXPECT_EQ(error, row.error);
+        }
+    }
+    EXPECT_EQ(Filter(0)->metersOn, 1u);
+    // Strings of a partner microphone: the table with the product string.
+    uint8_t strings[300];
+    std::memset(strings, 0xEE, sizeof strings);
+    strings[0] = 0;
+    long n = Control(h, IOCTL_AUDFLT_GET_STRINGS, strings, 1, strings, sizeof strings);
+    ASSERT_GT(n, 20);
+    EXPECT_EQ(n, long(strings[0] | strings[1] << 8));
+    bool product = false;
+    for (int i = 0; i < 8; ++i) {
+        const uint16_t offset = uint16_t(strings[2 + 2 * i] | strings[3 + 2 * i] << 8);
+        if (offset == 0xFFFF) continue;
+        ASSERT_LT(18u + offset, size_t(n));
+        if (std::strcmp(reinterpret_cast<const char*>(strings + 18 + offset), "Partner Microphone") == 0) product = true;
+    }
+    EXPECT_TRUE(product);
+}
+
+TEST_F(AudioFilterTest, TwentyWaitersAreHeldTheTwentyFirstRefusedAndAShortRequestReleasesAll) {
+    PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct Waiter {
+        OVERLAPPED ov{};
+        uint32_t buffer[2] = {kWaitDeviceEvents, 0xABCD};
+    };
+    std::vector<Waiter> waiters(21);
+    for (size_t i = 0; i < 20; ++i) {
+        waiters[i].ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        waiters[i].buffer[0] = i % 2 ? kWaitCaptureEvents : kWaitDeviceEvents;
+        EXPECT_FALSE(DeviceIoControl(h, IOCTL_AUDFLT_WAIT_EVENT, waiters[i].buffer, 8, waiters[i].buffer, 8, nullptr,
+                                     &waiters[i].ov));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    HANDLE sync = OpenControl();
+    uint32_t extra[2] = {kWaitDeviceEvents, 0};
+    DWORD error = 0;
+    EXPECT_EQ(Control(sync, IOCTL_AUDFLT_WAIT_EVENT, extra, 8, extra, 8, &error), -1);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+    // A second device arrives: the ten device waiters hear the new count.
+    PlugMicrophone(qk::ids::kPartnerVendorB, 1);
+    for (size_t i = 0; i < 20; i += 2) {
+        DWORD returned = 0;
+        ASSERT_TRUE(GetOverlappedResult(h, &waiters[i].ov, &returned, TRUE)) << i;
+        EXPECT_EQ(returned, 8u);
+        EXPECT_EQ(waiters[i].buffer[0], kEventDevices);
+        EXPECT_EQ(waiters[i].buffer[1], 2u);
+    }
+    for (size_t i = 1; i < 20; i += 2) EXPECT_EQ(WaitForSingleObject(waiters[i].ov.hEvent, 0), WAIT_TIMEOUT) << i;
+
+    // A request without an output buffer releases the rest.
+    EXPECT_EQ(Control(sync, IOCTL_AUDFLT_WAIT_EVENT, extra, 4, nullptr, 0), 0);
+    for (size_t i = 1; i < 20; i += 2) {
+        DWORD returned = 0;
+        ASSERT_TRUE(GetOverlappedResult(h, &waiters[i].ov, &returned, TRUE)) << i;
+        EXPECT_EQ(waiters[i].buffer[0], kEventReleased);
+        EXPECT_EQ(waiters[i].buffer[1], 0xABCDu);
+    }
+    for (size_t i = 0; i < 20; ++i) CloseHandle(waiters[i].ov.hEvent);
+    CloseHandle(h);
+}
+
+TEST_F(AudioFilterTest, WaitersGoBackWhenTheirHandleClosesAndWhenTheLastDeviceGoes) {
+    int port = PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    HANDLE a = CreateFileW(reinterpret_cast<LPCWSTR>(kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE b = CreateFileW(reinterpret_cast<LPCWSTR>(kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    OVERLAPPED ova{}, ovb{};
+    ova.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ovb.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    uint32_t bufa[2] = {kWaitCaptureEvents, 0}, bufb[2] = {kWaitRenderEvents, 0};
+    EXPECT_FALSE(DeviceIoControl(a, IOCTL_AUDFLT_WAIT_EVENT, bufa, 8, bufa, 8, nullptr, &ova));
+    EXPECT_FALSE(DeviceIoControl(b, IOCTL_AUDFLT_WAIT_EVENT, bufb, 8, bufb, 8, nullptr, &ovb));
+    // Closing the handle cancels its waiter and frees its slot.
+    CloseHandle(a);
+    DWORD returned = 0;
+    EXPECT_FALSE(GetOverlappedResult(a, &ova, &returned, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    int used = 0;
+    for (PIRP slot : static_cast<ControlExtension*>(g_controlDevice->DeviceExtension)->waiters) used += slot != nullptr;
+    EXPECT_EQ(used, 1);
+    // The render waiter hears nothing of devices, but goes back when the last one leaves.
+    ASSERT_TRUE(qk::usb::Unplug(port));
+    ASSERT_TRUE(GetOverlappedResult(b, &ovb, &returned, TRUE));
+    EXPECT_EQ(bufb[0], kEventReleased);
+    CloseHandle(b);
+    CloseHandle(ova.hEvent);
+    CloseHandle(ovb.hEvent);
+    EXPECT_EQ(qk::nt::io::LiveIrpCount(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AudioFilterTest, AHandleThatOutlivesTheControlDeviceIsAnsweredAsIfNoDeviceWereThere) {
+    int port = PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    HANDLE h = OpenControl();
+    ASSERT_TRUE(qk::usb::Unplug(port));
+    uint32_t wait[2] = {kWaitDeviceEvents, 7};
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_WAIT_EVENT, wait, 8, wait, 8), 8);
+    EXPECT_EQ(wait[0], kEventReleased);
+    uint8_t d[18] = {0};
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, d, 1, d, sizeof d), 0);
+    Close(h);
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "audiofilter/capture_processor.h"
 #include "audiofilter/filter.h"
 #include "audiofilter/k0340aud.h"
 #include "audiofilter/k0340aud_entry.h"
@@ -373,6 +374,214 @@ TEST_F(AudioFilterTest, AHandleThatOutlivesTheControlDeviceIsAnsweredAsIfNoDevic
     uint8_t d[18] = {0};
     EXPECT_EQ(Control(h, IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, d, 1, d, sizeof d), 0);
     Close(h);
+}
+
+}  // namespace
+
+namespace {
+
+constexpr GUID kFilterInterface = {0x56907941, 0x3AFE, 0x11D4, {0xAE, 0x2C, 0x00, 0xA0, 0xCC, 0x24, 0x2D, 0x2C}};
+
+class AudioSettingsTest : public AudioFilterTest {
+protected:
+    // Opens the microphone's stack through the filter's interface, as the
+    // audio engine opens a filter: the first create loads the settings.
+    void OpenStack(size_t n) {
+        auto interfaces = qk::nt::pnp::Interfaces(kFilterInterface);
+        ASSERT_GT(interfaces.size(), n);
+        std::u16string path = u"\\\\?\\" + interfaces[n].symbolicLink.substr(4);
+        HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        CloseHandle(h);
+    }
+    void WriteSetting(const char16_t* path, const char16_t* name, ULONG value) {
+        HANDLE key;
+        ASSERT_EQ(reg::CreatePath(path, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+        reg::SetDword(key, name, value);
+        ZwClose(key);
+    }
+    struct Switches {
+        uint32_t available[4], enabled[4];
+    };
+    Switches Features(HANDLE h) {
+        Switches s{};
+        for (uint32_t feature = 0; feature < 4; ++feature) {
+            FeatureRequest r = GetFeature(h, feature);
+            s.available[feature] = r.available;
+            s.enabled[feature] = r.enabled;
+        }
+        return s;
+    }
+};
+
+#define EXPECT_SWITCHES(s, ngA, ngE, bfaA, bfaE, eqA, eqE, b3A, b3E)                                        \
+    do {                                                                                                    \
+        EXPECT_EQ((s).available[FEATURE_NOISEGUARD], ngA##u);                                               \
+        EXPECT_EQ((s).enabled[FEATURE_NOISEGUARD], ngE##u);                                                 \
+        EXPECT_EQ((s).available[FEATURE_BFA], bfaA##u);                                                     \
+        EXPECT_EQ((s).enabled[FEATURE_BFA], bfaE##u);                                                       \
+        EXPECT_EQ((s).available[FEATURE_ECHOQUELL], eqA##u);                                                \
+        EXPECT_EQ((s).enabled[FEATURE_ECHOQUELL], eqE##u);                                                  \
+        EXPECT_EQ((s).available[FEATURE_BFA3], b3A##u);                                                     \
+        EXPECT_EQ((s).enabled[FEATURE_BFA3], b3E##u);                                                       \
+    } while (0)
+
+TEST_F(AudioSettingsTest, NoDeviceMeansNoFilterToTheConsole) {
+    int port = PlugMicrophone(qk::ids::kPartnerVendorA, 1);
+    HANDLE h = OpenControl();
+    ASSERT_TRUE(qk::usb::Unplug(port));
+    // The handle outlived the device: NoiseGuard is not available, mode 255.
+    FeatureRequest r{};
+    r.available = r.enabled = 9;
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_GET_FEATURE, &r, sizeof r, &r, sizeof r), 0);
+    PlugMicrophone(qk::ids::kPartnerVendorA, 2);
+    HANDLE fresh = OpenControl();
+    EXPECT_EQ(GetFeature(fresh, FEATURE_NOISEGUARD).available, 1u);
+}
+
+TEST_F(AudioSettingsTest, TheCameraWithoutSettingsRunsNoiseGuardAndBfa3) {
+    PlugMicrophone(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    HANDLE h = OpenControl();
+    Switches s = Features(h);
+    EXPECT_SWITCHES(s, 1, 1, 1, 0, 0, 0, 1, 1);
+    FilterExtension* f = Filter(0);
+    EXPECT_EQ(f->captureProcessor->requested().noiseGuard, true);
+    EXPECT_EQ(f->captureProcessor->requested().bfa, false);
+    EXPECT_EQ(f->captureProcessor->requested().bfa3, true);
+    EXPECT_EQ(f->captureProcessor->microphones(), 2u);
+    // Strings are not given out for the camera's own vendor.
+    uint8_t strings[64] = {0};
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_GET_STRINGS, strings, 1, strings, sizeof strings), 0);
+}
+
+TEST_F(AudioSettingsTest, StoredValuesLoadAtTheFirstCreateWithinWhatTheProfileAllows) {
+    const char16_t* key = qk::paths::kAudioFilterKeyKernel;
+    struct Row {
+        const char* name;
+        ULONG micBoostStored;
+        ULONG micBoost;
+    } rows[] = {{"MicBoost 1 is no boost", 1, 0}, {"MicBoost 21 is no boost", 21, 0}, {"MicBoost 20", 20, 20},
+                {"MicBoost 2", 2, 2}};
+    size_t n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteSetting(key, u"MicBoost", row.micBoostStored);
+        WriteSetting(key, u"EchoQuell", 1);  // not available on the camera: stays off
+        WriteSetting(key, u"BFA", 1);
+        WriteSetting(key, u"BFA3", 0);
+        WriteSetting(key, u"NoiseGuard", 0);
+        WriteSetting(key, u"EchoQuellSampleRate", 16000);
+        WriteSetting(key, u"PushToTalk Enabled", 1);
+        PlugMicrophone(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+        FilterExtension* f = Filter(n);
+        EXPECT_EQ(f->settingsPending, 1u);
+        OpenStack(n++);
+        EXPECT_EQ(f->settingsPending, 0u);
+        EXPECT_EQ(f->micBoost, row.micBoost);
+        EXPECT_EQ(f->echoQuellOn, 0u);
+        EXPECT_EQ(f->bfaOn, 1u);
+        EXPECT_EQ(f->bfa3On, 0u);
+        EXPECT_EQ(f->noiseGuardOn, 0u);
+        EXPECT_EQ(f->echoQuellRate, 16000u);
+        EXPECT_EQ(f->pushToTalkOn, 1u);
+        EXPECT_EQ(f->captureProcessor->requested().bfa, true);
+        EXPECT_EQ(f->captureProcessor->requested().noiseGuard, false);
+    }
+}
+
+TEST_F(AudioSettingsTest, BfaStoredOnAOneChannelDeviceLoadsButIsReportedNotAvailable) {
+    WriteSetting(qk::paths::kAudioFilterKeyKernel, u"BFA", 1);
+    PlugMicrophone(0x1D6B, 0x0104);  // an unknown microphone: one channel
+    OpenStack(0);
+    EXPECT_EQ(Filter(0)->bfaOn, 1u);
+    HANDLE h = OpenControl();
+    FeatureRequest r = GetFeature(h, FEATURE_BFA);
+    EXPECT_EQ(r.available, 0u);
+    EXPECT_EQ(r.enabled, 1u);
+}
+
+TEST_F(AudioSettingsTest, SwitchingSavesAllFiveValuesAndTheyPersistAcrossARestart) {
+    int port = PlugMicrophone(qk::ids::kPartnerVendorD, 9);
+    HANDLE h = OpenControl();
+    // Partner D product 9: BFA and NoiseGuard on, EchoQuell available.
+    EXPECT_SWITCHES(Features(h), 1, 1, 1, 1, 1, 0, 1, 0);
+    SetFeature(h, FEATURE_NOISEGUARD, 1);
+    const char16_t* key = qk::paths::kAudioFilterKeyKernel;
+    EXPECT_EQ(Setting(key, u"BFA"), 1u);
+    EXPECT_EQ(Setting(key, u"NoiseGuard"), 1u);
+    EXPECT_EQ(Setting(key, u"BFA3"), 0u);
+    EXPECT_EQ(Setting(key, u"EchoQuell"), 0u);
+    EXPECT_EQ(Setting(key, u"EchoQuellSampleRate"), 8000u);
+
+    // BFA3 on turns BFA off; EchoQuell on turns the other three off.
+    SetFeature(h, FEATURE_BFA3, 1);
+    EXPECT_SWITCHES(Features(h), 1, 1, 1, 0, 1, 0, 1, 1);
+    SetFeature(h, FEATURE_ECHOQUELL, 1);
+    EXPECT_SWITCHES(Features(h), 1, 0, 1, 0, 1, 1, 1, 0);
+    EXPECT_EQ(Filter(0)->captureProcessor->requested().noiseGuard, false);
+    EXPECT_EQ(Filter(0)->captureProcessor->requested().bfa3, false);
+    // NoiseGuard on ends EchoQuell.
+    SetFeature(h, FEATURE_NOISEGUARD, 1);
+    SetFeature(h, FEATURE_BFA, 1);
+    EXPECT_SWITCHES(Features(h), 1, 1, 1, 1, 1, 0, 1, 0);
+    SetFeature(h, FEATURE_NOISEGUARD, 0);
+    Close(h);
+
+    // Unplugged and back: the stored switches come back.
+    ASSERT_TRUE(qk::usb::Unplug(port));
+    PlugMicrophone(qk::ids::kPartnerVendorD, 9);
+    h = OpenControl();
+    EXPECT_SWITCHES(Features(h), 1, 0, 1, 1, 1, 0, 1, 0);
+}
+
+TEST_F(AudioSettingsTest, TheOffProfileCannotBeSwitchedOnFromTheRegistryOrTheConsole) {
+    WriteSetting(qk::paths::kAudioFilterKeyKernel, u"NoiseGuard", 1);
+    WriteSetting(qk::paths::kAudioFilterKeyKernel, u"BFA", 1);
+    PlugMicrophone(qk::ids::kCameraVendorId, 0x0777);
+    HANDLE h = OpenControl();
+    EXPECT_SWITCHES(Features(h), 1, 0, 0, 0, 0, 0, 0, 0);
+    for (uint32_t feature = 0; feature < 4; ++feature) SetFeature(h, feature, 1);
+    EXPECT_SWITCHES(Features(h), 1, 0, 0, 0, 0, 0, 0, 0);
+    // EchoQuell asked on the camera (not available) changes nothing either.
+    SetFeature(h, FEATURE_ECHOQUELL, 1);
+    EXPECT_EQ(Filter(0)->echoQuellOn, 0u);
+}
+
+TEST_F(AudioSettingsTest, InterfaceDefaultsAndTheArraySwitch) {
+    PlugMicrophone(qk::ids::kPartnerVendorD, 10);
+    auto interfaces = qk::nt::pnp::Interfaces(kFilterInterface, false);
+    ASSERT_EQ(interfaces.size(), 1u);
+    // "Version" was written into the interface key when the device was added.
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, interfaces[0].symbolicLink.c_str());
+    HANDLE key;
+    ASSERT_EQ(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    EXPECT_EQ(reg::QueryDword(key, u"Version"), 1u);
+    ZwClose(key);
+
+    HANDLE h = OpenControl();
+    uint32_t value = 0;
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_SET_ARRAY_INSTALLED, &value, 4, nullptr, 0), 0);
+    EXPECT_EQ(Setting(qk::paths::kArraySettingsKeyKernel, u"BeamArray Installed"), 0u);
+    EXPECT_EQ(Filter(0)->arrayInstalled, 0u);
+    // Product 10 keeps BFA3 available, so BFA stays available without the array.
+    EXPECT_EQ(GetFeature(h, FEATURE_BFA).available, 1u);
+    // No array codec here: the query answers 0 and leaves the output alone.
+    EXPECT_EQ(Read32(h, IOCTL_AUDFLT_HAS_ARRAY_CODEC), 0u);
+    // (Buffered I/O: what the system buffer held, the caller's input, comes back.)
+    uint32_t untouched = 0x5A5A5A5A;
+    EXPECT_EQ(Control(h, IOCTL_AUDFLT_GET_ARRAY_INSTALLED, &untouched, 4, &untouched, 4), 4);
+    EXPECT_EQ(untouched, 0x5A5A5A5Au);
+
+    // Push-to-talk: 1 on with the key up, 2 key down, 3 key up, other values off.
+    struct Step { uint32_t value; ULONG on, down; } steps[] = {{1, 1, 0}, {2, 1, 1}, {3, 1, 0}, {2, 1, 1}, {7, 0, 1}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.value);
+        EXPECT_EQ(Control(h, IOCTL_AUDFLT_SET_PUSH_TO_TALK, &step.value, 4, nullptr, 0), 0);
+        EXPECT_EQ(Filter(0)->pushToTalkOn, step.on);
+        EXPECT_EQ(Filter(0)->talkKeyDown, step.down);
+    }
 }
 
 }  // namespace

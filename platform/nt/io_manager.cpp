@@ -794,6 +794,19 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     return STATUS_SUCCESS;
 }
 
+namespace qk::nt::io {
+
+bool HasDeletedDevicesInUse(PDRIVER_OBJECT driver) {
+    IoManager& io = Io();
+    std::lock_guard guard(io.lock);
+    for (const auto& [device, rec] : io.devices) {
+        if (rec->deleted && device->DriverObject == driver) return true;
+    }
+    return false;
+}
+
+}  // namespace qk::nt::io
+
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     qk::nt::CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     IoManager& io = Io();

@@ -67,6 +67,9 @@ void CancelFileRequests(PFILE_OBJECT file);
 // ---- IRP inspection ---------------------------------------------------------------------
 // IRPs allocated and not yet freed, for leak checks of whole scenarios.
 size_t LiveIrpCount();
+// Whether a device object of the driver is deleted but still referenced (a
+// file on it is open): the driver's code must stay until it goes.
+bool HasDeletedDevicesInUse(PDRIVER_OBJECT driver);
 
 // The WDM version the machine reports to IoIsWdmVersionAvailable.
 void SetWdmVersion(UCHAR major, UCHAR minor);

@@ -7,7 +7,6 @@
 #include "audiofilter/capture_processor.h"
 #include "audiofilter/filter.h"
 #include "audiofilter/k0340aud_entry.h"
-#include "ks.h"
 
 namespace k0340aud {
 
@@ -97,21 +96,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-// Create on a filter device: the settings are loaded at the first create.
-NTSTATUS FilterCreate(FilterExtension* f, PIRP irp) {
-    if (f->settingsPending) LoadSettings(f);
-    return PassDown(f, irp);
-}
-
-NTSTATUS FilterDeviceControl(FilterExtension* f, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    // The filter does not let pins connect to each other directly through it.
-    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_KS_HANDSHAKE) {
-        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-    return PassDown(f, irp);
-}
-
 NTSTATUS FilterPower(FilterExtension* f, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
@@ -142,6 +126,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     switch (major) {
         case IRP_MJ_CREATE: status = FilterCreate(f, irp); break;
+        case IRP_MJ_CLOSE: status = FilterClose(f, irp); break;
         case IRP_MJ_DEVICE_CONTROL: status = FilterDeviceControl(f, irp); break;
         case IRP_MJ_POWER: status = FilterPower(f, irp); break;
         default: status = PassDown(f, irp); break;

@@ -103,6 +103,10 @@ struct FilterExtension {
     ULONG pushToTalkOn, talkKeyDown;
     // Ours: the profile the descriptor gave at start.
     Profile profile;
+    // Ours: the worker threads (referenced), waited for after their exit
+    // events so that nothing of them runs once the device stops.
+    PVOID captureThread;
+    PVOID echoThread;
 };
 
 struct ControlExtension {
@@ -139,6 +143,33 @@ void LoadSettings(FilterExtension* filter);
 void SaveSettings(FilterExtension* filter);
 void WriteStreamOpen(ULONG value);
 void WriteArrayInstalled(ULONG value);
+
+// ---- streams.cpp: kernel-streaming interception ----------------------------------------------
+enum class PinKind { Neither, Render, Capture };
+struct AudioFormat {
+    ULONG rateHz = 0, channels = 0, bits = 0;
+};
+// A KSDATAFORMAT with its WAVEFORMATEX(TENSIBLE), audio PCM only; bounded by `bytes`.
+bool ParseAudioFormat(const UCHAR* data, size_t bytes, AudioFormat* format);
+// The pin id and format of a pin create's file name; false when it is no audio PCM pin create.
+bool ParsePinCreate(PFILE_OBJECT file, ULONG* pinId, AudioFormat* format);
+PinKind QueryPinKind(FilterExtension* f, PFILE_OBJECT filterFile, ULONG pinId);
+// The admission rules; STATUS_NO_MATCH refuses the create.
+NTSTATUS AdmitPin(FilterExtension* f, PinKind kind, const AudioFormat& format);
+NTSTATUS FilterCreate(FilterExtension* f, PIRP irp);
+NTSTATUS FilterClose(FilterExtension* f, PIRP irp);
+NTSTATUS FilterDeviceControl(FilterExtension* f, PIRP irp);
+
+// ---- pipeline.cpp: the worker threads, their queues, the level meters -----------------------------
+NTSTATUS StartWorkers(FilterExtension* f);
+void StopWorkers(FilterExtension* f);
+void ChoosePath(FilterExtension* f);
+// Hands a capture read to the path's worker (marks it pending, passes it down).
+NTSTATUS QueueRead(FilterExtension* f, PIRP irp, bool echoPath);
+void ResetMeter(LevelMeter* meter, ULONG rateHz, ULONG channels);
+void UpdateMeter(LevelMeter* meter, const UCHAR* data, ULONG bytes, bool samples32);
+// Processes one completed capture buffer of the capture path in place; returns the new DataUsed.
+ULONG ProcessCaptureBuffer(FilterExtension* f, UCHAR* data, ULONG bytes);
 
 // ---- control.cpp: the control device's requests and the event waiters -------------------------
 NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp);

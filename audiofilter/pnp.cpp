@@ -58,7 +58,7 @@ LONG CaptureChannelsOf(Profile profile, uint16_t product) {
 }
 
 void StopFilter(FilterExtension* f) {
-    // The worker threads come with the processing pipeline; nothing runs here yet.
+    StopWorkers(f);
     f->started = 0;
     if (f->deviceDescriptor != nullptr) {
         ExFreePoolWithTag(f->deviceDescriptor, kPoolTag);
@@ -74,6 +74,8 @@ NTSTATUS StartFilter(FilterExtension* f) {
     IdentifyDevice(f);
     SignalEvent(kEventDevices, static_cast<uint32_t>(Control()->deviceCount));
     if (f->interfaceName.Buffer != nullptr) IoSetDeviceInterfaceState(&f->interfaceName, TRUE);
+    NTSTATUS status = StartWorkers(f);
+    if (!NT_SUCCESS(status)) return status;
     f->started = 1;
     return STATUS_SUCCESS;
 }

@@ -272,7 +272,8 @@ typedef struct {
     ULONG MinimumSampleFrequency;
     ULONG MaximumSampleFrequency;
 } KSDATARANGE_AUDIO, *PKSDATARANGE_AUDIO;
-static_assert(sizeof(KSDATARANGE_AUDIO) == 84);
+// 84 bytes of fields; the KSDATARANGE's 8-byte alignment pads the whole to 88.
+static_assert(offsetof(KSDATARANGE_AUDIO, MaximumSampleFrequency) == 80 && sizeof(KSDATARANGE_AUDIO) == 88);
 
 DEFINE_GUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 0x00000003, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
 

@@ -1,0 +1,379 @@
+// The filter in a device stack as the audio engine uses it: a scripted audio
+// function driver below (pin 0 captures, pin 1 renders; reads are filled from
+// a two-microphone scene and completed at once or held), K0340Aud above, and
+// a kernel-streaming client on top that opens pins and reads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audiofilter/capture_processor.h"
+#include "audiofilter/filter.h"
+#include "audiofilter/k0340aud.h"
+#include "audiofilter/k0340aud_entry.h"
+#include "common/registry_paths.h"
+#include "common/usb_ids.h"
+#include "ksmedia.h"
+#include "platform/ks/client.h"
+#include "platform/nt/io_manager.h"
+#include "platform/nt/kernel.h"
+#include "platform/nt/pnp.h"
+#include "platform/nt/pool.h"
+#include "platform/nt/reg_util.h"
+#include "platform/usb/testing/bus_fixture.h"
+#include "sim/microphone/sound_source.h"
+#include "sim/microphone/usb_microphone.h"
+#include "sim/sound/scene.h"
+
+namespace {
+
+using namespace k0340aud;
+namespace reg = qk::nt::reg;
+using qk::ks::client::Bytes;
+
+// ---- The scripted audio function driver --------------------------------------------------------
+
+struct Script {
+    std::mutex lock;  // guards the members below
+    std::vector<int16_t> stereo;  // the signal reads are filled from, interleaved
+    size_t position = 0;          // in samples of `stereo`
+    bool hold = false;            // hold reads until Release()
+    std::deque<PIRP> held;
+    std::atomic<int> reads{0}, writes{0}, refusedRender{0};
+    NTSTATUS renderCreate = STATUS_SUCCESS;
+};
+Script* g_script = nullptr;
+
+struct AudioExtension {
+    PDEVICE_OBJECT lower;
+};
+
+void FillRead(PIRP irp) {
+    auto* header = static_cast<KSSTREAM_HEADER*>(irp->UserBuffer);
+    auto* data = static_cast<int16_t*>(header->Data);
+    const size_t samples = header->FrameExtent / 2;
+    std::lock_guard guard(g_script->lock);
+    for (size_t i = 0; i < samples; ++i) {
+        data[i] = g_script->stereo.empty() ? 0 : g_script->stereo[g_script->position++ % g_script->stereo.size()];
+    }
+    header->DataUsed = header->FrameExtent;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = sizeof(KSSTREAM_HEADER);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS AudioDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = static_cast<AudioExtension*>(device->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+        case IRP_MJ_CREATE: {
+            // A render pin create may be refused by the device.
+            const auto& name = stack->FileObject->FileName;
+            if (name.Length > 160) {
+                KSPIN_CONNECT connect;
+                std::memcpy(&connect, reinterpret_cast<const uint8_t*>(name.Buffer) + 78, sizeof connect);
+                if (connect.PinId == 1 && g_script->renderCreate != STATUS_SUCCESS) {
+                    ++g_script->refusedRender;
+                    return Complete(irp, g_script->renderCreate);
+                }
+            }
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP: return Complete(irp, STATUS_SUCCESS);
+        case IRP_MJ_DEVICE_CONTROL: {
+            const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+            if (code == IOCTL_KS_PROPERTY) {
+                KSP_PIN p{};
+                std::memcpy(&p, stack->Parameters.DeviceIoControl.Type3InputBuffer,
+                            std::min<size_t>(sizeof p, stack->Parameters.DeviceIoControl.InputBufferLength));
+                if (std::memcmp(&p.Property.Set, &KSPROPSETID_Pin, sizeof(GUID)) == 0 &&
+                    p.Property.Id == KSPROPERTY_PIN_DATAFLOW) {
+                    KSPIN_DATAFLOW flow = p.PinId == 0 ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
+                    std::memcpy(irp->UserBuffer, &flow, sizeof flow);
+                    return Complete(irp, STATUS_SUCCESS, sizeof flow);
+                }
+                return Complete(irp, STATUS_SUCCESS);
+            }
+            if (code == IOCTL_KS_READ_STREAM) {
+                ++g_script->reads;
+                {
+                    std::lock_guard guard(g_script->lock);
+                    if (g_script->hold) {
+                        IoMarkIrpPending(irp);
+                        g_script->held.push_back(irp);
+                        return STATUS_PENDING;
+                    }
+                }
+                FillRead(irp);
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            }
+            if (code == IOCTL_KS_WRITE_STREAM) {
+                ++g_script->writes;
+                return Complete(irp, STATUS_SUCCESS, sizeof(KSSTREAM_HEADER));
+            }
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        }
+        case IRP_MJ_PNP:
+            if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+                IoSkipCurrentIrpStackLocation(irp);
+                NTSTATUS status = IoCallDriver(ext->lower, irp);
+                IoDetachDevice(ext->lower);
+                IoDeleteDevice(device);
+                return status;
+            }
+            if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) irp->IoStatus.Status = STATUS_SUCCESS;
+            [[fallthrough]];
+        default:
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(ext->lower, irp);
+    }
+}
+
+NTSTATUS AudioAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(AudioExtension), nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    static_cast<AudioExtension*>(fdo->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& f : driver->MajorFunction) f = AudioDispatch;
+    driver->DriverExtension->AddDevice = AudioAddDevice;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+// ---- Fixture ------------------------------------------------------------------------------------------
+
+constexpr GUID kFilterInterface = {0x56907941, 0x3AFE, 0x11D4, {0xAE, 0x2C, 0x00, 0xA0, 0xCC, 0x24, 0x2D, 0x2C}};
+
+Bytes WaveFormat(ULONG rate, USHORT channels, USHORT bits) {
+    KSDATAFORMAT_WAVEFORMATEX f{};
+    f.DataFormat.FormatSize = sizeof f;
+    f.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    f.DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    f.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    f.WaveFormatEx.wFormatTag = WAVE_FORMAT_PCM;
+    f.WaveFormatEx.nChannels = channels;
+    f.WaveFormatEx.nSamplesPerSec = rate;
+    f.WaveFormatEx.wBitsPerSample = bits;
+    f.WaveFormatEx.nBlockAlign = USHORT(channels * bits / 8);
+    f.WaveFormatEx.nAvgBytesPerSec = rate * f.WaveFormatEx.nBlockAlign;
+    Bytes b(sizeof f);
+    std::memcpy(b.data(), &f, sizeof f);
+    return b;
+}
+
+class AudioStreamTest : public qk::usb::testing::UsbBusTest {
+protected:
+    void SetUp() override {
+        UsbBusTest::SetUp();
+        g_script = new Script;
+        qk::nt::io::RegisterStaticDriver(u"K0340Aud.sys", K0340AudDriverEntry);
+        qk::nt::io::RegisterStaticDriver(u"QkAudioTestFn.sys", AudioEntry);
+        for (const char16_t* service : {u"K0340Aud", u"QkAudioTestFn"}) {
+            HANDLE key;
+            ASSERT_EQ(reg::CreatePath(std::u16string(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\") + service,
+                                      KEY_ALL_ACCESS, &key),
+                      STATUS_SUCCESS);
+            reg::SetString(key, u"ImagePath",
+                           std::u16string(u"\\SystemRoot\\System32\\drivers\\") + service + u".sys", REG_EXPAND_SZ);
+            ZwClose(key);
+        }
+    }
+    void TearDown() override {
+        pins_.clear();
+        filter_.reset();
+        UsbBusTest::TearDown();
+        delete g_script;
+        g_script = nullptr;
+    }
+    int Plug(uint16_t vendor, uint16_t product) {
+        HANDLE key;
+        std::u16string id = u"USB#VID_";
+        const char16_t* digits = u"0123456789ABCDEF";
+        for (int shift = 12; shift >= 0; shift -= 4) id += digits[(vendor >> shift) & 15];
+        EXPECT_EQ(reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\DriverDatabase\\DeviceIds\\" + id, KEY_ALL_ACCESS, &key),
+                  STATUS_SUCCESS);
+        reg::SetString(key, u"Service", u"QkAudioTestFn");
+        reg::SetMultiString(key, u"UpperFilters", {u"K0340Aud"});
+        reg::SetString(key, u"ClassGUID", u"{4d36e96c-e325-11ce-bfc1-08002be10318}");
+        reg::SetString(key, u"Class", u"MEDIA");
+        reg::SetString(key, u"DeviceDesc", u"USB Microphone");
+        ZwClose(key);
+        qk::sim::UsbMicrophoneConfig config{.vendorId = vendor, .productId = product};
+        int port = qk::usb::Plug(std::make_shared<qk::sim::UsbMicrophone>(config, std::make_shared<qk::sim::TwoMicrophoneScene>()));
+        auto interfaces = qk::nt::pnp::Interfaces(kFilterInterface);
+        EXPECT_EQ(interfaces.size(), 1u);
+        if (!interfaces.empty()) {
+            EXPECT_EQ(qk::ks::client::Filter::Open(interfaces[0].symbolicLink + u"\\GLOBAL", &filter_), STATUS_SUCCESS);
+        }
+        return port;
+    }
+    FilterExtension* Filter() {
+        auto* control = static_cast<ControlExtension*>(g_controlDevice->DeviceExtension);
+        return CONTAINING_RECORD(control->devices.Flink, FilterExtension, link);
+    }
+    NTSTATUS OpenPin(ULONG pin, ULONG rate, USHORT channels, USHORT bits = 16) {
+        std::unique_ptr<qk::ks::client::Pin> p;
+        NTSTATUS status = filter_->CreatePin(pin, WaveFormat(rate, channels, bits), &p);
+        if (NT_SUCCESS(status)) pins_.push_back(std::move(p));
+        return status;
+    }
+    // Reads `count` buffers of `bytes` through the last pin; returns what came out.
+    std::vector<uint8_t> Read(size_t count, ULONG bytes, std::vector<ULONG>* used = nullptr) {
+        std::vector<uint8_t> out;
+        std::vector<uint8_t> buffer(bytes);
+        for (size_t i = 0; i < count; ++i) {
+            std::memset(buffer.data(), 0xEE, bytes);
+            qk::ks::client::Pin::Sample sample;
+            EXPECT_EQ(pins_.back()->Read(buffer.data(), bytes, sizeof(KSSTREAM_HEADER), &sample), STATUS_SUCCESS);
+            const ULONG n = sample.Header().DataUsed;
+            EXPECT_LE(n, bytes);
+            if (used) used->push_back(n);
+            out.insert(out.end(), buffer.begin(), buffer.begin() + std::min(n, bytes));
+        }
+        return out;
+    }
+    void SetScene(ULONG rate, double seconds) {
+        qk::sim::Scene s = qk::sim::RenderScene({.rateHz = double(rate), .seconds = seconds,
+                                                 .noise = {{.angleDeg = 60, .level = 500}}});
+        std::vector<float> l = s.Mix(0, true, true, false, false), r = s.Mix(1, true, true, false, false);
+        std::lock_guard guard(g_script->lock);
+        g_script->stereo.clear();
+        for (size_t i = 0; i < l.size(); ++i) {
+            g_script->stereo.push_back(int16_t(std::lround(std::clamp(l[i], -32767.0f, 32767.0f))));
+            g_script->stereo.push_back(int16_t(std::lround(std::clamp(r[i], -32767.0f, 32767.0f))));
+        }
+        g_script->position = 0;
+    }
+    std::unique_ptr<qk::ks::client::Filter> filter_;
+    std::vector<std::unique_ptr<qk::ks::client::Pin>> pins_;
+};
+
+std::optional<ULONG> StreamOpen() {
+    HANDLE key;
+    if (!NT_SUCCESS(reg::OpenPath(qk::paths::kAudioFilterKeyKernel, KEY_READ, &key))) return std::nullopt;
+    auto v = reg::QueryDword(key, u"AudioStreamOpen");
+    ZwClose(key);
+    return v;
+}
+
+TEST_F(AudioStreamTest, TheCameraIsOpenedInStereoByTheMonoRule) {
+    HANDLE key;
+    ASSERT_EQ(reg::CreatePath(qk::paths::kAudioFilterKeyKernel, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    reg::SetDword(key, u"BFA3", 0);  // BFA3 would refuse every capture but stereo
+    ZwClose(key);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    Filter()->osLevel = 3;
+    struct Step { const char* name; ULONG rate; USHORT channels; NTSTATUS status; } steps[] = {
+        {"mono 16000: no rule at that rate", 16000, 1, STATUS_SUCCESS},
+        {"mono 44100: refused", 44100, 1, STATUS_NO_MATCH},
+        {"stereo 44100, the remembered rate", 44100, 2, STATUS_SUCCESS},
+        {"mono 48000: refused", 48000, 1, STATUS_NO_MATCH},
+        {"mono 48000 again: refused", 48000, 1, STATUS_NO_MATCH},
+        {"stereo at another rate: refused", 22050, 2, STATUS_NO_MATCH},
+        {"stereo 48000, the remembered rate", 48000, 2, STATUS_SUCCESS},
+        {"mono 11025: refused", 11025, 1, STATUS_NO_MATCH},
+        {"stereo 48000: refused once", 48000, 2, STATUS_NO_MATCH},
+        {"stereo 48000: the second chance", 48000, 2, STATUS_SUCCESS},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(OpenPin(0, step.rate, step.channels), step.status);
+    }
+    // With the second-oldest systems' level, mono is always refused and stereo admitted.
+    Filter()->osLevel = 2;
+    EXPECT_EQ(OpenPin(0, 16000, 1), STATUS_NO_MATCH);
+    EXPECT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+}
+
+TEST_F(AudioStreamTest, Bfa3AdmitsOnlyStereoCaptureAndOtherDevicesHaveNoMonoRule) {
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);  // BFA3 on by default
+    EXPECT_EQ(OpenPin(0, 16000, 1), STATUS_NO_MATCH);
+    EXPECT_EQ(OpenPin(0, 16000, 4), STATUS_NO_MATCH);
+    EXPECT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    // A render pin of the camera is not the capture's business.
+    EXPECT_EQ(OpenPin(1, 44100, 1), STATUS_SUCCESS);
+}
+
+TEST_F(AudioStreamTest, WithEchoQuellOnARenderRateIsRefusedSixTimesAndTakenTheSeventh) {
+    HANDLE key;
+    ASSERT_EQ(reg::CreatePath(qk::paths::kAudioFilterKeyKernel, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    reg::SetDword(key, u"EchoQuell", 1);
+    ZwClose(key);
+    Plug(qk::ids::kPartnerVendorE, 1);  // EchoQuell available
+    ASSERT_EQ(Filter()->echoQuellOn, 1u);
+    EXPECT_EQ(Filter()->echoQuellRate, 8000u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(OpenPin(1, 44100, 2), STATUS_NO_MATCH) << i;
+    EXPECT_EQ(OpenPin(1, 44100, 2), STATUS_SUCCESS);
+    EXPECT_EQ(Filter()->echoQuellRate, 44100u);
+    ASSERT_EQ(reg::OpenPath(qk::paths::kAudioFilterKeyKernel, KEY_READ, &key), STATUS_SUCCESS);
+    EXPECT_EQ(reg::QueryDword(key, u"EchoQuellSampleRate"), 44100u);
+    ZwClose(key);
+    // A capture at another rate than the echo rate is refused.
+    EXPECT_EQ(OpenPin(0, 16000, 1), STATUS_NO_MATCH);
+    EXPECT_EQ(OpenPin(0, 44100, 1), STATUS_SUCCESS);
+    // The device itself refuses the render format: 48000 Hz is tried next.
+    g_script->renderCreate = STATUS_NO_MATCH;
+    EXPECT_EQ(OpenPin(1, 44100, 2), STATUS_NO_MATCH);
+    qk::nt::pnp::WaitIdle();
+    qk::nt::Kernel::Get().FlushWork();
+    EXPECT_EQ(Filter()->echoQuellRate, 48000u);
+    // Refused at 48000 too: echo cancellation gives up (not saved).
+    for (int i = 0; i < 7; ++i) OpenPin(1, 48000, 2);
+    EXPECT_EQ(Filter()->echoQuellOn, 0u);
+}
+
+TEST_F(AudioStreamTest, ReadsComeBackCleanedAsTheStagesAloneCleanThem) {
+    SetScene(16000, 4);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(150, 640, &used);  // 3 s in 20 ms buffers
+    EXPECT_EQ(StreamOpen(), 1u);
+    EXPECT_EQ(g_script->reads.load(), 150);
+    EXPECT_LT(used.front(), 640u);  // the stages fill first
+    EXPECT_EQ(used.back(), 640u);
+
+    // The same buffers through a capture processor of our own, with the camera's defaults.
+    CaptureProcessor* p = CaptureProcessor::Create();
+    p->SetFeature(FEATURE_NOISEGUARD, 1);
+    p->SetFeature(FEATURE_BFA, 0);
+    p->SetFeature(FEATURE_BFA3, 1);
+    p->SetFormat(16000, 2, 16);
+    p->RequestReset();
+    std::vector<uint8_t> want;
+    {
+        std::lock_guard guard(g_script->lock);
+        for (size_t b = 0; b < 150; ++b) {
+            std::vector<uint8_t> buffer(640);
+            std::memcpy(buffer.data(), g_script->stereo.data() + b * 320, 640);
+            KFLOATING_SAVE save;
+            ASSERT_EQ(KeSaveFloatingPointState(&save), STATUS_SUCCESS);
+            ULONG n = p->Process(buffer.data(), 640);
+            KeRestoreFloatingPointState(&save);
+            want.insert(want.end(), buffer.begin(), buffer.begin() + n);
+        }
+    }
+    CaptureProcessor::Destroy(p);
+    EXPECT_EQ(got, want);
+    pins_.clear();
+    EXPECT_EQ(StreamOpen(), 0u);
+}
+
+}  // namespace

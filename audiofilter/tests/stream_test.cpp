@@ -377,3 +377,125 @@ TEST_F(AudioStreamTest, ReadsComeBackCleanedAsTheStagesAloneCleanThem) {
 }
 
 }  // namespace
+
+namespace {
+
+void SetFeatureThroughControl(uint32_t feature, uint32_t on) {
+    HANDLE h;
+    ASSERT_EQ(qk::nt::io::OpenDevice(kControlUserPath, GENERIC_READ | GENERIC_WRITE, &h), STATUS_SUCCESS);
+    FeatureRequest r{};
+    r.feature = feature;
+    r.enabled = on;
+    ULONG returned = 0;
+    EXPECT_EQ(qk::nt::io::DeviceControl(h, IOCTL_AUDFLT_SET_FEATURE, &r, sizeof r, nullptr, 0, &returned), STATUS_SUCCESS);
+    ZwClose(h);
+}
+
+TEST_F(AudioStreamTest, WithTheFeaturesOffThePathIsTransparentAndPushToTalkMutes) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    SetFeatureThroughControl(FEATURE_NOISEGUARD, 0);
+    SetFeatureThroughControl(FEATURE_BFA3, 0);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(20, 640, &used);
+    for (ULONG n : used) EXPECT_EQ(n, 640u);
+    {
+        std::lock_guard guard(g_script->lock);
+        EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
+    }
+    // Push-to-talk with the key up: zeros of the produced length; key down: the audio.
+    HANDLE h;
+    ASSERT_EQ(qk::nt::io::OpenDevice(kControlUserPath, GENERIC_READ | GENERIC_WRITE, &h), STATUS_SUCCESS);
+    ULONG value = 1, returned = 0;
+    ASSERT_EQ(qk::nt::io::DeviceControl(h, IOCTL_AUDFLT_SET_PUSH_TO_TALK, &value, 4, nullptr, 0, &returned), STATUS_SUCCESS);
+    got = Read(5, 640);
+    EXPECT_EQ(got, std::vector<uint8_t>(got.size(), 0));
+    value = 2;
+    ASSERT_EQ(qk::nt::io::DeviceControl(h, IOCTL_AUDFLT_SET_PUSH_TO_TALK, &value, 4, nullptr, 0, &returned), STATUS_SUCCESS);
+    got = Read(5, 640);
+    EXPECT_NE(got, std::vector<uint8_t>(got.size(), 0));
+    // The capture meter follows the signal once switched on.
+    ASSERT_EQ(qk::nt::io::DeviceControl(h, IOCTL_AUDFLT_ENABLE_METERS, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
+    Read(10, 640);
+    ULONG level = 1;
+    ASSERT_EQ(qk::nt::io::DeviceControl(h, IOCTL_AUDFLT_GET_LEVEL, &level, 4, &level, 4, &returned), STATUS_SUCCESS);
+    EXPECT_GT(level, 100u);
+    ZwClose(h);
+}
+
+TEST_F(AudioStreamTest, WhenTheFloatingPointStateCannotBeSavedTheBufferPassesUnprocessed) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);  // NoiseGuard and BFA3 on
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure([] { return true; });
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(10, 640, &used);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure(nullptr);
+    for (ULONG n : used) EXPECT_EQ(n, 640u);
+    std::lock_guard guard(g_script->lock);
+    EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
+}
+
+TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
+    SetScene(16000, 2);
+    int port = Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    {
+        std::lock_guard guard(g_script->lock);
+        g_script->hold = true;
+    }
+    // 30 reads queued below the filter.
+    constexpr int kReads = 30;
+    std::vector<std::vector<uint8_t>> buffers(kReads, std::vector<uint8_t>(640));
+    std::atomic<int> completions{0}, successes{0};
+    for (auto& b : buffers) {
+        pins_.back()->QueueRead(b.data(), 640, sizeof(KSSTREAM_HEADER), [&](const qk::ks::client::Pin::Sample& s) {
+            ++completions;
+            if (NT_SUCCESS(s.status)) ++successes;
+        });
+    }
+    EXPECT_EQ(completions.load(), 0);
+    // All come back at once: more than the semaphore's limit of 20 signals.
+    std::deque<PIRP> held;
+    {
+        std::lock_guard guard(g_script->lock);
+        held.swap(g_script->held);
+        g_script->hold = false;
+    }
+    ASSERT_EQ(held.size(), size_t(kReads));
+    for (PIRP irp : held) {
+        FillRead(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    // The bus runs on a stepped clock: step it while the workers finish.
+    for (int i = 0; i < 5000 && completions.load() < kReads; ++i) Advance(1);
+    EXPECT_EQ(completions.load(), kReads);
+    EXPECT_EQ(successes.load(), kReads);
+
+    // Ten more held while the device is pulled out: they fail below, and come back once each.
+    {
+        std::lock_guard guard(g_script->lock);
+        g_script->hold = true;
+    }
+    completions = 0;
+    for (int i = 0; i < 10; ++i) {
+        pins_.back()->QueueRead(buffers[size_t(i)].data(), 640, sizeof(KSSTREAM_HEADER),
+                                [&](const qk::ks::client::Pin::Sample&) { ++completions; });
+    }
+    ASSERT_TRUE(qk::usb::Unplug(port, qk::usb::Wait::No));
+    {
+        std::lock_guard guard(g_script->lock);
+        for (PIRP irp : g_script->held) Complete(irp, STATUS_DEVICE_REMOVED);
+        g_script->held.clear();
+        g_script->hold = false;
+    }
+    for (int i = 0; i < 5000 && completions.load() < 10; ++i) Advance(1);
+    EXPECT_EQ(completions.load(), 10);
+    pins_.clear();
+    filter_.reset();
+    qk::nt::pnp::WaitIdle();
+    EXPECT_EQ(qk::nt::io::LiveIrpCount(), 0u);
+}
+
+}  // namespace

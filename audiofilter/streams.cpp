@@ -23,6 +23,10 @@ bool SameGuid(const void* p, const GUID& g) { return std::memcmp(p, &g, sizeof(G
 bool PinCreateBlock(PFILE_OBJECT file, const UCHAR** block, size_t* bytes) {
     if (file == nullptr || file->FileName.Buffer == nullptr || file->FileName.Length < kBlockOffset + 4) return false;
     const auto* name = reinterpret_cast<const UCHAR*>(file->FileName.Buffer);
+    // Only a pin create carries a block: any other name (a filter opened with
+    // a long reference string) would have its bytes taken for a pointer.
+    static constexpr char16_t kPinString[] = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
+    if (std::memcmp(name, kPinString, kBlockOffset) != 0) return false;
     if (file->FileName.Length < kInlineThreshold) {
         if (file->FileName.Length < kBlockOffset + sizeof(void*)) return false;
         const UCHAR* pointer;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -261,6 +263,14 @@ protected:
         }
         g_script->position = 0;
     }
+    // Steps the bus clock and gives the worker threads real time until `done` (10 s at most).
+    template <typename Done>
+    void WaitFor(Done done) {
+        for (int i = 0; i < 10000 && !done(); ++i) {
+            Advance(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     std::unique_ptr<qk::ks::client::Filter> filter_;
     std::vector<std::unique_ptr<qk::ks::client::Pin>> pins_;
 };
@@ -469,7 +479,7 @@ TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
     // The bus runs on a stepped clock: step it while the workers finish.
-    for (int i = 0; i < 5000 && completions.load() < kReads; ++i) Advance(1);
+    WaitFor([&] { return completions.load() >= kReads; });
     EXPECT_EQ(completions.load(), kReads);
     EXPECT_EQ(successes.load(), kReads);
 
@@ -490,7 +500,7 @@ TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
         g_script->held.clear();
         g_script->hold = false;
     }
-    for (int i = 0; i < 5000 && completions.load() < 10; ++i) Advance(1);
+    WaitFor([&] { return completions.load() >= 10; });
     EXPECT_EQ(completions.load(), 10);
     pins_.clear();
     filter_.reset();

@@ -54,6 +54,8 @@ private:
     void Apply();
     Mode ModeNow() const;
     size_t RunPass(Mode mode, size_t frames);
+    void Deinterleave(size_t frames);
+    void Interleave(size_t produced);
     void Emit(UCHAR* data, ULONG limit, ULONG* written, const UCHAR* bytes, size_t count);
     void FlushPending(UCHAR* data, ULONG limit, ULONG* written);
 
@@ -79,7 +81,7 @@ private:
     float left_[kWorkSamples] = {};
     float right_[kWorkSamples] = {};
     // The raw bytes of the pass, for the modes that leave the samples as they are.
-    UCHAR raw_[kPassSamples * 4 + kStashBytes] = {};
+    alignas(16) UCHAR raw_[kPassSamples * 4 + kStashBytes] = {};
 };
 
 // MicBoost: multiplies 16- and 32-bit samples by `gain` (2..20) with

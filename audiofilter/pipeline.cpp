@@ -223,8 +223,13 @@ void ResetMeter(LevelMeter* meter, ULONG rateHz, ULONG channels) {
 void UpdateMeter(LevelMeter* meter, const UCHAR* data, ULONG bytes, bool samples32) {
     if (meter->window == 0) return;
     const ULONG size = samples32 ? 4 : 2;
+    // Locals: the byte pointer may alias the meter, which would make the
+    // compiler reload every field for every sample.
+    const LONG weight = LONG(meter->weight);
+    const ULONG window = meter->window;
+    LONG smoothed = meter->smoothed, peak = meter->peak;
+    ULONG position = meter->position;
     ULONG i = std::min(meter->carry, bytes);
-    meter->carry = 0;
     for (; i + size <= bytes; i += size) {
         LONG v;
         if (samples32) {
@@ -236,16 +241,18 @@ void UpdateMeter(LevelMeter* meter, const UCHAR* data, ULONG bytes, bool samples
             std::memcpy(&s, data + i, 2);
             v = s < 0 ? -LONG(s) : LONG(s);
         }
-        const LONG weight = LONG(meter->weight);
-        meter->smoothed = (v * weight + (1000 - weight) * meter->smoothed) / 1000;
-        meter->peak = std::max(meter->peak, v);
-        if (++meter->position >= meter->window) {
-            meter->position = 0;
-            meter->peak = meter->smoothed;
+        smoothed = (v * weight + (1000 - weight) * smoothed) / 1000;
+        peak = std::max(peak, v);
+        if (++position >= window) {
+            position = 0;
+            peak = smoothed;
         }
     }
+    meter->smoothed = smoothed;
+    meter->peak = peak;
+    meter->position = position;
     // A sample split at the end: its rest at the start of the next buffer is skipped.
-    if (i < bytes) meter->carry = size - (bytes - i);
+    meter->carry = i < bytes ? size - (bytes - i) : 0;
 }
 
 }  // namespace k0340aud

@@ -302,6 +302,39 @@ NTSTATUS WriteStream(FilterExtension* f, PIRP irp) {
     return PassDown(f, irp);
 }
 
+// The second request of a device control that came with no stack location
+// for the device below (it was built before the filter attached): the
+// status, count and MDL go back to the first, and both are finished here.
+NTSTATUS SecondCompleted(PDEVICE_OBJECT, PIRP second, PVOID context) {
+    auto* first = static_cast<PIRP>(context);
+    first->IoStatus = second->IoStatus;
+    first->MdlAddress = second->MdlAddress;
+    second->MdlAddress = nullptr;
+    IoFreeIrp(second);
+    IoCompleteRequest(first, IO_NO_INCREMENT);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ForwardInSecondRequest(FilterExtension* f, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PIRP second = IoAllocateIrp(f->lowerDevice->StackSize, FALSE);
+    if (second == nullptr) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    second->AssociatedIrp.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
+    if (irp->AssociatedIrp.SystemBuffer != nullptr) second->Flags |= IRP_BUFFERED_IO;
+    second->MdlAddress = irp->MdlAddress;
+    irp->MdlAddress = nullptr;
+    second->UserBuffer = irp->UserBuffer;
+    second->RequestorMode = irp->RequestorMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(second);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl = stack->Parameters.DeviceIoControl;
+    next->FileObject = stack->FileObject;
+    IoSetCompletionRoutine(second, SecondCompleted, irp, TRUE, TRUE, TRUE);
+    IoMarkIrpPending(irp);
+    IoCallDriver(f->lowerDevice, second);
+    return STATUS_PENDING;
+}
+
 }  // namespace
 
 NTSTATUS FilterCreate(FilterExtension* f, PIRP irp) {
@@ -343,6 +376,7 @@ NTSTATUS FilterClose(FilterExtension* f, PIRP irp) {
 }
 
 NTSTATUS FilterDeviceControl(FilterExtension* f, PIRP irp) {
+    if (irp->CurrentLocation <= f->lowerDevice->StackSize) return ForwardInSecondRequest(f, irp);
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
         // The filter does not let pins connect to each other directly through it.
         case IOCTL_KS_HANDSHAKE: return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);

@@ -509,3 +509,43 @@ TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
 }
 
 }  // namespace
+
+namespace {
+
+NTSTATUS Caught(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(AudioStreamTest, ARequestBuiltBeforeTheFilterAttachedStillReachesTheDevice) {
+    Plug(qk::ids::kPartnerVendorA, 1);
+    FilterExtension* f = Filter();
+    // Stack locations for the device below only, as a request built for it.
+    PIRP irp = IoAllocateIrp(f->lowerDevice->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    KSP_PIN property{};
+    property.Property.Set = KSPROPSETID_Pin;
+    property.Property.Id = KSPROPERTY_PIN_DATAFLOW;
+    property.Property.Flags = KSPROPERTY_TYPE_GET;
+    property.PinId = 1;
+    KSPIN_DATAFLOW flow = KSPIN_DATAFLOW(0);
+    irp->UserBuffer = &flow;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+    next->Parameters.DeviceIoControl.InputBufferLength = sizeof property;
+    next->Parameters.DeviceIoControl.OutputBufferLength = sizeof flow;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = &property;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, Caught, &done, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(f->self, irp), STATUS_PENDING);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Information, sizeof flow);
+    EXPECT_EQ(flow, KSPIN_DATAFLOW_IN);
+    IoFreeIrp(irp);
+    EXPECT_EQ(qk::nt::io::LiveIrpCount(), 0u);
+}
+
+}  // namespace

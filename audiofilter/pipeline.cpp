@@ -75,7 +75,7 @@ void ProcessHeld(FilterExtension* f, PIRP irp, bool echo) {
     UCHAR* data = header != nullptr ? DataOf(irp, header) : nullptr;
     if (header == nullptr || data == nullptr || header->DataUsed == 0) return;
     // A header that claims more than its buffer holds is not believed.
-    if (header->FrameExtent != 0 && header->DataUsed > header->FrameExtent) return;
+    if (header->DataUsed > header->FrameExtent) return;
     f->lastCaptureSize = header->DataUsed;
     f->captureTotal += header->DataUsed;
     KFLOATING_SAVE save;

@@ -47,6 +47,7 @@ struct Script {
     std::deque<PIRP> held;
     std::atomic<int> reads{0}, writes{0}, refusedRender{0};
     NTSTATUS renderCreate = STATUS_SUCCESS;
+    ULONG overstate = 0;  // bytes a read's DataUsed claims beyond its buffer
 };
 Script* g_script = nullptr;
 
@@ -62,7 +63,7 @@ void FillRead(PIRP irp) {
     for (size_t i = 0; i < samples; ++i) {
         data[i] = g_script->stereo.empty() ? 0 : g_script->stereo[g_script->position++ % g_script->stereo.size()];
     }
-    header->DataUsed = header->FrameExtent;
+    header->DataUsed = header->FrameExtent + g_script->overstate;
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = sizeof(KSSTREAM_HEADER);
 }
@@ -546,6 +547,23 @@ TEST_F(AudioStreamTest, ARequestBuiltBeforeTheFilterAttachedStillReachesTheDevic
     EXPECT_EQ(flow, KSPIN_DATAFLOW_IN);
     IoFreeIrp(irp);
     EXPECT_EQ(qk::nt::io::LiveIrpCount(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AudioStreamTest, AReadThatClaimsMoreThanItsBufferIsNotProcessed) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    g_script->overstate = 100000;
+    std::vector<uint8_t> buffer(640, 0xEE);
+    qk::ks::client::Pin::Sample sample;
+    ASSERT_EQ(pins_.back()->Read(buffer.data(), 640, sizeof(KSSTREAM_HEADER), &sample), STATUS_SUCCESS);
+    EXPECT_EQ(sample.Header().DataUsed, 640u + 100000u);  // passed on as the device said
+    std::lock_guard guard(g_script->lock);
+    EXPECT_EQ(std::memcmp(buffer.data(), g_script->stereo.data(), 640), 0);  // untouched by the filter
 }
 
 }  // namespace

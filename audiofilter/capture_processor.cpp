@@ -154,10 +154,19 @@ void CaptureProcessor::Interleave(size_t produced) {
     const size_t channels = applied_.channels;
     if (applied_.bits == 16) {
         auto* d = reinterpret_cast<int16_t*>(raw_);
-        for (size_t i = 0; i < produced; ++i) {
-            const float x = std::fmin(32767.0f, std::fmax(-32767.0f, left_[i]));
-            const int16_t v = int16_t(x + (x >= 0.0f ? 0.5f : -0.5f));
-            for (size_t c = 0; c < channels; ++c) d[i * channels + c] = v;
+        auto round16 = [](float sample) {
+            const float x = std::fmin(32767.0f, std::fmax(-32767.0f, sample));
+            return int16_t(x + (x >= 0.0f ? 0.5f : -0.5f));
+        };
+        if (channels == 2) {
+            for (size_t i = 0; i < produced; ++i) d[2 * i] = d[2 * i + 1] = round16(left_[i]);
+        } else if (channels == 1) {
+            for (size_t i = 0; i < produced; ++i) d[i] = round16(left_[i]);
+        } else {
+            for (size_t i = 0; i < produced; ++i) {
+                const int16_t v = round16(left_[i]);
+                for (size_t c = 0; c < channels; ++c) d[i * channels + c] = v;
+            }
         }
         return;
     }

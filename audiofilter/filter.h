@@ -142,6 +142,8 @@ void ReadInterfaceDefaults(FilterExtension* filter);
 void LoadSettings(FilterExtension* filter);
 void SaveSettings(FilterExtension* filter);
 void WriteStreamOpen(ULONG value);
+// The installation's format of an array-codec device, at the first read (capture) or write of a pin.
+void LoadFormatOverride(FilterExtension* f, bool capture);
 void WriteArrayInstalled(ULONG value);
 
 // ---- streams.cpp: kernel-streaming interception ----------------------------------------------

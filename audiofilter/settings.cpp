@@ -225,6 +225,27 @@ void SaveSettings(FilterExtension* f) {
     ZwClose(key);
 }
 
+void LoadFormatOverride(FilterExtension* f, bool capture) {
+    if (f->profile != Profile::ArrayCodec || f->interfaceName.Buffer == nullptr) return;
+    HANDLE key;
+    if (!NT_SUCCESS(IoOpenDeviceInterfaceRegistryKey(&f->interfaceName, KEY_READ, &key))) return;
+    ULONG bits = 0, rate = 0, channels = 0;
+    ReadValue(key, capture ? u"RecordSampleSize" : u"PlaybackSampleSize", &bits);
+    ReadValue(key, capture ? u"RecordSampleRate" : u"PlaybackSampleRate", &rate);
+    ReadValue(key, capture ? u"RecordNumChannels" : u"PlaybackNumChannels", &channels);
+    ZwClose(key);
+    // Zero (or missing) keeps what the pin was created with.
+    if (capture) {
+        if (bits) f->captureBits = bits;
+        if (rate) f->captureRate = static_cast<USHORT>(rate);
+        if (channels) f->captureChannels = static_cast<LONG>(channels);
+    } else {
+        if (bits) f->renderBits = bits;
+        if (rate) f->renderRate = static_cast<USHORT>(rate);
+        if (channels) f->renderChannels = static_cast<LONG>(channels);
+    }
+}
+
 void WriteStreamOpen(ULONG value) {
     HANDLE key;
     if (!NT_SUCCESS(CreateKeyPath(qk::paths::kAudioFilterKeyKernel, &key))) return;

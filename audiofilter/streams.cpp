@@ -270,6 +270,7 @@ NTSTATUS ReadStream(FilterExtension* f, PIRP irp) {
         f->captureRunning = 1;
         WriteStreamOpen(1);
         SignalEvent(kEventStream, 1);
+        LoadFormatOverride(f, true);
         ChoosePath(f);
         if (f->captureProcessor != nullptr) {
             f->captureProcessor->SetFormat(f->captureRate, static_cast<ULONG>(f->captureChannels), f->captureBits);
@@ -288,6 +289,7 @@ NTSTATUS WriteStream(FilterExtension* f, PIRP irp) {
         f->renderFormatPending = 0;
         f->renderRunning = 1;
         SignalEvent(kEventStream, 2);
+        LoadFormatOverride(f, false);
         ChoosePath(f);
         ResetMeter(&f->renderMeter, f->renderRate, static_cast<ULONG>(f->renderChannels));
     }

@@ -48,6 +48,7 @@ struct Script {
     std::atomic<int> reads{0}, writes{0}, refusedRender{0};
     NTSTATUS renderCreate = STATUS_SUCCESS;
     ULONG overstate = 0;  // bytes a read's DataUsed claims beyond its buffer
+    bool noUsb = false;   // answer no URB: the device looks like the array codec
 };
 Script* g_script = nullptr;
 
@@ -128,6 +129,10 @@ NTSTATUS AudioDispatch(PDEVICE_OBJECT device, PIRP irp) {
             }
             return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
         }
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            if (g_script->noUsb) return Complete(irp, STATUS_NOT_SUPPORTED);
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(ext->lower, irp);
         case IRP_MJ_PNP:
             if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
                 IoSkipCurrentIrpStackLocation(irp);
@@ -564,6 +569,43 @@ TEST_F(AudioStreamTest, AReadThatClaimsMoreThanItsBufferIsNotProcessed) {
     EXPECT_EQ(sample.Header().DataUsed, 640u + 100000u);  // passed on as the device said
     std::lock_guard guard(g_script->lock);
     EXPECT_EQ(std::memcmp(buffer.data(), g_script->stereo.data(), 640), 0);  // untouched by the filter
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(AudioStreamTest, AnArrayCodecTakesItsInstalledFormatAtTheFirstReadAndItsOwnSettingsKey) {
+    g_script->noUsb = true;
+    HANDLE key;
+    ASSERT_EQ(reg::CreatePath(qk::paths::kArraySettingsKeyKernel, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    reg::SetDword(key, u"BeamArray Installed", 1);
+    reg::SetDword(key, u"NoiseGuard", 1);
+    ZwClose(key);
+    SetScene(16000, 1);
+    Plug(qk::ids::kPartnerVendorA, 1);
+    FilterExtension* f = Filter();
+    EXPECT_EQ(f->profile, Profile::ArrayCodec);
+    EXPECT_EQ(f->captureChannels, 2);
+    EXPECT_EQ(f->deviceDescriptor[8] | f->deviceDescriptor[9] << 8, 0x8086);
+    // The installation's capture format for this device.
+    auto interfaces = qk::nt::pnp::Interfaces(kFilterInterface);
+    ASSERT_EQ(interfaces.size(), 1u);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, interfaces[0].symbolicLink.c_str());
+    ASSERT_EQ(IoOpenDeviceInterfaceRegistryKey(&link, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    reg::SetDword(key, u"RecordSampleRate", 16000);
+    reg::SetDword(key, u"RecordNumChannels", 0);  // zero keeps the pin's
+    ZwClose(key);
+    ASSERT_EQ(OpenPin(0, 48000, 2), STATUS_SUCCESS);
+    EXPECT_EQ(f->captureRate, 48000u);
+    Read(1, 640);
+    EXPECT_EQ(f->captureRate, 16000u);
+    EXPECT_EQ(f->captureChannels, 2);
+    EXPECT_EQ(f->arrayInstalled, 1u);
+    EXPECT_EQ(f->noiseGuardOn, 1u);
+    EXPECT_EQ(f->echoQuellAvailable, 1u);
+    EXPECT_EQ(f->echoQuellRate, 8000u);
 }
 
 }  // namespace

@@ -609,3 +609,66 @@ TEST_F(AudioStreamTest, AnArrayCodecTakesItsInstalledFormatAtTheFirstReadAndItsO
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AudioStreamTest, StreamEventsPropertiesAndHandshakesOnThePin) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    HANDLE control;
+    ASSERT_EQ(qk::nt::io::OpenDevice(kControlUserPath, GENERIC_READ | GENERIC_WRITE, &control), STATUS_SUCCESS);
+    auto wait = [&](uint32_t mask, uint32_t* answer, std::atomic<int>* done) {
+        answer[0] = mask;
+        answer[1] = 0;
+        return qk::nt::io::DeviceControlAsync(control, IOCTL_AUDFLT_WAIT_EVENT, answer, 8, answer, 8,
+                                              [done](NTSTATUS, ULONG_PTR) { ++*done; });
+    };
+    uint32_t started[2], stopped[2], render[2];
+    std::atomic<int> startedDone{0}, stoppedDone{0}, renderDone{0};
+    EXPECT_EQ(wait(kWaitCaptureEvents, started, &startedDone), STATUS_PENDING);
+    EXPECT_EQ(wait(kWaitRenderEvents, render, &renderDone), STATUS_PENDING);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    EXPECT_EQ(startedDone.load(), 0);  // the create alone is no start
+    Read(1, 640);
+    WaitFor([&] { return startedDone.load() == 1; });
+    EXPECT_EQ(started[0], kEventStream);
+    EXPECT_EQ(started[1], 1u);
+    EXPECT_EQ(StreamOpen(), 1u);
+    ULONG state = 0, returned = 0;
+    ASSERT_EQ(qk::nt::io::DeviceControl(control, IOCTL_AUDFLT_GET_STREAM_STATE, nullptr, 0, &state, 4, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state, 1u);
+
+    // Another recording input selected: the audio passes unchanged.
+    ULONG input = 3;
+    ASSERT_EQ(qk::ks::client::SetProperty(pins_.back()->Handle(), KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUX_SOURCE,
+                                          &input, sizeof input),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Filter()->muxSource, 3u);
+    size_t at;
+    {
+        std::lock_guard guard(g_script->lock);
+        at = g_script->position;
+    }
+    std::vector<uint8_t> got = Read(3, 640);
+    {
+        std::lock_guard guard(g_script->lock);
+        EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data() + at, got.size()), 0);
+    }
+    // The pins do not connect to each other through the filter.
+    ULONG ignored = 0;
+    EXPECT_EQ(qk::nt::io::DeviceControl(pins_.back()->Handle(), IOCTL_KS_HANDSHAKE, &ignored, 4, &ignored, 4, &returned),
+              STATUS_INVALID_DEVICE_REQUEST);
+
+    EXPECT_EQ(wait(kWaitCaptureEvents, stopped, &stoppedDone), STATUS_PENDING);
+    pins_.clear();
+    WaitFor([&] { return stoppedDone.load() == 1; });
+    EXPECT_EQ(stopped[1], 3u);
+    EXPECT_EQ(StreamOpen(), 0u);
+    EXPECT_EQ(renderDone.load(), 0);  // no render pin ran
+    ZwClose(control);
+    WaitFor([&] { return renderDone.load() == 1; });  // the handle's close cancels it
+    EXPECT_EQ(renderDone.load(), 1);
+}
+
+}  // namespace

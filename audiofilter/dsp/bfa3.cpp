@@ -17,6 +17,11 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kNominalRateHz = 8000.0f;
 constexpr float kOverflowQuotient = 1.0e6f;
+// A floor or minimum below this is no estimate. Our samples are integer PCM
+// values, so one step of quantisation noise already gives bin magnitudes of
+// several units through the 256-point transform; only digital silence or a
+// smoothed level decaying through a long mute comes below a hundredth.
+constexpr float kNoFloor = 1.0e-2f;
 constexpr size_t kMinFrontalBins = 40;
 constexpr size_t kCountFromBin = 16;
 // Sub-window and window of the minimum search: 22/88 frames while the stage
@@ -197,10 +202,14 @@ void Bfa3::SmoothAndTrack(const float* magnitude, Floor& f, bool first) {
     auto step = [&](size_t k, float value) {
         float level = first ? value : 0.3f * value + 0.7f * smoothed[k];
         smoothed[k] = level;
-        const float minimum = restart ? level : std::min(level, subMinimum[k]);
+        // A microphone often starts muted or in digital silence, or is muted
+        // for a while: a floor or minimum learnt there would make every later
+        // level an endless multiple of it. Below kNoFloor they count as not
+        // known yet, and the first level heard seeds them.
+        const float minimum = restart || subMinimum[k] < kNoFloor ? level : std::min(level, subMinimum[k]);
         subMinimum[k] = minimum;
         const float tracked = std::min(minimum, keptMinimum[k]);
-        const float before = start ? level : noise[k];
+        const float before = start || noise[k] < kNoFloor ? level : noise[k];
         const float follow = 0.05f * level + 0.95f * before;
         noise[k] = 4.0f * tracked > level ? follow : before;
     };
@@ -216,8 +225,12 @@ void Bfa3::CloseSubWindow(Floor& f) {
     std::copy_n(f.subMinimum.begin(), kBins, f.kept.begin());
     size_t filled = std::min(filledSlots_ + 1, keptSlots_);
     for (size_t k = 0; k < kBins; ++k) {
-        float m = f.kept[k];
-        for (size_t s = 1; s < filled; ++s) m = std::min(m, f.kept[s * kBins + k]);
+        // Silent sub-windows hold no minimum (see kNoFloor).
+        float m = std::numeric_limits<float>::max();
+        for (size_t s = 0; s < filled; ++s) {
+            const float v = f.kept[s * kBins + k];
+            if (v >= kNoFloor) m = std::min(m, v);
+        }
         f.keptMinimum[k] = m;
     }
 }
@@ -286,15 +299,16 @@ void Bfa3::AnalyseFrame(bool first) {
     const float* __restrict n1 = floor1_.noise.data();
     const float* __restrict n2 = floor2_.noise.data();
     auto classOf = [](float m, float n) -> int {
-        if (!(n > 0)) return 4;  // quotient beyond every class
+        if (n < kNoFloor) return 0;  // no estimate yet: nothing stands out of it
+        if (!(n > 0)) return 4;      // not a number: beyond every class
         return int(m >= n) + int(m >= 2.0f * n) + int(m >= 3.0f * n) + int(m >= 4.0f * n);
     };
-    // Branch-free: a level beyond a million times its floor (or above an
-    // empty floor) means the floors are broken, which is rare.
+    // Branch-free: a level beyond a million times a floor that exists (or a
+    // floor that is not a number) means the floors are broken, which is rare.
     bool broken = false;
     for (size_t k = 1; k + 1 < kBins; ++k) {
-        broken |= (m1[k] > 0 && !(m1[k] <= kOverflowQuotient * n1[k])) |
-                  (m2[k] > 0 && !(m2[k] <= kOverflowQuotient * n2[k]));
+        broken |= (m1[k] > 0 && !(n1[k] < kNoFloor) && !(m1[k] <= kOverflowQuotient * n1[k])) |
+                  (m2[k] > 0 && !(n2[k] < kNoFloor) && !(m2[k] <= kOverflowQuotient * n2[k]));
         int c = std::min(classOf(m1[k], n1[k]), classOf(m2[k], n2[k]));
         cls[k] = c;
         const bool frontal = c >= 3 && direction[k] <= 1;

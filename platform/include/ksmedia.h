@@ -263,3 +263,59 @@ typedef struct {
     WAVEFORMATEX WaveFormatEx;
 } __attribute__((packed)) KSDATAFORMAT_WAVEFORMATEX, *PKSDATAFORMAT_WAVEFORMATEX;
 static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEX) == 82);
+
+typedef struct {
+    KSDATARANGE DataRange;
+    ULONG MaximumChannels;
+    ULONG MinimumBitsPerSample;
+    ULONG MaximumBitsPerSample;
+    ULONG MinimumSampleFrequency;
+    ULONG MaximumSampleFrequency;
+} KSDATARANGE_AUDIO, *PKSDATARANGE_AUDIO;
+// 84 bytes of fields; the KSDATARANGE's 8-byte alignment pads the whole to 88.
+static_assert(offsetof(KSDATARANGE_AUDIO, MaximumSampleFrequency) == 80 && sizeof(KSDATARANGE_AUDIO) == 88);
+
+DEFINE_GUID(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 0x00000003, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71);
+
+// ---- Audio property set: properties of the nodes of an audio filter's topology ----
+DEFINE_GUID(KSPROPSETID_Audio, 0x45FFAAA0, 0x6E1B, 0x11D0, 0xBC, 0xF2, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00);
+
+typedef enum {
+    KSPROPERTY_AUDIO_LATENCY = 1,
+    KSPROPERTY_AUDIO_COPY_PROTECTION,
+    KSPROPERTY_AUDIO_CHANNEL_CONFIG,
+    KSPROPERTY_AUDIO_VOLUMELEVEL,
+    KSPROPERTY_AUDIO_POSITION,
+    KSPROPERTY_AUDIO_DYNAMIC_RANGE,
+    KSPROPERTY_AUDIO_QUALITY,
+    KSPROPERTY_AUDIO_SAMPLING_RATE,
+    KSPROPERTY_AUDIO_DYNAMIC_SAMPLING_RATE,
+    KSPROPERTY_AUDIO_MIX_LEVEL_TABLE,
+    KSPROPERTY_AUDIO_MIX_LEVEL_CAPS,
+    KSPROPERTY_AUDIO_MUX_SOURCE,
+    KSPROPERTY_AUDIO_MUTE,
+} KSPROPERTY_AUDIO;
+
+// A property of one node (sent with KSPROPERTY_TYPE_TOPOLOGY).
+typedef struct {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSNODEPROPERTY, *PKSNODEPROPERTY;
+static_assert(sizeof(KSNODEPROPERTY) == 32);
+
+typedef struct {
+    KSNODEPROPERTY NodeProperty;
+    LONG Channel;  // -1: the master channel
+    ULONG Reserved;
+} KSNODEPROPERTY_AUDIO_CHANNEL, *PKSNODEPROPERTY_AUDIO_CHANNEL;
+static_assert(sizeof(KSNODEPROPERTY_AUDIO_CHANNEL) == 40);
+
+typedef struct {
+    ULONGLONG PlayOffset;
+    ULONGLONG WriteOffset;
+} KSAUDIO_POSITION, *PKSAUDIO_POSITION;
+
+// Pin categories of audio filters.
+DEFINE_GUID(KSNODETYPE_MICROPHONE_ARRAY, 0xDFF21BE5, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+DEFINE_GUID(KSNODETYPE_SPEAKER, 0xDFF21CE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);

@@ -90,3 +90,12 @@ HLOCAL LocalFree(HLOCAL hMem);
 #include "libloaderapi.h"
 #include "sysinfoapi.h"
 #include "synchapi.h"
+
+// ---- Overlapped device requests --------------------------------------------------------
+#define ERROR_IO_INCOMPLETE 996
+// DeviceIoControl with an OVERLAPPED returns at once: TRUE when the request
+// finished, else FALSE with ERROR_IO_PENDING; Internal holds the status and
+// InternalHigh the bytes returned, and hEvent (reset first) is set when the
+// request completes. Closing the device's last handle cancels what is in flight.
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+BOOL CancelIo(HANDLE hFile);

@@ -348,6 +348,9 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registr
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
+    // Internal requests (URBs from a filter above) go on to the bus, as the
+    // class driver forwards every request it has no use for.
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchOther;
     // The class driver's own unload; a minidriver may wrap it.
     DriverObject->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;

@@ -68,6 +68,13 @@ struct alignas(16) IrpRecord {
     PVOID ownedBuffer;
     // Completion callback of an asynchronous user request (owned; deleted at completion).
     std::function<void(NTSTATUS, ULONG_PTR)>* onComplete;
+    // An asynchronous user request is listed with its file until it completes,
+    // so that closing the file's last handle can cancel it (io lock).
+    PFILE_OBJECT trackedFile;
+    // Cancellers holding the request while they call IoCancelIrp; its memory
+    // goes only when the last lets go (io lock).
+    uint32_t cancelHolds;
+    bool freeWhenReleased;
 };
 static_assert(sizeof(IrpRecord) % 16 == 0);
 
@@ -99,6 +106,7 @@ struct FileRecord {
     long handles = 0;
     long references = 0;
     PDEVICE_OBJECT device = nullptr;  // the named device the open reached (referenced)
+    std::vector<PIRP> asyncRequests;  // asynchronous user requests still in flight (io lock)
 };
 
 }  // namespace
@@ -549,6 +557,9 @@ FileHandle::~FileHandle() {
         lastHandle = --io.files.at(file_)->handles == 0;
     }
     if (lastHandle) {
+        // What the caller left in flight on the file is cancelled with its
+        // last handle, before the driver hears of the cleanup.
+        CancelFileRequests(file_);
         PIRP irp = BuildFileRequest(file_, IRP_MJ_CLEANUP);
         if (irp != nullptr) SendSynchronous(IoGetRelatedDeviceObject(file_), irp);
     }
@@ -666,7 +677,42 @@ NTSTATUS DeviceControlAsync(HANDLE handle, ULONG code, const void* input, ULONG 
     irp->Tail.Overlay.OriginalFileObject = file;
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     RecordOf(irp)->onComplete = new std::function<void(NTSTATUS, ULONG_PTR)>(std::move(done));
+    {
+        IoManager& io = Io();
+        std::lock_guard guard(io.lock);
+        io.files.at(file)->asyncRequests.push_back(irp);
+        RecordOf(irp)->trackedFile = file;
+    }
     return IoCallDriver(top, irp);
+}
+
+void CancelFileRequests(PFILE_OBJECT file) {
+    IoManager& io = Io();
+    std::vector<PIRP> held;
+    {
+        std::lock_guard guard(io.lock);
+        auto it = io.files.find(file);
+        if (it == io.files.end()) return;
+        held = it->second->asyncRequests;
+        for (PIRP irp : held) RecordOf(irp)->cancelHolds++;
+    }
+    // A request that completes meanwhile stays in memory until it is let go.
+    for (PIRP irp : held) IoCancelIrp(irp);
+    std::vector<IrpRecord*> release;
+    {
+        std::lock_guard guard(io.lock);
+        for (PIRP irp : held) {
+            IrpRecord* rec = RecordOf(irp);
+            if (--rec->cancelHolds == 0 && rec->freeWhenReleased) {
+                io.liveIrps.erase(irp);
+                release.push_back(rec);
+            }
+        }
+    }
+    for (IrpRecord* rec : release) {
+        rec->magic = 0;
+        ExFreePoolWithTag(rec, kIrpTag);
+    }
 }
 
 NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* returned) {
@@ -747,6 +793,19 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     *DeviceObject = dev;
     return STATUS_SUCCESS;
 }
+
+namespace qk::nt::io {
+
+bool HasDeletedDevicesInUse(PDRIVER_OBJECT driver) {
+    IoManager& io = Io();
+    std::lock_guard guard(io.lock);
+    for (const auto& [device, rec] : io.devices) {
+        if (rec->deleted && device->DriverObject == driver) return true;
+    }
+    return false;
+}
+
+}  // namespace qk::nt::io
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     qk::nt::CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
@@ -1027,6 +1086,15 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+// Takes a finished asynchronous request off its file's list.
+static void UntrackLocked(IoManager& io, PIRP Irp) {
+    IrpRecord* rec = RecordOf(Irp);
+    if (rec->trackedFile == nullptr) return;
+    auto it = io.files.find(rec->trackedFile);
+    if (it != io.files.end()) std::erase(it->second->asyncRequests, Irp);
+    rec->trackedFile = nullptr;
+}
+
 static void FinishThreadIrp(PIRP Irp) {
     IrpRecord* rec = RecordOf(Irp);
     // Output is copied back on success and on warnings (STATUS_BUFFER_OVERFLOW
@@ -1049,12 +1117,18 @@ static void FinishThreadIrp(PIRP Irp) {
     rec->ownedMdl = nullptr;
     Irp->MdlAddress = nullptr;
     IoManager& io = Io();
+    bool held;
     {
         std::lock_guard guard(io.lock);
-        io.liveIrps.erase(Irp);
+        UntrackLocked(io, Irp);
+        held = rec->cancelHolds > 0;
+        if (held) rec->freeWhenReleased = true;
+        else io.liveIrps.erase(Irp);
     }
-    rec->magic = 0;
-    ExFreePoolWithTag(rec, kIrpTag);
+    if (!held) {
+        rec->magic = 0;
+        ExFreePoolWithTag(rec, kIrpTag);
+    }
     if (event != nullptr) KeSetEvent(event, 0, FALSE);
     if (onComplete != nullptr) {
         (*onComplete)(final.Status, final.Information);

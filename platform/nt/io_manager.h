@@ -60,10 +60,16 @@ NTSTATUS DeviceControl(HANDLE handle, ULONG code, const void* input, ULONG input
 NTSTATUS DeviceControlAsync(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
                             ULONG outputLength, std::function<void(NTSTATUS, ULONG_PTR)> done);
 NTSTATUS ReadFile(HANDLE handle, void* buffer, ULONG length, ULONG* returned);
+// Cancels (IoCancelIrp) every asynchronous request still in flight on the
+// file; closing the file's last handle does this before its cleanup.
+void CancelFileRequests(PFILE_OBJECT file);
 
 // ---- IRP inspection ---------------------------------------------------------------------
 // IRPs allocated and not yet freed, for leak checks of whole scenarios.
 size_t LiveIrpCount();
+// Whether a device object of the driver is deleted but still referenced (a
+// file on it is open): the driver's code must stay until it goes.
+bool HasDeletedDevicesInUse(PDRIVER_OBJECT driver);
 
 // The WDM version the machine reports to IoIsWdmVersionAvailable.
 void SetWdmVersion(UCHAR major, UCHAR minor);

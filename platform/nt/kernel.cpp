@@ -549,4 +549,18 @@ int64_t DeadlineFromTimeout(const LARGE_INTEGER* timeout) {
     return timeout->QuadPart - k.TheClock().BootSystemTime();
 }
 
+void Kernel::SetFloatingPointSaveFailure(std::function<bool()> predicate) {
+    std::lock_guard guard(faultLock_);
+    floatingSaveFailure_ = std::move(predicate);
+}
+
+bool Kernel::FloatingPointSaveFails() {
+    std::function<bool()> predicate;
+    {
+        std::lock_guard guard(faultLock_);
+        predicate = floatingSaveFailure_;
+    }
+    return predicate && predicate();
+}
+
 }  // namespace qk::nt

@@ -122,6 +122,13 @@ public:
     bool ExternalReference(void* body);
     bool ExternalDereference(void* body);
 
+    // ---- Fault injection ---------------------------------------------------------------
+    // While set, KeSaveFloatingPointState fails (STATUS_INSUFFICIENT_RESOURCES,
+    // as when the target cannot allocate the save area) whenever the predicate
+    // says so; it is called once per save on the saving thread.
+    void SetFloatingPointSaveFailure(std::function<bool()> predicate);
+    bool FloatingPointSaveFails();
+
 private:
     void DpcLoop();
     void WorkerLoop(size_t index);
@@ -176,6 +183,9 @@ private:
     std::unordered_map<void*, std::pair<std::shared_ptr<void>, long>> references_;
     std::function<bool(void*)> externalReference_;
     std::function<bool(void*)> externalDereference_;
+
+    std::mutex faultLock_;  // guards floatingSaveFailure_
+    std::function<bool()> floatingSaveFailure_;
 };
 
 // Starts the kernel's services on `machine` and arranges the shut-down

@@ -665,6 +665,9 @@ void PnpManager::UnloadUnused(const std::vector<PDRIVER_OBJECT>& drivers) {
             std::lock_guard guard(lock);
             inUse = driver->DeviceObject != nullptr;
         }
+        // A deleted device that an open file still holds keeps its driver:
+        // closing that file calls into it.
+        inUse = inUse || io::HasDeletedDevicesInUse(driver);
         if (!inUse) io::UnloadDriver(driver);
     }
 }

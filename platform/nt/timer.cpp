@@ -92,6 +92,11 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
 NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     qk::nt::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSaveFloatingPointState");
     auto& ctx = qk::nt::CurrentThreadContext();
+    if (Kernel::Get().FloatingPointSaveFails()) {
+        // A failed save leaves nothing to restore.
+        FloatSave->Magic = 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     FloatSave->Magic = kFloatingSaveMagic;
     FloatSave->Depth = static_cast<ULONG>(++ctx.floatingPointSaves);
     return STATUS_SUCCESS;

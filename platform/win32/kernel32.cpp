@@ -8,6 +8,7 @@
 #include "platform/nt/io_manager.h"
 #include "platform/nt/object.h"
 #include "platform/nt/wformat.h"
+#include "platform/win32/overlapped.h"
 #include "windows.h"
 #include "wdm.h"
 
@@ -149,7 +150,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     if (hDevice == nullptr || hDevice == INVALID_HANDLE_VALUE) return Fail(STATUS_INVALID_HANDLE);
-    if (lpOverlapped != nullptr) return Fail(STATUS_NOT_SUPPORTED);  // the package only makes synchronous calls
+    if (lpOverlapped != nullptr) {
+        return qk::win32::DeviceIoControlOverlapped(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                                    nOutBufferSize, lpBytesReturned, lpOverlapped);
+    }
     ULONG returned = 0;
     NTSTATUS status = qk::nt::io::DeviceControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                                 nOutBufferSize, &returned);

@@ -19,6 +19,7 @@
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/object.h"
+#include "platform/win32/overlapped.h"
 #include "windows.h"
 
 namespace qk::win32 {
@@ -150,6 +151,22 @@ int64_t Now() {
 }
 
 }  // namespace
+
+std::shared_ptr<void> HoldEvent(HANDLE event) {
+    auto o = Lookup(event);
+    if (!o || o->kind != SyncObject::Kind::Event) return nullptr;
+    return o;
+}
+
+void SignalEvent(const std::shared_ptr<void>& event) {
+    if (!event) return;
+    {
+        std::lock_guard guard(g_lock);
+        static_cast<SyncObject*>(event.get())->signalled = true;
+    }
+    g_changed.notify_all();
+}
+
 }  // namespace qk::win32
 
 using namespace qk::win32;

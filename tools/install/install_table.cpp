@@ -96,6 +96,7 @@ constexpr MachineString kMachineStrings[] = {
 // install copies each one from the build's module folder.
 constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Dev.sys", .destination = "Windows/System32/drivers/K0340Dev.sys"},
+    {.buildName = "K0340Aud.sys", .destination = "Windows/System32/drivers/K0340Aud.sys"},
     // The capture driver reads its substitute pictures from its own folder.
     {.buildName = "K0340Pv2.bmp", .destination = "Windows/System32/drivers/K0340Pv2.bmp"},
     {.buildName = "K0340Pc.bmp", .destination = "Windows/System32/drivers/K0340Pc.bmp"},

@@ -91,16 +91,70 @@ TEST(Bfa3, FrontalFramesTeachTheRelativeTransferFunction) {
     EXPECT_FALSE(b.overflowed());
 }
 
-TEST(Bfa3, HugeQuotientSetsTheOverflowFlagAndTheStagePassesTheHalfSum) {
+// Side-noise suppression in the talker's pauses from `fromSample` on:
+// the beam of the side noise against what the stage left of the scene.
+double SideSuppressionDb(const qk::sim::Scene& s, const std::vector<float>& l, const std::vector<float>& r,
+                         size_t leading, size_t fromSample) {
+    Bfa3 b;
+    b.Setup(ULONG(s.rateHz));
+    std::vector<float> y = RunStereo(b, l, r);
+    double out = 0, beam = 0;
+    for (size_t i = leading + fromSample; i < y.size(); ++i) {
+        const size_t j = i - leading;
+        if (j >= s.size() || s.talkerActive[j]) continue;
+        const double side = 0.5 * (s.side[0][j] + s.side[1][j]);
+        out += double(y[i]) * y[i];
+        beam += side * side;
+    }
+    EXPECT_FALSE(b.overflowed());
+    return Decibels(beam / out);
+}
+
+TEST(Bfa3, DigitalSilenceAtTheStartOrAMuteDoesNotShutTheStageOff) {
+    // A muted or silent start is normal for a microphone: the stage must go
+    // on suppressing the side noise once sound arrives, as it does without.
+    qk::sim::Scene s = qk::sim::RenderScene(
+        {.rateHz = 16000, .seconds = 20, .talkerLevel = 3000, .noise = {{.angleDeg = -60, .level = 600}}});
+    std::vector<float> l = s.Mix(0, true, true, false, false), r = s.Mix(1, true, true, false, false);
+    const double plain = SideSuppressionDb(s, l, r, 0, 16000 * 16);
+    struct Row { const char* name; size_t leading; size_t muteFrom, muteTo; } rows[] = {
+        {"20 ms of silence first", 320, 0, 0},
+        {"2 s of silence first", 32000, 0, 0},
+        {"a 1.5 s mute after 1 s", 0, 16000, 40000},
+        {"a 12 s mute after 1 s", 0, 16000, 16000 * 13},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<float> ls(row.leading, 0.0f), rs(row.leading, 0.0f);
+        ls.insert(ls.end(), l.begin(), l.end());
+        rs.insert(rs.end(), r.begin(), r.end());
+        for (size_t i = row.muteFrom; i < row.muteTo; ++i) ls[i] = rs[i] = 0.0f;
+        const double db = SideSuppressionDb(s, ls, rs, row.leading, 16000 * 16);
+        EXPECT_GT(db, 10.0);
+        EXPECT_GT(db, plain - 3.0) << "without silence: " << plain;
+    }
+}
+
+TEST(Bfa3, AQuotientBeyondAMillionOverARealFloorSetsTheOverflowFlag) {
     Bfa3 b;
     b.Setup(8000);
-    // Silence builds a zero noise floor; a burst then divides by nothing.
-    std::vector<float> quiet(8000 * 2, 0.0f), out(8000 * 2);
+    // A whisper of noise makes a floor; a burst twenty million times louder
+    // breaks it, and the stage passes the half sum until it is set up again.
+    std::vector<float> quiet = qk::sim::WhiteNoise(8000 * 2, 5), out(8000 * 2);
+    for (float& v : quiet) v *= 0.02f;
     b.Process(quiet.data(), quiet.data(), quiet.size(), out.data());
-    std::vector<float> loud(8000, 0.0f);
-    for (size_t i = 0; i < loud.size(); ++i) loud[i] = float(20000 * std::sin(0.3 * double(i)));
-    b.Process(loud.data(), loud.data(), loud.size(), out.data());
+    EXPECT_FALSE(b.overflowed());
+    std::vector<float> loud(8000, 0.0f), right(8000, 0.0f);
+    for (size_t i = 0; i < loud.size(); ++i) {
+        loud[i] = float(20000 * std::sin(0.3 * double(i)));
+        right[i] = 0.5f * loud[i];
+    }
+    size_t n = b.Process(loud.data(), right.data(), loud.size(), out.data());
     EXPECT_TRUE(b.overflowed());
+    ASSERT_EQ(n, loud.size());
+    // Half a second later the output carries the half sum at its full level.
+    const double rms = std::sqrt(Energy(out, 4000, 8000) / 4000.0);
+    EXPECT_NEAR(rms, 0.75 * 20000 / std::sqrt(2.0), 0.05 * 0.75 * 20000 / std::sqrt(2.0));
     b.Setup(8000);
     EXPECT_FALSE(b.overflowed());
 }

@@ -288,6 +288,25 @@ TEST_F(KernelTest, FloatingPointSavesMustPair) {
     EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 1u);
 }
 
+TEST_F(KernelTest, AnInjectedFloatingPointSaveFailureLeavesNothingToRestore) {
+    int calls = 0;
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure([&] { return ++calls == 2; });
+    KFLOATING_SAVE first, second, third;
+    EXPECT_EQ(KeSaveFloatingPointState(&first), STATUS_SUCCESS);
+    EXPECT_EQ(KeSaveFloatingPointState(&second), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(KeSaveFloatingPointState(&third), STATUS_SUCCESS);
+    // The failed save did not count: the two good ones pair without a report.
+    KeRestoreFloatingPointState(&third);
+    KeRestoreFloatingPointState(&first);
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 0u);
+    KeRestoreFloatingPointState(&second);  // restoring what was never saved
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 1u);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure(nullptr);
+    EXPECT_EQ(KeSaveFloatingPointState(&first), STATUS_SUCCESS);
+    KeRestoreFloatingPointState(&first);
+    EXPECT_EQ(calls, 3);
+}
+
 TEST_F(KernelTest, FreeingASetTimerIsCaught) {
     auto* timer = static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), qk::nt::pool::Tag("Tmr ")));
     KeInitializeTimer(timer);

@@ -66,7 +66,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     if (lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
     if (StatusOf(lpOverlapped) == STATUS_PENDING) {
         if (!bWait) return FailWith(ERROR_IO_INCOMPLETE);
-        const bool event = HoldEvent(lpOverlapped->hEvent) != nullptr;
+        const bool event = qk::win32::HoldEvent(lpOverlapped->hEvent) != nullptr;
         while (StatusOf(lpOverlapped) == STATUS_PENDING) {
             if (event) {
                 WaitForSingleObject(lpOverlapped->hEvent, INFINITE);

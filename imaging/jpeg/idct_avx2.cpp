@@ -83,14 +83,15 @@ QK_AVX2_INLINE void StoreColumns(uint8_t* out, int stride, __m256i c0, __m256i c
     const __m256i rows23 = _mm256_unpackhi_epi32(l, r);  // rows 2, 3 | rows 6, 7
     const __m128i a = _mm256_castsi256_si128(rows01), b = _mm256_castsi256_si128(rows23);
     const __m128i c = _mm256_extracti128_si256(rows01, 1), d = _mm256_extracti128_si256(rows23, 1);
+    // Rows go out as unaligned 8-byte stores (a row of a picture has no alignment).
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), a);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + stride), _mm_castsi128_pd(a));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + stride), _mm_unpackhi_epi64(a, a));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * stride), b);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + 3 * stride), _mm_castsi128_pd(b));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * stride), _mm_unpackhi_epi64(b, b));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 4 * stride), c);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + 5 * stride), _mm_castsi128_pd(c));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 5 * stride), _mm_unpackhi_epi64(c, c));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6 * stride), d);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + 7 * stride), _mm_castsi128_pd(d));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 7 * stride), _mm_unpackhi_epi64(d, d));
 }
 
 // `inputs` is 32-byte aligned (the record's block).

@@ -448,9 +448,11 @@ public:
     LONG parentalLock = 0;
     KSEMAPHORE requestSemaphore;
     LONG recoveryCounter = -1;
-    BOOLEAN present = FALSE;
+    // Written by Plug and Play, read by every request, completion and work
+    // item: atomic, so a removal is seen without a race.
+    std::atomic<BOOLEAN> present = FALSE;
     BOOLEAN postStarted = FALSE;
-    BOOLEAN surpriseRemoved = FALSE;
+    std::atomic<BOOLEAN> surpriseRemoved = FALSE;
     PKSPIN pin = nullptr;
     PIKSREFERENCECLOCK clock = nullptr;
     KEVENT stillFrameEvent;

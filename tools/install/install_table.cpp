@@ -69,6 +69,8 @@ constexpr PlainKey kPlainKeys[] = {
     // The 32-bit console reads its machine settings here; the capture
     // driver creates its Console key below it.
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
+    // The audio effects library counts as installed only with its key.
+    {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\Audio FX"},
 };
 
 constexpr InitialValue kInitialValues[] = {
@@ -107,6 +109,8 @@ constexpr ModuleFile kModules[] = {
     // window loads it from, and the skin bundle in the system folder.
     {.buildName = "SkinHook.DLL", .destination = "Windows/TWAIN_32/Lumora/QK0340/SkinHook.DLL"},
     {.buildName = "K0340Cvw.bff", .destination = "Windows/System32/K0340Cvw.bff"},
+    // The audio effects library the console's audio effects panel drives.
+    {.buildName = "K0340Afx.dll", .destination = "Windows/System32/K0340Afx.dll"},
 };
 constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 

@@ -16,6 +16,7 @@
 
 #include "platform/nt/machine.h"
 #include "platform/win32/code_modules.h"
+#include "platform/win32/host_paths.h"
 #include "platform/win32/pe_resources.h"
 #include "windows.h"
 
@@ -70,8 +71,8 @@ std::u16string BaseName(const std::u16string& path) {
     return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
-// The host file of a "C:\..." path of the root, each part matched without
-// case as the target's file system does; empty when there is none.
+}  // namespace
+
 std::filesystem::path HostFile(const std::u16string& path) {
     if (path.size() < 3 || (path[0] != u'C' && path[0] != u'c') || path[1] != u':' || path[2] != u'\\') return {};
     std::filesystem::path at = Machine::Current().SystemRoot();
@@ -97,6 +98,8 @@ std::filesystem::path HostFile(const std::u16string& path) {
     }
     return std::filesystem::is_regular_file(at) ? at : std::filesystem::path{};
 }
+
+namespace {
 
 bool ReadWhole(const std::u16string& path, std::vector<uint8_t>* bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ_W, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -314,6 +314,23 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     return h;
 }
 
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD access, BOOL inherit,
+                     DWORD options) {
+    // One process: both sides are the caller's, and only its own objects
+    // of this file are duplicated.
+    const HANDLE self = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+    auto o = Lookup(source);
+    if (!o || !target || sourceProcess != self || targetProcess != self || !(options & DUPLICATE_SAME_ACCESS)) {
+        SetLastError(o ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::shared_ptr<qk::nt::KernelObject> base;
+    ACCESS_MASK granted = 0;
+    qk::nt::LookupHandle(source, &base, &granted);
+    *target = Insert(o, granted);
+    return TRUE;
+}
+
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     auto o = Lookup(thread);
     if (!o || o->kind != SyncObject::Kind::Thread || !exitCode) {

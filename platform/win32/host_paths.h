@@ -1,0 +1,13 @@
+// Paths of the machine's file system on the host.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace qk::win32 {
+
+// The host file of a "C:\..." path of the system root, each part matched
+// without case as the target's file system does; empty when there is none.
+std::filesystem::path HostFile(const std::u16string& path);
+
+}  // namespace qk::win32

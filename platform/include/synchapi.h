@@ -36,6 +36,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+#define DUPLICATE_SAME_ACCESS 0x00000002
+// Within the one process of the machine, with the source's access.
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD access, BOOL inherit,
+                     DWORD options);
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
 VOID Sleep(DWORD milliseconds);

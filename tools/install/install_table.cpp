@@ -13,6 +13,10 @@ constexpr Folder kFolders[] = {
     {.path = "Windows/SysWOW64"},
     {.path = "Windows/TWAIN_32"},
     {.path = "Windows/TWAIN_32/Lumora/QK0340"},
+    {.path = "Program Files/Lumora Tech/KFXE/Thumbnails/Colour"},
+    {.path = "Program Files/Lumora Tech/KFXE/Thumbnails/Frames"},
+    {.path = "Program Files/Lumora Tech/KFXE/Thumbnails/Fun"},
+    {.path = "Program Files/Lumora Tech/KFXE/Imported"},
 };
 
 constexpr Service kServices[] = {
@@ -71,6 +75,8 @@ constexpr PlainKey kPlainKeys[] = {
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
     // The audio effects library counts as installed only with its key.
     {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\Audio FX"},
+    // The video effects engine is installed for English (United States).
+    {.path = u"SOFTWARE\\Lumora Tech\\Software Installed\\KFXE Engine\\1033"},
 };
 
 constexpr InitialValue kInitialValues[] = {
@@ -92,6 +98,15 @@ constexpr MachineString kMachineStrings[] = {
      .text = u"K0340Vfw.dll"},
     {.path = u"SOFTWARE\\Classes\\CLSID\\{808D801D-701E-4520-BD42-1EF271E73233}\\InprocServer32",
      .name = u"ThreadingModel", .text = u"Both"},
+    // The video effects engine: its library found through App Paths (its
+    // folder holds the service starter) and its one COM class.
+    {.path = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\BlinklyEx.dll", .name = u"",
+     .text = u"C:\\Program Files\\Lumora Tech\\KFXE\\BlinklyEx.dll"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{0F31130E-B760-11DA-9596-00E08161165F}", .name = u"", .text = u"KFXE Engine"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{0F31130E-B760-11DA-9596-00E08161165F}\\InprocServer32", .name = u"",
+     .text = u"BlinklyEx.dll"},
+    {.path = u"SOFTWARE\\Classes\\CLSID\\{0F31130E-B760-11DA-9596-00E08161165F}\\InprocServer32",
+     .name = u"ThreadingModel", .text = u"Apartment"},
 };
 
 // The drivers' and libraries' loadable modules and the files they read; the
@@ -111,6 +126,19 @@ constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Cvw.bff", .destination = "Windows/System32/K0340Cvw.bff"},
     // The audio effects library the console's audio effects panel drives.
     {.buildName = "K0340Afx.dll", .destination = "Windows/System32/K0340Afx.dll"},
+    // The video effects engine, its service starter and its thumbnails.
+    {.buildName = "BlinklyEx.dll", .destination = "Program Files/Lumora Tech/KFXE/BlinklyEx.dll"},
+    {.buildName = "StartKFX.exe", .destination = "Program Files/Lumora Tech/KFXE/StartKFX.exe"},
+    {.buildName = "KfxThumbnails/Colour/Sepia.png", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Colour/Sepia.png"},
+    {.buildName = "KfxThumbnails/Colour/Negative.bmp", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Colour/Negative.bmp"},
+    {.buildName = "KfxThumbnails/Colour/BlackWhite.jpg",
+     .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Colour/BlackWhite.jpg"},
+    {.buildName = "KfxThumbnails/Frames/Oval.gif", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Frames/Oval.gif"},
+    {.buildName = "KfxThumbnails/Frames/Film.tif", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Frames/Film.tif"},
+    {.buildName = "KfxThumbnails/Fun/Mosaic.tga", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Fun/Mosaic.tga"},
+    {.buildName = "KfxThumbnails/Fun/Mirror.ppm", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Fun/Mirror.ppm"},
+    {.buildName = "KfxThumbnails/Fun/Thermal.ico", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Fun/Thermal.ico"},
+    {.buildName = "KfxThumbnails/Fun/Sketch.kfp", .destination = "Program Files/Lumora Tech/KFXE/Thumbnails/Fun/Sketch.kfp"},
 };
 constexpr std::span<const ModuleFile> kModuleFiles{kModules};
 

@@ -322,20 +322,6 @@ HRESULT RegisterServer() {
 
 HRESULT UnregisterServer() { return SUCCEEDED(qk::com::UnregisterInprocClass(CLSID_KfxEngine)) ? S_OK : SELFREG_E_CLASS; }
 
-int StartKfxMain(const char*, int) {
-    // The engine's key stays; only the record that the service runs goes
-    // with the machine (a volatile key would make every key below it so).
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEngineKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) return 1;
-    RegCloseKey(key);
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunningKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
-        return 1;
-    }
-    RegCloseKey(key);
-    return 0;
-}
-
 void RegisterBuiltin() {
     qk::com::RegisterBuiltinServer(kEngineFile, {[](REFCLSID c, REFIID i, LPVOID* p) { return GetClassObject(c, i, p); },
                                                  [] { return CanUnloadNow(); }, [] { return RegisterServer(); },

@@ -1,7 +1,8 @@
 // Processes: a program of the machine started with its command line. A
-// program is code built into the host process under its file name (see
-// platform/win32/programs.h); it runs on a thread of its own, and its process
-// handle is waited on and asked for its exit code like the platform's.
+// program is code built into the host process under its file name, or a
+// program file built for the machine (see platform/win32/programs.h); it runs
+// on a thread of its own, and its process handle is waited on and asked for
+// its exit code like the platform's.
 #pragma once
 
 #include "minwindef.h"

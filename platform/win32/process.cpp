@@ -2,9 +2,12 @@
 // opening files. A process is its program's main thread: the process handle
 // is a second handle on the thread's object, so it is signalled and carries
 // the exit code when the program's main returns.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,6 +74,24 @@ std::pair<std::string, std::string> SplitCommandLine(const std::string& line) {
     return {first, rest == std::string::npos ? std::string() : line.substr(rest)};
 }
 
+// A program file built for the machine: a loadable module whose entry is
+// "ProgramMain". Opened once and kept for the life of the process, as a
+// program's code may still run on a thread of its own.
+ProgramMain ProgramInFile(const std::filesystem::path& host) {
+    static std::mutex lock;  // guards opened
+    static std::map<std::string, ProgramMain> opened;
+    std::lock_guard guard(lock);
+    auto it = opened.find(host.string());
+    if (it != opened.end()) return it->second;
+    ProgramMain main = nullptr;
+    if (void* module = dlopen(host.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        main = reinterpret_cast<ProgramMain>(dlsym(module, "ProgramMain"));
+        if (main == nullptr) dlclose(module);
+    }
+    opened.emplace(host.string(), main);
+    return main;
+}
+
 struct Found {
     Program program;
     std::string path;
@@ -102,7 +123,9 @@ DWORD FindProgram(std::string name, Found* found) {
             *found = {program, candidates[i]};
             return ERROR_SUCCESS;
         }
-        if (HostFile(wide).empty()) continue;
+        const std::filesystem::path host = HostFile(wide);
+        if (host.empty()) continue;
+        if (!program.main) program.main = ProgramInFile(host);
         // A file whose code the machine does not have cannot run here.
         if (!program.main) return ERROR_BAD_EXE_FORMAT;
         *found = {program, candidates[i]};

@@ -1,6 +1,8 @@
 // Programs of the machine. A program is code built into the host process
-// under its Windows file name; CreateProcess and ShellExecute start it on a
-// thread of its own with its command line. The system's own programs
+// under its Windows file name, or a program file built for the machine (a
+// loadable module exporting "ProgramMain" with the signature below);
+// CreateProcess and ShellExecute start it on a thread of its own with its
+// command line. The system's own programs
 // (rundll32.exe, regsvr32.exe) are always in the system folder; any other
 // program runs only where its file lies on the machine, as an installed
 // program would.

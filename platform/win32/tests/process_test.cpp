@@ -110,6 +110,18 @@ TEST_F(ProcessTest, StartsAProgramWithItsCommandLineAndReportsItsExitCode) {
     EXPECT_EQ(Seen(), "");
 }
 
+TEST_F(ProcessTest, RunsAProgramFileBuiltForTheMachine) {
+    std::filesystem::copy_file(QK_TEST_PROGRAM, Root() / "Windows/System32/TestProgram.exe");
+    char line[] = "TestProgram abc";
+    STARTUPINFOA si{};
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) << GetLastError();
+    EXPECT_EQ(Finish(pi), 1000u + 3 * 10 + SW_SHOWNORMAL);
+    EXPECT_EQ(reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, nullptr, "TestProgram.exe", nullptr, nullptr, SW_SHOW)), 42);
+}
+
 TEST_F(ProcessTest, RefusesWhatIsMissingOrCannotRun) {
     PROCESS_INFORMATION pi{};
     struct Case {

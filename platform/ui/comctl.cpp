@@ -625,7 +625,26 @@ struct TabState {
     int selection = -1;
 };
 
+// A tab is as wide as its text needs, and never narrower than this.
 constexpr int kTabWidth = 90;
+constexpr int kTabPadding = 16;
+
+// The right edges of the tabs, measured with the control's font.
+std::vector<int> TabEdges(HWND hwnd, const TabState& s) {
+    std::vector<int> edges;
+    HDC hdc = GetDC(hwnd);
+    HGDIOBJ old = SelectObject(hdc, reinterpret_cast<HGDIOBJ>(SendMessageW(hwnd, WM_GETFONT, 0, 0)));
+    int right = 0;
+    for (const std::u16string& text : s.tabs) {
+        SIZE size{};
+        GetTextExtentPoint32W(hdc, text.c_str(), static_cast<int>(text.size()), &size);
+        right += std::max<int>(kTabWidth, size.cx + kTabPadding);
+        edges.push_back(right);
+    }
+    SelectObject(hdc, old);
+    ReleaseDC(hwnd, hdc);
+    return edges;
+}
 
 LRESULT TabProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     TabState& s = StateOf<TabState>(hwnd);
@@ -639,9 +658,10 @@ LRESULT TabProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
                 RECT body{r.left, r.top + height, r.right, r.bottom};
                 DrawEdge(hdc, &body, EDGE_RAISED, BF_RECT);
                 SetBkMode(hdc, TRANSPARENT);
+                const std::vector<int> edges = TabEdges(hwnd, s);
                 for (int i = 0; i < static_cast<int>(s.tabs.size()); ++i) {
                     const bool chosen = i == s.selection;
-                    RECT tab{i * kTabWidth, chosen ? 0 : 2, (i + 1) * kTabWidth, height + (chosen ? 1 : 0)};
+                    RECT tab{i == 0 ? 0 : edges[i - 1], chosen ? 0 : 2, edges[i], height + (chosen ? 1 : 0)};
                     FillRect(hdc, &tab, GetSysColorBrush(COLOR_BTNFACE));
                     DrawEdge(hdc, &tab, EDGE_RAISED, BF_LEFT | BF_TOP | BF_RIGHT);
                     SetTextColor(hdc, SystemColor(COLOR_BTNTEXT));
@@ -668,7 +688,8 @@ LRESULT TabProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             return previous;
         }
         case WM_LBUTTONDOWN: {
-            const int at = GET_X_LPARAM(lParam) / kTabWidth;
+            const std::vector<int> edges = TabEdges(hwnd, s);
+            const int at = static_cast<int>(std::upper_bound(edges.begin(), edges.end(), GET_X_LPARAM(lParam)) - edges.begin());
             if (GET_Y_LPARAM(lParam) > ItemHeight() + 6 || at >= static_cast<int>(s.tabs.size()) || at == s.selection) return 0;
             if (Notify(hwnd, TCN_SELCHANGING)) return 0;
             s.selection = at;

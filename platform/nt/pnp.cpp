@@ -54,6 +54,7 @@ struct Node {
     bool rootEnumerated = false;
     std::vector<std::u16string> hardwareIdsForRoot;
     std::vector<std::u16string> lowerFilters;
+    std::u16string databaseKey;  // the installation's record the driver was matched by
 };
 
 struct InterfaceRecord {
@@ -378,6 +379,7 @@ bool PnpManager::MatchDriver(Node* node) {
         if (!NT_SUCCESS(reg::OpenPath(kDriverDatabase + Replace(id, u'\\', u'#'), KEY_READ, &key))) continue;
         auto service = reg::QueryString(key, u"Service");
         if (service) {
+            node->databaseKey = kDriverDatabase + Replace(id, u'\\', u'#');
             node->info.service = *service;
             node->info.className = reg::QueryString(key, u"Class").value_or(u"");
             if (auto g = reg::QueryString(key, u"ClassGUID")) reg::ParseGuid(*g, &node->info.classGuid);
@@ -391,6 +393,31 @@ bool PnpManager::MatchDriver(Node* node) {
     }
     return false;
 }
+
+namespace {
+
+// The installation's values for the driver key (what a driver package's
+// AddReg to the driver key writes), under "DriverValues" of its record:
+// strings, copied each time the device is set up so they follow the
+// installation.
+void CopyDriverValues(const std::u16string& databaseKey, HANDLE driverKey) {
+    HANDLE values;
+    if (databaseKey.empty() || !NT_SUCCESS(reg::OpenPath(databaseKey + u"\\DriverValues", KEY_READ, &values))) return;
+    alignas(8) UCHAR buffer[1024];
+    for (ULONG index = 0;; ++index) {
+        ULONG got = 0;
+        if (!NT_SUCCESS(ZwEnumerateValueKey(values, index, KeyValueFullInformation, buffer, sizeof buffer, &got))) break;
+        const auto* info = reinterpret_cast<const KEY_VALUE_FULL_INFORMATION*>(buffer);
+        if (info->Type != REG_SZ || info->DataOffset + info->DataLength > got) continue;
+        const std::u16string name(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / sizeof(char16_t));
+        std::u16string text(reinterpret_cast<const char16_t*>(buffer + info->DataOffset), info->DataLength / sizeof(char16_t));
+        while (!text.empty() && text.back() == 0) text.pop_back();
+        reg::SetString(driverKey, name, text);
+    }
+    ZwClose(values);
+}
+
+}  // namespace
 
 void PnpManager::WriteEnumKey(Node* node) {
     HANDLE key;
@@ -426,6 +453,7 @@ void PnpManager::WriteEnumKey(Node* node) {
         if (NT_SUCCESS(reg::CreatePath(kClassRoot + node->info.driverKey, KEY_ALL_ACCESS, &driverKey))) {
             reg::SetString(driverKey, u"DriverDesc", node->info.description);
             reg::SetString(driverKey, u"MatchingDeviceId", node->info.hardwareIds.empty() ? u"" : Upper(node->info.hardwareIds[0]));
+            CopyDriverValues(node->databaseKey, driverKey);
             ZwClose(driverKey);
         }
     }

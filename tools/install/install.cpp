@@ -100,6 +100,9 @@ void AddDevices(Entries* entries) {
         entries->String(u"Class", device.className);
         entries->String(u"DeviceDesc", device.deviceDesc);
         if (!device.friendlyName.empty()) entries->String(u"FriendlyName", device.friendlyName);
+        if (device.driverValues.empty()) continue;
+        entries->Key(MachineLevels(u"SYSTEM\\DriverDatabase\\DeviceIds\\" + HardwareIdKey(device) + u"\\DriverValues"));
+        for (const DriverValue& v : device.driverValues) entries->String(v.name, v.text);
     }
 }
 

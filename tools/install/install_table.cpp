@@ -42,6 +42,13 @@ constexpr Device PartnerMicrophone(uint16_t vendorId) {
             .friendlyName = u""};
 }
 
+// The camera's microphone names the camera it belongs to and the name the
+// audio effects library knows it by.
+constexpr DriverValue kCameraMicrophoneValues[] = {
+    {.name = u"FriendlyName", .text = u"QK0340 Camera"},
+    {.name = u"LuAudioName", .text = u"QK0340 Microphone"},
+};
+
 constexpr Device kDevices[] = {
     {.vendorId = kCameraVendorId,
      .productId = kCameraProductId,
@@ -60,7 +67,8 @@ constexpr Device kDevices[] = {
      .classGuid = kMediaClass,
      .className = u"MEDIA",
      .deviceDesc = u"QK0340 Microphone",
-     .friendlyName = u""},
+     .friendlyName = u"",
+     .driverValues = kCameraMicrophoneValues},
     PartnerMicrophone(kPartnerVendorA),
     PartnerMicrophone(kPartnerVendorB),
     PartnerMicrophone(kPartnerVendorC),

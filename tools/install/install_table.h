@@ -29,6 +29,14 @@ struct Service {
 // hardware ID is built from the USB identifiers: "USB\VID_vvvv" alone (any
 // product of the vendor), with "&PID_pppp", and with "&MI_ii" for one
 // interface of a composite device.
+// A string the installation writes into a device's driver key (as a driver
+// package's AddReg does); Plug and Play copies it there when it sets the
+// device up.
+struct DriverValue {
+    std::u16string_view name;
+    std::u16string_view text;
+};
+
 struct Device {
     uint16_t vendorId;
     int32_t productId;  // -1: any product
@@ -39,6 +47,7 @@ struct Device {
     std::u16string_view className;
     std::u16string_view deviceDesc;
     std::u16string_view friendlyName;  // empty: not written
+    std::span<const DriverValue> driverValues = {};
 };
 
 // Keys created empty (below HKEY_LOCAL_MACHINE).

@@ -389,6 +389,14 @@ protected:
 };
 
 TEST_F(PnpTest, PluggedChildGetsItsStackStartedAndItsInterfaceEnabled) {
+    // The installation's strings for the driver key; anything but a string stays behind.
+    HANDLE values;
+    ASSERT_EQ(reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\DriverDatabase\\DeviceIds\\TESTBUS#DEV_01\\DriverValues",
+                              KEY_ALL_ACCESS, &values),
+              STATUS_SUCCESS);
+    reg::SetString(values, u"LuAudioName", u"Test microphone");
+    reg::SetDword(values, u"Number", 7);
+    ZwClose(values);
     PDEVICE_OBJECT child = Plug(u"TESTBUS\\DEV_01", kDevIds, 1);
     DeviceInfo info;
     ASSERT_TRUE(qk::nt::pnp::FindDevice(u"TESTBUS\\DEV_01\\1", &info));
@@ -410,6 +418,12 @@ TEST_F(PnpTest, PluggedChildGetsItsStackStartedAndItsInterfaceEnabled) {
     EXPECT_EQ(*driverKey, info.driverKey);
     EXPECT_EQ(reg::ReadString(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + *driverKey, u"CreateFileName"),
               interfaces[0].symbolicLink);
+    const std::u16string driverPath = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + *driverKey;
+    EXPECT_EQ(reg::ReadString(driverPath, u"LuAudioName").value_or(u""), u"Test microphone");
+    HANDLE driver;
+    ASSERT_EQ(reg::OpenPath(driverPath, KEY_READ, &driver), STATUS_SUCCESS);
+    EXPECT_FALSE(reg::QueryDword(driver, u"Number").has_value());
+    ZwClose(driver);
 
     // Opening through the interface reaches the function driver with the reference string.
     HANDLE h;

@@ -322,11 +322,11 @@ HRESULT RegisterServer() {
 
 HRESULT UnregisterServer() { return SUCCEEDED(qk::com::UnregisterInprocClass(CLSID_KfxEngine)) ? S_OK : SELFREG_E_CLASS; }
 
-void RegisterBuiltin() {
+void RegisterBuiltin(Starter starter) {
     qk::com::RegisterBuiltinServer(kEngineFile, {[](REFCLSID c, REFIID i, LPVOID* p) { return GetClassObject(c, i, p); },
                                                  [] { return CanUnloadNow(); }, [] { return RegisterServer(); },
                                                  [] { return UnregisterServer(); }});
-    qk::win32::RegisterProgram(u"StartKFX.exe", StartKfxMain, qk::win32::ProgramPlace::Installed);
+    if (starter == Starter::Linked) qk::win32::RegisterProgram(u"StartKFX.exe", StartKfxMain, qk::win32::ProgramPlace::Installed);
 }
 
 }  // namespace kfx

@@ -16,7 +16,9 @@ long LiveObjectCount();
 // StartKFX.exe: starts the engine's service for the machine's run.
 int StartKfxMain(const char* arguments, int show);
 
-// Registers the engine library and its program with the platform.
-void RegisterBuiltin();
+// Registers the engine library with the platform, and its service starter
+// too when `Linked` (else StartKFX.exe runs from its file).
+enum class Starter { Linked, FromFile };
+void RegisterBuiltin(Starter starter = Starter::Linked);
 
 }  // namespace kfx

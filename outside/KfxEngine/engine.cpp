@@ -14,6 +14,7 @@
 
 #include "outside/KfxEngine/catalogue.h"
 #include "outside/KfxEngine/kfx_engine.h"
+#include "platform/com/class_factory.h"
 #include "platform/com/com_runtime.h"
 #include "platform/win32/programs.h"
 #include "windows.h"
@@ -268,34 +269,14 @@ private:
     std::set<HWND> mine_;  // under g_windowsLock
 };
 
-class Factory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        auto* engine = new Engine();
-        const HRESULT hr = engine->QueryInterface(riid, ppv);
-        engine->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL lock) override {
-        if (lock) Live().Add();
-        else Live().Remove();
-        return S_OK;
-    }
-};
+HRESULT CreateEngine(REFIID riid, void** ppv) {
+    auto* engine = new Engine();
+    const HRESULT hr = engine->QueryInterface(riid, ppv);
+    engine->Release();
+    return hr;
+}
 
-Factory g_factory;
+qk::com::StaticClassFactory g_factory(CreateEngine, Live());
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 
 #include "commctrl.h"
 #include "olectl.h"
+#include "platform/com/class_factory.h"
 #include "platform/com/com_runtime.h"
 #include "platform/olepro/olepro.h"
 #include "platform/olepro/olepro_internal.h"
@@ -488,37 +489,13 @@ IPropertyPage* NewPage(REFCLSID clsid) {
     return nullptr;
 }
 
-class Factory final : public IClassFactory {
-public:
-    explicit Factory(const CLSID& clsid) : clsid_(clsid) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        IPropertyPage* page = NewPage(clsid_);
-        if (page == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
-        const HRESULT hr = page->QueryInterface(riid, ppv);
-        page->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL lock) override {
-        if (lock) Live().Add();
-        else Live().Remove();
-        return S_OK;
-    }
-
-private:
-    CLSID clsid_;
-};
+template <const CLSID* Class>
+HRESULT CreatePage(REFIID riid, void** ppv) {
+    IPropertyPage* page = NewPage(*Class);
+    const HRESULT hr = page->QueryInterface(riid, ppv);
+    page->Release();
+    return hr;
+}
 
 struct PageClass {
     const CLSID* clsid;
@@ -531,8 +508,11 @@ const PageClass kPageClasses[] = {
 };
 
 HRESULT GetPagesClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
-    static Factory factories[] = {Factory(CLSID_VideoProcAmpPropertyPage), Factory(CLSID_CameraControlPropertyPage),
-                                  Factory(CLSID_VideoStreamConfigPropertyPage)};
+    static qk::com::StaticClassFactory factories[] = {
+        {CreatePage<&CLSID_VideoProcAmpPropertyPage>, Live()},
+        {CreatePage<&CLSID_CameraControlPropertyPage>, Live()},
+        {CreatePage<&CLSID_VideoStreamConfigPropertyPage>, Live()},
+    };
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     for (size_t i = 0; i < std::size(kPageClasses); ++i) {

@@ -10,4 +10,7 @@ namespace qk::win32 {
 // without case as the target's file system does; empty when there is none.
 std::filesystem::path HostFile(const std::u16string& path);
 
+// ASCII letters in upper case, as the file system compares names.
+std::u16string Upper(std::u16string s);
+
 }  // namespace qk::win32

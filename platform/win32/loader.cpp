@@ -54,12 +54,16 @@ public:
     }
 };
 
+}  // namespace
+
 std::u16string Upper(std::u16string s) {
     for (char16_t& c : s) {
         if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
     }
     return s;
 }
+
+namespace {
 
 std::u16string FullPath(const std::u16string& name) {
     if (name.find(u'\\') != std::u16string::npos) return name;

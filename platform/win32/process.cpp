@@ -36,13 +36,6 @@ std::map<std::u16string, Program>& Programs() {
     return programs;
 }
 
-std::u16string Upper(std::u16string s) {
-    for (char16_t& c : s) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-    }
-    return s;
-}
-
 std::u16string Widen(const std::string& s) {
     std::u16string out;
     for (unsigned char c : s) out.push_back(c);

@@ -16,6 +16,7 @@
 #include "olectl.h"
 #include "platform/nt/testing/machine_test.h"
 #include "platform/olepro/olepro.h"
+#include "platform/olepro/tests/frame_driver.h"
 #include "platform/ui/presentation.h"
 #include "strmif.h"
 #include "windows.h"
@@ -168,23 +169,8 @@ HRESULT CameraPart::Get(LONG p, LONG* v, LONG* f) {
     return S_OK;
 }
 
-std::function<void()> g_step;
-
-void RunWhenTheFrameShows(std::function<void()> step) {
-    g_step = std::move(step);
-    SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        g_step();
-    });
-}
-
-// The child dialog of the frame that holds control `id`.
-HWND PageHolding(HWND frame, int id) {
-    for (HWND child = GetWindow(frame, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (GetDlgItem(child, id) && IsWindowVisible(child)) return child;
-    }
-    return nullptr;
-}
+using qk::olepro::testing::PageHolding;
+using qk::olepro::testing::WhenTheFrameShows;
 
 void MoveSlider(HWND page, int id, LONG position) {
     HWND slider = GetDlgItem(page, id);
@@ -239,7 +225,7 @@ protected:
 
 TEST_F(PropertyFrameTest, ASliderMovedIsWrittenOnTheStepGridAtApplyOnly) {
     bool sawFrame = false;
-    RunWhenTheFrameShows([&] {
+    WhenTheFrameShows([&] {
         HWND frame = GetActiveWindow();
         char16_t caption[64] = {};
         GetWindowTextW(frame, caption, 64);
@@ -284,7 +270,7 @@ TEST_F(PropertyFrameTest, ASliderMovedIsWrittenOnTheStepGridAtApplyOnly) {
 }
 
 TEST_F(PropertyFrameTest, CancelWritesNothingAndDefaultsComeBackOnlyWhenApplied) {
-    RunWhenTheFrameShows([&] {
+    WhenTheFrameShows([&] {
         HWND frame = GetActiveWindow();
         HWND page = PageHolding(frame, kSliderBase);
         ASSERT_NE(page, nullptr);
@@ -295,7 +281,7 @@ TEST_F(PropertyFrameTest, CancelWritesNothingAndDefaultsComeBackOnlyWhenApplied)
     ASSERT_EQ(Open({CLSID_VideoProcAmpPropertyPage}), S_OK);
     EXPECT_TRUE(device_.writes.empty());
 
-    RunWhenTheFrameShows([&] {
+    WhenTheFrameShows([&] {
         HWND frame = GetActiveWindow();
         HWND page = PageHolding(frame, kSliderBase);
         ASSERT_NE(page, nullptr);
@@ -308,7 +294,7 @@ TEST_F(PropertyFrameTest, CancelWritesNothingAndDefaultsComeBackOnlyWhenApplied)
 }
 
 TEST_F(PropertyFrameTest, TheFormatPageSetsTheSizeAndRateChosen) {
-    RunWhenTheFrameShows([&] {
+    WhenTheFrameShows([&] {
         HWND frame = GetActiveWindow();
         HWND page = PageHolding(frame, kFormatCombo);
         ASSERT_NE(page, nullptr);

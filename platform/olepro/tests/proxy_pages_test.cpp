@@ -11,6 +11,7 @@
 #include "olectl.h"
 #include "platform/dshow/tests/dshow_fixture.h"
 #include "platform/olepro/olepro.h"
+#include "platform/olepro/tests/frame_driver.h"
 #include "platform/ui/presentation.h"
 
 namespace {
@@ -19,22 +20,8 @@ using namespace qk::dshow::testing;
 using namespace qk::olepro;
 using k0340::testing::GetP;
 
-std::function<void()> g_step;
-
-void WhenTheFrameShows(std::function<void()> step) {
-    g_step = std::move(step);
-    SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        g_step();
-    });
-}
-
-HWND PageHolding(HWND frame, int id) {
-    for (HWND child = GetWindow(frame, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (GetDlgItem(child, id) && IsWindowVisible(child)) return child;
-    }
-    return nullptr;
-}
+using qk::olepro::testing::PageHolding;
+using qk::olepro::testing::WhenTheFrameShows;
 
 class ProxyPagesTest : public DshowTest {
 protected:

@@ -395,6 +395,7 @@ LRESULT DispatchMessageW(const MSG* msg) {
         w = d.Find(msg->hwnd);
         if (!w) return 0;
     }
+    if (msg->message >= WM_MOUSEFIRST && msg->message <= WM_MOUSELAST) RelayToTooltips(*msg);
     const LRESULT r = Call(w, msg->hwnd, msg->message, msg->wParam, msg->lParam);
     if (msg->message == WM_PAINT) {
         // A procedure that did not validate would be asked forever.

@@ -29,6 +29,7 @@ struct Module {
     std::unique_ptr<ResourceImage> image;  // modules opened as data
     void* host = nullptr;                  // code modules opened from the root (dlopen)
     ExportLookup lookup = nullptr;         // code modules linked into the process
+    bool pinned = false;                   // the system's own modules stay for the process's life
     ~Module() {
         if (host) dlclose(host);
     }
@@ -181,6 +182,7 @@ Module* SystemModule(ModuleTable& table, const std::u16string& base) {
         slot = std::make_unique<Module>();
         slot->path = kKernel32Path;
         slot->references = 1;
+        slot->pinned = true;
         std::lock_guard guard(g_staticLock);
         auto it = StaticModules().find(base);
         slot->lookup = it != StaticModules().end() ? it->second : Kernel32Export;
@@ -273,6 +275,7 @@ BOOL FreeLibrary(HMODULE module) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (m->pinned) return TRUE;
     if (--m->references == 0) table.modules.erase(m->path);
     return TRUE;
 }

@@ -606,7 +606,7 @@ BOOL LineTo(HDC hdc, int x, int y) {
 
 // One row of pixels of one colour, four at a time (the compiler keeps a plain
 // loop to one store a pixel).
-void FillRow(uint32_t* row, int count, uint32_t pixel) {
+static void FillRow(uint32_t* row, int count, uint32_t pixel) {
     using Quad = uint32_t __attribute__((vector_size(16)));
     const Quad quad = {pixel, pixel, pixel, pixel};
     int i = 0;
@@ -618,10 +618,8 @@ void FillRow(uint32_t* row, int count, uint32_t pixel) {
 // and frames drawn of it) goes straight into the pixels of the DC's part of
 // its target: the same pixels Cairo would set without antialiasing, without
 // a Cairo context and its clip for every edge of every control.
-bool FillPixels(DeviceContext& dc, int left, int top, int right, int bottom) {
-    auto* pen = ObjectOf(dc.s.pen, OBJ_PEN);
-    auto* brush = ObjectOf(dc.s.brush, OBJ_BRUSH);
-    if (!pen || !pen->hollow || !brush) return false;
+static bool FillPixels(DeviceContext& dc, GdiObject* brush, int left, int top, int right, int bottom) {
+    if (!brush) return false;
     if (brush->hollow) return true;
     if (cairo_surface_get_type(dc.target) != CAIRO_SURFACE_TYPE_IMAGE) return false;
     const cairo_format_t format = cairo_image_surface_get_format(dc.target);
@@ -670,9 +668,9 @@ bool FillPixels(DeviceContext& dc, int left, int top, int right, int bottom) {
 BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
-    if (FillPixels(*dc, left, top, right, bottom)) return TRUE;
-    cairo_t* cr = Begin(*dc);
     auto* pen = ObjectOf(dc->s.pen, OBJ_PEN);
+    if (pen && pen->hollow && FillPixels(*dc, ObjectOf(dc->s.brush, OBJ_BRUSH), left, top, right, bottom)) return TRUE;
+    cairo_t* cr = Begin(*dc);
     const bool outline = pen && !pen->hollow;
     // The outline lies inside the rectangle; the interior fills the rest.
     if (outline) {
@@ -684,6 +682,16 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
     End(*dc, cr);
     return TRUE;
 }
+
+namespace qk::ui {
+
+bool FillRectDirect(HDC hdc, const RECT& r, HBRUSH brush) {
+    DeviceContext* dc = DcOf(hdc);
+    GdiObject* b = ObjectOf(brush, OBJ_BRUSH);
+    return dc && b && FillPixels(*dc, b, r.left, r.top, r.right, r.bottom);
+}
+
+}  // namespace qk::ui
 
 BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom) {
     DeviceContext* dc = DcOf(hdc);

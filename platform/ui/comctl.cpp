@@ -557,16 +557,13 @@ LRESULT DroppedListProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 void DropList(HWND combo) {
     ListState& s = StateOf<ListState>(combo);
     if (s.dropped) return;
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.style = CS_SAVEBITS | CS_DBLCLKS;
-        wc.lpfnWndProc = DroppedListProc;
-        wc.lpszClassName = u"ComboLBox";
-        RegisterClassExW(&wc);
-        registered = true;
-    }
+    // Classes belong to the machine's desktop: registered on each (again is refused, harmlessly).
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_SAVEBITS | CS_DBLCLKS;
+    wc.lpfnWndProc = DroppedListProc;
+    wc.lpszClassName = u"ComboLBox";
+    RegisterClassExW(&wc);
     Command(combo, CBN_DROPDOWN);  // the owner may fill the list now
     RECT box;
     GetWindowRect(combo, &box);

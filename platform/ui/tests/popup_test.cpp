@@ -145,6 +145,23 @@ TEST_F(PopupTest, AComboBoxDropsItsListOverTheWindowAndChoosesFromIt) {
     EXPECT_FALSE(IsWindow(list)) << "the list goes with its box";
 }
 
+TEST_F(PopupTest, AtTheFootOfTheScreenTheListDropsUpwards) {
+    MoveWindow(host_, 100, 1024 - 60, 300, 60, TRUE);
+    HWND combo = CreateWindowExW(0, u"ComboBox", u"", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 10, 10, 150, 120, host_,
+                                 reinterpret_cast<HMENU>(40), nullptr, nullptr);
+    for (const char16_t* item : {u"One", u"Two", u"Three"}) SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
+    ASSERT_TRUE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0)) << "a second machine of the process drops lists too";
+    RECT box, list;
+    GetWindowRect(combo, &box);
+    GetWindowRect(GetCapture(), &list);
+    EXPECT_EQ(list.bottom, box.top) << "right above the box";
+    EXPECT_LE(list.bottom, 1024);
+    EXPECT_EQ((list.bottom - list.top - 2) / (box.bottom - box.top - 6), 3) << "three items, three lines";
+    SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
+    EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
+}
+
 TEST_F(PopupTest, ATooltipShowsAfterRestingOnItsToolAndGoesAway) {
     auto& kernel = qk::nt::Kernel::Get();
     kernel.TheClock().SetManual();

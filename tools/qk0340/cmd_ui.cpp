@@ -115,16 +115,13 @@ private:
 
 // A plain window to hold a panel template, which is a child dialog.
 HWND HostWindow() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.lpszClassName = u"QkGalleryHost";
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
-        RegisterClassExW(&wc);
-        registered = true;
-    }
+    // On the machine's desktop; registering again is refused, harmlessly.
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"QkGalleryHost";
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+    RegisterClassExW(&wc);
     return CreateWindowExW(0, u"QkGalleryHost", u"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
 }
 

@@ -72,9 +72,19 @@ std::string SkinLibraryFolder() {
 }
 
 std::string SkinBundlePath() {
+    // Both calls are looked up at run time: a system without WOW64 lacks them.
+    using IsWow64ProcessFn = BOOL (*)(HANDLE, BOOL*);
+    using GetSystemWow64DirectoryFn = UINT (*)(LPSTR, UINT);
+    IsWow64ProcessFn isWow64 = nullptr;
+    GetSystemWow64DirectoryFn wow64Directory = nullptr;
+    if (HMODULE kernel = GetModuleHandleA("Kernel32.dll")) {
+        isWow64 = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+        wow64Directory = reinterpret_cast<GetSystemWow64DirectoryFn>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWow64DirectoryA")));
+    }
     char folder[MAX_PATH] = {};
     BOOL wow64 = FALSE;
-    if (!(IsWow64Process(GetCurrentProcess(), &wow64) && wow64 && GetSystemWow64DirectoryA(folder, sizeof folder))) {
+    if (!(isWow64 && wow64Directory && isWow64(GetCurrentProcess(), &wow64) && wow64 && wow64Directory(folder, sizeof folder))) {
         GetSystemDirectoryA(folder, sizeof folder);
     }
     return std::string(folder) + "\\K0340Cvw.bff";

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "outside/SkinHook/bundle.h"
 #include "outside/SkinHook/skin_descriptors.h"
@@ -44,12 +45,24 @@ struct Hook {
     std::string piece;
 };
 
+// A window's piece stretched to the window's size, kept while neither
+// changes: the window's background and everything its controls show through
+// them are parts of it, blended once each instead of in nine stretched slices.
+struct Backdrop {
+    HBITMAP bitmap = nullptr;
+    int width = 0;
+    int height = 0;
+    std::string piece;  // lower-case
+};
+
 struct Skin {
     std::unique_ptr<Bundle> bundle;
     HWND window = nullptr;
     std::map<std::string, PieceBitmap> bitmaps;  // lower-case piece name
+    std::map<HWND, Backdrop> backdrops;
     ~Skin() {
         for (auto& [name, b] : bitmaps) DeleteObject(b.bitmap);
+        for (auto& [hwnd, b] : backdrops) DeleteObject(b.bitmap);
     }
 };
 
@@ -92,38 +105,124 @@ int Number(const Skin& skin, const std::string& section, const std::string& key,
     return (end && *end == 0) ? static_cast<int>(n) : fallback;
 }
 
-// Piece `piece` (frame `frame` of its frames, laid side by side) drawn into
-// `r`, its borders kept and its middle stretched ("Slices" l,t,r,b).
-void DrawPiece(HDC hdc, Skin& skin, const std::string& piece, const RECT& r, int frame) {
-    const PieceBitmap* b = BitmapOf(skin, piece);
-    if (!b) return;
+// Where the nine slices of a piece go: frame `frame` of its frames (laid
+// side by side) drawn into a w x h rectangle, its borders ("Slices"
+// l,t,r,b) kept and its middle stretched. Source columns xs (from x0) and
+// rows ys go to destination columns dx and rows dy.
+struct Slices {
+    int x0 = 0;
+    int xs[4], ys[4], dx[4], dy[4];
+};
+
+Slices SlicesOf(Skin& skin, const std::string& piece, int pieceWidth, int pieceHeight, int frame, int w, int h) {
     const int frames = std::max(1, Number(skin, "Frames", piece, 1));
-    const int fw = b->width / frames;
+    const int fw = pieceWidth / frames;
     frame = std::clamp(frame, 0, frames - 1);
     int sl = 0, st = 0, sr = 0, sb = 0;
     if (auto v = skin.bundle->Value("Slices", piece)) std::sscanf(v->c_str(), "%d,%d,%d,%d", &sl, &st, &sr, &sb);
     sl = std::clamp(sl, 0, fw / 2);
     sr = std::clamp(sr, 0, fw / 2);
-    st = std::clamp(st, 0, b->height / 2);
-    sb = std::clamp(sb, 0, b->height / 2);
+    st = std::clamp(st, 0, pieceHeight / 2);
+    sb = std::clamp(sb, 0, pieceHeight / 2);
+    Slices s;
+    s.x0 = frame * fw;
+    const int xs[4] = {0, sl, fw - sr, fw}, ys[4] = {0, st, pieceHeight - sb, pieceHeight};
+    const int dx[4] = {0, std::min(sl, w), std::max(std::min(sl, w), w - sr), w};
+    const int dy[4] = {0, std::min(st, h), std::max(std::min(st, h), h - sb), h};
+    std::copy_n(xs, 4, s.xs);
+    std::copy_n(ys, 4, s.ys);
+    std::copy_n(dx, 4, s.dx);
+    std::copy_n(dy, 4, s.dy);
+    return s;
+}
+
+void DrawPiece(HDC hdc, Skin& skin, const std::string& piece, const RECT& r, int frame) {
+    const PieceBitmap* b = BitmapOf(skin, piece);
+    if (!b) return;
     const int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return;
+    const Slices s = SlicesOf(skin, piece, b->width, b->height, frame, w, h);
     HDC mem = CreateCompatibleDC(hdc);
     HGDIOBJ old = SelectObject(mem, b->bitmap);
     const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    const int x0 = frame * fw;
-    const int xs[4] = {0, sl, fw - sr, fw}, ys[4] = {0, st, b->height - sb, b->height};
-    const int dx[4] = {0, std::min(sl, w), std::max(std::min(sl, w), w - sr), w};
-    const int dy[4] = {0, std::min(st, h), std::max(std::min(st, h), h - sb), h};
     for (int j = 0; j < 3; ++j) {
         for (int i = 0; i < 3; ++i) {
-            if (xs[i + 1] <= xs[i] || ys[j + 1] <= ys[j] || dx[i + 1] <= dx[i] || dy[j + 1] <= dy[j]) continue;
-            AlphaBlend(hdc, r.left + dx[i], r.top + dy[j], dx[i + 1] - dx[i], dy[j + 1] - dy[j], mem, x0 + xs[i], ys[j],
-                       xs[i + 1] - xs[i], ys[j + 1] - ys[j], blend);
+            if (s.xs[i + 1] <= s.xs[i] || s.ys[j + 1] <= s.ys[j] || s.dx[i + 1] <= s.dx[i] || s.dy[j + 1] <= s.dy[j]) continue;
+            AlphaBlend(hdc, r.left + s.dx[i], r.top + s.dy[j], s.dx[i + 1] - s.dx[i], s.dy[j + 1] - s.dy[j], mem, s.x0 + s.xs[i],
+                       s.ys[j], s.xs[i + 1] - s.xs[i], s.ys[j + 1] - s.ys[j], blend);
         }
     }
     SelectObject(mem, old);
     DeleteDC(mem);
+}
+
+// For each destination position along one axis, the source position it
+// shows: within a slice, the source pixel under the destination pixel's
+// centre (nearest neighbour, as the stretched blits sample).
+std::vector<int> SourceMap(const int* source, const int* dest, int length, int offset) {
+    std::vector<int> map(static_cast<size_t>(length), offset);
+    for (int i = 0; i < 3; ++i) {
+        const int span = dest[i + 1] - dest[i], from = source[i + 1] - source[i];
+        if (span <= 0 || from <= 0) continue;
+        for (int d = dest[i]; d < dest[i + 1]; ++d) {
+            const int64_t at = (static_cast<int64_t>(d - dest[i]) * 2 + 1) * from / (2 * static_cast<int64_t>(span));
+            map[static_cast<size_t>(d)] = offset + source[i] + static_cast<int>(std::min<int64_t>(at, from - 1));
+        }
+    }
+    return map;
+}
+
+const Backdrop* BackdropOf(Skin& skin, HWND window, const std::string& piece, int w, int h) {
+    if (w <= 0 || h <= 0 || w > 16384 || h > 16384) return nullptr;
+    const std::string key = Lower(piece);
+    Backdrop& b = skin.backdrops[window];
+    if (b.bitmap && b.width == w && b.height == h && b.piece == key) return &b;
+    if (b.bitmap) DeleteObject(b.bitmap);
+    b = Backdrop{};
+    std::shared_ptr<const Picture> picture = skin.bundle->Piece(piece);
+    if (!picture || picture->width <= 0 || picture->height <= 0) return nullptr;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!bitmap) return nullptr;
+    const Slices s = SlicesOf(skin, piece, picture->width, picture->height, 0, w, h);
+    const std::vector<int> columns = SourceMap(s.xs, s.dx, w, s.x0);
+    const std::vector<int> rows = SourceMap(s.ys, s.dy, h, 0);
+    auto* out = static_cast<uint32_t*>(bits);
+    for (int y = 0; y < h; ++y) {
+        const uint32_t* row = picture->pixels.data() + static_cast<size_t>(rows[static_cast<size_t>(y)]) * picture->width;
+        uint32_t* line = out + static_cast<size_t>(y) * w;
+        for (int x = 0; x < w; ++x) line[x] = row[columns[static_cast<size_t>(x)]];
+    }
+    b = Backdrop{bitmap, w, h, key};
+    return &b;
+}
+
+// Part `part` (in `window`'s client coordinates) of the window's backdrop,
+// drawn at `at` on `hdc`; false when there is no backdrop.
+bool DrawBackdrop(HDC hdc, Skin& skin, HWND window, const std::string& piece, RECT part, POINT at) {
+    RECT client;
+    GetClientRect(window, &client);
+    const Backdrop* b = BackdropOf(skin, window, piece, client.right, client.bottom);
+    if (!b) return false;
+    // Only what the backdrop covers.
+    const RECT inside{std::max(part.left, static_cast<LONG>(0)), std::max(part.top, static_cast<LONG>(0)), std::min(part.right, static_cast<LONG>(b->width)),
+                      std::min(part.bottom, static_cast<LONG>(b->height))};
+    if (inside.right <= inside.left || inside.bottom <= inside.top) return true;
+    HDC mem = CreateCompatibleDC(hdc);
+    HGDIOBJ old = SelectObject(mem, b->bitmap);
+    const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    AlphaBlend(hdc, at.x + inside.left - part.left, at.y + inside.top - part.top, inside.right - inside.left,
+               inside.bottom - inside.top, mem, inside.left, inside.top, inside.right - inside.left, inside.bottom - inside.top,
+               blend);
+    SelectObject(mem, old);
+    DeleteDC(mem);
+    return true;
 }
 
 // What lies under a child: its parent's skin at the child's place.
@@ -131,12 +230,17 @@ bool DrawParentUnder(HWND child, HDC hdc) {
     HWND parent = GetParent(child);
     auto it = g_hooks.find(parent);
     if (it == g_hooks.end() || it->second.role != Role::Window) return false;
-    RECT pr;
-    GetClientRect(parent, &pr);
+    RECT cr;
+    GetClientRect(child, &cr);
     POINT at{0, 0};
     MapWindowPoints(child, parent, &at, 1);
-    OffsetRect(&pr, -at.x, -at.y);
-    DrawPiece(hdc, *it->second.skin, it->second.piece, pr, 0);
+    const RECT part{at.x, at.y, at.x + cr.right, at.y + cr.bottom};
+    if (!DrawBackdrop(hdc, *it->second.skin, parent, it->second.piece, part, POINT{0, 0})) {
+        RECT pr;
+        GetClientRect(parent, &pr);
+        OffsetRect(&pr, -at.x, -at.y);
+        DrawPiece(hdc, *it->second.skin, it->second.piece, pr, 0);
+    }
     return true;
 }
 
@@ -145,6 +249,11 @@ LRESULT CALLBACK HookProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 void Unhook(HWND hwnd) {
     auto it = g_hooks.find(hwnd);
     if (it == g_hooks.end()) return;
+    auto backdrop = it->second.skin->backdrops.find(hwnd);
+    if (backdrop != it->second.skin->backdrops.end()) {
+        DeleteObject(backdrop->second.bitmap);
+        it->second.skin->backdrops.erase(backdrop);
+    }
     SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(it->second.previous));
     g_hooks.erase(it);
 }
@@ -226,7 +335,9 @@ LRESULT CALLBACK HookProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
             if (message == WM_ERASEBKGND) {
                 RECT r;
                 GetClientRect(hwnd, &r);
-                DrawPiece(reinterpret_cast<HDC>(wParam), *hook.skin, hook.piece, r, 0);
+                if (!DrawBackdrop(reinterpret_cast<HDC>(wParam), *hook.skin, hwnd, hook.piece, r, POINT{0, 0})) {
+                    DrawPiece(reinterpret_cast<HDC>(wParam), *hook.skin, hook.piece, r, 0);
+                }
                 return 1;
             }
             if (message == WM_CTLCOLORSTATIC || message == WM_CTLCOLORBTN || message == WM_CTLCOLORDLG) {

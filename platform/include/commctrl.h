@@ -87,6 +87,19 @@ typedef struct tagTCITEMW {
 #define TTM_UPDATETIPTEXTW (WM_USER + 57)
 #define TTM_GETTEXTW (WM_USER + 56)
 #define TTM_GETTOOLCOUNT (WM_USER + 13)
+#define TTM_SETDELAYTIME (WM_USER + 3)
+#define TTM_RELAYEVENT (WM_USER + 7)
+#define TTM_SETMAXTIPWIDTH (WM_USER + 24)
+#define TTM_POP (WM_USER + 28)
+#define TTDT_AUTOMATIC 0
+#define TTDT_RESHOW 1
+#define TTDT_AUTOPOP 2
+#define TTDT_INITIAL 3
+#define TTS_ALWAYSTIP 0x01
+#define TTS_NOPREFIX 0x02
+#define TTN_FIRST (0u - 520u)
+#define TTN_SHOW (TTN_FIRST - 1)
+#define TTN_POP (TTN_FIRST - 2)
 #define TTF_IDISHWND 0x0001
 #define TTF_SUBCLASS 0x0010
 typedef struct tagTOOLINFOW {

@@ -27,6 +27,10 @@ typedef struct HRSRC__* HRSRC;
 HMODULE LoadLibraryW(LPCWSTR fileName);
 HMODULE LoadLibraryA(LPCSTR fileName);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+// A code module the process has loaded (without counting a use);
+// "Kernel32.dll" always is. Null with ERROR_MOD_NOT_FOUND otherwise.
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+HMODULE GetModuleHandleA(LPCSTR moduleName);
 HMODULE LoadLibraryExW(LPCWSTR fileName, HANDLE reserved, DWORD flags);
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE reserved, DWORD flags);
 BOOL FreeLibrary(HMODULE module);

@@ -21,6 +21,7 @@
 #define FILE_ATTRIBUTE_NORMAL_W 0x00000080
 
 // More system error codes of the file and device calls.
+#define ERROR_BAD_FORMAT 11
 #define ERROR_HANDLE_EOF 38
 #define ERROR_BAD_COMMAND 22
 #define ERROR_FILE_EXISTS 80
@@ -64,6 +65,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+// Folders of the machine's drive C: the parent must exist; an existing
+// folder is ERROR_ALREADY_EXISTS.
+BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY_W 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE_W 0x00000020
+DWORD GetFileAttributesW(LPCWSTR lpFileName);
 
 // ---- Critical sections and the local heap ----------------------------------------------
 // A critical section is recursive for its owning thread, as on the target; the

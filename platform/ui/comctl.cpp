@@ -251,6 +251,11 @@ struct ListState {
     int selection = -1;
     int top = 0;
     bool focused = false;
+    // Combo boxes: the dropped list, the item lit in it and the height the
+    // template gave (the box's own line and the list below it).
+    HWND dropped = nullptr;
+    int hot = -1;
+    int templateHeight = 0;
 };
 
 int ItemHeight() {
@@ -392,7 +397,9 @@ LRESULT ListBoxProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 // Combo boxes of the drop-down-list kind: the chosen item beside an arrow
-// button; the arrow keys and a click on the arrow step through the list.
+// button. A click (or F4, or Alt+Down) drops the list below the box, a
+// popup of its own over everything; the arrow keys step through the items
+// with the list closed.
 void PaintCombo(HWND hwnd, HDC hdc) {
     ListState& s = StateOf<ListState>(hwnd);
     RECT r;
@@ -426,17 +433,181 @@ void PaintCombo(HWND hwnd, HDC hdc) {
     }
 }
 
+constexpr int kComboListBar = 15;  // the dropped list's scroll bar, when it has more items than lines
+
+int DroppedLines(const ListState& s, HWND list) {
+    RECT r;
+    GetClientRect(list, &r);
+    return std::max(1, static_cast<int>(r.bottom) / ItemHeight());
+}
+
+void KeepHotVisible(ListState& s, HWND list) {
+    const int lines = DroppedLines(s, list);
+    if (s.hot < 0) return;
+    if (s.hot < s.top) s.top = s.hot;
+    if (s.hot >= s.top + lines) s.top = s.hot - lines + 1;
+    s.top = std::clamp(s.top, 0, std::max(0, static_cast<int>(s.items.size()) - lines));
+}
+
+void PaintDroppedList(HWND list, HWND combo, HDC hdc) {
+    ListState& s = StateOf<ListState>(combo);
+    RECT r;
+    GetClientRect(list, &r);
+    const int count = static_cast<int>(s.items.size());
+    const int lines = DroppedLines(s, list);
+    const bool bar = count > lines;
+    RECT items = r;
+    if (bar) items.right -= kComboListBar;
+    FillRect(hdc, &items, GetSysColorBrush(COLOR_WINDOW));
+    SelectFont(combo, hdc);
+    SetBkMode(hdc, TRANSPARENT);
+    const int h = ItemHeight();
+    for (int i = s.top, y = 0; i < count && y < items.bottom; ++i, y += h) {
+        RECT item{items.left, y, items.right, y + h};
+        if (i == s.hot) {
+            FillRect(hdc, &item, GetSysColorBrush(COLOR_HIGHLIGHT));
+            SetTextColor(hdc, SystemColor(COLOR_HIGHLIGHTTEXT));
+        } else {
+            SetTextColor(hdc, SystemColor(COLOR_WINDOWTEXT));
+        }
+        RECT text = item;
+        text.left += 3;
+        DrawTextW(hdc, s.items[i].c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    }
+    if (bar) {
+        ScrollBarState state{true, 0, count - 1, static_cast<UINT>(lines), s.top, s.top};
+        DrawScrollBarTo(hdc, RECT{items.right, r.top, r.right, r.bottom}, state, true);
+    }
+}
+
+void CloseDropped(HWND combo, bool accept) {
+    ListState& s = StateOf<ListState>(combo);
+    HWND list = s.dropped;
+    if (!list) return;
+    s.dropped = nullptr;  // first: releasing the capture calls back here
+    const int chosen = s.hot;
+    Command(combo, accept ? CBN_SELENDOK : CBN_SELENDCANCEL);
+    if (GetCapture() == list) ReleaseCapture();
+    DestroyWindow(list);
+    InvalidateRect(combo, nullptr, FALSE);
+    Command(combo, CBN_CLOSEUP);
+    if (accept && chosen >= 0 && chosen < static_cast<int>(s.items.size()) && chosen != s.selection) {
+        s.selection = chosen;
+        InvalidateRect(combo, nullptr, TRUE);
+        Command(combo, CBN_SELCHANGE);
+    }
+}
+
+LRESULT DroppedListProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    HWND combo = reinterpret_cast<HWND>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!combo || !IsWindow(combo)) return DefWindowProcW(hwnd, message, wParam, lParam);
+    ListState& s = StateOf<ListState>(combo);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    const POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    const bool inside = p.x >= 0 && p.y >= 0 && p.x < r.right && p.y < r.bottom;
+    const int count = static_cast<int>(s.items.size());
+    const int lines = DroppedLines(s, hwnd);
+    const bool onBar = count > lines && p.x >= r.right - kComboListBar;
+    switch (message) {
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC hdc = BeginPaint(hwnd, &ps);
+            PaintDroppedList(hwnd, combo, hdc);
+            EndPaint(hwnd, &ps);
+            return 0;
+        }
+        case WM_ERASEBKGND: return 1;
+        case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
+        case WM_MOUSEMOVE:
+            if (inside && !onBar) {
+                const int at = std::min(count - 1, s.top + p.y / ItemHeight());
+                if (at != s.hot) {
+                    s.hot = at;
+                    InvalidateRect(hwnd, nullptr, FALSE);
+                }
+            }
+            return 0;
+        case WM_LBUTTONDOWN:
+            if (!inside) {
+                CloseDropped(combo, false);  // a press anywhere else puts the list away
+            } else if (onBar) {
+                s.top = std::clamp(s.top + (p.y < r.bottom / 2 ? -lines : lines), 0, std::max(0, count - lines));
+                InvalidateRect(hwnd, nullptr, FALSE);
+            }
+            return 0;
+        case WM_LBUTTONUP:
+            // The release of the press that dropped the list lands on the box: not a choice.
+            if (inside && !onBar) {
+                s.hot = std::min(count - 1, s.top + p.y / ItemHeight());
+                CloseDropped(combo, true);
+            }
+            return 0;
+        case WM_MOUSEWHEEL:
+            s.top = std::clamp(s.top - static_cast<SHORT>(HIWORD(wParam)) / WHEEL_DELTA * 3, 0, std::max(0, count - lines));
+            InvalidateRect(hwnd, nullptr, FALSE);
+            return 0;
+        case WM_CAPTURECHANGED:
+            if (s.dropped == hwnd) CloseDropped(combo, false);
+            return 0;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+void DropList(HWND combo) {
+    ListState& s = StateOf<ListState>(combo);
+    if (s.dropped) return;
+    // Classes belong to the machine's desktop: registered on each (again is refused, harmlessly).
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_SAVEBITS | CS_DBLCLKS;
+    wc.lpfnWndProc = DroppedListProc;
+    wc.lpszClassName = u"ComboLBox";
+    RegisterClassExW(&wc);
+    Command(combo, CBN_DROPDOWN);  // the owner may fill the list now
+    RECT box;
+    GetWindowRect(combo, &box);
+    const int count = static_cast<int>(s.items.size());
+    const int h = ItemHeight();
+    // The template's height less the box's is the list's; at least one line.
+    const int room = std::max(h, s.templateHeight - static_cast<int>(box.bottom - box.top));
+    const int lines = std::clamp(room / h, 1, std::max(1, count));
+    const int cx = box.right - box.left, cy = lines * h + 2;
+    int top = box.bottom;
+    if (top + cy > GetSystemMetrics(SM_CYSCREEN)) top = box.top - cy;  // above the box where the screen ends
+    HWND owner = GetAncestor(combo, GA_ROOT);
+    HWND list = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, u"ComboLBox", u"", WS_POPUP | WS_BORDER, box.left, top, cx, cy,
+                                owner, nullptr, nullptr, nullptr);
+    if (!list) return;
+    SetWindowLongPtrW(list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(combo));
+    s.dropped = list;
+    s.hot = s.selection;
+    KeepHotVisible(s, list);
+    SetWindowPos(list, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW | SWP_NOACTIVATE);
+    SetCapture(list);
+    InvalidateRect(combo, nullptr, FALSE);
+}
+
 LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     ListState& s = StateOf<ListState>(hwnd);
     bool handled;
     const LRESULT r = ListMessages(hwnd, s, message, wParam, lParam, true, &handled);
-    if (handled) return r;
+    if (handled) {
+        if (s.dropped) InvalidateRect(s.dropped, nullptr, FALSE);
+        return r;
+    }
     auto choose = [&](int at) {
         at = std::clamp(at, 0, static_cast<int>(s.items.size()) - 1);
         if (at == s.selection || s.items.empty()) return;
         s.selection = at;
         InvalidateRect(hwnd, nullptr, TRUE);
         Command(hwnd, CBN_SELCHANGE);
+    };
+    auto light = [&](int at) {
+        if (s.items.empty()) return;
+        s.hot = std::clamp(at, 0, static_cast<int>(s.items.size()) - 1);
+        KeepHotVisible(s, s.dropped);
+        InvalidateRect(s.dropped, nullptr, FALSE);
     };
     switch (message) {
         case WM_NCCREATE: {
@@ -450,19 +621,39 @@ LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             // (the template's height is that of the dropped list).
             RECT wr;
             GetWindowRect(hwnd, &wr);
+            s.templateHeight = static_cast<int>(wr.bottom - wr.top);
             POINT origin{wr.left, wr.top};
             if (HWND parent = ParentOf(hwnd)) ScreenToClient(parent, &origin);
             SetWindowPos(hwnd, nullptr, origin.x, origin.y, wr.right - wr.left, ItemHeight() + 6,
                          SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
             return 0;
         }
+        case WM_DESTROY:
+            if (HWND list = s.dropped) {
+                s.dropped = nullptr;
+                DestroyWindow(list);
+            }
+            return 0;
         case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintCombo(hwnd, hdc); });
         case WM_ERASEBKGND: return 1;
         case WM_LBUTTONDOWN:
             SetFocus(hwnd);
-            choose(s.selection + 1 < static_cast<int>(s.items.size()) ? s.selection + 1 : 0);
+            if (Enabled(hwnd)) DropList(hwnd);
             return 0;
         case WM_KEYDOWN:
+            if (s.dropped) {
+                if (wParam == VK_UP) light(s.hot - 1);
+                if (wParam == VK_DOWN) light(s.hot + 1);
+                if (wParam == VK_HOME) light(0);
+                if (wParam == VK_END) light(static_cast<int>(s.items.size()) - 1);
+                if (wParam == VK_RETURN || wParam == VK_F4) CloseDropped(hwnd, true);
+                if (wParam == VK_ESCAPE) CloseDropped(hwnd, false);
+                return 0;
+            }
+            if (wParam == VK_F4 || (wParam == VK_DOWN && GetKeyState(VK_MENU) < 0)) {
+                DropList(hwnd);
+                return 0;
+            }
             if (wParam == VK_UP || wParam == VK_LEFT) choose(s.selection - 1);
             if (wParam == VK_DOWN || wParam == VK_RIGHT) choose(s.selection + 1);
             if (wParam == VK_HOME) choose(0);
@@ -471,13 +662,22 @@ LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_SETFOCUS:
         case WM_KILLFOCUS:
             s.focused = message == WM_SETFOCUS;
+            if (message == WM_KILLFOCUS) CloseDropped(hwnd, false);
             InvalidateRect(hwnd, nullptr, FALSE);
             Command(hwnd, message == WM_SETFOCUS ? CBN_SETFOCUS : CBN_KILLFOCUS);
             return 0;
-        case CB_GETDROPPEDSTATE: return FALSE;
-        case CB_SHOWDROPDOWN: return TRUE;
-        case WM_GETDLGCODE: return DLGC_WANTARROWS;
-        case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
+        case CB_GETDROPPEDSTATE: return s.dropped != nullptr;
+        case CB_SHOWDROPDOWN:
+            if (wParam) DropList(hwnd);
+            else CloseDropped(hwnd, false);
+            return TRUE;
+        // While the list is down, Return and Escape choose or put it away
+        // instead of ending the dialog.
+        case WM_GETDLGCODE: return s.dropped ? DLGC_WANTALLKEYS | DLGC_WANTARROWS : DLGC_WANTARROWS;
+        case WM_ENABLE:
+            if (!wParam) CloseDropped(hwnd, false);
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return 0;
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }
@@ -701,57 +901,246 @@ LRESULT TabProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-// ---- Tooltips: the tools and their texts (a tip shows only on a desktop) ----------------
+// ---- Tooltips ------------------------------------------------------------------------------
+// A tip watches the mouse messages of its TTF_SUBCLASS tools as the message
+// loop dispatches them (and whatever the program relays): resting on a tool
+// for the initial delay shows the tip below the pointer, a press or leaving
+// the tool hides it, and it goes by itself after the auto-pop delay. The
+// tip's procedure chain is never touched, so a skin replacing the tool's
+// procedure and the tip never undo one another.
 
 struct Tool {
+    UINT flags;
     HWND hwnd;
     UINT_PTR id;
+    RECT rect;
     std::u16string text;
 };
 struct TipState {
     std::vector<Tool> tools;
     bool active = true;
+    int current = -1;         // the tool under the pointer
+    bool shown = false;
+    bool suppressed = false;  // pressed on, or popped by itself: quiet until the pointer moves to another tool
+    UINT initial = 500, autopop = 5000;
+    int maxWidth = -1;
 };
+
+constexpr UINT_PTR kShowTimer = 1, kPopTimer = 2, kLeaveTimer = 3;
+constexpr int kTipPadX = 4, kTipPadY = 2;
+
+bool ToolAt(const Tool& t, HWND hwnd, POINT client) {
+    if (t.flags & TTF_IDISHWND) return reinterpret_cast<HWND>(t.id) == hwnd;
+    return t.hwnd == hwnd && client.x >= t.rect.left && client.x < t.rect.right && client.y >= t.rect.top &&
+           client.y < t.rect.bottom;
+}
+
+int FindToolAt(const TipState& s, HWND hwnd, POINT client, bool subclassOnly) {
+    for (size_t i = 0; i < s.tools.size(); ++i) {
+        if (subclassOnly && !(s.tools[i].flags & TTF_SUBCLASS)) continue;
+        if (ToolAt(s.tools[i], hwnd, client)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+UINT TipTextFlags(HWND tip, const TipState& s) {
+    UINT flags = DT_LEFT | DT_TOP;
+    if (GetWindowLongW(tip, GWL_STYLE) & TTS_NOPREFIX) flags |= DT_NOPREFIX;
+    flags |= s.maxWidth > 0 ? DT_WORDBREAK : DT_SINGLELINE;
+    return flags;
+}
+
+void TipNotify(HWND tip, const Tool& t, UINT code) {
+    NMHDR h{tip, t.id, code};
+    if (IsWindow(t.hwnd)) SendMessageW(t.hwnd, WM_NOTIFY, t.id, reinterpret_cast<LPARAM>(&h));
+}
+
+void PopTip(HWND tip, TipState& s) {
+    KillTimer(tip, kPopTimer);
+    KillTimer(tip, kLeaveTimer);
+    if (!s.shown) return;
+    s.shown = false;
+    ShowWindow(tip, SW_HIDE);
+    if (s.current >= 0 && s.current < static_cast<int>(s.tools.size())) TipNotify(tip, s.tools[s.current], TTN_POP);
+}
+
+void ShowTip(HWND tip, TipState& s) {
+    if (s.current < 0 || s.current >= static_cast<int>(s.tools.size()) || !s.active) return;
+    const Tool& t = s.tools[s.current];
+    if (t.text.empty()) return;
+    HDC hdc = GetDC(tip);
+    SelectFont(tip, hdc);
+    RECT text{0, 0, s.maxWidth > 0 ? s.maxWidth : 0, 0};
+    DrawTextW(hdc, t.text.c_str(), -1, &text, TipTextFlags(tip, s) | DT_CALCRECT);
+    ReleaseDC(tip, hdc);
+    const int cx = text.right + 2 * kTipPadX + 2, cy = text.bottom + 2 * kTipPadY + 2;
+    POINT at;
+    GetCursorPos(&at);
+    const int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+    // Below the pointer's picture, or above the pointer where the screen ends.
+    int x = at.x, y = at.y + 20;
+    if (y + cy > screenH) y = at.y - cy - 2;
+    x = std::clamp(x, 0, std::max(0, screenW - cx));
+    y = std::max(0, y);
+    TipNotify(tip, t, TTN_SHOW);
+    SetWindowPos(tip, HWND_TOPMOST, x, y, cx, cy, SWP_SHOWWINDOW | SWP_NOACTIVATE);
+    InvalidateRect(tip, nullptr, TRUE);
+    s.shown = true;
+    SetTimer(tip, kPopTimer, s.autopop, nullptr);
+    SetTimer(tip, kLeaveTimer, 100, nullptr);
+}
+
+void TipRelay(HWND tip, TipState& s, const MSG& m, bool subclassOnly) {
+    if (m.message < WM_MOUSEFIRST || m.message > WM_MOUSELAST || m.message == WM_MOUSEWHEEL) return;
+    const POINT client{GET_X_LPARAM(m.lParam), GET_Y_LPARAM(m.lParam)};
+    const int at = FindToolAt(s, m.hwnd, client, subclassOnly);
+    if (m.message != WM_MOUSEMOVE) {
+        // A press or a release on a tool puts its tip away.
+        if (at >= 0 || s.shown) {
+            KillTimer(tip, kShowTimer);
+            PopTip(tip, s);
+            s.suppressed = true;
+        }
+        return;
+    }
+    if (at == s.current) return;
+    KillTimer(tip, kShowTimer);
+    PopTip(tip, s);
+    s.current = at;
+    s.suppressed = false;
+    if (at >= 0 && s.active) SetTimer(tip, kShowTimer, s.initial, nullptr);
+}
+
+void PaintTip(HWND tip, HDC hdc) {
+    TipState& s = StateOf<TipState>(tip);
+    RECT r;
+    GetClientRect(tip, &r);
+    FillRect(hdc, &r, GetSysColorBrush(COLOR_INFOBK));
+    FrameRect(hdc, &r, GetSysColorBrush(COLOR_WINDOWFRAME));
+    if (s.current < 0 || s.current >= static_cast<int>(s.tools.size())) return;
+    SetBkMode(hdc, TRANSPARENT);
+    SetTextColor(hdc, SystemColor(COLOR_INFOTEXT));
+    RECT text{r.left + 1 + kTipPadX, r.top + 1 + kTipPadY, r.right - 1 - kTipPadX, r.bottom - 1 - kTipPadY};
+    DrawTextW(hdc, s.tools[s.current].text.c_str(), -1, &text, TipTextFlags(tip, s));
+}
 
 LRESULT TipProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     TipState& s = StateOf<TipState>(hwnd);
     auto* info = reinterpret_cast<TOOLINFOW*>(lParam);
-    auto find = [&]() -> Tool* {
-        for (Tool& t : s.tools) {
-            if (info && t.hwnd == info->hwnd && t.id == info->uId) return &t;
+    auto find = [&]() -> int {
+        for (size_t i = 0; i < s.tools.size(); ++i) {
+            if (info && s.tools[i].hwnd == info->hwnd && s.tools[i].id == info->uId) return static_cast<int>(i);
         }
-        return nullptr;
+        return -1;
+    };
+    auto textOf = [&]() {
+        if (info->lpszText && IS_INTRESOURCE(info->lpszText)) {
+            char16_t buffer[256];
+            if (LoadStringW(info->hinst, static_cast<UINT>(reinterpret_cast<ULONG_PTR>(info->lpszText)), buffer, 256)) return std::u16string(buffer);
+            return std::u16string();
+        }
+        return info->lpszText ? std::u16string(info->lpszText) : std::u16string();
     };
     switch (message) {
-        case TTM_ADDTOOLW: {
-            if (!info) return FALSE;
-            std::u16string text;
-            if (info->lpszText && IS_INTRESOURCE(info->lpszText)) {
-                char16_t buffer[256];
-                if (LoadStringW(info->hinst, static_cast<UINT>(reinterpret_cast<ULONG_PTR>(info->lpszText)), buffer, 256)) text = buffer;
-            } else if (info->lpszText) {
-                text = info->lpszText;
-            }
-            s.tools.push_back({info->hwnd, info->uId, text});
-            return TRUE;
+        case WM_CREATE: {
+            Desktop& d = Desktop::Get();
+            std::lock_guard guard(d.lock);
+            d.tooltips.push_back(hwnd);
+            if (Window* w = d.Find(hwnd)) w->exStyle |= WS_EX_TOPMOST | WS_EX_TOOLWINDOW;
+            return 0;
         }
+        case WM_DESTROY: {
+            KillTimer(hwnd, kShowTimer);
+            KillTimer(hwnd, kPopTimer);
+            KillTimer(hwnd, kLeaveTimer);
+            Desktop& d = Desktop::Get();
+            std::lock_guard guard(d.lock);
+            d.tooltips.erase(std::remove(d.tooltips.begin(), d.tooltips.end(), hwnd), d.tooltips.end());
+            return 0;
+        }
+        case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintTip(hwnd, hdc); });
+        case WM_ERASEBKGND: return 1;
+        case WM_NCHITTEST: return HTTRANSPARENT;
+        case WM_MOUSEACTIVATE: return MA_NOACTIVATE;
+        case WM_TIMER:
+            if (wParam == kShowTimer) {
+                KillTimer(hwnd, kShowTimer);
+                if (!s.suppressed) ShowTip(hwnd, s);
+            } else if (wParam == kPopTimer) {
+                PopTip(hwnd, s);
+                s.suppressed = true;
+            } else if (wParam == kLeaveTimer && s.current >= 0 && s.current < static_cast<int>(s.tools.size())) {
+                // The pointer may have left for a window whose messages no tip sees.
+                POINT at;
+                GetCursorPos(&at);
+                HWND under = WindowFromPoint(at);
+                POINT client = at;
+                if (under) ScreenToClient(under, &client);
+                if (!under || !ToolAt(s.tools[s.current], under, client)) {
+                    PopTip(hwnd, s);
+                    s.current = -1;
+                }
+            }
+            return 0;
+        case TTM_ADDTOOLW:
+            if (!info) return FALSE;
+            s.tools.push_back({info->uFlags, info->hwnd, info->uId, info->rect, textOf()});
+            return TRUE;
         case TTM_DELTOOLW:
-            s.tools.erase(std::remove_if(s.tools.begin(), s.tools.end(),
-                                         [&](const Tool& t) { return info && t.hwnd == info->hwnd && t.id == info->uId; }),
-                          s.tools.end());
+            if (const int i = find(); i >= 0) {
+                if (i == s.current) {
+                    PopTip(hwnd, s);
+                    s.current = -1;
+                } else if (i < s.current) {
+                    --s.current;
+                }
+                s.tools.erase(s.tools.begin() + i);
+            }
             return 0;
         case TTM_UPDATETIPTEXTW:
-            if (Tool* t = find(); t && info->lpszText && !IS_INTRESOURCE(info->lpszText)) t->text = info->lpszText;
+            if (const int i = find(); i >= 0 && info->lpszText) {
+                s.tools[i].text = textOf();
+                if (i == s.current && s.shown) ShowTip(hwnd, s);
+            }
             return 0;
         case TTM_GETTEXTW:
-            if (Tool* t = find(); t && info->lpszText) {
-                const size_t n = std::min<size_t>(t->text.size(), wParam ? wParam - 1 : 79);
-                std::memcpy(info->lpszText, t->text.data(), n * sizeof(char16_t));
+            if (const int i = find(); i >= 0 && info->lpszText) {
+                const std::u16string& t = s.tools[i].text;
+                const size_t n = std::min<size_t>(t.size(), wParam ? wParam - 1 : 79);
+                std::memcpy(info->lpszText, t.data(), n * sizeof(char16_t));
                 info->lpszText[n] = 0;
             }
             return 0;
         case TTM_GETTOOLCOUNT: return static_cast<LRESULT>(s.tools.size());
-        case TTM_ACTIVATE: s.active = wParam != 0; return 0;
+        case TTM_ACTIVATE:
+            s.active = wParam != 0;
+            if (!s.active) {
+                KillTimer(hwnd, kShowTimer);
+                PopTip(hwnd, s);
+            }
+            return 0;
+        case TTM_RELAYEVENT:
+            if (const MSG* m = reinterpret_cast<const MSG*>(lParam)) TipRelay(hwnd, s, *m, false);
+            return 0;
+        case TTM_POP:
+            KillTimer(hwnd, kShowTimer);
+            PopTip(hwnd, s);
+            return 0;
+        case TTM_SETMAXTIPWIDTH: {
+            const int previous = s.maxWidth;
+            s.maxWidth = static_cast<int>(static_cast<INT_PTR>(lParam));
+            return previous;
+        }
+        case TTM_SETDELAYTIME: {
+            const int ms = static_cast<int>(static_cast<SHORT>(LOWORD(lParam)));
+            if (wParam == TTDT_INITIAL) s.initial = ms < 0 ? 500 : static_cast<UINT>(ms);
+            if (wParam == TTDT_AUTOPOP) s.autopop = ms < 0 ? 5000 : static_cast<UINT>(ms);
+            if (wParam == TTDT_AUTOMATIC) {
+                s.initial = ms < 0 ? 500 : static_cast<UINT>(ms);
+                s.autopop = ms < 0 ? 5000 : static_cast<UINT>(ms) * 10;
+            }
+            return 0;
+        }
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }
@@ -802,6 +1191,21 @@ ScrollBarState* BarOf(Window* w, int bar) {
 }
 
 }  // namespace
+
+void RelayToTooltips(const MSG& m) {
+    std::vector<HWND> tips;
+    {
+        Desktop& d = Desktop::Get();
+        std::lock_guard guard(d.lock);
+        for (HWND tip : d.tooltips) {
+            Window* w = d.Find(tip);
+            if (w && w->thread == std::this_thread::get_id()) tips.push_back(tip);
+        }
+    }
+    for (HWND tip : tips) {
+        if (IsWindow(tip)) TipRelay(tip, StateOf<TipState>(tip), m, true);
+    }
+}
 
 void RegisterCommonControls(Desktop& d) {
     Register(d, u"ListBox", ListBoxProc);

@@ -298,6 +298,7 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
     brush = ResolveBrush(brush);
     if (!rect || !brush) return 0;
+    if (FillRectDirect(hdc, *rect, brush)) return 1;
     HGDIOBJ oldBrush = SelectObject(hdc, brush);
     HGDIOBJ oldPen = SelectObject(hdc, GetStockObject(NULL_PEN));
     if (!oldBrush) return 0;

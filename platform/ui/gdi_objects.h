@@ -72,5 +72,8 @@ void BitmapToSurface(Bitmap& b);  // DIB bits into the surface
 void SurfaceToBitmap(Bitmap& b);  // and back
 HBITMAP BitmapFromSurface(cairo_surface_t* surface, bool hasAlpha);  // takes ownership
 Bitmap* BitmapOf(HBITMAP bitmap);
+// FillRect without selecting the brush, where the pixels can be set
+// directly; false where the ordinary drawing path must do it.
+bool FillRectDirect(HDC hdc, const RECT& r, HBRUSH brush);
 
 }  // namespace qk::ui

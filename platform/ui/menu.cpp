@@ -395,16 +395,13 @@ BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPVOID) 
         SendMessageW(owner, WM_ENTERMENULOOP, TRUE, 0);
         SendMessageW(owner, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(menu), 0);
     }
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.style = CS_SAVEBITS | CS_DBLCLKS;
-        wc.lpfnWndProc = PopupProc;
-        wc.lpszClassName = u"#32768";
-        RegisterClassExW(&wc);
-        registered = true;
-    }
+    // Classes belong to the machine's desktop: registered on each (again is refused, harmlessly).
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_SAVEBITS | CS_DBLCLKS;
+    wc.lpfnWndProc = PopupProc;
+    wc.lpszClassName = u"#32768";
+    RegisterClassExW(&wc);
     // Items measured: owner-drawn ones by their owner, the others by their text.
     Popup p{m, owner, {}, -1, false, 0};
     int width = 80, y0 = kPad;

@@ -218,8 +218,12 @@ HDC CreateWindowDc(Window& w, bool wholeWindow, const Region* clip) {
         Region visible = VisibleClientRegion(w);
         if (clip) visible = Region::Combine(visible, *clip, Region::Op::And);
         if (w.style & WS_CLIPCHILDREN) {
+            const RECT box = visible.Bounds();
             for (Window* c : w.children) {
-                if (c->style & WS_VISIBLE) visible = Region::Combine(visible, Region(c->rect), Region::Op::Diff);
+                // A child that covers nothing of what is left changes nothing.
+                if ((c->style & WS_VISIBLE) && !RectEmpty(RectIntersect(box, c->rect))) {
+                    visible = Region::Combine(visible, Region(c->rect), Region::Op::Diff);
+                }
             }
         }
         visible.Offset(dc->origin.x, dc->origin.y);
@@ -395,6 +399,7 @@ LRESULT DispatchMessageW(const MSG* msg) {
         w = d.Find(msg->hwnd);
         if (!w) return 0;
     }
+    if (msg->message >= WM_MOUSEFIRST && msg->message <= WM_MOUSELAST) RelayToTooltips(*msg);
     const LRESULT r = Call(w, msg->hwnd, msg->message, msg->wParam, msg->lParam);
     if (msg->message == WM_PAINT) {
         // A procedure that did not validate would be asked forever.

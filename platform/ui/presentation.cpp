@@ -50,8 +50,48 @@ Picture CaptureWindow(HWND hwnd) {
     return p;
 }
 
-bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error) {
-    const Picture p = CaptureWindow(hwnd);
+Picture CaptureScreen(const RECT& area) {
+    Picture p;
+    p.width = std::max<LONG>(0, area.right - area.left);
+    p.height = std::max<LONG>(0, area.bottom - area.top);
+    const COLORREF desktop = SystemColor(COLOR_BACKGROUND);
+    p.pixels.assign(static_cast<size_t>(p.width) * p.height,
+                    (static_cast<uint32_t>(GetRValue(desktop)) << 16) | (GetGValue(desktop) << 8) | GetBValue(desktop));
+    Desktop& d = Desktop::Get();
+    std::vector<HWND> shown;
+    {
+        std::lock_guard guard(d.lock);
+        for (Window* top : d.topLevel) {
+            if (top->style & WS_VISIBLE) shown.push_back(top->handle);
+        }
+    }
+    for (HWND h : shown) RenderWindow(h);
+    std::lock_guard guard(d.lock);
+    // Bottom to top, so that the window in front is drawn last.
+    for (auto it = d.topLevel.rbegin(); it != d.topLevel.rend(); ++it) {
+        Window* top = *it;
+        if (!(top->style & WS_VISIBLE) || !top->surface) continue;
+        cairo_surface_flush(top->surface);
+        const uint8_t* data = cairo_image_surface_get_data(top->surface);
+        const int stride = cairo_image_surface_get_stride(top->surface);
+        const int sw = cairo_image_surface_get_width(top->surface), sh = cairo_image_surface_get_height(top->surface);
+        const RECT r = RectIntersect(top->rect, area);
+        for (LONG y = r.top; y < r.bottom; ++y) {
+            for (LONG x = r.left; x < r.right; ++x) {
+                const int sx = static_cast<int>(x - top->rect.left), sy = static_cast<int>(y - top->rect.top);
+                if (sx >= sw || sy >= sh) continue;
+                if (top->shape && !top->shape->Contains(sx, sy)) continue;
+                p.pixels[static_cast<size_t>(y - area.top) * p.width + (x - area.left)] =
+                    reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(sy) * stride)[sx] & 0xFFFFFF;
+            }
+        }
+    }
+    return p;
+}
+
+namespace {
+
+bool SavePicture(const Picture& p, const std::string& path, std::string* error) {
     if (p.width <= 0 || p.height <= 0) {
         if (error) *error = "not a window, or an empty one";
         return false;
@@ -70,6 +110,14 @@ bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error) {
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error) { return SavePicture(CaptureWindow(hwnd), path, error); }
+
+bool SaveScreenPng(const RECT& area, const std::string& path, std::string* error) {
+    return SavePicture(CaptureScreen(area), path, error);
 }
 
 namespace {

@@ -28,6 +28,13 @@ Picture CaptureWindow(HWND hwnd);
 // Renders and writes the window as a PNG file; false with a reason on failure.
 bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error);
 
+// A part of the screen as a display shows it: the visible top-level windows
+// (with their shapes) over one another in their order, on the desktop's
+// colour. Popups such as dropped lists and tooltips appear here, over the
+// windows they belong to.
+Picture CaptureScreen(const RECT& area);
+bool SaveScreenPng(const RECT& area, const std::string& path, std::string* error);
+
 // True once the window is shown on the X11 display and its picture was
 // copied there (always false on a headless machine).
 bool PresentedOnDisplay(HWND hwnd);

@@ -61,24 +61,48 @@ void Region::Offset(int dx, int dy) {
 }
 
 Region Region::Combine(const Region& a, const Region& b, Op op) {
-    std::vector<LONG> xs, ys;
+    // Two rectangles cut by one another, the most frequent case (a window
+    // clipped by its ancestors): the grid below would give the same.
+    if (op == Op::And && a.rects_.size() == 1 && b.rects_.size() == 1) return Region(RectIntersect(a.rects_[0], b.rects_[0]));
+    if (op == Op::And && (a.rects_.empty() || b.rects_.empty())) return Region();
+    // Bands between every top and bottom edge; within a band each region is
+    // a row of disjoint intervals (every rectangle covers a band whole or
+    // not at all), combined in one sweep over their edges.
+    std::vector<LONG> ys;
     for (const Region* g : {&a, &b}) {
-        for (const RECT& r : g->rects_) {
-            xs.insert(xs.end(), {r.left, r.right});
-            ys.insert(ys.end(), {r.top, r.bottom});
-        }
+        for (const RECT& r : g->rects_) ys.insert(ys.end(), {r.top, r.bottom});
     }
-    std::sort(xs.begin(), xs.end());
-    xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
     std::sort(ys.begin(), ys.end());
     ys.erase(std::unique(ys.begin(), ys.end()), ys.end());
     Region out;
+    std::vector<std::pair<LONG, LONG>> ia, ib;
+    std::vector<LONG> xs;
+    auto row = [](const Region& g, LONG y0, LONG y1, std::vector<std::pair<LONG, LONG>>* intervals) {
+        intervals->clear();
+        for (const RECT& r : g.rects_) {
+            if (r.top <= y0 && r.bottom >= y1) intervals->push_back({r.left, r.right});
+        }
+        std::sort(intervals->begin(), intervals->end());
+    };
+    auto inside = [](const std::vector<std::pair<LONG, LONG>>& intervals, size_t* at, LONG x) {
+        while (*at < intervals.size() && intervals[*at].second <= x) ++*at;
+        return *at < intervals.size() && intervals[*at].first <= x;
+    };
     for (size_t j = 0; j + 1 < ys.size(); ++j) {
+        row(a, ys[j], ys[j + 1], &ia);
+        row(b, ys[j], ys[j + 1], &ib);
+        xs.clear();
+        for (const auto* intervals : {&ia, &ib}) {
+            for (const auto& [l, r] : *intervals) xs.insert(xs.end(), {l, r});
+        }
+        std::sort(xs.begin(), xs.end());
+        xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
+        size_t atA = 0, atB = 0;
         LONG runStart = 0;
         bool inRun = false;
         for (size_t i = 0; i + 1 < xs.size(); ++i) {
-            const bool inA = a.Contains(xs[i], ys[j]);
-            const bool inB = b.Contains(xs[i], ys[j]);
+            const bool inA = inside(ia, &atA, xs[i]);
+            const bool inB = inside(ib, &atB, xs[i]);
             bool in = false;
             switch (op) {
                 case Op::And: in = inA && inB; break;

@@ -143,6 +143,7 @@ public:
     HWND focus = nullptr;
     HWND active = nullptr;
     HWND capture = nullptr;
+    std::vector<HWND> tooltips;  // every tooltip control: they watch the mouse messages of their tools
     POINT cursor{0, 0};
     BYTE keys[256]{};       // as of the input message last taken from a queue (GetKeyState)
     BYTE asyncKeys[256]{};  // as of the last input injected (GetAsyncKeyState)
@@ -182,6 +183,8 @@ void RegisterDialogClass(Desktop& desktop);
 // A window's system menu goes with the window.
 void DestroySystemMenuOf(HWND hwnd);
 void RegisterCommonControls(Desktop& desktop);
+// Hands a mouse message being dispatched to the thread's tooltips.
+void RelayToTooltips(const MSG& m);
 void DrawScrollBarTo(HDC hdc, const RECT& r, const ScrollBarState& s, bool vertical);
 void RegisterCommonControlClasses();
 std::u16string Widen(LPCSTR s, int count = -1);

@@ -543,7 +543,7 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         w->rect = RECT{pos.x, pos.y, pos.x + std::max(0, pos.cx), pos.y + std::max(0, pos.cy)};
         if (flags & SWP_SHOWWINDOW) w->style |= WS_VISIBLE;
         if (flags & SWP_HIDEWINDOW) w->style &= ~WS_VISIBLE;
-        if (!(flags & SWP_NOZORDER) && insertAfter == HWND_TOP) {
+        if (!(flags & SWP_NOZORDER) && (insertAfter == HWND_TOP || insertAfter == HWND_TOPMOST)) {
             auto& list = w->parent ? w->parent->children : d.topLevel;
             list.erase(std::remove(list.begin(), list.end(), w), list.end());
             list.insert(list.begin(), w);

@@ -48,6 +48,9 @@ UINT VirtualKey(KeySym sym) {
         case XK_Shift_R: return VK_SHIFT;
         case XK_Control_L:
         case XK_Control_R: return VK_CONTROL;
+        case XK_Alt_L:
+        case XK_Alt_R: return VK_MENU;
+        case XK_F4: return VK_F4;
         case XK_KP_Add: return VK_ADD;
         case XK_KP_Subtract: return VK_SUBTRACT;
         default: return 0;

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -29,6 +30,7 @@ struct Module {
     std::unique_ptr<ResourceImage> image;  // modules opened as data
     void* host = nullptr;                  // code modules opened from the root (dlopen)
     ExportLookup lookup = nullptr;         // code modules linked into the process
+    bool pinned = false;                   // the system's own modules stay for the process's life
     ~Module() {
         if (host) dlclose(host);
     }
@@ -38,6 +40,30 @@ std::mutex g_staticLock;  // guards StaticModules()
 std::map<std::u16string, ExportLookup>& StaticModules() {
     static std::map<std::u16string, ExportLookup> modules;
     return modules;
+}
+
+// Kernel32.dll is part of every process: it needs no file on the machine.
+// Its exports here are the calls programs look up at run time because an
+// older system may lack them.
+constexpr char16_t kKernel32[] = u"KERNEL32.DLL";
+constexpr char16_t kKernel32Path[] = u"C:\\WINDOWS\\SYSTEM32\\KERNEL32.DLL";
+
+FARPROC Kernel32Export(const char* name) {
+    struct Entry {
+        const char* name;
+        void* address;
+    };
+    static const Entry exports[] = {
+        {"IsWow64Process", reinterpret_cast<void*>(&IsWow64Process)},
+        {"GetSystemWow64DirectoryA", reinterpret_cast<void*>(&GetSystemWow64DirectoryA)},
+        {"GetSystemDirectoryA", reinterpret_cast<void*>(&GetSystemDirectoryA)},
+        {"GetWindowsDirectoryA", reinterpret_cast<void*>(&GetWindowsDirectoryA)},
+        {"GetCurrentProcess", reinterpret_cast<void*>(&GetCurrentProcess)},
+    };
+    for (const Entry& e : exports) {
+        if (std::strcmp(e.name, name) == 0) return reinterpret_cast<FARPROC>(e.address);
+    }
+    return nullptr;
 }
 
 class ModuleTable {
@@ -148,8 +174,37 @@ std::u16string Widen(LPCSTR s) {
 
 void RegisterStaticModule(const std::u16string& fileName, ExportLookup lookup) {
     std::lock_guard guard(g_staticLock);
-    StaticModules()[Upper(fileName)] = lookup;
+    if (lookup) StaticModules()[Upper(fileName)] = lookup;
+    else StaticModules().erase(Upper(fileName));
 }
+
+namespace {
+
+// The system's own module of that base name, loaded with the process (so
+// never unloaded): a registered substitute's exports, else the platform's.
+Module* SystemModule(ModuleTable& table, const std::u16string& base) {
+    if (base != kKernel32) return nullptr;
+    auto& slot = table.modules[kKernel32Path];
+    if (!slot) {
+        slot = std::make_unique<Module>();
+        slot->path = kKernel32Path;
+        slot->references = 1;
+        slot->pinned = true;
+        std::lock_guard guard(g_staticLock);
+        auto it = StaticModules().find(base);
+        slot->lookup = it != StaticModules().end() ? it->second : Kernel32Export;
+    }
+    return slot.get();
+}
+
+// "kernel32" names "KERNEL32.DLL", as the loader appends the extension.
+std::u16string ModuleBaseName(const std::u16string& name) {
+    std::u16string base = Upper(BaseName(name));
+    if (base.find(u'.') == std::u16string::npos) base += u".DLL";
+    return base;
+}
+
+}  // namespace
 
 // The parsed resources of a loaded module, for the window system's readers
 // (strings, dialogs, icons); null for a handle that is not loaded.
@@ -227,6 +282,7 @@ BOOL FreeLibrary(HMODULE module) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (m->pinned) return TRUE;
     if (--m->references == 0) table.modules.erase(m->path);
     return TRUE;
 }
@@ -285,6 +341,10 @@ HMODULE LoadLibraryW(LPCWSTR fileName) {
     {
         // A bare name finds a code module already loaded under that name.
         std::lock_guard guard(table.lock);
+        if (qk::win32::Module* system = qk::win32::SystemModule(table, qk::win32::ModuleBaseName(name))) {
+            ++system->references;
+            return reinterpret_cast<HMODULE>(system);
+        }
         for (auto& [path, m] : table.modules) {
             if ((m->host || m->lookup) && (hasPath ? path == qk::win32::Upper(name) : qk::win32::BaseName(path) == base)) {
                 ++m->references;
@@ -330,6 +390,34 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     if (!fileName) return LoadLibraryW(nullptr);
     const std::u16string wide = qk::win32::Widen(fileName);
     return LoadLibraryW(wide.c_str());
+}
+
+HMODULE GetModuleHandleW(LPCWSTR moduleName) {
+    if (!moduleName || !*moduleName) {
+        // The program's own image is no module of this loader.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::u16string name(moduleName);
+    const bool hasPath = name.find(u'\\') != std::u16string::npos;
+    const std::u16string base = qk::win32::ModuleBaseName(name);
+    auto& table = qk::Machine::Current().Component<ModuleTable>();
+    std::lock_guard guard(table.lock);
+    if (qk::win32::Module* system = qk::win32::SystemModule(table, base)) return reinterpret_cast<HMODULE>(system);
+    // Only code modules: a file opened as data is not loaded for the program.
+    for (auto& [path, m] : table.modules) {
+        if ((m->host || m->lookup) && (hasPath ? path == qk::win32::Upper(name) : qk::win32::BaseName(path) == base)) {
+            return reinterpret_cast<HMODULE>(m.get());
+        }
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
+    if (!moduleName) return GetModuleHandleW(nullptr);
+    const std::u16string wide = qk::win32::Widen(moduleName);
+    return GetModuleHandleW(wide.c_str());
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {

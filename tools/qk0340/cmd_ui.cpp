@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "outside/SkinHook/skin_descriptors.h"
-#include "outside/SkinHook/skin_hook.h"
 #include "platform/ui/presentation.h"
-#include "platform/win32/code_modules.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
 #include "windows.h"
@@ -117,16 +115,13 @@ private:
 
 // A plain window to hold a panel template, which is a child dialog.
 HWND HostWindow() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.lpszClassName = u"QkGalleryHost";
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
-        RegisterClassExW(&wc);
-        registered = true;
-    }
+    // On the machine's desktop; registering again is refused, harmlessly.
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"QkGalleryHost";
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+    RegisterClassExW(&wc);
     return CreateWindowExW(0, u"QkGalleryHost", u"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -341,9 +336,6 @@ void Show(const UiArguments& a) {
 }
 
 void AddUiCommands(CLI::App& app) {
-    // The skinning library is linked into the command; the loader takes it
-    // once it finds the installed SkinHook.DLL.
-    qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
     auto* ui = app.add_subcommand("ui", "The console's windows: dialogs of the resource library as pictures");
     ui->require_subcommand(1);
     auto args = std::make_shared<UiArguments>();

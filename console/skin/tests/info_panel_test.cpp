@@ -4,16 +4,16 @@
 // states, the title font and what the title button tells the windows.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "commctrl.h"
 
 #include "console/skin/info_panel.h"
 #include "outside/SkinHook/skin_hook.h"
+#include "platform/nt/clock.h"
+#include "platform/nt/kernel.h"
 #include "platform/nt/testing/machine_test.h"
 #include "platform/ui/presentation.h"
 #include "platform/win32/code_modules.h"
@@ -39,6 +39,9 @@ class InfoPanelTest : public qk::testing::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();
+        // The stack's timers run when a test moves the clock, never because
+        // a slow run took long.
+        qk::nt::Kernel::Get().TheClock().SetManual();
         qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
         const auto system = Root() / "Windows" / "System32";
         const auto folder = Root() / "Windows" / "TWAIN_32" / "Lumora" / "QK0340";
@@ -236,7 +239,7 @@ TEST_F(InfoPanelTest, WithNoStoredStateTheFirstPanelOpensOnFirstShow) {
     stack_->Insert(Dialog(200, 40), -1, u"A", 1);
     stack_->Insert(Dialog(200, 40), -1, u"B", 2);
     // The stack's timer applies the states once its holder shows.
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    qk::nt::Kernel::Get().Advance(100 * qk::nt::kMillisecond);
     Pump();
     EXPECT_TRUE(stack_->IsExpanded(0));
     EXPECT_FALSE(stack_->IsExpanded(1));

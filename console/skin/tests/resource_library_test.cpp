@@ -1,12 +1,16 @@
 // The console's resource library by name: the resource source while it is
 // loaded, unloaded after, kept by the integrated window, and a missing
-// library making no noise.
+// library making no noise. The skin bundle's folder as the process's kind
+// decides it, asked of Kernel32.dll at run time.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "console/skin/info_panel.h"
 #include "console/skin/resource_library.h"
+#include "console/skin/skin_hook_client.h"
+#include "platform/win32/code_modules.h"
 #include "platform/nt/testing/machine_test.h"
 #include "winuser.h"
 
@@ -54,6 +58,51 @@ TEST_F(ResourceLibraryTest, AMissingLibraryIsNotReported) {
     EXPECT_FALSE(library.Loaded());
     EXPECT_EQ(console::ResourceModule(), nullptr);
     EXPECT_EQ(GetActiveWindow(), before) << "no message box";
+}
+
+// Stand-ins for Kernel32.dll: one of a 64-bit system running the console
+// under WOW64, and one of a system old enough to lack the WOW64 calls.
+BOOL ReportsWow64(HANDLE, BOOL* wow64) {
+    *wow64 = TRUE;
+    return TRUE;
+}
+UINT Wow64Directory(LPSTR buffer, UINT size) {
+    constexpr char kFolder[] = "C:\\Windows\\SysWOW64";
+    if (size < sizeof kFolder) return sizeof kFolder;
+    std::memcpy(buffer, kFolder, sizeof kFolder);
+    return sizeof kFolder - 1;
+}
+FARPROC Wow64Kernel(const char* name) {
+    if (std::strcmp(name, "IsWow64Process") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ReportsWow64));
+    if (std::strcmp(name, "GetSystemWow64DirectoryA") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Wow64Directory));
+    return nullptr;
+}
+FARPROC OldKernel(const char* name) {
+    // IsWow64Process alone, claiming WOW64: without the folder's call the system folder stands.
+    if (std::strcmp(name, "IsWow64Process") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ReportsWow64));
+    return nullptr;
+}
+
+class BundleFolderTest : public qk::testing::MachineTest {
+protected:
+    void TearDown() override {
+        qk::win32::RegisterStaticModule(u"Kernel32.dll", nullptr);
+        MachineTest::TearDown();
+    }
+};
+
+TEST_F(BundleFolderTest, IsTheSystemFolderOfANativeProcess) {
+    EXPECT_EQ(console::SkinBundlePath(), "C:\\Windows\\System32\\K0340Cvw.bff");
+}
+
+TEST_F(BundleFolderTest, IsThe32BitSystemFolderUnderWow64) {
+    qk::win32::RegisterStaticModule(u"Kernel32.dll", Wow64Kernel);
+    EXPECT_EQ(console::SkinBundlePath(), "C:\\Windows\\SysWOW64\\K0340Cvw.bff");
+}
+
+TEST_F(BundleFolderTest, IsTheSystemFolderWhenTheWow64CallsAreMissing) {
+    qk::win32::RegisterStaticModule(u"Kernel32.dll", OldKernel);
+    EXPECT_EQ(console::SkinBundlePath(), "C:\\Windows\\System32\\K0340Cvw.bff");
 }
 
 }  // namespace

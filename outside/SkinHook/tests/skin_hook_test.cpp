@@ -140,6 +140,30 @@ TEST_F(SkinHookTest, ValuesComeFromTheBundleOrTheirDefaults) {
     CallSkinHook(kDestroy, skin_, 0, 0, 0);
 }
 
+// The window's piece is kept stretched to the window's size: a new size or
+// a new piece must not show the old stretch, neither on the window nor
+// through its controls.
+TEST_F(SkinHookTest, TheBackgroundFollowsTheWindowsSizeAndPiece) {
+    ASSERT_NE(AttachDefault(), 0u);
+    qk::ui::Picture small = qk::ui::CaptureWindow(window_);
+    const uint32_t bottom = small.At(100, 117);  // in the piece's bottom border
+    EXPECT_EQ(small.At(85, 52), small.At(95, 52)) << "the label shows the background beside it";
+    MoveWindow(window_, 0, 0, 200, 200, TRUE);
+    qk::ui::Picture tall = qk::ui::CaptureWindow(window_);
+    EXPECT_EQ(tall.At(100, 197), bottom) << "the bottom border moved down with the window's foot";
+    EXPECT_NE(tall.At(100, 117), bottom) << "the middle stretched over the rest";
+    EXPECT_EQ(tall.At(85, 52), tall.At(95, 52));
+
+    // Another piece for the same window: the flat navy of the tab bar.
+    SkinDescriptor other{sizeof(SkinDescriptor), "C:\\Windows\\System32\\K0340Cvw.bff", kNamedPiece, "BG3.png", {}, 1, &child_};
+    ASSERT_EQ(CallSkinHook(kAttach, skin_, 0, reinterpret_cast<DWORD_PTR>(window_), reinterpret_cast<DWORD_PTR>(&other)), 1u);
+    qk::ui::Picture flat = qk::ui::CaptureWindow(window_);
+    EXPECT_EQ(flat.At(100, 60), flat.At(100, 150)) << "one colour from top to foot";
+    EXPECT_NE(flat.At(100, 60), tall.At(100, 60));
+    EXPECT_EQ(flat.At(85, 52), flat.At(95, 52));
+    CallSkinHook(kDestroy, skin_, 0, 0, 0);
+}
+
 TEST_F(SkinHookTest, BadDescriptorsAndMissingBundlesAreRefused) {
     EXPECT_EQ(AttachDefault("C:\\Windows\\System32\\Nothing.bff"), 0u);
     CallSkinHook(kDestroy, skin_, 0, 0, 0);

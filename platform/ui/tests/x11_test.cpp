@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "commctrl.h"
 #include "platform/nt/testing/machine_test.h"
 #include "platform/ui/presentation.h"
 #include "windows.h"
@@ -103,6 +104,30 @@ protected:
         return false;
     }
     static void Run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+    // Whether the X screen shows `area` exactly as the headless screen picture
+    // does, waiting for the presenter to copy what was drawn.
+    template <typename Loop>
+    bool ScreenMatches(const RECT& area, Loop pump) {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            pump([] { return true; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            const qk::ui::Picture picture = qk::ui::CaptureScreen(area);
+            Display* d = XOpenDisplay(kDisplay);
+            if (!d) return false;
+            XImage* image = XGetImage(d, DefaultRootWindow(d), area.left, area.top, static_cast<unsigned>(picture.width),
+                                      static_cast<unsigned>(picture.height), AllPlanes, ZPixmap);
+            int differing = 0;
+            for (int y = 0; image && y < picture.height; ++y) {
+                for (int x = 0; x < picture.width; ++x) {
+                    if ((XGetPixel(image, x, y) & 0xFFFFFF) != picture.At(x, y)) ++differing;
+                }
+            }
+            if (image) XDestroyImage(image);
+            XCloseDisplay(d);
+            if (image && differing == 0) return true;
+        }
+        return false;
+    }
 };
 
 TEST_F(X11Test, ClicksAndKeysReachTheControlsAndTheScreenShowsTheWindow) {
@@ -163,6 +188,58 @@ TEST_F(X11Test, ClicksAndKeysReachTheControlsAndTheScreenShowsTheWindow) {
         same = differing == 0;
     }
     EXPECT_TRUE(same) << "the X screen differs from the headless picture";
+    DestroyWindow(host);
+}
+
+TEST_F(X11Test, TooltipsAndDroppedListsAppearOverTheirWindowOnTheDisplay) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = HostProc;
+    wc.lpszClassName = u"X11PopupHost";
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+    RegisterClassExW(&wc);
+    HWND host = CreateWindowExW(0, u"X11PopupHost", u"", WS_POPUP | WS_BORDER, 300, 200, 320, 220, nullptr, nullptr, nullptr,
+                                nullptr);
+    HWND button = CreateWindowExW(0, u"Button", u"Lock", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 20, 150, 80, 24, host,
+                                  reinterpret_cast<HMENU>(7), nullptr, nullptr);
+    HWND combo = CreateWindowExW(0, u"ComboBox", u"", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 20, 20, 160, 100, host,
+                                 reinterpret_cast<HMENU>(9), nullptr, nullptr);
+    for (const char16_t* item : {u"Camera", u"Microphone", u"Speakers"}) {
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    }
+    SendMessageW(combo, CB_SETCURSEL, 0, 0);
+    HWND tip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0, host, nullptr, nullptr, nullptr);
+    char16_t text[] = u"Lock the camera";
+    TOOLINFOW ti{sizeof ti, TTF_IDISHWND | TTF_SUBCLASS, host, reinterpret_cast<UINT_PTR>(button), {}, nullptr, text, 0, nullptr};
+    SendMessageW(tip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    ShowWindow(host, SW_SHOW);
+    ASSERT_TRUE(PumpUntil([&] { return qk::ui::PresentedOnDisplay(host); }));
+    auto pump = [&](auto done) { return PumpUntil(done); };
+
+    // Resting on the button: its tip on the display below the pointer.
+    Run(std::string("DISPLAY=") + kDisplay + " xdotool mousemove 360 362");
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(tip) && qk::ui::PresentedOnDisplay(tip); })) << "no tip on the display";
+    RECT r;
+    GetWindowRect(tip, &r);
+    EXPECT_EQ(r.top, 382);
+    EXPECT_TRUE(ScreenMatches(RECT{300, 200, 620, 420}, pump)) << "the display differs from the screen picture with the tip";
+
+    // A click on the box drops its list over the window; a click on an item chooses it.
+    Run(std::string("DISPLAY=") + kDisplay + " xdotool mousemove 360 230 click 1");
+    ASSERT_TRUE(PumpUntil([&] {
+        HWND list = GetCapture();
+        return SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0) && list && qk::ui::PresentedOnDisplay(list);
+    })) << "no list on the display";
+    EXPECT_FALSE(IsWindowVisible(tip)) << "the press put the tip away";
+    RECT list;
+    GetWindowRect(GetCapture(), &list);
+    EXPECT_TRUE(ScreenMatches(RECT{300, 200, 620, 420}, pump)) << "the display differs from the screen picture with the list";
+    const int itemHeight = (list.bottom - list.top - 2) / 3;
+    Run(std::string("DISPLAY=") + kDisplay + " xdotool mousemove 360 " + std::to_string(list.top + 1 + 2 * itemHeight + 3) +
+        " click 1");
+    EXPECT_TRUE(PumpUntil([&] { return SendMessageW(combo, CB_GETCURSEL, 0, 0) == 2; })) << "the click did not choose";
+    EXPECT_FALSE(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0));
+    EXPECT_TRUE(ScreenMatches(RECT{300, 200, 620, 420}, pump)) << "the list stays on the display";
     DestroyWindow(host);
 }
 

@@ -91,6 +91,46 @@ TEST_F(LoaderTest, CountsReferencesAndRefusesWhatItCannotLoad) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
+TEST_F(LoaderTest, Kernel32IsAlwaysLoadedAndHandsOutItsRunTimeCalls) {
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_EQ(GetModuleHandleA("KERNEL32"), kernel) << "the extension is implied";
+    EXPECT_EQ(GetModuleHandleW(u"C:\\Windows\\System32\\kernel32.dll"), kernel);
+    EXPECT_EQ(LoadLibraryA("kernel32.dll"), kernel);
+    EXPECT_TRUE(FreeLibrary(kernel));
+    EXPECT_TRUE(FreeLibrary(kernel)) << "the process's own use stays";
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel);
+
+    using IsWow64ProcessFn = BOOL (*)(HANDLE, BOOL*);
+    using DirectoryFn = UINT (*)(LPSTR, UINT);
+    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+    auto wow64Directory = reinterpret_cast<DirectoryFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWow64DirectoryA")));
+    auto systemDirectory = reinterpret_cast<DirectoryFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemDirectoryA")));
+    ASSERT_NE(isWow64, nullptr);
+    ASSERT_NE(wow64Directory, nullptr);
+    ASSERT_NE(systemDirectory, nullptr);
+    BOOL wow64 = TRUE;
+    EXPECT_TRUE(isWow64(GetCurrentProcess(), &wow64));
+    EXPECT_FALSE(wow64) << "the machine's processes are native";
+    char folder[260] = {};
+    EXPECT_EQ(wow64Directory(folder, sizeof folder), 0u);
+    EXPECT_EQ(systemDirectory(folder, sizeof folder), 19u);
+    EXPECT_STREQ(folder, "C:\\Windows\\System32");
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(kernel, "CreateRemoteThreadEx"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+    // Only code modules are found: a file opened as data is not loaded for the program.
+    HMODULE data = LoadLibraryExA("Test.crl", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(data, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(GetModuleHandleA("Test.crl"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(GetModuleHandleA("SkinHook.DLL"), nullptr);
+    EXPECT_EQ(GetModuleHandleA(nullptr), nullptr);
+    FreeLibrary(data);
+}
+
 // Every prefix of a sound module either parses or is refused; the entries a
 // parse yields lie inside the bytes it was given (ASan checks the rest).
 TEST(ResourceImage, TruncatedModulesAreRefusedOrStayInBounds) {

@@ -52,9 +52,9 @@ void ToAnsi(const OLECHAR* wide, UINT length, char* out, size_t outBytes) {
     out[n] = 0;
 }
 
-// Does the hardware-ID list (NUL-separated strings, each possibly with a
-// comma-separated tail) name the supported camera?
-bool ListNamesCamera(const char* list, size_t bytes) {
+}  // namespace
+
+bool HardwareIdListNamesCamera(const char* list, size_t bytes) {
     size_t pos = 0;
     while (pos < bytes && list[pos] != 0) {
         const char* item = list + pos;
@@ -66,6 +66,8 @@ bool ListNamesCamera(const char* list, size_t bytes) {
     }
     return false;
 }
+
+namespace {
 
 template <class T>
 void ReleaseInto(T*& p) {
@@ -141,7 +143,7 @@ DWORD EnumerateCameras(ConsoleState* state) {
             device.cbSize = sizeof device;
             continue;
         }
-        if (ListNamesCamera(ids, kHardwareIdBytes - 1)) {
+        if (HardwareIdListNamesCamera(ids, kHardwareIdBytes - 1)) {
             ULONG status = 0, problem = 0;
             if (CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS &&
                 (status & DN_DRIVER_LOADED) != 0) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "dshow.h"
 #include "strmif.h"
@@ -13,6 +14,16 @@
 #include "winuser.h"
 
 namespace k0340cvw {
+
+// ---- Names the console's processes and hosts share ------------------------------------------
+inline constexpr char kIntegratedMutexName[] = "QK0340 Integrated Console Mutex";
+inline constexpr char kRestoreEventName[] = "QK0340 Standalone Console Restore Event";
+inline constexpr char kQuitEventName[] = "QK0340 Standalone Console Quit Event";
+inline constexpr char kCloseEventName[] = "QK0340 Standalone Console Close Event";
+inline constexpr char kPasswordMutexName[] = "Global\\QK0340 Password Dialog Mutex";
+// Under HKEY_CURRENT_USER (window state, "NoAutoLaunch") and, in the 32-bit
+// view, HKEY_LOCAL_MACHINE ("Reserved2").
+inline constexpr char kConsoleKeyPath[] = "Software\\Lumora Tech\\Web Cameras\\QK0340\\Console";
 
 // ---- State blocks ---------------------------------------------------------------------------
 inline constexpr int kMaxCameras = 10;
@@ -59,6 +70,9 @@ inline constexpr DWORD CVW_E_ALREADY_OPEN = 0x6405;
 
 // "USB\VID_xxxx&PID_xxxx&MI_00": the video function of the supported camera.
 const char* SupportedHardwareId();
+// Whether a hardware-ID list (NUL-separated strings within `bytes`, each cut
+// at its first comma) names the supported camera, letter case aside.
+bool HardwareIdListNamesCamera(const char* list, size_t bytes);
 
 // Fills the device list of `state` from the image-class devices whose
 // driver is loaded; CVW_OK when at least one camera was found, else
@@ -127,4 +141,42 @@ bool SetCustomProperty(DeviceSession* session, const GUID& set, ULONG id, ULONG 
 bool GetLockState(DeviceSession* session, LONG* locked);
 bool SendLockCommand(DeviceSession* session, ULONG subCommand, ULONG checkValue);
 
+// ---- registration.cpp -----------------------------------------------------------------------
+// The camera manager's install entry and its commands.
+using LuCamMgrInstallEntryPointProc = uint32_t (*)(uint32_t command, void* block);
+inline constexpr uint32_t kMgrOpen = 0x202;
+inline constexpr uint32_t kMgrClose = 0x203;
+inline constexpr uint32_t kMgrRegisterViewers = 0x204;
+inline constexpr uint32_t kMgrUnregisterViewers = 0x205;
+inline constexpr uint32_t kMgrAttachViewer = 0x206;
+inline constexpr uint32_t kMgrDetachDevice = 0x207;
+inline constexpr uint32_t kMgrBlockVersion = 0x101;
+inline constexpr size_t kViewerRecordBytes = 144;
+inline constexpr size_t kDeviceBlockBytes = 784;
+inline constexpr size_t kDeviceViewerRecordBytes = 388;
+
+// What a Start-menu shortcut holds.
+struct ShellLinkRequest {
+    std::string linkFile;  // full path of the .lnk file
+    std::string target;
+    std::string arguments;
+    std::string workingDirectory;
+    std::string iconFile;
+    int iconIndex = 0;
+    std::string description;
+};
+// Writes the link file through the shell link object. Unfinished: fails
+// with E_NOTIMPL until the platform offers the shell link interfaces.
+HRESULT WriteShellLink(const ShellLinkRequest& link);
+// The link's name for a title string: without the maker's name in front.
+std::string LinkName(const std::string& title);
+// Where the installation puts the library ("C:\Windows\System32\K0340Cvw.dll").
+std::string LibraryPath();
+// The shortcut's folder (Programs, the maker, the product), empty when the
+// product name cannot be read.
+std::string ShortcutFolder();
+
 }  // namespace k0340cvw
+
+extern "C" HRESULT DllRegisterServer();
+extern "C" HRESULT DllUnregisterServer();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dshow.h"
 #include "strmif.h"
@@ -176,7 +177,102 @@ std::string LibraryPath();
 // product name cannot be read.
 std::string ShortcutFolder();
 
+// ---- entry_points.cpp ------------------------------------------------------------------------
+// Host interface command codes.
+inline constexpr uint32_t CVW_CMD_GET_VERSION = 0x1401;
+inline constexpr uint32_t CVW_CMD_GET_INFO = 0x1402;
+inline constexpr uint32_t CVW_CMD_CREATE = 0x1403;
+inline constexpr uint32_t CVW_CMD_DESTROY = 0x1404;
+inline constexpr uint32_t CVW_CMD_LAUNCH_STANDALONE = 0x1408;
+inline constexpr uint32_t CVW_CMD_OPEN_WINDOW = 0x1409;
+inline constexpr uint32_t kConsoleVersion = 0x0102;
+// Parameter block sizes. Blocks that carry a pointer take the build's
+// pointer size for it (264 and 12 bytes on the 32-bit target).
+inline constexpr size_t kCreateBlockBytes = 260 + sizeof(void*);
+inline constexpr size_t kOpenWindowBlockBytes = 8 + sizeof(void*);
+inline constexpr size_t kInfoBlockBytes = 212;
+
+// A fresh zero-filled state from the process heap, its device list built
+// and the first camera current; null when memory is short.
+ConsoleState* NewConsoleState();
+// Closes every handle the state holds and frees it.
+void FreeConsoleState(ConsoleState* state);
+// The recorded description equal (letter case aside) to `name`, or null.
+char* FindCamera(ConsoleState* state, const char* name);
+
+// ---- session.cpp -------------------------------------------------------------------------------
+// Whether this process runs in a session where a user sits: the active
+// console session or a remote desktop session.
+bool SessionMayShowUi();
+// The restore watcher: brings the window to the front on each Restore
+// event, closes it on Quit or Close. Started by the window in standalone
+// mode, with the ConsoleState.
+DWORD RestoreWatcher(LPVOID consoleState);
+// Starts the watcher thread into `state->watcherThread`.
+bool StartRestoreWatcher(ConsoleState* state);
+
+// ---- lock.cpp ----------------------------------------------------------------------------------
+// The password's check value: the only form in which a password is kept or
+// compared.
+uint32_t PasswordCheckValue(const char* password);
+// Reads a REG_DWORD of the console key under `root` (HKEY_LOCAL_MACHINE is
+// read in the 32-bit view); false when the key or value cannot be read.
+bool ReadConsoleValue(HKEY root, const char* name, DWORD* value);
+// "Reserved2": the stored check value; false when no password is set.
+bool StoredCheckValue(DWORD* value);
+
+// What a press of OK in the change-password dialog leads to.
+enum class PasswordField { None, Old, New, Confirm };
+struct PasswordVerdict {
+    UINT message;         // string of the message box shown
+    PasswordField focus;  // the field that gets the focus (None: the dialog closes with OK)
+    bool clearNew;        // the new-password field is emptied
+};
+inline constexpr size_t kMinimumPasswordLength = 6;
+PasswordVerdict CheckNewPassword(bool firstTime, const char* oldPassword, const char* newPassword,
+                                 const char* confirmation);
+// Hands a new password to the driver (first time: the lock disabled first).
+bool SendNewPassword(const char* device, bool firstTime, const char* newPassword);
+// The unlock dialog's OK: CVW_OK with the message to show (0 when silent),
+// or the warning message for a wrong password.
+struct UnlockVerdict {
+    bool accepted;
+    UINT message;
+};
+UnlockVerdict Unlock(const char* device, const char* password, int requestedState, bool silent);
+
+// ---- window_part.cpp ---------------------------------------------------------------------------
+// What the console window provides to the entry points: the modal
+// standalone window, the modeless integrated window, and the password
+// dialogs. The entry points call them through this table, which tests may
+// point at stand-ins.
+struct WindowPart {
+    // Runs the standalone window (template 120) modally; returns when closed.
+    INT_PTR (*runModal)(ConsoleState* state, const std::vector<std::string>& devices);
+    // Creates the integrated window (template 127) modelessly and shows it;
+    // null when it cannot be made.
+    ConsoleWindow* (*createModeless)(ConsoleState* state, const std::vector<std::string>& devices, HWND* handle);
+    void (*destroy)(ConsoleWindow* window);
+    INT_PTR (*changePassword)(ConsoleState* state, bool firstTime);
+    INT_PTR (*unlock)(ConsoleState* state, int requestedState, bool silent);
+};
+const WindowPart& TheWindowPart();
+// Replaces the table (null: the library's own); returns the previous one.
+const WindowPart* SetWindowPart(const WindowPart* part);
+
+// ---- builtin.cpp -------------------------------------------------------------------------------
+// K0340Cvw linked into a process, found by the loader as "K0340Cvw.dll".
+void RegisterBuiltin();
+
 }  // namespace k0340cvw
+
+extern "C" {
+DWORD luCVWEntryPoint(void* instance, uint32_t code, void* parameters);
+void luCVWConsoleRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, int show);
+void luCVWParentalRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, int show);
+void luCVWIntroRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, int show);
+void luCVWUtilityRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, int show);
+}
 
 extern "C" HRESULT DllRegisterServer();
 extern "C" HRESULT DllUnregisterServer();

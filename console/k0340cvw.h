@@ -50,6 +50,7 @@ struct ConsoleState {
     HANDLE deviceLock;           // made and closed by the window
 };
 static_assert(sizeof(void*) != 4 || sizeof(ConsoleState) == 1324);
+static_assert(sizeof(void*) != 8 || sizeof(ConsoleState) == 1368);
 
 inline constexpr uint32_t kInstanceSignature = 0x00636261;  // "abc"
 
@@ -60,6 +61,7 @@ struct IntegratedInstance {
     ConsoleState state;
 };
 static_assert(sizeof(void*) != 4 || sizeof(IntegratedInstance) == 1456);
+static_assert(sizeof(void*) != 8 || sizeof(IntegratedInstance) == 1504);
 
 // ---- device_access.cpp -----------------------------------------------------------------------
 inline constexpr DWORD CVW_OK = 0;
@@ -260,6 +262,13 @@ const WindowPart& TheWindowPart();
 // Replaces the table (null: the library's own); returns the previous one.
 const WindowPart* SetWindowPart(const WindowPart* part);
 
+// The registration exports. Every library of the package has its own; in a
+// process that links several of them (tests, tools) they are told apart by
+// namespace, and the module's export table names them "DllRegisterServer"
+// and "DllUnregisterServer".
+HRESULT DllRegisterServer();
+HRESULT DllUnregisterServer();
+
 // ---- builtin.cpp -------------------------------------------------------------------------------
 // K0340Cvw linked into a process, found by the loader as "K0340Cvw.dll".
 void RegisterBuiltin();
@@ -274,5 +283,4 @@ void luCVWIntroRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, in
 void luCVWUtilityRunDLL32EP(HWND window, HINSTANCE instance, LPSTR commandLine, int show);
 }
 
-extern "C" HRESULT DllRegisterServer();
-extern "C" HRESULT DllUnregisterServer();
+

@@ -268,10 +268,7 @@ std::string ShortcutFolder() {
     return programs + "\\" + kMaker + "\\" + product;
 }
 
-}  // namespace k0340cvw
-
-extern "C" HRESULT DllRegisterServer() {
-    using namespace k0340cvw;
+HRESULT DllRegisterServer() {
     bool retry = false;
     Manager manager;
     if (manager.Bind()) {
@@ -288,8 +285,7 @@ extern "C" HRESULT DllRegisterServer() {
     return retry ? 1 : 0;
 }
 
-extern "C" HRESULT DllUnregisterServer() {
-    using namespace k0340cvw;
+HRESULT DllUnregisterServer() {
     WriteRunEntry(false);
     Manager manager;
     if (!manager.Bind()) return 1;
@@ -325,3 +321,5 @@ extern "C" HRESULT DllUnregisterServer() {
     }
     return 0;
 }
+
+}  // namespace k0340cvw

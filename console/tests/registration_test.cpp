@@ -16,6 +16,7 @@
 #include "console/system_additions.h"
 #include "platform/nt/machine.h"
 #include "platform/win32/code_modules.h"
+#include "platform/win32/module_table.h"
 
 namespace {
 
@@ -121,15 +122,29 @@ protected:
     std::filesystem::path root_;
 };
 
+// As RegSvr32 calls it: through the module's export table.
+HRESULT CallExport(const char* name) {
+    RegisterBuiltin();
+    std::string error;
+    qk::win32::CodeModule* module = qk::win32::LoadCodeModule(u"K0340Cvw.dll", &error);
+    EXPECT_NE(module, nullptr) << error;
+    if (module == nullptr) return E_FAIL;
+    auto call = reinterpret_cast<HRESULT (*)()>(qk::win32::CodeModuleExport(module, name));
+    EXPECT_NE(call, nullptr);
+    HRESULT hr = call ? call() : E_FAIL;
+    qk::win32::ReleaseCodeModule(module);
+    return hr;
+}
+
 TEST_F(RegistrationTest, WithoutAManagerTheRetryAtLogonIsArranged) {
     PlugWithProductName();
-    EXPECT_EQ(DllRegisterServer(), 1);
+    EXPECT_EQ(CallExport("DllRegisterServer"), 1);
     EXPECT_EQ(RunEntry(), "C:\\Windows\\System32\\RegSvr32.exe /s C:\\Windows\\System32\\K0340Cvw.dll");
     // The shortcut's folders are made before the link would be written.
     EXPECT_TRUE(std::filesystem::is_directory(
         root_ / "ProgramData/Microsoft/Windows/Start Menu/Programs/Lumora/QK0340 Web Camera"));
 
-    EXPECT_EQ(DllUnregisterServer(), 1);
+    EXPECT_EQ(CallExport("DllUnregisterServer"), 1);
     EXPECT_EQ(RunEntry(), "") << "the entry goes even when nothing else can be undone";
 }
 

@@ -20,6 +20,9 @@ const GUID kImageClass = {0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0
 // A pan/tilt status set some cameras offer; its buffer is four bytes longer.
 const GUID kPanTiltStatusSet = {0x45B7AB4F, 0xF7F0, 0x494C, {0x88, 0xD0, 0x3F, 0x4E, 0xF8, 0xE1, 0xEF, 0x47}};
 
+// The standard control's number beyond the SDK's named ones in our headers.
+constexpr LONG kProcAmpPowerLineFrequency = 13;
+
 constexpr DWORD kHardwareIdBytes = 260;
 constexpr DWORD kNameBytes = 260;
 constexpr int kWaitAttempts = 20;
@@ -379,6 +382,99 @@ bool SetWords(DeviceSession* session, const GUID& set, ULONG id, ULONG offset, c
 
 bool SetCustomProperty(DeviceSession* session, const GUID& set, ULONG id, ULONG offset, LONG value) {
     return SetWords(session, set, id, offset, &value, 1);
+}
+
+bool ReadWhiteBalanceChoice(DeviceSession* session, ControlSetting* s) {
+    if (!ReadControl(session, kVideoProcAmp, VideoProcAmp_WhiteBalance, s)) return false;
+    const bool automatic = s->autoMode != 0;
+    s->minimum = 0;
+    s->maximum = 3;
+    s->step = 1;
+    s->defaultValue = 0;
+    s->valid = 0;
+    if (automatic) {
+        s->value = s->appliedValue = 0;
+        s->valid = 1;
+        return true;
+    }
+    LONG preset = 0;
+    if (!GetCustomProperty(session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_WHITEBALANCE_PRESET, 28, &preset)) {
+        return false;
+    }
+    s->value = s->appliedValue = preset;
+    s->valid = 1;
+    return true;
+}
+
+bool WriteWhiteBalanceChoice(DeviceSession* session, ControlSetting* s) {
+    const bool changed = s->value != s->appliedValue;
+    if (!WriteControl(session, kVideoProcAmp, VideoProcAmp_WhiteBalance, s)) return false;
+    if (changed && s->value >= 1 && s->value <= 3) {
+        SetCustomProperty(session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_WHITEBALANCE_PRESET, 28, s->value);
+    }
+    s->appliedValue = s->value;
+    return true;
+}
+
+bool ReadPowerLineFrequency(DeviceSession* session, ControlSetting* s) {
+    if (ReadControl(session, kVideoProcAmp, kProcAmpPowerLineFrequency, s)) return true;
+    s->minimum = 1;
+    s->maximum = 3;
+    s->step = 1;
+    s->defaultValue = 2;
+    s->flags = s->capsFlags = kFlagManual;
+    LONG hertz = 0;
+    if (!GetCustomProperty(session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_POWERLINE, 28, &hertz)) return false;
+    // The camera's 2 (50 Hz) and 3 (60 Hz) are the panel's choices 1 and 2.
+    s->value = s->appliedValue = hertz == 2 ? 1 : hertz == 3 ? 2 : 0;
+    s->appliedFlags = s->flags;
+    s->valid = 1;
+    return true;
+}
+
+bool WritePowerLineFrequency(DeviceSession* session, ControlSetting* s) {
+    bool ok = WriteControl(session, kVideoProcAmp, kProcAmpPowerLineFrequency, s);
+    if (!ok && s->valid) {
+        const LONG hertz = s->value == 1 ? 2 : s->value == 2 ? 3 : 1;
+        ok = SetCustomProperty(session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_POWERLINE, 28, hertz);
+    }
+    s->appliedValue = s->value;
+    s->appliedFlags = s->flags;
+    return ok;
+}
+
+bool ReadMirrorFlip(DeviceSession* session, ControlSetting* mirror, ControlSetting* flip) {
+    mirror->valid = flip->valid = 0;
+    if (session == nullptr || session->videoControl == nullptr || session->pin == nullptr) return false;
+    LONG caps = 0, mode = 0;
+    if (FAILED(session->videoControl->GetCaps(session->pin, &caps)) ||
+        FAILED(session->videoControl->GetMode(session->pin, &mode))) {
+        return false;
+    }
+    auto fill = [](ControlSetting* c, bool present, bool on) {
+        c->minimum = 0;
+        c->maximum = 1;
+        c->step = 1;
+        c->defaultValue = 0;
+        c->value = c->appliedValue = on ? 1 : 0;
+        c->valid = present ? 1 : 0;
+    };
+    fill(mirror, (caps & VideoControlFlag_FlipHorizontal) != 0, (mode & VideoControlFlag_FlipHorizontal) != 0);
+    fill(flip, (caps & VideoControlFlag_FlipVertical) != 0, (mode & VideoControlFlag_FlipVertical) != 0);
+    return true;
+}
+
+bool WriteMirrorFlip(DeviceSession* session, ControlSetting* mirror, ControlSetting* flip) {
+    const bool changed = (mirror->valid && mirror->value != mirror->appliedValue) ||
+                         (flip->valid && flip->value != flip->appliedValue);
+    if (!changed) return true;
+    if (session == nullptr || session->videoControl == nullptr || session->pin == nullptr) return false;
+    const LONG mode = (flip->value ? VideoControlFlag_FlipVertical : 0) |
+                      (mirror->value ? VideoControlFlag_FlipHorizontal : 0);
+    if (FAILED(session->videoControl->SetMode(session->pin, mode))) return false;
+    mirror->appliedValue = mirror->value;
+    flip->appliedValue = flip->value;
+    return true;
 }
 
 bool GetLockState(DeviceSession* session, LONG* locked) {

@@ -134,6 +134,19 @@ LONG PageSize(const ControlSetting* setting);
 // apart; true as soon as one opens.
 bool WaitForCamera(const char* description);
 
+// The view panel's white balance as a four-way choice: 0 automatic, 1-3 the
+// camera's presets (set A property 0x102).
+bool ReadWhiteBalanceChoice(DeviceSession* session, ControlSetting* setting);
+bool WriteWhiteBalanceChoice(DeviceSession* session, ControlSetting* setting);
+// Power-line frequency as a choice: the standard control, or when the
+// camera lacks it, set A property 0x103 (1..3 shown as 0..2).
+bool ReadPowerLineFrequency(DeviceSession* session, ControlSetting* setting);
+bool WritePowerLineFrequency(DeviceSession* session, ControlSetting* setting);
+// Mirror and flip: two 0/1 controls of the video-control mode of the
+// session's pin; a control the pin does not offer stays invalid.
+bool ReadMirrorFlip(DeviceSession* session, ControlSetting* mirror, ControlSetting* flip);
+bool WriteMirrorFlip(DeviceSession* session, ControlSetting* mirror, ControlSetting* flip);
+
 // A custom property of the driver's sets. The request buffer is zeroed, the
 // header filled and the payload word(s) placed; the get reads the word at
 // `offset` of the answer.

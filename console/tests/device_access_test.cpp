@@ -168,6 +168,105 @@ TEST_F(DeviceAccessTest, CustomPropertiesAndTheLockTravelThroughTheSession) {
     EXPECT_EQ(value, 0x12345678u);
 }
 
+TEST_F(DeviceAccessTest, WhiteBalanceIsAChoiceOfAutomaticAndThreePresets) {
+    PlugAndWait();
+    DeviceSession session;
+    ASSERT_TRUE(OpenDeviceSession("QK0340 Camera", &session));
+    ControlSetting choice{};
+    ASSERT_TRUE(ReadWhiteBalanceChoice(&session, &choice));
+    EXPECT_EQ(choice.valid, 1);
+    EXPECT_EQ(choice.minimum, 0);
+    EXPECT_EQ(choice.maximum, 3);
+    EXPECT_EQ(choice.value, 0) << "the camera starts on automatic white balance";
+
+    choice.value = 2;
+    ASSERT_TRUE(WriteWhiteBalanceChoice(&session, &choice));
+    EXPECT_EQ(choice.appliedValue, 2);
+    LONG preset = 0, value = 0, flags = 0;
+    ASSERT_TRUE(GetCustomProperty(&session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_WHITEBALANCE_PRESET, 28, &preset));
+    EXPECT_EQ(preset, 2);
+    ASSERT_EQ(session.procAmp->Get(VideoProcAmp_WhiteBalance, &value, &flags), S_OK);
+    EXPECT_EQ(flags & 3, kFlagManual);
+    CloseDeviceSession(&session);
+
+    ASSERT_TRUE(OpenDeviceSession("QK0340 Camera", &session));
+    ControlSetting again{};
+    ASSERT_TRUE(ReadWhiteBalanceChoice(&session, &again));
+    EXPECT_EQ(again.value, 2);
+    again.value = 0;
+    ASSERT_TRUE(WriteWhiteBalanceChoice(&session, &again));
+    ASSERT_EQ(session.procAmp->Get(VideoProcAmp_WhiteBalance, &value, &flags), S_OK);
+    EXPECT_EQ(flags & 3, kFlagAuto);
+    CloseDeviceSession(&session);
+}
+
+TEST_F(DeviceAccessTest, PowerLineFrequencyFallsBackToTheDriversOwnProperty) {
+    PlugAndWait();
+    DeviceSession session;
+    ASSERT_TRUE(OpenDeviceSession("QK0340 Camera", &session));
+    // The driver offers no standard power-line control: the fallback reads set A.
+    ControlSetting s{};
+    ASSERT_TRUE(ReadPowerLineFrequency(&session, &s));
+    EXPECT_EQ(s.valid, 1);
+    EXPECT_EQ(s.minimum, 1);
+    EXPECT_EQ(s.maximum, 3);
+    EXPECT_EQ(s.defaultValue, 2);
+    LONG hertz = 0;
+    ASSERT_TRUE(GetCustomProperty(&session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_POWERLINE, 28, &hertz));
+    EXPECT_EQ(s.value, hertz == 2 ? 1 : hertz == 3 ? 2 : 0);
+
+    s.value = s.value == 2 ? 1 : 2;
+    const LONG wanted = s.value == 1 ? 2 : 3;
+    EXPECT_TRUE(WritePowerLineFrequency(&session, &s));
+    EXPECT_EQ(s.appliedValue, s.value);
+    ASSERT_TRUE(GetCustomProperty(&session, PROPSETID_K0340_CAMERA, KSPROPERTY_K0340_POWERLINE, 28, &hertz));
+    EXPECT_EQ(hertz, wanted);
+    CloseDeviceSession(&session);
+}
+
+TEST_F(DeviceAccessTest, MirrorAndFlipAreTheModeBitsOfThePin) {
+    PlugAndWait();
+    DeviceSession session;
+    ASSERT_TRUE(OpenDeviceSession("QK0340 Camera", &session));
+    ControlSetting mirror{}, flip{};
+    ASSERT_TRUE(ReadMirrorFlip(&session, &mirror, &flip));
+    ASSERT_EQ(mirror.valid, 1);
+    ASSERT_EQ(flip.valid, 1);
+    EXPECT_TRUE(WriteMirrorFlip(&session, &mirror, &flip)) << "nothing changed: nothing to write";
+    mirror.value = 1;
+    ASSERT_TRUE(WriteMirrorFlip(&session, &mirror, &flip));
+    LONG mode = -1;
+    ASSERT_EQ(session.videoControl->GetMode(session.pin, &mode), S_OK);
+    EXPECT_EQ(mode, VideoControlFlag_FlipHorizontal);
+    flip.value = 1;
+    mirror.value = 0;
+    ASSERT_TRUE(WriteMirrorFlip(&session, &mirror, &flip));
+    ASSERT_EQ(session.videoControl->GetMode(session.pin, &mode), S_OK);
+    EXPECT_EQ(mode, VideoControlFlag_FlipVertical);
+    CloseDeviceSession(&session);
+}
+
+TEST_F(DeviceAccessTest, AControlTheCameraRefusesIsOnlyThatControlUnavailable) {
+    qk::sim::CameraConfig config;
+    config.faults.stallControls = {{qk::sim::Unit::ProcessingUnit, qk::sim::uvc::kPuContrast}};
+    PlugAndWait(config);
+    DeviceSession session;
+    ASSERT_TRUE(OpenDeviceSession("QK0340 Camera", &session));
+    ControlSetting contrast{}, brightness{};
+    EXPECT_FALSE(ReadControl(&session, kVideoProcAmp, VideoProcAmp_Contrast, &contrast));
+    EXPECT_EQ(contrast.valid, 0);
+    EXPECT_TRUE(ReadControl(&session, kVideoProcAmp, VideoProcAmp_Brightness, &brightness));
+    CloseDeviceSession(&session);
+}
+
+TEST_F(DeviceAccessTest, TheCameraWaitGivesUpAfterTwentyTriesHalfASecondApart) {
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(WaitForCamera("QK0340 Camera"));
+    const DWORD waited = GetTickCount() - start;
+    EXPECT_GE(waited, 19u * 500u);
+    EXPECT_LT(waited, 19u * 500u + 1500u);
+}
+
 TEST_F(DeviceAccessTest, SessionsFailWhileTheCameraIsAwayAndWorkAgainOnceItIsBack) {
     const int port = PlugCamera();
     ASSERT_FALSE(FilterLink().empty());

@@ -14,6 +14,7 @@
 #include "console/k0340cvw.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/nt/pnp.h"
+#include "setupapi.h"
 #include "sim/camera/uvc.h"
 
 namespace {
@@ -74,6 +75,30 @@ TEST_F(DeviceAccessTest, TwoCamerasAreBothListedInSetupOrder) {
     ASSERT_EQ(state.deviceCount, 2);
     EXPECT_STREQ(state.deviceNames[0], "QK0340 Camera");
     EXPECT_STREQ(state.deviceNames[1], "QK0340 Camera");
+}
+
+TEST_F(DeviceAccessTest, AtMostTenCamerasAreRecorded) {
+    for (int i = 0; i < 11; ++i) {
+        qk::sim::CameraConfig config;
+        config.microphone = false;  // the video functions are what counts
+        PlugCamera(config);
+    }
+    ASSERT_FALSE(FilterLink().empty());
+    // Eleven started cameras in the image class...
+    const GUID imageClass = {0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+    HDEVINFO set = SetupDiGetClassDevsW(&imageClass, nullptr, nullptr, DIGCF_PRESENT);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    int present = 0;
+    while (SetupDiEnumDeviceInfo(set, present, &device)) ++present;
+    SetupDiDestroyDeviceInfoList(set);
+    ASSERT_EQ(present, 11);
+    // ... and ten of them recorded.
+    ConsoleState state{};
+    ASSERT_EQ(EnumerateCameras(&state), CVW_OK);
+    EXPECT_EQ(state.deviceCount, kMaxCameras);
+    for (int i = 0; i < kMaxCameras; ++i) EXPECT_STREQ(state.deviceNames[i], "QK0340 Camera");
 }
 
 TEST_F(DeviceAccessTest, ASessionBindsTheNamedCameraWithAllItsInterfacesAndReleasesThem) {

@@ -14,6 +14,7 @@
 #include "capture/tests/capture_fixture.h"
 #include "console/k0340cvw.h"
 #include "console/system_additions.h"
+#include "outside/LuCamMgr/lucammgr.h"
 #include "platform/nt/machine.h"
 #include "platform/win32/code_modules.h"
 #include "platform/win32/module_table.h"
@@ -236,6 +237,25 @@ TEST_F(RegistrationTest, UnregisteringClosesTheConsoleAndRemovesEveryUsersSettin
                             &product),
               ERROR_SUCCESS);
     RegCloseKey(product);
+}
+
+TEST_F(RegistrationTest, TheCameraManagerKeepsTheConsoleAsTheCamerasViewerUntilUnregistered) {
+    std::ofstream(root_ / "Windows/System32/LuCamMgr.dll") << "";
+    qk::win32::RegisterStaticModule(u"LuCamMgr.dll", lucammgr::LookupExport);
+    PlugWithProductName();
+    EXPECT_EQ(CallExport("DllRegisterServer"), 1) << "the shortcut cannot be written yet";
+    HKEY key = nullptr;
+    const char viewer[] = "Software\\Lumora Tech\\Camera Manager\\Devices\\USB#VID_FA57&PID_0340&MI_00\\CustomViewWin";
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, viewer, 0, KEY_READ | KEY_WOW64_32KEY, &key), ERROR_SUCCESS);
+    char entry[64] = {};
+    DWORD bytes = sizeof entry - 1;
+    EXPECT_EQ(RegQueryValueExA(key, "Entry", nullptr, nullptr, reinterpret_cast<BYTE*>(entry), &bytes), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_STREQ(entry, "luCVWEntryPoint");
+
+    EXPECT_EQ(CallExport("DllUnregisterServer"), 0);
+    EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, viewer, 0, KEY_READ | KEY_WOW64_32KEY, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RunEntry(), "");
 }
 
 TEST(LinkName, TheMakersNameInFrontIsDropped) {

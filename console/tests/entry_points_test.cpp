@@ -152,6 +152,28 @@ TEST_F(EntryPointsTest, WithoutTheResourceLibraryTheWindowRunsWithoutIt) {
     EXPECT_EQ(Log().currentDevice, "") << "no camera: the empty first entry";
 }
 
+TEST_F(EntryPointsTest, HostileCommandLinesEndQuietlyAndLeaveNothingBehind) {
+    PlugAndWait();
+    k0340cvw::testing::UseStandInWindow(false);  // the library's own window: none yet, so every start ends
+    const std::string lines[] = {
+        "/stay", "/STAY ", "   ", std::string(10000, 'x'), "/stay " + std::string(5000, 'Q'), "/Quit/Closed",
+        "QK0340 Camera/stay", std::string("\xff\xfe/prompt "), "QK0340 CAMERA",
+    };
+    for (const std::string& text : lines) {
+        SCOPED_TRACE(text.substr(0, 40));
+        std::string line = text;
+        luCVWConsoleRunDLL32EP(nullptr, nullptr, line.data(), SW_SHOWNORMAL);
+        luCVWParentalRunDLL32EP(nullptr, nullptr, line.data(), SW_SHOWNORMAL);
+        EXPECT_EQ(line, text) << "the caller's command line is not changed";
+        for (const char* name : {kRestoreEventName, kQuitEventName, kCloseEventName}) EXPECT_FALSE(EventExists(name));
+        HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kPasswordMutexName);
+        EXPECT_EQ(m, nullptr);
+        if (m) CloseHandle(m);
+    }
+    luCVWConsoleRunDLL32EP(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+    luCVWParentalRunDLL32EP(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 // ---- The session check --------------------------------------------------------------------------
 DWORD g_processSession = 1;
 BOOL ProcessSession(DWORD, DWORD* session) {

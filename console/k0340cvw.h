@@ -248,8 +248,10 @@ PasswordVerdict CheckNewPassword(bool firstTime, const char* oldPassword, const 
                                  const char* confirmation);
 // Hands a new password to the driver (first time: the lock disabled first).
 bool SendNewPassword(const char* device, bool firstTime, const char* newPassword);
-// The unlock dialog's OK: CVW_OK with the message to show (0 when silent),
-// or the warning message for a wrong password.
+// The unlock dialog's OK: accepted with the message to show (0 when
+// silent), or refused with the warning for an empty or wrong password. An
+// accepted password disables the lock (state 0) or enables and releases it
+// (state 1) through the driver.
 struct UnlockVerdict {
     bool accepted;
     UINT message;

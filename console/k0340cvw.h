@@ -181,8 +181,8 @@ struct ShellLinkRequest {
     int iconIndex = 0;
     std::string description;
 };
-// Writes the link file through the shell link object. Unfinished: fails
-// with E_NOTIMPL until the platform offers the shell link interfaces.
+// Writes the link file through the shell link object (COM initialised on
+// the calling thread, the shell's server on the machine).
 HRESULT WriteShellLink(const ShellLinkRequest& link);
 // The link's name for a title string: without the maker's name in front.
 std::string LinkName(const std::string& title);

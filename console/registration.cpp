@@ -13,6 +13,7 @@
 #include "console/skin/resource_library.h"
 #include "console/system_additions.h"
 #include "setupapi.h"
+#include "shlobj.h"
 #include "winreg.h"
 
 namespace k0340cvw {
@@ -165,15 +166,17 @@ bool ProductName(std::string* name) {
 
 std::string ProgramsFolder() {
     char folder[MAX_PATH] = {};
-    if (FAILED(cvwsys::SHGetFolderPathA(nullptr, cvwsys::CSIDL_COMMON_PROGRAMS, nullptr, 0, folder)) &&
-        FAILED(cvwsys::SHGetFolderPathA(nullptr, cvwsys::CSIDL_PROGRAMS, nullptr, 0, folder))) {
+    // The target's profiles always hold these folders; a fresh system root
+    // gets them when first asked for.
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_PROGRAMS | CSIDL_FLAG_CREATE, nullptr, 0, folder)) &&
+        FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, nullptr, 0, folder))) {
         return {};
     }
     return folder;
 }
 
 bool MakeFolder(const std::string& path) {
-    return cvwsys::CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 // Empties and removes a folder: files made writable and deleted, folders
@@ -253,12 +256,27 @@ std::string LinkName(const std::string& title) {
     return title;
 }
 
-HRESULT WriteShellLink(const ShellLinkRequest&) {
-    // Unfinished: the link file is written through the platform's shell link
-    // object (CLSID_ShellLink, IShellLinkA, IPersistFile), which the platform
-    // does not offer yet. Until then the shortcut is never made and every
-    // registration leaves its retry at logon.
-    return E_NOTIMPL;
+HRESULT WriteShellLink(const ShellLinkRequest& request) {
+    IShellLinkA* link = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, reinterpret_cast<void**>(&link));
+    if (FAILED(hr)) return hr;
+    hr = link->SetPath(request.target.c_str());
+    if (SUCCEEDED(hr)) hr = link->SetArguments(request.arguments.c_str());
+    if (SUCCEEDED(hr)) hr = link->SetWorkingDirectory(request.workingDirectory.c_str());
+    if (SUCCEEDED(hr)) hr = link->SetIconLocation(request.iconFile.c_str(), request.iconIndex);
+    if (SUCCEEDED(hr)) hr = link->SetDescription(request.description.c_str());
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(hr)) hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+    if (SUCCEEDED(hr)) {
+        // The file interface takes the name in UTF-16; the console's texts are
+        // of the machine's code page, Latin-1.
+        std::u16string name;
+        for (unsigned char c : request.linkFile) name.push_back(c);
+        hr = file->Save(name.c_str(), TRUE);
+        file->Release();
+    }
+    link->Release();
+    return hr;
 }
 
 std::string ShortcutFolder() {

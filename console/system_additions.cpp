@@ -133,14 +133,6 @@ FARPROC WtsExport(const char* name) {
     return nullptr;
 }
 
-FARPROC KernelExport(const char* name) {
-    if (std::strcmp(name, "WTSGetActiveConsoleSessionId") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId));
-    }
-    if (std::strcmp(name, "ProcessIdToSessionId") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ProcessIdToSessionId));
-    return nullptr;
-}
-
 // Whether every page of [p, p + bytes) is mapped with `permission` ('r' or
 // 'w'), from the process's own mapping list.
 bool Mapped(const void* p, UINT_PTR bytes, int permissionColumn) {
@@ -168,23 +160,6 @@ bool Mapped(const void* p, UINT_PTR bytes, int permissionColumn) {
 }
 
 }  // namespace
-
-HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
-    if (path == nullptr) return E_INVALIDARG;
-    const char* text = nullptr;
-    if (folder == CSIDL_COMMON_PROGRAMS) text = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs";
-    if (folder == CSIDL_PROGRAMS) {
-        text = "C:\\Users\\User\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs";
-    }
-    if (text == nullptr) return E_INVALIDARG;
-    // The target's profiles always hold these folders; a fresh system root
-    // gets them when first asked for.
-    std::error_code ec;
-    fs::create_directories(HostPath(text), ec);
-    if (ec) return E_FAIL;
-    std::snprintf(path, MAX_PATH, "%s", text);
-    return S_OK;
-}
 
 void RegisterProgram(const std::string& fileName, ProgramMain main) {
     std::lock_guard guard(g_programLock);
@@ -218,16 +193,6 @@ BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info) {
         info->hProcess = nullptr;
         CloseHandle(thread);
     }
-    return TRUE;
-}
-
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    const fs::path host = HostPath(path);
-    if (host.empty()) return FailWith(ERROR_PATH_NOT_FOUND);
-    std::error_code ec;
-    if (fs::exists(host, ec)) return FailWith(ERROR_ALREADY_EXISTS);
-    if (!fs::is_directory(host.parent_path(), ec)) return FailWith(ERROR_PATH_NOT_FOUND);
-    if (!fs::create_directory(host, ec)) return FailWith(ERROR_ACCESS_DENIED);
     return TRUE;
 }
 
@@ -336,10 +301,7 @@ BOOL IsIconic(HWND hwnd) { return (GetWindowLongW(hwnd, GWL_STYLE) & WS_MINIMIZE
 // attaching changes nothing.
 BOOL AttachThreadInput(DWORD, DWORD, BOOL) { return TRUE; }
 
-void RegisterSystemModules() {
-    qk::win32::RegisterStaticModule(u"Wtsapi32.dll", WtsExport);
-    qk::win32::RegisterStaticModule(u"Kernel32.dll", KernelExport);
-}
+void RegisterSystemModules() { qk::win32::RegisterStaticModule(u"Wtsapi32.dll", WtsExport); }
 
 void SetSessionProtocolType(USHORT type) { g_protocolType = type; }
 

@@ -1,5 +1,5 @@
-// System calls the console needs that the platform does not offer yet: the
-// shell's folders, folder and file management, the version query, memory
+// System calls the console needs that the platform does not offer yet:
+// folder and file management beyond creating folders, the version query, memory
 // probes, the shell's program start, two window-manager calls and the
 // terminal-services library. They carry the SDK's names and shapes in a
 // namespace of their own, so that they move into platform/win32 unchanged
@@ -14,10 +14,7 @@
 
 namespace cvwsys {
 
-// ---- shell32: folders and program start ------------------------------------------------------
-inline constexpr int CSIDL_PROGRAMS = 0x0002;
-inline constexpr int CSIDL_COMMON_PROGRAMS = 0x0017;
-HRESULT SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
+// ---- shell32: program start ------------------------------------------------------
 
 inline constexpr ULONG SEE_MASK_NOCLOSEPROCESS = 0x00000040;
 inline constexpr ULONG SEE_MASK_NO_CONSOLE = 0x00008000;
@@ -42,7 +39,6 @@ using ProgramMain = void (*)(const std::string& parameters);
 void RegisterProgram(const std::string& fileName, ProgramMain main);
 
 // ---- kernel32: folders and files ---------------------------------------------------------------
-inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
 inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
@@ -51,7 +47,6 @@ inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #endif
 namespace cvwsys {
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL RemoveDirectoryA(LPCSTR path);
 BOOL DeleteFileA(LPCSTR path);
 DWORD GetFileAttributesA(LPCSTR path);
@@ -88,9 +83,9 @@ BOOL AttachThreadInput(DWORD attachFrom, DWORD attachTo, BOOL attach);
 
 // ---- wtsapi32 ---------------------------------------------------------------------------------------
 // "Wtsapi32.dll" as a module the loader finds by name (exports
-// WTSQuerySessionInformationA and WTSFreeMemory) and "Kernel32.dll" with the
-// two session calls. Registered by RegisterSystemModules; the files must be
-// on the machine, as the installation of the system puts them.
+// WTSQuerySessionInformationA and WTSFreeMemory); Kernel32.dll, the
+// platform's, has the two session calls. Registered by RegisterSystemModules;
+// the file must be on the machine, as the installation of the system puts it.
 inline constexpr int WTSClientProtocolType = 16;
 inline constexpr HANDLE WTS_CURRENT_SERVER_HANDLE = nullptr;
 inline constexpr DWORD WTS_CURRENT_SESSION = 0xFFFFFFFF;

@@ -13,6 +13,8 @@
 
 #include "capture/tests/capture_fixture.h"
 #include "console/k0340cvw.h"
+#include "platform/shell/shell.h"
+#include "shlobj.h"
 #include "console/system_additions.h"
 #include "outside/LuCamMgr/lucammgr.h"
 #include "platform/nt/machine.h"
@@ -188,6 +190,34 @@ TEST_F(RegistrationTest, TheManagerReceivesTheViewerAndTheDeviceBlocks) {
     EXPECT_EQ(Text(names, 8), "CustomViewWin");
     EXPECT_EQ(Word(names, 8 + 128), 0u) << "only names for unregistering";
     EXPECT_FALSE(std::filesystem::exists(root_ / "ProgramData/Microsoft/Windows/Start Menu/Programs/Lumora"));
+}
+
+TEST_F(RegistrationTest, WithTheShellTheShortcutIsWrittenAndNoRetryIsLeft) {
+    ASSERT_EQ(qk::shell::InstallShellServer(), S_OK);
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    InstallManager();
+    PlugWithProductName();
+    EXPECT_EQ(DllRegisterServer(), 0);
+    EXPECT_EQ(RunEntry(), "") << "nothing left to retry at logon";
+    const char link[] = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Lumora\\QK0340 Web Camera\\Camera Console.lnk";
+    // Read back through the shell, as the Start menu would.
+    IShellLinkA* reader = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, reinterpret_cast<void**>(&reader)), S_OK);
+    IPersistFile* file = nullptr;
+    ASSERT_EQ(reader->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)), S_OK);
+    std::u16string name(link, link + sizeof link - 1);
+    const HRESULT loaded = file->Load(name.c_str(), 0);
+    file->Release();
+    char target[MAX_PATH] = {}, arguments[MAX_PATH] = {};
+    if (loaded == S_OK) {
+        reader->GetPath(target, MAX_PATH, nullptr, 0);
+        reader->GetArguments(arguments, MAX_PATH);
+    }
+    reader->Release();
+    CoUninitialize();
+    ASSERT_EQ(loaded, S_OK) << "no link at " << link;
+    EXPECT_STREQ(target, "C:\\Windows\\System32\\rundll32.exe");
+    EXPECT_STREQ(arguments, "K0340Cvw.dll,luCVWConsoleRunDLL32EP");
 }
 
 TEST_F(RegistrationTest, WithoutACameraThereIsNoShortcutFolder) {

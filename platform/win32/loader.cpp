@@ -59,6 +59,8 @@ FARPROC Kernel32Export(const char* name) {
         {"GetSystemDirectoryA", reinterpret_cast<void*>(&GetSystemDirectoryA)},
         {"GetWindowsDirectoryA", reinterpret_cast<void*>(&GetWindowsDirectoryA)},
         {"GetCurrentProcess", reinterpret_cast<void*>(&GetCurrentProcess)},
+        {"ProcessIdToSessionId", reinterpret_cast<void*>(&ProcessIdToSessionId)},
+        {"WTSGetActiveConsoleSessionId", reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId)},
     };
     for (const Entry& e : exports) {
         if (std::strcmp(e.name, name) == 0) return reinterpret_cast<FARPROC>(e.address);
@@ -190,10 +192,11 @@ Module* SystemModule(ModuleTable& table, const std::u16string& base) {
         slot->path = kKernel32Path;
         slot->references = 1;
         slot->pinned = true;
-        std::lock_guard guard(g_staticLock);
-        auto it = StaticModules().find(base);
-        slot->lookup = it != StaticModules().end() ? it->second : Kernel32Export;
     }
+    // A substitute registered (or withdrawn) since serves from the next look-up on.
+    std::lock_guard guard(g_staticLock);
+    auto it = StaticModules().find(base);
+    slot->lookup = it != StaticModules().end() ? it->second : Kernel32Export;
     return slot.get();
 }
 

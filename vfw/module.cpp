@@ -64,7 +64,7 @@ qk::com::ObjectCount& LiveObjects() {
 
 }  // namespace k0340vfw
 
-extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+extern "C" K0340VFW_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     for (size_t i = 0; i < std::size(k0340vfw::kTemplates); ++i) {
@@ -73,11 +73,11 @@ extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) 
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-extern "C" HRESULT DllCanUnloadNow() { return k0340vfw::LiveObjects().CanUnloadNow(); }
+extern "C" K0340VFW_EXPORT HRESULT DllCanUnloadNow() { return k0340vfw::LiveObjects().CanUnloadNow(); }
 
 // Each class under HKEY_CLASSES_ROOT\CLSID with the library as its
 // in-process server, and its merit beside it.
-extern "C" HRESULT DllRegisterServer() {
+extern "C" K0340VFW_EXPORT HRESULT DllRegisterServer() {
     for (const auto& t : k0340vfw::kTemplates) {
         HRESULT hr = qk::com::RegisterInprocClass(*t.clsid, t.name, u"K0340Vfw.dll", u"Both");
         if (FAILED(hr)) return SELFREG_E_CLASS;
@@ -92,7 +92,7 @@ extern "C" HRESULT DllRegisterServer() {
     return S_OK;
 }
 
-extern "C" HRESULT DllUnregisterServer() {
+extern "C" K0340VFW_EXPORT HRESULT DllUnregisterServer() {
     HRESULT result = S_OK;
     for (const auto& t : k0340vfw::kTemplates) {
         if (FAILED(qk::com::UnregisterInprocClass(*t.clsid))) result = SELFREG_E_CLASS;

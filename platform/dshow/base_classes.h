@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "objbase.h"
 #include "platform/com/com_runtime.h"
@@ -15,6 +16,10 @@ namespace qk::dshow {
 qk::com::ObjectCount& QuartzObjects();
 
 HRESULT CreateMemAllocator(REFIID riid, void** ppv);
+// The memory allocator over one buffer of the caller's (`size` bytes, which
+// must outlive the allocator's commitment): one sample, properties fixed.
+// `name` is the object's name. One reference for the caller.
+HRESULT CreateBufferAllocator(const std::u16string& name, BYTE* buffer, LONG size, IMemAllocator** allocator);
 HRESULT CreateFilterGraph(REFIID riid, void** ppv);
 HRESULT CreateCaptureGraphBuilder(REFIID riid, void** ppv);
 

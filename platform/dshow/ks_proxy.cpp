@@ -285,6 +285,7 @@ private:
     bool stopping_ = false;
     bool lost_ = false;
     int outstanding_ = 0;
+    int buffers_ = 0;  // the allocator's, as it answered at the connection
     LONGLONG delivered_ = 0;  // streaming thread only
 };
 
@@ -952,6 +953,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
         hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                               reinterpret_cast<void**>(&allocator));
     }
+    ALLOCATOR_PROPERTIES actual{};
     if (SUCCEEDED(hr)) {
         // Enough buffers that the driver always has reads queued while the
         // renderer holds one.
@@ -962,9 +964,8 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
             if (asked.cbAlign > wanted.cbAlign) wanted.cbAlign = asked.cbAlign;
             wanted.cbPrefix = asked.cbPrefix;
         }
-        ALLOCATOR_PROPERTIES actual{};
         hr = allocator->SetProperties(&wanted, &actual);
-        if (SUCCEEDED(hr) && actual.cbBuffer < wanted.cbBuffer) hr = VFW_E_SIZENOTSET;
+        if (SUCCEEDED(hr) && (actual.cbBuffer < wanted.cbBuffer || actual.cBuffers <= 0)) hr = VFW_E_SIZENOTSET;
         if (SUCCEEDED(hr)) hr = input->NotifyAllocator(allocator, FALSE);
     }
     if (FAILED(hr)) {
@@ -979,6 +980,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
     peer_->AddRef();
     input_ = input;
     allocator_ = allocator;
+    buffers_ = actual.cBuffers;
     connection_ = *type;  // takes over the format block
     CoTaskMemFree(type);
     return S_OK;
@@ -1131,7 +1133,9 @@ void KsOutputPin::Stream() {
                 });
             (void)queued;  // a read refused at once still completes through the callback
             std::lock_guard guard(streamLock_);
-            if (outstanding_ >= 4 || stopping_ || lost_) break;
+            // Never more reads than the allocator has buffers: a further
+            // GetBuffer would wait for a buffer only this thread gives back.
+            if (outstanding_ >= buffers_ || stopping_ || lost_) break;
         }
         Completed c;
         {

@@ -516,4 +516,123 @@ TEST_F(VfwDriverTest, TheFiltersTakeWhatTheyShould) {
     CoFreeUnusedLibraries();
 }
 
+// What the grabber's callback saw: where each sample's memory was.
+struct GrabbedSamples {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<BYTE*> pointers;
+    std::vector<LONG> lengths;
+};
+GrabbedSamples* g_grabbed = nullptr;
+
+HRESULT RecordSample(IMediaSample* sample, REFERENCE_TIME*, REFERENCE_TIME*, BOOL) {
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    {
+        std::lock_guard guard(g_grabbed->lock);
+        g_grabbed->pointers.push_back(data);
+        g_grabbed->lengths.push_back(sample->GetActualDataLength());
+    }
+    g_grabbed->changed.notify_all();
+    return S_OK;
+}
+
+TEST_F(VfwDriverTest, TheGrabbersOwnBufferIsWhereTheCameraWrites) {
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_NE(camera, nullptr);
+    ISampleGrabberControl* grabber = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_ISampleGrabberControl,
+                               reinterpret_cast<void**>(&grabber)),
+              S_OK);
+    IBaseFilter* grabberFilter = Query<IBaseFilter>(grabber, IID_IBaseFilter);
+    IBaseFilter* renderer = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&renderer)),
+              S_OK);
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter, nullptr), S_OK);
+    ASSERT_EQ(graph->AddFilter(renderer, nullptr), S_OK);
+    IPin* capture = OutputPin(camera);
+    IPin *in = nullptr, *out = nullptr, *last = nullptr;
+    ASSERT_EQ(grabberFilter->FindPin(u"Input", &in), S_OK);
+    ASSERT_EQ(grabberFilter->FindPin(u"Output", &out), S_OK);
+    ASSERT_EQ(renderer->FindPin(u"In", &last), S_OK);
+
+    // The first connection learns the frame's size.
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    AM_MEDIA_TYPE type{};
+    ASSERT_EQ(grabber->GetConnectedType(&type), S_OK);
+    const LONG frameBytes = static_cast<LONG>(type.lSampleSize);
+    FreeMediaType(type);
+    ASSERT_GT(frameBytes, 0);
+    ALLOCATOR_PROPERTIES one{1, frameBytes, 1, 0};
+    std::vector<uint8_t> own(static_cast<size_t>(frameBytes) + 64, 0xC3);
+    EXPECT_EQ(grabber->SetOwnBuffer(&one, own.data()), E_INVALIDARG) << "not while connected";
+    ASSERT_EQ(graph->Disconnect(capture), S_OK);
+    ASSERT_EQ(graph->Disconnect(in), S_OK);
+
+    // A buffer smaller than a frame cannot take one: the connection is refused
+    // and the buffer stays as it was.
+    ALLOCATOR_PROPERTIES small{1, frameBytes / 2, 1, 0};
+    ASSERT_EQ(grabber->SetOwnBuffer(&small, own.data()), S_OK);
+    EXPECT_TRUE(FAILED(graph->ConnectDirect(capture, in, nullptr)));
+    IPin* peer = nullptr;
+    EXPECT_EQ(in->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(std::count(own.begin(), own.end(), 0xC3), static_cast<long>(own.size()));
+    ALLOCATOR_PROPERTIES none{1, 0, 1, 0};
+    EXPECT_EQ(grabber->SetOwnBuffer(&none, own.data()), E_INVALIDARG);
+
+    ASSERT_EQ(grabber->SetOwnBuffer(&one, own.data()), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(out, last, nullptr), S_OK);
+    // The pin offers the allocator over the caller's buffer, with its one buffer.
+    IMemInputPin* memory = Query<IMemInputPin>(in, IID_IMemInputPin);
+    ASSERT_NE(memory, nullptr);
+    ALLOCATOR_PROPERTIES asked{};
+    EXPECT_EQ(memory->GetAllocatorRequirements(&asked), S_OK);
+    EXPECT_EQ(asked.cBuffers, 1);
+    EXPECT_EQ(asked.cbBuffer, frameBytes);
+    IMemAllocator* other = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                               reinterpret_cast<void**>(&other)),
+              S_OK);
+    EXPECT_EQ(memory->NotifyAllocator(other, FALSE), E_FAIL) << "the pin takes no other allocator";
+    other->Release();
+    memory->Release();
+
+    GrabbedSamples grabbed;
+    g_grabbed = &grabbed;
+    ASSERT_EQ(grabber->SetSampleCallback(RecordSample), S_OK);
+    IMediaControl* control = Query<IMediaControl>(graph, IID_IMediaControl);
+    ASSERT_EQ(control->Run(), S_OK);
+    {
+        std::unique_lock guard(grabbed.lock);
+        EXPECT_TRUE(grabbed.changed.wait_for(guard, std::chrono::seconds(20), [&] { return grabbed.pointers.size() >= 3; }));
+    }
+    ASSERT_EQ(control->Stop(), S_OK);
+    g_grabbed = nullptr;
+    for (size_t i = 0; i < grabbed.pointers.size(); ++i) {
+        EXPECT_EQ(grabbed.pointers[i], own.data()) << "sample " << i;
+        EXPECT_EQ(grabbed.lengths[i], frameBytes) << "sample " << i;
+    }
+    // The camera's picture is in the buffer, and nothing past its end was written.
+    EXPECT_LT(std::count(own.begin(), own.begin() + frameBytes, 0xC3), frameBytes / 2);
+    EXPECT_EQ(std::count(own.begin() + frameBytes, own.end(), 0xC3), 64);
+
+    control->Release();
+    for (IPin* pin : {capture, in, out, last}) pin->Release();
+    grabberFilter->Release();
+    grabber->Release();
+    renderer->Release();
+    camera->Release();
+    graph->Release();
+    CoFreeUnusedLibraries();
+}
+
 }  // namespace

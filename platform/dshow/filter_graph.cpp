@@ -195,22 +195,20 @@ public:
         if (!InGraph(out) || !InGraph(in)) return VFW_E_NOT_IN_GRAPH;
         return out->Connect(in, type);
     }
+    // The two pins agree on the type anew, so a format the output pin was
+    // given since it connected (IAMStreamConfig) is the one they take.
     HRESULT Reconnect(IPin* pin) override {
         if (pin == nullptr) return E_POINTER;
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
         IPin* peer = nullptr;
         if (FAILED(pin->ConnectedTo(&peer)) || peer == nullptr) return VFW_E_NOT_CONNECTED;
-        AM_MEDIA_TYPE type{};
-        HRESULT hr = pin->ConnectionMediaType(&type);
         PIN_DIRECTION direction;
         pin->QueryDirection(&direction);
         IPin* out = direction == PINDIR_OUTPUT ? pin : peer;
         IPin* in = direction == PINDIR_OUTPUT ? peer : pin;
-        if (SUCCEEDED(hr)) {
-            in->Disconnect();
-            out->Disconnect();
-            hr = ConnectDirect(out, in, &type);
-            FreeMediaType(type);
-        }
+        in->Disconnect();
+        out->Disconnect();
+        HRESULT hr = ConnectDirect(out, in, nullptr);
         peer->Release();
         return hr;
     }

@@ -175,6 +175,10 @@ public:
 
     // IAMStreamConfig
     HRESULT SetFormat(AM_MEDIA_TYPE* pmt) override;
+    // SetFormat's choice without touching a connection.
+    HRESULT ChooseFormat(const AM_MEDIA_TYPE* pmt);
+    // Takes `type` (owned) as the pin's format.
+    void KeepFormat(AM_MEDIA_TYPE* type);
     HRESULT GetFormat(AM_MEDIA_TYPE** ppmt) override;
     HRESULT GetNumberOfCapabilities(int* piCount, int* piSize) override {
         if (piCount == nullptr || piSize == nullptr) return E_POINTER;
@@ -849,8 +853,43 @@ HRESULT KsOutputPin::EnumMediaTypes(IEnumMediaTypes** ppEnum) {
 
 // The driver's intersection turns the chosen range into the exact format
 // (image size, bit count), and the caller's frame interval is kept.
+// On a connected pin the new format is the connection's at once: the pin
+// connects again to the same peer with it, and when the peer refuses it the
+// old format and connection stand and the peer's answer is returned.
 HRESULT KsOutputPin::SetFormat(AM_MEDIA_TYPE* pmt) {
     if (pmt == nullptr) return E_POINTER;
+    IPin* peer = nullptr;
+    {
+        std::lock_guard guard(connectionLock_);
+        peer = peer_;
+        if (peer != nullptr) peer->AddRef();
+    }
+    if (peer == nullptr) return ChooseFormat(pmt);
+    AM_MEDIA_TYPE* old = nullptr;
+    HRESULT hr = GetFormat(&old);
+    if (SUCCEEDED(hr)) hr = ChooseFormat(pmt);
+    if (SUCCEEDED(hr)) {
+        peer->Disconnect();
+        Disconnect();
+        hr = Connect(peer, nullptr);
+        if (FAILED(hr)) {
+            KeepFormat(old);
+            old = nullptr;
+            Connect(peer, nullptr);
+        }
+    }
+    if (old != nullptr) DeleteMediaType(old);
+    peer->Release();
+    return hr;
+}
+
+void KsOutputPin::KeepFormat(AM_MEDIA_TYPE* type) {
+    std::lock_guard guard(lock_);
+    if (current_ != nullptr) DeleteMediaType(current_);
+    current_ = type;
+}
+
+HRESULT KsOutputPin::ChooseFormat(const AM_MEDIA_TYPE* pmt) {
     int index = FindRange(pmt);
     if (index < 0) return VFW_E_INVALIDMEDIATYPE;
     FILTER_STATE state;
@@ -869,9 +908,7 @@ HRESULT KsOutputPin::SetFormat(AM_MEDIA_TYPE* pmt) {
     auto* info = reinterpret_cast<VIDEOINFOHEADER*>(chosen->pbFormat);
     REFERENCE_TIME interval = VideoInfoOf(pmt)->AvgTimePerFrame;
     if (interval != 0) info->AvgTimePerFrame = interval;
-    std::lock_guard guard(lock_);
-    if (current_ != nullptr) DeleteMediaType(current_);
-    current_ = chosen;
+    KeepFormat(chosen);
     return S_OK;
 }
 
@@ -928,7 +965,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
         if (peer_ != nullptr) return VFW_E_ALREADY_CONNECTED;
     }
     if (VideoInfoOf(pmt) != nullptr) {
-        HRESULT hr = SetFormat(const_cast<AM_MEDIA_TYPE*>(pmt));
+        HRESULT hr = ChooseFormat(pmt);
         if (FAILED(hr)) return hr == VFW_E_INVALIDMEDIATYPE ? VFW_E_NO_ACCEPTABLE_TYPES : hr;
     }
     AM_MEDIA_TYPE* type = nullptr;

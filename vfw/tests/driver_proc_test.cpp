@@ -635,4 +635,73 @@ TEST_F(VfwDriverTest, TheGrabbersOwnBufferIsWhereTheCameraWrites) {
     CoFreeUnusedLibraries();
 }
 
+// The proxy connects again with a format set on its connected pin; a peer that
+// refuses the new format keeps the old one and its connection.
+TEST_F(VfwDriverTest, AFormatThePeerRefusesLeavesTheConnectionAsItWas) {
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_NE(camera, nullptr);
+    ISampleGrabberControl* grabber = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_ISampleGrabberControl,
+                               reinterpret_cast<void**>(&grabber)),
+              S_OK);
+    IBaseFilter* grabberFilter = Query<IBaseFilter>(grabber, IID_IBaseFilter);
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter, nullptr), S_OK);
+    IPin* capture = OutputPin(camera);
+    IPin* in = nullptr;
+    ASSERT_EQ(grabberFilter->FindPin(u"Input", &in), S_OK);
+    IAMStreamConfig* config = Query<IAMStreamConfig>(capture, IID_IAMStreamConfig);
+    ASSERT_NE(config, nullptr);
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    AM_MEDIA_TYPE before{};
+    ASSERT_EQ(grabber->GetConnectedType(&before), S_OK);
+    AM_MEDIA_TYPE only{};
+    only.majortype = before.majortype;
+    only.subtype = before.subtype;
+    ASSERT_EQ(grabber->SetAcceptedType(&only), S_OK);
+
+    int count = 0, size = 0;
+    ASSERT_EQ(config->GetNumberOfCapabilities(&count, &size), S_OK);
+    AM_MEDIA_TYPE* other = nullptr;
+    for (int i = 0; i < count && other == nullptr; ++i) {
+        VIDEO_STREAM_CONFIG_CAPS caps;
+        AM_MEDIA_TYPE* type = nullptr;
+        ASSERT_EQ(config->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)), S_OK);
+        if (type->subtype != before.subtype) {
+            other = type;
+        } else {
+            DeleteMediaType(type);
+        }
+    }
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(config->SetFormat(other), VFW_E_TYPE_NOT_ACCEPTED);
+    AM_MEDIA_TYPE after{};
+    ASSERT_EQ(grabber->GetConnectedType(&after), S_OK) << "still connected";
+    EXPECT_EQ(after.subtype, before.subtype);
+    EXPECT_EQ(after.lSampleSize, before.lSampleSize);
+    AM_MEDIA_TYPE* now = nullptr;
+    ASSERT_EQ(config->GetFormat(&now), S_OK);
+    EXPECT_EQ(now->subtype, before.subtype);
+    DeleteMediaType(now);
+    FreeMediaType(after);
+    FreeMediaType(before);
+    DeleteMediaType(other);
+    graph->Disconnect(capture);
+    graph->Disconnect(in);
+    config->Release();
+    capture->Release();
+    in->Release();
+    grabberFilter->Release();
+    grabber->Release();
+    camera->Release();
+    graph->Release();
+    CoFreeUnusedLibraries();
+}
+
 }  // namespace

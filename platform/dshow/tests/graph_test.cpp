@@ -177,6 +177,59 @@ TEST_F(GraphTest, EveryFormatOfBothVariantsStreamsThePictureTheCameraSees) {
     }
 }
 
+// A format set on a connected, stopped pin is the connection's at once, is
+// kept when the graph connects the pins again, and is what streams.
+TEST_F(GraphTest, AFormatSetOnAConnectedPinSurvivesAReconnect) {
+    Build();
+    int count = 0, size = 0;
+    ASSERT_EQ(config_->GetNumberOfCapabilities(&count, &size), S_OK);
+    ASSERT_GE(count, 2);
+    AM_MEDIA_TYPE* first = Choose(config_, 0);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    // A capability of another picture size than the first.
+    AM_MEDIA_TYPE* other = nullptr;
+    for (int i = 1; i < count && other == nullptr; ++i) {
+        VIDEO_STREAM_CONFIG_CAPS caps;
+        AM_MEDIA_TYPE* type = nullptr;
+        ASSERT_EQ(config_->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)), S_OK);
+        if (type->lSampleSize != first->lSampleSize) {
+            other = type;
+        } else {
+            DeleteMediaType(type);
+        }
+    }
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(config_->SetFormat(other), S_OK);
+    auto sizeOf = [](const AM_MEDIA_TYPE& t) { return reinterpret_cast<VIDEOINFOHEADER*>(t.pbFormat)->bmiHeader.biWidth; };
+    const LONG wanted = sizeOf(*other);
+    AM_MEDIA_TYPE connected{};
+    ASSERT_EQ(input_->ConnectionMediaType(&connected), S_OK);
+    EXPECT_EQ(sizeOf(connected), wanted) << "the connection carries the new format";
+    EXPECT_TRUE(IsEqualGUID(connected.subtype, other->subtype));
+    FreeMediaType(connected);
+
+    ASSERT_EQ(graph_->Reconnect(output_), S_OK);
+    ASSERT_EQ(input_->ConnectionMediaType(&connected), S_OK);
+    EXPECT_EQ(sizeOf(connected), wanted) << "a reconnect keeps it";
+    FreeMediaType(connected);
+    AM_MEDIA_TYPE* now = nullptr;
+    ASSERT_EQ(config_->GetFormat(&now), S_OK);
+    EXPECT_EQ(sizeOf(*now), wanted);
+    DeleteMediaType(now);
+
+    ASSERT_EQ(control_->Run(), S_OK);
+    EXPECT_EQ(config_->SetFormat(first), VFW_E_NOT_STOPPED);
+    ASSERT_TRUE(received_.WaitMore(2));
+    ASSERT_EQ(control_->Stop(), S_OK);
+    {
+        std::lock_guard guard(received_.lock);
+        EXPECT_EQ(static_cast<ULONG>(received_.lastLength), other->lSampleSize);
+    }
+    DeleteMediaType(first);
+    DeleteMediaType(other);
+}
+
 TEST_F(GraphTest, AGraphStartedAndStoppedAHundredTimesKeepsStreaming) {
     Build();
     int count = 0, size = 0;

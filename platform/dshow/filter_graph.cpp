@@ -15,6 +15,7 @@
 
 #include "platform/dshow/base_classes.h"
 #include "platform/dshow/com_object.h"
+#include "windows.h"
 
 namespace qk::dshow {
 namespace {
@@ -101,12 +102,15 @@ class FilterGraph final : public RefCount,
                           public IGraphBuilder,
                           public IMediaControl,
                           public IMediaEvent,
-                          public IMediaEventSink {
+                          public IMediaEventSink,
+                          public IMediaFilter {
 public:
     FilterGraph() : RefCount(QuartzObjects()) {}
     ~FilterGraph() {
         StopAll();
         while (!filters_.empty()) RemoveFilter(filters_.back().filter);
+        if (clock_ != nullptr) clock_->Release();
+        if (eventHandle_ != nullptr) CloseHandle(eventHandle_);
     }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -118,6 +122,7 @@ public:
         if (riid == IID_IMediaControl) return Hand(static_cast<IMediaControl*>(this), ppv);
         if (riid == IID_IMediaEvent) return Hand(static_cast<IMediaEvent*>(this), ppv);
         if (riid == IID_IMediaEventSink) return Hand(static_cast<IMediaEventSink*>(this), ppv);
+        if (riid == IID_IMediaFilter || riid == IID_IPersist) return Hand(static_cast<IMediaFilter*>(this), ppv);
         return E_NOINTERFACE;
     }
     ULONG AddRef() override { return AddRefImpl(); }
@@ -147,6 +152,7 @@ public:
         }
         HRESULT hr = filter->JoinFilterGraph(this, unique.c_str());
         if (FAILED(hr)) return hr;
+        if (clock_ != nullptr) filter->SetSyncSource(clock_);
         filter->AddRef();
         filters_.push_back({filter, unique});
         return result;
@@ -170,6 +176,7 @@ public:
             }
             pins->Release();
         }
+        filter->SetSyncSource(nullptr);
         filter->JoinFilterGraph(nullptr, nullptr);
         filters_.erase(it);
         filter->Release();
@@ -217,7 +224,15 @@ public:
         if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
         return pin->Disconnect();
     }
-    HRESULT SetDefaultSyncSource() override { return S_OK; }
+    // The system clock: no filter of the platform offers a clock of its own.
+    HRESULT SetDefaultSyncSource() override {
+        IReferenceClock* clock = nullptr;
+        HRESULT hr = CreateSystemClock(IID_IReferenceClock, reinterpret_cast<void**>(&clock));
+        if (FAILED(hr)) return hr;
+        hr = SetSyncSource(clock);
+        clock->Release();
+        return hr;
+    }
 
     // ---- IGraphBuilder. The platform registers no converters, so a
     // connection is always direct.
@@ -239,15 +254,63 @@ public:
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, ULONG, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID, REFIID, ULONG, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
 
-    // ---- IMediaControl
+    // ---- IMediaFilter: the graph's clock. Until the application chooses
+    // one (or none, with a null clock), the first pause takes the system
+    // clock and every filter gets it.
+    HRESULT GetClassID(CLSID* clsid) override {
+        if (clsid == nullptr) return E_POINTER;
+        *clsid = CLSID_FilterGraph;
+        return S_OK;
+    }
+    HRESULT SetSyncSource(IReferenceClock* clock) override {
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
+        for (auto& f : filters_) {
+            HRESULT hr = f.filter->SetSyncSource(clock);
+            if (FAILED(hr)) return hr;
+        }
+        if (clock != nullptr) clock->AddRef();
+        if (clock_ != nullptr) clock_->Release();
+        clock_ = clock;
+        clockChosen_ = true;
+        return S_OK;
+    }
+    HRESULT GetSyncSource(IReferenceClock** clock) override {
+        if (clock == nullptr) return E_POINTER;
+        *clock = clock_;
+        if (clock_ != nullptr) clock_->AddRef();
+        return S_OK;
+    }
+    HRESULT GetState(DWORD, FILTER_STATE* state) override {
+        if (state == nullptr) return E_POINTER;
+        *state = state_;
+        return S_OK;
+    }
+    // Stream time 0 is `start` on the graph's clock.
+    HRESULT Run(REFERENCE_TIME start) override { return RunFrom(start); }
+
+    // ---- IMediaControl. With a clock the stream starts a little after now,
+    // so that every filter is running when stream time 0 comes.
     HRESULT Run() override {
+        if (state_ == State_Running) return S_OK;
+        if (state_ == State_Stopped) {
+            HRESULT hr = Pause();  // chooses the clock
+            if (FAILED(hr)) return hr;
+        }
+        REFERENCE_TIME start = 0;
+        if (clock_ != nullptr) {
+            clock_->GetTime(&start);
+            start += kStartDelay;
+        }
+        return RunFrom(start);
+    }
+    HRESULT RunFrom(REFERENCE_TIME start) {
         if (state_ == State_Running) return S_OK;
         if (state_ == State_Stopped) {
             HRESULT hr = Pause();
             if (FAILED(hr)) return hr;
         }
         for (IBaseFilter* f : StreamOrder(Order::DownstreamFirst)) {
-            HRESULT hr = f->Run(0);
+            HRESULT hr = f->Run(start);
             if (FAILED(hr)) {
                 StopAll();
                 return hr;
@@ -257,6 +320,10 @@ public:
         return S_OK;
     }
     HRESULT Pause() override {
+        if (!clockChosen_) {
+            HRESULT hr = SetDefaultSyncSource();
+            if (FAILED(hr)) return hr;
+        }
         for (IBaseFilter* f : StreamOrder(Order::DownstreamFirst)) {
             HRESULT hr = f->Pause();
             if (FAILED(hr)) {
@@ -284,13 +351,25 @@ public:
 
     // ---- IMediaEvent. Waits are in the machine's time, which runs with the
     // wall clock unless a test scales it.
-    HRESULT GetEventHandle(OAEVENT*) override { return E_NOTIMPL; }
+    // A manual-reset event of the graph's, set while events wait in the queue;
+    // the application waits on it and must not close it.
+    HRESULT GetEventHandle(OAEVENT* handle) override {
+        if (handle == nullptr) return E_POINTER;
+        std::lock_guard guard(eventLock_);
+        if (eventHandle_ == nullptr) {
+            eventHandle_ = CreateEventW(nullptr, TRUE, events_.empty() ? FALSE : TRUE, nullptr);
+            if (eventHandle_ == nullptr) return E_OUTOFMEMORY;
+        }
+        *handle = reinterpret_cast<OAEVENT>(eventHandle_);
+        return S_OK;
+    }
     HRESULT GetEvent(LONG* code, LONG_PTR* p1, LONG_PTR* p2, LONG msTimeout) override {
         if (code == nullptr || p1 == nullptr || p2 == nullptr) return E_POINTER;
         std::unique_lock guard(eventLock_);
         if (!WaitFor(guard, msTimeout, [&] { return !events_.empty(); })) return E_ABORT;
         Event e = events_.front();
         events_.pop_front();
+        SignalLocked();
         *code = e.code;
         *p1 = e.p1;
         *p2 = e.p2;
@@ -311,6 +390,7 @@ public:
             if (it->code == EC_COMPLETE || it->code == EC_ERRORABORT || it->code == EC_USERABORT) {
                 *code = it->code;
                 events_.erase(it);
+                SignalLocked();
                 break;
             }
         }
@@ -325,6 +405,7 @@ public:
         {
             std::lock_guard guard(eventLock_);
             events_.push_back({code, p1, p2});
+            SignalLocked();
         }
         eventArrived_.notify_all();
         return S_OK;
@@ -399,9 +480,23 @@ private:
     // Graph control comes from the application's thread only.
     std::vector<Entry> filters_;
     FILTER_STATE state_ = State_Stopped;
-    std::mutex eventLock_;  // guards events_
+    // The event handle shows whether the queue holds events.
+    void SignalLocked() {
+        if (eventHandle_ == nullptr) return;
+        if (events_.empty()) {
+            ResetEvent(eventHandle_);
+        } else {
+            SetEvent(eventHandle_);
+        }
+    }
+
+    std::mutex eventLock_;  // guards events_, eventHandle_
     std::condition_variable eventArrived_;
     std::deque<Event> events_;
+    HANDLE eventHandle_ = nullptr;  // made at the first GetEventHandle
+    static constexpr REFERENCE_TIME kStartDelay = 10 * 10000;  // 10 ms
+    IReferenceClock* clock_ = nullptr;  // one reference
+    bool clockChosen_ = false;          // by the application or the first pause
 };
 
 }  // namespace

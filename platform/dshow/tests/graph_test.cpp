@@ -230,6 +230,103 @@ TEST_F(GraphTest, AFormatSetOnAConnectedPinSurvivesAReconnect) {
     DeleteMediaType(other);
 }
 
+// The system clock: its time is the platform's, an advice sets its event
+// when its time has come and not before, a periodic one releases its
+// semaphore each period, and a cancelled one never fires.
+TEST_F(GraphTest, TheSystemClockAdvisesOnThePlatformClock) {
+    IReferenceClock* clock = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_IReferenceClock,
+                               reinterpret_cast<void**>(&clock)),
+              S_OK);
+    REFERENCE_TIME before = 0, now = 0;
+    const auto platformBefore = static_cast<REFERENCE_TIME>(KeQueryInterruptTime());
+    ASSERT_EQ(clock->GetTime(&before), S_OK);
+    const auto platformAfter = static_cast<REFERENCE_TIME>(KeQueryInterruptTime());
+    EXPECT_GE(before, platformBefore) << "the platform clock";
+    EXPECT_LE(before, platformAfter) << "the platform clock";
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD_PTR cookie = 0;
+    const REFERENCE_TIME in = 50 * 10000;  // 50 ms of platform time
+    ASSERT_EQ(clock->AdviseTime(before, in, event, &cookie), S_OK);
+    EXPECT_NE(cookie, 0u);
+    ASSERT_EQ(WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(clock->GetTime(&now), S_OK);
+    EXPECT_GE(now, before + in) << "not before its time";
+    EXPECT_EQ(clock->Unadvise(cookie), S_FALSE) << "a one-shot advice is gone once it fired";
+
+    // Cancelled before its time: never set.
+    ASSERT_EQ(clock->GetTime(&now), S_OK);
+    ASSERT_EQ(clock->AdviseTime(now, in, event, &cookie), S_OK);
+    EXPECT_EQ(clock->Unadvise(cookie), S_OK);
+    EXPECT_EQ(WaitForSingleObject(event, 150), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    HANDLE semaphore = CreateSemaphoreW(nullptr, 0, 1000, nullptr);
+    ASSERT_NE(semaphore, nullptr);
+    ASSERT_EQ(clock->GetTime(&now), S_OK);
+    const REFERENCE_TIME period = 20 * 10000;
+    ASSERT_EQ(clock->AdvisePeriodic(now + period, period, semaphore, &cookie), S_OK);
+    REFERENCE_TIME first = 0;
+    for (int tick = 0; tick < 4; ++tick) {
+        ASSERT_EQ(WaitForSingleObject(semaphore, 5000), static_cast<DWORD>(WAIT_OBJECT_0)) << "tick " << tick;
+        if (tick == 0) clock->GetTime(&first);
+    }
+    REFERENCE_TIME fourth = 0;
+    clock->GetTime(&fourth);
+    EXPECT_GE(fourth - now, 4 * period) << "one release a period, not faster";
+    EXPECT_EQ(clock->Unadvise(cookie), S_OK);
+    while (WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) {
+    }
+    EXPECT_EQ(WaitForSingleObject(semaphore, 100), static_cast<DWORD>(WAIT_TIMEOUT)) << "no release after Unadvise";
+
+    EXPECT_EQ(clock->AdviseTime(now, in, nullptr, &cookie), E_INVALIDARG);
+    EXPECT_EQ(clock->AdviseTime(now, in, event, nullptr), E_POINTER);
+    EXPECT_EQ(clock->AdviseTime(0, 0, event, &cookie), E_INVALIDARG);
+    EXPECT_EQ(clock->AdvisePeriodic(now, 0, semaphore, &cookie), E_INVALIDARG);
+    EXPECT_EQ(clock->AdvisePeriodic(now, period, nullptr, &cookie), E_INVALIDARG);
+    EXPECT_EQ(clock->GetTime(nullptr), E_POINTER);
+    EXPECT_EQ(clock->Unadvise(12345), S_FALSE);
+    CloseHandle(event);
+    CloseHandle(semaphore);
+    clock->Release();
+}
+
+// The graph takes the system clock at its first pause and gives it to every
+// filter; an application can choose none, but not while the graph runs.
+TEST_F(GraphTest, TheGraphHandsItsClockToEveryFilter) {
+    Build();
+    ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
+    IMediaFilter* graphFilter = nullptr;
+    ASSERT_EQ(graph_->QueryInterface(IID_IMediaFilter, reinterpret_cast<void**>(&graphFilter)), S_OK);
+    IReferenceClock* clock = reinterpret_cast<IReferenceClock*>(0x1);
+    ASSERT_EQ(graphFilter->GetSyncSource(&clock), S_OK);
+    EXPECT_EQ(clock, nullptr) << "no clock before the first pause";
+    ASSERT_EQ(control_->Run(), S_OK);
+    ASSERT_TRUE(received_.WaitMore(2));
+    ASSERT_EQ(graphFilter->GetSyncSource(&clock), S_OK);
+    ASSERT_NE(clock, nullptr);
+    for (IBaseFilter* f : {camera_, renderer_}) {
+        IReferenceClock* held = nullptr;
+        ASSERT_EQ(f->GetSyncSource(&held), S_OK);
+        EXPECT_EQ(held, clock);
+        if (held != nullptr) held->Release();
+    }
+    EXPECT_EQ(graphFilter->SetSyncSource(nullptr), VFW_E_NOT_STOPPED);
+    ASSERT_EQ(control_->Stop(), S_OK);
+
+    // Without a clock the graph still streams; the filters hold none.
+    ASSERT_EQ(graphFilter->SetSyncSource(nullptr), S_OK);
+    IReferenceClock* held = reinterpret_cast<IReferenceClock*>(0x1);
+    ASSERT_EQ(camera_->GetSyncSource(&held), S_OK);
+    EXPECT_EQ(held, nullptr);
+    ASSERT_EQ(control_->Run(), S_OK);
+    ASSERT_TRUE(received_.WaitMore(2));
+    ASSERT_EQ(control_->Stop(), S_OK);
+    ASSERT_EQ(graphFilter->GetSyncSource(&held), S_OK);
+    EXPECT_EQ(held, nullptr) << "the application's choice stays";
+    clock->Release();
+    graphFilter->Release();
+}
+
 TEST_F(GraphTest, AGraphStartedAndStoppedAHundredTimesKeepsStreaming) {
     Build();
     int count = 0, size = 0;
@@ -262,12 +359,23 @@ TEST_F(GraphTest, AnUnpluggedCameraEndsTheStreamWithDeviceLost) {
     ASSERT_EQ(graph_->Connect(output_, input_), S_OK);
     ASSERT_EQ(control_->Run(), S_OK);
     ASSERT_TRUE(received_.WaitMore(3));
+    // An application waits on the graph's event handle, as a window's loop does.
+    OAEVENT handle = 0;
+    ASSERT_EQ(events_->GetEventHandle(&handle), S_OK);
+    OAEVENT again = 0;
+    ASSERT_EQ(events_->GetEventHandle(&again), S_OK);
+    EXPECT_EQ(again, handle) << "one handle for the graph";
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(handle), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     Unplug(port_);
+    ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(handle), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     LONG code = 0;
     LONG_PTR p1 = 0, p2 = 0;
-    ASSERT_EQ(events_->GetEvent(&code, &p1, &p2, 10000), S_OK);
+    ASSERT_EQ(events_->GetEvent(&code, &p1, &p2, 0), S_OK);
     EXPECT_EQ(code, EC_DEVICE_LOST);
     EXPECT_EQ(p1, reinterpret_cast<LONG_PTR>(camera_));
+    // The queue is empty again, and so is the handle.
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(handle), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(events_->GetEventHandle(nullptr), E_POINTER);
     EXPECT_EQ(control_->Stop(), S_OK);
     // Everything is let go (the fixture's end checks COM objects and pool).
     ASSERT_EQ(graph_->RemoveFilter(camera_), S_OK);

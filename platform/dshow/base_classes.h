@@ -21,6 +21,8 @@ HRESULT CreateMemAllocator(REFIID riid, void** ppv);
 // `name` is the object's name. One reference for the caller.
 HRESULT CreateBufferAllocator(const std::u16string& name, BYTE* buffer, LONG size, IMemAllocator** allocator);
 HRESULT CreateFilterGraph(REFIID riid, void** ppv);
+// The filter mapper (CLSID_FilterMapper2).
+HRESULT CreateFilterMapper(REFIID riid, void** ppv);
 // The system reference clock on the platform clock (CLSID_SystemClock).
 HRESULT CreateSystemClock(REFIID riid, void** ppv);
 HRESULT CreateCaptureGraphBuilder(REFIID riid, void** ppv);

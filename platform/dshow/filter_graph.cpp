@@ -237,8 +237,34 @@ public:
     // ---- IGraphBuilder. The platform registers no converters, so a
     // connection is always direct.
     HRESULT Connect(IPin* out, IPin* in) override { return ConnectDirect(out, in, nullptr); }
-    HRESULT Render(IPin*) override { return E_NOTIMPL; }
-    HRESULT RenderFile(LPCWSTR, LPCWSTR) override { return E_NOTIMPL; }
+    // Render finds, through the filter mapper, registered filters whose input
+    // takes the pin's type, above MERIT_DO_NOT_USE, highest merit first; a
+    // filter with outputs of its own is kept only when they render too.
+    HRESULT Render(IPin* out) override {
+        if (out == nullptr) return E_POINTER;
+        if (state_ != State_Stopped) return VFW_E_NOT_STOPPED;
+        if (!InGraph(out)) return VFW_E_NOT_FOUND;
+        PIN_DIRECTION direction;
+        if (FAILED(out->QueryDirection(&direction)) || direction != PINDIR_OUTPUT) return VFW_E_INVALID_DIRECTION;
+        IPin* peer = nullptr;
+        if (SUCCEEDED(out->ConnectedTo(&peer)) && peer != nullptr) {
+            peer->Release();
+            return VFW_E_ALREADY_CONNECTED;
+        }
+        return RenderPin(out, 0);
+    }
+    // The platform has no source filters: a file it can find is still one it
+    // cannot read.
+    HRESULT RenderFile(LPCWSTR file, LPCWSTR) override {
+        if (file == nullptr) return E_POINTER;
+        HANDLE h = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            return HRESULT_FROM_WIN32(error != 0 ? error : ERROR_FILE_NOT_FOUND);
+        }
+        CloseHandle(h);
+        return VFW_E_UNSUPPORTED_STREAM;
+    }
     HRESULT AddSourceFilter(LPCWSTR, LPCWSTR, IBaseFilter**) override { return E_NOTIMPL; }
     HRESULT SetLogFile(DWORD_PTR) override { return S_OK; }
     HRESULT Abort() override { return S_OK; }
@@ -464,6 +490,85 @@ private:
         if (order == Order::UpstreamFirst) std::reverse(done.begin(), done.end());
         return done;
     }
+    static constexpr int kMostFiltersInARender = 4;
+
+    HRESULT RenderPin(IPin* out, int depth) {
+        if (depth >= kMostFiltersInARender) return VFW_E_CANNOT_RENDER;
+        GUID wanted[2] = {GUID_NULL, GUID_NULL};
+        IEnumMediaTypes* types = nullptr;
+        if (SUCCEEDED(out->EnumMediaTypes(&types)) && types != nullptr) {
+            AM_MEDIA_TYPE* first = nullptr;
+            if (types->Next(1, &first, nullptr) == S_OK && first != nullptr) {
+                wanted[0] = first->majortype;
+                wanted[1] = first->subtype;
+                DeleteMediaType(first);
+            }
+            types->Release();
+        }
+        IFilterMapper2* mapper = nullptr;
+        HRESULT hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                                      reinterpret_cast<void**>(&mapper));
+        if (FAILED(hr)) return hr;
+        IEnumMoniker* candidates = nullptr;
+        hr = mapper->EnumMatchingFilters(&candidates, 0, FALSE, MERIT_DO_NOT_USE + 1, TRUE, 1, wanted, nullptr, nullptr,
+                                         FALSE, FALSE, 0, nullptr, nullptr, nullptr);
+        mapper->Release();
+        if (FAILED(hr)) return hr;
+        IMoniker* moniker = nullptr;
+        bool done = false;
+        while (!done && candidates->Next(1, &moniker, nullptr) == S_OK) {
+            done = TryFilter(moniker, out, depth);
+            moniker->Release();
+        }
+        candidates->Release();
+        return done ? S_OK : VFW_E_CANNOT_RENDER;
+    }
+    // Adds the filter, connects `out` to its first input that takes it and
+    // renders its outputs; undoes all of it when any step fails.
+    bool TryFilter(IMoniker* moniker, IPin* out, int depth) {
+        IBaseFilter* filter = nullptr;
+        if (FAILED(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)))) return false;
+        std::u16string name = u"Renderer";
+        IPropertyBag* bag = nullptr;
+        if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
+            VARIANT v;
+            VariantInit(&v);
+            if (SUCCEEDED(bag->Read(u"FriendlyName", &v, nullptr)) && v.vt == VT_BSTR) name = v.bstrVal;
+            VariantClear(&v);
+            bag->Release();
+        }
+        bool ok = SUCCEEDED(AddFilter(filter, name.c_str()));
+        bool connected = false;
+        std::vector<IPin*> outputs;
+        if (ok) {
+            IEnumPins* pins = nullptr;
+            if (SUCCEEDED(filter->EnumPins(&pins))) {
+                IPin* pin = nullptr;
+                while (pins->Next(1, &pin, nullptr) == S_OK) {
+                    PIN_DIRECTION d;
+                    pin->QueryDirection(&d);
+                    if (d == PINDIR_INPUT && !connected) {
+                        connected = SUCCEEDED(ConnectDirect(out, pin, nullptr));
+                    } else if (d == PINDIR_OUTPUT) {
+                        outputs.push_back(pin);
+                        continue;
+                    }
+                    pin->Release();
+                }
+                pins->Release();
+            }
+            ok = connected;
+        }
+        for (IPin* pin : outputs) {
+            if (ok) ok = SUCCEEDED(RenderPin(pin, depth + 1));
+            pin->Release();
+        }
+        if (!ok && connected) out->Disconnect();
+        if (!ok) RemoveFilter(filter);  // also lets go of what its outputs connected
+        filter->Release();
+        return ok;
+    }
+
     void StopAll() {
         for (IBaseFilter* f : StreamOrder(Order::UpstreamFirst)) f->Stop();
         state_ = State_Stopped;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/dshow/dshow_servers.h"
 #include "platform/win32/module_table.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
@@ -36,6 +37,9 @@ std::unique_ptr<qk::install::MachineSession> StartMachine(const std::string& roo
     std::string error;
     auto machine = qk::install::MachineSession::Start(root, qk::install::MachineSession::Root::Any, &error);
     if (machine == nullptr) throw Failure(error);
+    // The system's own servers are part of every machine (libraries register
+    // their filters through its filter mapper).
+    qk::dshow::InstallSystemServers();
     return machine;
 }
 

@@ -22,6 +22,9 @@
 #include <filesystem>
 #include <thread>
 
+extern "C" HRESULT DllRegisterServer();
+extern "C" HRESULT DllUnregisterServer();
+
 namespace {
 
 using k0340::testing::PatternSource;
@@ -701,6 +704,82 @@ TEST_F(VfwDriverTest, AFormatThePeerRefusesLeavesTheConnectionAsItWas) {
     grabber->Release();
     camera->Release();
     graph->Release();
+    CoFreeUnusedLibraries();
+}
+
+// The library registers its filters through the filter mapper at a merit no
+// automatic graph build takes: the camera's pin does not render into them.
+TEST_F(VfwDriverTest, RegistrationPutsTheFiltersInTheMapperOutOfAutomaticReach) {
+    auto listed = [] {
+        std::vector<std::u16string> names;
+        ICreateDevEnum* devices = nullptr;
+        EXPECT_EQ(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                   reinterpret_cast<void**>(&devices)),
+                  S_OK);
+        IEnumMoniker* list = nullptr;
+        if (devices->CreateClassEnumerator(CLSID_LegacyAmFilterCategory, &list, 0) == S_OK) {
+            IMoniker* moniker = nullptr;
+            while (list->Next(1, &moniker, nullptr) == S_OK) {
+                IPropertyBag* bag = nullptr;
+                if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
+                    VARIANT v;
+                    VariantInit(&v);
+                    if (SUCCEEDED(bag->Read(u"FriendlyName", &v, nullptr))) names.push_back(v.bstrVal);
+                    VariantClear(&v);
+                    bag->Release();
+                }
+                moniker->Release();
+            }
+            list->Release();
+        }
+        devices->Release();
+        return names;
+    };
+    auto has = [](const std::vector<std::u16string>& names, const char16_t* name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    auto names = listed();
+    EXPECT_TRUE(has(names, u"VFW Sample Grabber"));
+    EXPECT_TRUE(has(names, u"VFW Null Render Filter"));
+    IFilterMapper2* mapper = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                               reinterpret_cast<void**>(&mapper)),
+              S_OK);
+    const GUID video[2] = {MEDIATYPE_Video, GUID_NULL};
+    IEnumMoniker* found = nullptr;
+    ASSERT_EQ(mapper->EnumMatchingFilters(&found, 0, FALSE, MERIT_DO_NOT_USE, TRUE, 1, video, nullptr, nullptr, TRUE,
+                                          FALSE, 0, nullptr, nullptr, nullptr),
+              S_OK);
+    IMoniker* first = nullptr;
+    EXPECT_EQ(found->Next(1, &first, nullptr), S_OK) << "the null renderer renders video at its merit";
+    if (first != nullptr) first->Release();
+    found->Release();
+    ASSERT_EQ(mapper->EnumMatchingFilters(&found, 0, FALSE, MERIT_DO_NOT_USE + 1, TRUE, 1, video, nullptr, nullptr,
+                                          FALSE, FALSE, 0, nullptr, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(found->Next(1, &first, nullptr), S_FALSE) << "above the do-not-use merit nothing is there";
+    found->Release();
+    mapper->Release();
+
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    IPin* capture = OutputPin(camera);
+    EXPECT_EQ(graph->Render(capture), VFW_E_CANNOT_RENDER);
+    capture->Release();
+    camera->Release();
+    graph->Release();
+
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    names = listed();
+    EXPECT_FALSE(has(names, u"VFW Sample Grabber"));
+    EXPECT_FALSE(has(names, u"VFW Null Render Filter"));
     CoFreeUnusedLibraries();
 }
 

@@ -1125,10 +1125,17 @@ bool DeviceGone(NTSTATUS status) {
 // delivery with EC_ERRORABORT; the graph's owner stops the graph.
 std::atomic<int64_t> g_streamingNs{0};
 
-// Charges the streaming thread's processor time after each sample it
-// handles (one clock read a frame) and when it ends.
+// Charges the streaming thread's processor time every 64 samples and when it
+// ends (a stop joins the thread, so a stopped stream is charged in full): a
+// thread's processor time is a system call to read, which a clock read a
+// frame would add to the very cost it measures.
 struct StreamingCharge {
+    static constexpr int kSamplesPerTick = 64;
     int64_t last = qk::nt::CurrentThreadProcessorNs();
+    int samples = 0;
+    void Sample() {
+        if (++samples % kSamplesPerTick == 0) Tick();
+    }
     void Tick() {
         int64_t now = qk::nt::CurrentThreadProcessorNs();
         g_streamingNs += now - last;
@@ -1211,7 +1218,7 @@ void KsOutputPin::Stream() {
             }
         }
         c.sample->Release();
-        charge.Tick();
+        charge.Sample();
     }
 }
 

@@ -1,9 +1,9 @@
 // The system reference clock of "quartz.dll": the platform clock in 100 ns
 // units, with one-shot advices (an event set when a time comes) and periodic
 // ones (a semaphore released once each period). One thread per clock serves
-// the advices; it looks at the clock at least every 10 ms, because the
-// platform clock may run faster than the wall or be stepped by hand and
-// tells no one.
+// the advices; while one is pending it looks at the clock at least every
+// 10 ms, because the platform clock may run faster than the wall or be
+// stepped by hand and tells no one, and with none it sleeps.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -111,8 +111,13 @@ private:
                 next = std::min<int64_t>(next, it->due);
                 ++it;
             }
+            // With nothing to serve the thread sleeps until an advice comes.
+            if (next == INT64_MAX) {
+                changed_.wait(guard);
+                continue;
+            }
             std::chrono::nanoseconds wait = std::chrono::milliseconds(10);
-            if (auto* kernel = qk::nt::Kernel::GetOrNull(); kernel != nullptr && next != INT64_MAX) {
+            if (auto* kernel = qk::nt::Kernel::GetOrNull(); kernel != nullptr) {
                 wait = std::min(wait, kernel->TheClock().RealWaitUntil(next));
             }
             changed_.wait_for(guard, wait);

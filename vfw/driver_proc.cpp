@@ -530,7 +530,7 @@ LRESULT Free() {
 }  // namespace
 }  // namespace k0340vfw
 
-extern "C" LRESULT DriverProc(DWORD_PTR dwDriverId, HDRVR, UINT uMsg, LPARAM lParam1, LPARAM lParam2) {
+extern "C" K0340VFW_EXPORT LRESULT DriverProc(DWORD_PTR dwDriverId, HDRVR, UINT uMsg, LPARAM lParam1, LPARAM lParam2) {
     using namespace k0340vfw;
     switch (uMsg) {
         case DRV_LOAD: return Load();

@@ -8,6 +8,10 @@
 #include "vfw.h"
 #include "windows.h"
 
+// The library's entry points stay visible when it is built as the loadable
+// module, whose every other symbol is hidden and bound inside it.
+#define K0340VFW_EXPORT __attribute__((visibility("default")))
+
 // ---- sample_grabber.cpp, null_renderer.cpp -------------------------------------------------
 DEFINE_GUID(CLSID_VfwSampleGrabber, 0x6DB09BC4, 0x9E27, 0x4AC1, 0xB2, 0xA9, 0x07, 0x44, 0x2E, 0x08, 0xA1, 0x6C);
 DEFINE_GUID(CLSID_VfwNullRenderer, 0x808D801D, 0x701E, 0x4520, 0xBD, 0x42, 0x1E, 0xF2, 0x71, 0xE7, 0x32, 0x33);

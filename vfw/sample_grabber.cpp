@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/dshow/base_classes.h"
 #include "platform/dshow/base_filter.h"
 #include "vfw/k0340vfw.h"
 
@@ -15,7 +16,10 @@ using qk::dshow::Hand;
 class SampleGrabber final : public qk::dshow::base::TransInPlaceFilter, public ISampleGrabberControl {
 public:
     SampleGrabber() : TransInPlaceFilter(LiveObjects(), CLSID_VfwSampleGrabber, u"Input", u"Output") {}
-    ~SampleGrabber() override { FreeMediaType(accepted_); }
+    ~SampleGrabber() override {
+        FreeMediaType(accepted_);
+        if (own_ != nullptr) own_->Release();
+    }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override { return TransInPlaceFilter::QueryInterface(riid, ppv); }
     ULONG AddRef() override { return TransInPlaceFilter::AddRef(); }
@@ -37,14 +41,22 @@ public:
         callback_ = callback;
         return S_OK;
     }
-    // A buffer of the caller's as the only one: the checks hold, the
-    // allocator over it is not part of this library yet.
+    // A buffer of the caller's as the only one: the input pin offers an
+    // allocator over it and takes no other, so every sample upstream fills
+    // is the caller's memory. It replaces an earlier one.
     HRESULT SetOwnBuffer(ALLOCATOR_PROPERTIES* properties, void* buffer) override {
         if (properties == nullptr) return E_POINTER;
-        if (properties->cBuffers != 1) return E_INVALIDARG;
+        if (properties->cBuffers != 1 || properties->cbBuffer <= 0) return E_INVALIDARG;
         if (buffer == nullptr) return E_POINTER;
         if (Pin(0)->IsConnected() || Pin(1)->IsConnected()) return E_INVALIDARG;
-        return E_NOTIMPL;
+        IMemAllocator* allocator = nullptr;
+        HRESULT hr = qk::dshow::CreateBufferAllocator(u"SampleGrabberAllocator", static_cast<BYTE*>(buffer),
+                                                      properties->cbBuffer, &allocator);
+        if (FAILED(hr)) return hr;
+        std::lock_guard guard(grabberLock_);
+        if (own_ != nullptr) own_->Release();
+        own_ = allocator;
+        return S_OK;
     }
 
 protected:
@@ -58,6 +70,10 @@ protected:
         if (accepted_.subtype != GUID_NULL && accepted_.subtype != type->subtype) return VFW_E_TYPE_NOT_ACCEPTED;
         if (accepted_.formattype != GUID_NULL && accepted_.formattype != type->formattype) return VFW_E_TYPE_NOT_ACCEPTED;
         return S_OK;
+    }
+    IMemAllocator* InputAllocator() override {
+        std::lock_guard guard(grabberLock_);
+        return own_;
     }
     void InputConnected(const AM_MEDIA_TYPE&) override {
         std::lock_guard guard(grabberLock_);
@@ -76,10 +92,11 @@ protected:
     }
 
 private:
-    std::mutex grabberLock_;  // guards accepted_, callback_, typeChanged_
+    std::mutex grabberLock_;  // guards accepted_, callback_, typeChanged_, own_
     AM_MEDIA_TYPE accepted_{};
     SampleCallback callback_ = nullptr;
     BOOL typeChanged_ = FALSE;
+    IMemAllocator* own_ = nullptr;  // one reference; over the caller's buffer
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -52,10 +54,17 @@ constexpr DWORD kFrameBytes = kWidth * kHeight * 2;
 // application's thread, the proxy's streaming threads (the DirectShow layer
 // and, behind the grabber, the driver's copy into the client's buffer) and
 // the kernel's threads (completing the same reads on every path).
+// The application's thread is charged from its stream start call's return
+// to its stop call (starting and stopping a capture are no per-frame work,
+// on any path); the streaming threads over their whole life, which a stop
+// ends.
 struct Window {
-    int64_t app = qk::nt::CurrentThreadProcessorNs();
+    int64_t app = 0;
+    int64_t appEnd = 0;
     int64_t streaming = qk::dshow::StreamingProcessorNs();
     int64_t kernel = KernelNs();
+    void Started() { app = qk::nt::CurrentThreadProcessorNs(); }
+    void Stopping() { appEnd = qk::nt::CurrentThreadProcessorNs(); }
     static int64_t KernelNs() {
         auto t = qk::nt::Kernel::Get().ProcessorTimes();
         return t.dpcNs + t.workersNs;
@@ -68,25 +77,33 @@ struct Cost {
 // Per frame delivered in the window.
 Cost Charge(const Window& w, int frames) {
     Cost c;
-    c.appUs = static_cast<double>(qk::nt::CurrentThreadProcessorNs() - w.app) / 1000.0 / frames;
+    c.appUs = static_cast<double>(w.appEnd - w.app) / 1000.0 / frames;
     c.streamingUs = static_cast<double>(qk::dshow::StreamingProcessorNs() - w.streaming) / 1000.0 / frames;
     c.kernelUs = static_cast<double>(Window::KernelNs() - w.kernel) / 1000.0 / frames;
     return c;
 }
 
+// Frames seen. A client that acts on every frame (the direct reader and the
+// Video-for-Windows client, which give each buffer back) is woken for each;
+// a DirectShow application only waits for the end of the capture, so with a
+// target set only reaching it wakes the waiter.
 struct Counter {
     std::mutex lock;
     std::condition_variable changed;
     int frames = 0;
+    int target = 0;  // 0: wake the waiter on every frame
     void Add() {
+        bool wake;
         {
             std::lock_guard guard(lock);
             ++frames;
+            wake = target == 0 || frames == target;
         }
-        changed.notify_all();
+        if (wake) changed.notify_all();
     }
     bool Wait(int n) {
         std::unique_lock guard(lock);
+        target = n;
         return changed.wait_for(guard, std::chrono::seconds(30), [&] { return frames >= n; });
     }
 };
@@ -114,7 +131,9 @@ Cost Direct() {
     if (!NT_SUCCESS(filter->CreatePin(0, format, &pin))) return {};
     HANDLE clock = qk::ks::CreateClock();
     pin->SetClock(clock);
+    Window w;
     pin->SetState(KSSTATE_RUN);
+    w.Started();
     std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kFrameBytes));
     Counter counter;
     std::mutex lock;
@@ -129,7 +148,6 @@ Cost Direct() {
                            counter.Add();
                        });
     };
-    Window w;
     for (int i = 0; i < 4; ++i) queue(i);
     int seen = 4;
     while (seen < 4 + kFrames) {
@@ -145,6 +163,7 @@ Cost Direct() {
         }
         for (int slot : slots) queue(slot);
     }
+    w.Stopping();
     pin->SetState(KSSTATE_STOP);
     pin->WaitIdle();
     Cost cost = Charge(w, counter.frames);
@@ -198,23 +217,41 @@ Cost DirectShow() {
     graph->Connect(out, in);
     Window w;
     control->Run();
+    w.Started();
     counter.Wait(4 + kFrames);
+    w.Stopping();
     control->Stop();
     Cost us = Charge(w, counter.frames);
     for (IUnknown* p : std::initializer_list<IUnknown*>{in, out, renderer, camera, control, graph}) p->Release();
     return us;
 }
 
+// The Video-for-Windows client looks at each frame in its callback, on the
+// driver's thread, as capture clients do, and gives the buffers back from
+// its own thread: it is woken when half of them are done, not for every
+// frame (its callback may not call the driver).
+constexpr int kVfwBuffers = 8;
 Counter* g_vfwCounter = nullptr;
 std::mutex g_vfwLock;
 std::vector<LPVIDEOHDR> g_vfwDone;
+volatile uint8_t g_vfwSink = 0;
+std::atomic<int> g_vfwSkipped{0};
 void VfwCallback(HDRVR, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
+    if (message == MM_DRVM_ERROR) ++g_vfwSkipped;  // a frame with no buffer: the client was too slow
     if (message != MM_DRVM_DATA) return;
+    auto* header = reinterpret_cast<LPVIDEOHDR>(p1);
+    g_vfwSink = g_vfwSink + header->lpData[0];
+    size_t done;
     {
         std::lock_guard guard(g_vfwLock);
-        g_vfwDone.push_back(reinterpret_cast<LPVIDEOHDR>(p1));
+        g_vfwDone.push_back(header);
+        done = g_vfwDone.size();
     }
-    g_vfwCounter->Add();
+    {
+        std::lock_guard guard(g_vfwCounter->lock);
+        ++g_vfwCounter->frames;
+    }
+    if (done >= kVfwBuffers / 2) g_vfwCounter->changed.notify_all();
 }
 
 Cost VideoForWindows() {
@@ -225,18 +262,19 @@ Cost VideoForWindows() {
     if (driver == nullptr) return {};
     Counter counter;
     g_vfwCounter = &counter;
-    std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kFrameBytes));
-    std::vector<VIDEOHDR> headers(4);
+    std::vector<std::vector<uint8_t>> buffers(kVfwBuffers, std::vector<uint8_t>(kFrameBytes));
+    std::vector<VIDEOHDR> headers(kVfwBuffers);
     VIDEO_STREAM_INIT_PARMS init{};
     init.dwCallback = reinterpret_cast<DWORD_PTR>(VfwCallback);
     init.dwFlags = CALLBACK_FUNCTION;
     SendDriverMessage(driver, DVM_STREAM_INIT, reinterpret_cast<LPARAM>(&init), sizeof init);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kVfwBuffers; ++i) {
         headers[i] = VIDEOHDR{buffers[i].data(), kFrameBytes, 0, 0, 0, VHDR_PREPARED, {}};
         SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(&headers[i]), sizeof(VIDEOHDR));
     }
     Window w;
     SendDriverMessage(driver, DVM_STREAM_START, 0, 0);
+    w.Started();
     auto giveBack = [&] {
         std::vector<LPVIDEOHDR> done;
         {
@@ -249,11 +287,12 @@ Cost VideoForWindows() {
     while (seen < 4 + kFrames) {
         {
             std::unique_lock guard(counter.lock);
-            counter.changed.wait_for(guard, std::chrono::milliseconds(50));
+            counter.changed.wait_for(guard, std::chrono::milliseconds(200));
             seen = counter.frames;
         }
         giveBack();
     }
+    w.Stopping();
     SendDriverMessage(driver, DVM_STREAM_STOP, 0, 0);
     Cost us = Charge(w, counter.frames);
     SendDriverMessage(driver, DVM_STREAM_RESET, 0, 0);
@@ -264,17 +303,43 @@ Cost VideoForWindows() {
     return us;
 }
 
-double FrameCopy() {
-    std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
-    constexpr int kRounds = 2000;
-    int64_t start = qk::nt::CurrentThreadProcessorNs();
-    for (int i = 0; i < kRounds; ++i) {
-        a[i % kFrameBytes] = static_cast<uint8_t>(i);
-        std::memcpy(b.data(), a.data(), kFrameBytes);
+// One frame copy, the reference. `Hot` copies one frame again and again
+// (source and destination stay in the cache). `Cold` copies as the driver
+// does: each source was just written by another thread (the kernel's, which
+// completes the reads), each destination is one of the client's buffers
+// written a round of buffers ago.
+struct FrameCopies {
+    double hotUs = 0, coldUs = 0;
+};
+FrameCopies FrameCopy() {
+    FrameCopies out;
+    {
+        std::vector<uint8_t> a(kFrameBytes, 1), b(kFrameBytes);
+        constexpr int kRounds = 2000;
+        int64_t start = qk::nt::CurrentThreadProcessorNs();
+        for (int i = 0; i < kRounds; ++i) {
+            a[i % kFrameBytes] = static_cast<uint8_t>(i);
+            std::memcpy(b.data(), a.data(), kFrameBytes);
+        }
+        volatile uint8_t keep = b[kFrameBytes / 2];
+        (void)keep;
+        out.hotUs = static_cast<double>(qk::nt::CurrentThreadProcessorNs() - start) / 1000.0 / kRounds;
     }
-    volatile uint8_t keep = b[kFrameBytes / 2];
-    (void)keep;
-    return static_cast<double>(qk::nt::CurrentThreadProcessorNs() - start) / 1000.0 / kRounds;
+    {
+        constexpr int kSources = 4, kDestinations = 8, kRounds = 200;
+        std::vector<std::vector<uint8_t>> sources(kSources, std::vector<uint8_t>(kFrameBytes, 1));
+        std::vector<std::vector<uint8_t>> destinations(kDestinations, std::vector<uint8_t>(kFrameBytes, 2));
+        int64_t copyNs = 0;
+        for (int i = 0; i < kRounds; ++i) {
+            auto& source = sources[i % kSources];
+            std::thread([&source, i] { std::memset(source.data(), i, source.size()); }).join();
+            int64_t start = qk::nt::CurrentThreadProcessorNs();
+            std::memcpy(destinations[i % kDestinations].data(), source.data(), kFrameBytes);
+            copyNs += qk::nt::CurrentThreadProcessorNs() - start;
+        }
+        out.coldUs = static_cast<double>(copyNs) / 1000.0 / kRounds;
+    }
+    return out;
 }
 
 }  // namespace
@@ -306,15 +371,16 @@ int main() {
 
         std::printf("processor time per 640x480 YUY2 frame (us) over %d frames a path\n", kFrames);
         std::printf("layer = the application's thread and the proxy's streaming thread; kernel = the same reads' completion\n");
-        std::printf("run  direct:layer kernel  directshow:layer kernel  vfw:layer kernel  frame-copy  dshow-direct  vfw-direct\n");
+        std::printf("run  direct:layer kernel  directshow:layer kernel  vfw:layer kernel  copy:hot cold  dshow-direct  vfw-direct\n");
         for (int run = 1; run <= 3; ++run) {
             Cost direct = Direct();
             Cost dshow = DirectShow();
             Cost vfw = VideoForWindows();
-            double copy = FrameCopy();
-            std::printf("%3d  %12.1f %6.1f  %16.1f %6.1f  %9.1f %6.1f  %10.1f  %12.1f  %10.1f\n", run, direct.LayerUs(),
-                        direct.kernelUs, dshow.LayerUs(), dshow.kernelUs, vfw.LayerUs(), vfw.kernelUs, copy,
-                        dshow.LayerUs() - direct.LayerUs(), vfw.LayerUs() - direct.LayerUs());
+            FrameCopies copy = FrameCopy();
+            std::printf("%3d  %12.1f %6.1f  %16.1f %6.1f  %9.1f %6.1f  %8.1f %5.1f  %12.1f  %10.1f\n", run,
+                        direct.LayerUs(), direct.kernelUs, dshow.LayerUs(), dshow.kernelUs, vfw.LayerUs(), vfw.kernelUs,
+                        copy.hotUs, copy.coldUs, dshow.LayerUs() - direct.LayerUs(), vfw.LayerUs() - direct.LayerUs());
+            if (g_vfwSkipped.exchange(0) != 0) std::printf("     (the Video-for-Windows client lost frames: run not comparable)\n");
             std::fflush(stdout);
         }
         CoUninitialize();

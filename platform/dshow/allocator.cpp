@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/dshow/base_classes.h"
@@ -132,6 +133,10 @@ private:
 class MemAllocator final : public RefCount, public IMemAllocator {
 public:
     MemAllocator() : RefCount(QuartzObjects()) {}
+    // Over one buffer of the caller's: its properties are fixed and it
+    // allocates nothing.
+    MemAllocator(std::u16string name, BYTE* buffer, LONG size)
+        : RefCount(QuartzObjects()), name_(std::move(name)), external_(buffer), props_{1, size, 1, 0}, set_(true) {}
     ~MemAllocator() { Free(); }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -153,6 +158,12 @@ public:
             request->cbBuffer > (256 << 20)) {
             return E_INVALIDARG;
         }
+        // The caller's buffer is what there is: the answer tells the asker,
+        // who decides whether it will do.
+        if (external_ != nullptr) {
+            *actual = props_;
+            return S_OK;
+        }
         props_ = *request;
         *actual = props_;
         set_ = true;
@@ -169,7 +180,10 @@ public:
         if (!set_) return VFW_E_SIZENOTSET;
         if (committed_) return S_OK;
         // Buffers from an earlier commit that are still out are freed when they come back.
-        if (samples_.empty()) {
+        if (samples_.empty() && external_ != nullptr) {
+            samples_.push_back(std::make_unique<MediaSample>(this, external_, props_.cbBuffer));
+            free_.push_back(samples_.back().get());
+        } else if (samples_.empty()) {
             size_t stride = static_cast<size_t>(props_.cbPrefix + props_.cbBuffer + props_.cbAlign);
             memory_.assign(stride * static_cast<size_t>(props_.cBuffers), 0);
             for (LONG i = 0; i < props_.cBuffers; ++i) {
@@ -233,6 +247,8 @@ private:
         memory_.shrink_to_fit();
     }
 
+    const std::u16string name_;  // the object's name, for whoever debugs it
+    BYTE* const external_ = nullptr;  // the caller's buffer, or null
     std::mutex lock_;  // guards everything below
     std::condition_variable available_;
     ALLOCATOR_PROPERTIES props_{0, 0, 1, 0};
@@ -258,6 +274,14 @@ HRESULT CreateMemAllocator(REFIID riid, void** ppv) {
     HRESULT hr = object->QueryInterface(riid, ppv);
     object->Release();
     return hr;
+}
+
+HRESULT CreateBufferAllocator(const std::u16string& name, BYTE* buffer, LONG size, IMemAllocator** allocator) {
+    if (allocator == nullptr || buffer == nullptr) return E_POINTER;
+    *allocator = nullptr;
+    if (size <= 0) return E_INVALIDARG;
+    *allocator = new MemAllocator(name, buffer, size);
+    return S_OK;
 }
 
 }  // namespace qk::dshow

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "objbase.h"
 #include "platform/com/com_runtime.h"
@@ -15,7 +16,15 @@ namespace qk::dshow {
 qk::com::ObjectCount& QuartzObjects();
 
 HRESULT CreateMemAllocator(REFIID riid, void** ppv);
+// The memory allocator over one buffer of the caller's (`size` bytes, which
+// must outlive the allocator's commitment): one sample, properties fixed.
+// `name` is the object's name. One reference for the caller.
+HRESULT CreateBufferAllocator(const std::u16string& name, BYTE* buffer, LONG size, IMemAllocator** allocator);
 HRESULT CreateFilterGraph(REFIID riid, void** ppv);
+// The filter mapper (CLSID_FilterMapper2).
+HRESULT CreateFilterMapper(REFIID riid, void** ppv);
+// The system reference clock on the platform clock (CLSID_SystemClock).
+HRESULT CreateSystemClock(REFIID riid, void** ppv);
 HRESULT CreateCaptureGraphBuilder(REFIID riid, void** ppv);
 
 // A renderer with one input pin ("In") that accepts types of `majorType`

@@ -188,13 +188,24 @@ HRESULT BaseInputPin::GetAllocator(IMemAllocator** ppAllocator) {
     return S_OK;
 }
 
+// A pin with its own allocator (its own memory) takes no other: samples in
+// another allocator's buffers would miss the memory it promised its owner.
 HRESULT BaseInputPin::NotifyAllocator(IMemAllocator* pAllocator, BOOL) {
     if (pAllocator == nullptr) return E_POINTER;
+    IMemAllocator* own = OwnAllocator();
+    if (own != nullptr && own != pAllocator) return E_FAIL;
     std::lock_guard guard(lock_);
     pAllocator->AddRef();
     if (allocator_ != nullptr) allocator_->Release();
     allocator_ = pAllocator;
     return S_OK;
+}
+
+HRESULT BaseInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) {
+    if (props == nullptr) return E_POINTER;
+    IMemAllocator* own = OwnAllocator();
+    if (own == nullptr) return E_NOTIMPL;
+    return own->GetProperties(props);
 }
 
 IMemAllocator* BaseInputPin::PeerAllocator() {

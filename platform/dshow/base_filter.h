@@ -76,14 +76,16 @@ public:
 
     HRESULT GetAllocator(IMemAllocator** ppAllocator) override;
     HRESULT NotifyAllocator(IMemAllocator* pAllocator, BOOL bReadOnly) override;
-    HRESULT GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
+    // Those of the pin's own allocator; E_NOTIMPL without one.
+    HRESULT GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override;
     HRESULT Receive(IMediaSample* pSample) override;
     HRESULT ReceiveMultiple(IMediaSample** pSamples, LONG nSamples, LONG* nSamplesProcessed) override;
     HRESULT ReceiveCanBlock() override { return S_OK; }
 
     // The allocator the upstream pin chose (with a reference), or null.
     IMemAllocator* PeerAllocator();
-    // The pin's own allocator to offer upstream, or null (the default).
+    // The pin's own allocator to offer upstream, or null (the default); with
+    // one the pin takes no other.
     virtual IMemAllocator* OwnAllocator() { return nullptr; }
 
 protected:

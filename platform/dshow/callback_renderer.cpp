@@ -126,6 +126,9 @@ public:
     CallbackRenderer(const GUID& major, SampleFunction onSample, ConnectFunction onConnect)
         : RefCount(QuartzObjects()), major_(major), onSample_(std::move(onSample)), onConnect_(std::move(onConnect)),
           pin_(this) {}
+    ~CallbackRenderer() override {
+        if (clock_ != nullptr) clock_->Release();
+    }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
@@ -164,10 +167,19 @@ public:
         *state = state_;
         return S_OK;
     }
-    HRESULT SetSyncSource(IReferenceClock*) override { return S_OK; }
+    // Samples are taken as they come; the clock is held for whoever asks.
+    HRESULT SetSyncSource(IReferenceClock* clock) override {
+        std::lock_guard guard(stateLock_);
+        if (clock != nullptr) clock->AddRef();
+        if (clock_ != nullptr) clock_->Release();
+        clock_ = clock;
+        return S_OK;
+    }
     HRESULT GetSyncSource(IReferenceClock** clock) override {
         if (clock == nullptr) return E_POINTER;
-        *clock = nullptr;
+        std::lock_guard guard(stateLock_);
+        *clock = clock_;
+        if (clock_ != nullptr) clock_->AddRef();
         return S_OK;
     }
     HRESULT EnumPins(IEnumPins** out) override;
@@ -217,8 +229,9 @@ private:
     const SampleFunction onSample_;
     const ConnectFunction onConnect_;
     RendererPin pin_;
-    std::mutex stateLock_;  // guards state_
+    std::mutex stateLock_;  // guards state_, clock_
     FILTER_STATE state_ = State_Stopped;
+    IReferenceClock* clock_ = nullptr;  // one reference
     IFilterGraph* graph_ = nullptr;  // no reference: the graph holds us
     std::u16string name_;
 };

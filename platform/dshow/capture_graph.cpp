@@ -97,7 +97,13 @@ public:
         graph_->AddRef();
         return S_OK;
     }
-    HRESULT SetOutputFileName(const GUID*, LPCOLESTR, IBaseFilter**, IFileSinkFilter**) override { return E_NOTIMPL; }
+    // The platform has no file writer (no multiplexer, no file sink): a
+    // capture file is refused, and the caller gets no filter to release.
+    HRESULT SetOutputFileName(const GUID*, LPCOLESTR, IBaseFilter** mux, IFileSinkFilter** sink) override {
+        if (mux != nullptr) *mux = nullptr;
+        if (sink != nullptr) *sink = nullptr;
+        return E_NOTIMPL;
+    }
 
     // The filter's own interface first, then its output pins' that fit.
     HRESULT FindInterface(const GUID* category, const GUID* type, IBaseFilter* filter, REFIID riid,
@@ -118,7 +124,7 @@ public:
     HRESULT RenderStream(const GUID* category, const GUID* type, IUnknown* source, IBaseFilter* compressor,
                          IBaseFilter* renderer) override {
         if (graph_ == nullptr) return E_UNEXPECTED;
-        if (source == nullptr || renderer == nullptr) return E_INVALIDARG;
+        if (source == nullptr) return E_INVALIDARG;
         IPin* out = nullptr;
         IBaseFilter* filter = nullptr;
         if (SUCCEEDED(source->QueryInterface(IID_IPin, reinterpret_cast<void**>(&out)))) {
@@ -136,7 +142,10 @@ public:
             out = SUCCEEDED(hr) ? Matching(compressor, PINDIR_OUTPUT, nullptr, nullptr, true, 0) : nullptr;
             if (SUCCEEDED(hr) && out == nullptr) hr = VFW_E_NOT_FOUND;
         }
-        if (SUCCEEDED(hr)) {
+        // Without a renderer the graph renders the stream with what is registered.
+        if (SUCCEEDED(hr) && renderer == nullptr) {
+            hr = graph_->Render(out);
+        } else if (SUCCEEDED(hr)) {
             IPin* in = Matching(renderer, PINDIR_INPUT, nullptr, nullptr, true, 0);
             hr = in != nullptr ? graph_->Connect(out, in) : VFW_E_NOT_FOUND;
             if (in != nullptr) in->Release();

@@ -3,6 +3,8 @@
 // capture interfaces, found through SetupAPI as the platform does. Each
 // device is a moniker whose property bag holds "FriendlyName", "DevicePath"
 // and "CLSID" (the proxy), and which binds to the proxy filter on that path.
+// Other categories list the filters registered under them (the filter
+// mapper's entries): monikers that bind by creating the filter's class.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "platform/dshow/com_object.h"
 #include "platform/dshow/dshow_servers.h"
+#include "platform/dshow/filter_registry.h"
 #include "setupapi.h"
 #include "strmif.h"
 
@@ -19,9 +22,14 @@ namespace {
 // {4315D437-5B8C-11D0-BD3B-00A0C911CE86}
 const CLSID kDeviceMonikerClass = {0x4315D437, 0x5B8C, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
 
+// A camera (a device path, bound through the proxy) or a registered filter
+// (no device path, bound by its class).
 struct DeviceEntry {
     std::u16string friendlyName;
     std::u16string devicePath;
+    CLSID clsid = CLSID_Proxy;
+    GUID category{};
+    std::u16string instance;
 };
 
 std::u16string Lower(std::u16string text) {
@@ -143,8 +151,8 @@ public:
         if (pVar->vt != VT_EMPTY && pVar->vt != VT_BSTR) return DISP_E_TYPEMISMATCH;
         std::u16string name(pszPropName);
         if (name == u"FriendlyName") return StringVariant(entry_.friendlyName, pVar);
-        if (name == u"DevicePath") return StringVariant(entry_.devicePath, pVar);
-        if (name == u"CLSID") return StringVariant(qk::com::GuidString(CLSID_Proxy), pVar);
+        if (name == u"DevicePath" && !entry_.devicePath.empty()) return StringVariant(entry_.devicePath, pVar);
+        if (name == u"CLSID") return StringVariant(qk::com::GuidString(entry_.clsid), pVar);
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
     HRESULT Write(LPCOLESTR, VARIANT*) override { return E_ACCESSDENIED; }
@@ -183,6 +191,9 @@ public:
         if (ppvResult == nullptr) return E_POINTER;
         *ppvResult = nullptr;
         if (pmkToLeft != nullptr) return E_INVALIDARG;
+        if (entry_.devicePath.empty()) {
+            return CoCreateInstance(entry_.clsid, nullptr, CLSCTX_INPROC_SERVER, riidResult, ppvResult);
+        }
         IPersistPropertyBag* persist = nullptr;
         HRESULT hr = CoCreateInstance(CLSID_Proxy, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistPropertyBag,
                                       reinterpret_cast<void**>(&persist));
@@ -250,7 +261,10 @@ public:
     }
 
 private:
-    std::u16string DisplayName() const { return u"@device:pnp:" + entry_.devicePath; }
+    std::u16string DisplayName() const {
+        if (entry_.devicePath.empty()) return u"@device:sw:" + qk::com::GuidString(entry_.category) + u"\\" + entry_.instance;
+        return u"@device:pnp:" + entry_.devicePath;
+    }
     const DeviceEntry entry_;
 };
 
@@ -316,7 +330,12 @@ public:
     HRESULT CreateClassEnumerator(REFCLSID clsidDeviceClass, IEnumMoniker** ppEnumMoniker, DWORD) override {
         if (ppEnumMoniker == nullptr) return E_POINTER;
         *ppEnumMoniker = nullptr;
-        if (clsidDeviceClass != CLSID_VideoInputDeviceCategory) return S_FALSE;
+        if (clsidDeviceClass != CLSID_VideoInputDeviceCategory) {
+            auto filters = RegisteredFilters(clsidDeviceClass);
+            if (filters.empty()) return S_FALSE;
+            *ppEnumMoniker = CreateFilterMonikers(std::move(filters));
+            return S_OK;
+        }
         auto devices = VideoInputDevices();
         if (devices.empty()) return S_FALSE;
         *ppEnumMoniker = new MonikerList(std::move(devices));
@@ -324,7 +343,68 @@ public:
     }
 };
 
+LSTATUS ReadText(HKEY key, const char16_t* name, std::u16string* out) {
+    DWORD type = 0, bytes = 0;
+    LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+    if (status != ERROR_SUCCESS) return status;
+    if (type != REG_SZ) return ERROR_BADKEY;
+    std::u16string text(bytes / sizeof(char16_t) + 1, u'\0');
+    status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes);
+    if (status != ERROR_SUCCESS) return status;
+    text.resize(bytes / sizeof(char16_t));
+    while (!text.empty() && text.back() == u'\0') text.pop_back();
+    *out = text;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
+
+// An entry without a readable class is skipped: a half-written registration
+// names nothing to create.
+std::vector<RegisteredFilter> RegisteredFilters(const GUID& category) {
+    std::vector<RegisteredFilter> filters;
+    std::u16string path = u"CLSID\\" + qk::com::GuidString(category) + u"\\Instance";
+    HKEY instances = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &instances) != ERROR_SUCCESS) return filters;
+    for (DWORD index = 0;; ++index) {
+        char16_t name[MAX_PATH];
+        DWORD length = MAX_PATH;
+        if (RegEnumKeyExW(instances, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(instances, name, 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+        RegisteredFilter filter;
+        filter.category = category;
+        filter.instance = name;
+        std::u16string clsid;
+        bool usable = ReadText(key, u"CLSID", &clsid) == ERROR_SUCCESS &&
+                      CLSIDFromString(clsid.c_str(), &filter.clsid) == S_OK;
+        if (ReadText(key, u"FriendlyName", &filter.friendlyName) != ERROR_SUCCESS) filter.friendlyName = name;
+        DWORD type = 0, bytes = 0;
+        if (RegQueryValueExW(key, u"FilterData", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS && type == REG_BINARY) {
+            filter.filterData.resize(bytes);
+            if (RegQueryValueExW(key, u"FilterData", nullptr, &type, filter.filterData.data(), &bytes) != ERROR_SUCCESS) {
+                filter.filterData.clear();
+            }
+        }
+        RegCloseKey(key);
+        if (usable) filters.push_back(std::move(filter));
+    }
+    RegCloseKey(instances);
+    return filters;
+}
+
+IEnumMoniker* CreateFilterMonikers(std::vector<RegisteredFilter> filters) {
+    std::vector<DeviceEntry> entries;
+    for (auto& f : filters) {
+        DeviceEntry e;
+        e.friendlyName = f.friendlyName;
+        e.clsid = f.clsid;
+        e.category = f.category;
+        e.instance = f.instance;
+        entries.push_back(std::move(e));
+    }
+    return new MonikerList(std::move(entries));
+}
 
 qk::com::ObjectCount& DevEnumObjects() {
     static qk::com::ObjectCount count;

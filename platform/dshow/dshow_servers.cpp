@@ -77,6 +77,14 @@ Factory& BuilderFactory() {
     static Factory factory(QuartzObjects(), CreateCaptureGraphBuilder);
     return factory;
 }
+Factory& ClockFactory() {
+    static Factory factory(QuartzObjects(), CreateSystemClock);
+    return factory;
+}
+Factory& MapperFactory() {
+    static Factory factory(QuartzObjects(), CreateFilterMapper);
+    return factory;
+}
 Factory& AllocatorFactory() {
     static Factory factory(QuartzObjects(), CreateMemAllocator);
     return factory;
@@ -88,6 +96,8 @@ HRESULT QuartzGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
     if (clsid == CLSID_FilterGraph) return GraphFactory().QueryInterface(riid, ppv);
     if (clsid == CLSID_MemoryAllocator) return AllocatorFactory().QueryInterface(riid, ppv);
     if (clsid == CLSID_CaptureGraphBuilder2) return BuilderFactory().QueryInterface(riid, ppv);
+    if (clsid == CLSID_SystemClock) return ClockFactory().QueryInterface(riid, ppv);
+    if (clsid == CLSID_FilterMapper2) return MapperFactory().QueryInterface(riid, ppv);
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 HRESULT QuartzCanUnloadNow() { return QuartzObjects().CanUnloadNow(); }
@@ -97,11 +107,15 @@ HRESULT QuartzRegister() {
     if (SUCCEEDED(hr)) {
         hr = qk::com::RegisterInprocClass(CLSID_CaptureGraphBuilder2, u"Capture Graph Builder 2", u"quartz.dll", u"Both");
     }
+    if (SUCCEEDED(hr)) hr = qk::com::RegisterInprocClass(CLSID_SystemClock, u"System Clock", u"quartz.dll", u"Both");
+    if (SUCCEEDED(hr)) hr = qk::com::RegisterInprocClass(CLSID_FilterMapper2, u"Filter Mapper2", u"quartz.dll", u"Both");
     return hr;
 }
 HRESULT QuartzUnregister() {
     qk::com::UnregisterInprocClass(CLSID_FilterGraph);
     qk::com::UnregisterInprocClass(CLSID_CaptureGraphBuilder2);
+    qk::com::UnregisterInprocClass(CLSID_SystemClock);
+    qk::com::UnregisterInprocClass(CLSID_FilterMapper2);
     return qk::com::UnregisterInprocClass(CLSID_MemoryAllocator);
 }
 

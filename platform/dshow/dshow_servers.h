@@ -20,8 +20,8 @@ HRESULT CreateSystemDeviceEnum(REFIID riid, void** ppv);
 HRESULT CreateKsProxy(REFIID riid, void** ppv);
 
 // Processor time the proxy's streaming threads have spent so far, brought
-// up to date after every sample (benchmarks charge the DirectShow layer
-// with it).
+// up to date every 64 samples and in full when a stream stops (benchmarks
+// charge the DirectShow layer with it).
 int64_t StreamingProcessorNs();
 
 }  // namespace qk::dshow

@@ -175,6 +175,10 @@ public:
 
     // IAMStreamConfig
     HRESULT SetFormat(AM_MEDIA_TYPE* pmt) override;
+    // SetFormat's choice without touching a connection.
+    HRESULT ChooseFormat(const AM_MEDIA_TYPE* pmt);
+    // Takes `type` (owned) as the pin's format.
+    void KeepFormat(AM_MEDIA_TYPE* type);
     HRESULT GetFormat(AM_MEDIA_TYPE** ppmt) override;
     HRESULT GetNumberOfCapabilities(int* piCount, int* piSize) override {
         if (piCount == nullptr || piSize == nullptr) return E_POINTER;
@@ -285,6 +289,7 @@ private:
     bool stopping_ = false;
     bool lost_ = false;
     int outstanding_ = 0;
+    int buffers_ = 0;  // the allocator's, as it answered at the connection
     LONGLONG delivered_ = 0;  // streaming thread only
 };
 
@@ -848,8 +853,43 @@ HRESULT KsOutputPin::EnumMediaTypes(IEnumMediaTypes** ppEnum) {
 
 // The driver's intersection turns the chosen range into the exact format
 // (image size, bit count), and the caller's frame interval is kept.
+// On a connected pin the new format is the connection's at once: the pin
+// connects again to the same peer with it, and when the peer refuses it the
+// old format and connection stand and the peer's answer is returned.
 HRESULT KsOutputPin::SetFormat(AM_MEDIA_TYPE* pmt) {
     if (pmt == nullptr) return E_POINTER;
+    IPin* peer = nullptr;
+    {
+        std::lock_guard guard(connectionLock_);
+        peer = peer_;
+        if (peer != nullptr) peer->AddRef();
+    }
+    if (peer == nullptr) return ChooseFormat(pmt);
+    AM_MEDIA_TYPE* old = nullptr;
+    HRESULT hr = GetFormat(&old);
+    if (SUCCEEDED(hr)) hr = ChooseFormat(pmt);
+    if (SUCCEEDED(hr)) {
+        peer->Disconnect();
+        Disconnect();
+        hr = Connect(peer, nullptr);
+        if (FAILED(hr)) {
+            KeepFormat(old);
+            old = nullptr;
+            Connect(peer, nullptr);
+        }
+    }
+    if (old != nullptr) DeleteMediaType(old);
+    peer->Release();
+    return hr;
+}
+
+void KsOutputPin::KeepFormat(AM_MEDIA_TYPE* type) {
+    std::lock_guard guard(lock_);
+    if (current_ != nullptr) DeleteMediaType(current_);
+    current_ = type;
+}
+
+HRESULT KsOutputPin::ChooseFormat(const AM_MEDIA_TYPE* pmt) {
     int index = FindRange(pmt);
     if (index < 0) return VFW_E_INVALIDMEDIATYPE;
     FILTER_STATE state;
@@ -868,9 +908,7 @@ HRESULT KsOutputPin::SetFormat(AM_MEDIA_TYPE* pmt) {
     auto* info = reinterpret_cast<VIDEOINFOHEADER*>(chosen->pbFormat);
     REFERENCE_TIME interval = VideoInfoOf(pmt)->AvgTimePerFrame;
     if (interval != 0) info->AvgTimePerFrame = interval;
-    std::lock_guard guard(lock_);
-    if (current_ != nullptr) DeleteMediaType(current_);
-    current_ = chosen;
+    KeepFormat(chosen);
     return S_OK;
 }
 
@@ -927,7 +965,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
         if (peer_ != nullptr) return VFW_E_ALREADY_CONNECTED;
     }
     if (VideoInfoOf(pmt) != nullptr) {
-        HRESULT hr = SetFormat(const_cast<AM_MEDIA_TYPE*>(pmt));
+        HRESULT hr = ChooseFormat(pmt);
         if (FAILED(hr)) return hr == VFW_E_INVALIDMEDIATYPE ? VFW_E_NO_ACCEPTABLE_TYPES : hr;
     }
     AM_MEDIA_TYPE* type = nullptr;
@@ -952,6 +990,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
         hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                               reinterpret_cast<void**>(&allocator));
     }
+    ALLOCATOR_PROPERTIES actual{};
     if (SUCCEEDED(hr)) {
         // Enough buffers that the driver always has reads queued while the
         // renderer holds one.
@@ -962,9 +1001,8 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
             if (asked.cbAlign > wanted.cbAlign) wanted.cbAlign = asked.cbAlign;
             wanted.cbPrefix = asked.cbPrefix;
         }
-        ALLOCATOR_PROPERTIES actual{};
         hr = allocator->SetProperties(&wanted, &actual);
-        if (SUCCEEDED(hr) && actual.cbBuffer < wanted.cbBuffer) hr = VFW_E_SIZENOTSET;
+        if (SUCCEEDED(hr) && (actual.cbBuffer < wanted.cbBuffer || actual.cBuffers <= 0)) hr = VFW_E_SIZENOTSET;
         if (SUCCEEDED(hr)) hr = input->NotifyAllocator(allocator, FALSE);
     }
     if (FAILED(hr)) {
@@ -979,6 +1017,7 @@ HRESULT KsOutputPin::Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) {
     peer_->AddRef();
     input_ = input;
     allocator_ = allocator;
+    buffers_ = actual.cBuffers;
     connection_ = *type;  // takes over the format block
     CoTaskMemFree(type);
     return S_OK;
@@ -1086,10 +1125,17 @@ bool DeviceGone(NTSTATUS status) {
 // delivery with EC_ERRORABORT; the graph's owner stops the graph.
 std::atomic<int64_t> g_streamingNs{0};
 
-// Charges the streaming thread's processor time after each sample it
-// handles (one clock read a frame) and when it ends.
+// Charges the streaming thread's processor time every 64 samples and when it
+// ends (a stop joins the thread, so a stopped stream is charged in full): a
+// thread's processor time is a system call to read, which a clock read a
+// frame would add to the very cost it measures.
 struct StreamingCharge {
+    static constexpr int kSamplesPerTick = 64;
     int64_t last = qk::nt::CurrentThreadProcessorNs();
+    int samples = 0;
+    void Sample() {
+        if (++samples % kSamplesPerTick == 0) Tick();
+    }
     void Tick() {
         int64_t now = qk::nt::CurrentThreadProcessorNs();
         g_streamingNs += now - last;
@@ -1131,7 +1177,9 @@ void KsOutputPin::Stream() {
                 });
             (void)queued;  // a read refused at once still completes through the callback
             std::lock_guard guard(streamLock_);
-            if (outstanding_ >= 4 || stopping_ || lost_) break;
+            // Never more reads than the allocator has buffers: a further
+            // GetBuffer would wait for a buffer only this thread gives back.
+            if (outstanding_ >= buffers_ || stopping_ || lost_) break;
         }
         Completed c;
         {
@@ -1170,7 +1218,7 @@ void KsOutputPin::Stream() {
             }
         }
         c.sample->Release();
-        charge.Tick();
+        charge.Sample();
     }
 }
 

@@ -32,8 +32,15 @@ typedef void* HDEVINFO;
 #define SPINT_DEFAULT 0x00000002
 #define SPINT_REMOVED 0x00000004
 
+// SetupDiOpenDevRegKey: the scope and the key.
+#define DICS_FLAG_GLOBAL 0x00000001
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002
+#define DIREG_DEV 0x00000001
+#define DIREG_DRV 0x00000002
+
 #define ERROR_INVALID_DATA 13
 #define ERROR_INVALID_FLAGS 1004
+#define ERROR_KEY_DOES_NOT_EXIST 0xE0000204
 #define ERROR_NO_SUCH_DEVINST 0xE000020B
 #define ERROR_NO_SUCH_DEVICE_INTERFACE 0xE0000225
 
@@ -62,6 +69,13 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
 // window is not used: the set never shows a dialog.
 HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR Enumerator, void* hwndParent, DWORD Flags);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// A member's hardware key ("Device Parameters" under its instance, DIREG_DEV)
+// or software key (its driver key under the setup class, DIREG_DRV), opened
+// with `samDesired`; the machine has one hardware profile, so both scopes
+// name the same keys. INVALID_HANDLE_VALUE with ERROR_KEY_DOES_NOT_EXIST when
+// the key was never made (a device whose driver wrote nothing there).
+HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD HwProfile,
+                          DWORD KeyType, REGSAM samDesired);
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, LPWSTR DeviceInstanceId,
                                  DWORD DeviceInstanceIdSize, PDWORD RequiredSize);

@@ -83,6 +83,9 @@ DEFINE_GUID(AMPROPSETID_Pin, 0x9B00F101, 0x1567, 0x11D1, 0xB3, 0xF1, 0x00, 0xAA,
 #define VFW_E_INVALIDMEDIATYPE static_cast<HRESULT>(0x80040200)
 #define VFW_E_NO_ACCEPTABLE_TYPES static_cast<HRESULT>(0x80040207)
 #define VFW_E_NOT_FOUND static_cast<HRESULT>(0x80040216)
+#define VFW_E_CANNOT_RENDER static_cast<HRESULT>(0x80040218)
+#define VFW_E_INVALID_DIRECTION static_cast<HRESULT>(0x80040208)
+#define VFW_E_UNSUPPORTED_STREAM static_cast<HRESULT>(0x80040265)
 #define VFW_E_ENUM_OUT_OF_RANGE static_cast<HRESULT>(0x8004020C)
 #define VFW_S_NO_MORE_ITEMS static_cast<HRESULT>(0x00040103)
 #define VFW_E_DEVICE_REMOVED HRESULT_FROM_WIN32(ERROR_DEV_NOT_EXIST)
@@ -280,6 +283,84 @@ struct ICreateDevEnum : IUnknown {
     virtual HRESULT CreateClassEnumerator(REFCLSID clsidDeviceClass, IEnumMoniker** ppEnumMoniker, DWORD dwFlags) = 0;
 };
 
+// ---- The filter mapper: filters registered by category with their merit and pins -------
+DEFINE_GUID(CLSID_FilterMapper2, 0xCDA42200, 0xBD88, 0x11D0, 0xBD, 0x4E, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86);
+DEFINE_GUID(IID_IFilterMapper2, 0xB79BB0B0, 0x33C1, 0x11D1, 0xAB, 0xE1, 0x00, 0xA0, 0xC9, 0x05, 0xF3, 0x75);
+DEFINE_GUID(CLSID_LegacyAmFilterCategory, 0x083863F1, 0x70DE, 0x11D0, 0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86);
+DEFINE_GUID(CLSID_ActiveMovieCategories, 0xDA4E3DA0, 0xD07D, 0x11D0, 0xBD, 0x50, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86);
+
+#define MERIT_PREFERRED 0x800000
+#define MERIT_NORMAL 0x600000
+#define MERIT_UNLIKELY 0x400000
+#define MERIT_DO_NOT_USE 0x200000
+#define MERIT_SW_COMPRESSOR 0x100000
+#define MERIT_HW_COMPRESSOR 0x100050
+
+#define REG_PINFLAG_B_ZERO 0x1
+#define REG_PINFLAG_B_RENDERER 0x2
+#define REG_PINFLAG_B_MANY 0x4
+#define REG_PINFLAG_B_OUTPUT 0x8
+
+typedef struct {
+    const CLSID* clsMajorType;
+    const CLSID* clsMinorType;
+} REGPINTYPES;
+
+typedef struct {
+    CLSID clsMedium;
+    DWORD dw1;
+    DWORD dw2;
+} REGPINMEDIUM;
+
+typedef struct {
+    LPWSTR strName;
+    BOOL bRendered;
+    BOOL bOutput;
+    BOOL bZero;
+    BOOL bMany;
+    const CLSID* clsConnectsToFilter;
+    const WCHAR* strConnectsToPin;
+    UINT nMediaTypes;
+    const REGPINTYPES* lpMediaType;
+} REGFILTERPINS;
+
+typedef struct {
+    DWORD dwFlags;
+    UINT cInstances;
+    UINT nMediaTypes;
+    const REGPINTYPES* lpMediaType;
+    UINT nMediums;
+    const REGPINMEDIUM* lpMedium;
+    const CLSID* clsPinCategory;
+} REGFILTERPINS2;
+
+typedef struct {
+    DWORD dwVersion;  // 1: rgPins, 2: rgPins2
+    DWORD dwMerit;
+    union {
+        struct {
+            ULONG cPins;
+            const REGFILTERPINS* rgPins;
+        };
+        struct {
+            ULONG cPins2;
+            const REGFILTERPINS2* rgPins2;
+        };
+    };
+} REGFILTER2;
+
+struct IFilterMapper2 : IUnknown {
+    virtual HRESULT CreateCategory(REFCLSID clsidCategory, DWORD dwCategoryMerit, LPCWSTR Description) = 0;
+    virtual HRESULT UnregisterFilter(const CLSID* pclsidCategory, LPCOLESTR szInstance, REFCLSID Filter) = 0;
+    virtual HRESULT RegisterFilter(REFCLSID clsidFilter, LPCWSTR Name, IMoniker** ppMoniker,
+                                   const CLSID* pclsidCategory, LPCOLESTR szInstance, const REGFILTER2* prf2) = 0;
+    virtual HRESULT EnumMatchingFilters(IEnumMoniker** ppEnum, DWORD dwFlags, BOOL bExactMatch, DWORD dwMerit,
+                                        BOOL bInputNeeded, DWORD cInputTypes, const GUID* pInputTypes,
+                                        const REGPINMEDIUM* pMedIn, const CLSID* pPinCategoryIn, BOOL bRender,
+                                        BOOL bOutputNeeded, DWORD cOutputTypes, const GUID* pOutputTypes,
+                                        const REGPINMEDIUM* pMedOut, const CLSID* pPinCategoryOut) = 0;
+};
+
 // ---- Samples, allocators and the transport between pins -------------------------------
 DEFINE_GUID(IID_IMediaSample, 0x56A8689A, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 DEFINE_GUID(IID_IMemAllocator, 0x56A8689C, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
@@ -354,6 +435,7 @@ DEFINE_GUID(IID_IMediaControl, 0x56A868B1, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x2
 DEFINE_GUID(IID_IMediaEvent, 0x56A868B6, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 DEFINE_GUID(IID_IMediaEventSink, 0x56A868A2, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 DEFINE_GUID(IID_IEnumFilters, 0x56A86893, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+DEFINE_GUID(CLSID_SystemClock, 0xE436EBB1, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 DEFINE_GUID(CLSID_FilterGraph, 0xE436EBB3, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 
 typedef LONG OAFilterState;

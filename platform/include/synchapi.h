@@ -14,6 +14,7 @@
 #define MAXIMUM_WAIT_OBJECTS 64
 #define STILL_ACTIVE 259
 #define ERROR_NOT_OWNER 288
+#define ERROR_TOO_MANY_POSTS 298
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS 0x001F0003
 #define MUTEX_ALL_ACCESS 0x001F0001
@@ -31,6 +32,10 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR 
 HANDLE OpenMutexW(DWORD access, BOOL inherit, LPCWSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
+// Unnamed or named counting semaphores; a release past the maximum fails
+// with ERROR_TOO_MANY_POSTS and changes nothing.
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount, LPCWSTR name);
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,

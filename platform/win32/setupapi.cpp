@@ -238,6 +238,36 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     return TRUE;
 }
 
+HKEY SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD HwProfile,
+                          DWORD KeyType, REGSAM samDesired) {
+    auto invalid = [](DWORD error) {
+        SetLastError(error);
+        return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    };
+    auto* set = SetOf(DeviceInfoSet);
+    if (set == nullptr) return invalid(ERROR_INVALID_HANDLE);
+    const DeviceInfo* d = MemberOf(set, DeviceInfoData);
+    if (d == nullptr) return invalid(ERROR_INVALID_PARAMETER);
+    if ((Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) || HwProfile > 1) {
+        return invalid(ERROR_INVALID_FLAGS);
+    }
+    std::u16string path;
+    if (KeyType == DIREG_DEV) {
+        path = u"SYSTEM\\CurrentControlSet\\Enum\\" + d->instancePath + u"\\Device Parameters";
+    } else if (KeyType == DIREG_DRV) {
+        if (d->driverKey.empty()) return invalid(ERROR_KEY_DOES_NOT_EXIST);
+        path = u"SYSTEM\\CurrentControlSet\\Control\\Class\\" + d->driverKey;
+    } else {
+        return invalid(ERROR_INVALID_FLAGS);
+    }
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, samDesired, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return invalid(ERROR_KEY_DOES_NOT_EXIST);
+    if (status != ERROR_SUCCESS) return invalid(static_cast<DWORD>(status));
+    SetLastError(ERROR_SUCCESS);
+    return key;
+}
+
 BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
     auto* set = SetOf(DeviceInfoSet);
     if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);

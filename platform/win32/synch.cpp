@@ -32,18 +32,27 @@ std::mutex g_lock;  // guards every SyncObject's state and Namespace::objects
 std::condition_variable g_changed;
 
 struct SyncObject : qk::nt::KernelObject {
-    enum class Kind { Event, Mutex, Thread } kind;
+    enum class Kind { Event, Mutex, Thread, Semaphore } kind;
     explicit SyncObject(Kind k) : kind(k) {}
-    const char* TypeName() const override { return kind == Kind::Event ? "Event" : kind == Kind::Mutex ? "Mutant" : "Thread"; }
+    const char* TypeName() const override {
+        switch (kind) {
+            case Kind::Event: return "Event";
+            case Kind::Mutex: return "Mutant";
+            case Kind::Semaphore: return "Semaphore";
+            default: return "Thread";
+        }
+    }
     bool manualReset = false;
     bool signalled = false;
     std::thread::id owner;  // mutexes
     int recursion = 0;
     DWORD exitCode = STILL_ACTIVE;  // threads
+    LONG count = 0, maximum = 0;    // semaphores
     std::u16string name;
 
     bool Ready(std::thread::id self) const {
         if (kind == Kind::Mutex) return recursion == 0 || owner == self;
+        if (kind == Kind::Semaphore) return count > 0;
         return signalled;
     }
     // Called with g_lock held once the wait is satisfied.
@@ -53,6 +62,8 @@ struct SyncObject : qk::nt::KernelObject {
             ++recursion;
         } else if (kind == Kind::Event && !manualReset) {
             signalled = false;
+        } else if (kind == Kind::Semaphore) {
+            --count;
         }
     }
 };
@@ -244,6 +255,37 @@ BOOL ReleaseMutex(HANDLE mutex) {
             return FALSE;
         }
         if (--o->recursion == 0) o->owner = std::thread::id();
+    }
+    g_changed.notify_all();
+    return TRUE;
+}
+
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCWSTR name) {
+    if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return CreateNamed(SyncObject::Kind::Semaphore, name, [&](SyncObject& o) {
+        o.count = initialCount;
+        o.maximum = maximumCount;
+    });
+}
+
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount) {
+    auto o = Lookup(semaphore);
+    if (!o || o->kind != SyncObject::Kind::Semaphore) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard guard(g_lock);
+        // A count beyond the maximum changes nothing.
+        if (releaseCount <= 0 || releaseCount > o->maximum - o->count) {
+            SetLastError(ERROR_TOO_MANY_POSTS);
+            return FALSE;
+        }
+        if (previousCount != nullptr) *previousCount = o->count;
+        o->count += releaseCount;
     }
     g_changed.notify_all();
     return TRUE;

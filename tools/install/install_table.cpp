@@ -122,6 +122,9 @@ constexpr MachineString kMachineStrings[] = {
 constexpr ModuleFile kModules[] = {
     {.buildName = "K0340Dev.sys", .destination = "Windows/System32/drivers/K0340Dev.sys"},
     {.buildName = "K0340Aud.sys", .destination = "Windows/System32/drivers/K0340Aud.sys"},
+    // The Video-for-Windows driver and its filters, found by file name in the
+    // system folder by the multimedia runtime and COM.
+    {.buildName = "K0340Vfw.dll", .destination = "Windows/System32/K0340Vfw.dll"},
     // The capture driver reads its substitute pictures from its own folder.
     {.buildName = "K0340Pv2.bmp", .destination = "Windows/System32/drivers/K0340Pv2.bmp"},
     {.buildName = "K0340Pc.bmp", .destination = "Windows/System32/drivers/K0340Pc.bmp"},

@@ -3,15 +3,16 @@
 // DllRegisterServer (or DllUnregisterServer with /u); rundll32 calls an
 // entry point of the form void Entry(HWND, HINSTANCE, LPSTR, int). Modules
 // are found as the loader finds them: built into the tool under their file
-// name (the package's libraries) or in the root's system folder.
+// name (the system's own libraries) or in the root's system folder, where
+// the installation puts the package's.
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "platform/dshow/dshow_servers.h"
 #include "platform/win32/module_table.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
-#include "vfw/builtin.h"
 #include "windows.h"
 #include "objbase.h"
 
@@ -36,7 +37,9 @@ std::unique_ptr<qk::install::MachineSession> StartMachine(const std::string& roo
     std::string error;
     auto machine = qk::install::MachineSession::Start(root, qk::install::MachineSession::Root::Any, &error);
     if (machine == nullptr) throw Failure(error);
-    k0340vfw::RegisterBuiltin();
+    // The system's own servers are part of every machine (libraries register
+    // their filters through its filter mapper).
+    qk::dshow::InstallSystemServers();
     return machine;
 }
 

@@ -2,7 +2,8 @@
 // opens the first capture driver ("msvideo") through the multimedia
 // runtime, sets the format with DVM_FORMAT, streams into its own buffers
 // with the DVM_STREAM messages and writes the frames as Y4M. The driver is
-// K0340Vfw built into the tool under its file name.
+// the installed module K0340Vfw.dll: the package is installed (again) from
+// the program's folder first, so the module is always the one built.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,7 +22,6 @@
 #include "tools/session/capture_output.h"
 #include "tools/session/negotiation.h"
 #include "vfw.h"
-#include "vfw/builtin.h"
 
 namespace {
 
@@ -87,15 +87,22 @@ void Capture(const VfwArguments& a) {
     auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
     if (machine == nullptr) throw Failure(error);
     std::unique_ptr<qk::session::CameraRig> rig;
+    const std::filesystem::path modules =
+        a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
     if (!a.noCamera) {
         qk::session::RigOptions options;
         options.camera.variant = a.variant;
-        options.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
+        options.moduleFolder = modules;
         rig = qk::session::CameraRig::Start(nullptr, options, &error);
         if (rig == nullptr) throw Failure(error);
+    } else {
+        // The package is there without its camera: the driver answers for itself.
+        qk::install::Options options;
+        options.moduleFolder = modules;
+        qk::install::Result result;
+        if (!qk::install::Install(options, &result, &error)) throw Failure("cannot install the package: " + error);
     }
     qk::dshow::InstallSystemServers();
-    k0340vfw::RegisterBuiltin();
     VIDEO_OPEN_PARMS parms{};
     parms.dwSize = sizeof parms;
     parms.dwFlags = VIDEO_IN;

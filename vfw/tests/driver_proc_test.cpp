@@ -22,6 +22,9 @@
 #include <filesystem>
 #include <thread>
 
+extern "C" HRESULT DllRegisterServer();
+extern "C" HRESULT DllUnregisterServer();
+
 namespace {
 
 using k0340::testing::PatternSource;
@@ -513,6 +516,270 @@ TEST_F(VfwDriverTest, TheFiltersTakeWhatTheyShould) {
     input->Release();
     filter->Release();
     grabber->Release();
+    CoFreeUnusedLibraries();
+}
+
+// What the grabber's callback saw: where each sample's memory was.
+struct GrabbedSamples {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<BYTE*> pointers;
+    std::vector<LONG> lengths;
+};
+GrabbedSamples* g_grabbed = nullptr;
+
+HRESULT RecordSample(IMediaSample* sample, REFERENCE_TIME*, REFERENCE_TIME*, BOOL) {
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    {
+        std::lock_guard guard(g_grabbed->lock);
+        g_grabbed->pointers.push_back(data);
+        g_grabbed->lengths.push_back(sample->GetActualDataLength());
+    }
+    g_grabbed->changed.notify_all();
+    return S_OK;
+}
+
+TEST_F(VfwDriverTest, TheGrabbersOwnBufferIsWhereTheCameraWrites) {
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_NE(camera, nullptr);
+    ISampleGrabberControl* grabber = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_ISampleGrabberControl,
+                               reinterpret_cast<void**>(&grabber)),
+              S_OK);
+    IBaseFilter* grabberFilter = Query<IBaseFilter>(grabber, IID_IBaseFilter);
+    IBaseFilter* renderer = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwNullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void**>(&renderer)),
+              S_OK);
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter, nullptr), S_OK);
+    ASSERT_EQ(graph->AddFilter(renderer, nullptr), S_OK);
+    IPin* capture = OutputPin(camera);
+    IPin *in = nullptr, *out = nullptr, *last = nullptr;
+    ASSERT_EQ(grabberFilter->FindPin(u"Input", &in), S_OK);
+    ASSERT_EQ(grabberFilter->FindPin(u"Output", &out), S_OK);
+    ASSERT_EQ(renderer->FindPin(u"In", &last), S_OK);
+
+    // The first connection learns the frame's size.
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    AM_MEDIA_TYPE type{};
+    ASSERT_EQ(grabber->GetConnectedType(&type), S_OK);
+    const LONG frameBytes = static_cast<LONG>(type.lSampleSize);
+    FreeMediaType(type);
+    ASSERT_GT(frameBytes, 0);
+    ALLOCATOR_PROPERTIES one{1, frameBytes, 1, 0};
+    std::vector<uint8_t> own(static_cast<size_t>(frameBytes) + 64, 0xC3);
+    EXPECT_EQ(grabber->SetOwnBuffer(&one, own.data()), E_INVALIDARG) << "not while connected";
+    ASSERT_EQ(graph->Disconnect(capture), S_OK);
+    ASSERT_EQ(graph->Disconnect(in), S_OK);
+
+    // A buffer smaller than a frame cannot take one: the connection is refused
+    // and the buffer stays as it was.
+    ALLOCATOR_PROPERTIES small{1, frameBytes / 2, 1, 0};
+    ASSERT_EQ(grabber->SetOwnBuffer(&small, own.data()), S_OK);
+    EXPECT_TRUE(FAILED(graph->ConnectDirect(capture, in, nullptr)));
+    IPin* peer = nullptr;
+    EXPECT_EQ(in->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
+    EXPECT_EQ(std::count(own.begin(), own.end(), 0xC3), static_cast<long>(own.size()));
+    ALLOCATOR_PROPERTIES none{1, 0, 1, 0};
+    EXPECT_EQ(grabber->SetOwnBuffer(&none, own.data()), E_INVALIDARG);
+
+    ASSERT_EQ(grabber->SetOwnBuffer(&one, own.data()), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    ASSERT_EQ(graph->ConnectDirect(out, last, nullptr), S_OK);
+    // The pin offers the allocator over the caller's buffer, with its one buffer.
+    IMemInputPin* memory = Query<IMemInputPin>(in, IID_IMemInputPin);
+    ASSERT_NE(memory, nullptr);
+    ALLOCATOR_PROPERTIES asked{};
+    EXPECT_EQ(memory->GetAllocatorRequirements(&asked), S_OK);
+    EXPECT_EQ(asked.cBuffers, 1);
+    EXPECT_EQ(asked.cbBuffer, frameBytes);
+    IMemAllocator* other = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                               reinterpret_cast<void**>(&other)),
+              S_OK);
+    EXPECT_EQ(memory->NotifyAllocator(other, FALSE), E_FAIL) << "the pin takes no other allocator";
+    other->Release();
+    memory->Release();
+
+    GrabbedSamples grabbed;
+    g_grabbed = &grabbed;
+    ASSERT_EQ(grabber->SetSampleCallback(RecordSample), S_OK);
+    IMediaControl* control = Query<IMediaControl>(graph, IID_IMediaControl);
+    ASSERT_EQ(control->Run(), S_OK);
+    {
+        std::unique_lock guard(grabbed.lock);
+        EXPECT_TRUE(grabbed.changed.wait_for(guard, std::chrono::seconds(20), [&] { return grabbed.pointers.size() >= 3; }));
+    }
+    ASSERT_EQ(control->Stop(), S_OK);
+    g_grabbed = nullptr;
+    for (size_t i = 0; i < grabbed.pointers.size(); ++i) {
+        EXPECT_EQ(grabbed.pointers[i], own.data()) << "sample " << i;
+        EXPECT_EQ(grabbed.lengths[i], frameBytes) << "sample " << i;
+    }
+    // The camera's picture is in the buffer, and nothing past its end was written.
+    EXPECT_LT(std::count(own.begin(), own.begin() + frameBytes, 0xC3), frameBytes / 2);
+    EXPECT_EQ(std::count(own.begin() + frameBytes, own.end(), 0xC3), 64);
+
+    control->Release();
+    for (IPin* pin : {capture, in, out, last}) pin->Release();
+    grabberFilter->Release();
+    grabber->Release();
+    renderer->Release();
+    camera->Release();
+    graph->Release();
+    CoFreeUnusedLibraries();
+}
+
+// The proxy connects again with a format set on its connected pin; a peer that
+// refuses the new format keeps the old one and its connection.
+TEST_F(VfwDriverTest, AFormatThePeerRefusesLeavesTheConnectionAsItWas) {
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_NE(camera, nullptr);
+    ISampleGrabberControl* grabber = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_VfwSampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_ISampleGrabberControl,
+                               reinterpret_cast<void**>(&grabber)),
+              S_OK);
+    IBaseFilter* grabberFilter = Query<IBaseFilter>(grabber, IID_IBaseFilter);
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    ASSERT_EQ(graph->AddFilter(grabberFilter, nullptr), S_OK);
+    IPin* capture = OutputPin(camera);
+    IPin* in = nullptr;
+    ASSERT_EQ(grabberFilter->FindPin(u"Input", &in), S_OK);
+    IAMStreamConfig* config = Query<IAMStreamConfig>(capture, IID_IAMStreamConfig);
+    ASSERT_NE(config, nullptr);
+    ASSERT_EQ(graph->ConnectDirect(capture, in, nullptr), S_OK);
+    AM_MEDIA_TYPE before{};
+    ASSERT_EQ(grabber->GetConnectedType(&before), S_OK);
+    AM_MEDIA_TYPE only{};
+    only.majortype = before.majortype;
+    only.subtype = before.subtype;
+    ASSERT_EQ(grabber->SetAcceptedType(&only), S_OK);
+
+    int count = 0, size = 0;
+    ASSERT_EQ(config->GetNumberOfCapabilities(&count, &size), S_OK);
+    AM_MEDIA_TYPE* other = nullptr;
+    for (int i = 0; i < count && other == nullptr; ++i) {
+        VIDEO_STREAM_CONFIG_CAPS caps;
+        AM_MEDIA_TYPE* type = nullptr;
+        ASSERT_EQ(config->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)), S_OK);
+        if (type->subtype != before.subtype) {
+            other = type;
+        } else {
+            DeleteMediaType(type);
+        }
+    }
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(config->SetFormat(other), VFW_E_TYPE_NOT_ACCEPTED);
+    AM_MEDIA_TYPE after{};
+    ASSERT_EQ(grabber->GetConnectedType(&after), S_OK) << "still connected";
+    EXPECT_EQ(after.subtype, before.subtype);
+    EXPECT_EQ(after.lSampleSize, before.lSampleSize);
+    AM_MEDIA_TYPE* now = nullptr;
+    ASSERT_EQ(config->GetFormat(&now), S_OK);
+    EXPECT_EQ(now->subtype, before.subtype);
+    DeleteMediaType(now);
+    FreeMediaType(after);
+    FreeMediaType(before);
+    DeleteMediaType(other);
+    graph->Disconnect(capture);
+    graph->Disconnect(in);
+    config->Release();
+    capture->Release();
+    in->Release();
+    grabberFilter->Release();
+    grabber->Release();
+    camera->Release();
+    graph->Release();
+    CoFreeUnusedLibraries();
+}
+
+// The library registers its filters through the filter mapper at a merit no
+// automatic graph build takes: the camera's pin does not render into them.
+TEST_F(VfwDriverTest, RegistrationPutsTheFiltersInTheMapperOutOfAutomaticReach) {
+    auto listed = [] {
+        std::vector<std::u16string> names;
+        ICreateDevEnum* devices = nullptr;
+        EXPECT_EQ(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                   reinterpret_cast<void**>(&devices)),
+                  S_OK);
+        IEnumMoniker* list = nullptr;
+        if (devices->CreateClassEnumerator(CLSID_LegacyAmFilterCategory, &list, 0) == S_OK) {
+            IMoniker* moniker = nullptr;
+            while (list->Next(1, &moniker, nullptr) == S_OK) {
+                IPropertyBag* bag = nullptr;
+                if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
+                    VARIANT v;
+                    VariantInit(&v);
+                    if (SUCCEEDED(bag->Read(u"FriendlyName", &v, nullptr))) names.push_back(v.bstrVal);
+                    VariantClear(&v);
+                    bag->Release();
+                }
+                moniker->Release();
+            }
+            list->Release();
+        }
+        devices->Release();
+        return names;
+    };
+    auto has = [](const std::vector<std::u16string>& names, const char16_t* name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    auto names = listed();
+    EXPECT_TRUE(has(names, u"VFW Sample Grabber"));
+    EXPECT_TRUE(has(names, u"VFW Null Render Filter"));
+    IFilterMapper2* mapper = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                               reinterpret_cast<void**>(&mapper)),
+              S_OK);
+    const GUID video[2] = {MEDIATYPE_Video, GUID_NULL};
+    IEnumMoniker* found = nullptr;
+    ASSERT_EQ(mapper->EnumMatchingFilters(&found, 0, FALSE, MERIT_DO_NOT_USE, TRUE, 1, video, nullptr, nullptr, TRUE,
+                                          FALSE, 0, nullptr, nullptr, nullptr),
+              S_OK);
+    IMoniker* first = nullptr;
+    EXPECT_EQ(found->Next(1, &first, nullptr), S_OK) << "the null renderer renders video at its merit";
+    if (first != nullptr) first->Release();
+    found->Release();
+    ASSERT_EQ(mapper->EnumMatchingFilters(&found, 0, FALSE, MERIT_DO_NOT_USE + 1, TRUE, 1, video, nullptr, nullptr,
+                                          FALSE, FALSE, 0, nullptr, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(found->Next(1, &first, nullptr), S_FALSE) << "above the do-not-use merit nothing is there";
+    found->Release();
+    mapper->Release();
+
+    PlugCamera();
+    FilterLink();
+    IGraphBuilder* graph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void**>(&graph)),
+              S_OK);
+    IBaseFilter* camera = CameraFilter();
+    ASSERT_EQ(graph->AddFilter(camera, u"CapSrc"), S_OK);
+    IPin* capture = OutputPin(camera);
+    EXPECT_EQ(graph->Render(capture), VFW_E_CANNOT_RENDER);
+    capture->Release();
+    camera->Release();
+    graph->Release();
+
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    names = listed();
+    EXPECT_FALSE(has(names, u"VFW Sample Grabber"));
+    EXPECT_FALSE(has(names, u"VFW Null Render Filter"));
     CoFreeUnusedLibraries();
 }
 

@@ -98,6 +98,68 @@ TEST_F(SetupApiTest, ImageClassListsTheCameraWithItsIdsAndNames) {
     EXPECT_FALSE(SetupDiDestroyDeviceInfoList(nullptr));
 }
 
+// The keys SetupDiOpenDevRegKey opens are the ones the driver reaches from
+// the kernel: what one side writes the other reads.
+TEST_F(SetupApiTest, DeviceKeysAreTheOnesTheDriverSees) {
+    PlugCamera();
+    FilterLink();
+    HDEVINFO set = SetupDiGetClassDevsW(&kImageClass, nullptr, nullptr, DIGCF_PRESENT);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+    auto readString = [](HKEY key, const char16_t* name) {
+        char16_t text[128] = {};
+        DWORD type = 0, bytes = sizeof(text) - sizeof(char16_t);
+        if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS) {
+            return std::u16string(u"<none>");
+        }
+        return std::u16string(text);
+    };
+
+    // The software key carries the description Plug and Play installed.
+    HKEY driver = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    ASSERT_NE(driver, INVALID_HANDLE_VALUE);
+    WCHAR description[128] = {};
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_DEVICEDESC, nullptr,
+                                                  reinterpret_cast<PBYTE>(description), sizeof(description), nullptr));
+    EXPECT_EQ(readString(driver, u"DriverDesc"), std::u16string(description));
+    RegCloseKey(driver);
+
+    // The hardware key exists once the driver side made it; a value written
+    // there from the kernel is read here.
+    HKEY device = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (device == INVALID_HANDLE_VALUE) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_KEY_DOES_NOT_EXIST));
+    } else {
+        RegCloseKey(device);
+    }
+    HANDLE kernelKey = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(CameraPdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &kernelKey), STATUS_SUCCESS);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"Marker");
+    const char16_t marker[] = u"from the kernel";
+    ASSERT_EQ(ZwSetValueKey(kernelKey, &name, 0, REG_SZ, const_cast<char16_t*>(marker), sizeof(marker)), STATUS_SUCCESS);
+    ZwClose(kernelKey);
+    device = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_CONFIGSPECIFIC, 0, DIREG_DEV, KEY_READ);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(readString(device, u"Marker"), u"from the kernel");
+    RegCloseKey(device);
+
+    // Wrong calls.
+    EXPECT_EQ(SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, 7, KEY_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+    EXPECT_EQ(SetupDiOpenDevRegKey(set, &data, 0x10, 0, DIREG_DRV, KEY_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+    SP_DEVINFO_DATA stranger = data;
+    stranger.DevInst = 0x7FFF;
+    EXPECT_EQ(SetupDiOpenDevRegKey(set, &stranger, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(SetupDiOpenDevRegKey(nullptr, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(SetupApiTest, CaptureInterfacesGivePathsThatOpenTheFilter) {
     PlugCamera();
     std::u16string link = FilterLink();

@@ -107,6 +107,34 @@ DWORD Worker(LPVOID parameter) {
     return 42;
 }
 
+TEST_F(SynchTest, SemaphoresCountTheirReleasesUpToTheMaximum) {
+    HANDLE s = CreateSemaphoreW(nullptr, 1, 3, nullptr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    LONG previous = -1;
+    ASSERT_TRUE(ReleaseSemaphore(s, 2, &previous));
+    EXPECT_EQ(previous, 0);
+    // Past the maximum: refused, and the count is as it was.
+    EXPECT_FALSE(ReleaseSemaphore(s, 2, &previous));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_POSTS));
+    EXPECT_FALSE(ReleaseSemaphore(s, 0, nullptr));
+    EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(s, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // A named one is shared.
+    HANDLE a = CreateSemaphoreW(nullptr, 0, 5, u"Local\\QkSemaphore");
+    HANDLE b = CreateSemaphoreW(nullptr, 0, 5, u"Local\\QkSemaphore");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    ASSERT_TRUE(ReleaseSemaphore(a, 1, nullptr));
+    EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(CreateSemaphoreW(nullptr, 4, 3, nullptr), nullptr);
+    EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 0, nullptr), nullptr);
+    EXPECT_FALSE(ReleaseSemaphore(CreateEventW(nullptr, FALSE, FALSE, nullptr), 1, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    for (HANDLE h : {s, a, b}) CloseHandle(h);
+}
+
 TEST_F(SynchTest, ThreadsAreWaitableAndKeepTheirExitCode) {
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;

@@ -97,6 +97,9 @@ NTSTATUS SetFeature(const FeatureRequest& request) {
     KeWaitForSingleObject(&control->listMutex, Executive, KernelMode, FALSE, nullptr);
     ForEachDevice([&](FilterExtension* f) {
         if (f->captureProcessor == nullptr) return false;  // not started: the walk ends here
+        // A switch before the stored values were read would act on empty
+        // availability and save it over them.
+        if (f->settingsPending) LoadSettings(f);
         SwitchFeature(f, request.feature, request.enabled);
         SaveSettings(f);
         return true;

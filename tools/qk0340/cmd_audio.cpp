@@ -7,6 +7,9 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -109,9 +112,9 @@ private:
 
 class ControlDevice {
 public:
-    ControlDevice() {
+    explicit ControlDevice(DWORD flags = 0) {
         handle_ = CreateFileW(reinterpret_cast<LPCWSTR>(k0340aud::kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+                              nullptr, OPEN_EXISTING, flags, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE) {
             throw Failure("the audio filter's control device is not there (no device with K0340Aud above it)");
         }
@@ -130,6 +133,7 @@ public:
         Call(k0340aud::IOCTL_AUDFLT_GET_FEATURE, &r, sizeof r, &r, sizeof r);
         return r;
     }
+    HANDLE Handle() const { return handle_; }
 
 private:
     static std::string Hex(uint32_t v) {
@@ -212,39 +216,6 @@ void WriteWav(const std::string& path, const std::vector<int16_t>& pcm, unsigned
     }
 }
 
-void Record(const AudioArguments& a) {
-    if (a.out.empty()) throw Failure("-o OUT.wav is needed");
-    if (!(a.seconds > 0) || a.seconds > 3600) throw Failure("--seconds must be positive (at most 3600)");
-    if (a.channels < 1 || a.channels > 2) throw Failure("--channels must be 1 or 2");
-    if (a.rate < 1000 || a.rate > 192000) throw Failure("--rate must be 1000 to 192000 Hz");
-    AudioRig rig(a);
-    auto filters = qk::audio::AudioFilters();
-    if (filters.empty()) throw Failure("no audio device is there");
-    if (a.device < 0 || static_cast<size_t>(a.device) >= filters.size()) {
-        throw Failure("there is no device " + std::to_string(a.device) + " (" + std::to_string(filters.size()) +
-                      " audio device(s); see qk0340 audio devices)");
-    }
-    const auto& filter = filters[static_cast<size_t>(a.device)];
-    if (!filter.capture) throw Failure("device " + std::to_string(a.device) + " has no microphone");
-    qk::audio::Format format{a.rate, static_cast<USHORT>(a.channels), 16};
-    std::unique_ptr<qk::audio::Stream> stream;
-    NTSTATUS status = qk::audio::Stream::Open(filter.link, qk::audio::kCapturePin, format, {}, &stream);
-    if (status == STATUS_NO_MATCH) {
-        throw Failure("the device does not record " + std::to_string(a.rate) + " Hz with " + std::to_string(a.channels) +
-                      " channel(s) (refused by the device or by the filter's rules)");
-    }
-    if (!NT_SUCCESS(status)) throw Failure("cannot open the microphone (status " + std::to_string(status) + ")");
-    std::vector<int16_t> pcm;
-    const auto frames = static_cast<size_t>(a.seconds * a.rate + 0.5);
-    status = stream->Record(frames, &pcm);
-    const auto& stats = stream->Stats();
-    if (!NT_SUCCESS(status)) throw Failure("the recording failed (status " + std::to_string(status) + ")");
-    if (stats.completed != stats.queued) throw Failure("a read request never came back");
-    WriteWav(a.out, pcm, a.rate, a.channels);
-    std::printf("recorded %zu frames at %u Hz, %d channel(s) into %s (%llu reads)\n", pcm.size() / size_t(a.channels),
-                a.rate, a.channels, a.out.c_str(), static_cast<unsigned long long>(stats.queued));
-}
-
 void Features(const AudioArguments& a) {
     std::vector<std::pair<uint32_t, uint32_t>> wanted;
     for (const auto& s : a.switches) {
@@ -264,6 +235,123 @@ void Features(const AudioArguments& a) {
         control.Call(k0340aud::IOCTL_AUDFLT_SET_FEATURE, &r, sizeof r, nullptr, 0);
     }
     PrintFeatures(control);
+}
+
+// Opens device `a.device`'s microphone for a recording in the tool's format.
+std::unique_ptr<qk::audio::Stream> OpenMicrophone(const AudioArguments& a) {
+    auto filters = qk::audio::AudioFilters();
+    if (filters.empty()) throw Failure("no audio device is there");
+    if (a.device < 0 || static_cast<size_t>(a.device) >= filters.size()) {
+        throw Failure("there is no device " + std::to_string(a.device) + " (" + std::to_string(filters.size()) +
+                      " audio device(s); see qk0340 audio devices)");
+    }
+    const auto& filter = filters[static_cast<size_t>(a.device)];
+    if (!filter.capture) throw Failure("device " + std::to_string(a.device) + " has no microphone");
+    qk::audio::Format format{a.rate, static_cast<USHORT>(a.channels), 16};
+    std::unique_ptr<qk::audio::Stream> stream;
+    NTSTATUS status = qk::audio::Stream::Open(filter.link, qk::audio::kCapturePin, format, {}, &stream);
+    if (status == STATUS_NO_MATCH) {
+        throw Failure("the device does not record " + std::to_string(a.rate) + " Hz with " + std::to_string(a.channels) +
+                      " channel(s) (refused by the device or by the filter's rules)");
+    }
+    if (!NT_SUCCESS(status)) throw Failure("cannot open the microphone (status " + std::to_string(status) + ")");
+    return stream;
+}
+
+void CheckRecordArguments(const AudioArguments& a) {
+    if (!(a.seconds > 0) || a.seconds > 3600) throw Failure("--seconds must be positive (at most 3600)");
+    if (a.channels < 1 || a.channels > 2) throw Failure("--channels must be 1 or 2");
+    if (a.rate < 1000 || a.rate > 192000) throw Failure("--rate must be 1000 to 192000 Hz");
+}
+
+// Records on a thread of its own while `watch` runs on the caller's, every
+// 100 ms with the time so far, until the recording ends.
+void RecordWhile(const AudioArguments& a, const std::function<void(double)>& watch) {
+    auto stream = OpenMicrophone(a);
+    std::vector<int16_t> pcm;
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_SUCCESS;
+    std::thread recorder([&] {
+        status = stream->Record(static_cast<size_t>(a.seconds * a.rate + 0.5), &pcm);
+        done = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (!done) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        watch(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    recorder.join();
+    if (!NT_SUCCESS(status)) throw Failure("the recording failed (status " + std::to_string(status) + ")");
+}
+
+void Levels(const AudioArguments& a) {
+    CheckRecordArguments(a);
+    AudioRig rig(a);
+    ControlDevice control;
+    control.Call(k0340aud::IOCTL_AUDFLT_ENABLE_METERS, nullptr, 0, nullptr, 0);
+    RecordWhile(a, [&](double t) {
+        uint32_t which = 1;  // the capture meter
+        uint32_t peak = 0;
+        uint8_t buffer[4];
+        std::memcpy(buffer, &which, 4);
+        control.Call(k0340aud::IOCTL_AUDFLT_GET_LEVEL, buffer, 4, buffer, 4);
+        std::memcpy(&peak, buffer, 4);
+        std::printf("%5.1f s  capture peak %d\n", t, static_cast<int32_t>(peak));
+    });
+}
+
+void Events(const AudioArguments& a) {
+    CheckRecordArguments(a);
+    AudioRig rig(a);
+    ControlDevice control(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    uint32_t buffer[2];
+    auto post = [&] {
+        buffer[0] = k0340aud::kWaitCaptureEvents | k0340aud::kWaitRenderEvents | k0340aud::kWaitDeviceEvents;
+        buffer[1] = 0;
+        ResetEvent(ov.hEvent);
+        if (!DeviceIoControl(control.Handle(), k0340aud::IOCTL_AUDFLT_WAIT_EVENT, buffer, 8, buffer, 8, nullptr, &ov) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            throw Failure("the control device refused to wait for events");
+        }
+    };
+    auto take = [&](double t) {
+        DWORD returned = 0;
+        while (WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0) {
+            if (!GetOverlappedResult(control.Handle(), &ov, &returned, FALSE) || returned < 8) break;
+            const char* what = "released";
+            if (buffer[0] == k0340aud::kEventStream) {
+                static const char* kStream[] = {"?", "capture started", "render started", "capture stopped", "render stopped"};
+                what = buffer[1] <= 4 ? kStream[buffer[1]] : "stream";
+            } else if (buffer[0] == k0340aud::kEventDevices) {
+                what = "devices changed";
+            }
+            std::printf("%5.1f s  %s (%u)\n", t, what, buffer[1]);
+            post();
+        }
+    };
+    post();
+    RecordWhile(a, take);
+    // The stop comes as the recording ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    take(a.seconds);
+    CloseHandle(ov.hEvent);
+}
+
+void Record(const AudioArguments& a) {
+    if (a.out.empty()) throw Failure("-o OUT.wav is needed");
+    CheckRecordArguments(a);
+    AudioRig rig(a);
+    auto stream = OpenMicrophone(a);
+    std::vector<int16_t> pcm;
+    NTSTATUS status = stream->Record(static_cast<size_t>(a.seconds * a.rate + 0.5), &pcm);
+    const auto& stats = stream->Stats();
+    if (!NT_SUCCESS(status)) throw Failure("the recording failed (status " + std::to_string(status) + ")");
+    if (stats.completed != stats.queued) throw Failure("a read request never came back");
+    WriteWav(a.out, pcm, a.rate, a.channels);
+    std::printf("recorded %zu frames at %u Hz, %d channel(s) into %s (%llu reads)\n", pcm.size() / size_t(a.channels),
+                a.rate, a.channels, a.out.c_str(), static_cast<unsigned long long>(stats.queued));
 }
 
 void AddAudioCommands(CLI::App& app) {
@@ -289,6 +377,17 @@ void AddAudioCommands(CLI::App& app) {
     auto* features = audio->add_subcommand("features", "Show the filter's features, or switch them: NAME=on|off ...");
     features->add_option("switches", args->switches, "noiseguard, bfa, echoquell, bfa3 with =on or =off");
     features->callback([args] { Features(*args); });
+
+    auto* levels = audio->add_subcommand("levels", "Record and show the filter's capture meter every 100 ms");
+    auto* events = audio->add_subcommand("events", "Record and show the stream events the control device signals");
+    for (auto* c : {levels, events}) {
+        c->add_option("--device", args->device, "Device number (qk0340 audio devices)");
+        c->add_option("--seconds", args->seconds, "Length");
+        c->add_option("--rate", args->rate, "Sample rate (Hz)");
+        c->add_option("--channels", args->channels, "1 or 2");
+    }
+    levels->callback([args] { Levels(*args); });
+    events->callback([args] { Events(*args); });
 }
 
 QK_CLI_COMMAND(AddAudioCommands);

@@ -45,6 +45,14 @@ ok "record mono" audio --root "$R" --source "wav:$WORK/tone.wav" record --second
 ok "features back on" audio --root "$R" features bfa3=on noiseguard=on
 contains "features back on" "bfa3       on"
 
+# The control device while a recording runs: the meter moves, the stream's events come.
+ok "levels" audio --root "$R" levels --seconds 0.5
+contains "levels" "capture peak"
+grep -q "capture peak [1-9]" "$WORK/out" || fail "levels: the meter never moved: $(cat "$WORK/out")"
+ok "events" audio --root "$R" events --seconds 0.3
+contains "events" "capture started (1)"
+contains "events" "capture stopped (3)"
+
 refused_saying "mono at 48000 Hz (the filter's rule)" "does not record 48000 Hz with 1 channel" \
   audio --root "$R" record --seconds 1 --rate 48000 --channels 1 -o "$WORK/x.wav"
 refused_saying "a rate the device lacks" "does not record 12345 Hz" audio --root "$R" record --rate 12345 -o "$WORK/x.wav"

@@ -182,8 +182,8 @@ NTSTATUS Pin::QueueWrite(const void* buffer, ULONG bytes, std::function<void(con
         std::lock_guard guard(lock_);
         ++outstanding_;
     }
-    return qk::nt::io::DeviceControlAsync(handle_, IOCTL_KS_WRITE_STREAM, header->data(), sizeof(KSSTREAM_HEADER),
-                                          nullptr, 0, [this, header, done](NTSTATUS final, ULONG_PTR) {
+    return qk::nt::io::DeviceControlAsync(handle_, IOCTL_KS_WRITE_STREAM, nullptr, 0, header->data(),
+                                          sizeof(KSSTREAM_HEADER), [this, header, done](NTSTATUS final, ULONG_PTR) {
                                               Sample sample;
                                               sample.status = final;
                                               sample.header = *header;

@@ -40,6 +40,7 @@ void SetDefaults(FilterExtension* f, PDEVICE_OBJECT self, PDEVICE_OBJECT pdo) {
     KeInitializeSemaphore(&f->echoQueueSemaphore, 0, 20);
     KeInitializeSpinLock(&f->captureQueueLock);
     KeInitializeSpinLock(&f->echoQueueLock);
+    KeInitializeSpinLock(&f->echoLock);
     InitializeListHead(&f->captureQueue);
     InitializeListHead(&f->echoQueue);
     f->captureWorkerState = -1;

@@ -30,6 +30,7 @@ inline constexpr uint16_t kMarkerOff = 0xFFFF;
 inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
 
 class CaptureProcessor;
+class EchoCanceller;
 
 struct LevelMeter {
     LONG peak = 0;
@@ -59,7 +60,7 @@ struct FilterExtension {
     KEVENT startEvent;
     KEVENT removeEvent;
     CaptureProcessor* captureProcessor;  // owned, start to stop
-    void* echoCanceller;                 // owned; created when echo cancellation begins
+    EchoCanceller* echoCanceller;        // one reference owned; created when echo cancellation begins
     KEVENT captureWorkerExited;
     KEVENT echoWorkerExited;
     KSEMAPHORE captureQueueSemaphore;
@@ -107,6 +108,8 @@ struct FilterExtension {
     // events so that nothing of them runs once the device stops.
     PVOID captureThread;
     PVOID echoThread;
+    // Ours: guards the echoCanceller pointer; users take a reference under it.
+    KSPIN_LOCK echoLock;
 };
 
 struct ControlExtension {
@@ -172,6 +175,14 @@ void ResetMeter(LevelMeter* meter, ULONG rateHz, ULONG channels);
 void UpdateMeter(LevelMeter* meter, const UCHAR* data, ULONG bytes, bool samples32);
 // Processes one completed capture buffer of the capture path in place; returns the new DataUsed.
 ULONG ProcessCaptureBuffer(FilterExtension* f, UCHAR* data, ULONG bytes);
+// The device's echo canceller with a reference taken (Release it), or null.
+EchoCanceller* AcquireCanceller(FilterExtension* f);
+// Puts `next` (may be null) in place of the device's canceller, which goes
+// once its last user releases it. Passive level.
+void ReplaceCanceller(FilterExtension* f, EchoCanceller* next);
+// The render side of the echo path: the write's data is the reference, and
+// what the loudspeaker is to play replaces it; returns the new DataUsed.
+ULONG ProcessRenderBuffer(FilterExtension* f, UCHAR* data, ULONG bytes, ULONG capacity);
 
 // ---- control.cpp: the control device's requests and the event waiters -------------------------
 NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp);

@@ -22,6 +22,11 @@
 #include "platform/usb/testing/bus_fixture.h"
 #include "sim/microphone/sound_source.h"
 #include "sim/microphone/usb_microphone.h"
+#include "sim/sound/speech.h"
+#include "audiofilter/k0340aud.h"
+#include "windows.h"
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -81,7 +86,8 @@ protected:
     }
     // Plugs a USB microphone; the driver database binds the function driver
     // to it, with K0340Aud above when `filtered`.
-    void Plug(uint16_t vendor, uint16_t product, bool filtered, bool speaker = false) {
+    void Plug(uint16_t vendor, uint16_t product, bool filtered, bool speaker = false,
+              std::shared_ptr<qk::sim::SoundSource> source = nullptr) {
         std::u16string id = u"USB#VID_";
         const char16_t* digits = u"0123456789ABCDEF";
         for (int shift = 12; shift >= 0; shift -= 4) id += digits[(vendor >> shift) & 15];
@@ -95,7 +101,7 @@ protected:
         reg::SetString(key, u"DeviceDesc", u"USB Microphone");
         ZwClose(key);
         qk::sim::UsbMicrophoneConfig config{.vendorId = vendor, .productId = product, .speaker = speaker};
-        port_ = qk::usb::Plug(std::make_shared<qk::sim::UsbMicrophone>(config, source_));
+        port_ = qk::usb::Plug(std::make_shared<qk::sim::UsbMicrophone>(config, source ? source : source_));
         auto filters = qk::audio::AudioFilters();
         ASSERT_EQ(filters.size(), 1u);
         filter_ = filters[0];
@@ -264,6 +270,131 @@ TEST_F(UsbAudioTest, ThroughTheFilterTheCamerasDefaultProcessingChangesTheRecord
     EXPECT_GT(Breaks(pcm, 2), 1000u);  // processed: no longer the device's counter
     EXPECT_EQ(stats.completed, stats.queued);
     EXPECT_EQ(stats.failed, 0u);
+}
+
+// ---- The echo path: a headset whose loudspeaker the microphones hear -----------------------------------
+
+double Rms(const std::vector<int16_t>& pcm, size_t from, size_t to) {
+    double sum = 0;
+    for (size_t i = from; i < to; ++i) sum += double(pcm[i]) * pcm[i];
+    return to > from ? std::sqrt(sum / double(to - from)) : 0;
+}
+
+// A call: the far end plays through the headset's loudspeaker while its
+// microphones record; the clock steps only while the recording waits.
+struct CallResult {
+    std::vector<int16_t> recorded;
+    qk::audio::StreamStats mic, speaker;
+    NTSTATUS recordStatus = STATUS_PENDING, playStatus = STATUS_PENDING;
+};
+
+class EchoPathTest : public UsbAudioTest {
+protected:
+    static constexpr ULONG kRate = 16000;
+    void SetUp() override {
+        UsbAudioTest::SetUp();
+        HANDLE key;
+        ASSERT_EQ(reg::CreatePath(qk::paths::kAudioFilterKeyKernel, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+        reg::SetDword(key, u"EchoQuellSampleRate", kRate);
+        ZwClose(key);
+        // The room: only what the loudspeaker plays reaches the microphones, 12 ms later and decaying.
+        room_ = std::make_shared<qk::sim::TwoMicrophoneScene>(qk::sim::SceneParameters{}, qk::sim::kSceneEcho);
+        Plug(qk::ids::kPartnerVendorE, 1, true, true, room_);
+        control_ = CreateFileW(reinterpret_cast<LPCWSTR>(k0340aud::kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(control_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        CloseHandle(control_);
+        UsbAudioTest::TearDown();
+    }
+    void SwitchEchoQuell(bool on) {
+        k0340aud::FeatureRequest r{};
+        r.feature = k0340aud::FEATURE_ECHOQUELL;
+        r.enabled = on;
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(control_, k0340aud::IOCTL_AUDFLT_SET_FEATURE, &r, sizeof r, nullptr, 0, &returned, nullptr));
+    }
+    uint32_t Read32(uint32_t code) {
+        uint32_t v = 0xFFFFFFFF;
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(control_, code, nullptr, 0, &v, 4, &returned, nullptr));
+        return v;
+    }
+    CallResult Call(const std::vector<int16_t>& far, size_t recordFrames) {
+        CallResult r;
+        std::unique_ptr<Stream> mic, speaker;
+        EXPECT_EQ(Stream::Open(filter_.link, qk::audio::kCapturePin, {kRate, 2, 16}, {}, &mic), STATUS_SUCCESS);
+        EXPECT_EQ(Stream::Open(filter_.link, qk::audio::kRenderPin, {kRate, 2, 16}, {}, &speaker), STATUS_SUCCESS);
+        if (!mic || !speaker) return r;
+        std::atomic<bool> played{false};
+        std::thread player([&] {
+            r.playStatus = speaker->Play(far, [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); }, 600000);
+            played = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto step = [this] {
+            Advance(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        };
+        r.recordStatus = mic->Record(recordFrames, &r.recorded, step, 600000);
+        while (!played) step();
+        player.join();
+        r.mic = mic->Stats();
+        r.speaker = speaker->Stats();
+        return r;
+    }
+    std::shared_ptr<qk::sim::TwoMicrophoneScene> room_;
+    HANDLE control_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(EchoPathTest, ACallThroughTheFilterCalibratesAndCancelsTheLoudspeakersEcho) {
+    // A steady far end, so that any two seconds of it carry the same echo.
+    const auto noise = qk::sim::WhiteNoise(kRate * 8, 7);
+    std::vector<int16_t> far;
+    for (float v : noise) far.insert(far.end(), 2, static_cast<int16_t>(std::clamp(v * 1500.0f, -32767.0f, 32767.0f)));
+    const size_t frames = kRate * 7;
+
+    // The same call without the canceller: what the microphones hear of the loudspeaker.
+    SwitchEchoQuell(false);
+    CallResult plain = Call(far, frames);
+    ASSERT_EQ(plain.recordStatus, STATUS_SUCCESS);
+    EXPECT_EQ(plain.playStatus, STATUS_SUCCESS);
+
+    SwitchEchoQuell(true);
+    CallResult call = Call(far, frames);
+    ASSERT_EQ(call.recordStatus, STATUS_SUCCESS);
+    EXPECT_EQ(call.playStatus, STATUS_SUCCESS);
+    // Every request came back once.
+    for (const auto* stats : {&call.mic, &call.speaker, &plain.mic, &plain.speaker}) {
+        EXPECT_EQ(stats->completed, stats->queued);
+        EXPECT_EQ(stats->failed, 0u);
+    }
+    const auto delay = static_cast<int32_t>(Read32(k0340aud::IOCTL_AUDFLT_GET_ECHO_DELAY));
+    const uint32_t reduction = Read32(k0340aud::IOCTL_AUDFLT_GET_ECHO_REDUCTION);
+    std::vector<uint8_t> trace(4000);
+    DWORD traced = 0;
+    EXPECT_TRUE(DeviceIoControl(control_, k0340aud::IOCTL_AUDFLT_READ_ECHO_TRACE, nullptr, 0, trace.data(),
+                                DWORD(trace.size()), &traced, nullptr));
+    EXPECT_EQ(traced, trace.size());
+
+    ASSERT_EQ(call.recorded.size(), frames * 2);
+    ASSERT_EQ(plain.recorded.size(), frames * 2);
+    // Calibration: the application recorded silence while the probe played
+    // (the first few buffers pass through until both sides have delivered).
+    EXPECT_EQ(Rms(call.recorded, kRate * 15 / 100 * 2, kRate * 6 / 10 * 2), 0.0);
+    EXPECT_GT(Rms(plain.recorded, kRate * 2, kRate * 3 * 2), 50.0);  // the echo is there without the canceller
+    // The room's 12 ms lie within the measured delay, with the stack's latency on top.
+    EXPECT_GE(delay, int32_t(kRate * 12 / 1000));
+    EXPECT_LT(delay, int32_t(kRate / 4));
+    // The last two seconds: the echo against what it was without the canceller.
+    const double before = Rms(plain.recorded, kRate * 5 * 2, frames * 2);
+    const double after = Rms(call.recorded, kRate * 5 * 2, frames * 2);
+    const double erle = 20 * std::log10(before / std::max(after, 1.0));
+    std::printf("echo path at %lu Hz: delay %d samples, reduction figure %u, echo %.1f -> %.1f (%.1f dB)\n",
+                static_cast<unsigned long>(kRate), delay, reduction, before, after, erle);
+    EXPECT_GT(reduction, 50u);
+    EXPECT_GT(erle, 15.0);
 }
 
 }  // namespace

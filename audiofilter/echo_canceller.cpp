@@ -339,6 +339,11 @@ void EchoCanceller::Work() {
     while (!stopping_) {
         KeWaitForSingleObject(&workEvent_, Executive, KernelMode, FALSE, nullptr);
         while (!stopping_) {
+            // A render side that stopped delivering (the far end ended, the
+            // application paused) plays silence: the microphone is paired with
+            // it after a tenth of a second rather than held back for good.
+            const ULONG mic = micIn_.Count(), reference = referenceIn_.Count();
+            if (mic > reference + rateHz_ / 10) WriteOrFail(referenceIn_, nullptr, mic - reference);
             ULONG n = std::min(micIn_.Count(), referenceIn_.Count());
             n -= n % 8;
             if (n < 8) break;

@@ -28,6 +28,7 @@
 #include "platform/usb/usb_bus.h"
 #include "sim/camera/camera.h"
 #include "sim/microphone/sound_source.h"
+#include "sim/microphone/usb_microphone.h"
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
@@ -41,6 +42,9 @@ struct AudioArguments {
     std::string root = "./qk0340-root";
     std::string modules;
     bool noCamera = false;
+    bool headset = false;
+    // call
+    std::string far;
     std::string source = "scene";
     // record
     int device = 0;
@@ -88,6 +92,15 @@ public:
         if (!a.noCamera) {
             auto source = MakeSource(a.source);
             Plug(std::make_shared<qk::sim::Camera>(qk::sim::CameraConfig{}, nullptr, source));
+        }
+        if (a.headset) {
+            // Partner vendor E's headset: its microphones hear a talker and,
+            // through the room, what its loudspeaker plays.
+            auto room = std::make_shared<qk::sim::TwoMicrophoneScene>(
+                qk::sim::SceneParameters{}, qk::sim::kSceneEcho | qk::sim::kSceneTalker);
+            qk::sim::UsbMicrophoneConfig config{
+                .vendorId = qk::ids::kPartnerVendorE, .productId = 1, .product = u"USB Headset", .speaker = true};
+            Plug(std::make_shared<qk::sim::UsbMicrophone>(config, room));
         }
     }
     ~AudioRig() {
@@ -354,6 +367,76 @@ void Record(const AudioArguments& a) {
                 a.rate, a.channels, a.out.c_str(), static_cast<unsigned long long>(stats.queued));
 }
 
+std::vector<int16_t> ReadWav(const std::string& path, SF_INFO* info) {
+    *info = SF_INFO{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, info);
+    if (file == nullptr) throw Failure("cannot read sound file " + path + ": " + sf_strerror(nullptr));
+    if (info->channels < 1 || info->channels > 2 || info->frames <= 0 || info->frames > sf_count_t{48000} * 3600) {
+        sf_close(file);
+        throw Failure(path + ": a far end is one or two channels of at most an hour");
+    }
+    std::vector<int16_t> pcm(static_cast<size_t>(info->frames) * static_cast<size_t>(info->channels));
+    const sf_count_t got = sf_readf_short(file, pcm.data(), info->frames);
+    sf_close(file);
+    pcm.resize(static_cast<size_t>(std::max<sf_count_t>(got, 0)) * static_cast<size_t>(info->channels));
+    return pcm;
+}
+
+void Call(const AudioArguments& a) {
+    if (a.out.empty()) throw Failure("-o OUT.wav is needed");
+    if (a.far.empty()) throw Failure("--far FAR.wav is needed");
+    SF_INFO info;
+    std::vector<int16_t> far = ReadWav(a.far, &info);
+    const auto rate = static_cast<ULONG>(info.samplerate);
+    const auto channels = static_cast<USHORT>(info.channels);
+    AudioArguments args = a;
+    args.headset = true;
+    AudioRig rig(args);
+    auto filters = qk::audio::AudioFilters();
+    auto speakerDevice = std::find_if(filters.begin(), filters.end(), [](const auto& f) { return f.render && f.capture; });
+    if (speakerDevice == filters.end()) throw Failure("no audio device with a loudspeaker is there");
+    // The audio engine offers a render format again when the filter refuses
+    // it; the filter takes a rate the engine insists on the seventh time.
+    std::unique_ptr<qk::audio::Stream> speaker, mic;
+    NTSTATUS status = STATUS_NO_MATCH;
+    for (int attempt = 0; attempt < 7 && status == STATUS_NO_MATCH; ++attempt) {
+        status = qk::audio::Stream::Open(speakerDevice->link, qk::audio::kRenderPin, {rate, channels, 16}, {}, &speaker);
+    }
+    if (!NT_SUCCESS(status)) throw Failure("the loudspeaker does not play " + std::to_string(rate) + " Hz");
+    status = qk::audio::Stream::Open(speakerDevice->link, qk::audio::kCapturePin, {rate, 2, 16}, {}, &mic);
+    if (!NT_SUCCESS(status)) {
+        throw Failure("the headset's microphones do not record " + std::to_string(rate) +
+                      " Hz stereo (with EchoQuell on, only its echo rate)");
+    }
+    NTSTATUS played = STATUS_SUCCESS;
+    std::thread player([&] { played = speaker->Play(far); });
+    std::vector<int16_t> pcm;
+    status = mic->Record(static_cast<size_t>(info.frames), &pcm);
+    player.join();
+    if (!NT_SUCCESS(status)) throw Failure("the recording failed (status " + std::to_string(status) + ")");
+    if (!NT_SUCCESS(played)) throw Failure("the far end could not be played (status " + std::to_string(played) + ")");
+    int32_t delay = -1;
+    uint32_t reduction = 0;
+    bool cancelling = false;
+    {
+        ControlDevice control;
+        cancelling = control.Feature(k0340aud::FEATURE_ECHOQUELL).enabled != 0;
+        control.Call(k0340aud::IOCTL_AUDFLT_GET_ECHO_DELAY, nullptr, 0, &delay, 4);
+        control.Call(k0340aud::IOCTL_AUDFLT_GET_ECHO_REDUCTION, nullptr, 0, &reduction, 4);
+    }
+    speaker.reset();
+    mic.reset();
+    WriteWav(a.out, pcm, rate, 2);
+    std::printf("call at %lu Hz: played %lld frames, recorded %zu into %s\n", static_cast<unsigned long>(rate),
+                static_cast<long long>(info.frames), pcm.size() / 2, a.out.c_str());
+    if (cancelling && delay >= 0) {
+        std::printf("echo canceller: delay %d samples (%.1f ms), echo reduction %u %%\n", delay, delay * 1000.0 / rate,
+                    reduction);
+    } else {
+        std::printf("echo canceller: not running (qk0340 audio features echoquell=on switches it on)\n");
+    }
+}
+
 void AddAudioCommands(CLI::App& app) {
     auto args = std::make_shared<AudioArguments>();
     auto* audio = app.add_subcommand("audio", "Record from the camera's microphone through the audio filter");
@@ -361,7 +444,8 @@ void AddAudioCommands(CLI::App& app) {
     audio->add_option("--root", args->root, "System root (created when missing)");
     audio->add_option("--modules", args->modules, "Folder of the built driver modules (default: beside the tool)");
     audio->add_flag("--no-camera", args->noCamera, "Plug no camera in");
-    audio->add_option("--source", args->source, "What the microphones hear: scene, or wav:FILE");
+    audio->add_option("--source", args->source, "What the camera's microphones hear: scene, or wav:FILE");
+    audio->add_flag("--headset", args->headset, "Also plug a headset with a loudspeaker (partner vendor E)");
 
     auto* devices = audio->add_subcommand("devices", "List the audio devices, their formats and the filter's features");
     devices->callback([args] { Devices(*args); });
@@ -387,6 +471,11 @@ void AddAudioCommands(CLI::App& app) {
         c->add_option("--channels", args->channels, "1 or 2");
     }
     levels->callback([args] { Levels(*args); });
+
+    auto* call = audio->add_subcommand("call", "Play a far end through the headset's loudspeaker while recording its microphones");
+    call->add_option("--far", args->far, "The far end (WAV)")->required();
+    call->add_option("-o,--out", args->out, "Output WAV file")->required();
+    call->callback([args] { Call(*args); });
     events->callback([args] { Events(*args); });
 }
 

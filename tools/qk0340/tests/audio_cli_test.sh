@@ -53,6 +53,21 @@ ok "events" audio --root "$R" events --seconds 0.3
 contains "events" "capture started (1)"
 contains "events" "capture stopped (3)"
 
+# A call: the far end through the headset's loudspeaker, its echo cancelled.
+ffmpeg -v error -f lavfi -i "anoisesrc=color=pink:sample_rate=8000:amplitude=0.2" -t 3 -ac 1 -c:a pcm_s16le "$WORK/far.wav"
+ok "headset" audio --root "$R" --headset devices
+contains "headset" "USB\VID_FA05&PID_0001"
+contains "headset" "render:  2 channel(s), 16-bit, 8000-48000 Hz"
+ok "echoquell on" audio --root "$R" --no-camera --headset features echoquell=on
+contains "echoquell on" "echoquell  on"
+ok "call" audio --root "$R" --no-camera --headset call --far "$WORK/far.wav" -o "$WORK/call.wav"
+contains "call" "call at 8000 Hz: played 24000 frames, recorded 24000"
+contains "call" "echo canceller: delay"
+[ "$(wav "$WORK/call.wav" sample_rate,channels)" = "8000,2" ] || fail "call: $(wav "$WORK/call.wav" sample_rate,channels)"
+echo "not a sound file" >"$WORK/junk.wav"
+refused_saying "call with a damaged far end" "cannot read sound file" audio --root "$R" --headset call --far "$WORK/junk.wav" -o "$WORK/x.wav"
+refused_saying "call without a far end" "--far is required" audio --root "$R" --headset call -o "$WORK/x.wav"
+
 refused_saying "mono at 48000 Hz (the filter's rule)" "does not record 48000 Hz with 1 channel" \
   audio --root "$R" record --seconds 1 --rate 48000 --channels 1 -o "$WORK/x.wav"
 refused_saying "a rate the device lacks" "does not record 12345 Hz" audio --root "$R" record --rate 12345 -o "$WORK/x.wav"

@@ -153,15 +153,14 @@ EchoCanceller* EchoCanceller::Create(ULONG rateHz, ULONG captureChannels, ULONG 
     KeInitializeEvent(&c->delayEvent_, NotificationEvent, FALSE);
     bool ok = c->micIn_.Init() && c->micOut_.Init() && c->referenceIn_.Init() && c->renderOut_.Init();
     if (ok) {
-        KFLOATING_SAVE save;
-        ok = NT_SUCCESS(KeSaveFloatingPointState(&save));
+        DspStateScope state;
+        ok = state.Saved();
         if (ok) {
             try {
                 c->quell_.Setup(rateHz);
             } catch (...) {
                 ok = false;
             }
-            KeRestoreFloatingPointState(&save);
         }
     }
     // A rate the canceller cannot work at passes the microphone through.
@@ -350,14 +349,15 @@ void EchoCanceller::Work() {
             n = std::min<ULONG>(n, 2048);
             micIn_.Read(scratchIn_, n);
             referenceIn_.Read(scratchReference_, n);
-            KFLOATING_SAVE save;
-            if (NT_SUCCESS(KeSaveFloatingPointState(&save))) {
-                quell_.Process(scratchIn_, scratchReference_, n, scratchOut_);
-                KeRestoreFloatingPointState(&save);
-                WriteOrFail(micOut_, scratchOut_, n);
-            } else {
-                WriteOrFail(micOut_, scratchIn_, n);  // unprocessed, but never lost
+            bool processed = false;
+            {
+                DspStateScope state;
+                if (state.Saved()) {
+                    quell_.Process(scratchIn_, scratchReference_, n, scratchOut_);
+                    processed = true;
+                }
             }
+            WriteOrFail(micOut_, processed ? scratchOut_ : scratchIn_, n);  // unprocessed, but never lost
         }
     }
 }
@@ -366,17 +366,18 @@ VOID EchoCanceller::DelayMain(PVOID context) {
     auto* c = static_cast<EchoCanceller*>(context);
     KeWaitForSingleObject(&c->delayEvent_, Executive, KernelMode, FALSE, nullptr);
     if (!c->stopping_) {
-        KFLOATING_SAVE save;
         LONG measured = 0;
-        if (NT_SUCCESS(KeSaveFloatingPointState(&save))) {
-            try {
-                measured = c->quell_.EstimateDelay();
-            } catch (...) {
+        {
+            DspStateScope state;
+            if (!state.Saved()) {
                 c->Fail();
+            } else {
+                try {
+                    measured = c->quell_.EstimateDelay();
+                } catch (...) {
+                    c->Fail();
+                }
             }
-            KeRestoreFloatingPointState(&save);
-        } else {
-            c->Fail();
         }
         // The recording and the probe began at different frames of their
         // streams; the filters pair frames by index, so they wait out the

@@ -124,6 +124,30 @@ struct ControlExtension {
     KMUTEX listMutex;
 };
 
+// Brackets the signal processing: the floating-point state and the extended
+// state, whose save the floating-point save does not cover and which the
+// vector kernels chosen at run time (AVX2 and FMA) use. Saved() is false when
+// either could not be saved: the work is then skipped, nothing is lost.
+class DspStateScope {
+public:
+    DspStateScope() {
+        floatSaved_ = NT_SUCCESS(KeSaveFloatingPointState(&float_));
+        extendedSaved_ = floatSaved_ && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &extended_));
+    }
+    ~DspStateScope() {
+        if (extendedSaved_) KeRestoreExtendedProcessorState(&extended_);
+        if (floatSaved_) KeRestoreFloatingPointState(&float_);
+    }
+    DspStateScope(const DspStateScope&) = delete;
+    DspStateScope& operator=(const DspStateScope&) = delete;
+    bool Saved() const { return extendedSaved_; }
+
+private:
+    KFLOATING_SAVE float_;
+    XSTATE_SAVE extended_;
+    bool floatSaved_ = false, extendedSaved_ = false;
+};
+
 // ---- entry.cpp: driver entry, control device, AddDevice, dispatch --------------------------
 extern PDEVICE_OBJECT g_controlDevice;
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver);

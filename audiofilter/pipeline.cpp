@@ -79,8 +79,8 @@ void ProcessHeld(FilterExtension* f, PIRP irp, bool echo) {
     if (header->DataUsed > header->FrameExtent) return;
     f->lastCaptureSize = header->DataUsed;
     f->captureTotal += header->DataUsed;
-    KFLOATING_SAVE save;
-    if (!NT_SUCCESS(KeSaveFloatingPointState(&save))) return;  // passed on unprocessed
+    DspStateScope state;
+    if (!state.Saved()) return;  // passed on unprocessed
     if (echo) {
         if (RightInput(f) && f->micBoost) ApplyMicBoost(data, header->DataUsed, f->captureBits, f->micBoost, &f->micBoostCarry);
         if (f->echoPathActive) {
@@ -94,7 +94,6 @@ void ProcessHeld(FilterExtension* f, PIRP irp, bool echo) {
         header->DataUsed = ProcessCaptureBuffer(f, data, header->DataUsed);
     }
     if (f->metersOn) UpdateMeter(&f->captureMeter, data, header->DataUsed, false);
-    KeRestoreFloatingPointState(&save);
 }
 
 void Worker(FilterExtension* f, bool echo) {

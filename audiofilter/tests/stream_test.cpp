@@ -453,6 +453,23 @@ TEST_F(AudioStreamTest, WhenTheFloatingPointStateCannotBeSavedTheBufferPassesUnp
     EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
 }
 
+TEST_F(AudioStreamTest, WhenOnlyTheVectorStateCannotBeSavedTheBufferPassesUnprocessedAndTheOtherSaveIsUndone) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    // Every second save fails: the floating-point save succeeds, the extended one after it does not.
+    std::atomic<int> calls{0};
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure([&] { return ++calls % 2 == 0; });
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(10, 640, &used);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure(nullptr);
+    EXPECT_GE(calls.load(), 20);
+    for (ULONG n : used) EXPECT_EQ(n, 640u);
+    std::lock_guard guard(g_script->lock);
+    EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
+    // The worker restored what it saved: no unbalanced state is reported when it ends.
+}
+
 TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
     SetScene(16000, 2);
     int port = Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);

@@ -357,6 +357,10 @@ void EchoCanceller::Work() {
                     processed = true;
                 }
             }
+            if (quell_.Lost() != 0) {
+                Fail();  // a stage that loses samples would garble the microphone
+                processed = false;
+            }
             WriteOrFail(micOut_, processed ? scratchOut_ : scratchIn_, n);  // unprocessed, but never lost
         }
     }

@@ -132,6 +132,7 @@ std::span<const int16_t> CalibrationTable() {
 bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     ready_ = rateHz >= 8000 && rateHz <= kMaxRateHz;
     rateHz_ = rateHz;
+    lost_ = 0;
     dc_.SetRate(rateHz);
     reduction_ = ready_ && rateHz > 24000 ? 2 : 1;
     ULONG processingRate = rateHz / reduction_;
@@ -191,7 +192,7 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     size_t margin = size_t(plan.decimation) * reduction_ + 2 * reduction_;
     output_.Allocate(margin + 2 * kMaxStep + high_.size());
     std::vector<float> zeros(margin, 0.0f);
-    output_.Write(zeros.data(), margin);
+    Keep(output_.Write(zeros.data(), margin), margin);
     latency_ = margin + size_t(std::lround(decimateMic_.Delay() * reduction_ + interpolator_.Delay())) +
                size_t(plan.delay() - plan.decimation + 1) * reduction_;
     referenceHistory_.assign(kReferenceHistoryFrames, 0.0f);
@@ -235,10 +236,10 @@ void EchoQuell::SetupHighBand() {
     std::vector<float> zeros(std::max(chain, extra) + 1, 0.0f);
     micWait_.Allocate(chain + 2 * kMaxStep + 8);
     referenceWait_.Allocate(chain + 2 * kMaxStep + 8);
-    micWait_.Write(zeros.data(), chain);
-    referenceWait_.Write(zeros.data(), chain);
+    Keep(micWait_.Write(zeros.data(), chain), chain);
+    Keep(referenceWait_.Write(zeros.data(), chain), chain);
     highLine_.Allocate(extra + 2 * kMaxStep + 8);
-    highLine_.Write(zeros.data(), extra);
+    Keep(highLine_.Write(zeros.data(), extra), extra);
     lowUpMic_.assign(kMaxStep + 8, 0.0f);
     lowUpReference_.assign(kMaxStep + 8, 0.0f);
     highOut_.assign(kMaxStep + 8, 0.0f);
@@ -250,17 +251,17 @@ void EchoQuell::SetupHighBand() {
     lastLearn_ = false;
 }
 
-void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount) {
+void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount, bool cancel) {
     // hp_ and ref_ hold `inputs` full-rate samples, lowMic_ and lowReference_
     // their `lowCount` decimated ones.
-    micWait_.Write(hp_.data(), inputs);
-    referenceWait_.Write(ref_.data(), inputs);
+    Keep(micWait_.Write(hp_.data(), inputs), inputs);
+    Keep(referenceWait_.Write(ref_.data(), inputs), inputs);
     size_t up = bypassMicUp_.Process(lowMic_.data(), lowCount, lowUpMic_.data());
     bypassReferenceUp_.Process(lowReference_.data(), lowCount, lowUpReference_.data());
     for (size_t i = 0; i < up; ++i) {
         float m = 0, r = 0;
-        micWait_.Pop(m);
-        referenceWait_.Pop(r);
+        if (!micWait_.Pop(m)) Keep(0, 1);
+        if (!referenceWait_.Pop(r)) Keep(0, 1);
         const float highMic = m - lowUpMic_[i], highReference = r - lowUpReference_[i];
         highMicSum_ += highMic * highMic;
         highReferenceSum_ += highReference * highReference;
@@ -268,9 +269,9 @@ void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount) {
         // The gain glides to its target within a block, so block edges do
         // not click.
         highGain_ += 0.1f * (highGainTarget_ - highGain_);
-        highOut_[i] = highGain_ * highMic;
+        highOut_[i] = (cancel ? highGain_ : 1.0f) * highMic;
     }
-    highLine_.Write(highOut_.data(), up);
+    Keep(highLine_.Write(highOut_.data(), up), up);
 }
 
 void EchoQuell::HighBandBlock() {
@@ -376,7 +377,7 @@ void EchoQuell::SetDelay(LONG samples) {
     for (Band& b : bands_) {
         b.delayBands = std::min(bandsDelay, b.delayLine.capacity() - 1);
         b.delayLine.Clear();
-        for (size_t i = 0; i < b.delayBands; ++i) b.delayLine.Push(Complex());
+        for (size_t i = 0; i < b.delayBands; ++i) Keep(b.delayLine.Push(Complex()) ? 1 : 0, 1);
     }
     delay_.store(samples, std::memory_order_release);
     calibrating_.store(false, std::memory_order_release);
@@ -392,7 +393,11 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
             ref_[i] = float(r[i]);
             sumIn_ += std::abs(int(m[i]));
         }
-        if (!enabled() || !ready_) {
+        // Switched off, the DC-free microphone still goes through the bank
+        // (without echo removal), so the output keeps its latency and the
+        // bands, delay lines and output ring stay current for the switch back.
+        const bool cancel = enabled();
+        if (!ready_) {
             for (size_t i = 0; i < n; ++i) out[done + i] = ToInt16(hp_[i]);
         } else {
             size_t lowCount = decimateMic_.Process(hp_.data(), n, lowMic_.data());
@@ -403,14 +408,19 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
                 bool frameReady = analyzerMic_.Push(lowMic_[i]);
                 analyzerReference_.Push(lowReference_[i]);
                 if (!frameReady) continue;
-                ProcessFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                if (cancel) {
+                    ProcessFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                } else {
+                    BypassFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                }
                 synthesizer_.Synthesize(frame_.data(), lowOut_.data() + produced);
                 produced += d;
             }
             size_t highCount = interpolator_.Process(lowOut_.data(), produced, high_.data());
-            output_.Write(high_.data(), highCount);
-            if (reduction_ == 2) ProcessHighBand(n, lowCount);
+            Keep(output_.Write(high_.data(), highCount), highCount);
+            if (reduction_ == 2) ProcessHighBand(n, lowCount, cancel);
             size_t got = output_.Read(hp_.data(), n);
+            Keep(got, n);  // an output ring that ran dry would put silence in
             std::fill(hp_.begin() + got, hp_.begin() + n, 0.0f);
             if (reduction_ == 2) {
                 size_t extra = highLine_.Read(high_.data(), n);
@@ -535,11 +545,21 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     return true;
 }
 
+void EchoQuell::BypassFrame(const Complex* mic, const Complex* reference, Complex* out) {
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        Band& b = bands_[j];
+        Keep(b.delayLine.Push(reference[j]) ? 1 : 0, 1);
+        if (!b.delayLine.Pop(delayed_[j])) Keep(0, 1);
+        b.filter.PushReference(delayed_[j]);
+        out[j] = mic[j];
+    }
+}
+
 void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Complex* out) {
     for (size_t j = 0; j < bands_.size(); ++j) {
         Band& b = bands_[j];
-        b.delayLine.Push(reference[j]);
-        b.delayLine.Pop(delayed_[j]);
+        Keep(b.delayLine.Push(reference[j]) ? 1 : 0, 1);
+        if (!b.delayLine.Pop(delayed_[j])) Keep(0, 1);
     }
     for (size_t j = 0; j < bands_.size(); ++j) {
         bands_[j].filter.PushReference(delayed_[j]);

@@ -62,7 +62,8 @@ public:
     LONG delay() const { return delay_.load(std::memory_order_acquire); }
     bool calibrating() const { return calibrating_.load(std::memory_order_acquire); }
 
-    // Cancel (true) or pass the DC-free microphone through (false).
+    // Cancel (true) or pass the DC-free microphone through (false), through
+    // the same bank either way: the output's latency does not change.
     void SetEnabled(bool on) { enabled_.store(on, std::memory_order_release); }
     // Suppression of the residual echo after the filters (on by default).
     void SetResidualSuppression(bool on) { residualSuppression_ = on; }
@@ -75,6 +76,9 @@ public:
     ULONG EchoReduction() const { return echoReduction_.load(std::memory_order_acquire); }
     // Output delay of the cancelling path against its microphone input.
     size_t Latency() const { return latency_; }
+    // Samples a ring could not take or give since set-up: 0 unless the
+    // stage is broken; the echo path fails over to pass-through on any.
+    size_t Lost() const { return lost_.load(std::memory_order_acquire); }
     // Share of band samples (since set-up) in which the filters adapted.
     double AdaptingShare() const { return frames_ ? double(adaptingFrames_) / frames_ : 0.0; }
 
@@ -103,10 +107,16 @@ private:
     // Above 24000 Hz: the microphone band above the reduced rate, which the
     // bands never see, with its own residual echo suppression.
     void SetupHighBand();
-    void ProcessHighBand(size_t inputs, size_t lowCount);
+    void ProcessHighBand(size_t inputs, size_t lowCount, bool cancel);
+    // Switched off: the microphone's bands pass, the reference keeps flowing.
+    void BypassFrame(const Complex* mic, const Complex* reference, Complex* out);
     void HighBandBlock();
     bool DecideAdaptation(const Complex* mic, const Complex* reference);
 
+    void Keep(size_t done, size_t wanted) {
+        if (done < wanted) lost_.fetch_add(wanted - done, std::memory_order_acq_rel);
+    }
+    std::atomic<size_t> lost_{0};
     bool ready_ = false;
     ULONG rateHz_ = 0;
     ULONG reduction_ = 1;

@@ -23,6 +23,11 @@ public:
     Bfa() = default;
 
     bool Setup(ULONG rateHz, const BandKernels& kernels = FastKernels());
+
+private:
+    bool Configure(ULONG rateHz, const BandKernels& kernels);
+
+public:
     bool ready() const { return ready_; }
     // NoiseGuard gains on the output bands.
     void SetNoiseGuard(bool on) { tracker_.SetEnabled(on); }

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/bfa3.h"
 
+#include <new>
+
 #include <kiss_fftr.h>
 
 #include <algorithm>
@@ -51,6 +53,17 @@ Bfa3::~Bfa3() {
 }
 
 bool Bfa3::Setup(ULONG rateHz) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool Bfa3::Configure(ULONG rateHz) {
     EightKiloHertzPath path = PathTo8000(rateHz);
     ready_ = path.ok;
     overflow_ = false;
@@ -131,7 +144,7 @@ bool Bfa3::Setup(ULONG rateHz) {
     size_t latency = size_t(std::lround(delayCapture + double(kHop) * ratio));
     size_t margin = size_t(std::ceil(double(kHop) * ratio)) + 8;
     output_.Setup(latency, margin, kMaxBlock);
-    return ready_;
+    return ready_ && forward_ != nullptr && inverse_ != nullptr;
 }
 
 size_t Bfa3::Process(const float* left, const float* right, size_t count, float* out) {

@@ -34,6 +34,11 @@ public:
     // Rates outside 8000..48000 Hz leave the stage not ready (it then
     // passes the half sum of the channels through).
     bool Setup(ULONG rateHz);
+
+private:
+    bool Configure(ULONG rateHz);
+
+public:
     bool ready() const { return ready_; }
     bool overflowed() const { return overflow_; }
 

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/echo_quell.h"
 
+#include <new>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -130,6 +132,18 @@ std::span<const int16_t> CalibrationTable() {
 }
 
 bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz, kernels);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool EchoQuell::Configure(ULONG rateHz, const BandKernels& kernels) {
+    configured_ = false;
     ready_ = rateHz >= 8000 && rateHz <= kMaxRateHz;
     rateHz_ = rateHz;
     lost_ = 0;
@@ -167,9 +181,9 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     decimateMic_.Setup(RateRatio{1, reduction_});
     decimateReference_.Setup(RateRatio{1, reduction_});
     interpolator_.Setup(RateRatio{reduction_, 1});
-    analyzerMic_.Setup(plan);
-    analyzerReference_.Setup(plan);
-    synthesizer_.Setup(plan);
+    bool banks = analyzerMic_.Setup(plan);
+    banks = analyzerReference_.Setup(plan) && banks;
+    banks = synthesizer_.Setup(plan) && banks;
     bands_.clear();
     bands_.resize(plan.uniqueBands());
     size_t maxDelayBands = response_.size() / reduction_ / plan.decimation + 1;
@@ -212,7 +226,8 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     sumIn_ = sumOut_ = 0;
     figureCount_ = 0;
     SetupHighBand();
-    return ready_;
+    configured_ = true;
+    return ready_ && banks;
 }
 
 void EchoQuell::SetupHighBand() {
@@ -384,6 +399,11 @@ void EchoQuell::SetDelay(LONG samples) {
 }
 
 void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t count, int16_t* out) {
+    if (!configured_) {
+        // A set-up that ran out of memory: the DC-free microphone, and no work buffers touched.
+        for (size_t i = 0; i < count; ++i) out[i] = ToInt16(dc_.Process(float(mic[i])));
+        return;
+    }
     for (size_t done = 0; done < count;) {
         size_t n = std::min(kMaxStep, count - done);
         const int16_t* m = mic + done;

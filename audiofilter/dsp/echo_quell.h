@@ -41,6 +41,11 @@ public:
     // False for rates outside 8000..48000 Hz; the canceller then passes the
     // DC-free microphone through.
     bool Setup(ULONG rateHz, const BandKernels& kernels = FastKernels());
+
+private:
+    bool Configure(ULONG rateHz, const BandKernels& kernels);
+
+public:
     bool ready() const { return ready_; }
     ULONG rate() const { return rateHz_; }
 
@@ -117,6 +122,7 @@ private:
         if (done < wanted) lost_.fetch_add(wanted - done, std::memory_order_acq_rel);
     }
     std::atomic<size_t> lost_{0};
+    bool configured_ = false;  // the last set-up ran to its end
     bool ready_ = false;
     ULONG rateHz_ = 0;
     ULONG reduction_ = 1;

@@ -48,7 +48,7 @@ void KissTransform::Run(const Complex* in, Complex* out) const {
     kiss_fft(cfg_, reinterpret_cast<const kiss_fft_cpx*>(in), reinterpret_cast<kiss_fft_cpx*>(out));
 }
 
-void SubbandAnalyzer::Setup(const BandPlan& plan) {
+bool SubbandAnalyzer::Setup(const BandPlan& plan) {
     plan_ = plan;
     std::vector<float> p = MakePrototype(plan);
     size_t n = p.size();
@@ -66,8 +66,9 @@ void SubbandAnalyzer::Setup(const BandPlan& plan) {
     work_.assign(plan.bands, Complex());
     spectrum_.assign(plan.bands, Complex());
     bands_.assign(plan.uniqueBands(), Complex());
-    transform_.Setup(plan.bands, true);
+    const bool made = transform_.Setup(plan.bands, true);
     Reset();
+    return made;
 }
 
 void SubbandAnalyzer::Reset() {
@@ -105,7 +106,7 @@ void SubbandAnalyzer::Analyze() {
     }
 }
 
-void SubbandSynthesizer::Setup(const BandPlan& plan) {
+bool SubbandSynthesizer::Setup(const BandPlan& plan) {
     plan_ = plan;
     std::vector<float> p = MakePrototype(plan);
     size_t n = p.size();
@@ -125,8 +126,9 @@ void SubbandSynthesizer::Setup(const BandPlan& plan) {
         twiddle_[r] = Complex(float(std::cos(kPi * r / plan.bands)), float(std::sin(kPi * r / plan.bands)));
     full_.assign(plan.bands, Complex());
     time_.assign(plan.bands, Complex());
-    transform_.Setup(plan.bands, true);
+    const bool made = transform_.Setup(plan.bands, true);
     Reset();
+    return made;
 }
 
 void SubbandSynthesizer::Reset() {

@@ -56,7 +56,8 @@ class SubbandAnalyzer {
 public:
     static constexpr float kAnalysisScale = 8.0f;
 
-    void Setup(const BandPlan& plan);
+    // False when the transform could not be made (no memory).
+    bool Setup(const BandPlan& plan);
     void Reset();
     const BandPlan& plan() const { return plan_; }
 
@@ -90,7 +91,8 @@ private:
 
 class SubbandSynthesizer {
 public:
-    void Setup(const BandPlan& plan);
+    // False when the transform could not be made (no memory).
+    bool Setup(const BandPlan& plan);
     void Reset();
     const BandPlan& plan() const { return plan_; }
 

@@ -26,6 +26,11 @@ public:
     // Allocates everything for the rate; false (and the stage passes its
     // input through) for rates outside 4000..48000 Hz.
     bool Setup(ULONG rateHz);
+
+private:
+    bool Configure(ULONG rateHz);
+
+public:
     bool ready() const { return ready_; }
     // Suppression on or off; the bank runs (with the same delay) either way.
     void SetEnabled(bool on) { tracker_.SetEnabled(on); }

@@ -158,12 +158,12 @@ bool EchoQuell::Configure(ULONG rateHz, const BandKernels& kernels) {
     calibration_.clear();
     if (ready_) {
         EightKiloHertzPath path = PathTo8000(rateHz);
-        std::vector<float> signal(CalibrationTable().begin(), CalibrationTable().end());
+        DspVector<float> signal(CalibrationTable().begin(), CalibrationTable().end());
         signal.resize(signal.size() + 256, 0.0f);
         for (size_t s = path.count; s-- > 0;) {
             Resampler r;
             r.Setup(RateRatio{path.steps[s].down, path.steps[s].up});
-            std::vector<float> next(r.MaxOutput(signal.size()));
+            DspVector<float> next(r.MaxOutput(signal.size()));
             next.resize(r.Process(signal.data(), signal.size(), next.data()));
             signal.swap(next);
         }
@@ -205,7 +205,7 @@ bool EchoQuell::Configure(ULONG rateHz, const BandKernels& kernels) {
     // to cover a hop of the bank and a step of the rate converters.
     size_t margin = size_t(plan.decimation) * reduction_ + 2 * reduction_;
     output_.Allocate(margin + 2 * kMaxStep + high_.size());
-    std::vector<float> zeros(margin, 0.0f);
+    DspVector<float> zeros(margin, 0.0f);
     Keep(output_.Write(zeros.data(), margin), margin);
     latency_ = margin + size_t(std::lround(decimateMic_.Delay() * reduction_ + interpolator_.Delay())) +
                size_t(plan.delay() - plan.decimation + 1) * reduction_;
@@ -248,7 +248,7 @@ void EchoQuell::SetupHighBand() {
     // two converters' delays; the high band is the input at that lag less it.
     const size_t chain = size_t(std::lround(decimateMic_.Delay() * 2 + bypassMicUp_.Delay()));
     const size_t extra = latency_ > chain ? latency_ - chain : 0;
-    std::vector<float> zeros(std::max(chain, extra) + 1, 0.0f);
+    DspVector<float> zeros(std::max(chain, extra) + 1, 0.0f);
     micWait_.Allocate(chain + 2 * kMaxStep + 8);
     referenceWait_.Allocate(chain + 2 * kMaxStep + 8);
     Keep(micWait_.Write(zeros.data(), chain), chain);
@@ -337,17 +337,17 @@ LONG EchoQuell::EstimateDelay() {
     // Zero-mean response; reference and response decimated alike above
     // 12000 Hz, so the search costs about the same at every rate.
     ULONG factor = DelayDecimation(rateHz_);
-    std::vector<float> response(response_.begin(), response_.end());
+    DspVector<float> response(response_.begin(), response_.end());
     double mean = 0;
     for (float v : response) mean += v;
     mean /= double(response.size());
     for (float& v : response) v -= float(mean);
-    std::vector<float> reference(calibration_.begin(), calibration_.end());
+    DspVector<float> reference(calibration_.begin(), calibration_.end());
     if (factor > 1) {
         Resampler a, b;
         a.Setup(RateRatio{1, factor});
         b.Setup(RateRatio{1, factor});
-        std::vector<float> r2(a.MaxOutput(response.size())), c2(b.MaxOutput(reference.size()));
+        DspVector<float> r2(a.MaxOutput(response.size())), c2(b.MaxOutput(reference.size()));
         r2.resize(a.Process(response.data(), response.size(), r2.data()));
         c2.resize(b.Process(reference.data(), reference.size(), c2.data()));
         response.swap(r2);

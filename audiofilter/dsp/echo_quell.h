@@ -12,6 +12,8 @@
 // response buffer instead), and from then on calibration is over.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <atomic>
 #include <cstddef>
 #include <span>
@@ -126,9 +128,9 @@ private:
     bool ready_ = false;
     ULONG rateHz_ = 0;
     ULONG reduction_ = 1;
-    std::vector<int16_t> calibration_;
+    DspVector<int16_t> calibration_;
     size_t calibrationPosition_ = 0;
-    std::vector<int16_t> response_;
+    DspVector<int16_t> response_;
     std::atomic<size_t> responseCount_{0};
     std::atomic<LONG> delay_{-1};
     std::atomic<bool> calibrating_{true};
@@ -139,17 +141,17 @@ private:
     Resampler decimateMic_, decimateReference_, interpolator_;
     SubbandAnalyzer analyzerMic_, analyzerReference_;
     SubbandSynthesizer synthesizer_;
-    std::vector<Band> bands_;
-    std::vector<float> hp_, ref_, lowMic_, lowReference_, lowOut_, high_;
-    std::vector<Complex> delayed_, frame_;
+    DspVector<Band> bands_;
+    DspVector<float> hp_, ref_, lowMic_, lowReference_, lowOut_, high_;
+    DspVector<Complex> delayed_, frame_;
     FloatRing output_;
     size_t latency_ = 0;
 
     // Double-talk detection (whole frame).
     float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
     float echoLevel_ = 0;
-    std::vector<Complex> echoes_;
-    std::vector<float> cancellation_;  // scratch: per band error over microphone power
+    DspVector<Complex> echoes_;
+    DspVector<float> cancellation_;  // scratch: per band error over microphone power
     bool residualSuppression_ = true;
     ULONG hangover_ = 0, talkFrames_ = 0, release_ = 0;
     ULONG suppressHang_ = 0;  // band frames the residual suppression stays relaxed for talk
@@ -157,7 +159,7 @@ private:
     float referenceLow_ = 0, referenceHigh_ = 0;
     bool bright_ = false;                // the far end's power lies mostly above its lowest quarter
     unsigned long long leakFrames_ = 0;  // band frames in which the residual leaks learnt
-    std::vector<float> referenceHistory_;
+    DspVector<float> referenceHistory_;
     size_t referenceHistoryPos_ = 0;
     unsigned long long frames_ = 0, adaptingFrames_ = 0;
 
@@ -165,8 +167,8 @@ private:
     Resampler bypassMicUp_, bypassReferenceUp_;
     FloatRing micWait_, referenceWait_;  // full-rate input waiting out the converters' delay
     FloatRing highLine_;                 // high band waiting out the bands' extra delay
-    std::vector<float> lowUpMic_, lowUpReference_, highOut_;
-    std::vector<float> highReferenceBlocks_;  // block powers of the reference's high band
+    DspVector<float> lowUpMic_, lowUpReference_, highOut_;
+    DspVector<float> highReferenceBlocks_;  // block powers of the reference's high band
     size_t highBlockPos_ = 0, highBlockFill_ = 0;
     float highMicSum_ = 0, highReferenceSum_ = 0, highHold_ = 0;
     float highLeakMic_ = 0, highLeakHold_ = 0, highLeak_ = 0, highLastClean_ = 0;

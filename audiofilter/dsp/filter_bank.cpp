@@ -35,11 +35,17 @@ std::vector<float> MakePrototype(const BandPlan& plan) {
     return out;
 }
 
-KissTransform::~KissTransform() { kiss_fft_free(cfg_); }
+KissTransform::~KissTransform() { Release(cfg_); }
 
 bool KissTransform::Setup(size_t points, bool inverse) {
-    kiss_fft_free(cfg_);
-    cfg_ = kiss_fft_alloc(int(points), inverse ? 1 : 0, nullptr, nullptr);
+    Release(cfg_);
+    cfg_ = nullptr;
+    // The transform's memory comes from the stages' source too.
+    size_t bytes = 0;
+    kiss_fft_alloc(int(points), inverse ? 1 : 0, nullptr, &bytes);
+    void* memory = Allocate(bytes);
+    cfg_ = kiss_fft_alloc(int(points), inverse ? 1 : 0, memory, &bytes);
+    if (cfg_ == nullptr) Release(memory);
     return cfg_ != nullptr;
 }
 

@@ -10,12 +10,26 @@
 #include "audiofilter/dsp/bfa.h"
 #include "audiofilter/dsp/bfa3.h"
 #include "audiofilter/dsp/echo_quell.h"
+#include "audiofilter/dsp/memory.h"
 #include "audiofilter/dsp/noise_guard.h"
 #include "sim/sound/speech.h"
 
 namespace {
+// Allocations through operator new and through the stages' memory source,
+// counted together; the one numbered g_failAt (from 1) fails.
 std::atomic<long> g_allocations{0};
-std::atomic<long> g_failAt{0};  // the allocation (counted from 1) that fails; 0: none
+std::atomic<long> g_failAt{0};
+bool Fails() {
+    const long n = g_allocations.fetch_add(1, std::memory_order_relaxed) + 1;
+    return g_failAt.load(std::memory_order_relaxed) == n;
+}
+void* SourceAllocate(std::size_t bytes, void*) { return Fails() ? nullptr : std::malloc(bytes); }
+void SourceRelease(void* block, void*) { std::free(block); }
+// Installed before any test runs.
+const bool g_sourceSet = [] {
+    qk::dsp::SetMemorySource({SourceAllocate, SourceRelease, nullptr});
+    return true;
+}();
 }
 
 // The replacement pairs malloc with free; GCC cannot see that through
@@ -25,8 +39,7 @@ std::atomic<long> g_failAt{0};  // the allocation (counted from 1) that fails; 0
 #endif
 
 void* operator new(std::size_t size) {
-    const long n = g_allocations.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (g_failAt.load(std::memory_order_relaxed) == n) throw std::bad_alloc();
+    if (Fails()) throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
@@ -82,10 +95,12 @@ void EachAllocationFails(ULONG rate, Run run) {
         g_failAt = 0;
         if (!failed) {
             EXPECT_TRUE(ok);  // every allocation went through: the last k
+            EXPECT_GT(k, 5);  // and each of the set-up's many allocations failed once before
             break;
         }
         EXPECT_FALSE(ok);
         EXPECT_FALSE(stage.ready());
+        EXPECT_TRUE(g_sourceSet);
         run(stage, false);
         EXPECT_TRUE(stage.Setup(rate));
         run(stage, true);

@@ -16,6 +16,8 @@ PACKAGES=(
   # library is compiled by the mingw resource compiler and linked as a PE module,
   # and the desktop tests run an X server in memory and drive it with xdotool.
   libzip-dev libx11-dev binutils-mingw-w64-i686 xvfb xdotool fonts-dejavu-core
+  # Synthesised speech for the microphone processing's evaluation scenes.
+  espeak-ng
 )
 # Real photographs for the imaging tests (a portrait and grey photographed
 # scenes); only their data is used, so nothing they recommend is needed.

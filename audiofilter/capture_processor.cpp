@@ -154,8 +154,12 @@ void CaptureProcessor::Interleave(size_t produced) {
     const size_t channels = applied_.channels;
     if (applied_.bits == 16) {
         auto* d = reinterpret_cast<int16_t*>(raw_);
+        // std::max and std::min with the bound first treat NaN as fmax and
+        // fmin did (it becomes -32767), but compile to vector max and min:
+        // with the library calls this loop was a third of the filter path's
+        // overhead at 48000 Hz.
         auto round16 = [](float sample) {
-            const float x = std::fmin(32767.0f, std::fmax(-32767.0f, sample));
+            const float x = std::min(32767.0f, std::max(-32767.0f, sample));
             return int16_t(x + (x >= 0.0f ? 0.5f : -0.5f));
         };
         if (channels == 2) {

@@ -3,6 +3,7 @@
 // the system buffer holds the input and takes the output. A device index is
 // the buffer's first byte, the position in arrival order.
 #include "audiofilter/capture_processor.h"
+#include "audiofilter/echo_canceller.h"
 #include "audiofilter/filter.h"
 #include "common/usb_ids.h"
 #include "usb.h"
@@ -75,8 +76,11 @@ void SwitchFeature(FilterExtension* f, ULONG feature, ULONG requested) {
                 Send(f, FEATURE_BFA, 0);
                 Send(f, FEATURE_BFA3, 0);
             }
-            // The echo canceller (when one runs) is told to cancel or pass
-            // through; it comes with the echo path.
+            // A running canceller is told to cancel or pass through.
+            if (EchoCanceller* c = AcquireCanceller(f)) {
+                c->SetEnabled(f->echoQuellOn != 0);
+                c->Release();
+            }
             break;
         case FEATURE_BFA3:
             f->bfa3On = f->bfa3Available ? on : 0;
@@ -97,6 +101,9 @@ NTSTATUS SetFeature(const FeatureRequest& request) {
     KeWaitForSingleObject(&control->listMutex, Executive, KernelMode, FALSE, nullptr);
     ForEachDevice([&](FilterExtension* f) {
         if (f->captureProcessor == nullptr) return false;  // not started: the walk ends here
+        // A switch before the stored values were read would act on empty
+        // availability and save it over them.
+        if (f->settingsPending) LoadSettings(f);
         SwitchFeature(f, request.feature, request.enabled);
         SaveSettings(f);
         return true;
@@ -495,12 +502,25 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
                     break;
                 case IOCTL_AUDFLT_READ_ECHO_TRACE:
                 case IOCTL_AUDFLT_READ_ECHO_REFERENCE:
-                    // Calibration buffers exist only while an echo canceller does.
+                case IOCTL_AUDFLT_GET_ECHO_REDUCTION: {
+                    // Calibration buffers and the figure exist only while an echo
+                    // canceller does; under its lock it cannot go meanwhile.
+                    ULONG reduction = 0;
+                    if (first != nullptr) {
+                        KeAcquireSpinLockAtDpcLevel(&first->echoLock);
+                        if (const EchoCanceller* c = first->echoCanceller) {
+                            if (code == IOCTL_AUDFLT_READ_ECHO_TRACE) information = c->ReadResponse(buffer, out);
+                            if (code == IOCTL_AUDFLT_READ_ECHO_REFERENCE) information = c->ReadReference(buffer, out);
+                            reduction = c->EchoReduction();
+                        }
+                        KeReleaseSpinLockFromDpcLevel(&first->echoLock);
+                    }
+                    if (code == IOCTL_AUDFLT_GET_ECHO_REDUCTION) {
+                        Put32(buffer, 0, reduction);
+                        information = 4;
+                    }
                     break;
-                case IOCTL_AUDFLT_GET_ECHO_REDUCTION:
-                    Put32(buffer, 0, 0);
-                    information = 4;
-                    break;
+                }
                 case IOCTL_AUDFLT_GET_LAST_CAPTURE_SIZE:
                     Put32(buffer, 0, first != nullptr ? first->lastCaptureSize : 0);
                     information = 4;
@@ -556,6 +576,11 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
                     break;
                 }
                 case IOCTL_AUDFLT_GET_ECHO_DELAY:
+                    if (first != nullptr) {
+                        KeAcquireSpinLockAtDpcLevel(&first->echoLock);
+                        if (const EchoCanceller* c = first->echoCanceller) first->echoDelay = c->Delay();
+                        KeReleaseSpinLockFromDpcLevel(&first->echoLock);
+                    }
                     Put32(buffer, 0, first != nullptr ? static_cast<ULONG>(first->echoDelay) : 0);
                     information = 4;
                     break;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "audiofilter/capture_processor.h"
+#include "audiofilter/dsp/memory.h"
 #include "audiofilter/filter.h"
 #include "audiofilter/k0340aud_entry.h"
 
@@ -40,6 +41,7 @@ void SetDefaults(FilterExtension* f, PDEVICE_OBJECT self, PDEVICE_OBJECT pdo) {
     KeInitializeSemaphore(&f->echoQueueSemaphore, 0, 20);
     KeInitializeSpinLock(&f->captureQueueLock);
     KeInitializeSpinLock(&f->echoQueueLock);
+    KeInitializeSpinLock(&f->echoLock);
     InitializeListHead(&f->captureQueue);
     InitializeListHead(&f->echoQueue);
     f->captureWorkerState = -1;
@@ -200,6 +202,10 @@ NTSTATUS K0340AudDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     if (!NT_SUCCESS(status)) return status;
     for (auto& routine : DriverObject->MajorFunction) routine = Dispatch;
     DriverObject->DriverExtension->AddDevice = AddDevice;
-    DriverObject->DriverUnload = [](PDRIVER_OBJECT) {};
+    // The stages' memory from the pool with the filter's tag: the leak check
+    // at unload and the pool's fault injection cover it as the rest.
+    qk::dsp::SetMemorySource({[](size_t bytes, void*) -> void* { return ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTag); },
+                              [](void* block, void*) { ExFreePoolWithTag(block, kPoolTag); }, nullptr});
+    DriverObject->DriverUnload = [](PDRIVER_OBJECT) { qk::dsp::SetMemorySource({}); };
     return STATUS_SUCCESS;
 }

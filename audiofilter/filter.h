@@ -30,6 +30,7 @@ inline constexpr uint16_t kMarkerOff = 0xFFFF;
 inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
 
 class CaptureProcessor;
+class EchoCanceller;
 
 struct LevelMeter {
     LONG peak = 0;
@@ -59,7 +60,7 @@ struct FilterExtension {
     KEVENT startEvent;
     KEVENT removeEvent;
     CaptureProcessor* captureProcessor;  // owned, start to stop
-    void* echoCanceller;                 // owned; created when echo cancellation begins
+    EchoCanceller* echoCanceller;        // one reference owned; created when echo cancellation begins
     KEVENT captureWorkerExited;
     KEVENT echoWorkerExited;
     KSEMAPHORE captureQueueSemaphore;
@@ -107,6 +108,8 @@ struct FilterExtension {
     // events so that nothing of them runs once the device stops.
     PVOID captureThread;
     PVOID echoThread;
+    // Ours: guards the echoCanceller pointer; users take a reference under it.
+    KSPIN_LOCK echoLock;
 };
 
 struct ControlExtension {
@@ -119,6 +122,30 @@ struct ControlExtension {
     // Ours: held at PASSIVE_LEVEL by whoever links or unlinks a device and by
     // the feature switching, which walks the list while it writes the registry.
     KMUTEX listMutex;
+};
+
+// Brackets the signal processing: the floating-point state and the extended
+// state, whose save the floating-point save does not cover and which the
+// vector kernels chosen at run time (AVX2 and FMA) use. Saved() is false when
+// either could not be saved: the work is then skipped, nothing is lost.
+class DspStateScope {
+public:
+    DspStateScope() {
+        floatSaved_ = NT_SUCCESS(KeSaveFloatingPointState(&float_));
+        extendedSaved_ = floatSaved_ && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &extended_));
+    }
+    ~DspStateScope() {
+        if (extendedSaved_) KeRestoreExtendedProcessorState(&extended_);
+        if (floatSaved_) KeRestoreFloatingPointState(&float_);
+    }
+    DspStateScope(const DspStateScope&) = delete;
+    DspStateScope& operator=(const DspStateScope&) = delete;
+    bool Saved() const { return extendedSaved_; }
+
+private:
+    KFLOATING_SAVE float_;
+    XSTATE_SAVE extended_;
+    bool floatSaved_ = false, extendedSaved_ = false;
 };
 
 // ---- entry.cpp: driver entry, control device, AddDevice, dispatch --------------------------
@@ -172,6 +199,14 @@ void ResetMeter(LevelMeter* meter, ULONG rateHz, ULONG channels);
 void UpdateMeter(LevelMeter* meter, const UCHAR* data, ULONG bytes, bool samples32);
 // Processes one completed capture buffer of the capture path in place; returns the new DataUsed.
 ULONG ProcessCaptureBuffer(FilterExtension* f, UCHAR* data, ULONG bytes);
+// The device's echo canceller with a reference taken (Release it), or null.
+EchoCanceller* AcquireCanceller(FilterExtension* f);
+// Puts `next` (may be null) in place of the device's canceller, which goes
+// once its last user releases it. Passive level.
+void ReplaceCanceller(FilterExtension* f, EchoCanceller* next);
+// The render side of the echo path: the write's data is the reference, and
+// what the loudspeaker is to play replaces it; returns the new DataUsed.
+ULONG ProcessRenderBuffer(FilterExtension* f, UCHAR* data, ULONG bytes, ULONG capacity);
 
 // ---- control.cpp: the control device's requests and the event waiters -------------------------
 NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp);

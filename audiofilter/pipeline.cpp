@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "audiofilter/capture_processor.h"
+#include "audiofilter/echo_canceller.h"
 #include "audiofilter/filter.h"
 #include "ks.h"
 
@@ -78,16 +79,21 @@ void ProcessHeld(FilterExtension* f, PIRP irp, bool echo) {
     if (header->DataUsed > header->FrameExtent) return;
     f->lastCaptureSize = header->DataUsed;
     f->captureTotal += header->DataUsed;
-    KFLOATING_SAVE save;
-    if (!NT_SUCCESS(KeSaveFloatingPointState(&save))) return;  // passed on unprocessed
+    DspStateScope state;
+    if (!state.Saved()) return;  // passed on unprocessed
     if (echo) {
         if (RightInput(f) && f->micBoost) ApplyMicBoost(data, header->DataUsed, f->captureBits, f->micBoost, &f->micBoostCarry);
-        // The echo canceller itself is not part of this build yet: the path passes the signal on.
+        if (f->echoPathActive) {
+            if (EchoCanceller* c = AcquireCanceller(f)) {
+                c->PushCapture(data, header->DataUsed);
+                header->DataUsed = c->PullCapture(data, header->FrameExtent);
+                c->Release();
+            }
+        }
     } else if (header->DataUsed < kLargestProcessedCapture) {
         header->DataUsed = ProcessCaptureBuffer(f, data, header->DataUsed);
     }
     if (f->metersOn) UpdateMeter(&f->captureMeter, data, header->DataUsed, false);
-    KeRestoreFloatingPointState(&save);
 }
 
 void Worker(FilterExtension* f, bool echo) {
@@ -168,16 +174,58 @@ void StopWorkers(FilterExtension* f) {
 
 void ChoosePath(FilterExtension* f) {
     if (f->echoQuellOn) {
-        // Echo cancellation needs both streams at one rate; the echo canceller
-        // that would take them is not part of this build yet, so the reads
-        // go to the echo worker, which passes them on after MicBoost.
-        f->echoPathActive = 0;
+        // Echo cancellation needs both streams at one rate; until both run,
+        // reads go to the echo worker, which passes them on after MicBoost.
         f->capturePathActive = 0;
+        if (f->captureRunning && f->renderRunning && f->renderRate == f->captureRate && f->captureRate <= 48000) {
+            if (f->captureProcessor != nullptr) f->captureProcessor->RequestReset();
+            f->echoPathActive = 0;
+            EchoCanceller* c = EchoCanceller::Create(f->captureRate, ULONG(f->captureChannels), f->captureBits,
+                                                     ULONG(f->renderChannels), f->renderBits);
+            if (c != nullptr && !NT_SUCCESS(c->Start())) {
+                EchoCanceller::Destroy(c);
+                c = nullptr;
+            }
+            ReplaceCanceller(f, c);
+            f->echoDelay = -1;
+            // Without a canceller (no memory, no thread) the echo worker passes the microphone on.
+            f->echoPathActive = c != nullptr ? 1 : 0;
+        } else {
+            f->echoPathActive = 0;
+        }
         return;
     }
     const bool capture = f->captureChannels <= 2 && f->captureRate != 0;
     f->echoPathActive = 0;
+    ReplaceCanceller(f, nullptr);
     f->capturePathActive = capture ? 1 : 0;
+}
+
+EchoCanceller* AcquireCanceller(FilterExtension* f) {
+    KIRQL old;
+    KeAcquireSpinLock(&f->echoLock, &old);
+    EchoCanceller* c = f->echoCanceller;
+    if (c != nullptr) c->AddRef();
+    KeReleaseSpinLock(&f->echoLock, old);
+    return c;
+}
+
+void ReplaceCanceller(FilterExtension* f, EchoCanceller* next) {
+    KIRQL old;
+    KeAcquireSpinLock(&f->echoLock, &old);
+    EchoCanceller* previous = f->echoCanceller;
+    f->echoCanceller = next;
+    KeReleaseSpinLock(&f->echoLock, old);
+    if (previous != nullptr) previous->Release();
+}
+
+ULONG ProcessRenderBuffer(FilterExtension* f, UCHAR* data, ULONG bytes, ULONG capacity) {
+    EchoCanceller* c = AcquireCanceller(f);
+    if (c == nullptr) return bytes;
+    c->PushRender(data, bytes);
+    bytes = c->PullRender(data, capacity);
+    c->Release();
+    return bytes;
 }
 
 NTSTATUS QueueRead(FilterExtension* f, PIRP irp, bool echoPath) {

@@ -59,6 +59,8 @@ LONG CaptureChannelsOf(Profile profile, uint16_t product) {
 
 void StopFilter(FilterExtension* f) {
     StopWorkers(f);
+    f->echoPathActive = 0;
+    ReplaceCanceller(f, nullptr);
     f->started = 0;
     if (f->deviceDescriptor != nullptr) {
         ExFreePoolWithTag(f->deviceDescriptor, kPoolTag);

@@ -297,6 +297,12 @@ NTSTATUS WriteStream(FilterExtension* f, PIRP irp) {
     if (header != nullptr && !(header->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_LOOPEDDATA)) {
         f->renderTotal += header->DataUsed;
         f->lastRenderSize = header->DataUsed;
+        // The echo path takes the application's audio as its reference and
+        // gives back what the loudspeaker plays (the probe while it calibrates).
+        if (f->echoPathActive && header->Data != nullptr && header->DataUsed <= header->FrameExtent) {
+            header->DataUsed = ProcessRenderBuffer(f, static_cast<UCHAR*>(header->Data), header->DataUsed,
+                                                   header->DataUsed);
+        }
         if (f->metersOn && header->Data != nullptr && header->DataUsed <= header->FrameExtent) {
             UpdateMeter(&f->renderMeter, static_cast<const UCHAR*>(header->Data), header->DataUsed, f->renderBits == 32);
         }

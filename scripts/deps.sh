@@ -19,6 +19,8 @@ PACKAGES=(
   # The shell links the platform writes are read back by an independent reader
   # of the format (lnkinfo).
   liblnk-utils
+  # Synthesised speech for the microphone processing's evaluation scenes.
+  espeak-ng
 )
 # Real photographs for the imaging tests (a portrait and grey photographed
 # scenes); only their data is used, so nothing they recommend is needed.

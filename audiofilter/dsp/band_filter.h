@@ -5,6 +5,8 @@
 // equal within float rounding.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -61,7 +63,7 @@ private:
     size_t length_ = 0;
     size_t head_ = 0;
     bool pairOpen_ = false;
-    std::vector<float> wr_, wi_, gr_, gi_, xr_, xi_;
+    DspVector<float> wr_, wi_, gr_, gi_, xr_, xi_;
 };
 
 // Component-wise sign of a complex error (the sign-error update in both

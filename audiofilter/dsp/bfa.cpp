@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/bfa.h"
 
+#include <new>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -25,15 +27,26 @@ float AdaptRatio(size_t band) {
 }  // namespace
 
 bool Bfa::Setup(ULONG rateHz, const BandKernels& kernels) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz, kernels);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool Bfa::Configure(ULONG rateHz, const BandKernels& kernels) {
     ready_ = rateHz >= kMinRateHz && rateHz <= kMaxRateHz;
     ULONG factor = ready_ ? SuppressorReduction(rateHz) : 1;
     BandPlan plan = SuppressorPlanForRate(rateHz);
     decimateLeft_.Setup(RateRatio{1, factor});
     decimateRight_.Setup(RateRatio{1, factor});
     interpolator_.Setup(RateRatio{factor, 1});
-    analyzerLeft_.Setup(plan);
-    analyzerRight_.Setup(plan);
-    synthesizer_.Setup(plan);
+    bool banks = analyzerLeft_.Setup(plan);
+    banks = analyzerRight_.Setup(plan) && banks;
+    banks = synthesizer_.Setup(plan) && banks;
     tracker_.Setup(plan.uniqueBands());
     bands_.clear();
     bands_.resize(plan.uniqueBands());
@@ -51,7 +64,7 @@ bool Bfa::Setup(ULONG rateHz, const BandKernels& kernels) {
     size_t latency = size_t(std::lround(decimateLeft_.Delay() * factor + interpolator_.Delay())) +
                      size_t(plan.delay() - plan.decimation + 1) * factor;
     output_.Setup(latency, size_t(plan.decimation) * factor + factor, kMaxBlock);
-    return ready_;
+    return ready_ && banks;
 }
 
 size_t Bfa::Process(const float* left, const float* right, size_t count, float* out) {

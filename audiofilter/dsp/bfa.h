@@ -4,6 +4,8 @@
 // from the sides. Adaptation runs only in bands judged noise-dominated.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -23,6 +25,11 @@ public:
     Bfa() = default;
 
     bool Setup(ULONG rateHz, const BandKernels& kernels = FastKernels());
+
+private:
+    bool Configure(ULONG rateHz, const BandKernels& kernels);
+
+public:
     bool ready() const { return ready_; }
     // NoiseGuard gains on the output bands.
     void SetNoiseGuard(bool on) { tracker_.SetEnabled(on); }
@@ -64,9 +71,9 @@ private:
     SubbandSynthesizer synthesizer_;
     NoiseTracker tracker_;
     AlignedOutput output_;
-    std::vector<Band> bands_;
-    std::vector<float> lowLeft_, lowRight_, lowOut_, high_;
-    std::vector<Complex> frame_;
+    DspVector<Band> bands_;
+    DspVector<float> lowLeft_, lowRight_, lowOut_, high_;
+    DspVector<Complex> frame_;
 };
 
 }  // namespace qk::dsp

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/bfa3.h"
 
+#include <new>
+
 #include <kiss_fftr.h>
 
 #include <algorithm>
@@ -46,11 +48,22 @@ const float Bfa3::kLookThreshold =
     float(std::sin(0.17697638) * kNominalRateHz * 62.831852 * 1.1837121e-7);
 
 Bfa3::~Bfa3() {
-    kiss_fftr_free(forward_);
-    kiss_fftr_free(inverse_);
+    Release(forward_);
+    Release(inverse_);
 }
 
 bool Bfa3::Setup(ULONG rateHz) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool Bfa3::Configure(ULONG rateHz) {
     EightKiloHertzPath path = PathTo8000(rateHz);
     ready_ = path.ok;
     overflow_ = false;
@@ -79,10 +92,17 @@ bool Bfa3::Setup(ULONG rateHz) {
     // Periodic Hann: shifted copies at the 128-sample hop add up to one, so
     // plain overlap-add of the inverse transforms restores the signal.
     for (size_t i = 0; i < kFrame; ++i) window_[i] = float(0.5 - 0.5 * std::cos(2 * kPi * i / kFrame));
-    kiss_fftr_free(forward_);
-    kiss_fftr_free(inverse_);
-    forward_ = kiss_fftr_alloc(int(kFrame), 0, nullptr, nullptr);
-    inverse_ = kiss_fftr_alloc(int(kFrame), 1, nullptr, nullptr);
+    Release(forward_);
+    Release(inverse_);
+    forward_ = inverse_ = nullptr;
+    // The transforms' memory from the stages' source as well.
+    for (kiss_fftr_cfg* cfg : {&forward_, &inverse_}) {
+        size_t bytes = 0;
+        kiss_fftr_alloc(int(kFrame), cfg == &inverse_ ? 1 : 0, nullptr, &bytes);
+        void* memory = Allocate(bytes);
+        *cfg = kiss_fftr_alloc(int(kFrame), cfg == &inverse_ ? 1 : 0, memory, &bytes);
+        if (*cfg == nullptr) Release(memory);
+    }
     historyLeft_.assign(kFrame, 0.0f);
     historyRight_.assign(kFrame, 0.0f);
     fill_ = kFrame - kHop;
@@ -131,7 +151,7 @@ bool Bfa3::Setup(ULONG rateHz) {
     size_t latency = size_t(std::lround(delayCapture + double(kHop) * ratio));
     size_t margin = size_t(std::ceil(double(kHop) * ratio)) + 8;
     output_.Setup(latency, margin, kMaxBlock);
-    return ready_;
+    return ready_ && forward_ != nullptr && inverse_ != nullptr;
 }
 
 size_t Bfa3::Process(const float* left, const float* right, size_t count, float* out) {
@@ -266,7 +286,7 @@ void Bfa3::AnalyseFrame(bool first) {
     }
     if (first) {
         // Both floors start from the half sum of the microphones.
-        std::vector<float>& half = floor1_.current;
+        DspVector<float>& half = floor1_.current;
         for (size_t k = 0; k < kBins; ++k) half[k] = Magnitude(0.5f * (x1[k] + x2[k]));
         SmoothAndTrack(half.data(), floor1_, true);
         SmoothAndTrack(half.data(), floor2_, true);

@@ -7,6 +7,8 @@
 // beam, so sound from the sides is suppressed and the talker kept.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -34,6 +36,11 @@ public:
     // Rates outside 8000..48000 Hz leave the stage not ready (it then
     // passes the half sum of the channels through).
     bool Setup(ULONG rateHz);
+
+private:
+    bool Configure(ULONG rateHz);
+
+public:
     bool ready() const { return ready_; }
     bool overflowed() const { return overflow_; }
 
@@ -47,9 +54,9 @@ public:
 
 private:
     struct Floor {
-        std::vector<float> smoothed, noise, subMinimum, current;
-        std::vector<float> kept;  // minima of the last sub-windows
-        std::vector<float> keptMinimum;
+        DspVector<float> smoothed, noise, subMinimum, current;
+        DspVector<float> kept;  // minima of the last sub-windows
+        DspVector<float> keptMinimum;
     };
     void ProcessBlock(const float* left, const float* right, size_t count);
     void ProcessFrame();
@@ -62,25 +69,25 @@ private:
     size_t stepsDown_ = 0;
     Resampler downLeft_[2], downRight_[2], up_[2];
     DcBlocker dcLeft_, dcRight_;
-    std::vector<float> window_;
+    DspVector<float> window_;
     kiss_fftr_state* forward_ = nullptr;
     kiss_fftr_state* inverse_ = nullptr;
-    std::vector<float> historyLeft_, historyRight_;  // last kFrame samples at 8000 Hz
+    DspVector<float> historyLeft_, historyRight_;  // last kFrame samples at 8000 Hz
     size_t fill_ = 0;
-    std::vector<float> frame_;
-    std::vector<Complex> x1_, x2_, y_;
-    std::vector<float> m1_, m2_, overlap_, ola_;
+    DspVector<float> frame_;
+    DspVector<Complex> x1_, x2_, y_;
+    DspVector<float> m1_, m2_, overlap_, ola_;
     Floor floor1_, floor2_;
-    std::vector<Complex> cross_, rtf_, canceller_;
-    std::vector<int32_t> direction_;  // smallest multiple of T within which the bin lies (4: none)
-    std::vector<int32_t> class_;
-    std::vector<float> cosThreshold_;
-    std::vector<float> blockedPower_;
+    DspVector<Complex> cross_, rtf_, canceller_;
+    DspVector<int32_t> direction_;  // smallest multiple of T within which the bin lies (4: none)
+    DspVector<int32_t> class_;
+    DspVector<float> cosThreshold_;
+    DspVector<float> blockedPower_;
     unsigned long long frames_ = 0;
     unsigned long long rtfUpdates_ = 0;
     size_t subWindow_ = 22, subWindowCount_ = 0, keptSlots_ = 4, filledSlots_ = 0;
     AlignedOutput output_;
-    std::vector<float> a1_, a2_, b1_, b2_, low_, up1_, up2_;
+    DspVector<float> a1_, a2_, b1_, b2_, low_, up1_, up2_;
 };
 
 }  // namespace qk::dsp

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/echo_quell.h"
 
+#include <new>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -130,8 +132,21 @@ std::span<const int16_t> CalibrationTable() {
 }
 
 bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz, kernels);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool EchoQuell::Configure(ULONG rateHz, const BandKernels& kernels) {
+    configured_ = false;
     ready_ = rateHz >= 8000 && rateHz <= kMaxRateHz;
     rateHz_ = rateHz;
+    lost_ = 0;
     dc_.SetRate(rateHz);
     reduction_ = ready_ && rateHz > 24000 ? 2 : 1;
     ULONG processingRate = rateHz / reduction_;
@@ -143,12 +158,12 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     calibration_.clear();
     if (ready_) {
         EightKiloHertzPath path = PathTo8000(rateHz);
-        std::vector<float> signal(CalibrationTable().begin(), CalibrationTable().end());
+        DspVector<float> signal(CalibrationTable().begin(), CalibrationTable().end());
         signal.resize(signal.size() + 256, 0.0f);
         for (size_t s = path.count; s-- > 0;) {
             Resampler r;
             r.Setup(RateRatio{path.steps[s].down, path.steps[s].up});
-            std::vector<float> next(r.MaxOutput(signal.size()));
+            DspVector<float> next(r.MaxOutput(signal.size()));
             next.resize(r.Process(signal.data(), signal.size(), next.data()));
             signal.swap(next);
         }
@@ -166,9 +181,9 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     decimateMic_.Setup(RateRatio{1, reduction_});
     decimateReference_.Setup(RateRatio{1, reduction_});
     interpolator_.Setup(RateRatio{reduction_, 1});
-    analyzerMic_.Setup(plan);
-    analyzerReference_.Setup(plan);
-    synthesizer_.Setup(plan);
+    bool banks = analyzerMic_.Setup(plan);
+    banks = analyzerReference_.Setup(plan) && banks;
+    banks = synthesizer_.Setup(plan) && banks;
     bands_.clear();
     bands_.resize(plan.uniqueBands());
     size_t maxDelayBands = response_.size() / reduction_ / plan.decimation + 1;
@@ -190,8 +205,8 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     // to cover a hop of the bank and a step of the rate converters.
     size_t margin = size_t(plan.decimation) * reduction_ + 2 * reduction_;
     output_.Allocate(margin + 2 * kMaxStep + high_.size());
-    std::vector<float> zeros(margin, 0.0f);
-    output_.Write(zeros.data(), margin);
+    DspVector<float> zeros(margin, 0.0f);
+    Keep(output_.Write(zeros.data(), margin), margin);
     latency_ = margin + size_t(std::lround(decimateMic_.Delay() * reduction_ + interpolator_.Delay())) +
                size_t(plan.delay() - plan.decimation + 1) * reduction_;
     referenceHistory_.assign(kReferenceHistoryFrames, 0.0f);
@@ -211,7 +226,8 @@ bool EchoQuell::Setup(ULONG rateHz, const BandKernels& kernels) {
     sumIn_ = sumOut_ = 0;
     figureCount_ = 0;
     SetupHighBand();
-    return ready_;
+    configured_ = true;
+    return ready_ && banks;
 }
 
 void EchoQuell::SetupHighBand() {
@@ -232,13 +248,13 @@ void EchoQuell::SetupHighBand() {
     // two converters' delays; the high band is the input at that lag less it.
     const size_t chain = size_t(std::lround(decimateMic_.Delay() * 2 + bypassMicUp_.Delay()));
     const size_t extra = latency_ > chain ? latency_ - chain : 0;
-    std::vector<float> zeros(std::max(chain, extra) + 1, 0.0f);
+    DspVector<float> zeros(std::max(chain, extra) + 1, 0.0f);
     micWait_.Allocate(chain + 2 * kMaxStep + 8);
     referenceWait_.Allocate(chain + 2 * kMaxStep + 8);
-    micWait_.Write(zeros.data(), chain);
-    referenceWait_.Write(zeros.data(), chain);
+    Keep(micWait_.Write(zeros.data(), chain), chain);
+    Keep(referenceWait_.Write(zeros.data(), chain), chain);
     highLine_.Allocate(extra + 2 * kMaxStep + 8);
-    highLine_.Write(zeros.data(), extra);
+    Keep(highLine_.Write(zeros.data(), extra), extra);
     lowUpMic_.assign(kMaxStep + 8, 0.0f);
     lowUpReference_.assign(kMaxStep + 8, 0.0f);
     highOut_.assign(kMaxStep + 8, 0.0f);
@@ -250,17 +266,17 @@ void EchoQuell::SetupHighBand() {
     lastLearn_ = false;
 }
 
-void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount) {
+void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount, bool cancel) {
     // hp_ and ref_ hold `inputs` full-rate samples, lowMic_ and lowReference_
     // their `lowCount` decimated ones.
-    micWait_.Write(hp_.data(), inputs);
-    referenceWait_.Write(ref_.data(), inputs);
+    Keep(micWait_.Write(hp_.data(), inputs), inputs);
+    Keep(referenceWait_.Write(ref_.data(), inputs), inputs);
     size_t up = bypassMicUp_.Process(lowMic_.data(), lowCount, lowUpMic_.data());
     bypassReferenceUp_.Process(lowReference_.data(), lowCount, lowUpReference_.data());
     for (size_t i = 0; i < up; ++i) {
         float m = 0, r = 0;
-        micWait_.Pop(m);
-        referenceWait_.Pop(r);
+        if (!micWait_.Pop(m)) Keep(0, 1);
+        if (!referenceWait_.Pop(r)) Keep(0, 1);
         const float highMic = m - lowUpMic_[i], highReference = r - lowUpReference_[i];
         highMicSum_ += highMic * highMic;
         highReferenceSum_ += highReference * highReference;
@@ -268,9 +284,9 @@ void EchoQuell::ProcessHighBand(size_t inputs, size_t lowCount) {
         // The gain glides to its target within a block, so block edges do
         // not click.
         highGain_ += 0.1f * (highGainTarget_ - highGain_);
-        highOut_[i] = highGain_ * highMic;
+        highOut_[i] = (cancel ? highGain_ : 1.0f) * highMic;
     }
-    highLine_.Write(highOut_.data(), up);
+    Keep(highLine_.Write(highOut_.data(), up), up);
 }
 
 void EchoQuell::HighBandBlock() {
@@ -321,17 +337,17 @@ LONG EchoQuell::EstimateDelay() {
     // Zero-mean response; reference and response decimated alike above
     // 12000 Hz, so the search costs about the same at every rate.
     ULONG factor = DelayDecimation(rateHz_);
-    std::vector<float> response(response_.begin(), response_.end());
+    DspVector<float> response(response_.begin(), response_.end());
     double mean = 0;
     for (float v : response) mean += v;
     mean /= double(response.size());
     for (float& v : response) v -= float(mean);
-    std::vector<float> reference(calibration_.begin(), calibration_.end());
+    DspVector<float> reference(calibration_.begin(), calibration_.end());
     if (factor > 1) {
         Resampler a, b;
         a.Setup(RateRatio{1, factor});
         b.Setup(RateRatio{1, factor});
-        std::vector<float> r2(a.MaxOutput(response.size())), c2(b.MaxOutput(reference.size()));
+        DspVector<float> r2(a.MaxOutput(response.size())), c2(b.MaxOutput(reference.size()));
         r2.resize(a.Process(response.data(), response.size(), r2.data()));
         c2.resize(b.Process(reference.data(), reference.size(), c2.data()));
         response.swap(r2);
@@ -376,13 +392,18 @@ void EchoQuell::SetDelay(LONG samples) {
     for (Band& b : bands_) {
         b.delayBands = std::min(bandsDelay, b.delayLine.capacity() - 1);
         b.delayLine.Clear();
-        for (size_t i = 0; i < b.delayBands; ++i) b.delayLine.Push(Complex());
+        for (size_t i = 0; i < b.delayBands; ++i) Keep(b.delayLine.Push(Complex()) ? 1 : 0, 1);
     }
     delay_.store(samples, std::memory_order_release);
     calibrating_.store(false, std::memory_order_release);
 }
 
 void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t count, int16_t* out) {
+    if (!configured_) {
+        // A set-up that ran out of memory: the DC-free microphone, and no work buffers touched.
+        for (size_t i = 0; i < count; ++i) out[i] = ToInt16(dc_.Process(float(mic[i])));
+        return;
+    }
     for (size_t done = 0; done < count;) {
         size_t n = std::min(kMaxStep, count - done);
         const int16_t* m = mic + done;
@@ -392,7 +413,11 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
             ref_[i] = float(r[i]);
             sumIn_ += std::abs(int(m[i]));
         }
-        if (!enabled() || !ready_) {
+        // Switched off, the DC-free microphone still goes through the bank
+        // (without echo removal), so the output keeps its latency and the
+        // bands, delay lines and output ring stay current for the switch back.
+        const bool cancel = enabled();
+        if (!ready_) {
             for (size_t i = 0; i < n; ++i) out[done + i] = ToInt16(hp_[i]);
         } else {
             size_t lowCount = decimateMic_.Process(hp_.data(), n, lowMic_.data());
@@ -403,14 +428,19 @@ void EchoQuell::Process(const int16_t* mic, const int16_t* reference, size_t cou
                 bool frameReady = analyzerMic_.Push(lowMic_[i]);
                 analyzerReference_.Push(lowReference_[i]);
                 if (!frameReady) continue;
-                ProcessFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                if (cancel) {
+                    ProcessFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                } else {
+                    BypassFrame(analyzerMic_.Bands(), analyzerReference_.Bands(), frame_.data());
+                }
                 synthesizer_.Synthesize(frame_.data(), lowOut_.data() + produced);
                 produced += d;
             }
             size_t highCount = interpolator_.Process(lowOut_.data(), produced, high_.data());
-            output_.Write(high_.data(), highCount);
-            if (reduction_ == 2) ProcessHighBand(n, lowCount);
+            Keep(output_.Write(high_.data(), highCount), highCount);
+            if (reduction_ == 2) ProcessHighBand(n, lowCount, cancel);
             size_t got = output_.Read(hp_.data(), n);
+            Keep(got, n);  // an output ring that ran dry would put silence in
             std::fill(hp_.begin() + got, hp_.begin() + n, 0.0f);
             if (reduction_ == 2) {
                 size_t extra = highLine_.Read(high_.data(), n);
@@ -535,11 +565,21 @@ bool EchoQuell::DecideAdaptation(const Complex* mic, const Complex* reference) {
     return true;
 }
 
+void EchoQuell::BypassFrame(const Complex* mic, const Complex* reference, Complex* out) {
+    for (size_t j = 0; j < bands_.size(); ++j) {
+        Band& b = bands_[j];
+        Keep(b.delayLine.Push(reference[j]) ? 1 : 0, 1);
+        if (!b.delayLine.Pop(delayed_[j])) Keep(0, 1);
+        b.filter.PushReference(delayed_[j]);
+        out[j] = mic[j];
+    }
+}
+
 void EchoQuell::ProcessFrame(const Complex* mic, const Complex* reference, Complex* out) {
     for (size_t j = 0; j < bands_.size(); ++j) {
         Band& b = bands_[j];
-        b.delayLine.Push(reference[j]);
-        b.delayLine.Pop(delayed_[j]);
+        Keep(b.delayLine.Push(reference[j]) ? 1 : 0, 1);
+        if (!b.delayLine.Pop(delayed_[j])) Keep(0, 1);
     }
     for (size_t j = 0; j < bands_.size(); ++j) {
         bands_[j].filter.PushReference(delayed_[j]);

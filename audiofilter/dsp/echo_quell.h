@@ -12,6 +12,8 @@
 // response buffer instead), and from then on calibration is over.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <atomic>
 #include <cstddef>
 #include <span>
@@ -41,6 +43,11 @@ public:
     // False for rates outside 8000..48000 Hz; the canceller then passes the
     // DC-free microphone through.
     bool Setup(ULONG rateHz, const BandKernels& kernels = FastKernels());
+
+private:
+    bool Configure(ULONG rateHz, const BandKernels& kernels);
+
+public:
     bool ready() const { return ready_; }
     ULONG rate() const { return rateHz_; }
 
@@ -62,7 +69,8 @@ public:
     LONG delay() const { return delay_.load(std::memory_order_acquire); }
     bool calibrating() const { return calibrating_.load(std::memory_order_acquire); }
 
-    // Cancel (true) or pass the DC-free microphone through (false).
+    // Cancel (true) or pass the DC-free microphone through (false), through
+    // the same bank either way: the output's latency does not change.
     void SetEnabled(bool on) { enabled_.store(on, std::memory_order_release); }
     // Suppression of the residual echo after the filters (on by default).
     void SetResidualSuppression(bool on) { residualSuppression_ = on; }
@@ -75,6 +83,9 @@ public:
     ULONG EchoReduction() const { return echoReduction_.load(std::memory_order_acquire); }
     // Output delay of the cancelling path against its microphone input.
     size_t Latency() const { return latency_; }
+    // Samples a ring could not take or give since set-up: 0 unless the
+    // stage is broken; the echo path fails over to pass-through on any.
+    size_t Lost() const { return lost_.load(std::memory_order_acquire); }
     // Share of band samples (since set-up) in which the filters adapted.
     double AdaptingShare() const { return frames_ ? double(adaptingFrames_) / frames_ : 0.0; }
 
@@ -103,16 +114,23 @@ private:
     // Above 24000 Hz: the microphone band above the reduced rate, which the
     // bands never see, with its own residual echo suppression.
     void SetupHighBand();
-    void ProcessHighBand(size_t inputs, size_t lowCount);
+    void ProcessHighBand(size_t inputs, size_t lowCount, bool cancel);
+    // Switched off: the microphone's bands pass, the reference keeps flowing.
+    void BypassFrame(const Complex* mic, const Complex* reference, Complex* out);
     void HighBandBlock();
     bool DecideAdaptation(const Complex* mic, const Complex* reference);
 
+    void Keep(size_t done, size_t wanted) {
+        if (done < wanted) lost_.fetch_add(wanted - done, std::memory_order_acq_rel);
+    }
+    std::atomic<size_t> lost_{0};
+    bool configured_ = false;  // the last set-up ran to its end
     bool ready_ = false;
     ULONG rateHz_ = 0;
     ULONG reduction_ = 1;
-    std::vector<int16_t> calibration_;
+    DspVector<int16_t> calibration_;
     size_t calibrationPosition_ = 0;
-    std::vector<int16_t> response_;
+    DspVector<int16_t> response_;
     std::atomic<size_t> responseCount_{0};
     std::atomic<LONG> delay_{-1};
     std::atomic<bool> calibrating_{true};
@@ -123,17 +141,17 @@ private:
     Resampler decimateMic_, decimateReference_, interpolator_;
     SubbandAnalyzer analyzerMic_, analyzerReference_;
     SubbandSynthesizer synthesizer_;
-    std::vector<Band> bands_;
-    std::vector<float> hp_, ref_, lowMic_, lowReference_, lowOut_, high_;
-    std::vector<Complex> delayed_, frame_;
+    DspVector<Band> bands_;
+    DspVector<float> hp_, ref_, lowMic_, lowReference_, lowOut_, high_;
+    DspVector<Complex> delayed_, frame_;
     FloatRing output_;
     size_t latency_ = 0;
 
     // Double-talk detection (whole frame).
     float micLevel_ = 0, referenceLevel_ = 0, referencePeak_ = 0, referenceFloor_ = 0;
     float echoLevel_ = 0;
-    std::vector<Complex> echoes_;
-    std::vector<float> cancellation_;  // scratch: per band error over microphone power
+    DspVector<Complex> echoes_;
+    DspVector<float> cancellation_;  // scratch: per band error over microphone power
     bool residualSuppression_ = true;
     ULONG hangover_ = 0, talkFrames_ = 0, release_ = 0;
     ULONG suppressHang_ = 0;  // band frames the residual suppression stays relaxed for talk
@@ -141,7 +159,7 @@ private:
     float referenceLow_ = 0, referenceHigh_ = 0;
     bool bright_ = false;                // the far end's power lies mostly above its lowest quarter
     unsigned long long leakFrames_ = 0;  // band frames in which the residual leaks learnt
-    std::vector<float> referenceHistory_;
+    DspVector<float> referenceHistory_;
     size_t referenceHistoryPos_ = 0;
     unsigned long long frames_ = 0, adaptingFrames_ = 0;
 
@@ -149,8 +167,8 @@ private:
     Resampler bypassMicUp_, bypassReferenceUp_;
     FloatRing micWait_, referenceWait_;  // full-rate input waiting out the converters' delay
     FloatRing highLine_;                 // high band waiting out the bands' extra delay
-    std::vector<float> lowUpMic_, lowUpReference_, highOut_;
-    std::vector<float> highReferenceBlocks_;  // block powers of the reference's high band
+    DspVector<float> lowUpMic_, lowUpReference_, highOut_;
+    DspVector<float> highReferenceBlocks_;  // block powers of the reference's high band
     size_t highBlockPos_ = 0, highBlockFill_ = 0;
     float highMicSum_ = 0, highReferenceSum_ = 0, highHold_ = 0;
     float highLeakMic_ = 0, highLeakHold_ = 0, highLeak_ = 0, highLastClean_ = 0;

@@ -35,11 +35,17 @@ std::vector<float> MakePrototype(const BandPlan& plan) {
     return out;
 }
 
-KissTransform::~KissTransform() { kiss_fft_free(cfg_); }
+KissTransform::~KissTransform() { Release(cfg_); }
 
 bool KissTransform::Setup(size_t points, bool inverse) {
-    kiss_fft_free(cfg_);
-    cfg_ = kiss_fft_alloc(int(points), inverse ? 1 : 0, nullptr, nullptr);
+    Release(cfg_);
+    cfg_ = nullptr;
+    // The transform's memory comes from the stages' source too.
+    size_t bytes = 0;
+    kiss_fft_alloc(int(points), inverse ? 1 : 0, nullptr, &bytes);
+    void* memory = Allocate(bytes);
+    cfg_ = kiss_fft_alloc(int(points), inverse ? 1 : 0, memory, &bytes);
+    if (cfg_ == nullptr) Release(memory);
     return cfg_ != nullptr;
 }
 
@@ -48,7 +54,7 @@ void KissTransform::Run(const Complex* in, Complex* out) const {
     kiss_fft(cfg_, reinterpret_cast<const kiss_fft_cpx*>(in), reinterpret_cast<kiss_fft_cpx*>(out));
 }
 
-void SubbandAnalyzer::Setup(const BandPlan& plan) {
+bool SubbandAnalyzer::Setup(const BandPlan& plan) {
     plan_ = plan;
     std::vector<float> p = MakePrototype(plan);
     size_t n = p.size();
@@ -66,8 +72,9 @@ void SubbandAnalyzer::Setup(const BandPlan& plan) {
     work_.assign(plan.bands, Complex());
     spectrum_.assign(plan.bands, Complex());
     bands_.assign(plan.uniqueBands(), Complex());
-    transform_.Setup(plan.bands, true);
+    const bool made = transform_.Setup(plan.bands, true);
     Reset();
+    return made;
 }
 
 void SubbandAnalyzer::Reset() {
@@ -105,7 +112,7 @@ void SubbandAnalyzer::Analyze() {
     }
 }
 
-void SubbandSynthesizer::Setup(const BandPlan& plan) {
+bool SubbandSynthesizer::Setup(const BandPlan& plan) {
     plan_ = plan;
     std::vector<float> p = MakePrototype(plan);
     size_t n = p.size();
@@ -125,8 +132,9 @@ void SubbandSynthesizer::Setup(const BandPlan& plan) {
         twiddle_[r] = Complex(float(std::cos(kPi * r / plan.bands)), float(std::sin(kPi * r / plan.bands)));
     full_.assign(plan.bands, Complex());
     time_.assign(plan.bands, Complex());
-    transform_.Setup(plan.bands, true);
+    const bool made = transform_.Setup(plan.bands, true);
     Reset();
+    return made;
 }
 
 void SubbandSynthesizer::Reset() {

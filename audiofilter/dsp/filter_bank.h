@@ -8,6 +8,8 @@
 // synthesis has unity gain and a delay of 2M samples.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -56,7 +58,8 @@ class SubbandAnalyzer {
 public:
     static constexpr float kAnalysisScale = 8.0f;
 
-    void Setup(const BandPlan& plan);
+    // False when the transform could not be made (no memory).
+    bool Setup(const BandPlan& plan);
     void Reset();
     const BandPlan& plan() const { return plan_; }
 
@@ -75,14 +78,14 @@ private:
     void Analyze();
 
     BandPlan plan_ = kPlan16;
-    std::vector<float> reversedSigned_;  // prototype reversed, with the (-1)^q modulation signs
-    std::vector<float> history_;
-    std::vector<float> folded_;
-    std::vector<float> reversedFold_;
-    std::vector<Complex> twiddle_;  // e^{j pi r / K}
-    std::vector<Complex> work_;
-    std::vector<Complex> spectrum_;
-    std::vector<Complex> bands_;
+    DspVector<float> reversedSigned_;  // prototype reversed, with the (-1)^q modulation signs
+    DspVector<float> history_;
+    DspVector<float> folded_;
+    DspVector<float> reversedFold_;
+    DspVector<Complex> twiddle_;  // e^{j pi r / K}
+    DspVector<Complex> work_;
+    DspVector<Complex> spectrum_;
+    DspVector<Complex> bands_;
     KissTransform transform_;
     size_t pos_ = 0;
     ULONG phase_ = 0;
@@ -90,7 +93,8 @@ private:
 
 class SubbandSynthesizer {
 public:
-    void Setup(const BandPlan& plan);
+    // False when the transform could not be made (no memory).
+    bool Setup(const BandPlan& plan);
     void Reset();
     const BandPlan& plan() const { return plan_; }
 
@@ -99,12 +103,12 @@ public:
 
 private:
     BandPlan plan_ = kPlan16;
-    std::vector<float> signedPrototype_;
-    std::vector<float> accumulator_;
-    std::vector<float> modulation_;
-    std::vector<Complex> twiddle_;
-    std::vector<Complex> full_;
-    std::vector<Complex> time_;
+    DspVector<float> signedPrototype_;
+    DspVector<float> accumulator_;
+    DspVector<float> modulation_;
+    DspVector<Complex> twiddle_;
+    DspVector<Complex> full_;
+    DspVector<Complex> time_;
     KissTransform transform_;
     float scale_ = 1.0f;
     size_t accPos_ = 0;

@@ -1,5 +1,7 @@
 #include "audiofilter/dsp/noise_guard.h"
 
+#include <new>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -13,6 +15,17 @@ ULONG SuppressorReduction(ULONG captureRateHz) {
 }
 
 bool NoiseGuard::Setup(ULONG rateHz) {
+    // A set-up that runs out of memory leaves the stage not ready (it passes
+    // its input through) instead of throwing into the driver.
+    try {
+        ready_ = Configure(rateHz);
+    } catch (const std::bad_alloc&) {
+        ready_ = false;
+    }
+    return ready_;
+}
+
+bool NoiseGuard::Configure(ULONG rateHz) {
     ready_ = rateHz >= kMinRateHz && rateHz <= kMaxRateHz;
     rateHz_ = rateHz;
     ULONG factor = ready_ ? SuppressorReduction(rateHz) : 1;
@@ -20,8 +33,8 @@ bool NoiseGuard::Setup(ULONG rateHz) {
     BandPlan plan = SuppressorPlanForRate(rateHz);
     decimator_.Setup(RateRatio{1, factor});
     interpolator_.Setup(RateRatio{factor, 1});
-    analyzer_.Setup(plan);
-    synthesizer_.Setup(plan);
+    bool banks = analyzer_.Setup(plan);
+    banks = synthesizer_.Setup(plan) && banks;
     tracker_.Setup(plan.uniqueBands());
     frame_.assign(plan.uniqueBands(), Complex());
     low_.assign(kMaxBlock / factor + 4, 0.0f);
@@ -33,7 +46,7 @@ bool NoiseGuard::Setup(ULONG rateHz) {
                      size_t(plan.delay() - plan.decimation + 1) * factor;
     size_t margin = size_t(plan.decimation) * factor + factor;
     output_.Setup(latency, margin, kMaxBlock);
-    return ready_;
+    return ready_ && banks;
 }
 
 size_t NoiseGuard::Process(const float* in, size_t count, float* out) {

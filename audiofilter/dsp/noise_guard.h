@@ -3,6 +3,8 @@
 // 44099 Hz, rate / 3 from 44100 Hz) between a decimator and an interpolator.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -26,6 +28,11 @@ public:
     // Allocates everything for the rate; false (and the stage passes its
     // input through) for rates outside 4000..48000 Hz.
     bool Setup(ULONG rateHz);
+
+private:
+    bool Configure(ULONG rateHz);
+
+public:
     bool ready() const { return ready_; }
     // Suppression on or off; the bank runs (with the same delay) either way.
     void SetEnabled(bool on) { tracker_.SetEnabled(on); }
@@ -53,10 +60,10 @@ private:
     SubbandSynthesizer synthesizer_;
     NoiseTracker tracker_;
     AlignedOutput output_;
-    std::vector<float> low_;
-    std::vector<float> lowOut_;
-    std::vector<float> high_;
-    std::vector<Complex> frame_;
+    DspVector<float> low_;
+    DspVector<float> lowOut_;
+    DspVector<float> high_;
+    DspVector<Complex> frame_;
 };
 
 }  // namespace qk::dsp

@@ -4,6 +4,8 @@
 // later.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <vector>
 
@@ -40,7 +42,7 @@ private:
         float noise;
         float gain;
     };
-    std::vector<Band> bands_;
+    DspVector<Band> bands_;
     ULONG counter_ = 0;
     ULONG window_ = kFirstWindow;
     bool enabled_ = true;

@@ -3,6 +3,8 @@
 // of the two rates. Streaming: any number of samples per call.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -48,9 +50,9 @@ private:
     RateRatio ratio_;
     const VectorKernels* kernels_ = &FastVectorKernels();
     ULONG taps_ = 0;
-    std::vector<float> phases_;  // up phases of taps_/up coefficients, reversed, times up
+    DspVector<float> phases_;  // up phases of taps_/up coefficients, reversed, times up
     ULONG phaseLength_ = 0;
-    std::vector<float> history_;
+    DspVector<float> history_;
     size_t pos_ = 0;
     ULONG offset_ = 0;
 };

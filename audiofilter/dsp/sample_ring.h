@@ -5,6 +5,8 @@
 // overwritten or invented.
 #pragma once
 
+#include "audiofilter/dsp/memory.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -94,7 +96,7 @@ public:
     // Both sides must be quiet while this runs.
     void Grow(size_t capacity) {
         if (capacity <= data_.size()) return;
-        std::vector<T> bigger(capacity, T{});
+        DspVector<T> bigger(capacity, T{});
         size_t n = size();
         Read(bigger.data(), n);
         data_.swap(bigger);
@@ -104,7 +106,7 @@ public:
     }
 
 private:
-    std::vector<T> data_;
+    DspVector<T> data_;
     size_t read_ = 0;
     size_t write_ = 0;
     std::atomic<size_t> count_{0};

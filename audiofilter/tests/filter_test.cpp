@@ -535,6 +535,23 @@ TEST_F(AudioSettingsTest, SwitchingSavesAllFiveValuesAndTheyPersistAcrossARestar
     EXPECT_SWITCHES(Features(h), 1, 0, 1, 1, 1, 0, 1, 0);
 }
 
+TEST_F(AudioSettingsTest, ASwitchBeforeAnythingElseActsOnTheStoredSettingsAndKeepsThem) {
+    // A tool that starts with the camera and switches at once: nothing has
+    // loaded the stored values yet.
+    const char16_t* key = qk::paths::kAudioFilterKeyKernel;
+    WriteSetting(key, u"NoiseGuard", 0);
+    WriteSetting(key, u"BFA3", 0);
+    WriteSetting(key, u"MicBoost", 6);
+    PlugMicrophone(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    HANDLE h = OpenControl();
+    SetFeature(h, FEATURE_BFA3, 1);
+    EXPECT_EQ(Setting(key, u"BFA3"), 1u);        // the camera can run BFA3
+    EXPECT_EQ(Setting(key, u"NoiseGuard"), 0u);  // the stored value, not the profile's default
+    EXPECT_EQ(Setting(key, u"MicBoost"), 6u);
+    EXPECT_SWITCHES(Features(h), 1, 0, 1, 0, 0, 0, 1, 1);
+    EXPECT_EQ(Filter(0)->captureProcessor->requested().bfa3, true);
+}
+
 TEST_F(AudioSettingsTest, TheOffProfileCannotBeSwitchedOnFromTheRegistryOrTheConsole) {
     WriteSetting(qk::paths::kAudioFilterKeyKernel, u"NoiseGuard", 1);
     WriteSetting(qk::paths::kAudioFilterKeyKernel, u"BFA", 1);

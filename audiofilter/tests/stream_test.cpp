@@ -453,6 +453,62 @@ TEST_F(AudioStreamTest, WhenTheFloatingPointStateCannotBeSavedTheBufferPassesUnp
     EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
 }
 
+TEST_F(AudioStreamTest, TheStagesMemoryIsPoolOfTheFilterAndAStageWithoutMemoryPassesItsInputOn) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);  // NoiseGuard and BFA3 on
+    const uint64_t before = qk::nt::pool::StatsFor(kPoolTag).outstandingBytes;
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    Read(3, 640);
+    // The stages set up for the stream's rate: their tables are the filter's pool.
+    EXPECT_GT(qk::nt::pool::StatsFor(kPoolTag).outstandingBytes, before + 100000);
+    pins_.clear();
+    // Out of memory for the filter's large blocks (the stages' tables): the
+    // next stream, at a rate whose tables are larger, cannot set them up,
+    // and the microphones pass on as they came.
+    SetScene(48000, 1);
+    qk::nt::pool::SetFailurePredicate([](ULONG tag, size_t bytes, POOL_TYPE) { return tag == kPoolTag && bytes > 2000; });
+    ASSERT_EQ(OpenPin(0, 48000, 2), STATUS_SUCCESS);
+    size_t at;
+    {
+        std::lock_guard guard(g_script->lock);
+        at = g_script->position;
+    }
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(5, 1920, &used);
+    qk::nt::pool::SetFailurePredicate(nullptr);
+    for (ULONG n : used) EXPECT_EQ(n, 1920u);
+    std::lock_guard guard(g_script->lock);
+    // BFA3 and NoiseGuard not ready: what is left is the half sum of the two
+    // microphones (DC removed), in both channels.
+    std::vector<int16_t> out(got.size() / 2);
+    std::memcpy(out.data(), got.data(), got.size());
+    double error = 0, energy = 0;
+    for (size_t f = 0; f < out.size() / 2; ++f) {
+        ASSERT_EQ(out[2 * f], out[2 * f + 1]) << f;
+        const double half = 0.5 * (g_script->stereo[at + 2 * f] + g_script->stereo[at + 2 * f + 1]);
+        error += (out[2 * f] - half) * (out[2 * f] - half);
+        energy += half * half;
+    }
+    EXPECT_LT(error, 0.05 * energy);  // the DC filter also takes the lowest frequencies
+}
+
+TEST_F(AudioStreamTest, WhenOnlyTheVectorStateCannotBeSavedTheBufferPassesUnprocessedAndTheOtherSaveIsUndone) {
+    SetScene(16000, 2);
+    Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);
+    ASSERT_EQ(OpenPin(0, 16000, 2), STATUS_SUCCESS);
+    // Every second save fails: the floating-point save succeeds, the extended one after it does not.
+    std::atomic<int> calls{0};
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure([&] { return ++calls % 2 == 0; });
+    std::vector<ULONG> used;
+    std::vector<uint8_t> got = Read(10, 640, &used);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure(nullptr);
+    EXPECT_GE(calls.load(), 20);
+    for (ULONG n : used) EXPECT_EQ(n, 640u);
+    std::lock_guard guard(g_script->lock);
+    EXPECT_EQ(std::memcmp(got.data(), g_script->stereo.data(), got.size()), 0);
+    // The worker restored what it saved: no unbalanced state is reported when it ends.
+}
+
 TEST_F(AudioStreamTest, EveryHeldReadIsCompletedOnceUnderSurpriseRemoval) {
     SetScene(16000, 2);
     int port = Plug(qk::ids::kCameraVendorId, qk::ids::kCameraProductId);

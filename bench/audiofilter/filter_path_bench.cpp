@@ -1,7 +1,7 @@
 // Processor time per 10 ms of audio (counter "us_per_10ms") of the camera's
 // default processing (BFA3 then NoiseGuard on the two microphones) as the
 // filter runs it on each captured buffer (16-bit stereo PCM in place: the
-// floating-point save, the capture processor's framing and conversions, the
+// floating-point and vector state saves, the capture processor's framing and conversions, the
 // level meter when on) against the same stages fed float samples directly.
 #include <benchmark/benchmark.h>
 
@@ -105,11 +105,9 @@ void FilterPath(benchmark::State& state) {
     for (auto _ : state) {
         for (size_t at = 0; at + chunk * 2 <= sig.pcm.size(); at += chunk * 2) {
             std::copy_n(sig.pcm.data() + at, chunk * 2, buffer.data());
-            KFLOATING_SAVE save;
-            KeSaveFloatingPointState(&save);
+            DspStateScope state;  // the floating-point and vector state, as the worker saves them
             ULONG n = p->Process(reinterpret_cast<UCHAR*>(buffer.data()), ULONG(chunk * 4));
             if (metersOn) UpdateMeter(&meter, reinterpret_cast<const UCHAR*>(buffer.data()), n, false);
-            KeRestoreFloatingPointState(&save);
             benchmark::DoNotOptimize(buffer.data());
         }
     }

@@ -9,7 +9,7 @@
 #include "audiofilter/dsp/bfa.h"
 #include "audiofilter/dsp/bfa3.h"
 #include "audiofilter/dsp/echo_quell.h"
-#include "audiofilter/dsp/eval/anchor.h"
+#include "tools/dsp_eval/anchor.h"
 #include "audiofilter/dsp/noise_guard.h"
 #include "sim/sound/scene.h"
 

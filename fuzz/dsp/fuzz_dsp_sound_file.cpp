@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "audiofilter/dsp/eval/feature_runner.h"
-#include "audiofilter/dsp/eval/sound_file.h"
+#include "tools/dsp_eval/feature_runner.h"
+#include "tools/dsp_eval/sound_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qk::dsp::Sound sound;

@@ -410,6 +410,20 @@ typedef struct _KFLOATING_SAVE {
 } KFLOATING_SAVE, *PKFLOATING_SAVE;
 NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
+// The extended processor state (the upper halves of the vector registers that
+// AVX instructions use), which the floating-point save does not cover.
+#define XSTATE_MASK_LEGACY_FLOATING_POINT 0x1ULL
+#define XSTATE_MASK_LEGACY_SSE 0x2ULL
+#define XSTATE_MASK_GSSE 0x4ULL
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+typedef struct _XSTATE_SAVE {
+    ULONG64 Mask;
+    ULONG Magic;
+    ULONG Depth;
+    ULONG Reserved[4];
+} XSTATE_SAVE, *PXSTATE_SAVE;
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
 // ---- Threads ------------------------------------------------------------------------------------------
 typedef VOID KSTART_ROUTINE(PVOID StartContext);

@@ -171,6 +171,28 @@ NTSTATUS Pin::QueueRead(void* buffer, ULONG bytes, ULONG headerBytes, std::funct
     return status;
 }
 
+NTSTATUS Pin::QueueWrite(const void* buffer, ULONG bytes, std::function<void(const Sample&)> done) {
+    auto header = std::make_shared<Bytes>(sizeof(KSSTREAM_HEADER), 0);
+    auto* h = reinterpret_cast<KSSTREAM_HEADER*>(header->data());
+    h->Size = sizeof(KSSTREAM_HEADER);
+    h->Data = const_cast<void*>(buffer);
+    h->FrameExtent = bytes;
+    h->DataUsed = bytes;
+    {
+        std::lock_guard guard(lock_);
+        ++outstanding_;
+    }
+    return qk::nt::io::DeviceControlAsync(handle_, IOCTL_KS_WRITE_STREAM, nullptr, 0, header->data(),
+                                          sizeof(KSSTREAM_HEADER), [this, header, done](NTSTATUS final, ULONG_PTR) {
+                                              Sample sample;
+                                              sample.status = final;
+                                              sample.header = *header;
+                                              done(sample);
+                                              std::lock_guard guard(lock_);
+                                              --outstanding_;
+                                          });
+}
+
 NTSTATUS Pin::Read(void* buffer, ULONG bytes, ULONG headerBytes, Sample* sample) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);

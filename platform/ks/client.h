@@ -60,6 +60,9 @@ public:
     // Queues one read into `buffer`; `done` runs when it completes (on the
     // completing thread). headerBytes includes any extended header.
     NTSTATUS QueueRead(void* buffer, ULONG bytes, ULONG headerBytes, std::function<void(const Sample&)> done);
+    // Queues one write of `bytes` from `buffer` (all of them valid data);
+    // `done` runs when the pin has taken them.
+    NTSTATUS QueueWrite(const void* buffer, ULONG bytes, std::function<void(const Sample&)> done);
     // Reads one sample and waits for it.
     NTSTATUS Read(void* buffer, ULONG bytes, ULONG headerBytes, Sample* sample);
     // Waits until no read this object queued is still outstanding.

@@ -354,9 +354,9 @@ NTSTATUS ClosePin(PIRP irp, Pin* pin) {
 
 NTSTATUS QueueStream(PIRP irp, Pin* pin, bool write) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ULONG length = write ? stack->Parameters.DeviceIoControl.InputBufferLength
-                         : stack->Parameters.DeviceIoControl.OutputBufferLength;
-    void* user = write ? stack->Parameters.DeviceIoControl.Type3InputBuffer : irp->UserBuffer;
+    // Reads and writes alike carry their stream headers in the output buffer.
+    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void* user = irp->UserBuffer;
     if ((write && pin->ks.DataFlow != KSPIN_DATAFLOW_IN) || (!write && pin->ks.DataFlow != KSPIN_DATAFLOW_OUT)) {
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }

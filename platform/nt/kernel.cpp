@@ -24,6 +24,12 @@ void CheckFloatingPointBalance(const char* where) {
                                ctx.floatingPointSaves));
         ctx.floatingPointSaves = 0;
     }
+    if (ctx.extendedStateSaves != 0) {
+        verifier::Raise(verifier::Violation::FloatingPointMisuse,
+                        Format("%s returned with %d extended processor state(s) saved and never restored", where,
+                               ctx.extendedStateSaves));
+        ctx.extendedStateSaves = 0;
+    }
 }
 
 }  // namespace

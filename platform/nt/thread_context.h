@@ -11,6 +11,7 @@ struct ThreadContext {
     KIRQL irql = PASSIVE_LEVEL;
     PDRIVER_OBJECT driver = nullptr;  // null while platform code runs
     int floatingPointSaves = 0;
+    int extendedStateSaves = 0;
     bool systemThread = false;
 };
 

@@ -1,4 +1,5 @@
 // Timers, DPCs, the time queries and floating-point state saving.
+#include <algorithm>
 #include "platform/nt/kernel.h"
 #include "platform/nt/thread_context.h"
 #include "platform/nt/thread_object.h"
@@ -100,6 +101,37 @@ NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     FloatSave->Magic = kFloatingSaveMagic;
     FloatSave->Depth = static_cast<ULONG>(++ctx.floatingPointSaves);
     return STATUS_SUCCESS;
+}
+
+// The extended state save follows the floating-point save's rules and shares
+// its fault injection: a driver that brackets its vector code with both sees
+// either fail.
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
+    qk::nt::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSaveExtendedProcessorState");
+    auto& ctx = qk::nt::CurrentThreadContext();
+    if (Kernel::Get().FloatingPointSaveFails()) {
+        XStateSave->Magic = 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    XStateSave->Mask = Mask;
+    XStateSave->Magic = kFloatingSaveMagic;
+    XStateSave->Depth = static_cast<ULONG>(++ctx.extendedStateSaves);
+    return STATUS_SUCCESS;
+}
+
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
+    auto& ctx = qk::nt::CurrentThreadContext();
+    if (XStateSave->Magic != kFloatingSaveMagic || ctx.extendedStateSaves <= 0) {
+        verifier::Raise(verifier::Violation::FloatingPointMisuse, "KeRestoreExtendedProcessorState without a matching save");
+        return;
+    }
+    if (XStateSave->Depth != static_cast<ULONG>(ctx.extendedStateSaves)) {
+        verifier::Raise(verifier::Violation::FloatingPointMisuse,
+                        qk::Format("extended states restored out of order (save %lu, depth %d)", XStateSave->Depth,
+                                   ctx.extendedStateSaves));
+    }
+    XStateSave->Magic = 0;
+    ctx.extendedStateSaves = std::max(0, static_cast<int>(XStateSave->Depth) - 1);
 }
 
 NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "audiofilter/dsp/eval/evaluation.h"
-#include "audiofilter/dsp/eval/feature_runner.h"
-#include "audiofilter/dsp/eval/sound_file.h"
+#include "tools/dsp_eval/evaluation.h"
+#include "tools/dsp_eval/feature_runner.h"
+#include "tools/dsp_eval/sound_file.h"
 #include "tools/qk0340/command_registry.h"
 #include "tools/qk0340/progress.h"
 

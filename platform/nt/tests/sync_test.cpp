@@ -307,6 +307,35 @@ TEST_F(KernelTest, AnInjectedFloatingPointSaveFailureLeavesNothingToRestore) {
     EXPECT_EQ(calls, 3);
 }
 
+TEST_F(KernelTest, TheExtendedStateSavePairsLikeTheFloatingPointSaveAndSharesItsFaults) {
+    XSTATE_SAVE a, b;
+    ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &a), STATUS_SUCCESS);
+    ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &b), STATUS_SUCCESS);
+    KeRestoreExtendedProcessorState(&a);  // the outer one first
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 1u);
+    KeRestoreExtendedProcessorState(&b);  // already discarded with the outer one
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 1u);
+    int calls = 0;
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure([&] { return ++calls == 2; });
+    KFLOATING_SAVE f;
+    EXPECT_EQ(KeSaveFloatingPointState(&f), STATUS_SUCCESS);
+    EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &a), STATUS_INSUFFICIENT_RESOURCES);
+    KeRestoreFloatingPointState(&f);
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 0u);
+    qk::nt::Kernel::Get().SetFloatingPointSaveFailure(nullptr);
+    // Saved in a DPC and never restored: reported when the DPC returns.
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID, PVOID, PVOID) {
+            static XSTATE_SAVE leaked;
+            KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &leaked);
+        },
+        nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(TakeViolations(Violation::FloatingPointMisuse), 1u);
+}
+
 TEST_F(KernelTest, FreeingASetTimerIsCaught) {
     auto* timer = static_cast<KTIMER*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), qk::nt::pool::Tag("Tmr ")));
     KeInitializeTimer(timer);

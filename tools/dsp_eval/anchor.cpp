@@ -1,4 +1,4 @@
-#include "audiofilter/dsp/eval/anchor.h"
+#include "tools/dsp_eval/anchor.h"
 
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>

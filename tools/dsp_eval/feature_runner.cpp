@@ -1,4 +1,4 @@
-#include "audiofilter/dsp/eval/feature_runner.h"
+#include "tools/dsp_eval/feature_runner.h"
 
 #include <algorithm>
 #include <cmath>

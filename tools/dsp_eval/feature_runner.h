@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "audiofilter/dsp/eval/sound_file.h"
+#include "tools/dsp_eval/sound_file.h"
 
 namespace qk::dsp {
 

@@ -1,4 +1,4 @@
-#include "audiofilter/dsp/eval/evaluation.h"
+#include "tools/dsp_eval/evaluation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include "audiofilter/dsp/dc_blocker.h"
 #include "audiofilter/dsp/echo_quell.h"
 #include "audiofilter/dsp/noise_guard.h"
-#include "audiofilter/dsp/eval/anchor.h"
-#include "audiofilter/dsp/eval/feature_runner.h"
+#include "tools/dsp_eval/anchor.h"
+#include "tools/dsp_eval/feature_runner.h"
 #include "sim/sound/scene.h"
 
 namespace qk::dsp {

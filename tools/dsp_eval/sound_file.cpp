@@ -1,4 +1,4 @@
-#include "audiofilter/dsp/eval/sound_file.h"
+#include "tools/dsp_eval/sound_file.h"
 
 #include <sndfile.h>
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "audiofilter/dsp/eval/feature_runner.h"
-#include "audiofilter/dsp/eval/sound_file.h"
+#include "tools/dsp_eval/feature_runner.h"
+#include "tools/dsp_eval/sound_file.h"
 
 namespace qk::dsp {
 namespace {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 #include "platform/nt/processor_time.h"
 #include "platform/ks/clock.h"
 #include "platform/dshow/base_classes.h"
+#include "olectl.h"
 #include "strmif.h"
 #include "wdm.h"
 #include "windows.h"
@@ -98,10 +100,37 @@ class KsProxyFilter;
 // ---- Output pin --------------------------------------------------------------------------------
 // A pin lives as long as its filter and counts its references there, as the
 // SDK's base classes do.
+// The property pages an object of the proxy names (ISpecifyPropertyPages),
+// as a part of that object: the pages are the system's, in "kspages.ax".
+class PagesPart final : public ISpecifyPropertyPages {
+public:
+    PagesPart(IUnknown* owner, std::function<std::vector<GUID>()> pages) : owner_(owner), pages_(std::move(pages)) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return owner_->QueryInterface(riid, ppv); }
+    ULONG AddRef() override { return owner_->AddRef(); }
+    ULONG Release() override { return owner_->Release(); }
+    HRESULT GetPages(CAUUID* pages) override {
+        if (pages == nullptr) return E_POINTER;
+        const std::vector<GUID> list = pages_();
+        pages->cElems = 0;
+        pages->pElems = nullptr;
+        if (list.empty()) return S_OK;
+        pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(list.size() * sizeof(GUID)));
+        if (pages->pElems == nullptr) return E_OUTOFMEMORY;
+        std::copy(list.begin(), list.end(), pages->pElems);
+        pages->cElems = static_cast<ULONG>(list.size());
+        return S_OK;
+    }
+
+private:
+    IUnknown* const owner_;
+    std::function<std::vector<GUID>()> pages_;
+};
+
 class KsOutputPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
 public:
     KsOutputPin(KsProxyFilter* filter, ULONG pinId, std::u16string name, GUID category, std::vector<Bytes> ranges)
-        : filter_(filter), pinId_(pinId), name_(std::move(name)), category_(category), ranges_(std::move(ranges)) {}
+        : filter_(filter), pinId_(pinId), name_(std::move(name)), category_(category), ranges_(std::move(ranges)),
+          pages_(static_cast<IPin*>(this), [] { return std::vector<GUID>{CLSID_VideoStreamConfigPropertyPage}; }) {}
     ~KsOutputPin() {
         Inactive();
         Disconnect();
@@ -263,6 +292,7 @@ private:
     const std::u16string name_;
     const GUID category_;
     const std::vector<Bytes> ranges_;
+    PagesPart pages_;
     std::mutex lock_;                  // guards current_
     AM_MEDIA_TYPE* current_ = nullptr;  // the format SetFormat chose; owned
 
@@ -505,7 +535,8 @@ public:
     KsProxyFilter()
         : RefCount(ProxyObjects()),
           procAmp_(static_cast<IBaseFilter*>(this), PROPSETID_VIDCAP_VIDEOPROCAMP),
-          camera_(static_cast<IBaseFilter*>(this), PROPSETID_VIDCAP_CAMERACONTROL) {}
+          camera_(static_cast<IBaseFilter*>(this), PROPSETID_VIDCAP_CAMERACONTROL),
+          pages_(static_cast<IBaseFilter*>(this), [this] { return Pages(); }) {}
     ~KsProxyFilter() {
         if (removal_ != nullptr) {
             qk::nt::pnp::Unsubscribe(removalCookie_);
@@ -531,6 +562,7 @@ public:
         if (riid == IID_IKsPropertySet) return Hand(static_cast<IKsPropertySet*>(this), ppv);
         if (riid == IID_IKsControl) return Hand(static_cast<IKsControl*>(this), ppv);
         if (riid == IID_IKsObject) return Hand(static_cast<IKsObject*>(this), ppv);
+        if (riid == IID_ISpecifyPropertyPages) return Hand(static_cast<ISpecifyPropertyPages*>(&pages_), ppv);
         return E_NOINTERFACE;
     }
     ULONG AddRef() override { return AddRefImpl(); }
@@ -800,10 +832,26 @@ private:
                                                           KSPROPERTY_TYPE_GET, s, sizeof *s));
     }
 
+    // A page for each control set the device answers a range of.
+    std::vector<GUID> Pages() const {
+        std::vector<GUID> pages;
+        auto offers = [&](const GUID& set, ULONG properties) {
+            for (ULONG id = 0; id < properties; ++id) {
+                if (SUCCEEDED(QueryRange(kernel_->Handle(), set, id).hr)) return true;
+            }
+            return false;
+        };
+        if (kernel_ == nullptr) return pages;
+        if (offers(PROPSETID_VIDCAP_VIDEOPROCAMP, VideoProcAmp_Gain + 1)) pages.push_back(CLSID_VideoProcAmpPropertyPage);
+        if (offers(PROPSETID_VIDCAP_CAMERACONTROL, CameraControl_Focus + 1)) pages.push_back(CLSID_CameraControlPropertyPage);
+        return pages;
+    }
+
     std::unique_ptr<qk::ks::client::Filter> kernel_;
     std::vector<std::unique_ptr<KsOutputPin>> pins_;
     ControlPart<IAMVideoProcAmp> procAmp_;
     ControlPart<IAMCameraControl> camera_;
+    PagesPart pages_;
     std::atomic<FILTER_STATE> state_{State_Stopped};
     // Removal notices come on the Plug and Play thread; the shared part
     // outlives the filter so a notice racing with the last Release finds it gone.
@@ -827,6 +875,7 @@ HRESULT KsOutputPin::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IPin) return Hand(static_cast<IPin*>(this), ppv);
     if (riid == IID_IAMStreamConfig) return Hand(static_cast<IAMStreamConfig*>(this), ppv);
     if (riid == IID_IKsPropertySet) return Hand(static_cast<IKsPropertySet*>(this), ppv);
+    if (riid == IID_ISpecifyPropertyPages) return Hand(static_cast<ISpecifyPropertyPages*>(&pages_), ppv);
     return E_NOINTERFACE;
 }
 ULONG KsOutputPin::AddRef() { return static_cast<IBaseFilter*>(filter_)->AddRef(); }

@@ -1,7 +1,8 @@
-// The proxy's pages on the real camera: a slider moved in the VideoProcAmp
-// page reaches the capture driver's property at OK, with the range the
-// driver reports; the format page offers the driver's formats and sets the
-// one chosen on the capture pin.
+// The proxy's pages on the real camera: the filter names its control pages
+// and the pin its format page; a slider moved in the VideoProcAmp page
+// reaches the capture driver's property at OK, with the range the driver
+// reports; the format page offers the driver's formats and sets the one
+// chosen on the capture pin.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -68,6 +69,43 @@ TEST_F(ProxyPagesTest, ASliderMovedInTheVideoProcAmpPageReachesTheDriver) {
     ASSERT_EQ(OleCreatePropertyFrame(nullptr, 30, 30, u"QK0340 Camera", 1, &object, 1, &page, 0, 0, nullptr), S_OK);
     auto direct = OpenFilter();
     EXPECT_EQ(GetP(direct->Handle(), PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS).value, target);
+}
+
+TEST_F(ProxyPagesTest, TheFilterNamesItsControlPagesAndThePinItsFormatPage) {
+    auto pagesOf = [](IUnknown* object) {
+        std::vector<GUID> out;
+        ISpecifyPropertyPages* specify = nullptr;
+        EXPECT_EQ(object->QueryInterface(IID_ISpecifyPropertyPages, reinterpret_cast<void**>(&specify)), S_OK);
+        if (specify == nullptr) return out;
+        CAUUID pages{};
+        EXPECT_EQ(specify->GetPages(&pages), S_OK);
+        out.assign(pages.pElems, pages.pElems + pages.cElems);
+        CoTaskMemFree(pages.pElems);
+        specify->Release();
+        return out;
+    };
+    const std::vector<GUID> filterPages = pagesOf(filter_);
+    ASSERT_EQ(filterPages.size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(filterPages[0], CLSID_VideoProcAmpPropertyPage));
+    EXPECT_TRUE(IsEqualGUID(filterPages[1], CLSID_CameraControlPropertyPage));
+    IPin* pin = OutputPin(filter_);
+    ASSERT_NE(pin, nullptr);
+    const std::vector<GUID> pinPages = pagesOf(pin);
+    ASSERT_EQ(pinPages.size(), 1u);
+    EXPECT_TRUE(IsEqualGUID(pinPages[0], CLSID_VideoStreamConfigPropertyPage));
+    pin->Release();
+
+    // The frame built from what the filter names, as a capture application shows it.
+    WhenTheFrameShows([] {
+        HWND frame = GetActiveWindow();
+        EXPECT_EQ(SendMessageW(GetDlgItem(frame, kFrameTab), TCM_GETITEMCOUNT, 0, 0), 2);
+        SendMessageW(frame, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    });
+    IUnknown* object = filter_;
+    std::vector<GUID> pages = filterPages;
+    EXPECT_EQ(OleCreatePropertyFrame(nullptr, 30, 30, u"QK0340 Camera", 1, &object, static_cast<ULONG>(pages.size()), pages.data(), 0,
+                                     0, nullptr),
+              S_OK);
 }
 
 TEST_F(ProxyPagesTest, TheFormatPageSetsTheSizeChosenOnTheCapturePin) {

@@ -42,11 +42,16 @@ constexpr Device PartnerMicrophone(uint16_t vendorId) {
             .friendlyName = u""};
 }
 
-// The camera's microphone names the camera it belongs to and the name the
-// audio effects library knows it by.
+// Both of the camera's functions carry the product's name (the console's
+// Start-menu folder); the microphone also names the camera it belongs to and
+// the name the audio effects library knows it by.
+constexpr DriverValue kCameraValues[] = {
+    {.name = u"LuProductName", .text = u"QK0340 Camera"},
+};
 constexpr DriverValue kCameraMicrophoneValues[] = {
     {.name = u"FriendlyName", .text = u"QK0340 Camera"},
     {.name = u"LuAudioName", .text = u"QK0340 Microphone"},
+    {.name = u"LuProductName", .text = u"QK0340 Camera"},
 };
 
 constexpr Device kDevices[] = {
@@ -58,7 +63,8 @@ constexpr Device kDevices[] = {
      .classGuid = kImageClass,
      .className = u"Image",
      .deviceDesc = u"QK0340 Camera",
-     .friendlyName = u"QK0340 Camera"},
+     .friendlyName = u"QK0340 Camera",
+     .driverValues = kCameraValues},
     {.vendorId = kCameraVendorId,
      .productId = kCameraProductId,
      .interface = kAudioControlInterface,

@@ -96,7 +96,11 @@ TEST_F(InstallTest, WritesTheServicesAndTheDriverDatabase) {
     ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_02", withDescription(u"QK0340 Microphone"));
     // The camera's microphone names its camera and its name for the audio effects library.
     ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_02\\DriverValues",
-                 {{u"FriendlyName", REG_SZ, WideBytes(u"QK0340 Camera")}, {u"LuAudioName", REG_SZ, WideBytes(u"QK0340 Microphone")}});
+                 {{u"FriendlyName", REG_SZ, WideBytes(u"QK0340 Camera")},
+                  {u"LuAudioName", REG_SZ, WideBytes(u"QK0340 Microphone")},
+                  {u"LuProductName", REG_SZ, WideBytes(u"QK0340 Camera")}});
+    ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_00\\DriverValues",
+                 {{u"LuProductName", REG_SZ, WideBytes(u"QK0340 Camera")}});
     for (const char16_t* partner : {u"USB#VID_FA01", u"USB#VID_FA02", u"USB#VID_FA03", u"USB#VID_FA04", u"USB#VID_FA05"}) {
         ExpectValues(std::u16string(u"SYSTEM\\DriverDatabase\\DeviceIds\\") + partner, withDescription(u"USB Microphone"));
     }

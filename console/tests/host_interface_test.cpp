@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -157,21 +158,27 @@ TEST_F(HostInterfaceTest, TheLibrarysOwnWindowIsNotThereYet) {
     EXPECT_EQ(static_cast<IntegratedInstance*>(instance)->state.resourceLibrary, nullptr);
 }
 
-std::string* g_launched = nullptr;
-void RecordLaunch(const std::string& parameters) { *g_launched = parameters; }
+// The program runs on its own thread: what it was given is read under a lock.
+std::mutex g_launchLock;
+std::string g_launched;
+void RecordLaunch(const std::string& parameters) {
+    std::lock_guard guard(g_launchLock);
+    g_launched = parameters;
+}
+std::string Launched() {
+    std::lock_guard guard(g_launchLock);
+    return g_launched;
+}
 
 TEST_F(HostInterfaceTest, TheStandaloneConsoleStartsThroughTheShellOnTheHostsCamera) {
     PlugAndWait();
     void* instance = Create("qk0340 camera");
     ASSERT_NE(instance, nullptr);
-    std::string launched;
-    g_launched = &launched;
     cvwsys::RegisterProgram("RunDLL32.exe", RecordLaunch);
     EXPECT_EQ(Call(instance, CVW_CMD_LAUNCH_STANDALONE, 4), CVW_OK);
-    EXPECT_TRUE(Eventually([&] { return !launched.empty(); }));
-    EXPECT_EQ(launched, "K0340Cvw.dll,luCVWConsoleRunDLL32EP /stay qk0340 camera");
+    EXPECT_TRUE(Eventually([&] { return !Launched().empty(); }));
+    EXPECT_EQ(Launched(), "K0340Cvw.dll,luCVWConsoleRunDLL32EP /stay qk0340 camera");
     cvwsys::RegisterProgram("RunDLL32.exe", nullptr);
-    g_launched = nullptr;
 }
 
 TEST_F(HostInterfaceTest, UnreadableAndReadOnlyBlocksAreRefused) {

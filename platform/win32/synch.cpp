@@ -29,7 +29,12 @@ namespace {
 constexpr DWORD kSession = 1;
 
 std::mutex g_lock;  // guards every SyncObject's state and Namespace::objects
-std::condition_variable g_changed;
+// Never destroyed: detached threads may still signal it while the process
+// runs its exit handlers.
+std::condition_variable& Changed() {
+    static auto* changed = new std::condition_variable;
+    return *changed;
+}
 
 struct SyncObject : qk::nt::KernelObject {
     enum class Kind { Event, Mutex, Thread, Semaphore } kind;
@@ -175,7 +180,7 @@ void SignalEvent(const std::shared_ptr<void>& event) {
         std::lock_guard guard(g_lock);
         static_cast<SyncObject*>(event.get())->signalled = true;
     }
-    g_changed.notify_all();
+    Changed().notify_all();
 }
 
 }  // namespace qk::win32
@@ -208,7 +213,7 @@ BOOL SetEvent(HANDLE event) {
         std::lock_guard guard(g_lock);
         o->signalled = true;
     }
-    g_changed.notify_all();
+    Changed().notify_all();
     return TRUE;
 }
 
@@ -256,7 +261,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
         }
         if (--o->recursion == 0) o->owner = std::thread::id();
     }
-    g_changed.notify_all();
+    Changed().notify_all();
     return TRUE;
 }
 
@@ -287,7 +292,7 @@ BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount)
         if (previousCount != nullptr) *previousCount = o->count;
         o->count += releaseCount;
     }
-    g_changed.notify_all();
+    Changed().notify_all();
     return TRUE;
 }
 
@@ -326,7 +331,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         // The clock notifies no one here: look again at least every 10 ms.
         std::chrono::nanoseconds wait = std::chrono::milliseconds(10);
         if (auto* k = qk::nt::Kernel::GetOrNull(); k && deadline != INT64_MAX) wait = std::min(wait, k->TheClock().RealWaitUntil(deadline));
-        g_changed.wait_for(guard, wait);
+        Changed().wait_for(guard, wait);
     }
 }
 
@@ -351,7 +356,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
             object->exitCode = code;
             object->signalled = true;
         }
-        g_changed.notify_all();
+        Changed().notify_all();
     }).detach();
     return h;
 }

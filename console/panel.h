@@ -127,4 +127,23 @@ private:
     std::string device_;  // under lock_
 };
 
+// The panels, each made by its own file. The console window makes them
+// through this table, which tests may point at stand-ins; an entry that is
+// null is a panel this build does not have (the window leaves it out).
+struct PanelMakers {
+    std::unique_ptr<Panel> (*view)();
+    std::unique_ptr<Panel> (*faceTracking)();
+    // `enginePath`: the effects engine's file, found by the window.
+    std::unique_ptr<Panel> (*videoFx)(const std::string& enginePath);
+    std::unique_ptr<Panel> (*panTilt)();
+    std::unique_ptr<Panel> (*autoFocus)();
+    std::unique_ptr<Panel> (*audio)();
+    std::unique_ptr<Panel> (*audioFx)();
+    // Whether the audio effects library is installed (the audio FX panel exists).
+    bool (*audioFxInstalled)();
+};
+const PanelMakers& ThePanelMakers();
+// Replaces the table (null: the library's own); returns the previous one.
+const PanelMakers* SetPanelMakers(const PanelMakers* makers);
+
 }  // namespace k0340cvw

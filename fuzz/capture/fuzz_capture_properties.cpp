@@ -16,16 +16,9 @@
 #include <unistd.h>
 
 #include "capture/k0340_props.h"
-#include "capture/k0340dev_entry.h"
+#include "fuzz/common/fuzz_camera.h"
 #include "platform/ks/client.h"
 #include "platform/ks/clock.h"
-#include "platform/nt/io_manager.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
-#include "platform/nt/pnp.h"
-#include "platform/usb/usb_bus.h"
-#include "sim/camera/camera.h"
-#include "tools/install/install.h"
 
 namespace {
 
@@ -38,7 +31,6 @@ const GUID* const kSets[] = {
 // A camera plugged into a booted machine, its filter open and a YUY2 stream
 // running with reads kept queued by a feeder thread.
 struct World {
-    std::unique_ptr<qk::Machine> machine;
     std::shared_ptr<qk::sim::Camera> camera;
     std::unique_ptr<qk::ks::client::Filter> filter;
     std::unique_ptr<qk::ks::client::Pin> pin;
@@ -61,23 +53,8 @@ struct World {
 World& TheWorld() {
     static World* world = [] {
         auto* w = new World;
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-properties-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        w->machine = std::make_unique<qk::Machine>(root);
-        qk::nt::Boot(*w->machine);
-        // Fast: the 500 ms the exposure waits and the stream's frames pass quickly.
-        qk::nt::Kernel::Get().TheClock().SetRealTime(20.0);
-        qk::install::Options options;
-        qk::install::Result result;
-        std::string error;
-        qk::install::Install(options, &result, &error);
-        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
-        qk::usb::WriteInstallationEntries();
-        qk::usb::StartHostController();
-        w->camera = std::make_shared<qk::sim::Camera>();
-        qk::usb::Plug(w->camera);
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
+        qk::fuzzing::BootMachine("properties");
+        w->camera = qk::fuzzing::InstallAndPlugCamera();
         auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
         if (links.empty() || !NT_SUCCESS(qk::ks::client::Filter::Open(links[0].symbolicLink, &w->filter))) abort();
         std::vector<qk::ks::client::Bytes> ranges;

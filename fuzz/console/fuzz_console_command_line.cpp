@@ -11,16 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "capture/k0340dev_entry.h"
 #include "console/k0340cvw.h"
+#include "fuzz/common/fuzz_camera.h"
 #include "platform/dshow/dshow_servers.h"
-#include "platform/nt/io_manager.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
-#include "platform/nt/pnp.h"
-#include "platform/usb/usb_bus.h"
-#include "sim/camera/camera.h"
-#include "tools/install/install.h"
 
 namespace {
 
@@ -28,21 +21,8 @@ using namespace k0340cvw;
 
 void TheWorld() {
     static bool ready = [] {
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-cvwline-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        auto* machine = new qk::Machine(root);
-        qk::nt::Boot(*machine);
-        qk::nt::Kernel::Get().TheClock().SetRealTime(20.0);
-        qk::install::Options options;
-        qk::install::Result result;
-        std::string error;
-        qk::install::Install(options, &result, &error);
-        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
-        qk::usb::WriteInstallationEntries();
-        qk::usb::StartHostController();
-        qk::usb::Plug(std::make_shared<qk::sim::Camera>());
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
+        qk::fuzzing::BootMachine("cvwline");
+        qk::fuzzing::InstallAndPlugCamera();
         qk::dshow::InstallSystemServers();
         return true;
     }();

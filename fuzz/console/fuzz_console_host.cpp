@@ -14,33 +14,17 @@
 #include <memory>
 #include <vector>
 
-#include "capture/k0340dev_entry.h"
 #include "console/k0340cvw.h"
+#include "fuzz/common/fuzz_camera.h"
 #include "platform/dshow/dshow_servers.h"
-#include "platform/nt/io_manager.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
-#include "platform/nt/pnp.h"
-#include "platform/usb/usb_bus.h"
-#include "sim/camera/camera.h"
-#include "tools/install/install.h"
 
 namespace {
 
 using namespace k0340cvw;
 
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint32_t Take(int bytes) {
-        uint32_t v = 0;
-        for (int i = 0; i < bytes && size > 0; ++i, --size) v = (v << 8) | *data++;
-        return v;
-    }
-};
+using qk::fuzzing::Input;
 
 struct World {
-    std::unique_ptr<qk::Machine> machine;
     std::shared_ptr<qk::sim::Camera> camera;
     uint8_t* pages = nullptr;  // one usable page, then one the process cannot touch
     size_t page = 0;
@@ -49,22 +33,8 @@ struct World {
 World& TheWorld() {
     static World* world = [] {
         auto* w = new World;
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-console-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        w->machine = std::make_unique<qk::Machine>(root);
-        qk::nt::Boot(*w->machine);
-        qk::nt::Kernel::Get().TheClock().SetRealTime(20.0);
-        qk::install::Options options;
-        qk::install::Result result;
-        std::string error;
-        qk::install::Install(options, &result, &error);
-        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
-        qk::usb::WriteInstallationEntries();
-        qk::usb::StartHostController();
-        w->camera = std::make_shared<qk::sim::Camera>();
-        qk::usb::Plug(w->camera);
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
+        qk::fuzzing::BootMachine("console");
+        w->camera = qk::fuzzing::InstallAndPlugCamera();
         qk::dshow::InstallSystemServers();
         w->page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         void* p = mmap(nullptr, w->page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

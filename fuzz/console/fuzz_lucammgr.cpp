@@ -11,31 +11,16 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz/common/fuzz_world.h"
 #include "outside/LuCamMgr/lucammgr.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
 
 namespace {
 
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    uint32_t Take(int bytes) {
-        uint32_t v = 0;
-        for (int i = 0; i < bytes && size > 0; ++i, --size) v = (v << 8) | *data++;
-        return v;
-    }
-};
+using qk::fuzzing::Input;
 
 qk::Machine& TheMachine() {
-    static qk::Machine* machine = [] {
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-lucammgr-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        auto* m = new qk::Machine(root);
-        qk::nt::Boot(*m);
-        return m;
-    }();
-    return *machine;
+    static qk::Machine& machine = qk::fuzzing::BootMachine("lucammgr");
+    return machine;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "fuzz/common/fuzz_world.h"
 #include "platform/com/com_runtime.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/nt/kernel.h"
@@ -24,10 +25,7 @@ const CLSID kSomeClass = {0x3F1A2B4C, 0x5D6E, 0x4F70, {0x81, 0x92, 0xA3, 0xB4, 0
 
 IFilterMapper2* TheMapper() {
     static IFilterMapper2* mapper = [] {
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-dshow-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(root);
-        static auto* machine = new qk::Machine(root);
-        qk::nt::Boot(*machine);
+        qk::fuzzing::BootMachine("dshow");
         qk::install::Options options;
         qk::install::Result result;
         std::string error;

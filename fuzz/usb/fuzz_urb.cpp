@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "fuzz/common/fuzz_world.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/pnp.h"
@@ -57,16 +58,13 @@ protected:
 };
 
 struct World {
-    std::unique_ptr<qk::Machine> machine;
     PDEVICE_OBJECT pdo = nullptr;
 };
 
 World& TheWorld() {
     static World* world = [] {
         auto* w = new World;
-        auto root = std::filesystem::temp_directory_path() / ("qk-fuzz-urb-" + std::to_string(::getpid()));
-        w->machine = std::make_unique<qk::Machine>(root);
-        qk::nt::Boot(*w->machine);
+        qk::fuzzing::BootMachine("urb");
         qk::nt::Kernel::Get().TheClock().SetManual();
         qk::nt::Kernel::Get().Advance(5000 * qk::nt::kMillisecond);
         qk::usb::WriteInstallationEntries();

@@ -10,7 +10,8 @@
 
 #include "console/k0340cvw.h"
 #include "console/skin/resource_library.h"
-#include "console/system_additions.h"
+#include "shellapi.h"
+#include "winbase.h"
 
 namespace k0340cvw {
 namespace {
@@ -113,15 +114,15 @@ DWORD LaunchStandalone(const IntegratedInstance* instance) {
     char parameters[300];
     std::snprintf(parameters, sizeof parameters, "%s,luCVWConsoleRunDLL32EP /stay %s", "K0340Cvw.dll",
                   instance->deviceName);
-    cvwsys::SHELLEXECUTEINFOA info{};
+    SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
-    info.fMask = cvwsys::SEE_MASK_NOCLOSEPROCESS | cvwsys::SEE_MASK_NO_CONSOLE;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE;
     info.lpVerb = "open";
     info.lpFile = "RunDLL32.exe";
     info.lpParameters = parameters;
     info.nShow = SW_SHOWNORMAL;
     // Not waited for: the standalone console lives on its own.
-    if (cvwsys::ShellExecuteExA(&info) && info.hProcess != nullptr) CloseHandle(info.hProcess);
+    if (ShellExecuteExA(&info) && info.hProcess != nullptr) CloseHandle(info.hProcess);
     return CVW_OK;
 }
 
@@ -173,7 +174,7 @@ DWORD Dispatch(void* instancePointer, uint32_t code, uint8_t* block) {
         instance = LiveInstance(instancePointer);
         if (instance == nullptr) return CVW_E_INVALID_PARAMETER;
     }
-    if (cvwsys::IsBadReadPtr(block, bytes) || (WritesBlock(code) && cvwsys::IsBadWritePtr(block, bytes))) {
+    if (IsBadReadPtr(block, bytes) || (WritesBlock(code) && IsBadWritePtr(block, bytes))) {
         return CVW_E_INVALID_PARAMETER;
     }
     switch (code) {
@@ -233,7 +234,7 @@ extern "C" DWORD luCVWEntryPoint(void* instance, uint32_t code, void* parameters
     if (parameters == nullptr) return CVW_E_INVALID_PARAMETER;
     auto* block = static_cast<uint8_t*>(parameters);
     const DWORD result = Dispatch(instance, code, block);
-    if (!cvwsys::IsBadWritePtr(block, sizeof(uint32_t))) std::memcpy(block, &result, sizeof result);
+    if (!IsBadWritePtr(block, sizeof(uint32_t))) std::memcpy(block, &result, sizeof result);
     return result;
 }
 

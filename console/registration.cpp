@@ -11,7 +11,7 @@
 
 #include "console/k0340cvw.h"
 #include "console/skin/resource_library.h"
-#include "console/system_additions.h"
+#include "fileapi.h"
 #include "setupapi.h"
 #include "shlobj.h"
 #include "winreg.h"
@@ -182,23 +182,23 @@ bool MakeFolder(const std::string& path) {
 // Empties and removes a folder: files made writable and deleted, folders
 // emptied first.
 void RemoveTree(const std::string& folder) {
-    cvwsys::WIN32_FIND_DATAA data;
-    HANDLE find = cvwsys::FindFirstFileA((folder + "\\*").c_str(), &data);
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
             const std::string name = data.cFileName;
             if (name == "." || name == "..") continue;
             const std::string path = folder + "\\" + name;
-            if (data.dwFileAttributes & cvwsys::FILE_ATTRIBUTE_DIRECTORY) {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(path);
             } else {
-                cvwsys::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                cvwsys::DeleteFileA(path.c_str());
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
             }
-        } while (cvwsys::FindNextFileA(find, &data));
-        cvwsys::FindClose(find);
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
     }
-    cvwsys::RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 bool CreateShortcut() {
@@ -317,7 +317,7 @@ HRESULT DllUnregisterServer() {
     if (!folder.empty()) {
         RemoveTree(folder);
         const std::string programs = ProgramsFolder();
-        cvwsys::RemoveDirectoryA((programs + "\\" + kMaker).c_str());  // only when empty
+        RemoveDirectoryA((programs + "\\" + kMaker).c_str());  // only when empty
     }
 
     HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, kQuitEventName);

@@ -2,7 +2,9 @@
 // standalone console obeys later starts: a second start brings it to the
 // front, "/quit" and "/closed" (through their events) close it.
 #include "console/k0340cvw.h"
-#include "console/system_additions.h"
+#include "winbase.h"
+#include "winuser.h"
+#include "wtsapi32.h"
 
 namespace k0340cvw {
 namespace {
@@ -21,14 +23,14 @@ constexpr USHORT kRemoteDesktopProtocol = 2;
 
 bool SessionMayShowUi() {
     HMODULE wts = LoadLibraryA("Wtsapi32.dll");
-    cvwsys::OSVERSIONINFOA version{};
+    OSVERSIONINFOA version{};
     version.dwOSVersionInfoSize = sizeof version;
-    if (!cvwsys::GetVersionExA(&version)) {
+    if (!GetVersionExA(&version)) {
         if (wts) FreeLibrary(wts);
         return false;
     }
     // Systems before terminal services in every edition have one session.
-    const bool sessions = version.dwPlatformId == cvwsys::VER_PLATFORM_WIN32_NT &&
+    const bool sessions = version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
                           (version.dwMajorVersion > 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion >= 1));
     if (!sessions || wts == nullptr) {
         if (wts) FreeLibrary(wts);
@@ -37,13 +39,13 @@ bool SessionMayShowUi() {
     HMODULE kernel = LoadLibraryA("Kernel32.dll");
     auto activeSession = kernel ? Proc<ActiveConsoleSessionProc>(kernel, "WTSGetActiveConsoleSessionId") : nullptr;
     auto processSession = kernel ? Proc<ProcessSessionProc>(kernel, "ProcessIdToSessionId") : nullptr;
-    auto query = Proc<cvwsys::WTSQuerySessionInformationAProc>(wts, "WTSQuerySessionInformationA");
-    auto release = Proc<cvwsys::WTSFreeMemoryProc>(wts, "WTSFreeMemory");
+    auto query = Proc<WTSQuerySessionInformationAProc>(wts, "WTSQuerySessionInformationA");
+    auto release = Proc<WTSFreeMemoryProc>(wts, "WTSFreeMemory");
     bool answer = false;
     LPSTR buffer = nullptr;
     DWORD bytes = 0;
     if (activeSession && processSession && query && release &&
-        query(cvwsys::WTS_CURRENT_SERVER_HANDLE, cvwsys::WTS_CURRENT_SESSION, cvwsys::WTSClientProtocolType, &buffer,
+        query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSClientProtocolType, &buffer,
               &bytes)) {
         USHORT protocol = 0;
         if (buffer != nullptr && bytes >= sizeof protocol) protocol = *reinterpret_cast<const USHORT*>(buffer);
@@ -68,14 +70,14 @@ DWORD RestoreWatcher(LPVOID parameter) {
     while (which == WAIT_OBJECT_0 + 1) {
         HWND window = state->windowHandle;
         if (window != nullptr) {
-            if (cvwsys::IsIconic(window)) ShowWindow(window, SW_RESTORE);
+            if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
             // The foreground can only be handed over by a thread sharing the
             // window's input state.
             const DWORD windowThread = GetWindowThreadProcessId(window, nullptr);
-            cvwsys::AttachThreadInput(GetCurrentThreadId(), windowThread, TRUE);
+            AttachThreadInput(GetCurrentThreadId(), windowThread, TRUE);
             SetForegroundWindow(window);
             SetActiveWindow(window);
-            cvwsys::AttachThreadInput(GetCurrentThreadId(), windowThread, FALSE);
+            AttachThreadInput(GetCurrentThreadId(), windowThread, FALSE);
         }
         which = WaitForMultipleObjects(count, events, FALSE, INFINITE);
     }

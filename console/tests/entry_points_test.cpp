@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "capture/k0340_props.h"
-#include "console/system_additions.h"
 #include "console/tests/console_fixture.h"
 #include "platform/registry/registry.h"
 #include "platform/win32/code_modules.h"
+#include "platform/win32/terminal_services.h"
 
 namespace {
 
@@ -192,8 +192,7 @@ FARPROC OtherKernel(const char* name) {
 TEST_F(EntryPointsTest, TheConsoleShowsOnlyInTheActiveOrARemoteSession) {
     EXPECT_TRUE(SessionMayShowUi()) << "without the terminal-services library there is one session";
     std::ofstream(root_ / "Windows/System32/Wtsapi32.dll") << "";
-    cvwsys::RegisterSystemModules();
-    cvwsys::SetSessionProtocolType(0);
+    qk::win32::SetSessionProtocolType(0);
     EXPECT_TRUE(SessionMayShowUi());
 
     qk::win32::RegisterStaticModule(u"Kernel32.dll", OtherKernel);
@@ -202,9 +201,9 @@ TEST_F(EntryPointsTest, TheConsoleShowsOnlyInTheActiveOrARemoteSession) {
     PlugAndWait();
     Start("QK0340 Camera");
     EXPECT_EQ(Log().modalRuns, 0);
-    cvwsys::SetSessionProtocolType(2);  // a remote desktop session
+    qk::win32::SetSessionProtocolType(2);  // a remote desktop session
     EXPECT_TRUE(SessionMayShowUi());
-    cvwsys::SetSessionProtocolType(0);
+    qk::win32::SetSessionProtocolType(0);
     g_processSession = 1;
     EXPECT_TRUE(SessionMayShowUi());
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "console/system_additions.h"
 #include "console/tests/console_fixture.h"
+#include "platform/win32/programs.h"
 
 namespace {
 
@@ -161,9 +161,10 @@ TEST_F(HostInterfaceTest, TheLibrarysOwnWindowIsNotThereYet) {
 // The program runs on its own thread: what it was given is read under a lock.
 std::mutex g_launchLock;
 std::string g_launched;
-void RecordLaunch(const std::string& parameters) {
+int RecordLaunch(const char* arguments, int) {
     std::lock_guard guard(g_launchLock);
-    g_launched = parameters;
+    g_launched = arguments;
+    return 0;
 }
 std::string Launched() {
     std::lock_guard guard(g_launchLock);
@@ -174,11 +175,11 @@ TEST_F(HostInterfaceTest, TheStandaloneConsoleStartsThroughTheShellOnTheHostsCam
     PlugAndWait();
     void* instance = Create("qk0340 camera");
     ASSERT_NE(instance, nullptr);
-    cvwsys::RegisterProgram("RunDLL32.exe", RecordLaunch);
+    qk::win32::RegisterProgram(u"RunDLL32.exe", RecordLaunch, qk::win32::ProgramPlace::System);
     EXPECT_EQ(Call(instance, CVW_CMD_LAUNCH_STANDALONE, 4), CVW_OK);
     EXPECT_TRUE(Eventually([&] { return !Launched().empty(); }));
     EXPECT_EQ(Launched(), "K0340Cvw.dll,luCVWConsoleRunDLL32EP /stay qk0340 camera");
-    cvwsys::RegisterProgram("RunDLL32.exe", nullptr);
+    qk::win32::RegisterProgram(u"RunDLL32.exe", nullptr, qk::win32::ProgramPlace::System);
 }
 
 TEST_F(HostInterfaceTest, UnreadableAndReadOnlyBlocksAreRefused) {

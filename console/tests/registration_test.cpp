@@ -15,7 +15,6 @@
 #include "console/k0340cvw.h"
 #include "platform/shell/shell.h"
 #include "shlobj.h"
-#include "console/system_additions.h"
 #include "outside/LuCamMgr/lucammgr.h"
 #include "platform/nt/machine.h"
 #include "platform/win32/code_modules.h"

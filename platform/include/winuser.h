@@ -590,6 +590,12 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
 BOOL IsWindowVisible(HWND hwnd);
+// A minimised top-level window keeps its place and size for the restore and
+// lies off the screen meanwhile, as the system's icon of it.
+BOOL IsIconic(HWND hwnd);
+// One desktop and one input state serve every thread of the machine:
+// attaching threads' input changes nothing.
+BOOL AttachThreadInput(DWORD attachFrom, DWORD attachTo, BOOL attach);
 BOOL IsWindowEnabled(HWND hwnd);
 BOOL IsChild(HWND parent, HWND hwnd);
 BOOL EnableWindow(HWND hwnd, BOOL enable);

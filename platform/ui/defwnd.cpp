@@ -182,6 +182,60 @@ void ScrollBarClick(HWND hwnd, Window& w, bool vertical, POINT screen) {
     SendMessageW(hwnd, message, SB_ENDSCROLL, 0);
 }
 
+// The system's move and size loop: while the left button is held, the
+// window follows the pointer (its edge `edge`, or all of it for 0), asking
+// the window through WM_MOVING/WM_SIZING; releasing ends it, Escape puts
+// the window back. Messages for other windows are dispatched meanwhile.
+void MoveOrSize(HWND hwnd, int edge) {
+    if (GetKeyState(VK_LBUTTON) >= 0 || IsIconic(hwnd)) return;
+    RECT start;
+    POINT origin;
+    GetWindowRect(hwnd, &start);
+    GetCursorPos(&origin);
+    SetCapture(hwnd);
+    SendMessageW(hwnd, WM_ENTERSIZEMOVE, 0, 0);
+    bool cancelled = false;
+    MSG msg;
+    while (IsWindow(hwnd) && GetCapture() == hwnd) {
+        if (GetMessageW(&msg, nullptr, 0, 0) <= 0) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        if (msg.message == WM_MOUSEMOVE || msg.message == WM_LBUTTONUP) {
+            const int dx = msg.pt.x - origin.x, dy = msg.pt.y - origin.y;
+            RECT r = start;
+            if (edge == 0) {
+                OffsetRect(&r, dx, dy);
+                SendMessageW(hwnd, WM_MOVING, 0, reinterpret_cast<LPARAM>(&r));
+            } else {
+                if (edge == WMSZ_LEFT || edge == WMSZ_TOPLEFT || edge == WMSZ_BOTTOMLEFT) r.left += dx;
+                if (edge == WMSZ_RIGHT || edge == WMSZ_TOPRIGHT || edge == WMSZ_BOTTOMRIGHT) r.right += dx;
+                if (edge == WMSZ_TOP || edge == WMSZ_TOPLEFT || edge == WMSZ_TOPRIGHT) r.top += dy;
+                if (edge == WMSZ_BOTTOM || edge == WMSZ_BOTTOMLEFT || edge == WMSZ_BOTTOMRIGHT) r.bottom += dy;
+                SendMessageW(hwnd, WM_SIZING, static_cast<WPARAM>(edge), reinterpret_cast<LPARAM>(&r));
+                r.right = std::max(r.right, r.left + 1);
+                r.bottom = std::max(r.bottom, r.top + 1);
+            }
+            SetWindowPos(hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                         SWP_NOZORDER | SWP_NOACTIVATE | (edge == 0 ? SWP_NOSIZE : 0));
+            if (msg.message == WM_LBUTTONUP) break;
+            continue;
+        }
+        if (msg.message == WM_KEYDOWN && (msg.wParam == VK_ESCAPE || msg.wParam == VK_RETURN)) {
+            cancelled = msg.wParam == VK_ESCAPE;
+            break;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (cancelled && IsWindow(hwnd)) {
+        SetWindowPos(hwnd, nullptr, start.left, start.top, start.right - start.left, start.bottom - start.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    if (GetCapture() == hwnd) ReleaseCapture();
+    if (IsWindow(hwnd)) SendMessageW(hwnd, WM_EXITSIZEMOVE, 0, 0);
+}
+
 }  // namespace
 
 }  // namespace qk::ui
@@ -255,12 +309,25 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case WM_CLOSE: DestroyWindow(hwnd); return 0;
+        case WM_SYSCOMMAND:
+            switch (wParam & 0xFFF0) {
+                case SC_MINIMIZE: ShowWindow(hwnd, SW_MINIMIZE); return 0;
+                case SC_RESTORE: ShowWindow(hwnd, SW_RESTORE); return 0;
+                case SC_CLOSE: SendMessageW(hwnd, WM_CLOSE, 0, 0); return 0;
+                case SC_MOVE: MoveOrSize(hwnd, 0); return 0;
+                case SC_SIZE: MoveOrSize(hwnd, (wParam & 0xF) != 0 ? static_cast<int>(wParam & 0xF) : WMSZ_BOTTOMRIGHT); return 0;
+                default: return 0;
+            }
         case WM_WINDOWPOSCHANGED: {
             auto* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
             const RECT c = ClientRectInWindow(*w);
             if (pos && !(pos->flags & SWP_NOSIZE)) {
                 w->ncDirty = true;
-                SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right - c.left, c.bottom - c.top));
+                if (IsIconic(hwnd)) {
+                    SendMessageW(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
+                } else {
+                    SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right - c.left, c.bottom - c.top));
+                }
             }
             if (pos && !(pos->flags & SWP_NOMOVE)) SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(w->rect.left + c.left, w->rect.top + c.top));
             return 0;

@@ -84,7 +84,9 @@ bool Take(Desktop& d, std::unique_lock<std::recursive_mutex>& guard, MSG* msg, H
                 BYTE& k = d.keys[msg->wParam];
                 k = m == WM_KEYDOWN ? static_cast<BYTE>(0x80 | ((k & 1) ^ 1)) : static_cast<BYTE>(k & 1);
             }
-            if (m == WM_LBUTTONDOWN || m == WM_LBUTTONUP) d.keys[VK_LBUTTON] = m == WM_LBUTTONDOWN ? 0x80 : 0;
+            if (m == WM_LBUTTONDOWN || m == WM_LBUTTONUP || m == WM_NCLBUTTONDOWN || m == WM_NCLBUTTONUP) {
+                d.keys[VK_LBUTTON] = m == WM_LBUTTONDOWN || m == WM_NCLBUTTONDOWN ? 0x80 : 0;
+            }
             if (m == WM_RBUTTONDOWN || m == WM_RBUTTONUP) d.keys[VK_RBUTTON] = m == WM_RBUTTONDOWN ? 0x80 : 0;
             q.input.erase(it);
         }

@@ -183,7 +183,7 @@ void InjectMouseButton(POINT screen, int button, bool down) {
     UINT message, nc;
     if (button == 0) {
         message = down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-        nc = down ? WM_NCLBUTTONDOWN : 0;
+        nc = down ? WM_NCLBUTTONDOWN : WM_NCLBUTTONUP;
     } else {
         message = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
         nc = 0;

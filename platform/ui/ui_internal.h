@@ -61,6 +61,7 @@ struct Window {
     Window* owner = nullptr;
     std::vector<Window*> children;  // z-order: first is the top, created windows go to the bottom
     RECT rect{};  // window rectangle: in the parent's client coordinates, or the screen's
+    RECT normalRect{};  // a minimised window's rectangle before it was minimised
     UINT_PTR id = 0;  // child identifier (or the menu of a top-level window)
     HINSTANCE instance = nullptr;
     WNDPROC proc = nullptr;

@@ -494,15 +494,67 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     return wasDisabled;
 }
 
+namespace {
+
+constexpr int kForceMinimize = 11;
+// Where the system keeps a minimised window, and the size of its icon.
+constexpr int kMinimizedPosition = -32000;
+constexpr int kMinimizedWidth = 160;
+constexpr int kMinimizedHeight = 28;
+
+bool MinimizeCommand(int command) {
+    return command == SW_MINIMIZE || command == SW_SHOWMINIMIZED || command == SW_SHOWMINNOACTIVE ||
+           command == kForceMinimize;
+}
+
+bool RestoreCommand(int command) { return command == SW_RESTORE || command == SW_SHOWNORMAL || command == SW_SHOWDEFAULT; }
+
+}  // namespace
+
+BOOL IsIconic(HWND hwnd) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    Window* w = d.Find(hwnd);
+    return w && (w->style & WS_MINIMIZE) ? TRUE : FALSE;
+}
+
+BOOL AttachThreadInput(DWORD, DWORD, BOOL) { return TRUE; }
+
 BOOL ShowWindow(HWND hwnd, int command) {
     Desktop& d = Desktop::Get();
     Window* w;
+    bool iconic;
     {
         std::lock_guard guard(d.lock);
         w = d.Find(hwnd);
         if (!w) return FALSE;
+        iconic = (w->style & WS_MINIMIZE) != 0;
     }
     const bool wasVisible = (w->style & WS_VISIBLE) != 0;
+    if (!w->parent && MinimizeCommand(command) && !iconic) {
+        if (!wasVisible) SendMessageW(hwnd, WM_SHOWWINDOW, TRUE, 0);
+        {
+            std::lock_guard guard(d.lock);
+            w->normalRect = w->rect;
+            w->style |= WS_MINIMIZE;
+        }
+        SetWindowPos(hwnd, nullptr, kMinimizedPosition, kMinimizedPosition, kMinimizedWidth, kMinimizedHeight,
+                     SWP_NOZORDER | SWP_NOACTIVATE | (wasVisible ? 0 : SWP_SHOWWINDOW));
+        return wasVisible;
+    }
+    if (!w->parent && RestoreCommand(command) && iconic) {
+        if (!wasVisible) SendMessageW(hwnd, WM_SHOWWINDOW, TRUE, 0);
+        RECT r;
+        {
+            std::lock_guard guard(d.lock);
+            r = w->normalRect;
+            w->style &= ~static_cast<DWORD>(WS_MINIMIZE);
+        }
+        SetWindowPos(hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | (wasVisible ? 0 : SWP_SHOWWINDOW));
+        SetActiveWindow(hwnd);
+        return wasVisible;
+    }
     const bool show = command != SW_HIDE;
     if (show == wasVisible) return wasVisible;
     SendMessageW(hwnd, WM_SHOWWINDOW, show, 0);

@@ -19,6 +19,7 @@
 #include "platform/win32/code_modules.h"
 #include "platform/win32/host_paths.h"
 #include "platform/win32/pe_resources.h"
+#include "platform/win32/terminal_services.h"
 #include "windows.h"
 
 namespace qk::win32 {
@@ -38,7 +39,7 @@ struct Module {
 
 std::mutex g_staticLock;  // guards StaticModules()
 std::map<std::u16string, ExportLookup>& StaticModules() {
-    static std::map<std::u16string, ExportLookup> modules;
+    static std::map<std::u16string, ExportLookup> modules = {{u"WTSAPI32.DLL", TerminalServicesExport}};
     return modules;
 }
 
@@ -105,7 +106,7 @@ std::u16string BaseName(const std::u16string& path) {
 
 }  // namespace
 
-std::filesystem::path HostFile(const std::u16string& path) {
+std::filesystem::path HostEntry(const std::u16string& path) {
     if (path.size() < 3 || (path[0] != u'C' && path[0] != u'c') || path[1] != u':' || path[2] != u'\\') return {};
     std::filesystem::path at = Machine::Current().SystemRoot();
     size_t pos = 3;
@@ -128,7 +129,13 @@ std::filesystem::path HostFile(const std::u16string& path) {
         }
         if (!found) return {};
     }
-    return std::filesystem::is_regular_file(at) ? at : std::filesystem::path{};
+    return at;
+}
+
+std::filesystem::path HostFile(const std::u16string& path) {
+    std::filesystem::path at = HostEntry(path);
+    std::error_code ec;
+    return !at.empty() && std::filesystem::is_regular_file(at, ec) ? at : std::filesystem::path{};
 }
 
 namespace {

@@ -273,5 +273,116 @@ TEST_F(WindowTest, InputReachesTheWindowUnderThePointInClientCoordinates) {
     DestroyWindow(top);
 }
 
+// A window that holds its height at 150 or more while it is sized.
+LRESULT CALLBACK AtLeast150(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SIZING) {
+        auto* r = reinterpret_cast<RECT*>(lParam);
+        if (r->bottom - r->top < 150) r->bottom = r->top + 150;
+        return TRUE;
+    }
+    Log().Add(hwnd, message, wParam, lParam);
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+class SystemCommandTest : public UiTest {
+protected:
+    HWND MakeWindow() {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = AtLeast150;
+        wc.lpszClassName = u"AtLeast150";
+        RegisterClassExW(&wc);
+        HWND hwnd = CreateWindowExW(0, u"AtLeast150", u"sized", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 300, 200,
+                                    nullptr, nullptr, nullptr, nullptr);
+        Pump();
+        Log().Clear();
+        return hwnd;
+    }
+    static RECT Rect(HWND hwnd) {
+        RECT r;
+        GetWindowRect(hwnd, &r);
+        return r;
+    }
+};
+
+TEST_F(SystemCommandTest, MinimisingKeepsThePlaceForTheRestore) {
+    HWND hwnd = MakeWindow();
+    EXPECT_FALSE(IsIconic(hwnd));
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(IsIconic(hwnd));
+    EXPECT_TRUE(IsWindowVisible(hwnd)) << "a minimised window stays shown, as its icon";
+    EXPECT_LT(Rect(hwnd).right, 0) << "and off the screen";
+    bool minimisedSize = false;
+    for (const auto& e : Log().Entries()) minimisedSize |= e.message == WM_SIZE && e.wParam == SIZE_MINIMIZED;
+    EXPECT_TRUE(minimisedSize);
+    // Minimising again changes nothing; restoring puts it back where it was.
+    ShowWindow(hwnd, SW_MINIMIZE);
+    Log().Clear();
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_FALSE(IsIconic(hwnd));
+    const RECT r = Rect(hwnd);
+    EXPECT_EQ(r.left, 100);
+    EXPECT_EQ(r.top, 100);
+    EXPECT_EQ(r.right, 400);
+    EXPECT_EQ(r.bottom, 300);
+    bool restoredSize = false;
+    for (const auto& e : Log().Entries()) restoredSize |= e.message == WM_SIZE && e.wParam == SIZE_RESTORED;
+    EXPECT_TRUE(restoredSize);
+    // Child windows are never minimised.
+    HWND child = CreateWindowExW(0, u"AtLeast150", u"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, hwnd, nullptr, nullptr, nullptr);
+    ShowWindow(child, SW_MINIMIZE);
+    EXPECT_FALSE(IsIconic(child));
+    DestroyWindow(hwnd);
+}
+
+TEST_F(SystemCommandTest, TheSizeLoopFollowsThePointerAsTheWindowAllowsAndEscapePutsItBack) {
+    HWND hwnd = MakeWindow();
+    // Pressed on the bottom edge, dragged up by 120 and down by 40: the
+    // window holds its height at 150, then follows.
+    InjectMouseMove(POINT{250, 299});
+    InjectMouseButton(POINT{250, 299}, 0, true);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        InjectMouseMove(POINT{250, 179});
+        InjectMouseMove(POINT{250, 339});
+        InjectMouseButton(POINT{250, 339}, 0, false);
+    });
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_SIZE | WMSZ_BOTTOM, 0);
+    RECT r = Rect(hwnd);
+    EXPECT_EQ(r.top, 100);
+    EXPECT_EQ(r.bottom, 340);
+    EXPECT_EQ(r.right - r.left, 300) << "the bottom edge alone moves";
+    EXPECT_EQ(GetCapture(), nullptr);
+    std::vector<UINT> seen;
+    for (const auto& e : Log().Entries()) {
+        if (e.message == WM_ENTERSIZEMOVE || e.message == WM_EXITSIZEMOVE) seen.push_back(e.message);
+    }
+    EXPECT_EQ(seen, (std::vector<UINT>{WM_ENTERSIZEMOVE, WM_EXITSIZEMOVE}));
+
+    // Moving by the caption, then Escape: back where it started.
+    InjectMouseMove(POINT{150, 110});
+    InjectMouseButton(POINT{150, 110}, 0, true);
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        InjectMouseMove(POINT{200, 160});
+        InjectKey(VK_ESCAPE, true);
+        InjectKey(VK_ESCAPE, false);
+    });
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_MOVE | 1, 0);
+    r = Rect(hwnd);
+    EXPECT_EQ(r.left, 100);
+    EXPECT_EQ(r.top, 100);
+    InjectMouseButton(POINT{150, 110}, 0, false);
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+
+    // Without the button held the command does nothing (no loop to end).
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_MOVE | 2, 0);
+    EXPECT_EQ(Rect(hwnd).left, 100);
+    DestroyWindow(hwnd);
+}
+
 }  // namespace
 }  // namespace qk::ui::testing

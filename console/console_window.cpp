@@ -26,6 +26,7 @@ constexpr COLORREF kSelectedFrame = RGB(0x0A, 0x24, 0x6A);
 constexpr COLORREF kSelectedInner = RGB(0xB6, 0xBD, 0xD2);
 constexpr COLORREF kItemFill = RGB(0xF9, 0xF8, 0xF7);
 constexpr int kMenuItemHeight = 20;
+constexpr UINT kCameraListChanged = WM_USER + 0x200;  // from the re-check job: lParam the cameras found
 
 std::string LoadText(HMODULE module, UINT id) {
     char buffer[512] = {};
@@ -585,6 +586,15 @@ INT_PTR ConsoleWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case kCameraChosen:
         SwitchCamera();
         return TRUE;
+    case kCameraListChanged:
+        if (state_ != nullptr && lParam != 0) {
+            const auto* found = reinterpret_cast<const ConsoleState*>(lParam);
+            std::memcpy(state_->deviceNames, found->deviceNames, sizeof found->deviceNames);
+            state_->deviceCount = found->deviceCount;
+            const std::string current = CurrentDevice();
+            state_->currentDevice = current.empty() ? nullptr : FindCamera(state_, current.c_str());
+        }
+        return TRUE;
     case kVideoTabChosen:
     case kAudioTabChosen:
         if (videoStack_ && audioStack_) {
@@ -778,12 +788,8 @@ void ConsoleWindow::ReconcileCameras() {
         current = current_;
         devices_ = now;
     }
-    if (state_ != nullptr) {
-        // The list the entry points read follows the machine.
-        std::memcpy(state_->deviceNames, found.deviceNames, sizeof found.deviceNames);
-        state_->deviceCount = found.deviceCount;
-        state_->currentDevice = current.empty() ? nullptr : FindCamera(state_, current.c_str());
-    }
+    // The state's list follows the machine; the window's thread owns the state.
+    SendMessageW(hwnd_, kCameraListChanged, 0, reinterpret_cast<LPARAM>(&found));
     HWND button = GetDlgItem(hwnd_, IDC_CAMERA);
     if (current.empty()) {
         SetWindowTextA(button, LoadText(resources_, 4).c_str());

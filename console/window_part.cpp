@@ -2,8 +2,10 @@
 // window run modally, the integrated window made for a host and destroyed
 // by its command, and the password dialogs of the parental entry.
 #include <atomic>
+#include <optional>
 
 #include "console/console_window.h"
+#include "console/skin/resource_library.h"
 
 namespace k0340cvw {
 namespace {
@@ -33,9 +35,17 @@ void Destroy(ConsoleWindow* window) {
     delete window;
 }
 
-INT_PTR ChangePassword(ConsoleState* state, bool firstTime) { return RunChangePasswordDialog(nullptr, state, firstTime); }
+// The parental entry may call without the resource library loaded (its
+// prompt does not load it): the dialogs' templates and texts need it.
+INT_PTR ChangePassword(ConsoleState* state, bool firstTime) {
+    std::optional<console::ResourceLibrary> own;
+    if (console::ResourceModule() == nullptr) own.emplace();
+    return RunChangePasswordDialog(nullptr, state, firstTime);
+}
 
 INT_PTR UnlockDialog(ConsoleState* state, int requestedState, bool silent) {
+    std::optional<console::ResourceLibrary> own;
+    if (console::ResourceModule() == nullptr) own.emplace();
     return RunUnlockDialog(nullptr, state, requestedState, silent);
 }
 

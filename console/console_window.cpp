@@ -702,6 +702,11 @@ INT_PTR ConsoleWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case IDCANCEL:
             SendMessageW(hwnd_, WM_CLOSE, 0, 0);
             return TRUE;
+        case IDC_TAB_VIDEO:
+        case IDC_TAB_AUDIO:
+            // The integrated window holds its tab buttons itself.
+            if (mode_ == ConsoleMode::Integrated && HIWORD(wParam) == BN_CLICKED) ChooseTab(LOWORD(wParam) == IDC_TAB_VIDEO);
+            return TRUE;
         case IDC_CAMERA:
             DropCameraMenu();
             return TRUE;

@@ -2,7 +2,6 @@
 // window run modally, the integrated window made for a host and destroyed
 // by its command, and the password dialogs of the parental entry.
 #include <atomic>
-#include <optional>
 
 #include "console/console_window.h"
 #include "console/skin/resource_library.h"
@@ -35,17 +34,16 @@ void Destroy(ConsoleWindow* window) {
     delete window;
 }
 
-// The parental entry may call without the resource library loaded (its
-// prompt does not load it): the dialogs' templates and texts need it.
+// The parental entry calls these without the resource library loaded (its
+// prompt does not load it), or with it loaded for its question: the
+// dialogs load it for themselves either way (loading counts references).
 INT_PTR ChangePassword(ConsoleState* state, bool firstTime) {
-    std::optional<console::ResourceLibrary> own;
-    if (console::ResourceModule() == nullptr) own.emplace();
+    console::ResourceLibrary resources;
     return RunChangePasswordDialog(nullptr, state, firstTime);
 }
 
 INT_PTR UnlockDialog(ConsoleState* state, int requestedState, bool silent) {
-    std::optional<console::ResourceLibrary> own;
-    if (console::ResourceModule() == nullptr) own.emplace();
+    console::ResourceLibrary resources;
     return RunUnlockDialog(nullptr, state, requestedState, silent);
 }
 

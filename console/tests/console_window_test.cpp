@@ -6,6 +6,7 @@
 // The panels are small recording stand-ins made through the panel table.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -232,6 +233,58 @@ TEST_F(ConsoleWindowTest, UnpluggedTheButtonSaysNoCameraAndReplugsReadThePanelsA
     EXPECT_TRUE(Eventually([&] { return Records().LastDevice(kViewPanelTitle) == camera; }));
     EXPECT_EQ(Records().SetDeviceOrder().size(), 5u);
     CloseConsole();
+}
+
+TEST_F(ConsoleWindowTest, AHostsIntegratedWindowHoldsTheSamePanelsUnderItsOwnTabsAndClosesWithTheDestroyCommand) {
+    PlugAndWait();
+    const std::string camera = CameraName();
+    std::vector<uint8_t> create(kCreateBlockBytes, 0);
+    std::memcpy(create.data() + 4, camera.data(), camera.size());
+    ASSERT_EQ(luCVWEntryPoint(nullptr, CVW_CMD_CREATE, create.data()), CVW_OK);
+    void* instance = nullptr;
+    std::memcpy(&instance, create.data() + 260, sizeof instance);
+    std::vector<uint8_t> open(kOpenWindowBlockBytes, 0);
+    const uint32_t size = kOpenWindowBlockBytes;
+    std::memcpy(open.data() + 4, &size, 4);
+    ASSERT_EQ(luCVWEntryPoint(instance, CVW_CMD_OPEN_WINDOW, open.data()), CVW_OK);
+    HWND window = nullptr;
+    std::memcpy(&window, open.data() + 8, sizeof window);
+    ASSERT_TRUE(IsWindow(window));
+    EXPECT_TRUE(IsWindowVisible(window));
+
+    // No caption, camera button, settings button or grip; the tabs are its own children.
+    for (int id : {IDC_CAMERA, IDC_SETTINGS, IDC_GRIP, IDC_MINIMIZE, IDC_CLOSE}) EXPECT_EQ(GetDlgItem(window, id), nullptr) << id;
+    HWND audioTab = GetDlgItem(window, IDC_TAB_AUDIO);
+    ASSERT_NE(audioTab, nullptr);
+    EXPECT_EQ(Records().SetDeviceOrder(),
+              (std::vector<std::string>{kFaceTrackingPanelTitle, kAudioPanelTitle, kPanTiltPanelTitle,
+                                        kAutoFocusPanelTitle, kViewPanelTitle}));
+    EXPECT_EQ(Records().LastDevice(kViewPanelTitle), camera);
+    HWND video = GetDlgItem(window, kVideoStackId), audio = GetDlgItem(window, kAudioStackId);
+    ASSERT_NE(video, nullptr);
+    RECT client{}, stack = Rect(video);
+    GetClientRect(window, &client);
+    EXPECT_EQ(stack.right - stack.left, client.right) << "the stacks take the full width";
+    EXPECT_EQ(ChildTop(video) + (stack.bottom - stack.top), client.bottom);
+    SendMessageW(audioTab, BM_CLICK, 0, 0);
+    EXPECT_TRUE(IsWindowVisible(audio));
+    EXPECT_FALSE(IsWindowVisible(video));
+    EXPECT_EQ(IsDlgButtonChecked(window, IDC_TAB_AUDIO), BST_CHECKED);
+    EXPECT_EQ(IsDlgButtonChecked(window, IDC_TAB_VIDEO), BST_UNCHECKED);
+    Picture(window, "console_integrated_audio_tab");
+
+    // The standalone console's events are left alone: the panels of this window notify in integrated mode.
+    HANDLE own = OpenEventA(EVENT_ALL_ACCESS, FALSE, PanelEventName(ConsoleMode::Integrated, kViewPanelTitle).c_str());
+    EXPECT_NE(own, nullptr);
+    if (own) CloseHandle(own);
+
+    std::vector<uint8_t> destroy(4, 0);
+    EXPECT_EQ(luCVWEntryPoint(instance, CVW_CMD_DESTROY, destroy.data()), CVW_OK);
+    EXPECT_FALSE(IsWindow(window));
+    const auto closes = Records().Closes();
+    ASSERT_GE(closes.size(), 2u);
+    EXPECT_EQ(closes[0], kViewPanelTitle);
+    EXPECT_EQ(closes[1], kFaceTrackingPanelTitle);
 }
 
 }  // namespace

@@ -191,6 +191,7 @@ void ConsoleWindow::Initialise() {
         const int width = ClientRect(hwnd_).right - 2 - (density_ == 120 ? 1 : 0);
         SetWindowPos(tabBar_, nullptr, 1, camera.bottom + 2, width, tabs.bottom - tabs.top, SWP_NOZORDER | SWP_NOACTIVATE);
         CheckDlgButton(tabBar_, IDC_TAB_VIDEO, BST_CHECKED);
+        SkinTabBar();
         ShowWindow(tabBar_, SW_SHOW);
         tabBottom_ = ChildRect(tabBar_).bottom;
     } else {
@@ -254,6 +255,7 @@ void ConsoleWindow::InitialiseIntegrated() {
         MessageBoxA(hwnd_, LoadText(resources_, 19).c_str(), LoadText(resources_, 57673).c_str(), MB_OK | MB_ICONWARNING);
     }
     tabBar_ = hwnd_;
+    SetTabPictures();
     CheckDlgButton(hwnd_, IDC_TAB_VIDEO, BST_CHECKED);
     tabBottom_ = ChildRect(GetDlgItem(hwnd_, IDC_TAB_VIDEO)).bottom + 2;
     MakeStacks(tabBottom_);
@@ -304,6 +306,26 @@ void ConsoleWindow::SkinWindow() {
     if (!skin_.AttachSkin(hwnd_, &d, console::SkinLibraryFolder().c_str())) {
         MessageBoxA(hwnd_, LoadText(resources_, 19).c_str(), LoadText(resources_, 57673).c_str(), MB_OK | MB_ICONWARNING);
     }
+}
+
+// The tab bar is skinned with the library the window loaded (found by name).
+void ConsoleWindow::SkinTabBar() {
+    skinhook::ControlStyle tabStyle{sizeof(skinhook::ControlStyle), 2, "TabsButton.png", {}};
+    const skinhook::ChildDescriptor children[] = {
+        {sizeof(skinhook::ChildDescriptor), IDC_TAB_VIDEO, &tabStyle},
+        {sizeof(skinhook::ChildDescriptor), IDC_TAB_AUDIO, &tabStyle},
+    };
+    const std::string bundle = console::SkinBundlePath();
+    skinhook::SkinDescriptor d{sizeof(skinhook::SkinDescriptor), bundle.c_str(), skinhook::kNamedPiece, "BG3.png", {}, 2,
+                               children};
+    if (tabSkin_.AttachSkin(tabBar_, &d, nullptr)) SetTabPictures();
+}
+
+void ConsoleWindow::SetTabPictures() {
+    const UINT setPicture = RegisterWindowMessageA("WM_HKBUTTON_FUNCTION");
+    static constexpr char kVideo[] = "BrioView.png", kAudio[] = "BrioAudio.png";
+    SendDlgItemMessageA(tabBar_, IDC_TAB_VIDEO, setPicture, 6, reinterpret_cast<LPARAM>(kVideo));
+    SendDlgItemMessageA(tabBar_, IDC_TAB_AUDIO, setPicture, 6, reinterpret_cast<LPARAM>(kAudio));
 }
 
 void ConsoleWindow::LayoutCaption() {

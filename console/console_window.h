@@ -71,6 +71,8 @@ private:
     void InitialiseIntegrated();
     void PlaceWindow();
     void SkinWindow();
+    void SkinTabBar();
+    void SetTabPictures();
     void LayoutCaption();
     void MakeStacks(int top);
     void LayOut(int width, int height);
@@ -104,6 +106,7 @@ private:
     std::vector<std::string> menuItems_;  // by identifier - kFirstMenuItem - 1
     HICON icon_ = nullptr;
     console::SkinHookClient skin_;
+    console::SkinHookClient tabSkin_;  // standalone: the tab bar's own
     std::unique_ptr<console::InfoPanelWnd> videoStack_, audioStack_;
     std::vector<std::unique_ptr<Panel>> panels_;
     std::string enginePath_;

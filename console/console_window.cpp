@@ -116,6 +116,8 @@ ConsoleWindow::~ConsoleWindow() {
     }
     if (titleFont_ != nullptr) DeleteObject(titleFont_);
     if (cameraMenu_ != nullptr) DestroyMenu(cameraMenu_);
+    // Loaded by LoadImage (not shared): the window gives it back after its windows are gone.
+    if (icon_ != nullptr) DestroyIcon(icon_);
 }
 
 INT_PTR ConsoleWindow::RunModal() {

@@ -8,6 +8,7 @@
 // camera plugged in, shown on the desktop when a display is there; a replay
 // script drives it headless (clicks, slider drags, typing, keys, waits,
 // unplugging and plugging the camera, screenshots of the window in front).
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
 #include "tools/session/camera_rig.h"
+#include "tools/session/capture_stream.h"
 
 namespace {
 
@@ -66,6 +68,43 @@ struct ConsoleArguments {
     std::string modules;
     std::string script;
     std::string screenshot;
+};
+
+// An application streaming from the camera while the console runs, as a
+// video call would: 640x480 YUY2 at 30 frames a second on a thread of its
+// own, until stopped or until the camera is pulled out.
+class Streamer {
+public:
+    ~Streamer() { Stop(); }
+    void Start(qk::session::CameraRig& rig) {
+        Stop();
+        stop_ = false;
+        thread_ = std::thread([this, &rig] {
+            std::unique_ptr<qk::ks::client::Filter> filter;
+            if (!NT_SUCCESS(rig.OpenFilter(&filter))) return;
+            qk::session::StreamOptions options;
+            options.filterLink = rig.FilterLink();
+            std::unique_ptr<qk::session::CaptureStream> stream;
+            std::string error;
+            if (!qk::session::CaptureStream::Open(*filter, qk::session::FormatRequest{}, options, &stream, &error)) return;
+            stream->Run(
+                [this](const qk::session::SampleReport& sample) {
+                    if (sample.Delivered()) ++frames_;
+                    return !stop_.load();
+                },
+                &error);
+        });
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    uint64_t Frames() const { return frames_.load(); }
+
+private:
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> frames_{0};
 };
 
 // The top-level window a user would act on: the first visible one that is
@@ -158,7 +197,7 @@ void SavePicture(HWND window, const std::string& file) {
 }
 
 // Runs one command; the reason when it cannot be done.
-std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig) {
+std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, Streamer& streamer) {
     using V = k0340cvw::ScriptVerb;
     HWND front = FrontWindow();
     switch (c.verb) {
@@ -203,13 +242,15 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig) {
         return {};
     case V::Unplug:
         if (!rig.Plugged()) return "the camera is not plugged in";
-        rig.Unplug();
+        rig.Unplug();  // while the application streams: a surprise removal
+        streamer.Stop();
         BroadcastDeviceChange(kRemovalComplete);
         break;
     case V::Plug: {
         if (rig.Plugged()) return "the camera is plugged in already";
         std::string error;
         if (!rig.Replug(qk::sim::Faults{}, &error)) return "the camera could not be plugged in: " + error;
+        streamer.Start(rig);
         BroadcastDeviceChange(kArrival);
         break;
     }
@@ -243,6 +284,8 @@ void RunConsole(const ConsoleArguments& a) {
     auto rig = qk::session::CameraRig::Start(nullptr, options, &error);
     if (rig == nullptr) throw Failure(error);
     qk::dshow::InstallSystemServers();
+    Streamer streamer;
+    streamer.Start(*rig);
 
     std::thread console([] { RunDll32Program("K0340Cvw.dll,luCVWConsoleRunDLL32EP"); });
     HWND window = nullptr;
@@ -252,6 +295,7 @@ void RunConsole(const ConsoleArguments& a) {
     }
     if (window == nullptr) {
         console.join();
+        streamer.Stop();
         throw Failure("the console did not open (is the package installed in " + a.root + "?)");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
@@ -260,7 +304,7 @@ void RunConsole(const ConsoleArguments& a) {
     for (const auto& c : commands) {
         std::string reason;
         try {
-            reason = Run(c, *rig);
+            reason = Run(c, *rig, streamer);
         } catch (const Failure& f) {
             reason = f.what();
         }
@@ -280,8 +324,11 @@ void RunConsole(const ConsoleArguments& a) {
     // With a display and nothing to replay, the console is the user's until they close it.
     if (!(display && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
     console.join();
+    streamer.Stop();
     if (rig->Plugged()) rig->Unplug();
     if (!failure.empty()) throw Failure(failure);
+    std::printf("the camera streamed %llu frames while the console ran\n",
+                static_cast<unsigned long long>(streamer.Frames()));
 }
 
 void AddConsoleCommands(CLI::App& app) {

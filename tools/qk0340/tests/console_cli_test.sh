@@ -40,6 +40,8 @@ ok "a scripted round" console --root "$R" --script "$WORK/round.txt" --screensho
 contains "the settings dialog was in front" "settings.png: 'Console Settings'"
 contains "the password dialog was in front" "set_password.png: 'Set Password'"
 contains "the console came back in front" "unplugged.png: 'Lumora Camera Console'"
+grep -Eq "the camera streamed [1-9][0-9]* frames while the console ran" "$WORK/out" \
+  || fail "no frames were streamed while the console ran: $(cat "$WORK/out")"
 for f in video_tab audio_tab settings set_password unplugged replugged end; do
   [ -s "$P/$f.png" ] || fail "no picture $f.png"
 done

@@ -6,6 +6,7 @@
 // The panels are small recording stand-ins made through the panel table.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "console/console_window.h"
+#include "console/skin/resource_library.h"
+#include "wingdi.h"
 #include "console/resources/resource_ids.h"
 #include "console/tests/console_window_fixture.h"
 
@@ -138,6 +141,13 @@ TEST_F(ConsoleWindowTest, ASavedPlaceComesBackWithItsHeightAndZOrderAndTheSystem
     EXPECT_NE(GetMenuState(system, SC_RESTORE, MF_BYCOMMAND) & MF_GRAYED, 0u);
     EXPECT_EQ(GetMenuState(system, SC_MINIMIZE, MF_BYCOMMAND) & MF_GRAYED, 0u);
     EXPECT_EQ(GetMenuState(system, SC_MOVE, MF_BYCOMMAND) & MF_GRAYED, 0u);
+
+    // The minimise button saves the place first.
+    WriteValue("CurrentWinPosT", 0);
+    SendMessageW(window, WM_COMMAND, IDC_MINIMIZE, 0);
+    DWORD top = 0;
+    EXPECT_TRUE(ReadConsoleValue(HKEY_CURRENT_USER, "CurrentWinPosT", &top));
+    EXPECT_EQ(top, 50u);
     CloseConsole();
 }
 
@@ -285,6 +295,72 @@ TEST_F(ConsoleWindowTest, AHostsIntegratedWindowHoldsTheSamePanelsUnderItsOwnTab
     ASSERT_GE(closes.size(), 2u);
     EXPECT_EQ(closes[0], kViewPanelTitle);
     EXPECT_EQ(closes[1], kFaceTrackingPanelTitle);
+}
+
+TEST_F(ConsoleWindowTest, TheCameraMenuDrawsItsItemsAndAChoiceSwitchesEveryPanelToThatCamera) {
+    PlugAndWait();
+    const std::string camera = CameraName();
+    // Two cameras in the list, the first current, as the entry would hand them over.
+    auto* state = static_cast<ConsoleState*>(calloc(1, sizeof(ConsoleState)));
+    ASSERT_NE(state, nullptr);
+    state->deviceCount = 2;
+    std::strcpy(state->deviceNames[0], camera.c_str());
+    std::strcpy(state->deviceNames[1], "Second Camera");
+    state->currentDevice = state->deviceNames[0];
+    // The watcher the window starts waits for these, as in a standalone run.
+    HANDLE quit = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    state->quitEvent = quit;
+    state->restoreEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    thread_ = std::thread([state] {
+        console::ResourceLibrary resources;
+        TheWindowPart().runModal(state, {state->deviceNames[0], state->deviceNames[1]});
+    });
+    ASSERT_TRUE(Eventually([&] {
+        console_ = FindWindowA(nullptr, "Lumora Camera Console");
+        return console_ != nullptr && Records().Window(kViewPanelTitle) != nullptr;
+    }));
+    HWND window = Console();
+
+    // Items as wide as the button less 20 pixels; a chosen item framed in dark blue round a light inner area.
+    const RECT button = Rect(GetDlgItem(window, IDC_CAMERA));
+    MEASUREITEMSTRUCT measure{ODT_MENU, 0, kFirstMenuItem + 2, 0, 0, 0};
+    SendMessageW(window, WM_MEASUREITEM, 0, reinterpret_cast<LPARAM>(&measure));
+    EXPECT_EQ(static_cast<LONG>(measure.itemWidth), button.right - button.left - 20);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, 200, 40);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    DRAWITEMSTRUCT selected{ODT_MENU, 0, kFirstMenuItem + 2, 0, ODS_SELECTED, nullptr, dc, {0, 0, 200, 20}, 0};
+    SendMessageW(window, WM_DRAWITEM, 0, reinterpret_cast<LPARAM>(&selected));
+    DRAWITEMSTRUCT plain{ODT_MENU, 0, kFirstMenuItem + 1, 0, 0, nullptr, dc, {0, 20, 200, 40}, 0};
+    SendMessageW(window, WM_DRAWITEM, 0, reinterpret_cast<LPARAM>(&plain));
+    EXPECT_EQ(GetPixel(dc, 0, 10), RGB(0x0A, 0x24, 0x6A)) << "the frame";
+    EXPECT_EQ(GetPixel(dc, 2, 10), RGB(0xB6, 0xBD, 0xD2)) << "the inner area";
+    EXPECT_EQ(GetPixel(dc, 0, 30), RGB(0xF9, 0xF8, 0xF7)) << "an item not chosen";
+    EXPECT_EQ(GetPixel(dc, 2, 30), RGB(0xF9, 0xF8, 0xF7));
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+
+    // Choosing the second item: its text on the button, every panel told, in the switching order.
+    Records().ClearSetDevices();
+    SendMessageW(window, WM_COMMAND, kFirstMenuItem + 2, 0);
+    char text[300] = {};
+    GetDlgItemTextA(window, IDC_CAMERA, text, sizeof text);
+    EXPECT_STREQ(text, "   Second Camera");
+    EXPECT_EQ(Records().SetDeviceOrder(),
+              (std::vector<std::string>{kFaceTrackingPanelTitle, kAudioPanelTitle, kPanTiltPanelTitle,
+                                        kAutoFocusPanelTitle, kViewPanelTitle}));
+    EXPECT_EQ(Records().LastDevice(kAutoFocusPanelTitle), "Second Camera");
+    CloseConsole();
+    // The state names the list's own entry; the list itself is as it was.
+    EXPECT_EQ(state->currentDevice, state->deviceNames[1]);
+    EXPECT_EQ(std::string(state->deviceNames[0]), camera);
+    HANDLE watcher = state->watcherThread;
+    SetEvent(quit);  // the watcher closes its events and ends
+    ASSERT_NE(watcher, nullptr);
+    EXPECT_EQ(WaitForSingleObject(watcher, 5000), WAIT_OBJECT_0);
+    CloseHandle(watcher);
+    free(state);
 }
 
 }  // namespace

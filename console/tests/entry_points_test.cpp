@@ -154,7 +154,10 @@ TEST_F(EntryPointsTest, WithoutTheResourceLibraryTheWindowRunsWithoutIt) {
 
 TEST_F(EntryPointsTest, HostileCommandLinesEndQuietlyAndLeaveNothingBehind) {
     PlugAndWait();
-    k0340cvw::testing::UseStandInWindow(false);  // the library's own window: none yet, so every start ends
+    // The library's own window without its resource library: no window can
+    // be made, so every start ends.
+    k0340cvw::testing::UseStandInWindow(false);
+    std::filesystem::remove(root_ / "Windows/System32/K0340Cvw.crl");
     const std::string lines[] = {
         "/stay", "/STAY ", "   ", std::string(10000, 'x'), "/stay " + std::string(5000, 'Q'), "/Quit/Closed",
         "QK0340 Camera/stay", std::string("\xff\xfe/prompt "), "QK0340 CAMERA",

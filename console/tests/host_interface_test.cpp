@@ -146,9 +146,10 @@ TEST_F(HostInterfaceTest, TheWindowOpensOncePerInstanceAndGoesWithIt) {
     EXPECT_FALSE(IsWindow(window));
 }
 
-TEST_F(HostInterfaceTest, TheLibrarysOwnWindowIsNotThereYet) {
+TEST_F(HostInterfaceTest, WithoutTheResourceLibraryNoWindowIsMadeAndNoneIsKept) {
     PlugAndWait();
     k0340cvw::testing::UseStandInWindow(false);
+    std::filesystem::remove(root_ / "Windows/System32/K0340Cvw.crl");
     void* instance = Create("QK0340 Camera");
     ASSERT_NE(instance, nullptr);
     std::vector<uint8_t> block(kOpenWindowBlockBytes, 0);

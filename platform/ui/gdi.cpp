@@ -161,11 +161,19 @@ void SetFont(cairo_t* cr, const FontInfo& info) {
     cairo_font_options_destroy(options);
 }
 
-// A scratch context for measuring text.
+// A scratch context for measuring text, one per thread and freed with it:
+// threads that show windows come and go (a console per RunDLL32 process).
 cairo_t* MeasureContext() {
-    static thread_local cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_A8, 1, 1);
-    static thread_local cairo_t* cr = cairo_create(surface);
-    return cr;
+    struct Scratch {
+        cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_A8, 1, 1);
+        cairo_t* cr = cairo_create(surface);
+        ~Scratch() {
+            cairo_destroy(cr);
+            cairo_surface_destroy(surface);
+        }
+    };
+    static thread_local Scratch scratch;
+    return scratch.cr;
 }
 
 struct Metrics {

@@ -11,23 +11,6 @@ namespace k0340aud {
 
 inline constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm " (bytes 57 64 6D 20)
 
-// Device profiles, fixed at start from the device descriptor.
-enum class Profile : uint8_t {
-    None,        // no descriptor buffer: nothing is processed
-    Camera,      // the supported camera
-    Off,         // another product of the camera's vendor (marker 0xFFFF)
-    PartnerA,
-    PartnerB,
-    PartnerC,
-    PartnerD,    // products other than 9 and 10
-    PartnerD9,
-    PartnerD10,
-    PartnerE,    // a headset with a loudspeaker
-    OtherUsb,
-    ArrayCodec,  // no USB answer (marker 0x8086)
-};
-inline constexpr uint16_t kMarkerOff = 0xFFFF;
-inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
 
 class CaptureProcessor;
 class EchoCanceller;

@@ -170,6 +170,9 @@ TEST_F(InstallTest, HardwareIdKeys) {
     EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA04, .productId = 9, .interface = -1}),
               u"USB#VID_FA04&PID_0009");
     EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA01, .productId = -1, .interface = -1}), u"USB#VID_FA01");
+    EXPECT_EQ(qk::install::HardwareIdKey(
+                  Device{.vendorId = 0, .productId = -1, .interface = -1, .compatibleId = u"USB\\Class_01"}),
+              u"USB#Class_01");
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "sim/microphone/usb_microphone.h"
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
+#include "tools/qk0340/audio_machine.h"
 #include "tools/qk0340/command_registry.h"
 #include "windows.h"
 
@@ -106,19 +107,7 @@ const Pluggable& PluggableNamed(const std::string& name) {
 // The machine with the package installed and the audio devices plugged in.
 class AudioRig {
 public:
-    explicit AudioRig(const AudioArguments& a) {
-        for (const auto& name : a.plug) PluggableNamed(name);  // refused before anything starts
-        std::string error;
-        machine_ = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
-        if (machine_ == nullptr) throw Failure(error);
-        qk::install::Options install;
-        install.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
-        qk::install::Result result;
-        if (!qk::install::Install(install, &result, &error)) throw Failure("cannot install the package: " + error);
-        if (!NT_SUCCESS(qk::usb::WriteInstallationEntries()) || !NT_SUCCESS(qk::audio::RegisterFunctionDriver())) {
-            throw Failure("cannot write the USB drivers' entries");
-        }
-        if (qk::usb::StartHostController().empty()) throw Failure("the USB host controller did not start");
+    explicit AudioRig(const AudioArguments& a) : machine_((CheckPlugs(a), a.root), a.modules) {
         if (!a.noCamera) {
             auto source = MakeSource(a.source);
             Plug(std::make_shared<qk::sim::Camera>(qk::sim::CameraConfig{}, nullptr, source));
@@ -138,22 +127,12 @@ public:
             Plug(std::make_shared<qk::sim::UsbMicrophone>(config, MakeSource(a.source)));
         }
     }
-    ~AudioRig() {
-        for (int port : ports_) qk::usb::Unplug(port);
-        qk::nt::pnp::WaitIdle();
-    }
-
 private:
-    void Plug(std::shared_ptr<qk::usb::Device> device) {
-        int port = qk::usb::Plug(std::move(device), qk::usb::Wait::ForPnp);
-        if (port < 0) throw Failure("no free USB port");
-        ports_.push_back(port);
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
-        qk::nt::pnp::WaitIdle();
+    static void CheckPlugs(const AudioArguments& a) {
+        for (const auto& name : a.plug) PluggableNamed(name);  // refused before anything starts
     }
-    std::unique_ptr<qk::install::MachineSession> machine_;
-    std::vector<int> ports_;
+    void Plug(std::shared_ptr<qk::usb::Device> device) { machine_.Plug(std::move(device)); }
+    qk::cli::AudioMachine machine_;
 };
 
 // ---- The control device ------------------------------------------------------------------------------

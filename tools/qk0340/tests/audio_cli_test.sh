@@ -94,6 +94,18 @@ awk -v a="$in" -v b="$out" 'BEGIN { d = a - b; exit !(d < 0.5 && d > -0.5) }' ||
   fail "the sibling's tone went in at $in dB and came out at $out dB"
 refused_saying "an unknown kind of device" "unknown device 'bogus'" audio --root "$R" --plug bogus devices
 
+# Speech scenes (espeak-ng) through the driver against the stages alone: the
+# same figures, and NoiseGuard's output the stages' to the rounding.
+ok "speech scenes" dsp eval --speech --seconds 3
+contains "speech scenes" "noise reduction in the talker's pauses"
+contains "speech scenes" "second talker below the beam"
+awk '/^NoiseGuard/ && /driver against/ { if ($NF + 0 > -60) bad = 1; n++ } END { exit bad || n != 2 }' "$WORK/out" ||
+  fail "speech scenes: NoiseGuard through the driver is not the stages' output: $(cat "$WORK/out")"
+awk '/^BFA3/ && /below the beam/ { d = $(NF-1) - $NF; if (d > 0.5 || d < -0.5 || $NF + 0 < 10) bad = 1; n++ } END { exit bad || n != 2 }' "$WORK/out" ||
+  fail "speech scenes: BFA3's beam through the driver: $(cat "$WORK/out")"
+QK_ESPEAK_NG=/nonexistent ok "speech scenes without espeak-ng" dsp eval --speech --seconds 3
+contains "speech scenes without espeak-ng" "speech scenes skipped: espeak-ng is not installed"
+
 refused_saying "mono at 48000 Hz (the filter's rule)" "does not record 48000 Hz with 1 channel" \
   audio --root "$R" record --seconds 1 --rate 48000 --channels 1 -o "$WORK/x.wav"
 refused_saying "a rate the device lacks" "does not record 12345 Hz" audio --root "$R" record --rate 12345 -o "$WORK/x.wav"

@@ -1,9 +1,11 @@
 #include "tools/dsp_eval/speech_evaluation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "audiofilter/dsp/dc_blocker.h"
+#include "audiofilter/dsp/echo_quell.h"
 #include "sim/sound/scene.h"
 #include "tools/dsp_eval/espeak_speech.h"
 
@@ -99,11 +101,12 @@ size_t Latency(const std::vector<float>& early, const std::vector<float>& late, 
 }
 
 std::vector<SpeechRow> EvaluateSpeech(const std::vector<int>& rates, double seconds, const DriverCapture& driver,
-                                      std::string* skipped, const std::function<void(size_t, size_t)>& progress) {
+                                      const DriverCall& call, std::string* skipped,
+                                      const std::function<void(size_t, size_t)>& progress) {
     std::vector<SpeechRow> rows;
     skipped->clear();
     size_t step = 0;
-    const size_t steps = rates.size() * 3;
+    const size_t steps = rates.size() * 3 + 1;
     auto tick = [&] {
         if (progress) progress(++step, steps);
     };
@@ -195,6 +198,65 @@ std::vector<SpeechRow> EvaluateSpeech(const std::vector<int>& rates, double seco
             tick();
         }
     }
+
+    // EchoQuell: a far end of speech through the room, nobody talking near;
+    // the echo left in the last 4 s against the echo itself.
+    constexpr int kCallRate = 16000;
+    const double callSeconds = std::max(seconds, 8.0) + 4;
+    qk::sim::SpeechSignal far;
+    SpokenOptions f{.voice = "en-us+m3", .sentences = kFarText, .rateHz = kCallRate, .seconds = callSeconds,
+                    .level = 3000, .pauseS = 0.3};
+    if (std::string e = Speak(f, &far); !e.empty()) {
+        *skipped = e;
+        return {};
+    }
+    qk::sim::Scene room = qk::sim::RenderScene({.rateHz = kCallRate, .seconds = callSeconds, .seed = 17,
+                                                .talker = false, .diffuseLevel = 5, .echo = true,
+                                                .echoDelayMs = 12, .farSpeech = &far});
+    const size_t from = room.size() - size_t(kCallRate) * 4;
+    const std::vector<float> echo = room.Mix(0, false, false, true, true);
+    Sound alone, reference{kCallRate, 1, room.farEnd};
+    // The delay as the filter finds it: its probe played through the room.
+    long delay = 0;
+    {
+        EchoQuell eq;
+        eq.Setup(ULONG(kCallRate));
+        std::vector<float> played;
+        while (!eq.ResponseFull()) {
+            std::vector<float> chunk(size_t(kCallRate) / 10);
+            for (float& v : chunk) v = eq.NextCalibrationSample();
+            played.insert(played.end(), chunk.begin(), chunk.end());
+            const std::vector<float> heard = room.ThroughEchoPath(played, 0);
+            std::vector<int16_t> m16(chunk.size());
+            for (size_t i = 0; i < chunk.size(); ++i) {
+                m16[i] = int16_t(std::lround(heard[heard.size() - chunk.size() + i]));
+            }
+            eq.RecordResponse(m16.data(), m16.size());
+        }
+        delay = long(eq.EstimateDelay());
+    }
+    // Both microphones, as the headset records them (the canceller takes their half sum).
+    RunFeature(Feature::kEchoQuell, Stereo(echo, room.Mix(1, false, false, true, true), kCallRate), &reference, alone, {},
+               delay);
+    SpeechRow erle{"EchoQuell", kCallRate, "echo return loss enhancement, last 4 s (dB)",
+                   Db(Energy(echo, from), Energy(alone.samples, from)), kNaN};
+    if (call) {
+        CallRoom r{kCallRate, room.farEnd, {room.echoPath[0], room.echoPath[1]}};
+        Sound plain, cancelled;
+        std::string e = call(r, false, &plain);
+        if (e.empty()) e = call(r, true, &cancelled);
+        if (!e.empty()) {
+            *skipped = "through the driver: " + e;
+        } else {
+            const size_t n = std::min(plain.samples.size(), cancelled.samples.size());
+            plain.samples.resize(n);
+            cancelled.samples.resize(n);
+            const size_t last = n > size_t(kCallRate) * 4 ? n - size_t(kCallRate) * 4 : 0;
+            erle.driver = Db(Energy(plain.samples, last), Energy(cancelled.samples, last));
+        }
+    }
+    rows.push_back(erle);
+    tick();
     return rows;
 }
 

@@ -28,10 +28,25 @@ struct SpeechRow {
 // included). Empty on success, else why not.
 using DriverCapture = std::function<std::string(Feature feature, const Sound& mic, Sound* out)>;
 
+// A room for a call: what the far end says and how the loudspeaker reaches
+// each microphone.
+struct CallRoom {
+    int rateHz = 16000;
+    std::vector<float> farEnd;       // 16-bit scale
+    std::vector<float> echoPath[2];  // impulse responses, loudspeaker to microphone
+};
+
+// A call through the audio stack: the headset's loudspeaker plays the room's
+// far end while its microphones hear it through the room's echo paths,
+// EchoQuell on or off; `out` gets the recording's first channel.
+using DriverCall = std::function<std::string(const CallRoom& room, bool cancel, Sound* out)>;
+
 // Empty `skipped` and the rows, or the reason there are none (espeak-ng
-// missing). `progress` gets steps done and the total.
+// missing). `progress` gets steps done and the total. The echo scene runs at
+// 16000 Hz, the headset's call rate, whatever `rates` holds.
 std::vector<SpeechRow> EvaluateSpeech(const std::vector<int>& rates, double seconds, const DriverCapture& driver,
-                                      std::string* skipped, const std::function<void(size_t, size_t)>& progress = {});
+                                      const DriverCall& call, std::string* skipped,
+                                      const std::function<void(size_t, size_t)>& progress = {});
 
 // The lag (0..maxLag) by which `late` trails `early` best, by correlation.
 size_t Latency(const std::vector<float>& early, const std::vector<float>& late, size_t maxLag);

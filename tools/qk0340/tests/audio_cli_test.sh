@@ -103,6 +103,8 @@ awk '/^NoiseGuard/ && /driver against/ { if ($NF + 0 > -60) bad = 1; n++ } END {
   fail "speech scenes: NoiseGuard through the driver is not the stages' output: $(cat "$WORK/out")"
 awk '/^BFA3/ && /below the beam/ { d = $(NF-1) - $NF; if (d > 0.5 || d < -0.5 || $NF + 0 < 10) bad = 1; n++ } END { exit bad || n != 2 }' "$WORK/out" ||
   fail "speech scenes: BFA3's beam through the driver: $(cat "$WORK/out")"
+awk '/^EchoQuell/ && /return loss/ { if ($(NF-1) + 0 < 20 || $NF + 0 < 20) bad = 1; n++ } END { exit bad || n != 1 }' "$WORK/out" ||
+  fail "speech scenes: the echo of a far end of speech is not cancelled: $(cat "$WORK/out")"
 QK_ESPEAK_NG=/nonexistent ok "speech scenes without espeak-ng" dsp eval --speech --seconds 3
 contains "speech scenes without espeak-ng" "speech scenes skipped: espeak-ng is not installed"
 

@@ -2,6 +2,7 @@
 // and the routines of each file, grouped by file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "audiofilter/k0340aud.h"
@@ -66,7 +67,9 @@ struct FilterExtension {
     ULONG renderBits;
     ULONG echoQuellOn, echoQuellDefault, bfaOn, bfa3On, bfa3Default, noiseGuardOn;
     ULONG stereoSupported, arrayInstalled, echoQuellAvailable, bfa3Available;
-    ULONG echoPathActive, capturePathActive;
+    // Read by the workers and every dispatch, written by whichever stream
+    // starts or stops: atomic.
+    std::atomic<ULONG> echoPathActive, capturePathActive;
     ULONG settingsPending;
     ULONG echoNeeds16Bit;
     ULONG echoQuellRate;
@@ -93,6 +96,11 @@ struct FilterExtension {
     PVOID echoThread;
     // Ours: guards the echoCanceller pointer; users take a reference under it.
     KSPIN_LOCK echoLock;
+    // Ours: the first read of a capture pin and the first write of a render
+    // pin (on the application's two threads) both choose the path, and a
+    // close ends a stream: held at PASSIVE_LEVEL around each, so the
+    // running flags and the path are decided one at a time.
+    KMUTEX pathMutex;
 };
 
 struct ControlExtension {

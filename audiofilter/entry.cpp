@@ -42,6 +42,7 @@ void SetDefaults(FilterExtension* f, PDEVICE_OBJECT self, PDEVICE_OBJECT pdo) {
     KeInitializeSpinLock(&f->captureQueueLock);
     KeInitializeSpinLock(&f->echoQueueLock);
     KeInitializeSpinLock(&f->echoLock);
+    KeInitializeMutex(&f->pathMutex, 0);
     InitializeListHead(&f->captureQueue);
     InitializeListHead(&f->echoQueue);
     f->captureWorkerState = -1;

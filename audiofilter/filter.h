@@ -2,6 +2,7 @@
 // and the routines of each file, grouped by file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "audiofilter/k0340aud.h"
@@ -11,23 +12,6 @@ namespace k0340aud {
 
 inline constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm " (bytes 57 64 6D 20)
 
-// Device profiles, fixed at start from the device descriptor.
-enum class Profile : uint8_t {
-    None,        // no descriptor buffer: nothing is processed
-    Camera,      // the supported camera
-    Off,         // another product of the camera's vendor (marker 0xFFFF)
-    PartnerA,
-    PartnerB,
-    PartnerC,
-    PartnerD,    // products other than 9 and 10
-    PartnerD9,
-    PartnerD10,
-    PartnerE,    // a headset with a loudspeaker
-    OtherUsb,
-    ArrayCodec,  // no USB answer (marker 0x8086)
-};
-inline constexpr uint16_t kMarkerOff = 0xFFFF;
-inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
 
 class CaptureProcessor;
 class EchoCanceller;
@@ -83,7 +67,9 @@ struct FilterExtension {
     ULONG renderBits;
     ULONG echoQuellOn, echoQuellDefault, bfaOn, bfa3On, bfa3Default, noiseGuardOn;
     ULONG stereoSupported, arrayInstalled, echoQuellAvailable, bfa3Available;
-    ULONG echoPathActive, capturePathActive;
+    // Read by the workers and every dispatch, written by whichever stream
+    // starts or stops: atomic.
+    std::atomic<ULONG> echoPathActive, capturePathActive;
     ULONG settingsPending;
     ULONG echoNeeds16Bit;
     ULONG echoQuellRate;
@@ -110,6 +96,11 @@ struct FilterExtension {
     PVOID echoThread;
     // Ours: guards the echoCanceller pointer; users take a reference under it.
     KSPIN_LOCK echoLock;
+    // Ours: the first read of a capture pin and the first write of a render
+    // pin (on the application's two threads) both choose the path, and a
+    // close ends a stream: held at PASSIVE_LEVEL around each, so the
+    // running flags and the path are decided one at a time.
+    KMUTEX pathMutex;
 };
 
 struct ControlExtension {

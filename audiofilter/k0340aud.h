@@ -5,7 +5,62 @@
 
 #include <cstdint>
 
+#include "common/usb_ids.h"
+
 namespace k0340aud {
+
+// Device profiles, fixed at start from the device descriptor. Tools name a
+// device's profile from the descriptor the control device returns (with its
+// marker vendor ID where one was set).
+enum class Profile : uint8_t {
+    None,        // no descriptor buffer: nothing is processed
+    Camera,      // the supported camera
+    Off,         // another product of the camera's vendor (marker 0xFFFF)
+    PartnerA,
+    PartnerB,
+    PartnerC,
+    PartnerD,    // products other than 9 and 10
+    PartnerD9,
+    PartnerD10,
+    PartnerE,    // a headset with a loudspeaker
+    OtherUsb,
+    ArrayCodec,  // no USB answer (marker 0x8086)
+};
+inline constexpr uint16_t kMarkerOff = 0xFFFF;
+inline constexpr uint16_t kMarkerArrayCodec = 0x8086;
+
+constexpr Profile ProfileOf(uint16_t vendor, uint16_t product) {
+    using namespace qk::ids;
+    if (vendor == kMarkerArrayCodec) return Profile::ArrayCodec;
+    if (vendor == kMarkerOff) return Profile::Off;
+    if (vendor == kCameraVendorId) {
+        return product == kCameraProductId || product == 0xFFFE || product == 0xFFFF ? Profile::Camera : Profile::Off;
+    }
+    if (vendor == kPartnerVendorA) return Profile::PartnerA;
+    if (vendor == kPartnerVendorB) return Profile::PartnerB;
+    if (vendor == kPartnerVendorC) return Profile::PartnerC;
+    if (vendor == kPartnerVendorD) return product == 9 ? Profile::PartnerD9 : product == 10 ? Profile::PartnerD10 : Profile::PartnerD;
+    if (vendor == kPartnerVendorE) return Profile::PartnerE;
+    return Profile::OtherUsb;
+}
+
+constexpr const char* ProfileName(Profile profile) {
+    switch (profile) {
+        case Profile::None: return "none (nothing processed)";
+        case Profile::Camera: return "the camera";
+        case Profile::Off: return "off (another product of the camera's maker)";
+        case Profile::PartnerA: return "partner A";
+        case Profile::PartnerB: return "partner B";
+        case Profile::PartnerC: return "partner C";
+        case Profile::PartnerD: return "partner D";
+        case Profile::PartnerD9: return "partner D, product 9";
+        case Profile::PartnerD10: return "partner D, product 10";
+        case Profile::PartnerE: return "partner E (headset)";
+        case Profile::OtherUsb: return "other USB device (capture passed through)";
+        case Profile::ArrayCodec: return "array codec";
+    }
+    return "?";
+}
 
 inline constexpr char16_t kControlDeviceName[] = u"\\Device\\HalvardFilterLumoraK0340";
 inline constexpr char16_t kControlLinkName[] = u"\\DosDevices\\HalvardFilterLumoraK0340";

@@ -28,21 +28,6 @@ NTSTATUS StartCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }
 
 
-Profile ProfileOf(uint16_t vendor, uint16_t product) {
-    using namespace qk::ids;
-    if (vendor == kMarkerArrayCodec) return Profile::ArrayCodec;
-    if (vendor == kMarkerOff) return Profile::Off;
-    if (vendor == kCameraVendorId) {
-        return product == kCameraProductId || product == 0xFFFE || product == 0xFFFF ? Profile::Camera : Profile::Off;
-    }
-    if (vendor == kPartnerVendorA) return Profile::PartnerA;
-    if (vendor == kPartnerVendorB) return Profile::PartnerB;
-    if (vendor == kPartnerVendorC) return Profile::PartnerC;
-    if (vendor == kPartnerVendorD) return product == 9 ? Profile::PartnerD9 : product == 10 ? Profile::PartnerD10 : Profile::PartnerD;
-    if (vendor == kPartnerVendorE) return Profile::PartnerE;
-    return Profile::OtherUsb;
-}
-
 LONG CaptureChannelsOf(Profile profile, uint16_t product) {
     switch (profile) {
         case Profile::Camera:

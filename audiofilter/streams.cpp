@@ -265,6 +265,7 @@ KSSTREAM_HEADER* FirstHeader(PIRP irp) {
 
 NTSTATUS ReadStream(FilterExtension* f, PIRP irp) {
     if (!ProfileProcessesCapture(f->profile)) return PassDown(f, irp);
+    KeWaitForSingleObject(&f->pathMutex, Executive, KernelMode, FALSE, nullptr);
     if (f->captureFormatPending) {
         f->captureFormatPending = 0;
         f->captureRunning = 1;
@@ -279,12 +280,15 @@ NTSTATUS ReadStream(FilterExtension* f, PIRP irp) {
         ResetMeter(&f->captureMeter, f->captureRate, static_cast<ULONG>(f->captureChannels));
         f->micBoostCarry = 0;
     }
-    if (f->capturePathActive) return QueueRead(f, irp, false);
-    if (f->echoQuellOn || f->echoPathActive) return QueueRead(f, irp, true);
+    const bool capturePath = f->capturePathActive != 0, echoPath = f->echoQuellOn || f->echoPathActive;
+    KeReleaseMutex(&f->pathMutex, FALSE);
+    if (capturePath) return QueueRead(f, irp, false);
+    if (echoPath) return QueueRead(f, irp, true);
     return PassDown(f, irp);
 }
 
 NTSTATUS WriteStream(FilterExtension* f, PIRP irp) {
+    KeWaitForSingleObject(&f->pathMutex, Executive, KernelMode, FALSE, nullptr);
     if (f->renderFormatPending) {
         f->renderFormatPending = 0;
         f->renderRunning = 1;
@@ -293,6 +297,7 @@ NTSTATUS WriteStream(FilterExtension* f, PIRP irp) {
         ChoosePath(f);
         ResetMeter(&f->renderMeter, f->renderRate, static_cast<ULONG>(f->renderChannels));
     }
+    KeReleaseMutex(&f->pathMutex, FALSE);
     KSSTREAM_HEADER* header = FirstHeader(irp);
     if (header != nullptr && !(header->OptionsFlags & KSSTREAM_HEADER_OPTIONSF_LOOPEDDATA)) {
         f->renderTotal += header->DataUsed;
@@ -368,6 +373,7 @@ NTSTATUS FilterClose(FilterExtension* f, PIRP irp) {
     AudioFormat format;
     if (ParsePinCreate(file, &pinId, &format)) {
         const PinKind kind = QueryPinKind(f, file->RelatedFileObject, pinId);
+        KeWaitForSingleObject(&f->pathMutex, Executive, KernelMode, FALSE, nullptr);
         if (kind == PinKind::Capture && f->captureRunning) {
             f->captureRunning = 0;
             WriteStreamOpen(0);
@@ -379,6 +385,7 @@ NTSTATUS FilterClose(FilterExtension* f, PIRP irp) {
             SignalEvent(kEventStream, 4);
         }
         if (kind != PinKind::Neither) f->echoPathActive = 0;
+        KeReleaseMutex(&f->pathMutex, FALSE);
     }
     return PassDown(f, irp);
 }

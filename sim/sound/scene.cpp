@@ -136,9 +136,17 @@ Scene RenderScene(const SceneOptions& o) {
         }
     };
 
+    // A recorded signal fitted to the scene's length.
+    auto fitted = [n](const SpeechSignal& recorded) {
+        SpeechSignal sp = recorded;
+        sp.samples.resize(n, 0.0f);
+        sp.active.resize(n, 0);
+        return sp;
+    };
     if (o.talker) {
-        SpeechSignal sp = RenderSpeech({.rateHz = o.rateHz, .seconds = o.seconds, .seed = o.seed, .pitchHz = 125,
-                                        .level = o.talkerLevel});
+        SpeechSignal sp = o.talkerSpeech ? fitted(*o.talkerSpeech)
+                                         : RenderSpeech({.rateHz = o.rateHz, .seconds = o.seconds, .seed = o.seed,
+                                                         .pitchHz = 125, .level = o.talkerLevel});
         window(sp.samples, sp.active, o.talkerStartS, o.talkerEndS);
         // Straight ahead: the same wave reaches both microphones at once.
         AddPlaneWave(sp.samples, 0.0, o, s.talker);
@@ -148,7 +156,9 @@ Scene RenderScene(const SceneOptions& o) {
     }
     for (const NoiseSource& src : o.noise) {
         std::vector<float> x;
-        if (src.speechLike) {
+        if (src.speech) {
+            x = fitted(*src.speech).samples;
+        } else if (src.speechLike) {
             SpeechSignal sp = RenderSpeech({.rateHz = o.rateHz, .seconds = o.seconds, .seed = src.seed,
                                             .pitchHz = 190, .level = src.level * 3});
             x = sp.samples;
@@ -166,8 +176,9 @@ Scene RenderScene(const SceneOptions& o) {
         }
     }
     if (o.echo) {
-        SpeechSignal far = RenderSpeech({.rateHz = o.rateHz, .seconds = o.seconds, .seed = o.seed + 1000,
-                                         .pitchHz = 200, .level = o.farLevel, .pauseShare = 0.25});
+        SpeechSignal far = o.farSpeech ? fitted(*o.farSpeech)
+                                       : RenderSpeech({.rateHz = o.rateHz, .seconds = o.seconds, .seed = o.seed + 1000,
+                                                       .pitchHz = 200, .level = o.farLevel, .pauseShare = 0.25});
         window(far.samples, far.active, o.farStartS, o.farEndS);
         s.farEnd = far.samples;
         s.farActive = far.active;

@@ -20,6 +20,9 @@ struct NoiseSource {
     double level = 500;    // RMS in 16-bit units
     uint32_t seed = 7;
     bool speechLike = false;  // another talker instead of noise
+    // A recorded talker (at the scene's rate, used as it is) instead of
+    // either; not owned, it outlives the rendering.
+    const SpeechSignal* speech = nullptr;
 };
 
 struct SceneOptions {
@@ -39,6 +42,10 @@ struct SceneOptions {
     double echoDelayMs = 24;   // loudspeaker to microphone, first arrival
     double echoGain = 0.6;     // of the first arrival
     double echoDecayMs = 35;   // decay time constant of the reflections
+    // Recorded speech (at the scene's rate, used at its own level) instead of
+    // the synthetic talker and far end; not owned. Shorter signals end in silence.
+    const SpeechSignal* talkerSpeech = nullptr;
+    const SpeechSignal* farSpeech = nullptr;
 };
 
 struct Scene {

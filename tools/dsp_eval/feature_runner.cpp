@@ -99,7 +99,7 @@ std::string RunFeature(Feature feature, const Sound& mic, const Sound* reference
         return {};
     }
 
-    // The capture path: DC removal per channel, then the stage; the stage's
+    // The capture path: DC removal per channel (not before BFA3), then the stage; the stage's
     // start-up delay is made up with its tail, fed with silence.
     DcBlocker dcLeft, dcRight;
     dcLeft.SetRate(rate);
@@ -134,11 +134,13 @@ std::string RunFeature(Feature feature, const Sound& mic, const Sound* reference
         if (feature == Feature::kNoiseGuard || !stereo) {
             for (size_t i = 0; i < n; ++i) l[i] = dcLeft.Process(stereo ? 0.5f * (l[i] + r[i]) : l[i]);
             got = noiseGuard->Process(l.data(), n, y.data());
-        } else {
+        } else if (feature == Feature::kBfa) {
             dcLeft.Process(l.data(), n);
             dcRight.Process(r.data(), n);
-            got = feature == Feature::kBfa ? bfa->Process(l.data(), r.data(), n, y.data())
-                                           : bfa3->Process(l.data(), r.data(), n, y.data());
+            got = bfa->Process(l.data(), r.data(), n, y.data());
+        } else {
+            // BFA3 takes the microphones as they come, as the capture processor gives them.
+            got = bfa3->Process(l.data(), r.data(), n, y.data());
         }
         for (size_t i = 0; i < got && produced < frames; ++i) out.samples[produced++] = y[i];
         report(std::min(frames, at + n));

@@ -109,6 +109,13 @@ void AddDevices(Entries* entries) {
 }  // namespace
 
 std::u16string HardwareIdKey(const Device& device) {
+    if (!device.compatibleId.empty()) {
+        std::u16string id(device.compatibleId);
+        for (auto& c : id) {
+            if (c == u'\\') c = u'#';
+        }
+        return id;
+    }
     std::u16string id = FormatWide(u"USB#VID_%04X", device.vendorId);
     if (device.productId >= 0) id += FormatWide(u"&PID_%04X", device.productId);
     if (device.interface >= 0) id += FormatWide(u"&MI_%02X", device.interface);

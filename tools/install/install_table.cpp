@@ -80,6 +80,19 @@ constexpr Device kDevices[] = {
     PartnerMicrophone(kPartnerVendorC),
     PartnerMicrophone(kPartnerVendorD),
     PartnerMicrophone(kPartnerVendorE),
+    // Every other USB audio function gets the filter too: its profile decides
+    // what it does there (another product of the camera's maker: nothing; an
+    // unknown microphone: capture passed through, the control device answers).
+    {.vendorId = 0,
+     .productId = -1,
+     .interface = -1,
+     .service = u"QkUsbAudio",
+     .upperFilters = u"K0340Aud",
+     .classGuid = kMediaClass,
+     .className = u"MEDIA",
+     .deviceDesc = u"USB Microphone",
+     .friendlyName = u"",
+     .compatibleId = u"USB\\Class_01"},
 };
 
 constexpr PlainKey kPlainKeys[] = {

@@ -48,6 +48,9 @@ struct Device {
     std::u16string_view deviceDesc;
     std::u16string_view friendlyName;  // empty: not written
     std::span<const DriverValue> driverValues = {};
+    // A compatible ID ("USB\\Class_01") to match instead of the vendor and
+    // product; the devices' own IDs are matched before it.
+    std::u16string_view compatibleId = {};
 };
 
 // Keys created empty (below HKEY_LOCAL_MACHINE).

@@ -31,6 +31,7 @@
 #include "sim/microphone/usb_microphone.h"
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
+#include "tools/qk0340/audio_machine.h"
 #include "tools/qk0340/command_registry.h"
 #include "windows.h"
 
@@ -43,6 +44,7 @@ struct AudioArguments {
     std::string modules;
     bool noCamera = false;
     bool headset = false;
+    std::vector<std::string> plug;  // more devices: see kPluggable
     // call
     std::string far;
     std::string source = "scene";
@@ -74,21 +76,38 @@ std::shared_ptr<qk::sim::SoundSource> MakeSource(const std::string& spec) {
     throw Failure("unknown source '" + spec + "'; the sources are scene and wav:FILE");
 }
 
+// The other audio devices a run can plug in, each a USB microphone of its
+// own identifiers (two microphones, like the camera's).
+struct Pluggable {
+    const char* name;
+    uint16_t vendor, product;
+    const char16_t* description;
+};
+constexpr uint16_t kUnknownMaker = 0xFB10;  // in no table of the filter
+constexpr Pluggable kPluggable[] = {
+    {"sibling", qk::ids::kCameraVendorId, 0x0341, u"Sibling Microphone"},
+    {"d9", qk::ids::kPartnerVendorD, 9, u"Partner Microphone 9"},
+    {"d10", qk::ids::kPartnerVendorD, 10, u"Partner Microphone 10"},
+    {"usbmic", kUnknownMaker, 0x0001, u"USB Microphone"},
+};
+
+std::string PluggableNames() {
+    std::string names;
+    for (const auto& p : kPluggable) names += std::string(names.empty() ? "" : ", ") + p.name;
+    return names;
+}
+
+const Pluggable& PluggableNamed(const std::string& name) {
+    for (const auto& p : kPluggable) {
+        if (name == p.name) return p;
+    }
+    throw Failure("unknown device '" + name + "'; --plug takes " + PluggableNames());
+}
+
 // The machine with the package installed and the audio devices plugged in.
 class AudioRig {
 public:
-    explicit AudioRig(const AudioArguments& a) {
-        std::string error;
-        machine_ = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
-        if (machine_ == nullptr) throw Failure(error);
-        qk::install::Options install;
-        install.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
-        qk::install::Result result;
-        if (!qk::install::Install(install, &result, &error)) throw Failure("cannot install the package: " + error);
-        if (!NT_SUCCESS(qk::usb::WriteInstallationEntries()) || !NT_SUCCESS(qk::audio::RegisterFunctionDriver())) {
-            throw Failure("cannot write the USB drivers' entries");
-        }
-        if (qk::usb::StartHostController().empty()) throw Failure("the USB host controller did not start");
+    explicit AudioRig(const AudioArguments& a) : machine_((CheckPlugs(a), a.root), a.modules) {
         if (!a.noCamera) {
             auto source = MakeSource(a.source);
             Plug(std::make_shared<qk::sim::Camera>(qk::sim::CameraConfig{}, nullptr, source));
@@ -102,23 +121,18 @@ public:
                 .vendorId = qk::ids::kPartnerVendorE, .productId = 1, .product = u"USB Headset", .speaker = true};
             Plug(std::make_shared<qk::sim::UsbMicrophone>(config, room));
         }
+        for (const auto& name : a.plug) {
+            const Pluggable& p = PluggableNamed(name);
+            qk::sim::UsbMicrophoneConfig config{.vendorId = p.vendor, .productId = p.product, .product = p.description};
+            Plug(std::make_shared<qk::sim::UsbMicrophone>(config, MakeSource(a.source)));
+        }
     }
-    ~AudioRig() {
-        for (int port : ports_) qk::usb::Unplug(port);
-        qk::nt::pnp::WaitIdle();
-    }
-
 private:
-    void Plug(std::shared_ptr<qk::usb::Device> device) {
-        int port = qk::usb::Plug(std::move(device), qk::usb::Wait::ForPnp);
-        if (port < 0) throw Failure("no free USB port");
-        ports_.push_back(port);
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
-        qk::nt::pnp::WaitIdle();
+    static void CheckPlugs(const AudioArguments& a) {
+        for (const auto& name : a.plug) PluggableNamed(name);  // refused before anything starts
     }
-    std::unique_ptr<qk::install::MachineSession> machine_;
-    std::vector<int> ports_;
+    void Plug(std::shared_ptr<qk::usb::Device> device) { machine_.Plug(std::move(device)); }
+    qk::cli::AudioMachine machine_;
 };
 
 // ---- The control device ------------------------------------------------------------------------------
@@ -209,7 +223,20 @@ void Devices(const AudioArguments& a) {
     ControlDevice control;
     uint32_t count = 0;
     control.Call(k0340aud::IOCTL_AUDFLT_GET_DEVICE_COUNT, nullptr, 0, &count, sizeof count);
-    std::printf("K0340Aud: %u device(s) filtered; features:\n", count);
+    std::printf("K0340Aud: %u device(s) filtered\n", count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t descriptor[18] = {static_cast<uint8_t>(i)};
+        if (control.Call(k0340aud::IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, descriptor, 1, descriptor, sizeof descriptor) !=
+            sizeof descriptor) {
+            std::printf("  filter device %u: not started\n", i);
+            continue;
+        }
+        const uint16_t vendor = uint16_t(descriptor[8] | descriptor[9] << 8);
+        const uint16_t product = uint16_t(descriptor[10] | descriptor[11] << 8);
+        std::printf("  filter device %u: VID_%04X PID_%04X, profile %s\n", i, vendor, product,
+                    k0340aud::ProfileName(k0340aud::ProfileOf(vendor, product)));
+    }
+    std::printf("features (all devices):\n");
     PrintFeatures(control);
 }
 
@@ -446,6 +473,9 @@ void AddAudioCommands(CLI::App& app) {
     audio->add_flag("--no-camera", args->noCamera, "Plug no camera in");
     audio->add_option("--source", args->source, "What the camera's microphones hear: scene, or wav:FILE");
     audio->add_flag("--headset", args->headset, "Also plug a headset with a loudspeaker (partner vendor E)");
+    audio->add_option("--plug", args->plug,
+                      "Also plug these microphones (repeatable): sibling (another product of the camera's maker), "
+                      "d9, d10 (partner vendor D's products 9 and 10), usbmic (a maker the filter does not know)");
 
     auto* devices = audio->add_subcommand("devices", "List the audio devices, their formats and the filter's features");
     devices->callback([args] { Devices(*args); });

@@ -403,4 +403,127 @@ TEST_F(EchoPathTest, ACallThroughTheFilterCalibratesAndCancelsTheLoudspeakersEch
     EXPECT_GT(erle, 15.0);
 }
 
+
+// ---- Device profiles: each kind of microphone plugged alone ----------------------------------------
+
+// What a device of one profile must show through the control device, with no
+// stored settings: the descriptor (with its marker), each feature's
+// availability and default, what switching every feature on leaves on, and
+// whether a recording comes back processed or as the device's samples.
+struct ProfileCase {
+    const char* what;
+    uint16_t vendor, product;
+    uint16_t reportedVendor;                 // after the filter's marker
+    bool bfa, echoQuell, bfa3;               // available
+    bool noiseGuardOn, bfaOn;                // defaults (BFA3 and EchoQuell start off on all of these)
+    bool processed;                          // a stereo recording with the defaults is changed
+    bool mono48000;                          // a mono capture at 48000 Hz is admitted at once
+    bool bfaSwitches = bfa;                  // BFA goes on where it is not available (one microphone)
+};
+
+class ProfileTest : public UsbAudioTest {
+protected:
+    void TearDown() override {
+        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
+        UsbAudioTest::TearDown();
+    }
+    k0340aud::FeatureRequest Feature(uint32_t feature) {
+        k0340aud::FeatureRequest r{};
+        r.feature = feature;
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(control_, k0340aud::IOCTL_AUDFLT_GET_FEATURE, &r, sizeof r, &r, sizeof r, &returned,
+                                    nullptr));
+        return r;
+    }
+    void Switch(uint32_t feature, uint32_t on) {
+        k0340aud::FeatureRequest r{};
+        r.feature = feature;
+        r.enabled = on;
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(control_, k0340aud::IOCTL_AUDFLT_SET_FEATURE, &r, sizeof r, nullptr, 0, &returned, nullptr));
+    }
+    void Check(const ProfileCase& c) {
+        SCOPED_TRACE(c.what);
+        Plug(c.vendor, c.product, true);
+        control_ = CreateFileW(reinterpret_cast<LPCWSTR>(k0340aud::kControlUserPath), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(control_, INVALID_HANDLE_VALUE);
+        uint8_t descriptor[18] = {0};
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(control_, k0340aud::IOCTL_AUDFLT_GET_DEVICE_DESCRIPTOR, descriptor, 1, descriptor,
+                                    sizeof descriptor, &returned, nullptr));
+        ASSERT_EQ(returned, 18u);
+        EXPECT_EQ(descriptor[8] | descriptor[9] << 8, c.reportedVendor);
+        EXPECT_EQ(descriptor[10] | descriptor[11] << 8, c.product);
+
+        using namespace k0340aud;
+        EXPECT_EQ(Feature(FEATURE_NOISEGUARD).available, 1u);
+        EXPECT_EQ(Feature(FEATURE_BFA).available, c.bfa ? 1u : 0u);
+        EXPECT_EQ(Feature(FEATURE_ECHOQUELL).available, c.echoQuell ? 1u : 0u);
+        EXPECT_EQ(Feature(FEATURE_BFA3).available, c.bfa3 ? 1u : 0u);
+        EXPECT_EQ(Feature(FEATURE_NOISEGUARD).enabled, c.noiseGuardOn ? 1u : 0u);
+        EXPECT_EQ(Feature(FEATURE_BFA).enabled, c.bfaOn ? 1u : 0u);
+        EXPECT_EQ(Feature(FEATURE_ECHOQUELL).enabled, 0u);
+        EXPECT_EQ(Feature(FEATURE_BFA3).enabled, 0u);
+
+        // The defaults at work: processed, or the device's own counter.
+        std::vector<int16_t> pcm;
+        qk::audio::StreamStats stats;
+        ASSERT_EQ(Record({16000, 2, 16}, 8000, &pcm, &stats), STATUS_SUCCESS);
+        ASSERT_EQ(pcm.size(), 16000u);
+        EXPECT_EQ(stats.completed, stats.queued);
+        if (c.processed) {
+            EXPECT_GT(Breaks(pcm, 2), 1000u);
+        } else {
+            EXPECT_EQ(Breaks(pcm, 2), 0u);
+        }
+        EXPECT_EQ(Record({48000, 1, 16}, 480, &pcm) == STATUS_SUCCESS, c.mono48000);
+
+        // Each feature switched on alone stays on exactly where it is available
+        // (the off profile: nothing, NoiseGuard included).
+        const bool off = c.reportedVendor == kMarkerOff;
+        for (uint32_t feature : {FEATURE_NOISEGUARD, FEATURE_BFA, FEATURE_ECHOQUELL, FEATURE_BFA3}) {
+            Switch(feature, 1);
+            const bool canBeOn = feature == FEATURE_NOISEGUARD ? !off
+                                 : feature == FEATURE_BFA      ? c.bfaSwitches
+                                 : feature == FEATURE_ECHOQUELL ? c.echoQuell
+                                                                : c.bfa3;
+            EXPECT_EQ(Feature(feature).enabled, canBeOn ? 1u : 0u) << "feature " << feature;
+            Switch(feature, 0);
+        }
+        // Saved for the next start, whatever the profile made of them.
+        HANDLE key;
+        ASSERT_EQ(reg::OpenPath(qk::paths::kAudioFilterKeyKernel, KEY_READ, &key), STATUS_SUCCESS);
+        EXPECT_EQ(reg::QueryDword(key, u"BFA3"), 0u);
+        EXPECT_EQ(reg::QueryDword(key, u"EchoQuell"), 0u);
+        ZwClose(key);
+    }
+    HANDLE control_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(ProfileTest, AnotherProductOfTheCamerasMakerIsOffAndNothingCanBeSwitchedOn) {
+    Check({.what = "sibling", .vendor = qk::ids::kCameraVendorId, .product = 0x0341, .reportedVendor = k0340aud::kMarkerOff,
+           .bfa = false, .echoQuell = false, .bfa3 = false, .noiseGuardOn = false, .bfaOn = false, .processed = false,
+           .mono48000 = true});
+}
+
+TEST_F(ProfileTest, PartnerDProduct9HasEveryFeatureAndNoMonoRule) {
+    Check({.what = "D9", .vendor = qk::ids::kPartnerVendorD, .product = 9, .reportedVendor = qk::ids::kPartnerVendorD,
+           .bfa = true, .echoQuell = true, .bfa3 = true, .noiseGuardOn = true, .bfaOn = true, .processed = true,
+           .mono48000 = true});
+}
+
+TEST_F(ProfileTest, PartnerDProduct10HasNoEchoQuellAndTheCamerasMonoRule) {
+    Check({.what = "D10", .vendor = qk::ids::kPartnerVendorD, .product = 10, .reportedVendor = qk::ids::kPartnerVendorD,
+           .bfa = true, .echoQuell = false, .bfa3 = true, .noiseGuardOn = true, .bfaOn = true, .processed = true,
+           .mono48000 = false});
+}
+
+TEST_F(ProfileTest, AnUnknownMicrophoneIsPassedThroughWithOnlyNoiseGuardToSwitch) {
+    // One microphone by the filter's count: BFA (on by default) is reported not available.
+    Check({.what = "unknown", .vendor = 0xFB10, .product = 1, .reportedVendor = 0xFB10, .bfa = false, .echoQuell = false,
+           .bfa3 = false, .noiseGuardOn = true, .bfaOn = true, .processed = false, .mono48000 = true,
+           .bfaSwitches = true});
+}
+
 }  // namespace

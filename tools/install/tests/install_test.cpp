@@ -101,7 +101,9 @@ TEST_F(InstallTest, WritesTheServicesAndTheDriverDatabase) {
                   {u"LuProductName", REG_SZ, WideBytes(u"QK0340 Camera")}});
     ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\USB#VID_FA57&PID_0340&MI_00\\DriverValues",
                  {{u"LuProductName", REG_SZ, WideBytes(u"QK0340 Camera")}});
-    for (const char16_t* partner : {u"USB#VID_FA01", u"USB#VID_FA02", u"USB#VID_FA03", u"USB#VID_FA04", u"USB#VID_FA05"}) {
+    // Every USB audio function (by its compatible ID) gets the same stack.
+    for (const char16_t* partner : {u"USB#VID_FA01", u"USB#VID_FA02", u"USB#VID_FA03", u"USB#VID_FA04", u"USB#VID_FA05",
+                                    u"USB#Class_01"}) {
         ExpectValues(std::u16string(u"SYSTEM\\DriverDatabase\\DeviceIds\\") + partner, withDescription(u"USB Microphone"));
     }
 }
@@ -170,6 +172,9 @@ TEST_F(InstallTest, HardwareIdKeys) {
     EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA04, .productId = 9, .interface = -1}),
               u"USB#VID_FA04&PID_0009");
     EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0xFA01, .productId = -1, .interface = -1}), u"USB#VID_FA01");
+    EXPECT_EQ(qk::install::HardwareIdKey(
+                  Device{.vendorId = 0, .productId = -1, .interface = -1, .compatibleId = u"USB\\Class_01"}),
+              u"USB#Class_01");
 }
 
 }  // namespace

@@ -68,6 +68,46 @@ echo "not a sound file" >"$WORK/junk.wav"
 refused_saying "call with a damaged far end" "cannot read sound file" audio --root "$R" --headset call --far "$WORK/junk.wav" -o "$WORK/x.wav"
 refused_saying "call without a far end" "--far is required" audio --root "$R" --headset call -o "$WORK/x.wav"
 
+# Every kind of microphone the filter has a profile for, plugged beside the
+# camera: each recognised with its profile; alone, each shows what can be
+# switched on there.
+ok "all profiles" audio --root "$WORK/profiles" --plug sibling --plug d9 --plug d10 --plug usbmic devices
+contains "all profiles" "K0340Aud: 5 device(s) filtered"
+contains "all profiles" "VID_FA57 PID_0340, profile the camera"
+contains "all profiles" "VID_FFFF PID_0341, profile off"
+contains "all profiles" "VID_FA04 PID_0009, profile partner D, product 9"
+contains "all profiles" "VID_FA04 PID_000A, profile partner D, product 10"
+contains "all profiles" "VID_FB10 PID_0001, profile other USB device"
+ok "off: nothing goes on" audio --root "$WORK/off" --no-camera --plug sibling features noiseguard=on bfa3=on
+contains "off: nothing goes on" "noiseguard off"
+contains "off: nothing goes on" "bfa3       off (not available)"
+ok "d9: echoquell" audio --root "$WORK/d9" --no-camera --plug d9 features echoquell=on
+contains "d9: echoquell" "echoquell  on"
+ok "d10: no echoquell" audio --root "$WORK/d10" --no-camera --plug d10 features echoquell=on
+contains "d10: no echoquell" "echoquell  off (not available)"
+ok "unknown: bfa3 unavailable" audio --root "$WORK/usbmic" --no-camera --plug usbmic features bfa3=on
+contains "unknown: bfa3 unavailable" "bfa3       off (not available)"
+# The sibling's recording is the device's own: a tone comes back at its level.
+ok "sibling records" audio --root "$WORK/off" --no-camera --plug sibling --source "wav:$WORK/tone.wav" record --seconds 1 -o "$WORK/sib.wav"
+in=$(mean "$WORK/tone.wav"); out=$(mean "$WORK/sib.wav")
+awk -v a="$in" -v b="$out" 'BEGIN { d = a - b; exit !(d < 0.5 && d > -0.5) }' ||
+  fail "the sibling's tone went in at $in dB and came out at $out dB"
+refused_saying "an unknown kind of device" "unknown device 'bogus'" audio --root "$R" --plug bogus devices
+
+# Speech scenes (espeak-ng) through the driver against the stages alone: the
+# same figures, and NoiseGuard's output the stages' to the rounding.
+ok "speech scenes" dsp eval --speech --seconds 3
+contains "speech scenes" "noise reduction in the talker's pauses"
+contains "speech scenes" "second talker below the beam"
+awk '/^NoiseGuard/ && /driver against/ { if ($NF + 0 > -60) bad = 1; n++ } END { exit bad || n != 2 }' "$WORK/out" ||
+  fail "speech scenes: NoiseGuard through the driver is not the stages' output: $(cat "$WORK/out")"
+awk '/^BFA3/ && /below the beam/ { d = $(NF-1) - $NF; if (d > 0.5 || d < -0.5 || $NF + 0 < 10) bad = 1; n++ } END { exit bad || n != 2 }' "$WORK/out" ||
+  fail "speech scenes: BFA3's beam through the driver: $(cat "$WORK/out")"
+awk '/^EchoQuell/ && /return loss/ { if ($(NF-1) + 0 < 20 || $NF + 0 < 20) bad = 1; n++ } END { exit bad || n != 1 }' "$WORK/out" ||
+  fail "speech scenes: the echo of a far end of speech is not cancelled: $(cat "$WORK/out")"
+QK_ESPEAK_NG=/nonexistent ok "speech scenes without espeak-ng" dsp eval --speech --seconds 3
+contains "speech scenes without espeak-ng" "speech scenes skipped: espeak-ng is not installed"
+
 refused_saying "mono at 48000 Hz (the filter's rule)" "does not record 48000 Hz with 1 channel" \
   audio --root "$R" record --seconds 1 --rate 48000 --channels 1 -o "$WORK/x.wav"
 refused_saying "a rate the device lacks" "does not record 12345 Hz" audio --root "$R" record --rate 12345 -o "$WORK/x.wav"

@@ -3,12 +3,13 @@
 #include <atomic>
 
 #include "console/panel.h"
+#include "console/panels/panels.h"
 
 namespace k0340cvw {
 namespace {
 
 const PanelMakers kOwnMakers = {
-    .view = nullptr,
+    .view = MakeViewPanel,
     .faceTracking = nullptr,
     .videoFx = nullptr,
     .panTilt = nullptr,

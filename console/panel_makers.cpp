@@ -14,7 +14,7 @@ const PanelMakers kOwnMakers = {
     .videoFx = nullptr,
     .panTilt = nullptr,
     .autoFocus = nullptr,
-    .audio = nullptr,
+    .audio = MakeAudioPanel,
     .audioFx = nullptr,
     .audioFxInstalled = nullptr,
 };

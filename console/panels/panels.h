@@ -3,8 +3,10 @@
 // filter's control device, and the slider and record helpers they share.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "console/k0340cvw.h"
 #include "console/panel.h"
@@ -15,6 +17,30 @@ namespace k0340cvw {
 
 // IAMCameraControl's privacy property (the SDK's enumeration stops at focus).
 inline constexpr LONG kPrivacyControl = 8;
+
+// A panel whose reads run on its window's thread only: a read asked for on
+// another thread (a notifier's) is posted to the window. The panel's
+// destructor waits for its notifier, so a send that the window's thread
+// could not answer meanwhile would never return; a post cannot hang.
+class WindowThreadPanel : public Panel {
+public:
+    using Panel::Panel;
+
+protected:
+    void ReadControls() final;
+    // Reads the camera (or filter) and shows it, on the window's thread.
+    virtual void ReadNow() = 0;
+    // Call first from the derived WM_INITDIALOG.
+    void MarkWindowThread();
+    // Answers the posted read; false for other messages.
+    bool HandleRead(UINT message);
+
+private:
+    // The window system's thread numbers and the kernel's differ; the
+    // thread that made the dialog is known for certain at WM_INITDIALOG,
+    // before the notifier's thread exists.
+    std::thread::id windowThread_;
+};
 
 // ---- view_panel.cpp ------------------------------------------------------------------------
 // "Brio! View Panel" (template 121).
@@ -37,5 +63,40 @@ INT_PTR RunViewAdvancedDialog(HWND owner, const std::string& device, ConsoleMode
 // The same dialog made modeless (for tests and screenshots); closed by
 // OK/Cancel as the modal one. Null when it cannot be made.
 HWND CreateViewAdvancedDialog(HMODULE resources, HWND owner, const std::string& device, ConsoleMode mode);
+
+// ---- audio_panel.cpp -----------------------------------------------------------------------
+// "Brio! Audio Panel" (template 115).
+std::unique_ptr<Panel> MakeAudioPanel();
+// Registered message broadcast after the panel switched the filter.
+inline constexpr char kAudioFiltersMessage[] = "AE_FILTERS";
+// The timer on which the microphone panels re-read while visible.
+inline constexpr UINT kRereadMilliseconds = 1500;
+
+// A short-lived handle on the audio filter's control device, opened for
+// reading and writing (shared both ways); closed when the client goes.
+class AudioFilterClient {
+public:
+    AudioFilterClient();
+    ~AudioFilterClient();
+    AudioFilterClient(const AudioFilterClient&) = delete;
+    AudioFilterClient& operator=(const AudioFilterClient&) = delete;
+
+    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // A get counts only when the call succeeds and returns data.
+    bool GetFeature(uint32_t feature, bool* available, bool* enabled) const;
+    bool SetFeature(uint32_t feature, bool on) const;
+
+private:
+    HANDLE handle_;
+};
+
+// The console's view of the filter's four features as one number.
+inline constexpr int kNoAudioFilter = -1;
+bool AudioFilterPresent();
+// -1 when there is no filter or it does not offer NoiseGuard, else 0-6.
+int GetAudioFilterMode();
+// Sends NoiseGuard, BFA, BFA3 and EchoQuell in that order (an unknown mode
+// switches all off); false when the device cannot be opened or a set fails.
+bool SetAudioFilterMode(int mode);
 
 }  // namespace k0340cvw

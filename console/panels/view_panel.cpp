@@ -36,35 +36,41 @@ bool TakeSliderMove(HWND slider, int scrollCode, ControlSetting* setting) {
     return true;
 }
 
+void WindowThreadPanel::ReadControls() {
+    HWND hwnd = Window();
+    if (hwnd == nullptr) return;
+    if (std::this_thread::get_id() == windowThread_) {
+        ReadNow();
+    } else {
+        PostMessageW(hwnd, kPanelReadMessage, 0, 0);
+    }
+}
+
+void WindowThreadPanel::MarkWindowThread() { windowThread_ = std::this_thread::get_id(); }
+
+bool WindowThreadPanel::HandleRead(UINT message) {
+    if (message != kPanelReadMessage) return false;
+    ReadNow();
+    return true;
+}
+
 namespace {
 
 // The four white-balance choices in list order (0 automatic, 1-3 presets).
 constexpr std::array<UINT, 4> kWhiteBalanceStrings = {57708, 57706, 57707, 57709};
 
-class ViewPanel final : public Panel {
+class ViewPanel final : public WindowThreadPanel {
 public:
-    ViewPanel() : Panel(kViewPanelTitle, IDD_VIEW_PANEL) {}
+    ViewPanel() : WindowThreadPanel(kViewPanelTitle, IDD_VIEW_PANEL) {}
 
 protected:
-    void ReadControls() override {
-        HWND hwnd = Window();
-        if (hwnd == nullptr) return;
-        if (std::this_thread::get_id() == windowThread_) {
-            ReadNow();
-        } else {
-            PostMessageW(hwnd, kPanelReadMessage, 0, 0);
-        }
-    }
-
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (HandleRead(message)) return TRUE;
         switch (message) {
         case WM_INITDIALOG:
-            windowThread_ = std::this_thread::get_id();
+            MarkWindowThread();
             FillWhiteBalanceList();
             Show();
-            return TRUE;
-        case kPanelReadMessage:
-            ReadNow();
             return TRUE;
         case WM_HSCROLL:
             OnSlider(reinterpret_cast<HWND>(lParam), LOWORD(wParam));
@@ -88,7 +94,7 @@ private:
         }
     }
 
-    void ReadNow() {
+    void ReadNow() override {
         whiteBalance_ = exposure_ = brightness_ = contrast_ = saturation_ = privacy_ = ControlSetting{};
         const std::string device = Device();
         if (!device.empty()) {
@@ -214,9 +220,6 @@ private:
         Show();
     }
 
-    // The window system's thread numbers and the kernel's differ; the
-    // thread that made the dialog is known for certain only here.
-    std::thread::id windowThread_;
     ControlSetting whiteBalance_{}, exposure_{}, brightness_{}, contrast_{}, saturation_{}, privacy_{};
     // The manual exposure the automatic box hides, restored when it is cleared.
     std::optional<LONG> manualExposure_;

@@ -15,8 +15,8 @@ const PanelMakers kOwnMakers = {
     .panTilt = nullptr,
     .autoFocus = nullptr,
     .audio = MakeAudioPanel,
-    .audioFx = nullptr,
-    .audioFxInstalled = nullptr,
+    .audioFx = MakeAudioFxPanel,
+    .audioFxInstalled = AudioEffectsInstalled,
 };
 std::atomic<const PanelMakers*> g_makers{&kOwnMakers};
 

@@ -99,4 +99,14 @@ int GetAudioFilterMode();
 // switches all off); false when the device cannot be opened or a set fails.
 bool SetAudioFilterMode(int mode);
 
+// ---- audio_fx_panel.cpp --------------------------------------------------------------------
+// "Advanced Audio FX Panel" (template 116).
+std::unique_ptr<Panel> MakeAudioFxPanel();
+// The name the audio effects library knows the camera's microphone by: the
+// "LuAudioName" of the present capture device whose "FriendlyName" is the
+// camera's description (letter case aside); false and empty when none.
+bool FindAudioDeviceName(const std::string& description, std::string* name);
+// Whether the audio effects library is installed and new enough (1.00 on).
+bool AudioEffectsInstalled();
+
 }  // namespace k0340cvw

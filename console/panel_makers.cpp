@@ -11,7 +11,7 @@ namespace {
 const PanelMakers kOwnMakers = {
     .view = MakeViewPanel,
     .faceTracking = nullptr,
-    .videoFx = nullptr,
+    .videoFx = MakeVideoFxPanel,
     .panTilt = nullptr,
     .autoFocus = nullptr,
     .audio = MakeAudioPanel,

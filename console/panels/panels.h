@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "console/k0340cvw.h"
 #include "console/panel.h"
@@ -108,5 +109,16 @@ std::unique_ptr<Panel> MakeAudioFxPanel();
 bool FindAudioDeviceName(const std::string& description, std::string* name);
 // Whether the audio effects library is installed and new enough (1.00 on).
 bool AudioEffectsInstalled();
+
+// ---- video_fx_panel.cpp --------------------------------------------------------------------
+// "Advanced Video FX Panel" (template 119); `enginePath` is the engine's file.
+std::unique_ptr<Panel> MakeVideoFxPanel(const std::string& enginePath);
+// The language text the engine is opened with for the first subkey name of
+// its installed languages: the known identifiers as decimal text, any other
+// (or none) empty.
+std::u16string EngineLanguageText(const char* subkeyName);
+// Reads an effect's thumbnail file (a machine path) and decodes it into
+// 48 x 48 pixels; false when it has no readable picture.
+bool LoadEffectThumbnail(const std::u16string& path, std::vector<uint32_t>* pixels);
 
 }  // namespace k0340cvw

@@ -177,6 +177,9 @@ TEST_F(AudioFxPanelTest, ThePanelShowsAndAppliesTheLibrarysChoiceForTheCamerasMi
     OtherClient other;
     ASSERT_TRUE(other.Ready());
     other.Apply(0, 0);
+    // The clock stands still from before the panel starts its timer: only Advance moves it.
+    auto& kernel = qk::nt::Kernel::Get();
+    kernel.TheClock().SetManual();
     MakePanel(kCamera);
 
     HWND list = Item(IDC_AUDIO_FX_LIST);
@@ -213,8 +216,6 @@ TEST_F(AudioFxPanelTest, ThePanelShowsAndAppliesTheLibrarysChoiceForTheCamerasMi
     EXPECT_FALSE(IsWindowEnabled(list));
 
     // Another program picks an effect: the panel shows it on its next timer tick.
-    auto& kernel = qk::nt::Kernel::Get();
-    kernel.TheClock().SetManual();
     other.Apply(1, 3);
     Pump();
     EXPECT_FALSE(Ticked());

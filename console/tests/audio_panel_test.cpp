@@ -157,10 +157,11 @@ TEST_F(AudioPanelTest, ModesTheBoxCannotShowLeaveItDisabledAndUntouched) {
 TEST_F(AudioPanelTest, ThePanelRereadsOnItsTimerWhileVisible) {
     ASSERT_TRUE(PlugWithMicrophone());
     ASSERT_TRUE(SetAudioFilterMode(0));
-    MakePanel(kCamera);
-    ASSERT_FALSE(Ticked());
+    // The clock stands still from before the panel starts its timer: only Advance moves it.
     auto& kernel = qk::nt::Kernel::Get();
     kernel.TheClock().SetManual();
+    MakePanel(kCamera);
+    ASSERT_FALSE(Ticked());
 
     ASSERT_TRUE(SetAudioFilterMode(1));  // another program switched it
     kernel.Advance(1499 * qk::nt::kMillisecond);

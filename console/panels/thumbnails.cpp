@@ -5,6 +5,7 @@
 
 #include <FreeImage.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace k0340cvw {
@@ -48,6 +49,75 @@ FREE_IMAGE_FORMAT ReaderOf(int format, FIMEMORY* memory) {
     }
 }
 
+// A thumbnail is a small picture: a header that promises more than this is
+// refused before any pixel is decoded (a few bytes could otherwise ask for
+// gigabytes). Readers that cannot read a header alone get the size from
+// the format's own header here.
+constexpr unsigned kLargestSide = 4096;
+
+uint32_t BigEndian(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// The picture size from the header, for the readers that cannot read a
+// header alone; false when the header is not there or not readable.
+bool HeaderSize(FREE_IMAGE_FORMAT reader, const uint8_t* b, size_t size, uint64_t* width, uint64_t* height,
+                uint64_t* planes) {
+    *planes = 1;
+    switch (reader) {
+    case FIF_GIF:  // the logical screen, which the reader allocates
+        if (size < 10) return false;
+        *width = b[6] | b[7] << 8;
+        *height = b[8] | b[9] << 8;
+        return true;
+    case FIF_WBMP: {  // type 0, a plain fixed header, then two variable-length numbers
+        if (size < 3 || b[0] != 0 || (b[1] & 0x80) != 0) return false;
+        size_t at = 2;
+        uint64_t* out[2] = {width, height};
+        for (uint64_t* v : out) {
+            *v = 0;
+            for (int n = 0;; ++n) {
+                if (at >= size || n == 5) return false;
+                *v = *v << 7 | (b[at] & 0x7F);
+                if ((b[at++] & 0x80) == 0) break;
+            }
+        }
+        return true;
+    }
+    case FIF_J2K:
+    case FIF_JP2:  // the code stream's SIZ segment, inside a JP2 file's boxes
+        for (size_t at = 0; at + 40 <= size; ++at) {
+            if (b[at] == 0xFF && b[at + 1] == 0x4F && b[at + 2] == 0xFF && b[at + 3] == 0x51) {
+                const uint8_t* siz = b + at + 4;
+                const uint32_t xs = BigEndian(siz + 4), ys = BigEndian(siz + 8);
+                const uint32_t xo = BigEndian(siz + 12), yo = BigEndian(siz + 16);
+                if (xo > xs || yo > ys) return false;
+                *width = xs - xo;
+                *height = ys - yo;
+                *planes = uint64_t(siz[34]) << 8 | siz[35];
+                return true;
+            }
+        }
+        return false;
+    default: return false;
+    }
+}
+
+bool Reasonable(FREE_IMAGE_FORMAT reader, FIMEMORY* memory) {
+    if (!FreeImage_FIFSupportsNoPixels(reader)) {
+        BYTE* data = nullptr;
+        DWORD size = 0;
+        uint64_t width = 0, height = 0, planes = 0;
+        return FreeImage_AcquireMemory(memory, &data, &size) &&
+               HeaderSize(reader, data, size, &width, &height, &planes) && width <= kLargestSide &&
+               height <= kLargestSide && planes <= 4;
+    }
+    FreeImage_SeekMemory(memory, 0, SEEK_SET);
+    FIBITMAP* header = FreeImage_LoadFromMemory(reader, memory, FIF_LOAD_NOPIXELS);
+    if (header == nullptr) return false;
+    const bool ok = FreeImage_GetWidth(header) <= kLargestSide && FreeImage_GetHeight(header) <= kLargestSide;
+    FreeImage_Unload(header);
+    return ok;
+}
+
 void Initialise() {
     static std::once_flag once;
     std::call_once(once, [] { FreeImage_Initialise(FALSE); });
@@ -74,9 +144,11 @@ bool DecodeThumbnail(int format, const uint8_t* bytes, size_t size, int side, st
     if (memory == nullptr) return false;
     bool ok = false;
     const FREE_IMAGE_FORMAT reader = ReaderOf(format, memory);
-    if (reader != FIF_UNKNOWN && FreeImage_FIFSupportsReading(reader)) {
+    if (reader != FIF_UNKNOWN && FreeImage_FIFSupportsReading(reader) && Reasonable(reader, memory)) {
+        FreeImage_SeekMemory(memory, 0, SEEK_SET);
         if (FIBITMAP* picture = FreeImage_LoadFromMemory(reader, memory, 0)) {
-            FIBITMAP* rgba = FreeImage_HasPixels(picture) ? FreeImage_ConvertTo32Bits(picture) : nullptr;
+            const bool small = FreeImage_GetWidth(picture) <= kLargestSide && FreeImage_GetHeight(picture) <= kLargestSide;
+            FIBITMAP* rgba = small && FreeImage_HasPixels(picture) ? FreeImage_ConvertTo32Bits(picture) : nullptr;
             const unsigned width = rgba ? FreeImage_GetWidth(rgba) : 0, height = rgba ? FreeImage_GetHeight(rgba) : 0;
             if (width > 0 && height > 0) {
                 std::vector<uint32_t> out(static_cast<size_t>(side) * side);

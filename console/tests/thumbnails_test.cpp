@@ -4,6 +4,8 @@
 // Debian photograph, and damaged or mislabelled bytes refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -32,13 +34,11 @@ TEST(Thumbnails, TheFormatComesFromTheExtensionLetterCaseAside) {
 
 // A 2 × 2 24-bit BMP, bottom row first as the format keeps it.
 std::vector<uint8_t> TwoByTwoBmp() {
-    std::vector<uint8_t> b = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,   // file header
-                              40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0,  // info header
-                              0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    // Bottom row: blue, white; top row: red, green (BGR, rows padded to 4 bytes).
-    const uint8_t rows[] = {255, 0, 0, 255, 255, 255, 0, 0, 0, 0, 255, 0, 255, 0, 0, 0};
-    b.insert(b.end(), std::begin(rows), std::end(rows));
-    return b;
+    return {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,                                            // file header
+            40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0,                                          // info header
+            0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+            // Bottom row: blue, white; top row: red, green (BGR, rows padded to 4 bytes).
+            255, 0, 0, 255, 255, 255, 0, 0, 0, 0, 255, 0, 255, 0, 0, 0};
 }
 
 TEST(Thumbnails, APictureIsStretchedPixelForPixelTopRowFirst) {
@@ -60,6 +60,26 @@ TEST(Thumbnails, APictureIsStretchedPixelForPixelTopRowFirst) {
     EXPECT_FALSE(DecodeThumbnail(0, bytes.data(), bytes.size(), 48, &untouched));
     EXPECT_FALSE(DecodeThumbnail(10, bytes.data(), bytes.size(), 48, &untouched)) << "no metafile reader";
     EXPECT_EQ(untouched, std::vector<uint32_t>{7});
+}
+
+TEST(Thumbnails, AHeaderPromisingAHugePictureIsRefusedBeforeItsPixels) {
+    // A 2 x 2 BMP whose header claims 30000 rows, and a GIF whose screen is 30000 x 30000.
+    auto bmp = TwoByTwoBmp();
+    bmp[22] = 0x30;
+    bmp[23] = 0x75;
+    const uint8_t gif[] = {'G', 'I', 'F', '8', '9', 'a', 0x30, 0x75, 0x30, 0x75, 0x00, 0x00, 0x00,
+                           0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    std::vector<uint32_t> pixels;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DecodeThumbnail(1, bmp.data(), bmp.size(), 48, &pixels));
+    EXPECT_FALSE(DecodeThumbnail(2, gif, sizeof gif, 48, &pixels));
+    EXPECT_TRUE(pixels.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "nothing of that size was made";
+    // The same GIF with a screen of one pixel is a picture.
+    uint8_t small[sizeof gif];
+    std::copy(std::begin(gif), std::end(gif), small);
+    small[6] = 1, small[7] = 0, small[8] = 1, small[9] = 0;
+    EXPECT_TRUE(DecodeThumbnail(2, small, sizeof small, 48, &pixels));
 }
 
 TEST(Thumbnails, EveryPictureTheEngineShipsLoadsExceptItsOwnFormat) {

@@ -253,5 +253,15 @@ TEST_F(VideoFxPanelTest, WithoutAnInstalledLanguageThePanelSaysSoAndStaysEmpty) 
     EXPECT_FALSE(IsWindowEnabled(Item(IDC_VIDEO_FX_ENABLE)));
 }
 
+TEST_F(VideoFxPanelTest, AnEngineThatCannotBeMadeIsReported) {
+    ASSERT_EQ(kfx::UnregisterServer(), S_OK);
+    PlugAndWait();
+    MessageBoxWatcher watcher;
+    MakePanel(kCamera);
+    EXPECT_TRUE(watcher.Seen());
+    EXPECT_EQ(SendMessageW(Item(IDC_VIDEO_FX_CATEGORY), CB_GETCOUNT, 0, 0), 0);
+    EXPECT_FALSE(IsWindowEnabled(Item(IDC_VIDEO_FX_ENABLE)));
+}
+
 }  // namespace
 }  // namespace k0340cvw

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <tuple>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -50,28 +51,49 @@ std::string ReadUserText(const std::string& path, const char* name) {
     return value;
 }
 
-// Answers the first message box of the console's caption with OK; tells whether one came.
+// Answers the first message box of the console's caption with OK; tells
+// whether one came and what it said (read on the watcher's thread, kept
+// under a lock).
 class MessageBoxWatcher {
 public:
     MessageBoxWatcher()
         : thread_([this] {
-              for (int i = 0; i < 1000 && !seen_; ++i) {
+              for (int i = 0; i < 1000; ++i) {
                   if (HWND box = FindWindowA(nullptr, kMessageCaption)) {
+                      std::string said;
+                      for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+                          char text[512] = {};
+                          GetWindowTextA(child, text, sizeof text);
+                          said += text;
+                          said += '|';
+                      }
+                      {
+                          std::lock_guard guard(lock_);
+                          text_ = said;
+                      }
                       seen_ = true;
                       PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-                  } else {
-                      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                      return;
                   }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
               }
           }) {}
     bool Seen() {
         if (thread_.joinable()) thread_.join();
         return seen_;
     }
+    // Whether the box showed `text` (as one of its controls' texts).
+    bool Said(const std::string& text) {
+        Seen();
+        std::lock_guard guard(lock_);
+        return text_.find(text + "|") != std::string::npos;
+    }
     ~MessageBoxWatcher() { Seen(); }
 
 private:
     std::atomic<bool> seen_{false};
+    std::mutex lock_;
+    std::string text_;
     std::thread thread_;
 };
 
@@ -230,12 +252,12 @@ TEST_F(VideoFxPanelTest, AMissingEditorAndAPageWithoutABrowserAreReported) {
     {
         MessageBoxWatcher watcher;
         SendMessageW(Item(IDC_VIDEO_FX_EDIT), BM_CLICK, 0, 0);
-        EXPECT_TRUE(watcher.Seen()) << "the editor is not installed";
+        EXPECT_TRUE(watcher.Said("The effect editor is not installed."));
     }
     {
         MessageBoxWatcher watcher;
         SendMessageW(Item(IDC_VIDEO_FX_WEB), BM_CLICK, 0, 0);
-        EXPECT_TRUE(watcher.Seen()) << "the machine has no browser";
+        EXPECT_TRUE(watcher.Said("The web page could not be opened.")) << "the machine has no browser";
     }
 }
 
@@ -248,7 +270,7 @@ TEST_F(VideoFxPanelTest, WithoutAnInstalledLanguageThePanelSaysSoAndStaysEmpty) 
     PlugAndWait();
     MessageBoxWatcher watcher;
     MakePanel(kCamera);
-    EXPECT_TRUE(watcher.Seen());
+    EXPECT_TRUE(watcher.Said("The video effects engine is not installed for any language."));
     EXPECT_EQ(SendMessageW(Item(IDC_VIDEO_FX_CATEGORY), CB_GETCOUNT, 0, 0), 0);
     EXPECT_FALSE(IsWindowEnabled(Item(IDC_VIDEO_FX_ENABLE)));
 }
@@ -258,7 +280,7 @@ TEST_F(VideoFxPanelTest, AnEngineThatCannotBeMadeIsReported) {
     PlugAndWait();
     MessageBoxWatcher watcher;
     MakePanel(kCamera);
-    EXPECT_TRUE(watcher.Seen());
+    EXPECT_TRUE(watcher.Said("The video effects engine could not be started."));
     EXPECT_EQ(SendMessageW(Item(IDC_VIDEO_FX_CATEGORY), CB_GETCOUNT, 0, 0), 0);
     EXPECT_FALSE(IsWindowEnabled(Item(IDC_VIDEO_FX_ENABLE)));
 }

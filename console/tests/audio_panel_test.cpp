@@ -11,6 +11,7 @@
 #include "audiofilter/k0340aud.h"
 #include "audiofilter/k0340aud_entry.h"
 #include "common/usb_ids.h"
+#include "commctrl.h"
 #include "console/panels/panels.h"
 #include "console/resources/resource_ids.h"
 #include "console/skin/resource_library.h"
@@ -99,6 +100,14 @@ TEST_F(AudioPanelTest, TheBoxSwitchesNoiseGuardAloneAndTellsTheOtherApplications
     MakePanel(kCamera);
     ASSERT_TRUE(IsWindowEnabled(Box()));
     EXPECT_FALSE(Ticked());
+    // The box explains itself in a tip.
+    HWND tips = FindWindowW(TOOLTIPS_CLASSW, nullptr);
+    ASSERT_NE(tips, nullptr);
+    char16_t tip[128] = {};
+    TOOLINFOW tool{sizeof tool, TTF_IDISHWND, panel_->Window(), reinterpret_cast<UINT_PTR>(Box()), {}, nullptr,
+                   reinterpret_cast<LPWSTR>(tip), 0, nullptr};
+    SendMessageW(tips, TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&tool));
+    EXPECT_EQ(std::u16string(tip), u"Reduce the noise the microphone picks up");
 
     const UINT broadcast = RegisterWindowMessageA(kAudioFiltersMessage);
     SendMessageW(Box(), BM_CLICK, 0, 0);

@@ -5,6 +5,7 @@
 
 #include <FreeImage.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -63,11 +64,36 @@ bool HeaderSize(FREE_IMAGE_FORMAT reader, const uint8_t* b, size_t size, uint64_
                 uint64_t* planes) {
     *planes = 1;
     switch (reader) {
-    case FIF_GIF:  // the logical screen, which the reader allocates
-        if (size < 10) return false;
+    case FIF_GIF: {
+        // The logical screen and every image in the file: the reader
+        // allocates each image as large as its descriptor says.
+        if (size < 13) return false;
         *width = b[6] | b[7] << 8;
         *height = b[8] | b[9] << 8;
+        size_t at = 13 + ((b[10] & 0x80) ? 3u * (2u << (b[10] & 7)) : 0u);
+        // Data sub-blocks: a length byte each, a zero length ends them.
+        const auto skipBlocks = [&] {
+            while (at < size && b[at] != 0) at += 1 + b[at];
+            ++at;
+        };
+        while (at < size && b[at] != 0x3B) {
+            if (b[at] == 0x21) {  // an extension: its label, then its blocks
+                at += 2;
+                skipBlocks();
+            } else if (b[at] == 0x2C) {  // an image: its descriptor, colours, code size and blocks
+                if (at + 10 > size) break;
+                const uint64_t w = b[at + 5] | b[at + 6] << 8, h = b[at + 7] | b[at + 8] << 8;
+                *width = std::max(*width, w);
+                *height = std::max(*height, h);
+                const uint8_t flags = b[at + 9];
+                at += 10 + ((flags & 0x80) ? 3u * (2u << (flags & 7)) : 0u) + 1;
+                skipBlocks();
+            } else {
+                break;  // not a block the reader takes either
+            }
+        }
         return true;
+    }
     case FIF_WBMP: {  // type 0, a plain fixed header, then two variable-length numbers
         if (size < 3 || b[0] != 0 || (b[1] & 0x80) != 0) return false;
         size_t at = 2;

@@ -80,6 +80,10 @@ TEST(Thumbnails, AHeaderPromisingAHugePictureIsRefusedBeforeItsPixels) {
     std::copy(std::begin(gif), std::end(gif), small);
     small[6] = 1, small[7] = 0, small[8] = 1, small[9] = 0;
     EXPECT_TRUE(DecodeThumbnail(2, small, sizeof small, 48, &pixels));
+    // A small screen with an image of 30000 x 30000 in it is as large as its image.
+    small[18] = 0x30, small[19] = 0x75, small[20] = 0x30, small[21] = 0x75;
+    pixels.clear();
+    EXPECT_FALSE(DecodeThumbnail(2, small, sizeof small, 48, &pixels));
 }
 
 TEST(Thumbnails, EveryPictureTheEngineShipsLoadsExceptItsOwnFormat) {

@@ -59,7 +59,8 @@ public:
     MessageBoxWatcher()
         : thread_([this] {
               for (int i = 0; i < 1000; ++i) {
-                  if (HWND box = FindWindowA(nullptr, kMessageCaption)) {
+                  // A box is whole once it shows: it is made before its controls.
+                  if (HWND box = FindWindowA(nullptr, kMessageCaption); box != nullptr && IsWindowVisible(box)) {
                       std::string said;
                       for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
                           char text[512] = {};

@@ -3,19 +3,20 @@
 #include <atomic>
 
 #include "console/panel.h"
+#include "console/panels/panels.h"
 
 namespace k0340cvw {
 namespace {
 
 const PanelMakers kOwnMakers = {
-    .view = nullptr,
+    .view = MakeViewPanel,
     .faceTracking = nullptr,
-    .videoFx = nullptr,
+    .videoFx = MakeVideoFxPanel,
     .panTilt = nullptr,
     .autoFocus = nullptr,
-    .audio = nullptr,
-    .audioFx = nullptr,
-    .audioFxInstalled = nullptr,
+    .audio = MakeAudioPanel,
+    .audioFx = MakeAudioFxPanel,
+    .audioFxInstalled = AudioEffectsInstalled,
 };
 std::atomic<const PanelMakers*> g_makers{&kOwnMakers};
 

@@ -32,6 +32,8 @@
 
 namespace {
 
+using qk::cli::Failure;
+
 // The console as a user starts it: the system's rundll32.exe with the
 // console's entry, as a process of the machine. Its handle, to wait on.
 HANDLE StartConsole() {
@@ -48,7 +50,6 @@ HANDLE StartConsole() {
     return info.hProcess;
 }
 
-using qk::cli::Failure;
 
 constexpr char kConsoleCaption[] = "Lumora Camera Console";
 constexpr LONG kVerticalSlider = 0x0002;  // TBS_VERT

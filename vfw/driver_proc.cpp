@@ -377,7 +377,7 @@ LRESULT SourceDialog(HWND parent) {
         ForgetLastFrame();
     }
     s.dialogOpen = true;
-    ShowPropertyPages(config, DialogCaption(), parent);
+    const HRESULT shown = ShowPropertyPages(config, DialogCaption(), parent);
     config->Release();
     AM_MEDIA_TYPE type{};
     VIDEOINFOHEADER info{};
@@ -393,7 +393,8 @@ LRESULT SourceDialog(HWND parent) {
         s.sourceDialogPending = false;
     }
     s.dialogOpen = false;
-    return DV_ERR_OK;
+    // A frame that could not be made is no dialog; capture goes on all the same.
+    return shown == S_OK ? DV_ERR_OK : DV_ERR_NOTSUPPORTED;
 }
 
 LRESULT Dialog(DWORD channel, HWND parent, DWORD flags) {

@@ -784,6 +784,23 @@ TEST_F(VfwDriverTest, RegistrationPutsTheFiltersInTheMapperOutOfAutomaticReach) 
     CoFreeUnusedLibraries();
 }
 
+TEST_F(VfwDriverTest, ADialogWithoutItsPagesIsRefusedAndCaptureGoesOn) {
+    // The system's property pages are not installed here: no frame can be made.
+    PlugCamera();
+    FilterLink();
+    HDRVR format = OpenChannel(VIDEO_EXTERNALIN);
+    HDRVR stream = OpenChannel(VIDEO_IN);
+    ASSERT_NE(format, nullptr);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Send(format, DVM_DIALOG, nullptr, nullptr), DV_ERR_NOTSUPPORTED);
+    EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, nullptr), DV_ERR_NOTSUPPORTED);
+    BITMAPINFOHEADER now{};
+    ASSERT_EQ(GetFormat(stream, &now), DV_ERR_OK);
+    auto picture = StreamFrames(stream, now.biSizeImage, 2);
+    ASSERT_EQ(picture.size(), now.biSizeImage) << "the graph did not run again after the refused dialog";
+    EXPECT_GT(PictureQuality(picture, k0340::kFormatYuy2, now.biWidth, now.biHeight), 26.0);
+}
+
 // ---- Dialogs ---------------------------------------------------------------------------------
 // The frames are driven from their own modal loop as a user would: a value
 // changed in a page, OK pressed; then the driver's property or the stream's

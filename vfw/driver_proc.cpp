@@ -222,14 +222,20 @@ LRESULT Close(DWORD_PTR id) {
 // stopped, and the next start must stream what the client asked for).
 LRESULT SetFormat(const BITMAPINFOHEADER& header) {
     VfwState& s = g_state;
-    s.header = header;
-    if (!s.graphConnected || std::memcmp(&header, &s.videoInfo.bmiHeader, sizeof header) == 0 || s.sourceDialogPending) {
+    if (!s.graphConnected || s.sourceDialogPending) {
+        s.header = header;  // nothing streams
+        return DV_ERR_OK;
+    }
+    if (std::memcmp(&header, &s.videoInfo.bmiHeader, sizeof header) == 0) {
+        // The streaming thread reads the header for every frame it delivers.
+        if (!s.graphRunning) s.header = header;
         return DV_ERR_OK;
     }
     const bool wasRunning = s.graphRunning;
     s.formatChanging = true;
     Stop(&s.bridge);
     s.graphRunning = false;
+    s.header = header;
     TearDownBehindCapture(&s.bridge, true);
     ForgetLastFrame();
     ReadPinFormat(&s.bridge, &s.mediaType, &s.videoInfo);

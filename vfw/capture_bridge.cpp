@@ -143,6 +143,7 @@ HRESULT FindCamera(Bridge* b) {
                 BeginsWithIgnoringCase(std::u16string(name.bstrVal, SysStringLen(name.bstrVal)), description)) {
                 hr = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&b->capture));
                 if (FAILED(hr)) hr = S_FALSE;
+                if (hr == S_OK) b->cameraName.assign(name.bstrVal, SysStringLen(name.bstrVal));
             }
             VariantClear(&name);
             bag->Release();
@@ -163,6 +164,21 @@ HRESULT PrepareCapturePin(Bridge* b) {
     if (SUCCEEDED(hr)) hr = b->graph->AddFilter(b->grabberFilter, nullptr);
     if (SUCCEEDED(hr)) hr = b->graph->AddFilter(b->capture, u"CapSrc");
     return hr;
+}
+
+IAMStreamConfig* VideoOnlyStreamConfig(Bridge* b) {
+    IAMStreamConfig* config = nullptr;
+    if (SUCCEEDED(b->builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Interleaved, b->capture, IID_IAMStreamConfig,
+                                            reinterpret_cast<void**>(&config)))) {
+        config->Release();
+        return nullptr;
+    }
+    config = nullptr;
+    if (FAILED(b->builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, b->capture, IID_IAMStreamConfig,
+                                         reinterpret_cast<void**>(&config)))) {
+        return nullptr;
+    }
+    return config;
 }
 
 HRESULT ReadPinFormat(Bridge* b, AM_MEDIA_TYPE* type, VIDEOINFOHEADER* info) {
@@ -288,6 +304,7 @@ void SaveFormat(const AM_MEDIA_TYPE& type, const VIDEOINFOHEADER& info) {
 }
 
 void ReleaseAll(Bridge* b) {
+    b->cameraName.clear();
     ReleaseOf(b->config);
     ReleaseOf(b->capture);
     ReleaseOf(b->grabber);

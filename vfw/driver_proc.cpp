@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vfw/k0340vfw.h"
+#include "vfw/property_frame.h"
 
 namespace k0340vfw {
 namespace {
@@ -221,14 +222,20 @@ LRESULT Close(DWORD_PTR id) {
 // stopped, and the next start must stream what the client asked for).
 LRESULT SetFormat(const BITMAPINFOHEADER& header) {
     VfwState& s = g_state;
-    s.header = header;
-    if (!s.graphConnected || std::memcmp(&header, &s.videoInfo.bmiHeader, sizeof header) == 0 || s.sourceDialogPending) {
+    if (!s.graphConnected || s.sourceDialogPending) {
+        s.header = header;  // nothing streams
+        return DV_ERR_OK;
+    }
+    if (std::memcmp(&header, &s.videoInfo.bmiHeader, sizeof header) == 0) {
+        // The streaming thread reads the header for every frame it delivers.
+        if (!s.graphRunning) s.header = header;
         return DV_ERR_OK;
     }
     const bool wasRunning = s.graphRunning;
     s.formatChanging = true;
     Stop(&s.bridge);
     s.graphRunning = false;
+    s.header = header;
     TearDownBehindCapture(&s.bridge, true);
     ForgetLastFrame();
     ReadPinFormat(&s.bridge, &s.mediaType, &s.videoInfo);
@@ -340,18 +347,69 @@ LRESULT Rectangle(DWORD channel, bool source, LPRECT rect, DWORD flags) {
     return DV_ERR_NOTSUPPORTED;
 }
 
-// The dialogs need property pages on the window system; the query form is
-// answered, a request for the dialog itself is refused cleanly.
-LRESULT Dialog(DWORD channel, DWORD flags) {
-    bool query = (flags & VIDEO_DLG_QUERY) != 0;
+// The frames carry the camera's name as the device list shows it.
+const char16_t* DialogCaption() {
+    const std::u16string& name = g_state.bridge.cameraName;
+    return name.empty() ? u"Video Capture" : name.c_str();
+}
+
+// The format dialog: the camera's own pages (its controls), on the live
+// graph; nothing needs to stop for them.
+LRESULT FormatDialog(HWND parent) {
+    VfwState& s = g_state;
+    if (s.bridge.capture == nullptr) return DV_ERR_NOTSUPPORTED;
+    return ShowPropertyPages(s.bridge.capture, DialogCaption(), parent) == S_OK ? DV_ERR_OK : DV_ERR_NOTSUPPORTED;
+}
+
+// The source dialog: the capture pin's format pages. The pin cannot change
+// its format under a running stream, so the graph stops and everything
+// behind the camera is taken apart while the dialog shows, and is built
+// again around whatever format the user chose. Whether there is a dialog at
+// all is known before anything stops: a refusal leaves capture as it was.
+LRESULT SourceDialog(HWND parent) {
+    VfwState& s = g_state;
+    if (s.bridge.capture == nullptr) return DV_ERR_NOTSUPPORTED;
+    IAMStreamConfig* config = VideoOnlyStreamConfig(&s.bridge);
+    if (config == nullptr) return DV_ERR_NOTSUPPORTED;
+    if (!HasPropertyPages(config)) {
+        config->Release();
+        return DV_ERR_NOTSUPPORTED;
+    }
+    if (s.graphRunning) {
+        s.sourceDialogPending = true;
+        Stop(&s.bridge);
+        s.graphRunning = false;
+        TearDownBehindCapture(&s.bridge, true);
+        ForgetLastFrame();
+    }
+    s.dialogOpen = true;
+    const HRESULT shown = ShowPropertyPages(config, DialogCaption(), parent);
+    config->Release();
+    AM_MEDIA_TYPE type{};
+    VIDEOINFOHEADER info{};
+    if (SUCCEEDED(ReadPinFormat(&s.bridge, &type, &info))) {
+        s.mediaType = type;
+        s.videoInfo = info;
+        s.header = info.bmiHeader;
+    }
+    if (s.sourceDialogPending) {
+        Connect(&s.bridge, OnSample);
+        if (SUCCEEDED(Run(&s.bridge))) s.graphRunning = true;
+        ForgetLastFrame();
+        s.sourceDialogPending = false;
+    }
+    s.dialogOpen = false;
+    // A frame that could not be made is no dialog; capture goes on all the same.
+    return shown == S_OK ? DV_ERR_OK : DV_ERR_NOTSUPPORTED;
+}
+
+LRESULT Dialog(DWORD channel, HWND parent, DWORD flags) {
+    const bool query = (flags & VIDEO_DLG_QUERY) != 0;
     switch (channel) {
-        case kVideoIn:
-        case kVideoExternalIn:
-            return query ? DV_ERR_OK : DV_ERR_NOTSUPPORTED;
-        case kVideoOut:
-            return query ? DV_ERR_NOTSUPPORTED : DV_ERR_OK;
-        default:
-            return DV_ERR_NOTSUPPORTED;
+        case kVideoIn: return query ? DV_ERR_OK : FormatDialog(parent);
+        case kVideoExternalIn: return query ? DV_ERR_OK : SourceDialog(parent);
+        case kVideoOut: return query ? DV_ERR_NOTSUPPORTED : DV_ERR_OK;
+        default: return DV_ERR_NOTSUPPORTED;
     }
 }
 
@@ -549,7 +607,7 @@ extern "C" K0340VFW_EXPORT LRESULT DriverProc(DWORD_PTR dwDriverId, HDRVR, UINT 
         case DVM_DST_RECT:
             return Rectangle(channel, uMsg == DVM_SRC_RECT, reinterpret_cast<LPRECT>(lParam1),
                              static_cast<DWORD>(lParam2));
-        case DVM_DIALOG: return Dialog(channel, static_cast<DWORD>(lParam2));
+        case DVM_DIALOG: return Dialog(channel, reinterpret_cast<HWND>(lParam1), static_cast<DWORD>(lParam2));
         case DVM_GET_CHANNEL_CAPS: return DV_ERR_OK;
         case DVM_FRAME:
             return channel == kVideoExternalIn ? Frame(reinterpret_cast<LPVIDEOHDR>(lParam1)) : DV_ERR_NOTSUPPORTED;

@@ -3,6 +3,8 @@
 // graph that runs the camera's capture filter) and the driver's state.
 #pragma once
 
+#include <string>
+
 #include "platform/com/com_runtime.h"
 #include "strmif.h"
 #include "vfw.h"
@@ -46,6 +48,7 @@ struct Bridge {
     ISampleGrabberControl* grabber = nullptr;
     IBaseFilter* grabberFilter = nullptr;
     IBaseFilter* nullRenderer = nullptr;
+    std::u16string cameraName;  // the name the device list shows, the dialogs' caption
 };
 
 HRESULT CreateGraphObjects(Bridge* b);
@@ -53,6 +56,10 @@ HRESULT CreateGraphObjects(Bridge* b);
 // description among the video input devices; S_FALSE when there is none.
 HRESULT FindCamera(Bridge* b);
 HRESULT PrepareCapturePin(Bridge* b);
+// The stream configuration of the capture pin that carries video alone; null
+// when the camera delivers interleaved streams (or has no capture pin).
+IAMStreamConfig* VideoOnlyStreamConfig(Bridge* b);
+
 // The saved format, or the pin's own; false when neither can be had.
 bool LoadFormat(Bridge* b, AM_MEDIA_TYPE* type, VIDEOINFOHEADER* info);
 HRESULT ApplyFormat(Bridge* b, AM_MEDIA_TYPE* type, VIDEOINFOHEADER* info);

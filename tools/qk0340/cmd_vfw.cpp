@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "platform/dshow/dshow_servers.h"
+#include "platform/olepro/olepro.h"
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
+#include "tools/qk0340/vfw_frame.h"
 #include "tools/session/camera_rig.h"
 #include "tools/session/capture_output.h"
 #include "tools/session/negotiation.h"
@@ -38,6 +40,8 @@ struct VfwArguments {
     int buffers = 4;
     std::string output;
     int unplugAfter = -1;
+    std::string dialog;
+    std::string screenshot;
 };
 
 struct Done {
@@ -195,6 +199,61 @@ void Capture(const VfwArguments& a) {
                 static_cast<unsigned>(skipped));
 }
 
+// Opens the dialog a Video-for-Windows application offers its user: the
+// format dialog on the format channel, the source dialog on the channel that
+// streams, after asking the driver whether it has one (the query form).
+void Dialog(const VfwArguments& a) {
+    const bool format = a.dialog == "format";
+    if (!a.screenshot.empty() && std::filesystem::path(a.screenshot).extension() != ".png") {
+        throw Failure("--screenshot wants a FILE.png");
+    }
+    std::string error;
+    auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
+    if (machine == nullptr) throw Failure(error);
+    std::unique_ptr<qk::session::CameraRig> rig;
+    const std::filesystem::path modules =
+        a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
+    if (!a.noCamera) {
+        qk::session::RigOptions options;
+        options.camera.variant = a.variant;
+        options.moduleFolder = modules;
+        rig = qk::session::CameraRig::Start(nullptr, options, &error);
+        if (rig == nullptr) throw Failure(error);
+    } else {
+        qk::install::Options options;
+        options.moduleFolder = modules;
+        qk::install::Result result;
+        if (!qk::install::Install(options, &result, &error)) throw Failure("cannot install the package: " + error);
+    }
+    qk::dshow::InstallSystemServers();
+    qk::olepro::InstallPropertyPages();
+    VIDEO_OPEN_PARMS parms{};
+    parms.dwSize = sizeof parms;
+    parms.dwFlags = format ? VIDEO_EXTERNALIN : VIDEO_IN;
+    HDRVR driver = OpenDriver(u"msvideo", nullptr, reinterpret_cast<LPARAM>(&parms));
+    if (driver == nullptr) throw Failure(std::string("cannot open the capture driver: ") + ErrorText(parms.dwError));
+    struct Closer {
+        HDRVR driver;
+        qk::session::CameraRig* rig;
+        ~Closer() {
+            CloseDriver(driver, 0, 0);
+            if (rig != nullptr) rig->Unplug();
+        }
+    } closer{driver, rig.get()};
+    if (SendDriverMessage(driver, DVM_DIALOG, 0, VIDEO_DLG_QUERY) != DV_ERR_OK) {
+        throw Failure("the driver has no " + a.dialog + " dialog");
+    }
+    qk::cli::vfw::FrameVisit visit;
+    qk::cli::vfw::VisitTheNextFrame(a.screenshot, &visit);
+    LRESULT result = SendDriverMessage(driver, DVM_DIALOG, 0, 0);
+    if (result != DV_ERR_OK) throw Failure("the driver refused the " + a.dialog + " dialog (error " + std::to_string(result) + ")");
+    if (!visit.shown) throw Failure("the driver answered without showing the " + a.dialog + " dialog");
+    std::printf("the %s dialog: \"%s\" with %d page%s, closed with Cancel\n", a.dialog.c_str(), visit.caption.c_str(),
+                visit.pages, visit.pages == 1 ? "" : "s");
+    for (const std::string& file : visit.pictures) std::printf("picture: %s\n", file.c_str());
+    if (!visit.error.empty()) throw Failure("cannot save the picture " + visit.error);
+}
+
 void AddVfwCommand(CLI::App& app) {
     auto a = std::make_shared<VfwArguments>();
     CLI::App* vfw = app.add_subcommand("vfw", "An old Video-for-Windows application (plugs the simulated camera in for the run)");
@@ -212,6 +271,12 @@ void AddVfwCommand(CLI::App& app) {
     capture->add_option("-o,--output", a->output, "OUT.y4m")->required();
     capture->add_option("--unplug-after", a->unplugAfter, "Pull the camera out after this many frames (fault test)");
     capture->callback([a] { Capture(*a); });
+    CLI::App* dialog = vfw->add_subcommand("dialog", "Show the driver's format or source dialog (headless: its picture)");
+    dialog->add_option("which", a->dialog, "format (the camera's controls) or source (the stream's format)")
+        ->required()
+        ->check(CLI::IsMember({"format", "source"}));
+    dialog->add_option("--screenshot", a->screenshot, "Save each page of the dialog as FILE.png, FILE-2.png, ...");
+    dialog->callback([a] { Dialog(*a); });
 }
 
 }  // namespace

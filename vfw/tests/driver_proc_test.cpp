@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "capture/formats.h"
+#include "platform/olepro/olepro.h"
 #include "platform/dshow/tests/dshow_fixture.h"
 #include "platform/nt/pnp.h"
 #include "vfw.h"
 #include "vfw/builtin.h"
 #include "vfw/k0340vfw.h"
+#include "vfw/tests/frame_steps.h"
 #include "sim/camera/frame_source.h"
 
 #include <filesystem>
@@ -303,12 +305,11 @@ TEST_F(VfwDriverTest, MessagesRefuseWhatTheyCannotDo) {
               DV_ERR_OK);
     EXPECT_EQ(Send(out, DVM_SRC_RECT, &r, reinterpret_cast<void*>(VIDEOCONFIGURE_GET)), DV_ERR_NOTSUPPORTED);
 
-    // Dialogs: the query is answered, the dialog itself needs the window system.
+    // Dialogs: the query answers whether the channel has one.
     EXPECT_EQ(Send(format, DVM_DIALOG, nullptr, reinterpret_cast<void*>(VIDEO_DLG_QUERY)), DV_ERR_OK);
     EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, reinterpret_cast<void*>(VIDEO_DLG_QUERY)), DV_ERR_OK);
     EXPECT_EQ(Send(out, DVM_DIALOG, nullptr, reinterpret_cast<void*>(VIDEO_DLG_QUERY)), DV_ERR_NOTSUPPORTED);
     EXPECT_EQ(Send(out, DVM_DIALOG, nullptr, nullptr), DV_ERR_OK);
-    EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, nullptr), DV_ERR_NOTSUPPORTED);
 
     // Streaming belongs to one channel; the others take only init and fini.
     EXPECT_EQ(Send(format, DVM_STREAM_INIT, nullptr, nullptr), DV_ERR_OK);
@@ -781,6 +782,171 @@ TEST_F(VfwDriverTest, RegistrationPutsTheFiltersInTheMapperOutOfAutomaticReach) 
     EXPECT_FALSE(has(names, u"VFW Sample Grabber"));
     EXPECT_FALSE(has(names, u"VFW Null Render Filter"));
     CoFreeUnusedLibraries();
+}
+
+TEST_F(VfwDriverTest, ADialogWithoutItsPagesIsRefusedAndCaptureGoesOn) {
+    // The system's property pages are not installed here: no frame can be made.
+    PlugCamera();
+    FilterLink();
+    HDRVR format = OpenChannel(VIDEO_EXTERNALIN);
+    HDRVR stream = OpenChannel(VIDEO_IN);
+    ASSERT_NE(format, nullptr);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Send(format, DVM_DIALOG, nullptr, nullptr), DV_ERR_NOTSUPPORTED);
+    EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, nullptr), DV_ERR_NOTSUPPORTED);
+    BITMAPINFOHEADER now{};
+    ASSERT_EQ(GetFormat(stream, &now), DV_ERR_OK);
+    auto picture = StreamFrames(stream, now.biSizeImage, 2);
+    ASSERT_EQ(picture.size(), now.biSizeImage) << "the graph did not run again after the refused dialog";
+    EXPECT_GT(PictureQuality(picture, k0340::kFormatYuy2, now.biWidth, now.biHeight), 26.0);
+}
+
+// ---- Dialogs ---------------------------------------------------------------------------------
+// The frames are driven from their own modal loop as a user would: a value
+// changed in a page, OK pressed; then the driver's property or the stream's
+// format has changed and capture goes on.
+class VfwDialogTest : public VfwDriverTest {
+protected:
+    void SetUp() override {
+        VfwDriverTest::SetUp();
+        ASSERT_EQ(qk::olepro::InstallPropertyPages(), S_OK);
+        PlugCamera();
+        FilterLink();
+    }
+    void TearDown() override {
+        VfwDriverTest::TearDown();
+        EXPECT_EQ(qk::olepro::LivePageObjects(), 0) << "a page outlived its frame";
+    }
+
+    // The next frame the driver hands back, or null after 20 s.
+    LPVIDEOHDR NextDone() {
+        std::unique_lock guard(calls_.lock);
+        if (!calls_.changed.wait_for(guard, std::chrono::seconds(20), [&] { return !calls_.done.empty(); })) return nullptr;
+        LPVIDEOHDR done = calls_.done.front();
+        calls_.done.pop_front();
+        return done;
+    }
+};
+
+TEST_F(VfwDialogTest, TheFormatDialogShowsTheCamerasControlsAndABrightnessSetThereReachesTheDriver) {
+    using namespace k0340vfw::testing;
+    HDRVR format = OpenChannel(VIDEO_EXTERNALIN);  // 1: the format channel
+    HDRVR stream = OpenChannel(VIDEO_IN);
+    ASSERT_NE(format, nullptr);
+    ASSERT_NE(stream, nullptr);
+    auto direct = OpenFilter();
+    ASSERT_NE(direct, nullptr);
+    auto brightness = [&] {
+        return k0340::testing::GetP(direct->Handle(), PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS).value;
+    };
+    const LONG before = brightness();
+
+    // Cancel first: the slider moved, nothing written.
+    SliderMove move;
+    WhenTheFrameShows([&] {
+        move = MoveTheFirstSlider(before);
+        Press(false);
+    });
+    EXPECT_EQ(Send(format, DVM_DIALOG, nullptr, nullptr), DV_ERR_OK);
+    ASSERT_TRUE(move.moved) << "no control page in the frame";
+    EXPECT_EQ(brightness(), before);
+
+    FrameSeen seen;
+    WhenTheFrameShows([&] {
+        seen = LookAtTheFrame();
+        move = MoveTheFirstSlider(before);
+        Press(true);
+    });
+    EXPECT_EQ(Send(format, DVM_DIALOG, nullptr, nullptr), DV_ERR_OK);
+    EXPECT_EQ(seen.left, 30);
+    EXPECT_EQ(seen.top, 30);
+    EXPECT_EQ(seen.caption, u"QK0340 Camera Properties");
+    EXPECT_EQ(seen.tabs, 2) << "VideoProcAmp and CameraControl";
+    ASSERT_TRUE(move.moved);
+    EXPECT_LT(move.minimum, move.maximum);
+    EXPECT_NE(move.target, before);
+    EXPECT_EQ(brightness(), move.target);
+
+    // The controls changed on the live graph: capture goes on as it was.
+    BITMAPINFOHEADER now{};
+    ASSERT_EQ(GetFormat(stream, &now), DV_ERR_OK);
+    EXPECT_EQ(now.biWidth, 640);
+    auto picture = StreamFrames(stream, now.biSizeImage, 2);
+    EXPECT_EQ(picture.size(), now.biSizeImage);
+}
+
+TEST_F(VfwDialogTest, TheSourceDialogChangesTheSizeUnderAClientThatStreams) {
+    using namespace k0340vfw::testing;
+    HDRVR stream = OpenChannel(VIDEO_IN);  // 4: the channel that streams
+    ASSERT_NE(stream, nullptr);
+    BITMAPINFOHEADER before{};
+    ASSERT_EQ(GetFormat(stream, &before), DV_ERR_OK);
+    const DWORD bytes = 640 * 480 * 3;  // room for any format the camera offers
+    buffers_.assign(4, std::vector<uint8_t>(bytes));
+    headers_.assign(4, VIDEOHDR{});
+    VIDEO_STREAM_INIT_PARMS init{};
+    init.dwCallback = reinterpret_cast<DWORD_PTR>(ClientCallback);
+    init.dwFlags = CALLBACK_FUNCTION;
+    ASSERT_EQ(Send(stream, DVM_STREAM_INIT, &init, nullptr), DV_ERR_OK);
+    for (int i = 0; i < 4; ++i) {
+        headers_[i] = VIDEOHDR{buffers_[i].data(), bytes, 0, 0, 0, VHDR_PREPARED, {}};
+        ASSERT_EQ(Send(stream, DVM_STREAM_ADDBUFFER, &headers_[i], nullptr), DV_ERR_OK);
+    }
+    ASSERT_EQ(Send(stream, DVM_STREAM_START, nullptr, nullptr), DV_ERR_OK);
+    LPVIDEOHDR first = NextDone();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->dwBytesUsed, before.biSizeImage);
+    ASSERT_EQ(Send(stream, DVM_STREAM_ADDBUFFER, first, nullptr), DV_ERR_OK);
+
+    // Cancel: nothing changes.
+    long width = 0, height = 0;
+    WhenTheFrameShows([&] {
+        ChooseTheNextSize(&width, &height);
+        Press(false);
+    });
+    EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, nullptr), DV_ERR_OK);
+    ASSERT_GT(width, 0) << "the format page offered no other size";
+    BITMAPINFOHEADER now{};
+    ASSERT_EQ(GetFormat(stream, &now), DV_ERR_OK);
+    EXPECT_EQ(now.biWidth, before.biWidth);
+    EXPECT_EQ(now.biHeight, before.biHeight);
+
+    // OK: the pin takes the size chosen, and frames of that size follow.
+    FrameSeen seen;
+    WhenTheFrameShows([&] {
+        seen = LookAtTheFrame();
+        ChooseTheNextSize(&width, &height);
+        Press(true);
+    });
+    EXPECT_EQ(Send(stream, DVM_DIALOG, nullptr, nullptr), DV_ERR_OK);
+    EXPECT_EQ(seen.left, 30);
+    EXPECT_EQ(seen.top, 30);
+    EXPECT_EQ(seen.caption, u"QK0340 Camera Properties");
+    EXPECT_EQ(seen.tabs, 1) << "the pin's format page";
+    ASSERT_GT(width, 0);
+    ASSERT_NE(width, before.biWidth);
+    ASSERT_EQ(GetFormat(stream, &now), DV_ERR_OK);
+    EXPECT_EQ(now.biWidth, width);
+    EXPECT_EQ(now.biHeight, height);
+    EXPECT_EQ(now.biCompression, before.biCompression);
+    // Buffers done before the dialog hold frames of the old size; one of the new size comes within a few.
+    bool sawNewSize = false;
+    for (int n = 0; n < 8 && !sawNewSize; ++n) {
+        LPVIDEOHDR done = NextDone();
+        ASSERT_NE(done, nullptr) << "capture did not go on after the dialog";
+        if (done->dwBytesUsed == now.biSizeImage) {
+            sawNewSize = true;
+            std::vector<uint8_t> picture(done->lpData, done->lpData + done->dwBytesUsed);
+            EXPECT_GT(PictureQuality(picture, k0340::kFormatYuy2, width, height), 26.0);
+        }
+        ASSERT_EQ(Send(stream, DVM_STREAM_ADDBUFFER, done, nullptr), DV_ERR_OK);
+    }
+    EXPECT_TRUE(sawNewSize);
+    EXPECT_EQ(Send(stream, DVM_STREAM_STOP, nullptr, nullptr), DV_ERR_OK);
+    EXPECT_EQ(Send(stream, DVM_STREAM_RESET, nullptr, nullptr), DV_ERR_OK);
+    EXPECT_EQ(Send(stream, DVM_STREAM_FINI, nullptr, nullptr), DV_ERR_OK);
+    std::lock_guard guard(calls_.lock);
+    calls_.done.clear();
 }
 
 }  // namespace

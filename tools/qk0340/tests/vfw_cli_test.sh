@@ -30,6 +30,19 @@ kept=$(grep -o "holds the [0-9]* frames before" "$WORK/err" | grep -o "[0-9]*")
 [ -n "$kept" ] && [ "$kept" -ge 5 ] && [ "$kept" -lt 40 ] || fail "unplugged mid-stream: $(cat "$WORK/err")"
 [ "$(grep -ao FRAME "$WORK/d.y4m" | wc -l)" -eq "${kept:-5}" ] || fail "the frames before the unplug are not kept"
 
+# ---- The dialogs an application offers its user (headless: their pictures) ---------------------------------
+ok "format dialog" vfw --root "$R" dialog format --screenshot "$WORK/format.png"
+contains "format dialog" 'the format dialog: "QK0340 Camera Properties" with 2 pages, closed with Cancel'
+ok "source dialog" vfw --root "$R" dialog source --screenshot "$WORK/source.png"
+contains "source dialog" 'the source dialog: "QK0340 Camera Properties" with 1 page, closed with Cancel'
+for picture in format.png format-2.png source.png; do
+  [ "$(head -c 8 "$WORK/$picture" | od -An -tx1 | tr -d ' \n')" = "89504e470d0a1a0a" ] || fail "$picture is no PNG"
+done
+cmp -s "$WORK/format.png" "$WORK/format-2.png" && fail "the format dialog's two pages look alike"
+refused_saying "no such dialog" "which" vfw --root "$R" dialog display
+refused_saying "dialog picture not png" "--screenshot wants a FILE.png" vfw --root "$R" dialog format --screenshot "$WORK/x.jpg"
+refused_saying "dialog without camera" "no camera is there (DV_ERR_NOTDETECTED)" vfw --root "$R" --no-camera dialog source
+
 # ---- regsvr32 and rundll32 ---------------------------------------------------------------------------------
 ok "register" regsvr32 --root "$R" K0340Vfw.dll
 contains "register" "DllRegisterServer in K0340Vfw.dll succeeded."

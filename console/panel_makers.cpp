@@ -3,13 +3,14 @@
 #include <atomic>
 
 #include "console/panel.h"
+#include "console/panels/panels.h"
 
 namespace k0340cvw {
 namespace {
 
 const PanelMakers kOwnMakers = {
     .view = nullptr,
-    .faceTracking = nullptr,
+    .faceTracking = MakeFaceTrackingPanel,
     .videoFx = nullptr,
     .panTilt = nullptr,
     .autoFocus = nullptr,

@@ -1,0 +1,81 @@
+// The video stack's steering panels: face tracking, pan and tilt, auto focus,
+// and the two settings dialogs behind them. A read asked for on another
+// thread (notifier, device re-check) is posted to the panel's window and
+// done there, so the controls and the panel's state belong to one thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "console/k0340cvw.h"
+#include "console/panel.h"
+#include "console/skin/skin_hook_client.h"
+
+namespace k0340cvw {
+
+// The notifier name both settings dialogs register under.
+inline constexpr char kTrackingSettingsTitle[] = "Face Tracking Settings";
+// Private messages of the panels' dialogs.
+inline constexpr UINT kReadMessage = WM_APP + 40;  // read the camera and show it (wParam: may show a pending choice)
+inline constexpr UINT kRefreshTimer = 1;
+inline constexpr UINT kRefreshMilliseconds = 1500;
+
+// Skins a panel or dialog with the bundle's piece (and child pieces by
+// control identifier); false, and the window plain, when the skinning
+// library or its bundle is missing.
+struct ChildSkin {
+    int id;
+    const char* piece;
+};
+bool SkinPanelWindow(console::SkinHookClient& client, HWND window, const char* piece, const ChildSkin* children = nullptr,
+                     size_t count = 0);
+
+// The thread a panel's window belongs to, marked when the dialog is made;
+// asked from any thread.
+class WindowThread {
+public:
+    void Mark() { id_ = std::this_thread::get_id(); }
+    bool Here() const { return id_.load() == std::this_thread::get_id(); }
+
+private:
+    std::atomic<std::thread::id> id_{};
+};
+
+class FaceTrackingPanel : public Panel {
+public:
+    FaceTrackingPanel();
+    ~FaceTrackingPanel() override;
+    void SetDevice(const std::string& description) override;
+    // The panel's number 1-3 as last shown (0 before any successful read).
+    int ShownMode() const;
+
+protected:
+    void ReadControls() override;
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void Read(bool usePending);
+    void Show(int mode);
+    void DisableAll();
+    void BoxClicked();
+    void ChooseMode(int mode);
+    void RunOptions();
+
+    WindowThread thread_;
+    std::atomic<bool> nextReadMayUsePending_{false};
+    std::atomic<int> shown_{0};
+    // The rest belongs to the window's thread.
+    int pending_ = 0;      // a choice whose write failed; shown by the next read SetDevice asks for
+    int remembered_ = 1;   // the last mode other than 1 (1: none)
+    console::SkinHookClient skin_;
+};
+
+// The tracking options dialog (speed and picture-in-picture) for `device`,
+// run modally over `owner` from the resource library `resources`.
+INT_PTR RunTrackingOptions(HWND owner, HMODULE resources, const std::string& device, ConsoleMode mode);
+
+std::unique_ptr<Panel> MakeFaceTrackingPanel();
+
+}  // namespace k0340cvw

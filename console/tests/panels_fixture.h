@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +16,9 @@
 #include "console/panels/panels.h"
 #include "console/skin/resource_library.h"
 #include "console/tests/console_fixture.h"
+#include "outside/SkinHook/skin_hook.h"
 #include "platform/ui/presentation.h"
+#include "platform/win32/code_modules.h"
 
 namespace k0340cvw::testing {
 
@@ -24,6 +28,13 @@ class PanelsTest : public ConsoleTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
+        // The skinning library the package installs, linked into the test.
+        qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
+        const auto folder = root_ / "Windows/TWAIN_32/Lumora/QK0340";
+        std::filesystem::create_directories(folder);
+        if (!std::filesystem::exists(folder / "SkinHook.DLL")) std::ofstream(folder / "SkinHook.DLL") << "linked into the test";
+        std::filesystem::copy_file(QK_SKIN_BUNDLE, root_ / "Windows/System32/K0340Cvw.bff",
+                                   std::filesystem::copy_options::overwrite_existing);
         resources_ = std::make_unique<console::ResourceLibrary>();
         ASSERT_TRUE(resources_->Loaded());
         host_ = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 380, 300, nullptr, nullptr,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -77,5 +78,54 @@ private:
 INT_PTR RunTrackingOptions(HWND owner, HMODULE resources, const std::string& device, ConsoleMode mode);
 
 std::unique_ptr<Panel> MakeFaceTrackingPanel();
+
+inline constexpr char kPanTiltMutexName[] = "QK0340Pan and Tilt Panel mutex";
+
+class PanTiltPanel : public Panel {
+public:
+    PanTiltPanel();
+    ~PanTiltPanel() override;
+    void SettingsChanged(WPARAM code) override;
+    // Runs on the window's thread after every step with the button that
+    // made it (tests time the repetition with it).
+    void SetStepObserver(std::function<void(int button)> observer) { observer_ = std::move(observer); }
+    // Whether a repeat worker runs in this process.
+    static bool Repeating();
+    struct Button;  // one of the eleven, with its picture, direction, key and code
+
+protected:
+    void ReadControls() override;
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+
+private:
+    void Init();
+    void Read();
+    void UpdateButtons();
+    void DisableAll();
+    // One step of `button`; false when the button ended up unavailable.
+    bool Step(int button);
+    bool Write();
+    void Milestone(int button);
+    void Press(int button);
+    void WaitUntilIdle();
+    static LRESULT CALLBACK ButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    void Repeat(int button);
+
+    WindowThread thread_;
+    HANDLE mutex_ = nullptr;
+    HANDLE stop_ = nullptr;
+    std::thread worker_;
+    std::function<void(int)> observer_;
+    // The rest belongs to the window's thread.
+    ControlSetting zoom_{};
+    ControlSetting pan_{};
+    ControlSetting tilt_{};
+    bool settle_ = false;
+    HWND tooltip_ = nullptr;
+    console::SkinHookClient skin_;
+};
+
+std::unique_ptr<Panel> MakePanTiltPanel();
 
 }  // namespace k0340cvw

@@ -128,4 +128,42 @@ private:
 
 std::unique_ptr<Panel> MakePanTiltPanel();
 
+class AutoFocusPanel : public Panel {
+public:
+    AutoFocusPanel();
+
+protected:
+    void ReadControls() override;
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void Read();
+    void Show();
+    void Write();
+    void ChooseAutomatic(bool automatic);
+    void SliderMoved(int code);
+    void FocusOnce();
+    // One read of the focus in a session of its own; false when it fails.
+    bool ReadFocus(LONG* value);
+    void WriteFocus(LONG value, bool automatic);
+
+    WindowThread thread_;
+    // The window thread's.
+    ControlSetting focus_{};
+    bool manualRemembered_ = false;
+    console::SkinHookClient skin_;
+};
+
+std::unique_ptr<Panel> MakeAutoFocusPanel();
+
+// The focus settings dialog's pieces that are worth knowing outside it.
+// The focus area (1-5) a click at (x, y) chooses in the area picture whose
+// rectangle starts at (left, top).
+int FocusAreaAt(int x, int y, int left, int top);
+// The sensitivity position (1-10) of a focus scale (0x104) and focus windows
+// (0x103) pair, 0 when no position has that pair; and the pair of a position.
+int SensitivityPosition(LONG scale, LONG windows);
+void SensitivityPair(int position, LONG* scale, LONG* windows);
+INT_PTR RunFocusSettings(HWND owner, HMODULE resources, const std::string& device, ConsoleMode mode);
+
 }  // namespace k0340cvw

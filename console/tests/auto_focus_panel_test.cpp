@@ -154,9 +154,10 @@ TEST_F(AutoFocusPanelTest, TheSettingsDialogShowsTheTableRowAndWritesTheAreaAndT
     };
     std::thread user([&] {
         HWND dialog = nullptr;
-        for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+        // Shown once its controls are made and initialised.
+        for (int i = 0; i < 1000 && (dialog == nullptr || !IsWindowVisible(dialog)); ++i) {
             dialog = FindWindowA(nullptr, "Focus Settings");
-            if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (!dialog) return;
         HWND sensitivity = GetDlgItem(dialog, IDC_FOCUS_SENSITIVITY);
@@ -173,7 +174,6 @@ TEST_F(AutoFocusPanelTest, TheSettingsDialogShowsTheTableRowAndWritesTheAreaAndT
         note(DriverFocus(KSPROPERTY_K0340_FOCUS_SCALE));
         SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     });
-    filter_ = OpenFilter();
     Click(IDC_FOCUS_SETTINGS);
     user.join();
     std::lock_guard guard(lock);

@@ -10,6 +10,8 @@
 #include "capture/formats.h"
 #include "console/resources/resource_ids.h"
 #include "console/tests/panels_fixture.h"
+#include "platform/nt/clock.h"
+#include "platform/nt/kernel.h"
 
 namespace k0340cvw {
 namespace {
@@ -131,6 +133,26 @@ TEST_F(FaceTrackingPanelTest, ThePanelFollowsOtherConsolesAndWakesThem) {
     EXPECT_EQ(panel->ShownMode(), 3);
 }
 
+TEST_F(FaceTrackingPanelTest, TheTimerRereadsEveryOneAndAHalfSecondsWhileVisible) {
+    PlugAndWait();
+    auto* panel = Make<FaceTrackingPanel>();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_EQ(panel->ShownMode(), 1);
+    qk::nt::Kernel::Get().TheClock().SetManual();
+    SetDriverTracking(KSPROPERTY_K0340_TRACKING_MODE, 2);
+    qk::nt::Kernel::Get().Advance(1400 * qk::nt::kMillisecond);
+    Pump();
+    EXPECT_EQ(panel->ShownMode(), 1);
+    qk::nt::Kernel::Get().Advance(100 * qk::nt::kMillisecond);
+    EXPECT_TRUE(PumpUntil([&] { return panel->ShownMode() == 3; }));
+    // Hidden, it leaves the camera alone.
+    ShowWindow(panel->Window(), SW_HIDE);
+    SetDriverTracking(KSPROPERTY_K0340_TRACKING_MODE, 1);
+    qk::nt::Kernel::Get().Advance(3000 * qk::nt::kMillisecond);
+    Pump();
+    EXPECT_EQ(panel->ShownMode(), 3);
+}
+
 TEST_F(FaceTrackingPanelTest, TheOptionsDialogWritesAtOnceAndCancelPutsBackWhatItOpenedWith) {
     PlugAndWait();
     ASSERT_NE(Make<FaceTrackingPanel>(), nullptr);
@@ -150,9 +172,10 @@ TEST_F(FaceTrackingPanelTest, TheOptionsDialogWritesAtOnceAndCancelPutsBackWhatI
     };
     std::thread user([&] {
         HWND dialog = nullptr;
-        for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+        // Shown once its controls are made and initialised.
+        for (int i = 0; i < 1000 && (dialog == nullptr || !IsWindowVisible(dialog)); ++i) {
             dialog = FindWindowA(nullptr, "Face Tracking Settings");
-            if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (!dialog) return;
         const auto state = [&] {

@@ -142,7 +142,7 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
     Pump();
     ASSERT_TRUE(PumpUntil([&] { return steps.size() == 1; }));
     const int64_t pressed = steps.front();
-    PumpFor(5);
+    PumpFor(50);
     // 5 steps at 200 ms, 5 at 100, 5 at 50, 5 at 25, then 12 ms apart.
     const auto nominal = [](size_t gap) -> int64_t {
         const size_t round = (gap + 1) / 5;  // the 5th step halves the wait for the 6th
@@ -156,11 +156,12 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
         const size_t before = steps.size();
         const int64_t due = steps.back() + nominal(steps.size() - 1) * ms;
         qk::nt::Kernel::Get().Advance(clock.Now() < due - ms ? due - ms - clock.Now() : ms);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(clock.Now() >= due ? 20 : 2);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(clock.Now() >= due ? 200 : 2);
         while (steps.size() == before && std::chrono::steady_clock::now() < until) Pump();
         // After a step the worker may send more (every fifth step) and then
-        // begins its next wait: let it, before time moves.
-        if (steps.size() != before) PumpFor(5);
+        // begins its next wait: let it, before time moves (generously: the
+        // sanitizers slow the worker down).
+        if (steps.size() != before) PumpFor(50);
     }
     qk::ui::InjectMouseButton(at, 0, false);
     PumpFor(20);
@@ -185,6 +186,32 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
     EXPECT_GE(gaps.size(), 38u);
     EXPECT_LE(gaps.size(), 46u);
     EXPECT_EQ(Controls().pan.value, Controls().pan.defaultValue - static_cast<LONG>(steps.size()) * Controls().pan.step);
+}
+
+TEST_F(PanTiltPanelTest, TheButtonsKeyKeepsItRepeatingUntilReleased) {
+    PlugAndWait();
+    Set(CameraControl_Zoom, Controls().zoom.maximum);
+    auto* panel = Make<PanTiltPanel>();
+    ASSERT_NE(panel, nullptr);
+    int up = 0;
+    panel->SetStepObserver([&](int id) { up += id == IDC_PT_UP; });
+    qk::nt::Kernel::Get().TheClock().SetManual();
+    // The focus on any of the panel's buttons: the up arrow moves up.
+    SetFocus(Item(IDC_PT_CENTER));
+    qk::ui::InjectKey(VK_UP, true);
+    ASSERT_TRUE(PumpUntil([&] { return up == 1; }));
+    EXPECT_TRUE(SendMessageW(Item(IDC_PT_UP), BM_GETSTATE, 0, 0) & BST_PUSHED);
+    PumpFor(5);
+    qk::nt::Kernel::Get().Advance(200 * qk::nt::kMillisecond);
+    EXPECT_TRUE(PumpUntil([&] { return up == 2; }));
+    PumpFor(5);
+    qk::ui::InjectKey(VK_UP, false);
+    PumpFor(5);
+    EXPECT_FALSE(SendMessageW(Item(IDC_PT_UP), BM_GETSTATE, 0, 0) & BST_PUSHED);
+    qk::nt::Kernel::Get().Advance(400 * qk::nt::kMillisecond);
+    EXPECT_TRUE(PumpUntil([] { return !PanTiltPanel::Repeating(); }));
+    EXPECT_EQ(up, 2);
+    EXPECT_EQ(GetFocus(), Item(IDC_PT_CENTER));  // the arrow did not move the focus
 }
 
 TEST_F(PanTiltPanelTest, AHeldButtonStopsAtTheEndOfTheRangeAndAnotherConsolesMoveWins) {

@@ -55,6 +55,8 @@ TEST_F(FaceTrackingPanelTest, TheBoxAndRadiosSwitchTheDriversTrackingAndAreBroad
     Click(IDC_TRACKING);
     EXPECT_EQ(DriverTracking(KSPROPERTY_K0340_TRACKING_MODE), 0);
     EXPECT_FALSE(Enabled(IDC_TRACK_MODE_2));
+    SendMessageW(panel->Window(), WM_KEYDOWN, VK_TAB, 0);
+    EXPECT_EQ(GetFocus(), Item(IDC_TRACKING));
     Click(IDC_TRACKING);
     EXPECT_EQ(DriverTracking(KSPROPERTY_K0340_TRACKING_MODE), 2);
     // And mode 2 likewise.
@@ -63,6 +65,10 @@ TEST_F(FaceTrackingPanelTest, TheBoxAndRadiosSwitchTheDriversTrackingAndAreBroad
     Click(IDC_TRACKING);
     EXPECT_EQ(DriverTracking(KSPROPERTY_K0340_TRACKING_MODE), 1);
     EXPECT_TRUE(Checked(IDC_TRACK_MODE_1));
+
+    // Tab into the panel: the checked radio, or the box while tracking is off.
+    SendMessageW(panel->Window(), WM_KEYDOWN, VK_TAB, 0);
+    EXPECT_EQ(GetFocus(), Item(IDC_TRACK_MODE_1));
 
     // Every change told the other applications, with 4.
     EXPECT_TRUE(PumpUntil([&] { return broadcasts_.size() >= 10; }));

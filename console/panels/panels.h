@@ -91,6 +91,7 @@ public:
     void SetStepObserver(std::function<void(int button)> observer) { observer_ = std::move(observer); }
     // Whether a repeat worker runs in this process.
     static bool Repeating();
+    HWND Tooltip() const { return tooltip_; }
     struct Button;  // one of the eleven, with its picture, direction, key and code
 
 protected:

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "commctrl.h"
 #include "console/resources/resource_ids.h"
 #include "console/tests/panels_fixture.h"
 #include "platform/nt/clock.h"
@@ -117,12 +118,38 @@ TEST_F(PanTiltPanelTest, TheButtonsFollowTheRangesAndAClickIsOneStepInTheDriver)
     EXPECT_EQ(GetFocus(), Item(IDC_PT_ZOOM_IN));
     EXPECT_EQ(Available(), ".........+.");
 
+    // Zooming all the way in: the focus goes to zoom-out.
+    Set(CameraControl_Zoom, start.zoom.maximum - start.zoom.step);
+    panel->Refresh();
+    Press(IDC_PT_ZOOM_IN);
+    EXPECT_EQ(Controls().zoom.value, start.zoom.maximum);
+    EXPECT_FALSE(Enabled(IDC_PT_ZOOM_IN));
+    EXPECT_EQ(GetFocus(), Item(IDC_PT_ZOOM_OUT));
+
     // Each move was told to the other applications with its button's code.
     std::map<WPARAM, int> codes;
     for (WPARAM code : Broadcasts()) ++codes[code];
     EXPECT_GE(codes[1], 2);
     EXPECT_GE(codes[2], 4);
     EXPECT_GE(codes[0], 1);
+}
+
+TEST_F(PanTiltPanelTest, EveryButtonHasItsTip) {
+    PlugAndWait();
+    auto* panel = Make<PanTiltPanel>();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_NE(panel->Tooltip(), nullptr);
+    EXPECT_EQ(SendMessageW(panel->Tooltip(), TTM_GETTOOLCOUNT, 0, 0), 11);
+    const auto tip = [&](int id) {
+        char16_t text[128] = {};
+        TOOLINFOW ti{sizeof ti, TTF_IDISHWND, panel->Window(), reinterpret_cast<UINT_PTR>(Item(id)), {}, nullptr, text, 0, nullptr};
+        SendMessageW(panel->Tooltip(), TTM_GETTEXTW, 128, reinterpret_cast<LPARAM>(&ti));
+        return std::u16string(text);
+    };
+    EXPECT_EQ(tip(IDC_PT_LEFT), u"Pan left");
+    EXPECT_EQ(tip(IDC_PT_ZOOM_OUT), u"Zoom out");
+    EXPECT_EQ(tip(IDC_PT_RIGHT_DOWN), u"Pan right and tilt down");
+    EXPECT_EQ(tip(IDC_PT_CENTER), u"Centre the picture");
 }
 
 TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {

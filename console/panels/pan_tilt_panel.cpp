@@ -66,8 +66,10 @@ std::atomic<bool> g_repeating{false};  // one repeat worker per process
 
 LONG Clamp(LONG v, const ControlSetting& s) { return v < s.minimum ? s.minimum : (v > s.maximum ? s.maximum : v); }
 
+// The panel's dialog keeps its Panel in DWLP_USER (0 once it is being destroyed).
 PanTiltPanel* PanelOf(HWND button) {
-    return reinterpret_cast<PanTiltPanel*>(GetWindowLongPtrW(GetParent(button), DWLP_USER));
+    auto* panel = reinterpret_cast<Panel*>(GetWindowLongPtrW(GetParent(button), DWLP_USER));
+    return static_cast<PanTiltPanel*>(panel);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // speeds up as it goes; the steps themselves run on the panel's thread. One
 // named mutex keeps two consoles from moving the camera at the same time.
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "commctrl.h"
@@ -217,7 +218,13 @@ void PanTiltPanel::Repeat(int id) {
     bool going = SendMessageW(hwnd, kStepMessage, id, 0) != 0;
     DWORD wait = 200;
     for (int steps = 1; going;) {
-        if (WaitForSingleObject(stop_, wait) != WAIT_TIMEOUT) break;
+        // The next step is due `wait` after this one, however late this
+        // thread gets to its wait.
+        const DWORD due = GetTickCount() + wait;
+        ++waits_;
+        const DWORD now = GetTickCount();
+        const DWORD left = static_cast<int32_t>(due - now) > 0 ? due - now : 0;
+        if (WaitForSingleObject(stop_, left) != WAIT_TIMEOUT) break;
         const bool pressed = (SendMessageW(button, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
         const bool mouse = GetAsyncKeyState(VK_LBUTTON) < 0;
         if (!pressed || (!mouse && (b->key == 0 || GetAsyncKeyState(b->key) >= 0))) break;

@@ -91,6 +91,9 @@ public:
     void SetStepObserver(std::function<void(int button)> observer) { observer_ = std::move(observer); }
     // Whether a repeat worker runs in this process.
     static bool Repeating();
+    // How many waits between steps the repeat workers of this panel have
+    // begun (their due time fixed): a test moving a manual clock waits for it.
+    int RepeatWaitsBegun() const { return waits_.load(); }
     HWND Tooltip() const { return tooltip_; }
     struct Button;  // one of the eleven, with its picture, direction, key and code
 
@@ -118,6 +121,7 @@ private:
     HANDLE stop_ = nullptr;
     std::thread worker_;
     std::function<void(int)> observer_;
+    std::atomic<int> waits_{0};
     // The rest belongs to the window's thread.
     ControlSetting zoom_{};
     ControlSetting pan_{};

@@ -169,7 +169,7 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
     Pump();
     ASSERT_TRUE(PumpUntil([&] { return steps.size() == 1; }));
     const int64_t pressed = steps.front();
-    PumpFor(50);
+    ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 1; }));
     // 5 steps at 200 ms, 5 at 100, 5 at 50, 5 at 25, then 12 ms apart.
     const auto nominal = [](size_t gap) -> int64_t {
         const size_t round = (gap + 1) / 5;  // the 5th step halves the wait for the 6th
@@ -186,9 +186,10 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(clock.Now() >= due ? 200 : 2);
         while (steps.size() == before && std::chrono::steady_clock::now() < until) Pump();
         // After a step the worker may send more (every fifth step) and then
-        // begins its next wait: let it, before time moves (generously: the
-        // sanitizers slow the worker down).
-        if (steps.size() != before) PumpFor(50);
+        // fixes when the next is due: let it, before time moves.
+        if (steps.size() != before) {
+            ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == static_cast<int>(steps.size()); }));
+        }
     }
     qk::ui::InjectMouseButton(at, 0, false);
     PumpFor(20);
@@ -228,10 +229,10 @@ TEST_F(PanTiltPanelTest, TheButtonsKeyKeepsItRepeatingUntilReleased) {
     qk::ui::InjectKey(VK_UP, true);
     ASSERT_TRUE(PumpUntil([&] { return up == 1; }));
     EXPECT_TRUE(SendMessageW(Item(IDC_PT_UP), BM_GETSTATE, 0, 0) & BST_PUSHED);
-    PumpFor(5);
+    ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 1; }));
     qk::nt::Kernel::Get().Advance(200 * qk::nt::kMillisecond);
     EXPECT_TRUE(PumpUntil([&] { return up == 2; }));
-    PumpFor(5);
+    ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 2; }));
     qk::ui::InjectKey(VK_UP, false);
     PumpFor(5);
     EXPECT_FALSE(SendMessageW(Item(IDC_PT_UP), BM_GETSTATE, 0, 0) & BST_PUSHED);

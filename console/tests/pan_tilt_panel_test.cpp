@@ -170,6 +170,7 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
     ASSERT_TRUE(PumpUntil([&] { return steps.size() == 1; }));
     const int64_t pressed = steps.front();
     ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 1; }));
+    PumpFor(20);
     // 5 steps at 200 ms, 5 at 100, 5 at 50, 5 at 25, then 12 ms apart.
     const auto nominal = [](size_t gap) -> int64_t {
         const size_t round = (gap + 1) / 5;  // the 5th step halves the wait for the 6th
@@ -189,6 +190,7 @@ TEST_F(PanTiltPanelTest, AHeldButtonRepeatsEverFasterAndStopsWhenLetGo) {
         // fixes when the next is due: let it, before time moves.
         if (steps.size() != before) {
             ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == static_cast<int>(steps.size()); }));
+            PumpFor(20);  // and is inside the wait (slow under the sanitizers)
         }
     }
     qk::ui::InjectMouseButton(at, 0, false);
@@ -230,6 +232,7 @@ TEST_F(PanTiltPanelTest, TheButtonsKeyKeepsItRepeatingUntilReleased) {
     ASSERT_TRUE(PumpUntil([&] { return up == 1; }));
     EXPECT_TRUE(SendMessageW(Item(IDC_PT_UP), BM_GETSTATE, 0, 0) & BST_PUSHED);
     ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 1; }));
+    PumpFor(20);
     qk::nt::Kernel::Get().Advance(200 * qk::nt::kMillisecond);
     EXPECT_TRUE(PumpUntil([&] { return up == 2; }));
     ASSERT_TRUE(PumpUntil([&] { return panel->RepeatWaitsBegun() == 2; }));

@@ -4,16 +4,17 @@
 
 #include "console/panel.h"
 #include "console/panels/panels.h"
+#include "console/panels/steering_panels.h"
 
 namespace k0340cvw {
 namespace {
 
 const PanelMakers kOwnMakers = {
     .view = MakeViewPanel,
-    .faceTracking = nullptr,
+    .faceTracking = MakeFaceTrackingPanel,
     .videoFx = MakeVideoFxPanel,
-    .panTilt = nullptr,
-    .autoFocus = nullptr,
+    .panTilt = MakePanTiltPanel,
+    .autoFocus = MakeAutoFocusPanel,
     .audio = MakeAudioPanel,
     .audioFx = MakeAudioFxPanel,
     .audioFxInstalled = AudioEffectsInstalled,

@@ -79,9 +79,25 @@ void DrawScrollBarTo(HDC hdc, const RECT& r, const ScrollBarState& s, bool verti
 
 namespace {
 
-void PaintFrame(HWND hwnd, Window& w) {
+// The frame is drawn from a copy taken under the desktop's lock: other
+// threads may change the window's style (EnableWindow) or text meanwhile.
+struct FrameState {
+    RECT client;
+    RECT rect;
+    DWORD style;
+    DWORD exStyle;
+    std::u16string text;
+    ScrollBarState vscroll, hscroll;
+};
+
+void PaintFrame(HWND hwnd, Window& live) {
+    FrameState w;
+    {
+        std::lock_guard guard(Desktop::Get().lock);
+        w = FrameState{ClientRectInWindow(live), live.rect, live.style, live.exStyle, live.text, live.vscroll, live.hscroll};
+    }
     HDC hdc = GetWindowDC(hwnd);
-    const RECT client = ClientRectInWindow(w);
+    const RECT client = w.client;
     const LONG width = w.rect.right - w.rect.left, height = w.rect.bottom - w.rect.top;
     RECT all{0, 0, width, height};
     if ((w.style & WS_THICKFRAME) || (w.style & WS_DLGFRAME) || (w.exStyle & WS_EX_DLGMODALFRAME)) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,8 +56,10 @@ struct Window {
     HWND handle = nullptr;
     WindowClass* cls = nullptr;
     std::u16string text;
-    DWORD style = 0;
-    DWORD exStyle = 0;
+    // Atomic: EnableWindow and ShowWindow may change them from any thread
+    // while the owner's thread reads them to lay out and paint.
+    std::atomic<DWORD> style{0};
+    std::atomic<DWORD> exStyle{0};
     Window* parent = nullptr;  // null for top-level windows
     Window* owner = nullptr;
     std::vector<Window*> children;  // z-order: first is the top, created windows go to the bottom

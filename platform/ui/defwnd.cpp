@@ -280,6 +280,7 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_NCCREATE: {
             auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+            std::lock_guard guard(d.lock);  // FindWindow reads the text from any thread
             if (cs && cs->lpszName && !IS_INTRESOURCE(cs->lpszName)) w->text = cs->lpszName;
             if (w->style & WS_VSCROLL) w->vscroll.shown = true;
             if (w->style & WS_HSCROLL) w->hscroll.shown = true;

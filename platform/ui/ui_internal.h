@@ -69,6 +69,7 @@ struct Window {
     std::vector<uint8_t> extra;  // cbWndExtra bytes (dialogs keep DWLP_* here)
     std::map<std::u16string, HANDLE> props;
     std::thread::id thread;
+    DWORD threadId = 0;  // the creating thread's GetCurrentThreadId
     HFONT font = nullptr;  // kept by DefWindowProc for WM_SETFONT/WM_GETFONT
     Region update;  // invalid part, client coordinates
     bool erase = false;

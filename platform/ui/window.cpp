@@ -364,6 +364,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         w->proc = cls->proc;
         w->extra.assign(static_cast<size_t>(cls->windowExtra), 0);
         w->thread = std::this_thread::get_id();
+        w->threadId = GetCurrentThreadId();
         if (windowName) w->text = IS_INTRESOURCE(windowName) ? std::u16string() : std::u16string(windowName);
         if (w->parent) {
             w->parent->children.push_back(w);
@@ -848,7 +849,7 @@ DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
     Window* w = d.Find(hwnd);
     if (!w) return 0;
     if (processId) *processId = 1;
-    return static_cast<DWORD>(std::hash<std::thread::id>{}(w->thread) & 0x7FFFFFFF) | 1;
+    return w->threadId;
 }
 
 LONG_PTR GetWindowLongPtrW(HWND hwnd, int index) {

@@ -148,6 +148,47 @@ TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
     DestroyWindow(w);
 }
 
+struct ThreadNumbers {
+    DWORD own = 0;
+    DWORD ofWindow = 0;
+};
+
+DWORD WINAPI MakeWindowAndNumber(LPVOID parameter) {
+    auto* numbers = static_cast<ThreadNumbers*>(parameter);
+    HWND w = CreateWindowExW(0, u"Recorder", u"t", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    numbers->own = GetCurrentThreadId();
+    numbers->ofWindow = GetWindowThreadProcessId(w, nullptr);
+    DestroyWindow(w);
+    return 0;
+}
+
+TEST_F(WindowTest, AThreadHasOneNumberForItselfItsWindowsAndItsCreator) {
+    HWND here = CreateWindowExW(0, u"Recorder", u"here", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    DWORD process = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(here, &process), GetCurrentThreadId());
+    EXPECT_EQ(process, GetCurrentProcessId());
+    EXPECT_NE(GetCurrentThreadId(), 0u);
+
+    ThreadNumbers numbers;
+    DWORD created = 0;
+    HANDLE thread = CreateThread(nullptr, 0, MakeWindowAndNumber, &numbers, 0, &created);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(numbers.own, created);
+    EXPECT_EQ(numbers.ofWindow, created);
+    EXPECT_NE(created, GetCurrentThreadId());
+
+    // A thread the host made is numbered too, and apart from the others.
+    DWORD hostThread = 0;
+    std::thread([&] { hostThread = GetCurrentThreadId(); }).join();
+    EXPECT_NE(hostThread, 0u);
+    EXPECT_NE(hostThread, created);
+    EXPECT_NE(hostThread, GetCurrentThreadId());
+    EXPECT_EQ(GetWindowThreadProcessId(nullptr, nullptr), 0u);
+    DestroyWindow(here);
+}
+
 TEST_F(WindowTest, TimersFollowThePlatformClock) {
     auto& kernel = qk::nt::Kernel::Get();
     kernel.TheClock().SetManual();

@@ -137,7 +137,7 @@ TEST_F(WindowTest, PostedMessagesWaitForTheLoopAndQuitEndsIt) {
 TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
     HWND w = CreateWindowExW(0, u"Recorder", u"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     Log().Clear();
-    LRESULT length = -1;
+    std::atomic<LRESULT> length{-1};
     std::thread other([&] { length = SendMessageW(w, WM_GETTEXTLENGTH, 0, 0); });
     // The owner answers while it waits for messages.
     MSG m;
@@ -146,7 +146,7 @@ TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
         std::this_thread::yield();
     }
     other.join();
-    EXPECT_EQ(length, 5);
+    EXPECT_EQ(length.load(), 5);
     DestroyWindow(w);
 }
 

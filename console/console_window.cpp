@@ -20,7 +20,6 @@ namespace {
 
 constexpr UINT kMoveByCaption = 0xF011;  // SC_MOVE started by the mouse
 constexpr UINT kSizeFromBottom = 0xF006;  // SC_SIZE from the bottom edge
-constexpr LONG kTopmostExStyle = 0x00000008;  // WS_EX_TOPMOST
 constexpr LONG kRightToLeftExStyle = 0x00400000;  // WS_EX_LAYOUTRTL
 constexpr COLORREF kSelectedFrame = RGB(0x0A, 0x24, 0x6A);
 constexpr COLORREF kSelectedInner = RGB(0xB6, 0xBD, 0xD2);
@@ -278,9 +277,6 @@ void ConsoleWindow::PlaceWindow() {
         ReadConsoleValue(HKEY_CURRENT_USER, "AlwaysOnTop", &onTop);
         const int x = static_cast<LONG>(left), y = static_cast<LONG>(top);
         SetWindowPos(hwnd_, onTop ? HWND_TOPMOST : HWND_NOTOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
-        SetWindowLongW(hwnd_, GWL_EXSTYLE,
-                       onTop ? (GetWindowLongW(hwnd_, GWL_EXSTYLE) | kTopmostExStyle)
-                             : (GetWindowLongW(hwnd_, GWL_EXSTYLE) & ~kTopmostExStyle));
         const int height = std::max<LONG>(static_cast<LONG>(bottom) - static_cast<LONG>(top), 0);
         SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         positionRestored_ = true;
@@ -288,7 +284,6 @@ void ConsoleWindow::PlaceWindow() {
     }
     const int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
     SetWindowPos(hwnd_, HWND_TOPMOST, screenWidth - width, screenHeight / 5, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
-    SetWindowLongW(hwnd_, GWL_EXSTYLE, GetWindowLongW(hwnd_, GWL_EXSTYLE) | kTopmostExStyle);
 }
 
 void ConsoleWindow::SkinWindow() {
@@ -565,8 +560,6 @@ void ConsoleWindow::SavePosition() {
 void ConsoleWindow::ApplyAlwaysOnTop(bool topmost, UINT extraFlags) {
     SetWindowPos(hwnd_, topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | extraFlags);
-    const LONG ex = GetWindowLongW(hwnd_, GWL_EXSTYLE);
-    SetWindowLongW(hwnd_, GWL_EXSTYLE, topmost ? (ex | kTopmostExStyle) : (ex & ~kTopmostExStyle));
 }
 
 void ConsoleWindow::InitMenu(HMENU menu) {
@@ -683,6 +676,13 @@ INT_PTR ConsoleWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         } else if (p.y < kCaptionHeight) {
             SendMessageW(hwnd_, WM_SYSCOMMAND, kMoveByCaption, 0);
         }
+        return TRUE;
+    }
+    case WM_MOUSEMOVE: {
+        // Over the grip the pointer shows which way the window will size.
+        const POINT p{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        const bool grip = mode_ == ConsoleMode::Standalone && InGrip(p);
+        SetCursor(LoadCursorW(nullptr, grip ? IDC_SIZENWSE : IDC_ARROW));
         return TRUE;
     }
     case WM_LBUTTONDBLCLK: {

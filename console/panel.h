@@ -82,6 +82,11 @@ public:
     const std::string& Title() const { return title_; }
     int TemplateId() const { return templateId_; }
     HWND Window() const { return hwnd_.load(); }
+    // True on the thread the panel's window belongs to (false while there is none).
+    bool OnWindowThread() const {
+        HWND hwnd = Window();
+        return hwnd != nullptr && GetWindowThreadProcessId(hwnd, nullptr) == GetCurrentThreadId();
+    }
     ConsoleMode Mode() const { return mode_; }
     // Null when another console window of the same mode holds this title.
     const PanelNotifier* Notifier() const { return notifier_.get(); }

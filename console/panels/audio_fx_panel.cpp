@@ -108,7 +108,6 @@ protected:
         if (HandleRead(message)) return TRUE;
         switch (message) {
         case WM_INITDIALOG:
-            MarkWindowThread();
             for (int id : {IDC_AUDIO_FX_ENABLE, IDC_AUDIO_FX_LABEL, IDC_AUDIO_FX_LIST}) {
                 EnableWindow(GetDlgItem(Window(), id), FALSE);
             }

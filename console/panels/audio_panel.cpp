@@ -96,7 +96,6 @@ protected:
         }
         switch (message) {
         case WM_INITDIALOG:
-            MarkWindowThread();
             broadcast_ = RegisterWindowMessageA(kAudioFiltersMessage);
             AddTooltip();
             EnableWindow(GetDlgItem(Window(), IDC_NOISE_GUARD), FALSE);

@@ -16,7 +16,7 @@ AutoFocusPanel::AutoFocusPanel() : Panel(kAutoFocusPanelTitle, IDD_AUTO_FOCUS_PA
 void AutoFocusPanel::ReadControls() {
     HWND hwnd = Window();
     if (hwnd == nullptr) return;
-    if (thread_.Here()) {
+    if (OnWindowThread()) {
         Read();
     } else {
         PostMessageW(hwnd, kReadMessage, 0, 0);
@@ -147,7 +147,6 @@ INT_PTR AutoFocusPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
     HWND hwnd = Window();
     switch (message) {
     case WM_INITDIALOG:
-        thread_.Mark();
         SkinPanelWindow(skin_, hwnd, "InfoPanelWnd.png");
         Read();
         return TRUE;

@@ -43,7 +43,7 @@ FaceTrackingPanel::~FaceTrackingPanel() {
 void FaceTrackingPanel::SetDevice(const std::string& description) {
     if (description != Device()) {
         // A choice made for the previous camera does not follow to this one.
-        if (HWND hwnd = Window(); hwnd == nullptr || thread_.Here()) {
+        if (HWND hwnd = Window(); hwnd == nullptr || OnWindowThread()) {
             pending_ = 0;
         } else {
             PostMessageW(hwnd, kReadMessage, 2, 0);
@@ -59,7 +59,7 @@ void FaceTrackingPanel::ReadControls() {
     HWND hwnd = Window();
     if (hwnd == nullptr) return;
     const bool usePending = nextReadMayUsePending_.exchange(false);
-    if (thread_.Here()) {
+    if (OnWindowThread()) {
         Read(usePending);
     } else {
         PostMessageW(hwnd, kReadMessage, usePending ? 1 : 0, 0);
@@ -134,7 +134,6 @@ INT_PTR FaceTrackingPanel::HandleMessage(UINT message, WPARAM wParam, LPARAM lPa
     HWND hwnd = Window();
     switch (message) {
     case WM_INITDIALOG:
-        thread_.Mark();
         SkinPanelWindow(skin_, hwnd, "InfoPanelWnd.png");
         RegisterWindowMessageA(kSettingsChangedMessage);
         DisableAll();

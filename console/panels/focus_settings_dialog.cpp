@@ -123,6 +123,8 @@ LRESULT CALLBACK PictureProc(HWND picture, UINT message, WPARAM wParam, LPARAM l
     HWND dialog = GetParent(picture);
     auto* f = reinterpret_cast<FocusSettings*>(GetWindowLongPtrW(dialog, DWLP_USER));
     if (f == nullptr) return DefWindowProcW(picture, message, wParam, lParam);
+    // The hand says the picture takes a click (only while the camera has the setting).
+    if (message == WM_MOUSEMOVE && f->area.valid) SetCursor(LoadCursorW(nullptr, IDC_HAND));
     if (message == WM_LBUTTONDOWN && f->area.valid) {
         // The picture's own client coordinates: its rectangle starts at 0, 0.
         const int area = FocusAreaAt(static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)), 0, 0);

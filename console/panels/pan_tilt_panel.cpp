@@ -98,7 +98,7 @@ bool PanTiltPanel::Repeating() { return g_repeating.load(); }
 void PanTiltPanel::ReadControls() {
     HWND hwnd = Window();
     if (hwnd == nullptr) return;
-    if (thread_.Here()) {
+    if (OnWindowThread()) {
         Read();
     } else {
         PostMessageW(hwnd, kReadMessage, 0, 0);
@@ -273,7 +273,6 @@ void PanTiltPanel::SettingsChanged(WPARAM code) {
 
 void PanTiltPanel::Init() {
     HWND hwnd = Window();
-    thread_.Mark();
     // The buttons around the reference control: the arrows and centre in a
     // 3 x 3 grid on it, the zoom buttons to its right.
     RECT ref{};

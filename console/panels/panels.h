@@ -31,16 +31,8 @@ protected:
     void ReadControls() final;
     // Reads the camera (or filter) and shows it, on the window's thread.
     virtual void ReadNow() = 0;
-    // Call first from the derived WM_INITDIALOG.
-    void MarkWindowThread();
     // Answers the posted read; false for other messages.
     bool HandleRead(UINT message);
-
-private:
-    // The window system's thread numbers and the kernel's differ; the
-    // thread that made the dialog is known for certain at WM_INITDIALOG,
-    // before the notifier's thread exists.
-    std::thread::id windowThread_;
 };
 
 // ---- view_panel.cpp ------------------------------------------------------------------------

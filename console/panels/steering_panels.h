@@ -33,17 +33,6 @@ struct ChildSkin {
 bool SkinPanelWindow(console::SkinHookClient& client, HWND window, const char* piece, const ChildSkin* children = nullptr,
                      size_t count = 0);
 
-// The thread a panel's window belongs to, marked when the dialog is made;
-// asked from any thread.
-class WindowThread {
-public:
-    void Mark() { id_ = std::this_thread::get_id(); }
-    bool Here() const { return id_.load() == std::this_thread::get_id(); }
-
-private:
-    std::atomic<std::thread::id> id_{};
-};
-
 class FaceTrackingPanel : public Panel {
 public:
     FaceTrackingPanel();
@@ -64,7 +53,6 @@ private:
     void ChooseMode(int mode);
     void RunOptions();
 
-    WindowThread thread_;
     std::atomic<bool> nextReadMayUsePending_{false};
     std::atomic<int> shown_{0};
     // The rest belongs to the window's thread.
@@ -116,7 +104,6 @@ private:
     static LRESULT CALLBACK ButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     void Repeat(int button);
 
-    WindowThread thread_;
     HANDLE mutex_ = nullptr;
     HANDLE stop_ = nullptr;
     std::thread worker_;
@@ -152,7 +139,6 @@ private:
     bool ReadFocus(LONG* value);
     void WriteFocus(LONG value, bool automatic);
 
-    WindowThread thread_;
     // The window thread's.
     ControlSetting focus_{};
     bool manualRemembered_ = false;

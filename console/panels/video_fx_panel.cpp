@@ -180,7 +180,6 @@ protected:
         }
         switch (message) {
         case WM_INITDIALOG:
-            MarkWindowThread();
             changed_ = RegisterWindowMessageW(reinterpret_cast<LPCWSTR>(kfx::kChangedMessage));
             Start();
             return TRUE;

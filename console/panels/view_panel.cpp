@@ -39,14 +39,12 @@ bool TakeSliderMove(HWND slider, int scrollCode, ControlSetting* setting) {
 void WindowThreadPanel::ReadControls() {
     HWND hwnd = Window();
     if (hwnd == nullptr) return;
-    if (std::this_thread::get_id() == windowThread_) {
+    if (OnWindowThread()) {
         ReadNow();
     } else {
         PostMessageW(hwnd, kPanelReadMessage, 0, 0);
     }
 }
-
-void WindowThreadPanel::MarkWindowThread() { windowThread_ = std::this_thread::get_id(); }
 
 bool WindowThreadPanel::HandleRead(UINT message) {
     if (message != kPanelReadMessage) return false;
@@ -68,7 +66,6 @@ protected:
         if (HandleRead(message)) return TRUE;
         switch (message) {
         case WM_INITDIALOG:
-            MarkWindowThread();
             FillWhiteBalanceList();
             Show();
             return TRUE;

@@ -162,6 +162,10 @@ TEST_F(AutoFocusPanelTest, TheSettingsDialogShowsTheTableRowAndWritesTheAreaAndT
         if (!dialog) return;
         HWND sensitivity = GetDlgItem(dialog, IDC_FOCUS_SENSITIVITY);
         note(static_cast<LONG>(SendMessageW(sensitivity, TBM_GETPOS, 0, 0)));
+        // Over the picture the pointer is the hand.
+        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+        SendMessageW(GetDlgItem(dialog, IDC_FOCUS_AREA), WM_MOUSEMOVE, 0, MAKELPARAM(150, 10));
+        note(GetCursor() == LoadCursorW(nullptr, IDC_HAND) ? 1 : 0);
         // A click in the top-right quadrant is written at once.
         SendMessageW(GetDlgItem(dialog, IDC_FOCUS_AREA), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(150, 10));
         SendMessageW(GetDlgItem(dialog, IDC_FOCUS_AREA), WM_LBUTTONUP, 0, MAKELPARAM(150, 10));
@@ -177,7 +181,7 @@ TEST_F(AutoFocusPanelTest, TheSettingsDialogShowsTheTableRowAndWritesTheAreaAndT
     Click(IDC_FOCUS_SETTINGS);
     user.join();
     std::lock_guard guard(lock);
-    EXPECT_EQ(seen, (std::vector<LONG>{4, 2, 2}));
+    EXPECT_EQ(seen, (std::vector<LONG>{4, 1, 2, 2}));
     EXPECT_EQ(DriverFocus(KSPROPERTY_K0340_FOCUS_SCALE), 6);
     EXPECT_EQ(DriverFocus(KSPROPERTY_K0340_FOCUS_WINDOWS), 3);
     EXPECT_EQ(DriverFocus(KSPROPERTY_K0340_FOCUS_AREA), 2);

@@ -122,6 +122,11 @@ TEST_F(ConsoleWindowTest, ASavedPlaceComesBackWithItsHeightAndZOrderAndTheSystem
     GetClientRect(window, &client);
     EXPECT_EQ(ChildTop(GetDlgItem(window, IDC_SETTINGS)), client.bottom - 28);
     EXPECT_EQ(ChildTop(GetDlgItem(window, IDC_GRIP)), client.bottom - 22);
+    // The pointer over the grip is the diagonal sizing one, the arrow elsewhere.
+    SendMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(client.right - 3, client.bottom - 3));
+    EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_SIZENWSE));
+    SendMessageW(window, WM_MOUSEMOVE, 0, MAKELPARAM(client.right / 2, client.bottom / 2));
+    EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_ARROW));
 
     // Sizing lower than the minimum: the bottom edge stops there.
     const int minimum = MinimumHeight(window);

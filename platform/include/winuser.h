@@ -1147,6 +1147,9 @@ HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, U
 HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
 BOOL DestroyIcon(HICON icon);
 BOOL DestroyCursor(HCURSOR cursor);
+// The desktop's one pointer shape; returns the one it replaces.
+HCURSOR SetCursor(HCURSOR cursor);
+HCURSOR GetCursor();
 typedef struct _ICONINFO {
     BOOL fIcon;
     DWORD xHotspot;

@@ -51,7 +51,8 @@ MenuItem* Find(Menu* m, UINT position, UINT flags) {
     return nullptr;
 }
 
-bool Insert(HMENU h, UINT position, UINT flags, UINT_PTR id, const std::u16string& text) {
+// An owner-drawn item takes `data` (what the caller passed for its text) and no text.
+bool Insert(HMENU h, UINT position, UINT flags, UINT_PTR id, const std::u16string& text, ULONG_PTR data) {
     std::lock_guard guard(g_menusLock);
     Menu* m = MenuOf(h);
     if (!m) {
@@ -66,9 +67,8 @@ bool Insert(HMENU h, UINT position, UINT flags, UINT_PTR id, const std::u16strin
     } else {
         item.id = static_cast<UINT>(id);
     }
-    // An owner-drawn item's "text" is the owner's data.
     if (item.type == MFT_OWNERDRAW) {
-        item.data = reinterpret_cast<ULONG_PTR>(text.data());
+        item.data = data;
     } else {
         item.text = text;
     }
@@ -243,17 +243,23 @@ BOOL IsMenu(HMENU menu) {
     return MenuOf(menu) != nullptr;
 }
 
-BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR item) {
-    return Insert(menu, static_cast<UINT>(-1), flags, id, (item && !(flags & MF_OWNERDRAW)) ? item : u"");
+namespace {
+// The item argument of the menu calls: the owner's data for an owner-drawn
+// item (never read as text), else the text.
+bool InsertItem(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item) {
+    if (flags & MF_OWNERDRAW) return Insert(menu, position, flags, id, u"", reinterpret_cast<ULONG_PTR>(item));
+    return Insert(menu, position, flags, id, item ? item : u"", 0);
 }
+}  // namespace
+
+BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR item) { return InsertItem(menu, static_cast<UINT>(-1), flags, id, item); }
 
 BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item) {
+    if (flags & MF_OWNERDRAW) return InsertItem(menu, static_cast<UINT>(-1), flags, id, reinterpret_cast<LPCWSTR>(item));
     return AppendMenuW(menu, flags, id, item ? Widen(item).c_str() : nullptr);
 }
 
-BOOL InsertMenuW(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item) {
-    return Insert(menu, position, flags, id, (item && !(flags & MF_OWNERDRAW)) ? item : u"");
-}
+BOOL InsertMenuW(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWSTR item) { return InsertItem(menu, position, flags, id, item); }
 
 BOOL RemoveMenu(HMENU menu, UINT position, UINT flags) {
     std::lock_guard guard(g_menusLock);

@@ -4,6 +4,8 @@
 // painting cycle (update regions, WM_PAINT, BeginPaint/EndPaint, GetDC).
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "platform/nt/clock.h"
 #include "platform/nt/kernel.h"
@@ -49,7 +51,7 @@ Window* FirstToPaint(Window* w, std::thread::id thread) {
 
 void AnswerSent(Desktop& d, std::unique_lock<std::recursive_mutex>& guard, Queue& q) {
     while (!q.sent.empty()) {
-        SentMessage* s = q.sent.front();
+        std::shared_ptr<SentMessage> s = q.sent.front();
         q.sent.pop_front();
         Window* w = d.Find(s->hwnd);
         guard.unlock();
@@ -66,6 +68,7 @@ bool Take(Desktop& d, std::unique_lock<std::recursive_mutex>& guard, MSG* msg, H
           bool remove) {
     const auto self = std::this_thread::get_id();
     Queue& q = d.QueueOf(self);
+    q.lastLooked = std::chrono::steady_clock::now();
     AnswerSent(d, guard, q);
     for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
         if (!InFilter(*it, hwnd, min, max)) continue;
@@ -240,6 +243,75 @@ void ReleaseWindowDc(HDC hdc) { FreeDc(hdc); }
 
 }  // namespace qk::ui
 
+namespace qk::ui {
+namespace {
+
+// A thread that has not looked for messages for this long is hung, as the
+// target counts it.
+constexpr auto kHungAfter = std::chrono::seconds(5);
+
+// Sends and waits for the answer, or for the timeout, the window's thread
+// ending or (SMTO_ABORTIFHUNG) that thread being hung; false when no answer came.
+bool SendAndWait(Desktop& d, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
+                 std::optional<std::chrono::milliseconds> timeout, LRESULT* result) {
+    std::unique_lock guard(d.lock);
+    Window* w = d.Find(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    if (w->thread == std::this_thread::get_id()) {
+        guard.unlock();
+        *result = Call(w, hwnd, message, wParam, lParam);
+        return true;
+    }
+    const std::thread::id target = w->thread;
+    const std::shared_ptr<const std::atomic<bool>> alive = w->threadAlive;
+    const auto start = std::chrono::steady_clock::now();
+    const auto hung = [&] { return std::chrono::steady_clock::now() - d.QueueOf(target).lastLooked >= kHungAfter; };
+    // A thread that has ended answers nothing: its windows are as good as gone.
+    if (alive && !alive->load()) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    if ((flags & SMTO_ABORTIFHUNG) && hung()) {
+        SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    // Another thread's window: its thread answers while this one waits, still
+    // answering what is sent to it (two threads may send to each other).
+    auto s = std::make_shared<SentMessage>(SentMessage{hwnd, message, wParam, lParam});
+    d.QueueOf(target).sent.push_back(s);
+    d.wake->notify_all();
+    Queue& own = d.QueueOf(std::this_thread::get_id());
+    const auto giveUp = [&](DWORD error) {
+        auto& pending = d.QueueOf(target).sent;
+        pending.erase(std::remove(pending.begin(), pending.end(), s), pending.end());
+        SetLastError(error);
+        return false;
+    };
+    while (!s->done) {
+        AnswerSent(d, guard, own);
+        if (s->done) break;
+        if (!d.Find(hwnd)) return giveUp(ERROR_INVALID_WINDOW_HANDLE);  // it went before it answered
+        if (alive && !alive->load()) return giveUp(ERROR_INVALID_WINDOW_HANDLE);
+        if ((flags & SMTO_ABORTIFHUNG) && hung()) return giveUp(ERROR_TIMEOUT);
+        // Ending threads notify no one: look again every 20 ms.
+        auto wait = std::chrono::steady_clock::duration(std::chrono::milliseconds(20));
+        if (timeout) {
+            const auto left = start + *timeout - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) return giveUp(ERROR_TIMEOUT);
+            wait = std::min(wait, left);
+        }
+        d.wake->wait_for(guard, wait);
+    }
+    *result = s->result;
+    return true;
+}
+
+}  // namespace
+}  // namespace qk::ui
+
 using namespace qk::ui;
 
 LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -259,34 +331,9 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return 0;
     }
-    std::unique_lock guard(d.lock);
-    Window* w = d.Find(hwnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    if (w->thread == std::this_thread::get_id()) {
-        guard.unlock();
-        return Call(w, hwnd, message, wParam, lParam);
-    }
-    // Another thread's window: its thread answers while this one waits, still
-    // answering what is sent to it (two threads may send to each other).
-    SentMessage s{hwnd, message, wParam, lParam};
-    d.QueueOf(w->thread).sent.push_back(&s);
-    d.wake->notify_all();
-    Queue& own = d.QueueOf(std::this_thread::get_id());
-    while (!s.done) {
-        AnswerSent(d, guard, own);
-        if (s.done) break;
-        if (!d.Find(hwnd)) {
-            // The window went before it answered.
-            auto& pending = d.QueueOf(w->thread).sent;
-            pending.erase(std::remove(pending.begin(), pending.end(), &s), pending.end());
-            return 0;
-        }
-        d.wake->wait(guard);
-    }
-    return s.result;
+    LRESULT result = 0;
+    SendAndWait(d, hwnd, message, wParam, lParam, 0, std::nullopt, &result);
+    return result;
 }
 
 LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -300,7 +347,15 @@ LRESULT SendMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
                             PDWORD_PTR result) {
-    const LRESULT r = SendMessageW(hwnd, message, wParam, lParam);
+    // A broadcast waits for each window in turn, as SendMessage does.
+    if (hwnd == HWND_BROADCAST) {
+        SendMessageW(hwnd, message, wParam, lParam);
+        return 1;
+    }
+    LRESULT r = 0;
+    if (!SendAndWait(Desktop::Get(), hwnd, message, wParam, lParam, flags, std::chrono::milliseconds(timeoutMs), &r)) {
+        return 0;
+    }
     if (result) *result = static_cast<DWORD_PTR>(r);
     return 1;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "platform/ui/gdi_objects.h"
 #include "platform/ui/image_reader.h"
@@ -37,28 +38,56 @@ HICON IconFrom(HINSTANCE instance, LPCWSTR name, int size) {
 
 // The system's own icons and cursors: small drawn pictures, so that a
 // program that asks for IDI_APPLICATION or IDC_ARROW gets a valid handle.
+// Each system cursor has its own handle (a test tells which one is set by
+// it); every icon is the same disc.
+void DrawSystemCursor(cairo_t* cr, ULONG_PTR id) {
+    switch (id) {
+        case 32642:  // north-west/south-east sizing: a diagonal with both heads
+            cairo_move_to(cr, 1, 1), cairo_line_to(cr, 7, 1), cairo_line_to(cr, 1, 7), cairo_close_path(cr);
+            cairo_move_to(cr, 15, 15), cairo_line_to(cr, 9, 15), cairo_line_to(cr, 15, 9), cairo_close_path(cr);
+            cairo_fill(cr);
+            cairo_set_line_width(cr, 2);
+            cairo_move_to(cr, 3, 3), cairo_line_to(cr, 13, 13);
+            cairo_stroke(cr);
+            return;
+        case 32649:  // hand: a raised finger over a palm
+            cairo_rectangle(cr, 5, 0, 3, 8);
+            cairo_rectangle(cr, 3, 7, 10, 8);
+            cairo_fill(cr);
+            return;
+        default:  // the arrow, for every other cursor
+            cairo_move_to(cr, 0, 0), cairo_line_to(cr, 0, 14), cairo_line_to(cr, 10, 10), cairo_close_path(cr);
+            cairo_fill(cr);
+    }
+}
+
 HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
-    // Made once and kept for the process, as the system's own are shared:
-    // one arrow for every system cursor, one disc for every system icon.
-    static std::mutex lock;  // guards made
-    static HANDLE made[2] = {};
+    // Made once and kept for the process, as the system's own are shared.
+    static std::mutex lock;  // guards the two tables
+    static std::map<ULONG_PTR, HANDLE> cursors;
+    static HANDLE icon = nullptr;
     std::lock_guard guard(lock);
-    (void)id;
-    if (made[cursor]) return made[cursor];
+    if (!cursor && icon) return icon;
+    if (cursor) {
+        if (auto it = cursors.find(id); it != cursors.end()) return it->second;
+    }
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cursor ? 16 : 32, cursor ? 16 : 32);
     cairo_t* cr = cairo_create(s);
     cairo_set_source_rgb(cr, 0.2, 0.4, 0.8);
     if (cursor) {
-        cairo_move_to(cr, 0, 0);
-        cairo_line_to(cr, 0, 14);
-        cairo_line_to(cr, 10, 10);
-        cairo_close_path(cr);
+        DrawSystemCursor(cr, id);
     } else {
         cairo_arc(cr, 16, 16, 14, 0, 6.2832);
+        cairo_fill(cr);
     }
-    cairo_fill(cr);
     cairo_destroy(cr);
-    return made[cursor] = BitmapFromSurface(s, true);
+    HANDLE made = BitmapFromSurface(s, true);
+    if (cursor) {
+        cursors[id] = made;
+    } else {
+        icon = made;
+    }
+    return made;
 }
 
 }  // namespace
@@ -134,6 +163,18 @@ HBITMAP LoadBitmapW(HINSTANCE instance, LPCWSTR name) { return static_cast<HBITM
 HBITMAP LoadBitmapA(HINSTANCE instance, LPCSTR name) { return static_cast<HBITMAP>(LoadImageA(instance, name, IMAGE_BITMAP, 0, 0, 0)); }
 BOOL DestroyIcon(HICON icon) { return DeleteObject(icon); }
 BOOL DestroyCursor(HCURSOR cursor) { return DeleteObject(cursor); }
+
+HCURSOR SetCursor(HCURSOR cursor) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    return std::exchange(d.cursorShape, cursor);
+}
+
+HCURSOR GetCursor() {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);
+    return d.cursorShape;
+}
 
 BOOL DrawIconEx(HDC hdc, int x, int y, HICON icon, int width, int height, UINT step, HBRUSH flicker, UINT flags) {
     Bitmap* b = BitmapOf(reinterpret_cast<HBITMAP>(icon));

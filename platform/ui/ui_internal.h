@@ -15,6 +15,8 @@
 #include <set>
 #include <atomic>
 #include <string>
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -72,6 +74,8 @@ struct Window {
     std::vector<uint8_t> extra;  // cbWndExtra bytes (dialogs keep DWLP_* here)
     std::map<std::u16string, HANDLE> props;
     std::thread::id thread;
+    DWORD threadId = 0;  // the creating thread's GetCurrentThreadId
+    std::shared_ptr<const std::atomic<bool>> threadAlive;  // false once the creating thread has ended
     HFONT font = nullptr;  // kept by DefWindowProc for WM_SETFONT/WM_GETFONT
     Region update;  // invalid part, client coordinates
     bool erase = false;
@@ -107,11 +111,19 @@ struct SentMessage {
 struct Queue {
     std::deque<MSG> posted;
     std::deque<MSG> input;  // mouse and keys, taken after the posted messages
-    std::deque<SentMessage*> sent;  // from other threads, answered in GetMessage/PeekMessage
+    // From other threads, answered in GetMessage/PeekMessage; shared with the
+    // sender, which may give up waiting while the answer is being made.
+    std::deque<std::shared_ptr<SentMessage>> sent;
+    // When the thread last looked for messages (a waiting GetMessage looks
+    // again every 20 ms): SMTO_ABORTIFHUNG's measure.
+    std::chrono::steady_clock::time_point lastLooked = std::chrono::steady_clock::now();
     bool quit = false;
     int quitCode = 0;
     DWORD lastMessageTime = 0;
 };
+
+// True while the calling thread runs; the flag outlives the thread.
+std::shared_ptr<const std::atomic<bool>> CurrentThreadAlive();
 
 class X11Presenter;
 std::shared_ptr<X11Presenter> StartX11Presenter();  // null without a display
@@ -149,6 +161,7 @@ public:
     HWND capture = nullptr;
     std::vector<HWND> tooltips;  // every tooltip control: they watch the mouse messages of their tools
     POINT cursor{0, 0};
+    HCURSOR cursorShape = nullptr;  // SetCursor's: the one pointer of the desktop, whichever thread set it
     BYTE keys[256]{};       // as of the input message last taken from a queue (GetKeyState)
     BYTE asyncKeys[256]{};  // as of the last input injected (GetAsyncKeyState)
 

@@ -364,6 +364,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         w->proc = cls->proc;
         w->extra.assign(static_cast<size_t>(cls->windowExtra), 0);
         w->thread = std::this_thread::get_id();
+        w->threadId = GetCurrentThreadId();
+        w->threadAlive = CurrentThreadAlive();
         if (windowName) w->text = IS_INTRESOURCE(windowName) ? std::u16string() : std::u16string(windowName);
         if (w->parent) {
             w->parent->children.push_back(w);
@@ -595,6 +597,16 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         w->rect = RECT{pos.x, pos.y, pos.x + std::max(0, pos.cx), pos.y + std::max(0, pos.cy)};
         if (flags & SWP_SHOWWINDOW) w->style |= WS_VISIBLE;
         if (flags & SWP_HIDEWINDOW) w->style &= ~WS_VISIBLE;
+        // Topmost is a top-level window's band, and its style says which band it is in.
+        if (!(flags & SWP_NOZORDER) && !w->parent && insertAfter == HWND_TOPMOST) w->exStyle |= WS_EX_TOPMOST;
+        if (!(flags & SWP_NOZORDER) && !w->parent && insertAfter == HWND_NOTOPMOST && (w->exStyle & WS_EX_TOPMOST)) {
+            // Out of the band: first of the others, under every window still in it.
+            w->exStyle &= ~WS_EX_TOPMOST;
+            auto& list = d.topLevel;
+            list.erase(std::remove(list.begin(), list.end(), w), list.end());
+            auto below = std::find_if(list.begin(), list.end(), [](Window* o) { return !(o->exStyle & WS_EX_TOPMOST); });
+            list.insert(below, w);
+        }
         if (!(flags & SWP_NOZORDER) && (insertAfter == HWND_TOP || insertAfter == HWND_TOPMOST)) {
             auto& list = w->parent ? w->parent->children : d.topLevel;
             list.erase(std::remove(list.begin(), list.end(), w), list.end());
@@ -842,13 +854,24 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName) {
     return FindWindowW(className ? c.c_str() : nullptr, windowName ? n.c_str() : nullptr);
 }
 
+namespace qk::ui {
+std::shared_ptr<const std::atomic<bool>> CurrentThreadAlive() {
+    struct Life {
+        std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
+        ~Life() { alive->store(false); }
+    };
+    thread_local Life life;
+    return life.alive;
+}
+}  // namespace qk::ui
+
 DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId) {
     Desktop& d = Desktop::Get();
     std::lock_guard guard(d.lock);
     Window* w = d.Find(hwnd);
     if (!w) return 0;
     if (processId) *processId = 1;
-    return static_cast<DWORD>(std::hash<std::thread::id>{}(w->thread) & 0x7FFFFFFF) | 1;
+    return w->threadId;
 }
 
 LONG_PTR GetWindowLongPtrW(HWND hwnd, int index) {

@@ -337,6 +337,17 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { return WaitForMultipleObjects(1, &handle, FALSE, milliseconds); }
 
+namespace {
+// One numbering for every thread: CreateThread's answer, GetCurrentThreadId
+// and the window system's GetWindowThreadProcessId all read this. Multiples of
+// four, never zero, never reused within a run.
+thread_local DWORD t_threadId = 0;
+DWORD NewThreadId() {
+    static std::atomic<DWORD> next{0x1000};
+    return next.fetch_add(4) + 4;
+}
+}  // namespace
+
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD threadId) {
     if (!start || flags != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -345,11 +356,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     auto object = std::make_shared<SyncObject>(SyncObject::Kind::Thread);
     object->manualReset = true;
     HANDLE h = Insert(object, 0x001F03FF);
-    static std::atomic<DWORD> nextId{0x1000};
-    const DWORD id = nextId += 4;
+    const DWORD id = NewThreadId();
     if (threadId) *threadId = id;
     // The thread holds its object until it ends; the handle may go first.
-    std::thread([object, start, parameter] {
+    std::thread([object, start, parameter, id] {
+        t_threadId = id;
         const DWORD code = start(parameter);
         {
             std::lock_guard guard(g_lock);
@@ -389,7 +400,12 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     return TRUE;
 }
 
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(std::hash<std::thread::id>{}(std::this_thread::get_id()) & 0x7FFFFFFC) | 4; }
+DWORD GetCurrentThreadId() {
+    // Threads not made by CreateThread (the process's first, the host's) are
+    // numbered when they first ask.
+    if (t_threadId == 0) t_threadId = NewThreadId();
+    return t_threadId;
+}
 DWORD GetCurrentProcessId() { return 1; }
 
 VOID Sleep(DWORD milliseconds) {

@@ -6,12 +6,14 @@ namespace qk::ui::testing {
 namespace {
 
 int g_measured = 0, g_drawn = 0;
+ULONG_PTR g_measuredData = 0, g_drawnData = 0;  // the item data the owner was last given
 
 LRESULT CALLBACK OwnerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_MEASUREITEM) {
         auto* mi = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
         mi->itemWidth = 150;
         mi->itemHeight = 30;
+        g_measuredData = mi->itemData;
         ++g_measured;
         return TRUE;
     }
@@ -22,6 +24,7 @@ LRESULT CALLBACK OwnerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
         FillRect(di->hDC, &di->rcItem, b);
         DeleteObject(b);
         ++g_drawn;
+        g_drawnData = di->itemData;
         return TRUE;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -38,6 +41,7 @@ protected:
         RegisterClassExW(&wc);
         owner_ = CreateWindowExW(0, u"MenuOwner", u"", WS_POPUP | WS_VISIBLE, 0, 0, 300, 300, nullptr, nullptr, nullptr, nullptr);
         g_measured = g_drawn = 0;
+        g_measuredData = g_drawnData = 0;
     }
     void TearDown() override {
         DestroyWindow(owner_);
@@ -80,8 +84,15 @@ TEST_F(MenuTest, ItemsKeepTheirIdentifiersAndStates) {
 TEST_F(MenuTest, APopupReturnsTheItemClickedAndNothingOnEscape) {
     HMENU m = CreatePopupMenu();
     AppendMenuW(m, MF_STRING, 50002, u"First");
-    AppendMenuW(m, MF_OWNERDRAW, 50003, nullptr);
+    // The owner's data stands where the text would, in either character set,
+    // and is never read as text (this one points at nothing).
+    AppendMenuA(m, MF_OWNERDRAW, 50003, reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(0xDA7A0001)));
     AppendMenuW(m, MF_STRING, 50004, u"Third");
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_DATA;
+    ASSERT_TRUE(GetMenuItemInfoW(m, 50003, FALSE, &info));
+    EXPECT_EQ(info.dwItemData, 0xDA7A0001u);
     // The menu opens at (100, 100): one pixel of border, two of padding, then
     // 20 pixels for "First", 30 for the owner's item, then "Third".
     SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
@@ -94,6 +105,8 @@ TEST_F(MenuTest, APopupReturnsTheItemClickedAndNothingOnEscape) {
     EXPECT_EQ(TrackPopupMenu(m, TPM_RETURNCMD, 100, 100, 0, owner_, nullptr), 50004);
     EXPECT_EQ(g_measured, 1);
     EXPECT_GT(g_drawn, 0) << "the owner drew its item";
+    EXPECT_EQ(g_measuredData, 0xDA7A0001u);
+    EXPECT_EQ(g_drawnData, 0xDA7A0001u);
 
     SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
         KillTimer(nullptr, id);

@@ -1,6 +1,8 @@
 // Windows and messages: the order of the messages around creation, showing,
 // painting and destruction; sending and posting across threads; timers on
 // the platform clock; registered messages and broadcasts; hit tests.
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "platform/nt/clock.h"
@@ -135,7 +137,7 @@ TEST_F(WindowTest, PostedMessagesWaitForTheLoopAndQuitEndsIt) {
 TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
     HWND w = CreateWindowExW(0, u"Recorder", u"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     Log().Clear();
-    LRESULT length = -1;
+    std::atomic<LRESULT> length{-1};
     std::thread other([&] { length = SendMessageW(w, WM_GETTEXTLENGTH, 0, 0); });
     // The owner answers while it waits for messages.
     MSG m;
@@ -144,8 +146,166 @@ TEST_F(WindowTest, SendingFromAnotherThreadIsAnsweredByTheOwner) {
         std::this_thread::yield();
     }
     other.join();
-    EXPECT_EQ(length, 5);
+    EXPECT_EQ(length.load(), 5);
     DestroyWindow(w);
+}
+
+struct ThreadNumbers {
+    DWORD own = 0;
+    DWORD ofWindow = 0;
+};
+
+DWORD WINAPI MakeWindowAndNumber(LPVOID parameter) {
+    auto* numbers = static_cast<ThreadNumbers*>(parameter);
+    HWND w = CreateWindowExW(0, u"Recorder", u"t", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    numbers->own = GetCurrentThreadId();
+    numbers->ofWindow = GetWindowThreadProcessId(w, nullptr);
+    DestroyWindow(w);
+    return 0;
+}
+
+TEST_F(WindowTest, AThreadHasOneNumberForItselfItsWindowsAndItsCreator) {
+    HWND here = CreateWindowExW(0, u"Recorder", u"here", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    DWORD process = 0;
+    EXPECT_EQ(GetWindowThreadProcessId(here, &process), GetCurrentThreadId());
+    EXPECT_EQ(process, GetCurrentProcessId());
+    EXPECT_NE(GetCurrentThreadId(), 0u);
+
+    ThreadNumbers numbers;
+    DWORD created = 0;
+    HANDLE thread = CreateThread(nullptr, 0, MakeWindowAndNumber, &numbers, 0, &created);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(numbers.own, created);
+    EXPECT_EQ(numbers.ofWindow, created);
+    EXPECT_NE(created, GetCurrentThreadId());
+
+    // A thread the host made is numbered too, and apart from the others.
+    DWORD hostThread = 0;
+    std::thread([&] { hostThread = GetCurrentThreadId(); }).join();
+    EXPECT_NE(hostThread, 0u);
+    EXPECT_NE(hostThread, created);
+    EXPECT_NE(hostThread, GetCurrentThreadId());
+    EXPECT_EQ(GetWindowThreadProcessId(nullptr, nullptr), 0u);
+    DestroyWindow(here);
+}
+
+TEST_F(WindowTest, SystemCursorsAreDistinctSharedAndTheDesktopHasOne) {
+    const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+    const HCURSOR hand = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_HAND));
+    const HCURSOR sizing = LoadCursorW(nullptr, IDC_SIZENWSE);
+    ASSERT_NE(arrow, nullptr);
+    ASSERT_NE(hand, nullptr);
+    ASSERT_NE(sizing, nullptr);
+    EXPECT_NE(arrow, hand);
+    EXPECT_NE(arrow, sizing);
+    EXPECT_NE(hand, sizing);
+    EXPECT_EQ(LoadCursorW(nullptr, IDC_HAND), hand) << "the system's cursors are shared";
+
+    // One pointer for the desktop: set on one thread, seen from another,
+    // each call answering the one it replaced.
+    const HCURSOR before = GetCursor();
+    EXPECT_EQ(SetCursor(arrow), before);
+    HCURSOR seen = nullptr, replaced = nullptr;
+    std::thread([&] {
+        seen = GetCursor();
+        replaced = SetCursor(sizing);
+    }).join();
+    EXPECT_EQ(seen, arrow);
+    EXPECT_EQ(replaced, arrow);
+    EXPECT_EQ(GetCursor(), sizing);
+    EXPECT_EQ(SetCursor(nullptr), sizing);
+    EXPECT_EQ(GetCursor(), nullptr);
+}
+
+std::atomic<int> g_userMessages{0};
+
+LRESULT CALLBACK CountUser(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_USER) {
+        ++g_userMessages;
+        return 42;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+TEST_F(WindowTest, SendingWithATimeoutGivesUpOnABusyThreadAndNothingWaitsForAThreadThatEnded) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = CountUser;
+    wc.lpszClassName = u"CountUser";
+    ASSERT_NE(RegisterClassExW(&wc), 0);
+    g_userMessages = 0;
+
+    // A thread that made its window and then does not look for messages
+    // until told to.
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> pump{false}, stop{false};
+    std::thread owner([&] {
+        window = CreateWindowExW(0, u"CountUser", u"busy", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        while (!pump) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        MSG m;
+        while (!stop) {
+            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        DestroyWindow(window);
+    });
+    while (window == nullptr) std::this_thread::yield();
+
+    DWORD_PTR answer = 7;
+    const auto start = std::chrono::steady_clock::now();
+    SetLastError(0);
+    EXPECT_EQ(SendMessageTimeoutW(window, WM_USER, 0, 0, SMTO_NORMAL, 100, &answer), 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_EQ(answer, 7u) << "no answer is written when none came";
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::seconds(3));
+
+    // The message given up is not delivered later; a patient one is answered.
+    pump = true;
+    EXPECT_EQ(SendMessageTimeoutW(window, WM_USER, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer), 1);
+    EXPECT_EQ(answer, 42u);
+    EXPECT_EQ(g_userMessages.load(), 1);
+    stop = true;
+    owner.join();
+
+    // A window whose thread ended without destroying it: sending fails at once.
+    std::atomic<HWND> orphan{nullptr};
+    std::thread([&] {
+        orphan = CreateWindowExW(0, u"CountUser", u"orphan", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    }).join();
+    ASSERT_NE(orphan.load(), nullptr);
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(orphan, WM_USER, 0, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(SendMessageTimeoutW(orphan, WM_USER, 0, 0, SMTO_NORMAL, 60000, &answer), 0);
+    EXPECT_EQ(g_userMessages.load(), 1);
+}
+
+TEST_F(WindowTest, TopmostIsSetAndClearedByTheZOrderAndLeavingItGoesUnderTheBand) {
+    HWND a = CreateWindowExW(0, u"Recorder", u"a", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND b = CreateWindowExW(0, u"Recorder", u"b", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    const auto topmost = [](HWND h) { return (GetWindowLongW(h, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0; };
+    EXPECT_FALSE(topmost(a));
+    ASSERT_TRUE(SetWindowPos(a, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE));
+    ASSERT_TRUE(SetWindowPos(b, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE));
+    EXPECT_TRUE(topmost(a));
+    EXPECT_TRUE(topmost(b));
+    // SWP_NOZORDER leaves the band alone.
+    SetWindowPos(a, HWND_NOTOPMOST, 5, 5, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    EXPECT_TRUE(topmost(a));
+    // Leaving the band puts it under b, which stays topmost.
+    SetWindowPos(b, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetWindowPos(a, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    EXPECT_EQ(WindowFromPoint(POINT{6, 6}), a);
+    SetWindowPos(a, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    EXPECT_FALSE(topmost(a));
+    EXPECT_TRUE(topmost(b));
+    EXPECT_EQ(WindowFromPoint(POINT{6, 6}), b);
+    DestroyWindow(a);
+    DestroyWindow(b);
 }
 
 TEST_F(WindowTest, TimersFollowThePlatformClock) {

@@ -294,14 +294,17 @@ private:
         ready_ = false;
     }
 
+    // Takes the image list back from the view (while there is one) and destroys it.
     void ClearThumbnails() {
-        for (HBITMAP b : thumbnails_) {
-            if (b != nullptr) DeleteObject(b);
+        if (thumbnails_ == nullptr) return;
+        if (Window() != nullptr) {
+            SendDlgItemMessageW(Window(), IDC_VIDEO_FX_EFFECTS, LVM_SETIMAGELIST, LVSIL_NORMAL, 0);
         }
-        thumbnails_.clear();
+        ImageList_Destroy(thumbnails_);
+        thumbnails_ = nullptr;
     }
 
-    // A 48 × 48 bitmap of a thumbnail, or null when the effect has none.
+    // A 48 × 48 bitmap of a thumbnail's pixels, for the image list to copy.
     static HBITMAP MakeBitmap(const std::vector<uint32_t>& pixels) {
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -316,12 +319,23 @@ private:
         return bitmap;
     }
 
+    // The thumbnail's place in the image list, or I_IMAGENONE.
+    int AddThumbnail(const std::vector<uint32_t>& pixels) {
+        HBITMAP bitmap = MakeBitmap(pixels);
+        if (bitmap == nullptr) return I_IMAGENONE;
+        const int index = ImageList_Add(thumbnails_, bitmap, nullptr);
+        DeleteObject(bitmap);
+        return index >= 0 ? index : I_IMAGENONE;
+    }
+
     void ShowEffects(const std::string& category) {
         HWND view = GetDlgItem(Window(), IDC_VIDEO_FX_EFFECTS);
         SendMessageW(view, LVM_DELETEALLITEMS, 0, 0);
         effects_.clear();
         ClearThumbnails();
         shownCategory_ = category;
+        thumbnails_ = ImageList_Create(kThumbnailSide, kThumbnailSide, ILC_COLOR32, 4, 4);
+        SendMessageW(view, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(thumbnails_));
         ULONG count = 0;
         BSTR* names = nullptr;
         BSTR* files = nullptr;
@@ -334,10 +348,10 @@ private:
             std::vector<uint32_t> pixels;
             const bool loaded = files[i] != nullptr &&
                                 LoadEffectThumbnail(reinterpret_cast<const char16_t*>(files[i]), &pixels);
-            thumbnails_.push_back(loaded ? MakeBitmap(pixels) : nullptr);
             std::u16string text = Widen(effects_.back());
             LVITEMW item{};
-            item.mask = LVIF_TEXT;
+            item.mask = LVIF_TEXT | LVIF_IMAGE;
+            item.iImage = loaded ? AddThumbnail(pixels) : I_IMAGENONE;
             item.iItem = static_cast<int>(i);
             item.pszText = reinterpret_cast<LPWSTR>(text.data());
             SendMessageW(view, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
@@ -475,9 +489,9 @@ private:
     std::vector<std::string> categories_;
     std::string shownCategory_;
     std::vector<std::string> effects_;
-    // One per effect shown, null where the effect has no thumbnail. The
-    // window system's list view has no image lists yet: they wait here.
-    std::vector<HBITMAP> thumbnails_;
+    // The thumbnails of the effects shown, in the view's normal image list;
+    // made afresh for each category, as pictures are never taken out of one.
+    HIMAGELIST thumbnails_ = nullptr;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "commctrl.h"
 #include "console/panels/panels.h"
+#include "console/panels/thumbnails.h"
 #include "console/resources/resource_ids.h"
 #include "console/skin/resource_library.h"
 #include "console/tests/console_fixture.h"
@@ -245,6 +246,58 @@ TEST_F(VideoFxPanelTest, TheServiceIsStartedAndEachCamerasChoiceIsKeptAndApplied
     SendMessageW(Item(IDC_VIDEO_FX_ENABLE), BM_CLICK, 0, 0);
     EXPECT_EQ(ReadUserText(CameraKey(), "State"), "0");
     EXPECT_FALSE(std::get<0>(EngineChoice()));
+}
+
+TEST_F(VideoFxPanelTest, EachEffectShowsItsThumbnailAboveItsName) {
+    PlugAndWait();
+    MakePanel(kCamera);
+    HWND categories = Item(IDC_VIDEO_FX_CATEGORY);
+    HWND view = Item(IDC_VIDEO_FX_EFFECTS);
+    ASSERT_EQ(SendMessageW(categories, CB_GETCOUNT, 0, 0), 3);
+    SendMessageW(categories, CB_SETCURSEL, 2, 0);
+    SendMessageW(panel_->Window(), WM_COMMAND, MAKEWPARAM(IDC_VIDEO_FX_CATEGORY, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(categories));
+    ASSERT_EQ(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0), 4);
+    // Mosaic, Mirror and Thermal have pictures; Sketch's file is none.
+    auto* list = reinterpret_cast<HIMAGELIST>(SendMessageW(view, LVM_GETIMAGELIST, LVSIL_NORMAL, 0));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(ImageList_GetImageCount(list), 3);
+
+    // The first two cells, 64 pixels wide, hold their 48-pixel thumbnails
+    // 8 pixels in and 4 down, inside the view's border.
+    RECT window, client;
+    GetWindowRect(view, &window);
+    GetClientRect(view, &client);
+    ASSERT_GE(client.right, 128);
+    const int border = (window.right - window.left - client.right) / 2;
+    const qk::ui::Picture p = qk::ui::CaptureWindow(view);
+    const char16_t* files[] = {u"C:\\Program Files\\Lumora Tech\\KFXE\\Thumbnails\\Fun\\Mosaic.tga",
+                               u"C:\\Program Files\\Lumora Tech\\KFXE\\Thumbnails\\Fun\\Mirror.ppm"};
+    for (int i = 0; i < 2; ++i) {
+        std::vector<uint32_t> thumbnail;
+        ASSERT_TRUE(LoadEffectThumbnail(files[i], &thumbnail));
+        int differing = 0;
+        for (int y = 0; y < kThumbnailSide; ++y) {
+            for (int x = 0; x < kThumbnailSide; ++x) {
+                const uint32_t shown = p.At(border + i * 64 + 8 + x, border + 4 + y);
+                differing += shown != (thumbnail[static_cast<size_t>(y * kThumbnailSide + x)] & 0xFFFFFF);
+            }
+        }
+        EXPECT_EQ(differing, 0) << "effect " << i;
+    }
+    if (const char* folder = std::getenv("QK_TEST_ARTEFACTS")) {
+        std::string error;
+        EXPECT_TRUE(qk::ui::SaveWindowPng(panel_->Window(), std::string(folder) + "/video_fx_thumbnails.png", &error))
+            << error;
+    }
+
+    // Another category gets a list of its own; the view never shows the old one.
+    SendMessageW(categories, CB_SETCURSEL, 1, 0);
+    SendMessageW(panel_->Window(), WM_COMMAND, MAKEWPARAM(IDC_VIDEO_FX_CATEGORY, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(categories));
+    auto* frames = reinterpret_cast<HIMAGELIST>(SendMessageW(view, LVM_GETIMAGELIST, LVSIL_NORMAL, 0));
+    ASSERT_NE(frames, nullptr);
+    EXPECT_EQ(ImageList_GetImageCount(frames), 2) << "Oval and Film";
 }
 
 TEST_F(VideoFxPanelTest, AMissingEditorAndAPageWithoutABrowserAreReported) {

@@ -116,6 +116,8 @@ typedef struct tagTOOLINFOW {
 
 // List views (the icon and list views of the effects panel).
 #define LVM_FIRST 0x1000
+#define LVM_GETIMAGELIST (LVM_FIRST + 2)
+#define LVM_SETIMAGELIST (LVM_FIRST + 3)
 #define LVM_GETITEMCOUNT (LVM_FIRST + 4)
 #define LVM_DELETEALLITEMS (LVM_FIRST + 9)
 #define LVM_GETNEXTITEM (LVM_FIRST + 12)
@@ -123,7 +125,11 @@ typedef struct tagTOOLINFOW {
 #define LVM_INSERTITEMW (LVM_FIRST + 77)
 #define LVM_GETITEMTEXTW (LVM_FIRST + 115)
 #define LVIF_TEXT 0x0001
+#define LVIF_IMAGE 0x0002
 #define LVIF_STATE 0x0008
+#define LVSIL_NORMAL 0
+#define LVSIL_SMALL 1
+#define I_IMAGENONE (-2)
 #define LVIS_SELECTED 0x0002
 #define LVNI_SELECTED 0x0002
 typedef struct tagLVITEMW {
@@ -137,6 +143,19 @@ typedef struct tagLVITEMW {
     int iImage;
     LPARAM lParam;
 } LVITEMW, *LPLVITEMW;
+
+// Image lists: pictures of one size, drawn by index (the list view's icons).
+typedef struct _IMAGELIST* HIMAGELIST;
+#define ILC_COLOR32 0x0020
+#define ILD_NORMAL 0x0000
+HIMAGELIST ImageList_Create(int cx, int cy, UINT flags, int initial, int grow);
+// Adds the bitmap's pictures (one for every `cx` pixels of its width) and
+// returns the index of the first, or -1. Masks are not kept: `mask` must be null.
+int ImageList_Add(HIMAGELIST list, HBITMAP image, HBITMAP mask);
+int ImageList_GetImageCount(HIMAGELIST list);
+BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy);
+BOOL ImageList_Draw(HIMAGELIST list, int index, HDC hdc, int x, int y, UINT style);
+BOOL ImageList_Destroy(HIMAGELIST list);
 
 typedef struct tagINITCOMMONCONTROLSEX {
     DWORD dwSize;

@@ -682,45 +682,174 @@ LRESULT ComboProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-// ---- List views (icon and list modes: one labelled cell per item) ----------------------
+// ---- Image lists ----------------------------------------------------------------------------
+
+}  // namespace
+
+}  // namespace qk::ui
+
+// Each picture is a bitmap of its own, so that adding never moves the ones
+// already drawn from and a failed add leaves the list as it was.
+struct _IMAGELIST {
+    int cx = 0, cy = 0;
+    std::vector<HBITMAP> images;
+};
+
+namespace qk::ui {
+
+namespace {
+
+// The live lists: a destroyed or foreign handle is refused, not followed.
+std::mutex imageListsLock;
+std::set<HIMAGELIST> imageLists;
+
+_IMAGELIST* ImageListOf(HIMAGELIST list) {
+    std::lock_guard guard(imageListsLock);
+    return imageLists.count(list) ? list : nullptr;
+}
+
+HBITMAP NewImage(int cx, int cy) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = cx;
+    info.bmiHeader.biHeight = -cy;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    return CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+}
+
+// ---- List views (icon mode: labelled cells; report, list and small-icon modes: rows) ----------
 
 struct ListViewState {
     std::vector<std::u16string> items;
+    std::vector<int> images;  // the item's picture in the image lists, or I_IMAGENONE
     int selection = -1;
+    HIMAGELIST normal = nullptr;  // icon mode
+    HIMAGELIST small = nullptr;   // the row modes
 };
+
+bool IconMode(HWND hwnd) { return (GetWindowLongW(hwnd, GWL_STYLE) & LVS_TYPEMASK) == LVS_ICON; }
+
+SIZE ImageSize(HIMAGELIST list) {
+    SIZE size{0, 0};
+    int cx = 0, cy = 0;
+    if (ImageList_GetIconSize(list, &cx, &cy)) size = {cx, cy};
+    return size;
+}
+
+// Icon mode: a cell is the picture with room around it and one line of label
+// below; without an image list the picture's place is a 32-pixel frame.
+SIZE IconCell(const ListViewState& s) {
+    SIZE picture = ImageSize(s.normal);
+    if (picture.cx == 0) picture = {32, 32};
+    return {std::max<LONG>(64, picture.cx + 16), picture.cy + 8 + ItemHeight() + 2};
+}
+
+int RowHeight(const ListViewState& s) { return std::max<int>(ItemHeight(), ImageSize(s.small).cy + 2); }
+
+RECT ItemRect(HWND hwnd, const ListViewState& s, int i) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    if (!IconMode(hwnd)) {
+        const int h = RowHeight(s);
+        return RECT{r.left, i * h, r.right, (i + 1) * h};
+    }
+    const SIZE cell = IconCell(s);
+    const int columns = std::max<int>(1, r.right / cell.cx);
+    const int x = (i % columns) * cell.cx, y = (i / columns) * cell.cy;
+    return RECT{x, y, x + cell.cx, y + cell.cy};
+}
+
+int ItemAt(HWND hwnd, const ListViewState& s, POINT p) {
+    for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
+        const RECT r = ItemRect(hwnd, s, i);
+        if (PtInRect(&r, p)) return i;
+    }
+    return -1;
+}
+
+bool HasImage(HIMAGELIST list, int index) { return list && index >= 0 && index < ImageList_GetImageCount(list); }
+
+void PaintListView(HWND hwnd, const ListViewState& s, HDC hdc) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    FillRect(hdc, &r, GetSysColorBrush(COLOR_WINDOW));
+    SetBkMode(hdc, TRANSPARENT);
+    const bool icons = IconMode(hwnd);
+    for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
+        const RECT cell = ItemRect(hwnd, s, i);
+        if (cell.top >= r.bottom) break;
+        RECT label;
+        if (icons) {
+            SIZE picture = ImageSize(s.normal);
+            if (picture.cx == 0) picture = {32, 32};
+            const int x = cell.left + (cell.right - cell.left - picture.cx) / 2, y = cell.top + 4;
+            if (HasImage(s.normal, s.images[i])) {
+                ImageList_Draw(s.normal, s.images[i], hdc, x, y, ILD_NORMAL);
+            } else {
+                RECT frame{x, y, x + picture.cx, y + picture.cy};
+                FrameRect(hdc, &frame, GetSysColorBrush(COLOR_BTNSHADOW));
+            }
+            label = RECT{cell.left + 2, y + picture.cy + 2, cell.right - 2, cell.bottom};
+        } else {
+            const SIZE picture = ImageSize(s.small);
+            int x = cell.left + 2;
+            if (picture.cx > 0) {
+                if (HasImage(s.small, s.images[i])) {
+                    ImageList_Draw(s.small, s.images[i], hdc, x, cell.top + (cell.bottom - cell.top - picture.cy) / 2,
+                                   ILD_NORMAL);
+                }
+                x += picture.cx + 4;
+            }
+            label = RECT{x, cell.top, cell.right, cell.bottom};
+        }
+        if (i == s.selection) FillRect(hdc, &label, GetSysColorBrush(COLOR_HIGHLIGHT));
+        SetTextColor(hdc, SystemColor(i == s.selection ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+        RECT text = label;
+        if (!icons) text.left += 2;
+        DrawTextW(hdc, s.items[i].c_str(), -1, &text,
+                  (icons ? DT_CENTER : DT_VCENTER) | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+    }
+}
 
 LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     ListViewState& s = StateOf<ListViewState>(hwnd);
-    constexpr int kCell = 64;
     switch (message) {
-        case WM_PAINT:
-            return PaintWith(hwnd, [&](HDC hdc) {
-                RECT r;
-                GetClientRect(hwnd, &r);
-                FillRect(hdc, &r, GetSysColorBrush(COLOR_WINDOW));
-                SetBkMode(hdc, TRANSPARENT);
-                const int columns = std::max<int>(1, r.right / kCell);
-                for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
-                    RECT cell{(i % columns) * kCell, (i / columns) * kCell, (i % columns + 1) * kCell, (i / columns + 1) * kCell};
-                    RECT picture{cell.left + 16, cell.top + 4, cell.right - 16, cell.top + 36};
-                    FrameRect(hdc, &picture, GetSysColorBrush(COLOR_BTNSHADOW));
-                    RECT label{cell.left + 2, cell.top + 38, cell.right - 2, cell.bottom};
-                    if (i == s.selection) FillRect(hdc, &label, GetSysColorBrush(COLOR_HIGHLIGHT));
-                    SetTextColor(hdc, SystemColor(i == s.selection ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
-                    DrawTextW(hdc, s.items[i].c_str(), -1, &label, DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-                }
-            });
+        case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintListView(hwnd, s, hdc); });
         case WM_ERASEBKGND: return 1;
         case LVM_GETITEMCOUNT: return static_cast<LRESULT>(s.items.size());
-        case LVM_DELETEALLITEMS: s.items.clear(); s.selection = -1; InvalidateRect(hwnd, nullptr, TRUE); return TRUE;
+        case LVM_DELETEALLITEMS:
+            s.items.clear();
+            s.images.clear();
+            s.selection = -1;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return TRUE;
         case LVM_INSERTITEMW: {
             auto* item = reinterpret_cast<const LVITEMW*>(lParam);
             if (!item) return -1;
             const int at = std::clamp(item->iItem, 0, static_cast<int>(s.items.size()));
             s.items.insert(s.items.begin() + at, (item->mask & LVIF_TEXT) && item->pszText ? item->pszText : u"");
+            s.images.insert(s.images.begin() + at, (item->mask & LVIF_IMAGE) ? item->iImage : I_IMAGENONE);
+            if (s.selection >= at) ++s.selection;
             InvalidateRect(hwnd, nullptr, TRUE);
             return at;
         }
+        // The view draws from the lists it is given and never destroys them:
+        // their owner does, after the view is done with them.
+        case LVM_SETIMAGELIST: {
+            HIMAGELIST list = reinterpret_cast<HIMAGELIST>(lParam);
+            if (list && !ImageListOf(list)) return 0;
+            HIMAGELIST* slot = wParam == LVSIL_NORMAL ? &s.normal : wParam == LVSIL_SMALL ? &s.small : nullptr;
+            if (!slot) return 0;
+            HIMAGELIST previous = *slot;
+            *slot = list;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return reinterpret_cast<LRESULT>(previous);
+        }
+        case LVM_GETIMAGELIST:
+            return reinterpret_cast<LRESULT>(wParam == LVSIL_NORMAL ? s.normal : wParam == LVSIL_SMALL ? s.small : nullptr);
         case LVM_GETITEMTEXTW: {
             auto* item = reinterpret_cast<LVITEMW*>(lParam);
             if (!item || wParam >= s.items.size() || !item->pszText || item->cchTextMax <= 0) return 0;
@@ -739,11 +868,8 @@ LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         case LVM_GETNEXTITEM: return (lParam & LVNI_SELECTED) ? s.selection : -1;
         case WM_LBUTTONDOWN: {
             SetFocus(hwnd);
-            RECT r;
-            GetClientRect(hwnd, &r);
-            const int columns = std::max<int>(1, r.right / kCell);
-            const int at = (GET_Y_LPARAM(lParam) / kCell) * columns + GET_X_LPARAM(lParam) / kCell;
-            if (at < static_cast<int>(s.items.size()) && at != s.selection) {
+            const int at = ItemAt(hwnd, s, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            if (at >= 0 && at != s.selection) {
                 s.selection = at;
                 InvalidateRect(hwnd, nullptr, TRUE);
                 Notify(hwnd, LVN_ITEMCHANGED);
@@ -1223,6 +1349,88 @@ void RegisterCommonControls(Desktop& d) {
 using namespace qk::ui;
 
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) { return init && init->dwSize == sizeof(INITCOMMONCONTROLSEX); }
+
+HIMAGELIST ImageList_Create(int cx, int cy, UINT, int, int) {
+    // A side past this is no icon; it also keeps cx * cy far from overflow.
+    constexpr int kLargestSide = 4096;
+    if (cx <= 0 || cy <= 0 || cx > kLargestSide || cy > kLargestSide) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* list = new _IMAGELIST;
+    list->cx = cx;
+    list->cy = cy;
+    std::lock_guard guard(imageListsLock);
+    imageLists.insert(list);
+    return list;
+}
+
+int ImageList_Add(HIMAGELIST handle, HBITMAP image, HBITMAP mask) {
+    _IMAGELIST* list = ImageListOf(handle);
+    BITMAP size{};
+    if (!list || mask || !image || GetObjectW(image, sizeof size, &size) != sizeof size || size.bmWidth < list->cx ||
+        size.bmHeight < list->cy) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    HDC source = CreateCompatibleDC(nullptr);
+    HDC dest = CreateCompatibleDC(nullptr);
+    HGDIOBJ oldSource = SelectObject(source, image);
+    std::vector<HBITMAP> added;
+    bool ok = oldSource != nullptr;
+    for (int x = 0; ok && x + list->cx <= size.bmWidth; x += list->cx) {
+        HBITMAP piece = NewImage(list->cx, list->cy);
+        HGDIOBJ oldDest = piece ? SelectObject(dest, piece) : nullptr;
+        ok = oldDest != nullptr && BitBlt(dest, 0, 0, list->cx, list->cy, source, x, 0, SRCCOPY);
+        if (oldDest) SelectObject(dest, oldDest);
+        if (piece) added.push_back(piece);
+    }
+    if (oldSource) SelectObject(source, oldSource);
+    DeleteDC(source);
+    DeleteDC(dest);
+    if (!ok) {
+        for (HBITMAP b : added) DeleteObject(b);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const int first = static_cast<int>(list->images.size());
+    list->images.insert(list->images.end(), added.begin(), added.end());
+    return first;
+}
+
+int ImageList_GetImageCount(HIMAGELIST handle) {
+    _IMAGELIST* list = ImageListOf(handle);
+    return list ? static_cast<int>(list->images.size()) : 0;
+}
+
+BOOL ImageList_GetIconSize(HIMAGELIST handle, int* cx, int* cy) {
+    _IMAGELIST* list = ImageListOf(handle);
+    if (!list || !cx || !cy) return FALSE;
+    *cx = list->cx;
+    *cy = list->cy;
+    return TRUE;
+}
+
+BOOL ImageList_Draw(HIMAGELIST handle, int index, HDC hdc, int x, int y, UINT) {
+    _IMAGELIST* list = ImageListOf(handle);
+    if (!list || index < 0 || index >= static_cast<int>(list->images.size())) return FALSE;
+    HDC source = CreateCompatibleDC(hdc);
+    HGDIOBJ old = SelectObject(source, list->images[static_cast<size_t>(index)]);
+    const BOOL drawn = old != nullptr && BitBlt(hdc, x, y, list->cx, list->cy, source, 0, 0, SRCCOPY);
+    if (old) SelectObject(source, old);
+    DeleteDC(source);
+    return drawn;
+}
+
+BOOL ImageList_Destroy(HIMAGELIST handle) {
+    {
+        std::lock_guard guard(imageListsLock);
+        if (!imageLists.erase(handle)) return FALSE;
+    }
+    for (HBITMAP b : handle->images) DeleteObject(b);
+    delete handle;
+    return TRUE;
+}
 
 int SetScrollInfo(HWND hwnd, int bar, LPCSCROLLINFO info, BOOL redraw) {
     Desktop& d = Desktop::Get();

@@ -56,7 +56,7 @@ std::string_view TrimRight(std::string_view s) {
 std::string ParseLine(std::string_view line, ScriptCommand* c) {
     const auto [word, rest] = Split(line);
     const std::string_view args = TrimRight(rest);
-    if (word == "click" || word == "drag") {
+    if (word == "click" || word == "drag" || word == "expect") {
         const auto [idText, valueText] = Split(args);
         int64_t id = 0;
         if (!ReadNumber(idText, 0, 65535, &id)) return "wants a control identifier from 0 to 65535";
@@ -68,9 +68,10 @@ std::string ParseLine(std::string_view line, ScriptCommand* c) {
         }
         int64_t value = 0;
         const auto [valueWord, extra] = Split(valueText);
-        if (!ReadNumber(valueWord, INT32_MIN, INT32_MAX, &value)) return "drag wants a control identifier and a whole number";
-        if (!extra.empty()) return "drag takes a control identifier and one number";
-        c->verb = ScriptVerb::Drag;
+        const std::string verb(word);
+        if (!ReadNumber(valueWord, INT32_MIN, INT32_MAX, &value)) return verb + " wants a control identifier and a whole number";
+        if (!extra.empty()) return verb + " takes a control identifier and one number";
+        c->verb = word == "drag" ? ScriptVerb::Drag : ScriptVerb::Expect;
         c->value = static_cast<int32_t>(value);
         return {};
     }
@@ -97,9 +98,9 @@ std::string ParseLine(std::string_view line, ScriptCommand* c) {
         c->value = static_cast<int32_t>(ms);
         return {};
     }
-    if (word == "unplug" || word == "plug") {
+    if (word == "unplug" || word == "plug" || word == "next") {
         if (!args.empty()) return std::string(word) + " takes nothing more";
-        c->verb = word == "plug" ? ScriptVerb::Plug : ScriptVerb::Unplug;
+        c->verb = word == "plug" ? ScriptVerb::Plug : word == "next" ? ScriptVerb::Next : ScriptVerb::Unplug;
         return {};
     }
     if (word == "screenshot") {
@@ -111,7 +112,7 @@ std::string ParseLine(std::string_view line, ScriptCommand* c) {
         return {};
     }
     return "no command is called '" + std::string(word.substr(0, 40)) +
-           "'; the commands are click, drag, type, key, wait, unplug, plug, screenshot";
+           "'; the commands are click, drag, expect, type, key, wait, unplug, plug, next, screenshot";
 }
 
 }  // namespace

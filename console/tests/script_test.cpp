@@ -18,11 +18,13 @@ TEST(ConsoleScript, EveryVerbReadsItsArguments) {
         "  wait 250\n"
         "unplug\n"
         "plug\n"
-        "screenshot out/Settings.PNG";
+        "screenshot out/Settings.PNG\n"
+        "expect 1201 -40\n"
+        "next";
     std::vector<ScriptCommand> c;
     ScriptError error;
     ASSERT_TRUE(ParseScript(script, &c, &error)) << error.Message();
-    ASSERT_EQ(c.size(), 8u);
+    ASSERT_EQ(c.size(), 10u);
     EXPECT_EQ(c[0].verb, ScriptVerb::Click);
     EXPECT_EQ(c[0].id, 1107);
     EXPECT_EQ(c[0].line, 2);
@@ -41,6 +43,10 @@ TEST(ConsoleScript, EveryVerbReadsItsArguments) {
     EXPECT_EQ(c[7].verb, ScriptVerb::Screenshot);
     EXPECT_EQ(c[7].text, "out/Settings.PNG");
     EXPECT_EQ(c[7].line, 10);
+    EXPECT_EQ(c[8].verb, ScriptVerb::Expect);
+    EXPECT_EQ(c[8].id, 1201);
+    EXPECT_EQ(c[8].value, -40);
+    EXPECT_EQ(c[9].verb, ScriptVerb::Next);
 }
 
 TEST(ConsoleScript, ABadLineRefusesTheWholeScriptNamingTheLine) {
@@ -58,6 +64,9 @@ TEST(ConsoleScript, ABadLineRefusesTheWholeScriptNamingTheLine) {
         {"drag 5\n", 1, "whole number"},
         {"drag 5 99999999999\n", 1, "whole number"},
         {"drag 5 1 2\n", 1, "one number"},
+        {"expect 5\n", 1, "expect wants a control identifier and a whole number"},
+        {"expect 5 1 2\n", 1, "expect takes a control identifier and one number"},
+        {"next 2\n", 1, "next takes nothing more"},
         {"type\n", 1, "text to type"},
         {"key F13\n", 1, "key wants one of"},
         {"wait\n", 1, "milliseconds"},

@@ -7,10 +7,20 @@
 // camera plugged in, shown on the desktop when a display is there; a replay
 // script drives it headless (clicks, slider drags, typing, keys, waits,
 // unplugging and plugging the camera, screenshots of the window in front).
+//
+// qk0340 cammgr: the camera manager hosting the console in its own window,
+// as the manager does: the viewer its records name for the camera (or the
+// console's host entry when it has none), one instance for the camera, the
+// integrated window on the manager's interface thread, and on request the
+// standalone console beside it. The same replay scripts drive both.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -19,6 +29,12 @@
 #include <vector>
 
 #include "commctrl.h"
+#include "fileapi.h"
+#include "objbase.h"
+#include "outside/LuCamMgr/lucammgr.h"
+#include "platform/win32/code_modules.h"
+#include "platform/win32/module_table.h"
+#include "winreg.h"
 #include "console/k0340cvw.h"
 #include "console/script.h"
 #include "platform/dshow/dshow_servers.h"
@@ -253,12 +269,28 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
         if (front == nullptr) return "no window is open to take a picture of";
         SavePicture(front, c.text);
         return {};
+    case V::Expect: {
+        if (front == nullptr) return "no window is open";
+        HWND control = FindControl(front, c.id);
+        if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
+        const bool slider = EqualsIgnoringCase(ClassOf(control), TRACKBAR_CLASSW);
+        const LRESULT shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);
+        if (shown != c.value) {
+            return "control " + std::to_string(c.id) + " of '" + Caption(front) + "' shows " + std::to_string(shown) +
+                   ", not " + std::to_string(c.value);
+        }
+        return {};
+    }
+    case V::Next:
+        if (front == nullptr) return "no window is open";
+        SetWindowPos(front, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        break;
     }
     std::this_thread::sleep_for(kSettle);
     return {};
 }
 
-void RunConsole(const ConsoleArguments& a) {
+std::vector<k0340cvw::ScriptCommand> ReadScript(const ConsoleArguments& a) {
     std::vector<k0340cvw::ScriptCommand> commands;
     if (!a.script.empty()) {
         std::ifstream in(a.script, std::ios::binary);
@@ -271,45 +303,72 @@ void RunConsole(const ConsoleArguments& a) {
     if (!a.screenshot.empty() && (a.screenshot.size() < 5 || a.screenshot.substr(a.screenshot.size() - 4) != ".png")) {
         throw Failure("--screenshot wants a file name ending in .png");
     }
-    std::string error;
-    auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
-    if (machine == nullptr) throw Failure(error);
-    qk::session::RigOptions options;
-    options.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
-    auto rig = qk::session::CameraRig::Start(nullptr, options, &error);
-    if (rig == nullptr) throw Failure(error);
-    qk::dshow::InstallSystemServers();
-    Streamer streamer;
-    streamer.Start(*rig);
+    return commands;
+}
 
-    HANDLE console = StartConsole();
+// The machine with the package, the camera plugged in and an application
+// streaming from it: what both console commands run on.
+struct Stage {
+    std::unique_ptr<qk::install::MachineSession> machine;
+    std::unique_ptr<qk::session::CameraRig> rig;
+    Streamer streamer;
+
+    explicit Stage(const ConsoleArguments& a) {
+        std::string error;
+        machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
+        if (machine == nullptr) throw Failure(error);
+        qk::session::RigOptions options;
+        options.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
+        rig = qk::session::CameraRig::Start(nullptr, options, &error);
+        if (rig == nullptr) throw Failure(error);
+        qk::dshow::InstallSystemServers();
+        streamer.Start(*rig);
+    }
+    ~Stage() {
+        streamer.Stop();
+        if (rig != nullptr && rig->Plugged()) rig->Unplug();
+    }
+};
+
+// Replays the commands against whatever console windows are open; the first
+// failure as "SCRIPT, line N: REASON", empty when all ran.
+std::string Replay(const std::vector<k0340cvw::ScriptCommand>& commands, const std::string& script, Stage& stage) {
+    for (const auto& c : commands) {
+        std::string reason;
+        try {
+            reason = Run(c, *stage.rig, stage.streamer);
+        } catch (const Failure& f) {
+            reason = f.what();
+        }
+        if (!reason.empty()) return script + ", line " + std::to_string(c.line) + ": " + reason;
+    }
+    return {};
+}
+
+bool HasDisplay() { return std::getenv("DISPLAY") != nullptr && *std::getenv("DISPLAY") != 0; }
+
+HWND WaitForWindow(const char* caption) {
     HWND window = nullptr;
     for (int i = 0; i < 1000 && window == nullptr; ++i) {
-        window = FindWindowA(nullptr, kConsoleCaption);
+        window = FindWindowA(nullptr, caption);
         if (window == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return window;
+}
+
+void RunConsole(const ConsoleArguments& a) {
+    const std::vector<k0340cvw::ScriptCommand> commands = ReadScript(a);
+    Stage stage(a);
+    HANDLE console = StartConsole();
+    HWND window = WaitForWindow(kConsoleCaption);
     if (window == nullptr) {
         WaitForSingleObject(console, INFINITE);
         CloseHandle(console);
-        streamer.Stop();
         throw Failure("the console did not open (is the package installed in " + a.root + "?)");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
 
-    std::string failure;
-    for (const auto& c : commands) {
-        std::string reason;
-        try {
-            reason = Run(c, *rig, streamer);
-        } catch (const Failure& f) {
-            reason = f.what();
-        }
-        if (!reason.empty()) {
-            failure = a.script + ", line " + std::to_string(c.line) + ": " + reason;
-            break;
-        }
-    }
-    const bool display = std::getenv("DISPLAY") != nullptr && *std::getenv("DISPLAY") != 0;
+    std::string failure = Replay(commands, a.script, stage);
     if (failure.empty() && !a.screenshot.empty() && IsWindow(window)) {
         try {
             SavePicture(window, a.screenshot);
@@ -318,14 +377,305 @@ void RunConsole(const ConsoleArguments& a) {
         }
     }
     // With a display and nothing to replay, the console is the user's until they close it.
-    if (!(display && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
+    if (!(HasDisplay() && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
     WaitForSingleObject(console, INFINITE);
     CloseHandle(console);
-    streamer.Stop();
-    if (rig->Plugged()) rig->Unplug();
+    stage.streamer.Stop();
     if (!failure.empty()) throw Failure(failure);
     std::printf("the camera streamed %llu frames while the console ran\n",
-                static_cast<unsigned long long>(streamer.Frames()));
+                static_cast<unsigned long long>(stage.streamer.Frames()));
+}
+
+// ---- the camera manager ----------------------------------------------------------------------
+
+using HostEntry = DWORD (*)(void* instance, uint32_t code, void* parameters);
+
+constexpr char kManagerDevices[] = "Software\\Lumora Tech\\Camera Manager\\Devices";
+
+struct Viewer {
+    std::string name, file, entry;
+};
+
+std::string Text(HKEY key, const char* value) {
+    char data[256] = {};
+    DWORD bytes = sizeof data - 1, type = 0;
+    if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    return std::string(data, strnlen(data, sizeof data));
+}
+
+// The first viewer the manager's records attach to a device: the manager
+// hosts one camera, and the console registers one viewer for it.
+bool RecordedViewer(Viewer* viewer) {
+    HKEY devices = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kManagerDevices, 0, KEY_READ | KEY_WOW64_32KEY, &devices) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool found = false;
+    char device[256];
+    for (DWORD i = 0; !found; ++i) {
+        DWORD size = sizeof device;
+        if (RegEnumKeyExA(devices, i, device, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        HKEY deviceKey = nullptr;
+        if (RegOpenKeyExA(devices, device, 0, KEY_READ | KEY_WOW64_32KEY, &deviceKey) != ERROR_SUCCESS) continue;
+        char name[256];
+        for (DWORD j = 0; !found; ++j) {
+            DWORD nameSize = sizeof name;
+            if (RegEnumKeyExA(deviceKey, j, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            HKEY viewerKey = nullptr;
+            if (RegOpenKeyExA(deviceKey, name, 0, KEY_READ | KEY_WOW64_32KEY, &viewerKey) != ERROR_SUCCESS) continue;
+            *viewer = Viewer{name, Text(viewerKey, "File"), Text(viewerKey, "Entry")};
+            found = !viewer->file.empty() && !viewer->entry.empty();
+            RegCloseKey(viewerKey);
+        }
+        RegCloseKey(deviceKey);
+    }
+    RegCloseKey(devices);
+    return found;
+}
+
+// The friendly name of the first video input device, as the manager knows
+// its camera: the name the console finds the camera by.
+std::string CameraName() {
+    std::string name;
+    ICreateDevEnum* system = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                reinterpret_cast<void**>(&system)))) {
+        return name;
+    }
+    IEnumMoniker* list = nullptr;
+    if (system->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &list, 0) == S_OK) {
+        IMoniker* moniker = nullptr;
+        if (list->Next(1, &moniker, nullptr) == S_OK) {
+            IPropertyBag* bag = nullptr;
+            if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)))) {
+                VARIANT v;
+                VariantInit(&v);
+                if (SUCCEEDED(bag->Read(u"FriendlyName", &v, nullptr)) && v.vt == VT_BSTR) {
+                    for (UINT i = 0; i < SysStringLen(v.bstrVal); ++i) name += static_cast<char>(v.bstrVal[i]);
+                }
+                VariantClear(&v);
+                bag->Release();
+            }
+            moniker->Release();
+        }
+        list->Release();
+    }
+    system->Release();
+    return name;
+}
+
+// The manager's interface thread: it loads the viewer, makes the instance,
+// opens the integrated window and pumps its messages until told to quit,
+// then destroys the instance. The window belongs to this thread.
+class Host {
+public:
+    Host(bool standalone) : standalone_(standalone) {
+        thread_ = std::thread([this] { Main(); });
+        std::unique_lock lock(lock_);
+        changed_.wait(lock, [this] { return ready_; });
+    }
+    ~Host() { Quit(); }
+    // The integrated window, or null with the reason in Error().
+    HWND Window() const {
+        std::lock_guard guard(lock_);
+        return window_;
+    }
+    std::string Error() const {
+        std::lock_guard guard(lock_);
+        return error_;
+    }
+    std::string Viewer() const {
+        std::lock_guard guard(lock_);
+        return viewer_;
+    }
+    // Ends the message loop and destroys the instance.
+    void Quit() {
+        if (!thread_.joinable()) return;
+        quit_ = true;
+        thread_.join();
+    }
+
+private:
+    void Ready(HWND window, std::string error) {
+        std::lock_guard guard(lock_);
+        window_ = window;
+        error_ = std::move(error);
+        ready_ = true;
+        changed_.notify_all();
+    }
+    void Main() {
+        MSG message;
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        std::string error;
+        HMODULE module = nullptr;
+        void* instance = nullptr;
+        HostEntry entry = Load(&module, &error);
+        HWND window = nullptr;
+        if (entry != nullptr) window = Open(entry, &instance, &error);
+        Ready(window, error);
+        // The manager's own loop: its messages, and between them a look at
+        // whether it is to quit (no thread message reaches it from outside).
+        while (window != nullptr && !quit_.load()) {
+            if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            if (!IsWindow(window) || !IsDialogMessageW(window, &message)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+        if (instance != nullptr) {
+            DWORD block[1] = {};
+            entry(instance, k0340cvw::CVW_CMD_DESTROY, block);
+        }
+        if (module != nullptr) FreeLibrary(module);
+        if (code_ != nullptr) qk::win32::ReleaseCodeModule(code_);
+        CoUninitialize();
+    }
+    HostEntry Load(HMODULE* module, std::string* error) {
+        ::Viewer viewer;
+        if (!RecordedViewer(&viewer)) viewer = {"", "K0340Cvw.dll", "luCVWEntryPoint"};
+        {
+            std::lock_guard guard(lock_);
+            viewer_ = (viewer.name.empty() ? "no viewer recorded: " : "viewer " + viewer.name + ": ") + viewer.file +
+                      "," + viewer.entry;
+        }
+        // A library file in the system folder first; else the modules built
+        // into this program under their file names, as the system's own
+        // programs (RunDLL32, RegSvr32) find them.
+        void* address = nullptr;
+        *module = LoadLibraryA(viewer.file.c_str());
+        if (*module != nullptr) {
+            address = reinterpret_cast<void*>(GetProcAddress(*module, viewer.entry.c_str()));
+        } else {
+            std::string loadError;
+            code_ = qk::win32::LoadCodeModule(std::u16string(viewer.file.begin(), viewer.file.end()), &loadError);
+            if (code_ == nullptr) {
+                *error = "the viewer " + viewer.file + " cannot be loaded: " + loadError;
+                return nullptr;
+            }
+            address = qk::win32::CodeModuleExport(code_, viewer.entry.c_str());
+        }
+        auto entry = reinterpret_cast<HostEntry>(address);
+        if (entry == nullptr) *error = viewer.file + " has no entry " + viewer.entry;
+        return entry;
+    }
+    HWND Open(HostEntry entry, void** instance, std::string* error) {
+        const std::string camera = CameraName();
+        std::vector<uint8_t> create(k0340cvw::kCreateBlockBytes, 0);
+        std::memcpy(create.data() + 4, camera.data(), std::min<size_t>(camera.size(), 255));
+        DWORD result = entry(nullptr, k0340cvw::CVW_CMD_CREATE, create.data());
+        if (result != k0340cvw::CVW_OK) {
+            *error = "the viewer made no instance for '" + camera + "' (code " + std::to_string(result) + ")";
+            return nullptr;
+        }
+        std::memcpy(instance, create.data() + 260, sizeof *instance);
+        std::vector<uint8_t> open(k0340cvw::kOpenWindowBlockBytes, 0);
+        const uint32_t size = k0340cvw::kOpenWindowBlockBytes;
+        std::memcpy(open.data() + 4, &size, 4);
+        result = entry(*instance, k0340cvw::CVW_CMD_OPEN_WINDOW, open.data());
+        HWND window = nullptr;
+        std::memcpy(&window, open.data() + 8, sizeof window);
+        if (result != k0340cvw::CVW_OK || window == nullptr) {
+            *error = "the viewer opened no window (code " + std::to_string(result) + ")";
+            return nullptr;
+        }
+        if (standalone_) {
+            DWORD launch[1] = {};
+            result = entry(*instance, k0340cvw::CVW_CMD_LAUNCH_STANDALONE, launch);
+            if (result != k0340cvw::CVW_OK) {
+                *error = "the standalone console was not started (code " + std::to_string(result) + ")";
+                return window;
+            }
+        }
+        return window;
+    }
+
+    const bool standalone_;
+    std::thread thread_;
+    std::atomic<bool> quit_{false};
+    qk::win32::CodeModule* code_ = nullptr;  // the host thread's own
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool ready_ = false;
+    HWND window_ = nullptr;
+    std::string error_, viewer_;
+};
+
+// The camera manager is on the machine: its file in the system folder and
+// its library loadable by that name, so that the console's registration
+// reaches it.
+void InstallManager() {
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    const std::string file = std::string(system) + "\\LuCamMgr.dll";
+    if (GetFileAttributesA(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) throw Failure("the camera manager cannot be put into " + file);
+        CloseHandle(h);
+    }
+}
+
+struct ManagerArguments : ConsoleArguments {
+    bool standalone = false;
+};
+
+int CountConsoles() {
+    int count = 0;
+    EnumWindows(
+        [](HWND hwnd, LPARAM p) -> BOOL {
+            if (IsWindowVisible(hwnd) && Caption(hwnd) == kConsoleCaption) ++*reinterpret_cast<int*>(p);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+void RunManager(const ManagerArguments& a) {
+    const std::vector<k0340cvw::ScriptCommand> commands = ReadScript(a);
+    Stage stage(a);
+    InstallManager();
+    Host host(a.standalone);
+    std::printf("%s\n", host.Viewer().c_str());
+    const HWND window = host.Window();
+    std::string failure = host.Error();
+    if (window == nullptr) throw Failure(failure);
+    if (failure.empty() && a.standalone) {
+        // The standalone console's own window, beside the manager's.
+        if (WaitForWindow(kConsoleCaption) == nullptr) failure = "the standalone console did not open beside the integrated one";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
+    if (failure.empty()) failure = Replay(commands, a.script, stage);
+    if (failure.empty() && !a.screenshot.empty()) {
+        try {
+            SavePicture(IsWindow(window) ? window : nullptr, a.screenshot);
+        } catch (const Failure& f) {
+            failure = f.what();
+        }
+    }
+    if (HasDisplay() && a.script.empty()) {
+        while (IsWindow(window)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    host.Quit();
+    if (a.standalone) {
+        // The standalone console closes with its Quit event, as the uninstaller closes it.
+        HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, k0340cvw::kQuitEventName);
+        if (quit != nullptr) {
+            SetEvent(quit);
+            CloseHandle(quit);
+        }
+        for (int i = 0; i < 500 && CountConsoles() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    stage.streamer.Stop();
+    if (!failure.empty()) throw Failure(failure);
+    std::printf("the camera streamed %llu frames while the manager hosted the console\n",
+                static_cast<unsigned long long>(stage.streamer.Frames()));
 }
 
 void AddConsoleCommands(CLI::App& app) {
@@ -340,6 +690,17 @@ void AddConsoleCommands(CLI::App& app) {
                         "unplug, plug, screenshot FILE.png");
     console->add_option("--screenshot", a->screenshot, "Save the console window as FILE.png at the end");
     console->callback([a] { RunConsole(*a); });
+
+    qk::win32::RegisterStaticModule(u"LuCamMgr.dll", lucammgr::LookupExport);
+    auto m = std::make_shared<ManagerArguments>();
+    CLI::App* manager = app.add_subcommand(
+        "cammgr", "The camera manager hosting the console in its window, and on request the standalone console beside it");
+    manager->add_option("--root", m->root, "System root folder (the package is installed when missing)")->capture_default_str();
+    manager->add_option("--modules", m->modules, "Folder of the built modules, for the installation");
+    manager->add_flag("--standalone", m->standalone, "Also start the standalone console through the host interface");
+    manager->add_option("--script", m->script, "Replay FILE as qk0340 console does, on the console window in front");
+    manager->add_option("--screenshot", m->screenshot, "Save the integrated console window as FILE.png at the end");
+    manager->callback([m] { RunManager(*m); });
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ private:
     HANDLE instance_ = nullptr;
 };
 
-class AudioFxPanelTest : public testing::ConsoleTest {
+class AudioFxPanelTest : public testing::PanelHostTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
@@ -95,18 +95,11 @@ protected:
         // This test program exports no platform for a module file to bind to: the
         // library's code is linked in and found under its file name, as a tool does.
         qk::win32::RegisterStaticModule(u"K0340Afx.dll", k0340afx::LookupExport);
-        resources_.emplace();
-        ASSERT_TRUE(resources_->Loaded());
-        parent_ = CreateWindowExA(0, "STATIC", "stack", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 200, nullptr,
-                                  nullptr, nullptr, nullptr);
-        ASSERT_NE(parent_, nullptr);
+        OpenHost(200);
     }
     void TearDown() override {
-        panel_.reset();
-        if (parent_ != nullptr) DestroyWindow(parent_);
-        resources_.reset();
+        PanelHostTest::TearDown();
         qk::win32::RegisterStaticModule(u"K0340Afx.dll", nullptr);
-        ConsoleTest::TearDown();
     }
     void PlugWithMicrophone() {
         PlugAndWait();
@@ -128,9 +121,6 @@ protected:
                      reinterpret_cast<LPARAM>(Item(IDC_AUDIO_FX_LIST)));
     }
 
-    std::optional<console::ResourceLibrary> resources_;
-    HWND parent_ = nullptr;
-    std::unique_ptr<Panel> panel_;
 };
 
 TEST_F(AudioFxPanelTest, TheLibraryCountsAsInstalledOnlyWithItsKeyItsFileAndVersionOneOrLater) {

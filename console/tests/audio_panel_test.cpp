@@ -53,23 +53,13 @@ Features Read() {
     return f;
 }
 
-class AudioPanelTest : public testing::ConsoleTest {
+class AudioPanelTest : public testing::PanelHostTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
         ASSERT_EQ(qk::audio::RegisterFunctionDriver(), STATUS_SUCCESS);
         qk::nt::io::RegisterStaticDriver(u"K0340Aud.sys", K0340AudDriverEntry);
-        resources_.emplace();
-        ASSERT_TRUE(resources_->Loaded());
-        parent_ = CreateWindowExA(0, "STATIC", "stack", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 200, nullptr,
-                                  nullptr, nullptr, nullptr);
-        ASSERT_NE(parent_, nullptr);
-    }
-    void TearDown() override {
-        panel_.reset();
-        if (parent_ != nullptr) DestroyWindow(parent_);
-        resources_.reset();
-        ConsoleTest::TearDown();
+        OpenHost(200);
     }
     // The camera with its microphone; true once the filter answers for it.
     bool PlugWithMicrophone() {
@@ -87,9 +77,6 @@ protected:
     HWND Box() const { return GetDlgItem(panel_->Window(), IDC_NOISE_GUARD); }
     bool Ticked() const { return IsDlgButtonChecked(panel_->Window(), IDC_NOISE_GUARD) == BST_CHECKED; }
 
-    std::optional<console::ResourceLibrary> resources_;
-    HWND parent_ = nullptr;
-    std::unique_ptr<Panel> panel_;
 };
 
 TEST_F(AudioPanelTest, TheBoxSwitchesNoiseGuardAloneAndTellsTheOtherApplications) {

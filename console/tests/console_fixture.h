@@ -8,11 +8,15 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "capture/tests/capture_fixture.h"
 #include "console/k0340cvw.h"
+#include "console/panel.h"
+#include "console/skin/resource_library.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/nt/machine.h"
 
@@ -63,6 +67,30 @@ protected:
     }
 
     std::filesystem::path root_;
+};
+
+// A panel test's ground: the resource library loaded and a plain top-level
+// window for the panel to live in. Set-up that must come before the library
+// (drivers, outside modules) goes in the test's SetUp before OpenHost.
+class PanelHostTest : public ConsoleTest {
+protected:
+    void OpenHost(int height) {
+        resources_.emplace();
+        ASSERT_TRUE(resources_->Loaded());
+        parent_ = CreateWindowExA(0, "STATIC", "stack", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, height, nullptr,
+                                  nullptr, nullptr, nullptr);
+        ASSERT_NE(parent_, nullptr);
+    }
+    void TearDown() override {
+        panel_.reset();
+        if (parent_ != nullptr) DestroyWindow(parent_);
+        resources_.reset();
+        ConsoleTest::TearDown();
+    }
+
+    std::optional<console::ResourceLibrary> resources_;
+    HWND parent_ = nullptr;
+    std::unique_ptr<Panel> panel_;
 };
 
 }  // namespace k0340cvw::testing

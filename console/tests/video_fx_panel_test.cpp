@@ -99,7 +99,7 @@ private:
     std::thread thread_;
 };
 
-class VideoFxPanelTest : public testing::ConsoleTest {
+class VideoFxPanelTest : public testing::PanelHostTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
@@ -110,17 +110,7 @@ protected:
         std::ofstream(folder / "StartKFX.exe") << "program";
         std::filesystem::copy(QK_KFX_THUMBNAILS, folder / "Thumbnails",
                               std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
-        resources_.emplace();
-        ASSERT_TRUE(resources_->Loaded());
-        parent_ = CreateWindowExA(0, "STATIC", "stack", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300, nullptr,
-                                  nullptr, nullptr, nullptr);
-        ASSERT_NE(parent_, nullptr);
-    }
-    void TearDown() override {
-        panel_.reset();
-        if (parent_ != nullptr) DestroyWindow(parent_);
-        resources_.reset();
-        ConsoleTest::TearDown();
+        OpenHost(300);
     }
     void MakePanel(const std::string& device) {
         panel_ = MakeVideoFxPanel("C:\\Program Files\\Lumora Tech\\KFXE\\BlinklyEx.dll");
@@ -165,9 +155,6 @@ protected:
     }
     static std::string CameraKey() { return std::string(kConsoleKeyPath) + "\\" + kCamera; }
 
-    std::optional<console::ResourceLibrary> resources_;
-    HWND parent_ = nullptr;
-    std::unique_ptr<Panel> panel_;
 };
 
 TEST(VideoFxLanguage, OnlyTheKnownLanguagesArePassedOn) {

@@ -42,21 +42,11 @@ void Keep(HWND hwnd, const char* name) {
     EXPECT_TRUE(qk::ui::SaveWindowPng(hwnd, std::string(folder) + "/" + name, &error)) << error;
 }
 
-class ViewPanelTest : public testing::ConsoleTest {
+class ViewPanelTest : public testing::PanelHostTest {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
-        resources_.emplace();
-        ASSERT_TRUE(resources_->Loaded());
-        parent_ = CreateWindowExA(0, "STATIC", "stack", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300, nullptr,
-                                  nullptr, nullptr, nullptr);
-        ASSERT_NE(parent_, nullptr);
-    }
-    void TearDown() override {
-        panel_.reset();
-        if (parent_ != nullptr) DestroyWindow(parent_);
-        resources_.reset();
-        ConsoleTest::TearDown();
+        OpenHost(300);
     }
     void MakePanel(const std::string& device) {
         panel_ = MakeViewPanel();
@@ -87,9 +77,6 @@ protected:
         return s;
     }
 
-    std::optional<console::ResourceLibrary> resources_;
-    HWND parent_ = nullptr;
-    std::unique_ptr<Panel> panel_;
 };
 
 TEST_F(ViewPanelTest, ASliderMovedReachesTheDriverTheCameraAndTheStoredSetting) {

@@ -43,19 +43,4 @@ refused_saying "no such dialog" "which" vfw --root "$R" dialog display
 refused_saying "dialog picture not png" "--screenshot wants a FILE.png" vfw --root "$R" dialog format --screenshot "$WORK/x.jpg"
 refused_saying "dialog without camera" "no camera is there (DV_ERR_NOTDETECTED)" vfw --root "$R" --no-camera dialog source
 
-# ---- regsvr32 and rundll32 ---------------------------------------------------------------------------------
-ok "register" regsvr32 --root "$R" K0340Vfw.dll
-contains "register" "DllRegisterServer in K0340Vfw.dll succeeded."
-ok "unregister" regsvr32 --root "$R" /u K0340Vfw.dll
-contains "unregister" "DllUnregisterServer in K0340Vfw.dll succeeded."
-exit_code() { "$QK" "$@" >"$WORK/out" 2>"$WORK/err"; echo $?; }
-[ "$(exit_code regsvr32 --root "$R" Nothing.dll)" -eq 3 ] || fail "a missing module is not exit code 3"
-grep -qF 'The module "Nothing.dll" failed to load' "$WORK/err" || fail "missing module message: $(cat "$WORK/err")"
-[ "$(exit_code regsvr32 --root "$R" /s Nothing.dll)" -eq 3 ] || fail "silent: not exit code 3"
-[ -s "$WORK/err" ] && fail "silent regsvr32 said: $(cat "$WORK/err")"
-[ "$(exit_code regsvr32 --root "$R")" -eq 1 ] || fail "no module is not exit code 1"
-refused_saying "rundll32 missing entry" "Error in K0340Vfw.dll: missing entry: Nope" rundll32 --root "$R" K0340Vfw.dll,Nope
-refused_saying "rundll32 no entry" "is no MODULE,ENTRY" rundll32 --root "$R" K0340Vfw.dll
-refused_saying "rundll32 no module" "There was a problem starting Nothing.dll" rundll32 --root "$R" Nothing.dll,Run
-
 finish

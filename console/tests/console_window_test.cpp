@@ -228,8 +228,8 @@ TEST_F(ConsoleWindowTest, UnpluggedTheButtonSaysNoCameraAndReplugsReadThePanelsA
     HWND window = Console();
     HWND button = GetDlgItem(window, IDC_CAMERA);
 
+    // The window system tells every top-level window that devices changed.
     Unplug(port);
-    SendMessageW(window, WM_DEVICECHANGE, 0x8004 /* removal complete */, 0);
     char text[300] = {};
     EXPECT_TRUE(Eventually([&] { return !IsWindowEnabled(button); }));
     GetWindowTextA(button, text, sizeof text);
@@ -241,12 +241,15 @@ TEST_F(ConsoleWindowTest, UnpluggedTheButtonSaysNoCameraAndReplugsReadThePanelsA
     Records().ClearSetDevices();
     PlugCamera();
     ASSERT_FALSE(FilterLink().empty());
-    SendMessageW(window, WM_DEVICECHANGE, 0x8000 /* arrival */, 0);
     EXPECT_TRUE(Eventually([&] { return IsWindowEnabled(button) != FALSE; }));
     GetWindowTextA(button, text, sizeof text);
     EXPECT_EQ(std::string(text), "   " + camera);
     EXPECT_TRUE(Eventually([&] { return Records().LastDevice(kViewPanelTitle) == camera; }));
-    EXPECT_EQ(Records().SetDeviceOrder().size(), 5u);
+    // Each device node of the camera is a notice and a re-check; every re-check reads all five panels.
+    EXPECT_TRUE(Eventually([] {
+        const size_t reads = Records().SetDeviceOrder().size();
+        return reads >= 5 && reads % 5 == 0;
+    })) << Records().SetDeviceOrder().size();
     CloseConsole();
 }
 

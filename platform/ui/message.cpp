@@ -378,16 +378,22 @@ BOOL SendNotifyMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    Desktop& d = Desktop::Get();
+void qk::ui::PostToTopLevel(Desktop& d, UINT message, WPARAM wParam, LPARAM lParam) {
     std::lock_guard guard(d.lock);
     const DWORD time = static_cast<DWORD>(d.Now() / qk::nt::kMillisecond);
+    for (Window* w : d.topLevel) d.QueueOf(w->thread).posted.push_back(MSG{w->handle, message, wParam, lParam, time, d.cursor});
+    d.wake->notify_all();
+}
+
+BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    Desktop& d = Desktop::Get();
     if (hwnd == HWND_BROADCAST) {
         // Every top-level window of the machine, whichever process made it.
-        for (Window* w : d.topLevel) d.QueueOf(w->thread).posted.push_back(MSG{w->handle, message, wParam, lParam, time, d.cursor});
-        d.wake->notify_all();
+        PostToTopLevel(d, message, wParam, lParam);
         return TRUE;
     }
+    std::lock_guard guard(d.lock);
+    const DWORD time = static_cast<DWORD>(d.Now() / qk::nt::kMillisecond);
     if (!hwnd) {
         d.QueueOf(std::this_thread::get_id()).posted.push_back(MSG{nullptr, message, wParam, lParam, time, d.cursor});
         return TRUE;

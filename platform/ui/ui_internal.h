@@ -173,6 +173,9 @@ public:
     // The X11 presentation when a display is present; it goes first when the
     // desktop goes, while the windows still exist.
     std::shared_ptr<X11Presenter> presenter;
+    // Plug and Play's device changes, told to the windows; goes before the tables.
+    std::once_flag deviceWatchOnce;
+    std::shared_ptr<void> deviceWatch;
 };
 
 // Geometry.
@@ -186,6 +189,10 @@ bool IsVisibleOnScreen(const Window& w);  // it and every ancestor visible
 // the windows of one top-level window.
 void Invalidate(Window& w, const Region& region, bool erase, bool children);
 void PaintPending(Window& top);
+// Posts to every top-level window of the machine (HWND_BROADCAST).
+void PostToTopLevel(Desktop& d, UINT message, WPARAM wParam, LPARAM lParam);
+// Posts WM_DEVICECHANGE to every top-level window while the result lives.
+std::shared_ptr<void> WatchDeviceChanges(Desktop& desktop);
 // Mouse and key messages go to the input queue of the window's thread.
 void PostInput(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 Region VisibleClientRegion(const Window& w);  // client coordinates, clipped by ancestors

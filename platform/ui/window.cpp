@@ -48,6 +48,7 @@ Desktop::Desktop(Machine&) {
 }
 
 Desktop::~Desktop() {
+    deviceWatch.reset();
     presenter.reset();
     for (auto& [h, w] : windows) {
         if (w->surface) cairo_surface_destroy(w->surface);
@@ -318,6 +319,11 @@ BOOL GetClassInfoExW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSEXW wc) {
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x, int y, int width,
                      int height, HWND parentHandle, HMENU menu, HINSTANCE instance, LPVOID param) {
     Desktop& d = Desktop::Get();
+    // The first window starts the watch on devices, outside every lock: the
+    // desktop is made under the machine's lock, which Plug and Play takes too.
+    std::call_once(d.deviceWatchOnce, [&d] {
+        if (qk::nt::Kernel::GetOrNull() != nullptr) d.deviceWatch = WatchDeviceChanges(d);
+    });
     std::unique_ptr<Window> owned = std::make_unique<Window>();
     Window* w = owned.get();
     {

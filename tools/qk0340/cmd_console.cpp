@@ -66,10 +66,8 @@ HANDLE StartConsole() {
     return info.hProcess;
 }
 
-
 constexpr char kConsoleCaption[] = "Lumora Camera Console";
 constexpr LONG kVerticalSlider = 0x0002;  // TBS_VERT
-constexpr WPARAM kRemovalComplete = 0x8004, kArrival = 0x8000;
 // What the window system needs to settle after an input: the posted
 // message handled and what it caused painted.
 constexpr auto kSettle = std::chrono::milliseconds(200);
@@ -172,15 +170,6 @@ bool EqualsIgnoringCase(const std::u16string& a, const std::u16string& b) {
     return true;
 }
 
-void BroadcastDeviceChange(WPARAM event) {
-    EnumWindows(
-        [](HWND hwnd, LPARAM p) -> BOOL {
-            PostMessageW(hwnd, WM_DEVICECHANGE, static_cast<WPARAM>(p), 0);
-            return TRUE;
-        },
-        static_cast<LPARAM>(event));
-}
-
 UINT VirtualKey(k0340cvw::ScriptKey key) {
     using K = k0340cvw::ScriptKey;
     switch (key) {
@@ -254,15 +243,13 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
     case V::Unplug:
         if (!rig.Plugged()) return "the camera is not plugged in";
         rig.Unplug();  // while the application streams: a surprise removal
-        streamer.Stop();
-        BroadcastDeviceChange(kRemovalComplete);
+        streamer.Stop();  // the window system tells the console's windows
         break;
     case V::Plug: {
         if (rig.Plugged()) return "the camera is plugged in already";
         std::string error;
         if (!rig.Replug(qk::sim::Faults{}, &error)) return "the camera could not be plugged in: " + error;
         streamer.Start(rig);
-        BroadcastDeviceChange(kArrival);
         break;
     }
     case V::Screenshot:

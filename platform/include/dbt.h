@@ -1,0 +1,7 @@
+// Device-change events carried by WM_DEVICECHANGE in wParam.
+#pragma once
+
+#define DBT_DEVNODES_CHANGED 0x0007
+#define DBT_DEVICEARRIVAL 0x8000
+#define DBT_DEVICEQUERYREMOVE 0x8001
+#define DBT_DEVICEREMOVECOMPLETE 0x8004

@@ -232,6 +232,12 @@ INT_PTR RunModal(HWND dialog, HWND owner) {
 
 }  // namespace
 
+HWND CreateModalDialog(const DialogTemplate& t, HWND owner, DLGPROC proc, LPARAM init) {
+    return CreateFromTemplate(nullptr, t, owner, proc, init, true);
+}
+
+INT_PTR RunModalDialog(HWND dialog, HWND owner) { return RunModal(dialog, owner); }
+
 void RegisterDialogClass(Desktop& d) {
     auto c = std::make_unique<WindowClass>();
     c->name = u"#32770";

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "windows.h"
+#include "winuser.h"
+
 namespace qk::ui {
 
 struct NameOrOrdinal {
@@ -51,6 +54,11 @@ struct DialogTemplate {
 };
 
 bool ParseDialogTemplate(std::span<const uint8_t> bytes, DialogTemplate* out, std::string* error);
+
+// A dialog the system builds itself (message boxes, the file dialog): made
+// from `t` for a modal run, then run until EndDialog; -1 when it was not made.
+HWND CreateModalDialog(const DialogTemplate& t, HWND owner, DLGPROC proc, LPARAM init);
+INT_PTR RunModalDialog(HWND dialog, HWND owner);
 
 // The class name an item's ordinal stands for (empty for an unknown one).
 std::u16string PredefinedClassName(uint16_t ordinal);

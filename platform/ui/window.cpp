@@ -441,7 +441,19 @@ BOOL DestroyWindow(HWND hwnd) {
     if (!IsWindow(hwnd)) return TRUE;
     Window* parent = w->parent;
     const RECT area = w->rect;
+    HWND owner = nullptr;
+    bool wasActive;
+    {
+        std::lock_guard guard(d.lock);
+        wasActive = d.active == hwnd;
+        if (w->owner != nullptr) owner = w->owner->handle;
+    }
     DestroyTree(d, w);
+    // The active window went: its owner comes back in front, as after a
+    // message box or a modal dialog.
+    if (wasActive && owner != nullptr && GetActiveWindow() == nullptr && IsWindowVisible(owner) && IsWindowEnabled(owner)) {
+        SetActiveWindow(owner);
+    }
     if (parent && IsWindow(parent->handle)) {
         const RECT client = ClientRectInWindow(*parent);
         (void)client;

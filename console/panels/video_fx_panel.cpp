@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commctrl.h"
+#include "commdlg.h"
 #include "console/panels/panels.h"
 #include "console/panels/thumbnails.h"
 #include "console/resources/resource_ids.h"
@@ -37,8 +38,27 @@ enum Message : UINT {
     kApplyFailed = 57683,
     kNewerEngine = 57684,
     kWebFailed = 57686,
+    kEffectFiles = 57687,
+    kImported = 57688,
+    kImportUnreadable = 57689,
+    kImportExists = 57690,
+    kImportDamaged = 57691,
+    kImportCopy = 57692,
+    kImportNewerEngine = 57693,
     kNoEditor = 57747,
 };
+
+// What an import came to, as the user is told it.
+Message ImportOutcome(HRESULT hr) {
+    switch (hr) {
+    case S_OK: return kImported;
+    case KFX_E_EXISTS: return kImportExists;
+    case KFX_E_DAMAGED: return kImportDamaged;
+    case KFX_E_COPY: return kImportCopy;
+    case KFX_E_NEWER_ENGINE: return kImportNewerEngine;
+    default: return kImportUnreadable;  // missing, unreadable, or refused for any other reason
+    }
+}
 
 std::u16string Widen(const std::string& text) {
     std::u16string wide;
@@ -216,11 +236,10 @@ private:
     }
 
     void EnableAll(bool enable) {
-        for (int id : {IDC_VIDEO_FX_ENABLE, IDC_VIDEO_FX_CATEGORY, IDC_VIDEO_FX_EFFECTS, IDC_VIDEO_FX_EDIT}) {
+        for (int id : {IDC_VIDEO_FX_ENABLE, IDC_VIDEO_FX_CATEGORY, IDC_VIDEO_FX_EFFECTS, IDC_VIDEO_FX_EDIT,
+                       IDC_VIDEO_FX_IMPORT}) {
             EnableWindow(GetDlgItem(Window(), id), enable);
         }
-        // Importing needs the system's file-open dialog, which this system does not offer yet.
-        EnableWindow(GetDlgItem(Window(), IDC_VIDEO_FX_IMPORT), FALSE);
     }
 
     // Steps 1-3: the engine made, opened in the installed language, its
@@ -246,11 +265,7 @@ private:
             return;
         }
         if (FAILED(engine_->Open(reinterpret_cast<LPCOLESTR>(EngineLanguageText(first).c_str())))) return;
-        ULONG count = 0;
-        BSTR* names = nullptr;
-        if (FAILED(engine_->GetCategories(&count, &names))) return;
-        for (ULONG i = 0; i < count; ++i) categories_.push_back(Narrow(reinterpret_cast<const char16_t*>(names[i])));
-        FreeStrings(names, count);
+        if (!ReadCategories()) return;
         if (!Running()) {
             const std::string engine = AppPath("BlinklyEx.dll");
             const auto slash = engine.find_last_of('\\');
@@ -266,12 +281,59 @@ private:
         }
         windows_->RegisterWindow(Window());
         registered_ = true;
+        ShowCategories();
+        ready_ = true;
+        EnableAll(true);
+    }
+
+    bool ReadCategories() {
+        ULONG count = 0;
+        BSTR* names = nullptr;
+        if (FAILED(engine_->GetCategories(&count, &names))) return false;
+        categories_.clear();
+        for (ULONG i = 0; i < count; ++i) categories_.push_back(Narrow(reinterpret_cast<const char16_t*>(names[i])));
+        FreeStrings(names, count);
+        return true;
+    }
+
+    void ShowCategories() {
         HWND list = GetDlgItem(Window(), IDC_VIDEO_FX_CATEGORY);
+        SendMessageW(list, CB_RESETCONTENT, 0, 0);
         for (const auto& c : categories_) {
             SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(c).c_str()));
         }
-        ready_ = true;
-        EnableAll(true);
+    }
+
+    // Step 7: an effect file chosen by the user, handed to the engine; an
+    // imported effect may bring a category of its own.
+    void Import() {
+        auto* resources = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(Window(), GWLP_HINSTANCE));
+        char label[256] = {};
+        LoadStringA(resources, kEffectFiles, label, sizeof label);
+        std::string filter = std::string(label) + " (*.vfz)";
+        filter.push_back('\0');
+        filter += "*.vfz";
+        filter.push_back('\0');
+        filter.push_back('\0');
+        char file[MAX_PATH] = {};
+        OPENFILENAMEA ofn{};
+        ofn.lStructSize = sizeof ofn;
+        ofn.hwndOwner = Window();
+        ofn.lpstrFilter = filter.c_str();
+        ofn.lpstrFile = file;
+        ofn.nMaxFile = sizeof file;
+        ofn.lpstrDefExt = "vfz";
+        ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+        if (!GetOpenFileNameA(&ofn)) return;
+        BSTR category = nullptr, name = nullptr;
+        const HRESULT hr = engine_->ImportEffect(reinterpret_cast<LPCOLESTR>(Widen(file).c_str()), &category, &name);
+        SysFreeString(category);
+        SysFreeString(name);
+        if (SUCCEEDED(hr) && ReadCategories()) {
+            ShowCategories();
+            Restore();
+        }
+        Say(ImportOutcome(hr));
     }
 
     bool Running() const {
@@ -466,6 +528,10 @@ private:
             }
             return TRUE;
         }
+        case IDC_VIDEO_FX_IMPORT:
+            if (code != BN_CLICKED || !ready_) return FALSE;
+            Import();
+            return TRUE;
         case IDC_VIDEO_FX_WEB:
             if (code != BN_CLICKED) return FALSE;
             if (reinterpret_cast<INT_PTR>(ShellExecuteA(Window(), "open", kWebPage, nullptr, nullptr, SW_SHOWNORMAL)) <=

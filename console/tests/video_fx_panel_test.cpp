@@ -13,7 +13,10 @@
 #include <optional>
 #include <thread>
 
+#include <zip.h>
+
 #include "commctrl.h"
+#include "commdlg.h"
 #include "console/panels/panels.h"
 #include "console/panels/thumbnails.h"
 #include "console/resources/resource_ids.h"
@@ -157,6 +160,45 @@ protected:
 
 };
 
+// An effect file as a user gets one: a zip archive with its description.
+void WriteEffectFile(const std::filesystem::path& path, const std::string& description) {
+    int error = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    ASSERT_NE(z, nullptr) << error;
+    zip_source_t* s = zip_source_buffer(z, description.data(), description.size(), 0);
+    ASSERT_GE(zip_file_add(z, "effect.ini", s, ZIP_FL_OVERWRITE), 0);
+    ASSERT_EQ(zip_close(z), 0);
+}
+
+// Chooses `file` in the file-open dialog once it shows (typed into its name
+// box, then Open), from a thread of its own while the panel's thread runs
+// the dialog.
+class FileChooser {
+public:
+    explicit FileChooser(std::string file)
+        : thread_([this, file = std::move(file)] {
+              for (int i = 0; i < 1000; ++i) {
+                  HWND dialog = FindWindowA(nullptr, "Open");
+                  if (dialog != nullptr && IsWindowVisible(dialog) && GetDlgItem(dialog, edt1) != nullptr) {
+                      SetDlgItemTextA(dialog, edt1, file.c_str());
+                      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                      chosen_ = true;
+                      return;
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+              }
+          }) {}
+    bool Chosen() {
+        if (thread_.joinable()) thread_.join();
+        return chosen_;
+    }
+    ~FileChooser() { Chosen(); }
+
+private:
+    std::atomic<bool> chosen_{false};
+    std::thread thread_;
+};
+
 TEST(VideoFxLanguage, OnlyTheKnownLanguagesArePassedOn) {
     for (const char* known : {"1028", "1031", "1034", "1036", "1040", "1041", "1043", "1046", "2052"}) {
         std::u16string expected;
@@ -190,7 +232,7 @@ TEST_F(VideoFxPanelTest, TheServiceIsStartedAndEachCamerasChoiceIsKeptAndApplied
     ASSERT_EQ(SendMessageW(Item(IDC_VIDEO_FX_EFFECTS), LVM_GETITEMCOUNT, 0, 0), 3);
     EXPECT_EQ(EffectText(1), u"Negative");
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_VIDEO_FX_ENABLE)));
-    EXPECT_FALSE(IsWindowEnabled(Item(IDC_VIDEO_FX_IMPORT))) << "no file-open dialog to import with";
+    EXPECT_TRUE(IsWindowEnabled(Item(IDC_VIDEO_FX_IMPORT)));
 
     // An effect chosen while effects are off is remembered, not applied.
     ChooseEffect(1);
@@ -300,6 +342,33 @@ TEST_F(VideoFxPanelTest, AMissingEditorAndAPageWithoutABrowserAreReported) {
         SendMessageW(Item(IDC_VIDEO_FX_WEB), BM_CLICK, 0, 0);
         EXPECT_TRUE(watcher.Said("The web page could not be opened.")) << "the machine has no browser";
     }
+}
+
+TEST_F(VideoFxPanelTest, AnEffectFileChosenInTheFileDialogIsImportedAndEachOutcomeIsReported) {
+    PlugAndWait();
+    MakePanel(kCamera);
+    std::filesystem::create_directories(root_ / "Effects");
+    WriteEffectFile(root_ / "Effects/warm.vfz", "[Effect]\r\nCategory=Imported\r\nName=Warm\r\nKind=sepia\r\nVersion=1\r\n");
+    WriteEffectFile(root_ / "Effects/later.vfz", "[Effect]\r\nCategory=Imported\r\nName=Later\r\nKind=sepia\r\nVersion=9\r\n");
+    std::ofstream(root_ / "Effects/torn.vfz") << "PK not a whole archive";
+    HWND categories = Item(IDC_VIDEO_FX_CATEGORY);
+    ASSERT_EQ(SendMessageW(categories, CB_GETCOUNT, 0, 0), 3);
+
+    const auto import = [&](const std::string& file, const std::string& said) {
+        SCOPED_TRACE(file);
+        MessageBoxWatcher watcher;
+        FileChooser chooser(file);
+        SendMessageW(Item(IDC_VIDEO_FX_IMPORT), BM_CLICK, 0, 0);
+        EXPECT_TRUE(chooser.Chosen()) << "the file-open dialog showed";
+        EXPECT_TRUE(watcher.Said(said));
+    };
+    // Without an extension the dialog adds ".vfz"; the new category is listed at once.
+    import("C:\\Effects\\warm", "The effect was imported.");
+    EXPECT_EQ(SendMessageW(categories, CB_GETCOUNT, 0, 0), 4);
+    import("C:\\Effects\\warm.vfz", "The effect is already installed.");
+    import("C:\\Effects\\torn.vfz", "The effect file is damaged.");
+    import("C:\\Effects\\later.vfz", "The effect does not fit this version of the video effects engine.");
+    EXPECT_EQ(SendMessageW(categories, CB_GETCOUNT, 0, 0), 4);
 }
 
 TEST_F(VideoFxPanelTest, WithoutAnInstalledLanguageThePanelSaysSoAndStaysEmpty) {

@@ -361,36 +361,114 @@ void PaintList(HWND hwnd, HDC hdc) {
     }
 }
 
+// The first row shown of a scrolled list of `rows` rows, `lines` of which
+// fit, after a scroll-bar request; `top` as it was for any other request.
+int ScrolledTop(WPARAM request, int top, int lines, int rows) {
+    switch (LOWORD(request)) {
+        case SB_LINEUP: --top; break;
+        case SB_LINEDOWN: ++top; break;
+        case SB_PAGEUP: top -= std::max(1, lines); break;
+        case SB_PAGEDOWN: top += std::max(1, lines); break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION: top = HIWORD(request); break;
+        case SB_TOP: top = 0; break;
+        case SB_BOTTOM: top = rows; break;
+        default: break;
+    }
+    return std::clamp(top, 0, std::max(0, rows - lines));
+}
+
+// A list box keeps its scroll bar (WS_VSCROLL) in step with what it shows.
+int ListLines(HWND hwnd) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    return std::max<int>(1, r.bottom / ItemHeight());
+}
+
+void SyncListBar(HWND hwnd, ListState& s) {
+    const int count = static_cast<int>(s.items.size()), lines = ListLines(hwnd);
+    s.top = std::clamp(s.top, 0, std::max(0, count - lines));
+    if (!(GetWindowLongW(hwnd, GWL_STYLE) & WS_VSCROLL)) return;
+    SCROLLINFO si{sizeof si, SIF_RANGE | SIF_PAGE | SIF_POS, 0, std::max(0, count - 1), static_cast<UINT>(lines), s.top, 0};
+    SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+}
+
+void ShowListItem(HWND hwnd, ListState& s, int index) {
+    const int lines = ListLines(hwnd);
+    if (index < s.top) s.top = index;
+    if (index >= s.top + lines) s.top = index - lines + 1;
+}
+
 LRESULT ListBoxProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     ListState& s = StateOf<ListState>(hwnd);
     bool handled;
     const LRESULT r = ListMessages(hwnd, s, message, wParam, lParam, false, &handled);
-    if (handled) return r;
+    if (handled) {
+        if (message == LB_SETCURSEL && s.selection >= 0) ShowListItem(hwnd, s, s.selection);
+        SyncListBar(hwnd, s);
+        return r;
+    }
+    const bool notify = (GetWindowLongW(hwnd, GWL_STYLE) & LBS_NOTIFY) != 0;
+    const int count = static_cast<int>(s.items.size());
     switch (message) {
         case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintList(hwnd, hdc); });
         case WM_ERASEBKGND: return 1;
-        case WM_LBUTTONDOWN: {
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK: {
             SetFocus(hwnd);
             const int at = s.top + GET_Y_LPARAM(lParam) / ItemHeight();
-            if (at < static_cast<int>(s.items.size()) && at != s.selection) {
+            if (at >= count) return 0;
+            if (at != s.selection) {
                 s.selection = at;
                 InvalidateRect(hwnd, nullptr, TRUE);
-                if (GetWindowLongW(hwnd, GWL_STYLE) & LBS_NOTIFY) Command(hwnd, LBN_SELCHANGE);
+                if (notify) Command(hwnd, LBN_SELCHANGE);
             }
+            if (message == WM_LBUTTONDBLCLK && notify) Command(hwnd, LBN_DBLCLK);
             return 0;
         }
         case WM_KEYDOWN: {
+            const int lines = ListLines(hwnd);
             int at = s.selection;
             if (wParam == VK_UP) at = std::max(0, at - 1);
-            else if (wParam == VK_DOWN) at = std::min(static_cast<int>(s.items.size()) - 1, at + 1);
+            else if (wParam == VK_DOWN) at = std::min(count - 1, at + 1);
+            else if (wParam == VK_PRIOR) at = std::max(0, at - lines);
+            else if (wParam == VK_NEXT) at = std::min(count - 1, std::max(0, at) + lines);
+            else if (wParam == VK_HOME) at = 0;
+            else if (wParam == VK_END) at = count - 1;
             else return 0;
             if (at != s.selection && at >= 0) {
                 s.selection = at;
+                ShowListItem(hwnd, s, at);
+                SyncListBar(hwnd, s);
                 InvalidateRect(hwnd, nullptr, TRUE);
-                if (GetWindowLongW(hwnd, GWL_STYLE) & LBS_NOTIFY) Command(hwnd, LBN_SELCHANGE);
+                if (notify) Command(hwnd, LBN_SELCHANGE);
             }
             return 0;
         }
+        case WM_VSCROLL:
+        case WM_MOUSEWHEEL: {
+            const int lines = ListLines(hwnd);
+            const int top = message == WM_VSCROLL
+                                ? ScrolledTop(wParam, s.top, lines, count)
+                                : std::clamp(s.top - static_cast<SHORT>(HIWORD(wParam)) / WHEEL_DELTA * 3, 0,
+                                             std::max(0, count - lines));
+            if (top != s.top) {
+                s.top = top;
+                InvalidateRect(hwnd, nullptr, TRUE);
+            }
+            SyncListBar(hwnd, s);
+            return 0;
+        }
+        case WM_SIZE:
+            SyncListBar(hwnd, s);
+            return 0;
+        case LB_GETTOPINDEX: return s.top;
+        case LB_SETTOPINDEX:
+            if (wParam >= static_cast<WPARAM>(std::max(count, 1))) return LB_ERR;
+            s.top = static_cast<int>(wParam);
+            SyncListBar(hwnd, s);
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return 0;
         case WM_GETDLGCODE: return DLGC_WANTARROWS | DLGC_WANTCHARS;
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
@@ -728,6 +806,7 @@ struct ListViewState {
     int selection = -1;
     HIMAGELIST normal = nullptr;  // icon mode
     HIMAGELIST small = nullptr;   // the row modes
+    int top = 0;                  // the first row shown (of cells in icon mode)
 };
 
 bool IconMode(HWND hwnd) { return (GetWindowLongW(hwnd, GWL_STYLE) & LVS_TYPEMASK) == LVS_ICON; }
@@ -749,21 +828,60 @@ SIZE IconCell(const ListViewState& s) {
 
 int RowHeight(const ListViewState& s) { return std::max<int>(ItemHeight(), ImageSize(s.small).cy + 2); }
 
+int ViewColumns(HWND hwnd, const ListViewState& s) {
+    if (!IconMode(hwnd)) return 1;
+    RECT r;
+    GetClientRect(hwnd, &r);
+    return std::max<int>(1, r.right / IconCell(s).cx);
+}
+int ViewRowHeight(HWND hwnd, const ListViewState& s) { return IconMode(hwnd) ? IconCell(s).cy : RowHeight(s); }
+int ViewRows(HWND hwnd, const ListViewState& s) {
+    const int columns = ViewColumns(hwnd, s);
+    return (static_cast<int>(s.items.size()) + columns - 1) / columns;
+}
+int ViewLines(HWND hwnd, const ListViewState& s) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    return std::max<int>(1, r.bottom / ViewRowHeight(hwnd, s));
+}
+
 RECT ItemRect(HWND hwnd, const ListViewState& s, int i) {
     RECT r;
     GetClientRect(hwnd, &r);
-    if (!IconMode(hwnd)) {
-        const int h = RowHeight(s);
-        return RECT{r.left, i * h, r.right, (i + 1) * h};
+    const int columns = ViewColumns(hwnd, s), h = ViewRowHeight(hwnd, s);
+    const int row = i / columns - s.top;
+    if (!IconMode(hwnd)) return RECT{r.left, row * h, r.right, (row + 1) * h};
+    const int cx = IconCell(s).cx, x = (i % columns) * cx;
+    return RECT{x, row * h, x + cx, (row + 1) * h};
+}
+
+// The scroll bar shows while the rows overflow: showing it only ever narrows
+// the view (more rows), hiding it only widens it, so the two never alternate.
+void SyncViewBar(HWND hwnd, ListViewState& s) {
+    const int rows = ViewRows(hwnd, s), lines = ViewLines(hwnd, s);
+    s.top = std::clamp(s.top, 0, std::max(0, rows - lines));
+    const bool need = rows > lines;
+    SCROLLINFO current{sizeof current, SIF_ALL, 0, 0, 0, 0, 0};
+    const bool shown = (GetWindowLongW(hwnd, GWL_STYLE) & WS_VSCROLL) != 0;
+    if (need != shown) {
+        SetWindowLongW(hwnd, GWL_STYLE, GetWindowLongW(hwnd, GWL_STYLE) ^ WS_VSCROLL);
+        ShowScrollBar(hwnd, SB_VERT, need);
+        return;  // WM_SIZE comes back here with the new width
     }
-    const SIZE cell = IconCell(s);
-    const int columns = std::max<int>(1, r.right / cell.cx);
-    const int x = (i % columns) * cell.cx, y = (i / columns) * cell.cy;
-    return RECT{x, y, x + cell.cx, y + cell.cy};
+    if (!need) return;
+    GetScrollInfo(hwnd, SB_VERT, &current);
+    SCROLLINFO si{sizeof si, SIF_RANGE | SIF_PAGE | SIF_POS, 0, rows - 1, static_cast<UINT>(lines), s.top, 0};
+    if (current.nMax != si.nMax || current.nPage != si.nPage || current.nPos != si.nPos) SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+}
+
+void ShowViewItem(HWND hwnd, ListViewState& s, int index) {
+    const int row = index / ViewColumns(hwnd, s), lines = ViewLines(hwnd, s);
+    if (row < s.top) s.top = row;
+    if (row >= s.top + lines) s.top = row - lines + 1;
 }
 
 int ItemAt(HWND hwnd, const ListViewState& s, POINT p) {
-    for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
+    for (int i = s.top * ViewColumns(hwnd, s); i < static_cast<int>(s.items.size()); ++i) {
         const RECT r = ItemRect(hwnd, s, i);
         if (PtInRect(&r, p)) return i;
     }
@@ -778,7 +896,7 @@ void PaintListView(HWND hwnd, const ListViewState& s, HDC hdc) {
     FillRect(hdc, &r, GetSysColorBrush(COLOR_WINDOW));
     SetBkMode(hdc, TRANSPARENT);
     const bool icons = IconMode(hwnd);
-    for (int i = 0; i < static_cast<int>(s.items.size()); ++i) {
+    for (int i = s.top * ViewColumns(hwnd, s); i < static_cast<int>(s.items.size()); ++i) {
         const RECT cell = ItemRect(hwnd, s, i);
         if (cell.top >= r.bottom) break;
         RECT label;
@@ -814,8 +932,25 @@ void PaintListView(HWND hwnd, const ListViewState& s, HDC hdc) {
     }
 }
 
+LRESULT ListViewMessage(HWND hwnd, ListViewState& s, UINT message, WPARAM wParam, LPARAM lParam);
+
 LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     ListViewState& s = StateOf<ListViewState>(hwnd);
+    const LRESULT result = ListViewMessage(hwnd, s, message, wParam, lParam);
+    switch (message) {
+        case LVM_DELETEALLITEMS:
+        case LVM_INSERTITEMW:
+        case LVM_SETIMAGELIST:
+        case LVM_SETITEMSTATE:
+        case WM_SIZE:
+            SyncViewBar(hwnd, s);
+            break;
+        default: break;
+    }
+    return result;
+}
+
+LRESULT ListViewMessage(HWND hwnd, ListViewState& s, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_PAINT: return PaintWith(hwnd, [&](HDC hdc) { PaintListView(hwnd, s, hdc); });
         case WM_ERASEBKGND: return 1;
@@ -824,6 +959,7 @@ LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             s.items.clear();
             s.images.clear();
             s.selection = -1;
+            s.top = 0;
             InvalidateRect(hwnd, nullptr, TRUE);
             return TRUE;
         case LVM_INSERTITEMW: {
@@ -862,8 +998,30 @@ LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             auto* item = reinterpret_cast<const LVITEMW*>(lParam);
             if (!item || !(item->stateMask & LVIS_SELECTED)) return FALSE;
             s.selection = (item->state & LVIS_SELECTED) ? static_cast<int>(wParam) : -1;
+            if (s.selection >= 0 && s.selection < static_cast<int>(s.items.size())) ShowViewItem(hwnd, s, s.selection);
             InvalidateRect(hwnd, nullptr, TRUE);
             return TRUE;
+        }
+        case LVM_ENSUREVISIBLE:
+            if (wParam >= s.items.size()) return FALSE;
+            ShowViewItem(hwnd, s, static_cast<int>(wParam));
+            SyncViewBar(hwnd, s);
+            InvalidateRect(hwnd, nullptr, TRUE);
+            return TRUE;
+        case LVM_GETTOPINDEX: return static_cast<LRESULT>(s.top) * ViewColumns(hwnd, s);
+        case WM_VSCROLL:
+        case WM_MOUSEWHEEL: {
+            const int rows = ViewRows(hwnd, s), lines = ViewLines(hwnd, s);
+            const int top = message == WM_VSCROLL
+                                ? ScrolledTop(wParam, s.top, lines, rows)
+                                : std::clamp(s.top - static_cast<SHORT>(HIWORD(wParam)) / WHEEL_DELTA, 0,
+                                             std::max(0, rows - lines));
+            if (top != s.top) {
+                s.top = top;
+                InvalidateRect(hwnd, nullptr, TRUE);
+            }
+            SyncViewBar(hwnd, s);
+            return 0;
         }
         case LVM_GETNEXTITEM: return (lParam & LVNI_SELECTED) ? s.selection : -1;
         case WM_LBUTTONDOWN: {

@@ -240,8 +240,9 @@ INT_PTR CALLBACK Proc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
             item.resize(std::char_traits<char16_t>::length(item.c_str()));
             const bool folder = item.size() >= 2 && item.front() == u'[' && item.back() == u']';
             if (folder) item = item.substr(1, item.size() - 2);
+            // A folder chosen goes into the name box too: Open then enters it.
             if (code == LBN_SELCHANGE) {
-                if (!folder) SetDlgItemTextW(dialog, edt1, item.c_str());
+                SetDlgItemTextW(dialog, edt1, item.c_str());
             } else if (Accept(dialog, *r, item)) {
                 EndDialog(dialog, IDOK);
             }

@@ -198,5 +198,97 @@ TEST_F(ListViewTest, ReportModeDrawsTheSmallPictureBesideTheName) {
     EXPECT_TRUE(ImageList_Destroy(normal));
 }
 
+
+// Report mode, 50-pixel rows in a 200-pixel view: twelve rows overflow, the
+// view gets its scroll bar, shows a chosen item and scrolls by rows.
+TEST_F(ListViewTest, AnOverflowingViewScrollsByRowsAndKeepsTheChosenItemInSight) {
+    HWND view = MakeView(LVS_REPORT, std::vector<int>(12, 0));
+    HIMAGELIST list = TwoPictures();
+    SendMessageW(view, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(list));
+    EXPECT_TRUE(GetWindowLongW(view, GWL_STYLE) & WS_VSCROLL) << "the rows overflow";
+    SCROLLINFO si{sizeof si, SIF_ALL, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(GetScrollInfo(view, SB_VERT, &si));
+    EXPECT_EQ(si.nMax, 11);
+    EXPECT_EQ(si.nPage, 4u) << "four 50-pixel rows in 200 pixels";
+    EXPECT_EQ(si.nPos, 0);
+
+    // Choosing the last item brings it into sight; the scroll bar follows.
+    LVITEMW state{};
+    state.stateMask = state.state = LVIS_SELECTED;
+    SendMessageW(view, LVM_SETITEMSTATE, 11, reinterpret_cast<LPARAM>(&state));
+    EXPECT_EQ(SendMessageW(view, LVM_GETTOPINDEX, 0, 0), 8);
+    ASSERT_TRUE(GetScrollInfo(view, SB_VERT, &si));
+    EXPECT_EQ(si.nPos, 8);
+
+    const struct {
+        WPARAM request;
+        int top;
+    } steps[] = {{SB_TOP, 0}, {SB_LINEDOWN, 1}, {SB_PAGEDOWN, 5}, {SB_PAGEDOWN, 8}, {SB_LINEUP, 7},
+                 {MAKEWPARAM(SB_THUMBPOSITION, 3), 3}, {MAKEWPARAM(SB_THUMBTRACK, 99), 8}, {SB_PAGEUP, 4}};
+    for (const auto& step : steps) {
+        SendMessageW(view, WM_VSCROLL, step.request, 0);
+        EXPECT_EQ(SendMessageW(view, LVM_GETTOPINDEX, 0, 0), step.top) << LOWORD(step.request);
+    }
+    // Scrolled to row 4: the first row shown is item 4, and a click there selects it.
+    Picture p = CaptureWindow(top_);
+    EXPECT_EQ(p.At(40, 40), kRed) << "item 4 shows picture 0 in the first row";
+    SendMessageW(view, WM_LBUTTONDOWN, 0, MAKELPARAM(150, 25));
+    EXPECT_EQ(SendMessageW(view, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 4);
+
+    // Emptied, the view drops its scroll bar.
+    SendMessageW(view, LVM_DELETEALLITEMS, 0, 0);
+    EXPECT_FALSE(GetWindowLongW(view, GWL_STYLE) & WS_VSCROLL);
+    SendMessageW(view, LVM_SETIMAGELIST, LVSIL_SMALL, 0);
+    EXPECT_TRUE(ImageList_Destroy(list));
+}
+
+TEST_F(ListViewTest, AListBoxShowsItsSelectionAndFollowsItsScrollBarKeysAndWheel) {
+    top_ = CreateWindowExW(0, u"Recorder", u"", WS_POPUP | WS_VISIBLE, 0, 0, 300, 200, nullptr, nullptr, nullptr, nullptr);
+    HWND box = CreateWindowExW(0, u"ListBox", u"", WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOTIFY, 0, 0, 200, 120, top_,
+                               reinterpret_cast<HMENU>(9), nullptr, nullptr);
+    for (int i = 0; i < 30; ++i) {
+        const std::u16string text = u"item " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+        SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    SCROLLINFO si{sizeof si, SIF_ALL, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(GetScrollInfo(box, SB_VERT, &si));
+    EXPECT_EQ(si.nMax, 29);
+    const int lines = static_cast<int>(si.nPage);
+    ASSERT_GT(lines, 1);
+    ASSERT_LT(lines, 30);
+
+    SendMessageW(box, LB_SETCURSEL, 29, 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), 30 - lines) << "the last item in sight";
+    SendMessageW(box, WM_VSCROLL, SB_TOP, 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), 0);
+    SendMessageW(box, WM_VSCROLL, SB_PAGEDOWN, 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), lines);
+    ASSERT_TRUE(GetScrollInfo(box, SB_VERT, &si));
+    EXPECT_EQ(si.nPos, lines) << "the bar follows";
+    SendMessageW(box, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), std::max(0, lines - 3)) << "a notch up is three lines";
+    EXPECT_EQ(SendMessageW(box, LB_SETTOPINDEX, 30, 0), LB_ERR);
+
+    // Clicks on the first and second rows shown select the items there, and the owner hears of each.
+    SendMessageW(box, LB_SETTOPINDEX, 5, 0);
+    Log().Clear();
+    SendMessageW(box, WM_LBUTTONDOWN, 0, MAKELPARAM(20, 1));
+    EXPECT_EQ(SendMessageW(box, LB_GETCURSEL, 0, 0), 5);
+    RECT client;
+    GetClientRect(box, &client);
+    const int row = static_cast<int>(client.bottom) / lines;  // at least the item height
+    SendMessageW(box, WM_LBUTTONDOWN, 0, MAKELPARAM(20, row + row / 3));
+    EXPECT_EQ(SendMessageW(box, LB_GETCURSEL, 0, 0), 6);
+    int changes = 0;
+    for (const Recorded& r : Log().Entries()) changes += r.message == WM_COMMAND && HIWORD(r.wParam) == LBN_SELCHANGE;
+    EXPECT_EQ(changes, 2);
+    // End and Home move the selection and keep it in sight.
+    SendMessageW(box, WM_KEYDOWN, VK_END, 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETCURSEL, 0, 0), 29);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), 30 - lines);
+    SendMessageW(box, WM_KEYDOWN, VK_HOME, 0);
+    EXPECT_EQ(SendMessageW(box, LB_GETTOPINDEX, 0, 0), 0);
+}
+
 }  // namespace
 }  // namespace qk::ui::testing

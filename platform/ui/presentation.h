@@ -34,6 +34,8 @@ bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error);
 // windows they belong to.
 Picture CaptureScreen(const RECT& area);
 bool SaveScreenPng(const RECT& area, const std::string& path, std::string* error);
+// Writes a picture taken earlier as a PNG file.
+bool SavePicturePng(const Picture& picture, const std::string& path, std::string* error);
 
 // True once the window is shown on the X11 display and its picture was
 // copied there (always false on a headless machine).

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -81,6 +82,7 @@ struct ConsoleArguments {
     std::string script;
     std::string screenshot;
     bool printControls = false;
+    std::string layoutPictures;
 };
 
 // An application streaming from the camera while the console runs, as a
@@ -389,16 +391,21 @@ std::string Layout(HWND window) {
     return walk.text;
 }
 
-// Until the console's process ends: each time the console's picture has
-// come to rest with a layout other than the last one printed (a panel
-// opened, the window moved), the new layout as a numbered block ("layout N",
-// the lines, "end of layout N"), so that a reader acts on a whole one.
-void PrintLayouts(HANDLE console, HWND window) {
+// Until the console's process ends: each time the console has come to rest
+// (nothing drawn for 300 ms) with a layout or a picture other than the last
+// one printed (a panel opened, a box ticked), the layout as a numbered block
+// ("layout N", the lines, "end of layout N"), so that a reader acts on a
+// whole one; with a folder, the window's picture at that rest as
+// FOLDER/layout_N.png, to compare with what a display shows.
+void PrintLayouts(HANDLE console, HWND window, const std::string& folder) {
     using Clock = std::chrono::steady_clock;
     std::string printed;
+    std::vector<uint32_t> pictured;
     int count = 0;
+    std::error_code made;
+    if (!folder.empty()) std::filesystem::create_directories(folder, made);
     uint64_t seen = qk::ui::PaintGeneration();
-    auto still = Clock::now() - std::chrono::seconds(1);  // at rest already: the start waited for it
+    auto still = Clock::now();
     while (WaitForSingleObject(console, 20) == WAIT_TIMEOUT) {
         if (const uint64_t now = qk::ui::PaintGeneration(); now != seen) {
             seen = now;
@@ -407,27 +414,18 @@ void PrintLayouts(HANDLE console, HWND window) {
         }
         if (Clock::now() - still < std::chrono::milliseconds(300) || !IsWindow(window)) continue;
         const std::string layout = Layout(window);
-        if (layout == printed) continue;
-        printed = layout;
+        const qk::ui::Picture picture = qk::ui::CaptureWindow(window);
+        if (layout == printed && picture.pixels == pictured) continue;
         ++count;
+        std::string error;
+        if (!folder.empty()) {
+            const std::string file = folder + "/layout_" + std::to_string(count) + ".png";
+            if (!qk::ui::SavePicturePng(picture, file, &error)) std::fprintf(stderr, "cannot write %s: %s\n", file.c_str(), error.c_str());
+        }
+        printed = layout;
+        pictured = picture.pixels;
         std::printf("layout %d\n%send of layout %d\n", count, layout.c_str(), count);
         std::fflush(stdout);
-    }
-}
-
-// Waits (up to 10 s) until nothing has been drawn for 300 ms: the stacks
-// have opened their first panel and every control shows the camera's values.
-void WaitForStillPicture() {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::seconds(10);
-    uint64_t seen = qk::ui::PaintGeneration();
-    auto since = Clock::now();
-    while (Clock::now() < end && Clock::now() - since < std::chrono::milliseconds(300)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (const uint64_t now = qk::ui::PaintGeneration(); now != seen) {
-            seen = now;
-            since = Clock::now();
-        }
     }
 }
 
@@ -467,7 +465,6 @@ void RunConsole(const ConsoleArguments& a) {
         throw Failure("the console did not open (is the package installed in " + a.root + "?)");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
-    if (a.printControls) WaitForStillPicture();
 
     std::string failure = Replay(commands, a.script, stage);
     if (failure.empty() && !a.screenshot.empty() && IsWindow(window)) {
@@ -479,8 +476,7 @@ void RunConsole(const ConsoleArguments& a) {
     }
     // With a display and nothing to replay, the console is the user's until they close it.
     if (!(HasDisplay() && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
-    // After the picture: a reader of the first layout knows the picture is written.
-    if (failure.empty() && a.printControls) PrintLayouts(console, window);
+    if (failure.empty() && a.printControls) PrintLayouts(console, window, a.layoutPictures);
     WaitForSingleObject(console, INFINITE);
     CloseHandle(console);
     std::printf("the driver's face tracking at the end: %s\n", DriverTracking(*stage.rig).c_str());
@@ -797,6 +793,8 @@ void AddConsoleCommands(CLI::App& app) {
                       "Print the screen rectangles of the console window and its visible controls each time its "
                       "picture comes to rest with a new layout (for driving it from outside, as xdotool does on a "
                       "display)");
+    console->add_option("--layout-pictures", a->layoutPictures,
+                        "With --print-controls, save the window's picture of each printed layout as FOLDER/layout_N.png");
     console->callback([a] { RunConsole(*a); });
 
     qk::win32::RegisterStaticModule(u"LuCamMgr.dll", lucammgr::LookupExport);

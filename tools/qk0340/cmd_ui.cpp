@@ -363,20 +363,6 @@ qk::ui::Picture ReadPng(const std::string& file) {
     return p;
 }
 
-void WritePng(const qk::ui::Picture& p, const std::string& file) {
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, p.width, p.height);
-    uint8_t* data = cairo_image_surface_get_data(s);
-    const int stride = cairo_image_surface_get_stride(s);
-    for (int y = 0; y < p.height; ++y) {
-        std::copy_n(&p.pixels[static_cast<size_t>(y) * p.width], p.width,
-                    reinterpret_cast<uint32_t*>(data + static_cast<size_t>(y) * stride));
-    }
-    cairo_surface_mark_dirty(s);
-    const cairo_status_t status = cairo_surface_write_to_png(s, file.c_str());
-    cairo_surface_destroy(s);
-    if (status != CAIRO_STATUS_SUCCESS) throw Failure("cannot write " + file + ": " + cairo_status_to_string(status));
-}
-
 // What the X display shows of an area, as a display shows the console to a
 // person; with --compare it must equal a headless picture pixel for pixel.
 void Display(const DisplayArguments& a) {
@@ -384,7 +370,7 @@ void Display(const DisplayArguments& a) {
     std::string error;
     const qk::ui::Picture shown = qk::ui::CaptureDisplay(area, &error);
     if (shown.pixels.empty()) throw Failure(error);
-    if (!a.output.empty()) WritePng(shown, a.output);
+    if (!a.output.empty() && !qk::ui::SavePicturePng(shown, a.output, &error)) throw Failure("cannot write " + a.output + ": " + error);
     if (a.compare.empty()) return;
     const qk::ui::Picture expected = ReadPng(a.compare);
     if (expected.pixels.empty()) throw Failure("cannot read the picture " + a.compare);

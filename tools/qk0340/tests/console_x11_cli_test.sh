@@ -48,8 +48,10 @@ eventually() {
   done
 }
 
-# The console prints its layout each time its picture comes to rest with a
-# new one: "layout N", the lines, "end of layout N".
+# The console prints its layout each time it comes to rest with a new one
+# ("layout N", the lines, "end of layout N") and keeps its headless picture
+# of that moment as $PICTURES/layout_N.png.
+PICTURES="$WORK/layouts"
 layouts() { grep -c '^end of layout ' "$OUT"; }
 newest_layout() {
   awk '/^layout [0-9]+$/ {inside = 1; block = ""; next}
@@ -59,21 +61,38 @@ newest_layout() {
 }
 # control_line ID PLACE: "control ID X Y W H 'PLACE'" of the newest layout.
 control_line() { newest_layout | grep -m1 "^control $1 [0-9]* [0-9]* [0-9]* [0-9]* '$2'\$"; }
-# The newest layout shows the control and stays the newest for a second
-# (a layout caught in the middle of a change is replaced at once).
-settled_with() {
-  local n; n=$(layouts)
-  control_line "$1" "$2" >/dev/null || return 1
-  sleep 1
-  [ "$(layouts)" = "$n" ]
+
+# shows_newest: the console is at rest and the display shows it so: its X
+# window, found by its caption, is mapped where the newest layout puts the
+# console's window, and the X server's pixels there are those of the
+# layout's headless picture. Sets wx wy ww wh; why not in $WORK/why.
+shows_newest() {
+  local n ids
+  n=$(layouts)
+  [ "$n" -gt 0 ] || { echo "no layout yet" >"$WORK/why"; return 1; }
+  read -r _ wx wy ww wh _ <<<"$(newest_layout | grep -m1 "^window .* '$CAPTION'\$")"
+  ids=$(xdotool search --onlyvisible --name "^$CAPTION\$" 2>/dev/null)
+  [ "$(printf '%s\n' "$ids" | grep -c .)" -eq 1 ] || { echo "mapped X windows called '$CAPTION': [$ids]" >"$WORK/why"; return 1; }
+  eval "$(xdotool getwindowgeometry --shell "$ids")"
+  [ "$X $Y $WIDTH $HEIGHT" = "$wx $wy $ww $wh" ] \
+    || { echo "the X window is at $X $Y, $WIDTH x $HEIGHT; layout $n puts the console at $wx $wy, $ww x $wh" >"$WORK/why"; return 1; }
+  "$QK" ui display "$wx" "$wy" "$ww" "$wh" --compare "$PICTURES/layout_$n.png" -o "$WORK/display.png" >"$WORK/why" 2>&1 \
+    || return 1
+  [ "$(layouts)" = "$n" ] || { echo "a newer layout came" >"$WORK/why"; return 1; }
+}
+# shows_newest_with ID PLACE: ... and its layout shows the control.
+shows_newest_with() {
+  shows_newest || return 1
+  control_line "$1" "$2" >/dev/null || { echo "layout $(layouts) shows no control $1 in '$2'" >"$WORK/why"; return 1; }
 }
 # click ID PLACE: xdotool presses and releases the left button in the middle
-# of the control's visible part, as the X server's own pointer.
+# of the control's visible part, as the X server's own pointer, then takes
+# the pointer off the console (no tooltip or hover picture to wait out).
 click() {
   local line x y w h
   line=$(control_line "$1" "$2") || { fail "no control $1 in '$2' in the layout"; return 1; }
   read -r _ _ x y w h _ <<<"$line"
-  xdotool mousemove --sync $((x + w / 2)) $((y + h / 2)) click 1
+  xdotool mousemove --sync $((x + w / 2)) $((y + h / 2)) click 1 mousemove --sync 0 0
 }
 running() { kill -0 "$console" 2>/dev/null; }
 
@@ -85,36 +104,32 @@ export DISPLAY=":$(head -n1 "$WORK/display")"
 unset QK_UI_HEADLESS
 
 # ---- the console, through the machine's rundll32.exe, with the camera streaming --------------
-timeout 300 "$QK" console --root "$R" --print-controls --screenshot "$WORK/headless.png" \
+timeout 300 "$QK" console --root "$R" --print-controls --layout-pictures "$PICTURES" \
   >"$OUT" 2>"$WORK/console.err" &
 console=$!
 eventually 180 grep -q '^end of layout 1$' "$OUT" || fatal "the console printed no layout"
 grep -qF "the driver's face tracking at the start: off" "$OUT" \
   || fatal "face tracking is not off in the driver at the start"
 
-# Its real X window, found by its caption: mapped, at the console's place
-# (the right edge of the screen, a fifth down) and with its size.
-read -r _ wx wy ww wh _ <<<"$(newest_layout | grep -m1 "^window .* '$CAPTION'\$")"
-[ "${ww:-}" = "$CONSOLE_WIDTH" ] || fail "the console window is ${ww:-?} pixels wide, not $CONSOLE_WIDTH"
-eventually 60 xdotool search --onlyvisible --name "^$CAPTION\$" >"$WORK/windows" \
-  || fatal "no mapped X window is called '$CAPTION'"
-[ "$(wc -l <"$WORK/windows")" -eq 1 ] || fail "$(wc -l <"$WORK/windows") X windows are called '$CAPTION'"
-eval "$(xdotool getwindowgeometry --shell "$(head -n1 "$WORK/windows")")"
-[ "$X $Y $WIDTH $HEIGHT" = "$wx $wy $ww $wh" ] \
-  || fail "the X window is at $X $Y, $WIDTH x $HEIGHT; the console's window at $wx $wy, $ww x $wh"
-[ "$X $Y" = "$((SCREEN_WIDTH - CONSOLE_WIDTH)) $((SCREEN_HEIGHT / 5))" ] || fail "the console opened at $X $Y"
-
-# The display shows the console exactly as its headless picture (the X
-# server's own pixels, read back once the presenter has copied them).
-eventually 60 "$QK" ui display "$wx" "$wy" "$ww" "$wh" --compare "$WORK/headless.png" -o "$WORK/display.png" \
-  >"$WORK/compare.out" 2>&1 || fail "the display differs from the headless picture: $(cat "$WORK/compare.out")"
-mkdir -p "$ARTEFACTS" && cp "$WORK/headless.png" "$WORK/display.png" "$ARTEFACTS/" 2>/dev/null
+# Its real X window, mapped with the console's place and size (the right
+# edge of the screen, a fifth down), showing the headless picture exactly.
+eventually 120 shows_newest || fatal "the display does not show the console: $(cat "$WORK/why")"
+[ "$ww" = "$CONSOLE_WIDTH" ] || fail "the console window is $ww pixels wide, not $CONSOLE_WIDTH"
+[ "$wx $wy" = "$((SCREEN_WIDTH - CONSOLE_WIDTH)) $((SCREEN_HEIGHT / 5))" ] || fail "the console opened at $wx $wy"
+mkdir -p "$ARTEFACTS" && cp "$WORK/display.png" "$ARTEFACTS/display_start.png"
 
 # The "Face Tracking" panel opens under a click on its header, then a click
 # on its check box switches tracking on.
 click 69 "Face Tracking" || fatal "the face tracking panel's header cannot be clicked"
-eventually 60 settled_with 1025 "Face Tracking" || fatal "the face tracking panel did not open under the click"
+eventually 120 shows_newest_with 1025 "Face Tracking" \
+  || fatal "the face tracking panel did not open under the click: $(cat "$WORK/why")"
+cp "$WORK/display.png" "$ARTEFACTS/display_face_tracking.png"
+n=$(layouts)
 click 1025 "Face Tracking" || fatal "the face tracking box cannot be clicked"
+# The click brings a new picture at rest, and the display shows it.
+eventually 120 eval '[ "$(layouts)" -gt "$n" ] && shows_newest_with 1025 "Face Tracking"' \
+  || fatal "the display does not show the ticked box: $(cat "$WORK/why")"
+cp "$WORK/display.png" "$ARTEFACTS/display_ticked.png"
 
 # The close button ends the console; the qk0340 process then reads the
 # driver's face tracking and ends with it.

@@ -432,14 +432,19 @@ void PrintLayouts(HANDLE console, HWND window, const std::string& folder) {
 // The face tracking the driver itself answers for (its set B mode), not what
 // any window shows of it.
 std::string DriverTracking(qk::session::CameraRig& rig) {
+    const auto hex = [](NTSTATUS status) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(status));
+        return std::string(text);
+    };
     if (!rig.Plugged()) return "unknown (the camera is unplugged)";
     std::unique_ptr<qk::ks::client::Filter> filter;
     if (const NTSTATUS status = rig.OpenFilter(&filter); !NT_SUCCESS(status)) {
-        return "unknown (the camera cannot be opened: " + std::to_string(status) + ")";
+        return "unknown (the camera cannot be opened: " + hex(status) + ")";
     }
     const qk::session::ControlInfo* mode = qk::session::FindControl("tracking-mode");
     const qk::session::ControlReading reading = qk::session::ReadControl(filter->Handle(), *mode);
-    if (!NT_SUCCESS(reading.status)) return "unknown (the driver answered " + std::to_string(reading.status) + ")";
+    if (!NT_SUCCESS(reading.status)) return "unknown (the driver answered " + hex(reading.status) + ")";
     return std::string(reading.value == 0 ? "off" : "on") + ", mode " + qk::session::ValueText(*mode, reading.value);
 }
 

@@ -124,6 +124,10 @@ click 69 "Face Tracking" || fatal "the face tracking panel's header cannot be cl
 eventually 120 shows_newest_with 1025 "Face Tracking" \
   || fatal "the face tracking panel did not open under the click: $(cat "$WORK/why")"
 cp "$WORK/display.png" "$ARTEFACTS/display_face_tracking.png"
+# The comparison tells pictures apart: the opened panel is not the start.
+refused_saying "the display compared with the first picture" "pixels differ from $PICTURES/layout_1.png" \
+  ui display "$wx" "$wy" "$ww" "$wh" --compare "$PICTURES/layout_1.png"
+DISPLAY= refused_saying "no display to read" "no X display can be opened" ui display 0 0 10 10
 n=$(layouts)
 click 1025 "Face Tracking" || fatal "the face tracking box cannot be clicked"
 # The click brings a new picture at rest, and the display shows it.

@@ -128,6 +128,8 @@ cp "$WORK/display.png" "$ARTEFACTS/display_face_tracking.png"
 refused_saying "the display compared with the first picture" "pixels differ from $PICTURES/layout_1.png" \
   ui display "$wx" "$wy" "$ww" "$wh" --compare "$PICTURES/layout_1.png"
 DISPLAY= refused_saying "no display to read" "no X display can be opened" ui display 0 0 10 10
+refused_saying "an area off the screen" "outside the ${SCREEN_WIDTH} x ${SCREEN_HEIGHT} screen" \
+  ui display $((SCREEN_WIDTH - 10)) 0 20 10
 n=$(layouts)
 click 1025 "Face Tracking" || fatal "the face tracking box cannot be clicked"
 # The click brings a new picture at rest, and the display shows it.

@@ -107,13 +107,13 @@ unset QK_UI_HEADLESS
 timeout 300 "$QK" console --root "$R" --print-controls --layout-pictures "$PICTURES" \
   >"$OUT" 2>"$WORK/console.err" &
 console=$!
-eventually 180 grep -q '^end of layout 1$' "$OUT" || fatal "the console printed no layout"
+eventually 120 grep -q '^end of layout 1$' "$OUT" || fatal "the console printed no layout"
 grep -qF "the driver's face tracking at the start: off" "$OUT" \
   || fatal "face tracking is not off in the driver at the start"
 
 # Its real X window, mapped with the console's place and size (the right
 # edge of the screen, a fifth down), showing the headless picture exactly.
-eventually 120 shows_newest || fatal "the display does not show the console: $(cat "$WORK/why")"
+eventually 60 shows_newest || fatal "the display does not show the console: $(cat "$WORK/why")"
 [ "$ww" = "$CONSOLE_WIDTH" ] || fail "the console window is $ww pixels wide, not $CONSOLE_WIDTH"
 [ "$wx $wy" = "$((SCREEN_WIDTH - CONSOLE_WIDTH)) $((SCREEN_HEIGHT / 5))" ] || fail "the console opened at $wx $wy"
 mkdir -p "$ARTEFACTS" && cp "$WORK/display.png" "$ARTEFACTS/display_start.png"
@@ -121,7 +121,7 @@ mkdir -p "$ARTEFACTS" && cp "$WORK/display.png" "$ARTEFACTS/display_start.png"
 # The "Face Tracking" panel opens under a click on its header, then a click
 # on its check box switches tracking on.
 click 69 "Face Tracking" || fatal "the face tracking panel's header cannot be clicked"
-eventually 120 shows_newest_with 1025 "Face Tracking" \
+eventually 60 shows_newest_with 1025 "Face Tracking" \
   || fatal "the face tracking panel did not open under the click: $(cat "$WORK/why")"
 cp "$WORK/display.png" "$ARTEFACTS/display_face_tracking.png"
 # The comparison tells pictures apart: the opened panel is not the start.
@@ -133,14 +133,14 @@ refused_saying "an area off the screen" "outside the ${SCREEN_WIDTH} x ${SCREEN_
 n=$(layouts)
 click 1025 "Face Tracking" || fatal "the face tracking box cannot be clicked"
 # The click brings a new picture at rest, and the display shows it.
-eventually 120 eval '[ "$(layouts)" -gt "$n" ] && shows_newest_with 1025 "Face Tracking"' \
+eventually 60 eval '[ "$(layouts)" -gt "$n" ] && shows_newest_with 1025 "Face Tracking"' \
   || fatal "the display does not show the ticked box: $(cat "$WORK/why")"
 cp "$WORK/display.png" "$ARTEFACTS/display_ticked.png"
 
 # The close button ends the console; the qk0340 process then reads the
 # driver's face tracking and ends with it.
 click 1058 "$CAPTION" || fatal "the close button cannot be clicked"
-eventually 120 eval '! running' || fatal "the console did not close under a click on its close button"
+eventually 60 eval '! running' || fatal "the console did not close under a click on its close button"
 wait "$console"
 rc=$?
 console=""

@@ -120,6 +120,10 @@ bool SaveScreenPng(const RECT& area, const std::string& path, std::string* error
     return SavePicture(CaptureScreen(area), path, error);
 }
 
+bool SavePicturePng(const Picture& picture, const std::string& path, std::string* error) {
+    return SavePicture(picture, path, error);
+}
+
 namespace {
 
 HWND Target(POINT screen) {

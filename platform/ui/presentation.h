@@ -34,10 +34,17 @@ bool SaveWindowPng(HWND hwnd, const std::string& path, std::string* error);
 // windows they belong to.
 Picture CaptureScreen(const RECT& area);
 bool SaveScreenPng(const RECT& area, const std::string& path, std::string* error);
+// Writes a picture taken earlier as a PNG file.
+bool SavePicturePng(const Picture& picture, const std::string& path, std::string* error);
 
 // True once the window is shown on the X11 display and its picture was
 // copied there (always false on a headless machine).
 bool PresentedOnDisplay(HWND hwnd);
+// What the X display (DISPLAY) shows of a screen area, read back from the X
+// server over a connection of its own: the check that the display shows
+// what CaptureScreen composes. Empty, with the reason in `error`, without a
+// display or in a build without X11.
+Picture CaptureDisplay(const RECT& area, std::string* error);
 // Counts drawings on top-level surfaces (a display copies when it changes).
 uint64_t PaintGeneration();
 

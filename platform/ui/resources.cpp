@@ -63,13 +63,16 @@ void DrawSystemCursor(cairo_t* cr, ULONG_PTR id) {
 
 HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
     // Made once and kept for the process, as the system's own are shared.
+    // The table is never destroyed: at exit it would let go of pictures that
+    // windows of ending threads may still name (and a leak checker would
+    // count them as lost).
     static std::mutex lock;  // guards the two tables
-    static std::map<ULONG_PTR, HANDLE> cursors;
+    static auto* const cursors = new std::map<ULONG_PTR, HANDLE>;
     static HANDLE icon = nullptr;
     std::lock_guard guard(lock);
     if (!cursor && icon) return icon;
     if (cursor) {
-        if (auto it = cursors.find(id); it != cursors.end()) return it->second;
+        if (auto it = cursors->find(id); it != cursors->end()) return it->second;
     }
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cursor ? 16 : 32, cursor ? 16 : 32);
     cairo_t* cr = cairo_create(s);
@@ -83,7 +86,7 @@ HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
     cairo_destroy(cr);
     HANDLE made = BitmapFromSurface(s, true);
     if (cursor) {
-        cursors[id] = made;
+        (*cursors)[id] = made;
     } else {
         icon = made;
     }

@@ -7,5 +7,9 @@ namespace qk::ui {
 class X11Presenter {};
 std::shared_ptr<X11Presenter> StartX11Presenter() { return nullptr; }
 bool PresentedOnDisplay(HWND) { return false; }
+Picture CaptureDisplay(const RECT&, std::string* error) {
+    if (error) *error = "this build has no X11 display support";
+    return {};
+}
 
 }  // namespace qk::ui

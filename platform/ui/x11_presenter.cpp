@@ -224,4 +224,38 @@ bool PresentedOnDisplay(HWND hwnd) {
     return presenter && presenter->Presented(hwnd);
 }
 
+Picture CaptureDisplay(const RECT& area, std::string* error) {
+    const char* name = std::getenv("DISPLAY");
+    Display* d = name && *name ? XOpenDisplay(name) : nullptr;
+    if (!d) {
+        if (error) *error = std::string("no X display can be opened (DISPLAY=") + (name ? name : "") + ")";
+        return {};
+    }
+    Picture p;
+    const int screenWidth = DisplayWidth(d, DefaultScreen(d)), screenHeight = DisplayHeight(d, DefaultScreen(d));
+    if (area.left < 0 || area.top < 0 || area.right > screenWidth || area.bottom > screenHeight || area.right <= area.left ||
+        area.bottom <= area.top) {
+        if (error) *error = "the area lies outside the " + std::to_string(screenWidth) + " x " + std::to_string(screenHeight) + " screen";
+        XCloseDisplay(d);
+        return p;
+    }
+    const auto width = static_cast<unsigned>(area.right - area.left), height = static_cast<unsigned>(area.bottom - area.top);
+    XImage* image = XGetImage(d, DefaultRootWindow(d), area.left, area.top, width, height, AllPlanes, ZPixmap);
+    if (!image) {
+        if (error) *error = "the X server gave no picture of the area";
+    } else {
+        p.width = static_cast<int>(width);
+        p.height = static_cast<int>(height);
+        p.pixels.resize(static_cast<size_t>(width) * height);
+        for (int y = 0; y < p.height; ++y) {
+            for (int x = 0; x < p.width; ++x) {
+                p.pixels[static_cast<size_t>(y) * p.width + x] = static_cast<uint32_t>(XGetPixel(image, x, y) & 0xFFFFFF);
+            }
+        }
+        XDestroyImage(image);
+    }
+    XCloseDisplay(d);
+    return p;
+}
+
 }  // namespace qk::ui

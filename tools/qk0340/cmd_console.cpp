@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -43,6 +44,7 @@
 #include "tools/install/install.h"
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
+#include "tools/session/camera_controls.h"
 #include "tools/session/camera_rig.h"
 #include "tools/session/capture_stream.h"
 
@@ -77,6 +79,8 @@ struct ConsoleArguments {
     std::string modules;
     std::string script;
     std::string screenshot;
+    bool printControls = false;
+    std::string layoutPictures;
 };
 
 // An application streaming from the camera while the console runs, as a
@@ -334,6 +338,103 @@ std::string Replay(const std::vector<k0340cvw::ScriptCommand>& commands, const s
 
 bool HasDisplay() { return std::getenv("DISPLAY") != nullptr && *std::getenv("DISPLAY") != 0; }
 
+// Where the window and its visible controls are on the screen, so that a
+// program outside the machine (xdotool on a display) can point at them:
+// "window X Y W H 'CAPTION'" and, for each visible descendant, "control ID
+// X Y W H 'PLACE'": the part its ancestors leave visible (a control scrolled
+// out of its stack is left out), and the caption of its nearest ancestor
+// that has one (identifiers repeat across panels; the place names the panel).
+std::string Layout(HWND window) {
+    struct Walk {
+        HWND window;
+        std::string text;
+    } walk{window, {}};
+    RECT r{};
+    GetWindowRect(window, &r);
+    walk.text = "window " + std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+                std::to_string(r.bottom - r.top) + " '" + Caption(window) + "'\n";
+    EnumChildWindows(
+        window,
+        [](HWND hwnd, LPARAM p) -> BOOL {
+            auto* w = reinterpret_cast<Walk*>(p);
+            if (!IsWindowVisible(hwnd)) return TRUE;
+            RECT shown{};
+            GetWindowRect(hwnd, &shown);
+            std::string place;
+            for (HWND up = GetParent(hwnd); up != nullptr; up = up == w->window ? nullptr : GetParent(up)) {
+                RECT outer{};
+                GetWindowRect(up, &outer);
+                shown = RECT{std::max(shown.left, outer.left), std::max(shown.top, outer.top), std::min(shown.right, outer.right),
+                             std::min(shown.bottom, outer.bottom)};
+                if (place.empty()) place = Caption(up);
+            }
+            if (shown.right <= shown.left || shown.bottom <= shown.top) return TRUE;
+            w->text += "control " + std::to_string(GetDlgCtrlID(hwnd)) + " " + std::to_string(shown.left) + " " +
+                       std::to_string(shown.top) + " " + std::to_string(shown.right - shown.left) + " " +
+                       std::to_string(shown.bottom - shown.top) + " '" + place + "'\n";
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&walk));
+    return walk.text;
+}
+
+// Until the console's process ends: each time the console has come to rest
+// (nothing drawn for 300 ms) with a layout or a picture other than the last
+// one printed (a panel opened, a box ticked), the layout as a numbered block
+// ("layout N", the lines, "end of layout N"), so that a reader acts on a
+// whole one; with a folder, the window's picture at that rest as
+// FOLDER/layout_N.png, to compare with what a display shows.
+void PrintLayouts(HANDLE console, HWND window, const std::string& folder) {
+    using Clock = std::chrono::steady_clock;
+    std::string printed;
+    std::vector<uint32_t> pictured;
+    int count = 0;
+    std::error_code made;
+    if (!folder.empty()) std::filesystem::create_directories(folder, made);
+    uint64_t seen = qk::ui::PaintGeneration();
+    auto still = Clock::now();
+    while (WaitForSingleObject(console, 20) == WAIT_TIMEOUT) {
+        if (const uint64_t now = qk::ui::PaintGeneration(); now != seen) {
+            seen = now;
+            still = Clock::now();
+            continue;
+        }
+        if (Clock::now() - still < std::chrono::milliseconds(300) || !IsWindow(window)) continue;
+        const std::string layout = Layout(window);
+        const qk::ui::Picture picture = qk::ui::CaptureWindow(window);
+        if (layout == printed && picture.pixels == pictured) continue;
+        ++count;
+        std::string error;
+        if (!folder.empty()) {
+            const std::string file = folder + "/layout_" + std::to_string(count) + ".png";
+            if (!qk::ui::SavePicturePng(picture, file, &error)) std::fprintf(stderr, "cannot write %s: %s\n", file.c_str(), error.c_str());
+        }
+        printed = layout;
+        pictured = picture.pixels;
+        std::printf("layout %d\n%send of layout %d\n", count, layout.c_str(), count);
+        std::fflush(stdout);
+    }
+}
+
+// The face tracking the driver itself answers for (its set B mode), not what
+// any window shows of it.
+std::string DriverTracking(qk::session::CameraRig& rig) {
+    const auto hex = [](NTSTATUS status) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(status));
+        return std::string(text);
+    };
+    if (!rig.Plugged()) return "unknown (the camera is unplugged)";
+    std::unique_ptr<qk::ks::client::Filter> filter;
+    if (const NTSTATUS status = rig.OpenFilter(&filter); !NT_SUCCESS(status)) {
+        return "unknown (the camera cannot be opened: " + hex(status) + ")";
+    }
+    const qk::session::ControlInfo* mode = qk::session::FindControl("tracking-mode");
+    const qk::session::ControlReading reading = qk::session::ReadControl(filter->Handle(), *mode);
+    if (!NT_SUCCESS(reading.status)) return "unknown (the driver answered " + hex(reading.status) + ")";
+    return std::string(reading.value == 0 ? "off" : "on") + ", mode " + qk::session::ValueText(*mode, reading.value);
+}
+
 HWND WaitForWindow(const char* caption) {
     HWND window = nullptr;
     for (int i = 0; i < 1000 && window == nullptr; ++i) {
@@ -346,6 +447,8 @@ HWND WaitForWindow(const char* caption) {
 void RunConsole(const ConsoleArguments& a) {
     const std::vector<k0340cvw::ScriptCommand> commands = ReadScript(a);
     Stage stage(a);
+    std::printf("the driver's face tracking at the start: %s\n", DriverTracking(*stage.rig).c_str());
+    std::fflush(stdout);
     HANDLE console = StartConsole();
     HWND window = WaitForWindow(kConsoleCaption);
     if (window == nullptr) {
@@ -365,8 +468,10 @@ void RunConsole(const ConsoleArguments& a) {
     }
     // With a display and nothing to replay, the console is the user's until they close it.
     if (!(HasDisplay() && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
+    if (failure.empty() && a.printControls) PrintLayouts(console, window, a.layoutPictures);
     WaitForSingleObject(console, INFINITE);
     CloseHandle(console);
+    std::printf("the driver's face tracking at the end: %s\n", DriverTracking(*stage.rig).c_str());
     stage.streamer.Stop();
     if (!failure.empty()) throw Failure(failure);
     std::printf("the camera streamed %llu frames while the console ran\n",
@@ -676,6 +781,12 @@ void AddConsoleCommands(CLI::App& app) {
                         "Replay FILE, one command a line: click ID, drag ID VALUE, type TEXT, key NAME, wait MS, "
                         "unplug, plug, screenshot FILE.png");
     console->add_option("--screenshot", a->screenshot, "Save the console window as FILE.png at the end");
+    console->add_flag("--print-controls", a->printControls,
+                      "Print the screen rectangles of the console window and its visible controls each time its "
+                      "picture comes to rest with a new layout (for driving it from outside, as xdotool does on a "
+                      "display)");
+    console->add_option("--layout-pictures", a->layoutPictures,
+                        "With --print-controls, save the window's picture of each printed layout as FOLDER/layout_N.png");
     console->callback([a] { RunConsole(*a); });
 
     qk::win32::RegisterStaticModule(u"LuCamMgr.dll", lucammgr::LookupExport);

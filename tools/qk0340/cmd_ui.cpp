@@ -335,6 +335,67 @@ void Show(const UiArguments& a) {
     std::cout << shot.file << "\n";
 }
 
+struct DisplayArguments {
+    std::vector<LONG> area;  // x y width height
+    std::string output;
+    std::string compare;
+};
+
+// The picture in a PNG file as 0x00RRGGBB pixels; empty when it cannot be read.
+qk::ui::Picture ReadPng(const std::string& file) {
+    qk::ui::Picture p;
+    cairo_surface_t* s = cairo_image_surface_create_from_png(file.c_str());
+    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
+        cairo_surface_flush(s);
+        p.width = cairo_image_surface_get_width(s);
+        p.height = cairo_image_surface_get_height(s);
+        const uint8_t* data = cairo_image_surface_get_data(s);
+        const int stride = cairo_image_surface_get_stride(s);
+        p.pixels.resize(static_cast<size_t>(p.width) * p.height);
+        for (int y = 0; y < p.height; ++y) {
+            for (int x = 0; x < p.width; ++x) {
+                p.pixels[static_cast<size_t>(y) * p.width + x] =
+                    reinterpret_cast<const uint32_t*>(data + static_cast<size_t>(y) * stride)[x] & 0xFFFFFF;
+            }
+        }
+    }
+    cairo_surface_destroy(s);
+    return p;
+}
+
+// What the X display shows of an area, as a display shows the console to a
+// person; with --compare it must equal a headless picture pixel for pixel.
+void Display(const DisplayArguments& a) {
+    const RECT area{a.area[0], a.area[1], a.area[0] + a.area[2], a.area[1] + a.area[3]};
+    std::string error;
+    const qk::ui::Picture shown = qk::ui::CaptureDisplay(area, &error);
+    if (shown.pixels.empty()) throw Failure(error);
+    if (!a.output.empty() && !qk::ui::SavePicturePng(shown, a.output, &error)) throw Failure("cannot write " + a.output + ": " + error);
+    if (a.compare.empty()) return;
+    const qk::ui::Picture expected = ReadPng(a.compare);
+    if (expected.pixels.empty()) throw Failure("cannot read the picture " + a.compare);
+    if (expected.width != shown.width || expected.height != shown.height) {
+        throw Failure("the display shows " + std::to_string(shown.width) + " x " + std::to_string(shown.height) + ", " + a.compare +
+                      " is " + std::to_string(expected.width) + " x " + std::to_string(expected.height));
+    }
+    long differing = 0;
+    RECT box{shown.width, shown.height, -1, -1};
+    for (int y = 0; y < shown.height; ++y) {
+        for (int x = 0; x < shown.width; ++x) {
+            if (shown.At(x, y) == expected.At(x, y)) continue;
+            ++differing;
+            box = RECT{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
+                       std::max<LONG>(box.bottom, y + 1)};
+        }
+    }
+    if (differing != 0) {
+        throw Failure(std::to_string(differing) + " of " + std::to_string(shown.pixels.size()) + " pixels differ from " + a.compare +
+                      ", within (" + std::to_string(box.left) + ", " + std::to_string(box.top) + ")-(" + std::to_string(box.right) +
+                      ", " + std::to_string(box.bottom) + ")");
+    }
+    std::cout << "the display shows " << a.compare << " exactly (" << shown.width << " x " << shown.height << ")\n";
+}
+
 void AddUiCommands(CLI::App& app) {
     auto* ui = app.add_subcommand("ui", "The console's windows: dialogs of the resource library as pictures");
     ui->require_subcommand(1);
@@ -350,6 +411,13 @@ void AddUiCommands(CLI::App& app) {
     show->add_option("template", args->number, "Template number")->required();
     show->add_option("-o,--output", args->output, "PNG file (default template_N.png)");
     show->callback([args] { Show(*args); });
+
+    auto d = std::make_shared<DisplayArguments>();
+    auto* display = ui->add_subcommand("display", "What the X display (DISPLAY) shows of a screen area, as PNG or compared with a picture");
+    display->add_option("area", d->area, "X Y WIDTH HEIGHT in screen pixels")->required()->expected(4)->check(CLI::Range(0, 65535));
+    display->add_option("-o,--output", d->output, "PNG file for what the display shows");
+    display->add_option("--compare", d->compare, "Fail unless the display shows this PNG picture pixel for pixel");
+    display->callback([d] { Display(*d); });
 }
 
 QK_CLI_COMMAND(AddUiCommands);

@@ -200,6 +200,23 @@ void SavePicture(HWND window, const std::string& file) {
     std::printf("%s: '%s'\n", file.c_str(), Caption(window).c_str());
 }
 
+// A script names what a person sees: a control that is still being laid out
+// (a panel opening, a loaded machine) is waited for a while before the line
+// fails, and so is a value another window is still passing on.
+constexpr int kControlWaits = 100;
+constexpr auto kControlWait = std::chrono::milliseconds(50);
+
+HWND WaitForControl(HWND* front, int id) {
+    for (int i = 0;; ++i) {
+        if (*front != nullptr) {
+            if (HWND control = FindControl(*front, id)) return control;
+        }
+        if (i == kControlWaits) return nullptr;
+        std::this_thread::sleep_for(kControlWait);
+        *front = FrontWindow();
+    }
+}
+
 // Runs one command; the reason when it cannot be done.
 std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, Streamer& streamer) {
     using V = k0340cvw::ScriptVerb;
@@ -208,7 +225,7 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
     case V::Click:
     case V::Drag: {
         if (front == nullptr) return "no window is open";
-        HWND control = FindControl(front, c.id);
+        HWND control = WaitForControl(&front, c.id);
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         if (!IsWindowEnabled(control)) return "control " + std::to_string(c.id) + " is disabled";
         if (c.verb == V::Click) {
@@ -262,10 +279,14 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
         return {};
     case V::Expect: {
         if (front == nullptr) return "no window is open";
-        HWND control = FindControl(front, c.id);
+        HWND control = WaitForControl(&front, c.id);
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         const bool slider = EqualsIgnoringCase(ClassOf(control), TRACKBAR_CLASSW);
-        const LRESULT shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);
+        LRESULT shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);
+        for (int i = 0; i < kControlWaits && shown != c.value && IsWindow(control); ++i) {
+            std::this_thread::sleep_for(kControlWait);
+            shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);
+        }
         if (shown != c.value) {
             return "control " + std::to_string(c.id) + " of '" + Caption(front) + "' shows " + std::to_string(shown) +
                    ", not " + std::to_string(c.value);

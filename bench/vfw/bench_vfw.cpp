@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -254,32 +255,25 @@ Cost DirectShow() {
     return us;
 }
 
-// The Video-for-Windows client looks at each frame in its callback, on the
-// driver's thread, as capture clients do, and gives the buffers back from
-// its own thread: it is woken when half of them are done, not for every
-// frame (its callback may not call the driver).
+// The Video-for-Windows client does what a capture application does: it
+// looks at each frame in its callback, on the driver's thread, and gives the
+// buffer straight back from there (DVM_STREAM_ADDBUFFER); its own thread
+// sleeps until the capture ends, as the DirectShow application's does.
 constexpr int kVfwBuffers = 8;
 Counter* g_vfwCounter = nullptr;
-std::mutex g_vfwLock;
-std::vector<LPVIDEOHDR> g_vfwDone;
 volatile uint8_t g_vfwSink = 0;
+std::atomic<bool> g_vfwCapturing{false};
 std::atomic<int> g_vfwSkipped{0};
-void VfwCallback(HDRVR, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
+void VfwCallback(HDRVR, UINT message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
     if (message == MM_DRVM_ERROR) ++g_vfwSkipped;  // a frame with no buffer: the client was too slow
     if (message != MM_DRVM_DATA) return;
     auto* header = reinterpret_cast<LPVIDEOHDR>(p1);
     g_vfwSink = g_vfwSink + header->lpData[0];
-    size_t done;
-    {
-        std::lock_guard guard(g_vfwLock);
-        g_vfwDone.push_back(header);
-        done = g_vfwDone.size();
-    }
-    {
-        std::lock_guard guard(g_vfwCounter->lock);
-        ++g_vfwCounter->frames;
-    }
-    if (done >= kVfwBuffers / 2) g_vfwCounter->changed.notify_all();
+    // A reset hands the queued buffers back too; those stay with the client.
+    if (!g_vfwCapturing.load()) return;
+    g_vfwCounter->Add();
+    SendDriverMessage(reinterpret_cast<HDRVR>(instance), DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(header),
+                      sizeof(VIDEOHDR));
 }
 
 Cost VideoForWindows() {
@@ -294,40 +288,26 @@ Cost VideoForWindows() {
     std::vector<VIDEOHDR> headers(kVfwBuffers);
     VIDEO_STREAM_INIT_PARMS init{};
     init.dwCallback = reinterpret_cast<DWORD_PTR>(VfwCallback);
+    init.dwCallbackInst = reinterpret_cast<DWORD_PTR>(driver);
     init.dwFlags = CALLBACK_FUNCTION;
     SendDriverMessage(driver, DVM_STREAM_INIT, reinterpret_cast<LPARAM>(&init), sizeof init);
     for (int i = 0; i < kVfwBuffers; ++i) {
         headers[i] = VIDEOHDR{buffers[i].data(), kFrameBytes, 0, 0, 0, VHDR_PREPARED, {}};
         SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(&headers[i]), sizeof(VIDEOHDR));
     }
+    g_vfwCapturing = true;
     Window w;
     SendDriverMessage(driver, DVM_STREAM_START, 0, 0);
     w.Started();
-    auto giveBack = [&] {
-        std::vector<LPVIDEOHDR> done;
-        {
-            std::lock_guard guard(g_vfwLock);
-            done.swap(g_vfwDone);
-        }
-        for (auto* h : done) SendDriverMessage(driver, DVM_STREAM_ADDBUFFER, reinterpret_cast<LPARAM>(h), sizeof(VIDEOHDR));
-    };
-    int seen = 0;
-    while (seen < 4 + kFrames) {
-        {
-            std::unique_lock guard(counter.lock);
-            counter.changed.wait_for(guard, std::chrono::milliseconds(200));
-            seen = counter.frames;
-        }
-        giveBack();
-    }
+    counter.Wait(4 + kFrames);
     w.Stopping();
+    g_vfwCapturing = false;
     SendDriverMessage(driver, DVM_STREAM_STOP, 0, 0);
     Cost us = Charge(w, counter.frames);
     SendDriverMessage(driver, DVM_STREAM_RESET, 0, 0);
     SendDriverMessage(driver, DVM_STREAM_FINI, 0, 0);
     CloseDriver(driver, 0, 0);
-    std::lock_guard guard(g_vfwLock);
-    g_vfwDone.clear();
+    g_vfwCounter = nullptr;
     return us;
 }
 
@@ -374,6 +354,10 @@ FrameCopies FrameCopy() {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    // A second argument names the one path to run alone (direct, copy,
+    // directshow, vfw), for a profiler; the comparison needs them all.
+    const std::string only = argc > 2 ? argv[2] : "";
+    auto runs_path = [&](const char* name) { return only.empty() || only == name; };
     auto root = std::filesystem::temp_directory_path() / ("qk-bench-vfw-" + std::to_string(::getpid()));
     std::filesystem::remove_all(root);
     {
@@ -402,11 +386,11 @@ int main(int argc, char** argv) {
         std::printf("layer = the application's thread and the proxy's streaming thread; kernel = the same reads' completion\n");
         std::printf("run  direct  direct+copy  directshow  vfw    copy:hot cold   dshow-direct  vfw-direct  vfw-(direct+copy)\n");
         for (int run = 1; run <= runs; ++run) {
-            Cost direct = Direct();
-            Cost directCopy = Direct(kVfwBuffers);
-            Cost dshow = DirectShow();
-            Cost vfw = VideoForWindows();
-            FrameCopies copy = FrameCopy();
+            Cost direct = runs_path("direct") ? Direct() : Cost{};
+            Cost directCopy = runs_path("copy") ? Direct(kVfwBuffers) : Cost{};
+            Cost dshow = runs_path("directshow") ? DirectShow() : Cost{};
+            Cost vfw = runs_path("vfw") ? VideoForWindows() : Cost{};
+            FrameCopies copy = only.empty() ? FrameCopy() : FrameCopies{};
             const double vfwOver = vfw.LayerUs() - directCopy.LayerUs();
             // Targets: at most one frame copy over the direct read, by the
             // cold copy beside the paths and by the reader that copies.

@@ -292,7 +292,10 @@ LRESULT Format(DWORD flags, LPVIDEOCONFIGPARMS parms) {
             VIDEOINFOHEADER info{};
             if (FAILED(ReadPinFormat(&g_state.bridge, &type, &info))) return DV_ERR_NOTSUPPORTED;
             std::memcpy(parms->lpData1, &info.bmiHeader, sizeof(BITMAPINFOHEADER));
-            g_state.header = info.bmiHeader;
+            // The streaming thread reads the header with every frame and
+            // every buffer a callback gives back: a running stream's header
+            // is the pin's already, and is not written under it.
+            if (std::memcmp(&g_state.header, &info.bmiHeader, sizeof info.bmiHeader) != 0) g_state.header = info.bmiHeader;
             return DV_ERR_OK;
         }
         default:

@@ -359,14 +359,8 @@ HRESULT BaseFilter::GetState(DWORD, FILTER_STATE* State) {
     *State = this->State();
     return S_OK;
 }
-FILTER_STATE BaseFilter::State() const {
-    std::lock_guard guard(stateLock_);
-    return state_;
-}
-REFERENCE_TIME BaseFilter::StreamStart() const {
-    std::lock_guard guard(stateLock_);
-    return start_;
-}
+FILTER_STATE BaseFilter::State() const { return state_.load(); }
+REFERENCE_TIME BaseFilter::StreamStart() const { return start_.load(); }
 
 HRESULT BaseFilter::SetSyncSource(IReferenceClock* pClock) {
     std::lock_guard guard(stateLock_);

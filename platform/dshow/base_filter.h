@@ -5,6 +5,7 @@
 // counts itself among its server's live objects.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -164,8 +165,10 @@ protected:
 
 private:
     const CLSID clsid_;
-    FILTER_STATE state_ = State_Stopped;
-    REFERENCE_TIME start_ = 0;
+    // Changed under stateLock_; read without it, because every pin asks for
+    // them with each sample it receives.
+    std::atomic<FILTER_STATE> state_{State_Stopped};
+    std::atomic<REFERENCE_TIME> start_{0};
     IReferenceClock* clock_ = nullptr;  // one reference
     IFilterGraph* graph_ = nullptr;     // no reference: the graph holds the filter
     std::u16string name_;

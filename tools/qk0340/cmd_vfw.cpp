@@ -73,6 +73,37 @@ const char* ErrorText(LRESULT error) {
     }
 }
 
+// The machine every subcommand runs on, with the simulated camera plugged
+// in; with --no-camera the package is installed without it, and the driver
+// answers for itself. The camera goes before the machine.
+struct Machine {
+    std::unique_ptr<qk::install::MachineSession> session;
+    std::unique_ptr<qk::session::CameraRig> camera;
+};
+
+Machine StartMachine(const VfwArguments& a) {
+    Machine m;
+    std::string error;
+    m.session = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
+    if (m.session == nullptr) throw Failure(error);
+    const std::filesystem::path modules =
+        a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
+    if (!a.noCamera) {
+        qk::session::RigOptions options;
+        options.camera.variant = a.variant;
+        options.moduleFolder = modules;
+        m.camera = qk::session::CameraRig::Start(nullptr, options, &error);
+        if (m.camera == nullptr) throw Failure(error);
+    } else {
+        qk::install::Options options;
+        options.moduleFolder = modules;
+        qk::install::Result result;
+        if (!qk::install::Install(options, &result, &error)) throw Failure("cannot install the package: " + error);
+    }
+    qk::dshow::InstallSystemServers();
+    return m;
+}
+
 void Capture(const VfwArguments& a) {
     auto pixel = qk::session::ParsePixelFormat(a.format);
     if (!pixel || *pixel == qk::session::PixelFormat::Mjpg) {
@@ -88,25 +119,8 @@ void Capture(const VfwArguments& a) {
     if (a.output.empty()) throw Failure("-o OUT.y4m is needed");
 
     std::string error;
-    auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
-    if (machine == nullptr) throw Failure(error);
-    std::unique_ptr<qk::session::CameraRig> rig;
-    const std::filesystem::path modules =
-        a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
-    if (!a.noCamera) {
-        qk::session::RigOptions options;
-        options.camera.variant = a.variant;
-        options.moduleFolder = modules;
-        rig = qk::session::CameraRig::Start(nullptr, options, &error);
-        if (rig == nullptr) throw Failure(error);
-    } else {
-        // The package is there without its camera: the driver answers for itself.
-        qk::install::Options options;
-        options.moduleFolder = modules;
-        qk::install::Result result;
-        if (!qk::install::Install(options, &result, &error)) throw Failure("cannot install the package: " + error);
-    }
-    qk::dshow::InstallSystemServers();
+    Machine machine = StartMachine(a);
+    qk::session::CameraRig* rig = machine.camera.get();
     VIDEO_OPEN_PARMS parms{};
     parms.dwSize = sizeof parms;
     parms.dwFlags = VIDEO_IN;
@@ -120,7 +134,7 @@ void Capture(const VfwArguments& a) {
             CloseDriver(driver, 0, 0);
             if (rig != nullptr) rig->Unplug();
         }
-    } closer{driver, rig.get()};
+    } closer{driver, rig};
 
     BITMAPINFOHEADER header{};
     header.biSize = sizeof header;
@@ -207,25 +221,8 @@ void Dialog(const VfwArguments& a) {
     if (!a.screenshot.empty() && std::filesystem::path(a.screenshot).extension() != ".png") {
         throw Failure("--screenshot wants a FILE.png");
     }
-    std::string error;
-    auto machine = qk::install::MachineSession::Start(a.root, qk::install::MachineSession::Root::Any, &error);
-    if (machine == nullptr) throw Failure(error);
-    std::unique_ptr<qk::session::CameraRig> rig;
-    const std::filesystem::path modules =
-        a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
-    if (!a.noCamera) {
-        qk::session::RigOptions options;
-        options.camera.variant = a.variant;
-        options.moduleFolder = modules;
-        rig = qk::session::CameraRig::Start(nullptr, options, &error);
-        if (rig == nullptr) throw Failure(error);
-    } else {
-        qk::install::Options options;
-        options.moduleFolder = modules;
-        qk::install::Result result;
-        if (!qk::install::Install(options, &result, &error)) throw Failure("cannot install the package: " + error);
-    }
-    qk::dshow::InstallSystemServers();
+    Machine machine = StartMachine(a);
+    qk::session::CameraRig* rig = machine.camera.get();
     qk::olepro::InstallPropertyPages();
     VIDEO_OPEN_PARMS parms{};
     parms.dwSize = sizeof parms;
@@ -239,7 +236,7 @@ void Dialog(const VfwArguments& a) {
             CloseDriver(driver, 0, 0);
             if (rig != nullptr) rig->Unplug();
         }
-    } closer{driver, rig.get()};
+    } closer{driver, rig};
     if (SendDriverMessage(driver, DVM_DIALOG, 0, VIDEO_DLG_QUERY) != DV_ERR_OK) {
         throw Failure("the driver has no " + a.dialog + " dialog");
     }

@@ -42,5 +42,10 @@ cmp -s "$WORK/format.png" "$WORK/format-2.png" && fail "the format dialog's two 
 refused_saying "no such dialog" "which" vfw --root "$R" dialog display
 refused_saying "dialog picture not png" "--screenshot wants a FILE.png" vfw --root "$R" dialog format --screenshot "$WORK/x.jpg"
 refused_saying "dialog without camera" "no camera is there (DV_ERR_NOTDETECTED)" vfw --root "$R" --no-camera dialog source
+# A root that cannot be a system folder stops either command before any driver is opened.
+touch "$WORK/file-root"
+refused_saying "capture on a file root" "cannot create the system root" vfw --root "$WORK/file-root" capture -o "$WORK/e.y4m"
+refused_saying "dialog on a file root" "cannot create the system root" vfw --root "$WORK/file-root" dialog format
+[ -e "$WORK/e.y4m" ] && fail "a capture refused for its root wrote its output"
 
 finish

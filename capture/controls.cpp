@@ -274,7 +274,7 @@ int WriteFocusArea(CameraContext* c, LONG area) {
 int WriteFocusPosition(CameraContext* c, LONG position) {
     USHORT v = static_cast<USHORT>(position);
     if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtFocus, &v, 2) != 0) return -1;
-    c->controls[kFocus].current = position;
+    Store(c->controls[kFocus].current, position);
     return 0;
 }
 
@@ -292,8 +292,9 @@ int SetExposureMode(CameraContext* c, LONG flags) {
     }
     if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtExposureMode, &mode, 1) != 0) return -1;
     if (result == 0) {
+        // Also written by the deferred exposure kick while a save may read them.
         Store(c->exposureModeFlags, flags);
-        c->controls[kExposure].flags = flags;
+        Store(c->controls[kExposure].flags, flags);
     }
     return result;
 }
@@ -302,21 +303,21 @@ int SetFocusMode(CameraContext* c, LONG flags) {
     UCHAR on = flags == kAutomatic ? 1 : 0;
     if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtFocusAuto, &on, 1) != 0) return -1;
     if (flags != kAutomatic && flags != kManual) return -1;
-    c->focusModeFlags = flags;
-    c->controls[kFocus].flags = flags;
+    Store(c->focusModeFlags, flags);
+    Store(c->controls[kFocus].flags, flags);
     return 0;
 }
 
 int WriteExposure(CameraContext* c, LONG cameraUnits) {
     ULONG value = static_cast<ULONG>(cameraUnits);
     if (UnitRequest(c->device, kSetCur, c->cameraTerminal, kCtExposureTime, &value, 4) != 0) return -1;
-    c->controls[kExposure].current = cameraUnits;
+    Store(c->controls[kExposure].current, cameraUnits);
     return 0;
 }
 
 VOID ExposureKick(CameraContext* c) {
     // Nudges the camera's exposure loop on the first frame after an open.
-    bool focusWasAutomatic = c->focusModeFlags == kAutomatic && (c->controls[kFocus].capabilities & 1);
+    bool focusWasAutomatic = Load(c->focusModeFlags) == kAutomatic && (c->controls[kFocus].capabilities & 1);
     if (focusWasAutomatic) SetFocusMode(c, kManual);
     SetExposureMode(c, kManual);
     WriteExposure(c, 300);

@@ -303,11 +303,12 @@ int SavePictureSettings(UsbCameraDevice* d) {
     CameraContext* c = d->GetCameraContext();
     if (c == nullptr) return -1;
     const ControlState* s = c->controls;
+    // Exposure and focus are also written by the deferred exposure kick.
     PictureValues v{s[kBrightness].current,     s[kContrast].current,   s[kHue].current,
                     s[kSaturation].current,     s[kSharpness].current,  s[kGamma].current,
                     c->mirrorBits,              s[kWhiteBalance].flags, s[kBacklight].current,
-                    s[kWhiteBalance].current,   s[kExposure].flags,     s[kExposure].current,
-                    s[kFocus].flags,            s[kFocus].current,      s[kFocusArea].current,
+                    s[kWhiteBalance].current,   Load(s[kExposure].flags), Load(s[kExposure].current),
+                    Load(s[kFocus].flags),      Load(s[kFocus].current), s[kFocusArea].current,
                     s[kPowerLine].current,      s[kFocusScale].current, s[kFocusWindows].current};
     ULONG lengths[kPictureValueCount];
     SettingsEntry entries[kPictureValueCount];

@@ -76,9 +76,23 @@ struct DeviceJobBlock {
 
 }  // namespace
 
-std::string FindEffectsEngine() {
+namespace {
+
+// The engine's installation writes its App Paths entry in the process's own
+// view, where the effects panel reads it to start the engine; an entry in
+// the 32-bit view (the console's own machine keys) counts as well.
+HKEY OpenEngineAppPath() {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineAppPath, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return {};
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineAppPath, 0, KEY_READ, &key) == ERROR_SUCCESS) return key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineAppPath, 0, KEY_READ | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) return key;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string FindEffectsEngine() {
+    HKEY key = OpenEngineAppPath();
+    if (key == nullptr) return {};
     char path[MAX_PATH] = {};
     DWORD type = 0, bytes = sizeof path - 1;
     const bool read = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes) ==

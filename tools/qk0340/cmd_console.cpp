@@ -32,6 +32,7 @@
 #include "commctrl.h"
 #include "fileapi.h"
 #include "objbase.h"
+#include "outside/KfxEngine/engine.h"
 #include "outside/LuCamMgr/lucammgr.h"
 #include "platform/win32/code_modules.h"
 #include "platform/win32/module_table.h"
@@ -369,6 +370,10 @@ struct Stage {
         rig = qk::session::CameraRig::Start(nullptr, options, &error);
         if (rig == nullptr) throw Failure(error);
         qk::dshow::InstallSystemServers();
+        // The video effects engine the package installs, found by its class
+        // as the console's effects panel asks for it; its service starts from
+        // the installed StartKFX.exe.
+        kfx::RegisterBuiltin(kfx::Starter::FromFile);
         streamer.Start(*rig);
     }
     ~Stage() {

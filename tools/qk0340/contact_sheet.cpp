@@ -12,11 +12,15 @@ bool WriteContactSheet(const std::vector<SheetPicture>& pictures, const std::fil
     std::vector<cairo_surface_t*> surfaces;
     int rowHeight = 0, sheetHeight = kGap;
     std::vector<int> rowHeights;
+    std::vector<double> scales;
     for (size_t i = 0; i < pictures.size(); ++i) {
         cairo_surface_t* p = cairo_image_surface_create_from_png(pictures[i].file.string().c_str());
         surfaces.push_back(p);
-        const int h = cairo_surface_status(p) == CAIRO_STATUS_SUCCESS ? cairo_image_surface_get_height(p) : 40;
-        rowHeight = std::max(rowHeight, std::min(h, kCell) + kLabel);
+        const bool read = cairo_surface_status(p) == CAIRO_STATUS_SUCCESS;
+        const int w = read ? cairo_image_surface_get_width(p) : 1, h = read ? cairo_image_surface_get_height(p) : 40;
+        // Shrunk whole into its cell (never enlarged): a cut-off bottom would hide what the picture is for.
+        scales.push_back(std::min({1.0, static_cast<double>(kCell) / std::max(w, 1), static_cast<double>(kCell) / std::max(h, 1)}));
+        rowHeight = std::max(rowHeight, static_cast<int>(h * scales.back() + 0.5) + kLabel);
         if (i % kColumns == kColumns - 1 || i + 1 == pictures.size()) {
             rowHeights.push_back(rowHeight);
             sheetHeight += rowHeight + kGap;
@@ -42,9 +46,10 @@ bool WriteContactSheet(const std::vector<SheetPicture>& pictures, const std::fil
         cairo_restore(cr);
         if (cairo_surface_status(surfaces[i]) == CAIRO_STATUS_SUCCESS) {
             cairo_save(cr);
-            cairo_rectangle(cr, x, y + kLabel, kCell, kCell);
-            cairo_clip(cr);
-            cairo_set_source_surface(cr, surfaces[i], x, y + kLabel);
+            cairo_translate(cr, x, y + kLabel);
+            cairo_scale(cr, scales[i], scales[i]);
+            cairo_set_source_surface(cr, surfaces[i], 0, 0);
+            cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
             cairo_paint(cr);
             cairo_restore(cr);
         }

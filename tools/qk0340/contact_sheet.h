@@ -13,7 +13,7 @@ struct SheetPicture {
     std::filesystem::path file;  // a PNG; one that cannot be read leaves its cell empty under the label
 };
 
-// Four to a row, each cut to 420 x 420 pixels; false with the reason when the
+// Four to a row, each shrunk to fit 420 x 420 pixels; false with the reason when the
 // sheet cannot be written.
 bool WriteContactSheet(const std::vector<SheetPicture>& pictures, const std::filesystem::path& sheet,
                        std::string* error);

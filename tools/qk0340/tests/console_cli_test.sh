@@ -88,6 +88,14 @@ click 1050
 wait 500
 screenshot $S/06_video_effects_on.png
 click 1050
+click 1055
+wait 300
+screenshot $S/06a_more_effects_message.png
+key enter
+click 1054
+wait 800
+screenshot $S/06b_no_effect_editor.png
+key enter
 collapse 3
 expand 4
 screenshot $S/07_pan_and_tilt.png
@@ -150,8 +158,9 @@ wait 3000
 screenshot $S/21_plugged_again.png
 SCRIPT
 ok "every screen" console --root "$R" --script "$WORK/tour.txt" --sheet "$S/console_sheet.png"
-contains "the sheet holds every picture" "console_sheet.png: 21 pictures"
+contains "the sheet holds every picture" "console_sheet.png: 23 pictures"
 for shown in "02_picture_advanced_settings.png: 'Advanced Picture Settings'" \
+  "06a_more_effects_message.png: 'Lumora Camera Console'" "07_pan_and_tilt.png: 'Lumora Camera Console'" \
   "04_tracking_options.png: 'Face Tracking Settings'" "09_focus_settings.png: 'Focus Settings'" \
   "13_console_settings.png: 'Console Settings'" "14_set_password.png: 'Set Password'" \
   "15_passwords_differ.png: 'Viewing Lock'" "16_password_set.png: 'Viewing Lock'" \
@@ -159,6 +168,12 @@ for shown in "02_picture_advanced_settings.png: 'Advanced Picture Settings'" \
   "18_enter_password_to_lock.png: 'Lock the Camera'" "19_change_password.png: 'Change Password'" \
   "20_unplugged.png: 'Lumora Camera Console'"; do
   contains "the screen in front" "$shown"
+done
+# The width of a PNG file, from its header: the messages are boxes of their own, narrower than the console.
+png_width() { od -An -tu1 -j16 -N4 "$1" | awk '{print $1*16777216 + $2*65536 + $3*256 + $4}'; }
+for box in 06a_more_effects_message 06b_no_effect_editor; do
+  [ "$(png_width "$S/$box.png")" -lt "$(png_width "$S/01_video_tab_picture.png")" ] \
+    || fail "$box.png shows no message box in front of the console"
 done
 [ -s "$S/console_sheet.png" ] || fail "no contact sheet"
 mkdir -p "$ARTEFACTS/screens" && cp "$S"/*.png "$ARTEFACTS/screens/"

@@ -220,6 +220,27 @@ void SavePicture(HWND window, const std::string& file, Pictures* pictures) {
 // The title button every panel of a stack carries (one identifier for all).
 constexpr int kPanelTitleButton = 69;
 
+// How long a command waits for its control to show (and, for an input, to
+// be enabled) in the window in front: on a busy machine a tab, a panel or a
+// dialog may take longer to open than the settling time after an input.
+constexpr auto kControlPatience = std::chrono::milliseconds(5000);
+
+// The control in the window in front once it is there (and enabled, when
+// asked), else what was found when the patience ran out; `front` is the
+// window it was looked for in.
+HWND AwaitControl(int id, bool enabled, HWND* front) {
+    const auto deadline = std::chrono::steady_clock::now() + kControlPatience;
+    while (true) {
+        *front = FrontWindow();
+        HWND control = *front != nullptr ? FindControl(*front, id) : nullptr;
+        if ((control != nullptr && (!enabled || IsWindowEnabled(control))) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return control;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 // Runs one command; the reason when it cannot be done.
 std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, Streamer& streamer, Pictures* pictures) {
     using V = k0340cvw::ScriptVerb;
@@ -227,8 +248,8 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
     switch (c.verb) {
     case V::Click:
     case V::Drag: {
+        HWND control = AwaitControl(c.id, true, &front);
         if (front == nullptr) return "no window is open";
-        HWND control = FindControl(front, c.id);
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         if (!IsWindowEnabled(control)) return "control " + std::to_string(c.id) + " is disabled";
         if (c.verb == V::Click) {
@@ -284,8 +305,8 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
         return {};
     case V::Expand:
     case V::Collapse: {
+        HWND panel = AwaitControl(c.id, false, &front);
         if (front == nullptr) return "no window is open";
-        HWND panel = FindControl(front, c.id);
         if (panel == nullptr) return "no panel " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         HWND title = GetDlgItem(panel, kPanelTitleButton);
         if (title == nullptr) return "control " + std::to_string(c.id) + " is no panel";
@@ -296,8 +317,8 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
         break;
     }
     case V::Expect: {
+        HWND control = AwaitControl(c.id, false, &front);
         if (front == nullptr) return "no window is open";
-        HWND control = FindControl(front, c.id);
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         const bool slider = EqualsIgnoringCase(ClassOf(control), TRACKBAR_CLASSW);
         const LRESULT shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);

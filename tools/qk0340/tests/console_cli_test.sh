@@ -144,6 +144,14 @@ screenshot $S/17_console_settings_with_password.png
 click 1132
 wait 800
 screenshot $S/18_enter_password_to_lock.png
+type secret
+click 1
+wait 800
+screenshot $S/18a_camera_locked.png
+key enter
+click 1132
+wait 800
+screenshot $S/18b_enter_password_to_unlock.png
 click 2
 click 1113
 wait 800
@@ -158,14 +166,15 @@ wait 3000
 screenshot $S/21_plugged_again.png
 SCRIPT
 ok "every screen" console --root "$R" --script "$WORK/tour.txt" --sheet "$S/console_sheet.png"
-contains "the sheet holds every picture" "console_sheet.png: 23 pictures"
+contains "the sheet holds every picture" "console_sheet.png: 25 pictures"
 for shown in "02_picture_advanced_settings.png: 'Advanced Picture Settings'" \
   "06a_more_effects_message.png: 'Lumora Camera Console'" "07_pan_and_tilt.png: 'Lumora Camera Console'" \
   "04_tracking_options.png: 'Face Tracking Settings'" "09_focus_settings.png: 'Focus Settings'" \
   "13_console_settings.png: 'Console Settings'" "14_set_password.png: 'Set Password'" \
   "15_passwords_differ.png: 'Viewing Lock'" "16_password_set.png: 'Viewing Lock'" \
   "17_console_settings_with_password.png: 'Console Settings'" \
-  "18_enter_password_to_lock.png: 'Lock the Camera'" "19_change_password.png: 'Change Password'" \
+  "18_enter_password_to_lock.png: 'Lock the Camera'" "18a_camera_locked.png: 'Viewing Lock'" \
+  "18b_enter_password_to_unlock.png: 'Unlock the Camera'" "19_change_password.png: 'Change Password'" \
   "20_unplugged.png: 'Lumora Camera Console'"; do
   contains "the screen in front" "$shown"
 done

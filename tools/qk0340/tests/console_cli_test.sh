@@ -16,7 +16,8 @@ unset DISPLAY
 P="$WORK/pictures"
 mkdir -p "$P"
 cat >"$WORK/round.txt" <<SCRIPT
-# the video tab, then the audio tab
+# the video tab (painted, on a busy machine too), then the audio tab
+wait 1000
 screenshot $P/video_tab.png
 click 1142
 screenshot $P/audio_tab.png
@@ -65,6 +66,9 @@ contains "the box switched NoiseGuard on" "NoiseGuard in the audio filter: off a
 S="$WORK/screens"
 mkdir -p "$S"
 cat >"$WORK/tour.txt" <<SCRIPT
+# the first panel shown and painted on a busy machine too
+expand 1
+wait 1000
 screenshot $S/01_video_tab_picture.png
 click 1094
 wait 800

@@ -76,9 +76,13 @@ struct DeviceJobBlock {
 
 }  // namespace
 
-std::string FindEffectsEngine() {
+namespace {
+
+// The engine named by its App Paths entry in one registry view, when that
+// names an existing file.
+std::string EngineInView(REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineAppPath, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return {};
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineAppPath, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return {};
     char path[MAX_PATH] = {};
     DWORD type = 0, bytes = sizeof path - 1;
     const bool read = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &bytes) ==
@@ -88,6 +92,17 @@ std::string FindEffectsEngine() {
     if (!read || path[0] == 0) return {};
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return {};
+    return path;
+}
+
+}  // namespace
+
+// The engine's installation writes its App Paths entry in the process's own
+// view, where the effects panel reads it to start the engine; an entry in
+// the 32-bit view (the console's own machine keys) counts as well.
+std::string FindEffectsEngine() {
+    std::string path = EngineInView(0);
+    if (path.empty()) path = EngineInView(KEY_WOW64_32KEY);
     return path;
 }
 

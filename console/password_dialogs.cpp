@@ -52,6 +52,14 @@ INT_PTR CALLBACK ChangePasswordProc(HWND dialog, UINT message, WPARAM wParam, LP
         SetDlgItemTextA(dialog, IDC_PASSWORD_PROMPT, Text(run->firstTime ? 57727 : 57729).c_str());
         EnableWindow(GetDlgItem(dialog, IDC_OLD_PASSWORD), run->firstTime ? FALSE : TRUE);
         SetFocus(GetDlgItem(dialog, run->firstTime ? IDC_NEW_PASSWORD : IDC_OLD_PASSWORD));
+        // Once more from the dialog's own loop: our dialog manager gives a modal
+        // dialog's focus to its first tab stop when it shows it, whatever
+        // WM_INITDIALOG chose, and that is the old password's field, disabled
+        // the first time. Through WM_NEXTDLGCTL it is also the control the
+        // dialog gives the focus back to when it is activated again.
+        PostMessageW(dialog, WM_NEXTDLGCTL,
+                     reinterpret_cast<WPARAM>(GetDlgItem(dialog, run->firstTime ? IDC_NEW_PASSWORD : IDC_OLD_PASSWORD)),
+                     TRUE);
         return FALSE;
     }
     const auto* run = reinterpret_cast<const PasswordRun*>(GetWindowLongPtrW(dialog, DWLP_USER));

@@ -56,14 +56,16 @@ std::string_view TrimRight(std::string_view s) {
 std::string ParseLine(std::string_view line, ScriptCommand* c) {
     const auto [word, rest] = Split(line);
     const std::string_view args = TrimRight(rest);
-    if (word == "click" || word == "drag" || word == "expect") {
+    if (word == "click" || word == "drag" || word == "expect" || word == "expand" || word == "collapse") {
         const auto [idText, valueText] = Split(args);
         int64_t id = 0;
         if (!ReadNumber(idText, 0, 65535, &id)) return "wants a control identifier from 0 to 65535";
         c->id = static_cast<int>(id);
-        if (word == "click") {
-            if (!valueText.empty()) return "click takes only the control identifier";
-            c->verb = ScriptVerb::Click;
+        if (word == "click" || word == "expand" || word == "collapse") {
+            if (!valueText.empty()) return std::string(word) + " takes only the control identifier";
+            c->verb = word == "click"    ? ScriptVerb::Click
+                      : word == "expand" ? ScriptVerb::Expand
+                                         : ScriptVerb::Collapse;
             return {};
         }
         int64_t value = 0;
@@ -112,7 +114,7 @@ std::string ParseLine(std::string_view line, ScriptCommand* c) {
         return {};
     }
     return "no command is called '" + std::string(word.substr(0, 40)) +
-           "'; the commands are click, drag, expect, type, key, wait, unplug, plug, next, screenshot";
+           "'; the commands are click, expand, collapse, drag, expect, type, key, wait, unplug, plug, next, screenshot";
 }
 
 }  // namespace

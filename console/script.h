@@ -14,8 +14,11 @@ namespace k0340cvw {
 // Expect: the control of the window in front shows a value (a slider's
 // position, a check box's state), else the script fails there. Next: the
 // window in front goes behind the others, so that a script can act on each
-// of several console windows in turn.
-enum class ScriptVerb { Click, Drag, Type, Key, Wait, Unplug, Plug, Screenshot, Expect, Next };
+// of several console windows in turn. Expand, collapse: the panel of that
+// identifier in the stack shown is opened or closed by its title (every
+// title button has the same identifier, so a click cannot name one); a
+// panel already so is left alone.
+enum class ScriptVerb { Click, Drag, Type, Key, Wait, Unplug, Plug, Screenshot, Expect, Next, Expand, Collapse };
 
 // The keys a script can press, by name.
 enum class ScriptKey { Enter, Escape, Tab, Space, Left, Right, Up, Down, Home, End, PageUp, PageDown };
@@ -23,7 +26,7 @@ enum class ScriptKey { Enter, Escape, Tab, Space, Left, Right, Up, Down, Home, E
 struct ScriptCommand {
     ScriptVerb verb;
     int line;          // 1-based
-    int id = 0;        // click, drag, expect: a control identifier of the window in front
+    int id = 0;        // click, drag, expect, expand, collapse: a control identifier of the window in front
     int32_t value = 0; // drag, expect: the position; wait: milliseconds
     ScriptKey key = ScriptKey::Enter;
     std::string text;  // type: the text; screenshot: the file

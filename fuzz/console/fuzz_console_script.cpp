@@ -16,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& c : commands) {
             if (c.line < 1 || static_cast<size_t>(c.line) > size) std::abort();
             if (c.verb == k0340cvw::ScriptVerb::Wait && (c.value < 0 || c.value > k0340cvw::kLongestWaitMs)) std::abort();
+            const bool named = c.verb == k0340cvw::ScriptVerb::Click || c.verb == k0340cvw::ScriptVerb::Expand ||
+                               c.verb == k0340cvw::ScriptVerb::Collapse;
+            if (named && (c.id < 0 || c.id > 65535)) std::abort();
         }
     } else {
         if (!commands.empty() || error.line < 1 || static_cast<size_t>(error.line) > size + 1 || error.reason.empty() ||

@@ -95,6 +95,22 @@ void Arrow(cairo_t* cr, double cx, double cy, double angle, double size) {
     cairo_restore(cr);
 }
 
+// An arrow head with a shaft behind it: a bare head turned by 45 degrees
+// reads as pointing sideways or inward at button size.
+void ShaftedArrow(cairo_t* cr, double cx, double cy, double angle, double size) {
+    cairo_save(cr);
+    cairo_translate(cr, cx, cy);
+    cairo_rotate(cr, angle);
+    cairo_move_to(cr, size * 1.2, 0);
+    cairo_line_to(cr, size * 0.1, -size * 0.7);
+    cairo_line_to(cr, size * 0.1, size * 0.7);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+    cairo_rectangle(cr, -size, -size * 0.2, size * 1.2, size * 0.4);
+    cairo_fill(cr);
+    cairo_restore(cr);
+}
+
 std::vector<uint8_t> Area(int highlight) {
     // The picture is split as the focus settings dialog hit-tests it.
     return Render(130, 88, [&](cairo_t* cr) {
@@ -232,7 +248,11 @@ int main(int argc, char** argv) {
                     cairo_arc(cr, 13.5, 13, 5, 0, 2 * M_PI);
                     cairo_fill(cr);
                 } else {
-                    Arrow(cr, 13.5, 13, p.angle, 6);
+                    if (std::fmod(std::fabs(p.angle), M_PI / 2) > 0.1) {
+                        ShaftedArrow(cr, 13.5, 13, p.angle, 6);
+                    } else {
+                        Arrow(cr, 13.5, 13, p.angle, 6);
+                    }
                 }
             }));
     }

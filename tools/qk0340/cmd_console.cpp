@@ -29,15 +29,18 @@
 #include <thread>
 #include <vector>
 
+#include "audiofilter/k0340aud.h"
 #include "commctrl.h"
 #include "fileapi.h"
 #include "objbase.h"
+#include "outside/KfxEngine/engine.h"
 #include "outside/LuCamMgr/lucammgr.h"
 #include "platform/win32/code_modules.h"
 #include "platform/win32/module_table.h"
 #include "winreg.h"
 #include "console/k0340cvw.h"
 #include "console/script.h"
+#include "platform/audio/usb_audio.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/ui/presentation.h"
 #include "shellapi.h"
@@ -45,6 +48,7 @@
 #include "tools/install/machine_session.h"
 #include "tools/qk0340/command_registry.h"
 #include "tools/session/camera_controls.h"
+#include "tools/qk0340/contact_sheet.h"
 #include "tools/session/camera_rig.h"
 #include "tools/session/capture_stream.h"
 
@@ -81,6 +85,7 @@ struct ConsoleArguments {
     std::string screenshot;
     bool printControls = false;
     std::string layoutPictures;
+    std::string sheet;
 };
 
 // An application streaming from the camera while the console runs, as a
@@ -193,39 +198,55 @@ UINT VirtualKey(k0340cvw::ScriptKey key) {
     return VK_RETURN;
 }
 
-void SavePicture(HWND window, const std::string& file) {
+// The pictures a run saved, in order, for the contact sheet.
+using Pictures = std::vector<qk::cli::SheetPicture>;
+
+void SavePicture(HWND window, const std::string& file, Pictures* pictures) {
     std::string error;
     if (window == nullptr) throw Failure("no window is open to take a picture of");
     if (!qk::ui::SaveWindowPng(window, file, &error)) throw Failure("cannot write " + file + ": " + error);
-    std::printf("%s: '%s'\n", file.c_str(), Caption(window).c_str());
+    const std::string caption = Caption(window);
+    std::printf("%s: '%s'\n", file.c_str(), caption.c_str());
+    pictures->push_back({std::filesystem::path(file).stem().string() + ": " + caption, file});
 }
 
-// A script names what a person sees: a control that is still being laid out
-// (a panel opening, a loaded machine) is waited for a while before the line
-// fails, and so is a value another window is still passing on.
-constexpr int kControlWaits = 100;
-constexpr auto kControlWait = std::chrono::milliseconds(50);
+// The title button every panel of a stack carries (one identifier for all).
+constexpr int kPanelTitleButton = 69;
 
-HWND WaitForControl(HWND* front, int id) {
-    for (int i = 0;; ++i) {
-        if (*front != nullptr) {
-            if (HWND control = FindControl(*front, id)) return control;
-        }
-        if (i == kControlWaits) return nullptr;
-        std::this_thread::sleep_for(kControlWait);
+// How long a command waits for its control to show (and, for an input, to
+// be enabled) in the window in front: on a busy machine a tab, a panel or a
+// dialog may take longer to open than the settling time after an input.
+constexpr auto kControlPatience = std::chrono::milliseconds(5000);
+
+// The control in the window in front once it is there (and enabled, when
+// asked), else what was found when the patience ran out; `front` is the
+// window it was looked for in.
+HWND AwaitControl(int id, bool enabled, HWND* front) {
+    const auto deadline = std::chrono::steady_clock::now() + kControlPatience;
+    while (true) {
         *front = FrontWindow();
+        HWND control = *front != nullptr ? FindControl(*front, id) : nullptr;
+        if ((control != nullptr && (!enabled || IsWindowEnabled(control))) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return control;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
+// A value another window is still passing on is waited for as long.
+constexpr int kControlWaits = 100;
+constexpr auto kControlWait = std::chrono::milliseconds(50);
+
 // Runs one command; the reason when it cannot be done.
-std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, Streamer& streamer) {
+std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, Streamer& streamer, Pictures* pictures) {
     using V = k0340cvw::ScriptVerb;
     HWND front = FrontWindow();
     switch (c.verb) {
     case V::Click:
     case V::Drag: {
+        HWND control = AwaitControl(c.id, true, &front);
         if (front == nullptr) return "no window is open";
-        HWND control = WaitForControl(&front, c.id);
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         if (!IsWindowEnabled(control)) return "control " + std::to_string(c.id) + " is disabled";
         if (c.verb == V::Click) {
@@ -275,11 +296,24 @@ std::string Run(const k0340cvw::ScriptCommand& c, qk::session::CameraRig& rig, S
     }
     case V::Screenshot:
         if (front == nullptr) return "no window is open to take a picture of";
-        SavePicture(front, c.text);
+        SavePicture(front, c.text, pictures);
         return {};
-    case V::Expect: {
+    case V::Expand:
+    case V::Collapse: {
+        HWND panel = AwaitControl(c.id, false, &front);
         if (front == nullptr) return "no window is open";
-        HWND control = WaitForControl(&front, c.id);
+        if (panel == nullptr) return "no panel " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
+        HWND title = GetDlgItem(panel, kPanelTitleButton);
+        if (title == nullptr) return "control " + std::to_string(c.id) + " is no panel";
+        // The title shows whether its panel is open.
+        const bool open = SendMessageW(title, BM_GETCHECK, 0, 0) == BST_CHECKED;
+        if (open == (c.verb == V::Expand)) return {};
+        PostMessageW(title, BM_CLICK, 0, 0);
+        break;
+    }
+    case V::Expect: {
+        HWND control = AwaitControl(c.id, false, &front);
+        if (front == nullptr) return "no window is open";
         if (control == nullptr) return "no control " + std::to_string(c.id) + " shows in '" + Caption(front) + "'";
         const bool slider = EqualsIgnoringCase(ClassOf(control), TRACKBAR_CLASSW);
         LRESULT shown = SendMessageW(control, slider ? TBM_GETPOS : BM_GETCHECK, 0, 0);
@@ -312,10 +346,28 @@ std::vector<k0340cvw::ScriptCommand> ReadScript(const ConsoleArguments& a) {
         k0340cvw::ScriptError error;
         if (!k0340cvw::ParseScript(text.str(), &commands, &error)) throw Failure(a.script + ", " + error.Message());
     }
-    if (!a.screenshot.empty() && (a.screenshot.size() < 5 || a.screenshot.substr(a.screenshot.size() - 4) != ".png")) {
-        throw Failure("--screenshot wants a file name ending in .png");
-    }
+    const auto png = [](const std::string& file) { return file.size() >= 5 && file.substr(file.size() - 4) == ".png"; };
+    if (!a.screenshot.empty() && !png(a.screenshot)) throw Failure("--screenshot wants a file name ending in .png");
+    if (!a.sheet.empty() && !png(a.sheet)) throw Failure("--sheet wants a file name ending in .png");
     return commands;
+}
+
+// NoiseGuard as the audio filter itself reports it through its control
+// device, read apart from the console: "on", "off", or why it cannot be read.
+std::string NoiseGuard() {
+    HANDLE control = CreateFileW(reinterpret_cast<LPCWSTR>(k0340aud::kControlUserPath), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (control == INVALID_HANDLE_VALUE) return "absent (no audio filter)";
+    k0340aud::FeatureRequest request{};
+    request.feature = k0340aud::FEATURE_NOISEGUARD;
+    DWORD returned = 0;
+    const bool read = DeviceIoControl(control, k0340aud::IOCTL_AUDFLT_GET_FEATURE, &request, sizeof request, &request,
+                                      sizeof request, &returned, nullptr) &&
+                      returned >= sizeof request;
+    CloseHandle(control);
+    if (!read) return "unreadable";
+    if (!request.available) return "not available";
+    return request.enabled ? "on" : "off";
 }
 
 // The machine with the package, the camera plugged in and an application
@@ -331,9 +383,17 @@ struct Stage {
         if (machine == nullptr) throw Failure(error);
         qk::session::RigOptions options;
         options.moduleFolder = a.modules.empty() ? qk::install::ProgramFolder() : std::filesystem::path(a.modules);
+        // The camera's microphone gets the system's USB audio function driver,
+        // with the installed K0340Aud above it, as on a user's machine: the
+        // audio tab's microphone box talks to that filter.
+        if (!NT_SUCCESS(qk::audio::RegisterFunctionDriver())) throw Failure("cannot write the USB audio driver's entry");
         rig = qk::session::CameraRig::Start(nullptr, options, &error);
         if (rig == nullptr) throw Failure(error);
         qk::dshow::InstallSystemServers();
+        // The video effects engine the package installs, found by its class
+        // as the console's effects panel asks for it; its service starts from
+        // the installed StartKFX.exe.
+        kfx::RegisterBuiltin(kfx::Starter::FromFile);
         streamer.Start(*rig);
     }
     ~Stage() {
@@ -344,16 +404,27 @@ struct Stage {
 
 // Replays the commands against whatever console windows are open; the first
 // failure as "SCRIPT, line N: REASON", empty when all ran.
-std::string Replay(const std::vector<k0340cvw::ScriptCommand>& commands, const std::string& script, Stage& stage) {
+std::string Replay(const std::vector<k0340cvw::ScriptCommand>& commands, const std::string& script, Stage& stage,
+                   Pictures* pictures) {
     for (const auto& c : commands) {
         std::string reason;
         try {
-            reason = Run(c, *stage.rig, stage.streamer);
+            reason = Run(c, *stage.rig, stage.streamer, pictures);
         } catch (const Failure& f) {
             reason = f.what();
         }
         if (!reason.empty()) return script + ", line " + std::to_string(c.line) + ": " + reason;
     }
+    return {};
+}
+
+// Every picture the run saved on one sheet, each under its file's name and
+// the caption of the window it shows.
+std::string WriteSheet(const std::string& sheet, const Pictures& pictures) {
+    if (sheet.empty()) return {};
+    std::string error;
+    if (!qk::cli::WriteContactSheet(pictures, sheet, &error)) return "cannot write " + sheet + ": " + error;
+    std::printf("%s: %zu pictures\n", sheet.c_str(), pictures.size());
     return {};
 }
 
@@ -470,6 +541,7 @@ void RunConsole(const ConsoleArguments& a) {
     Stage stage(a);
     std::printf("the driver's face tracking at the start: %s\n", DriverTracking(*stage.rig).c_str());
     std::fflush(stdout);
+    const std::string noiseGuardBefore = NoiseGuard();
     HANDLE console = StartConsole();
     HWND window = WaitForWindow(kConsoleCaption);
     if (window == nullptr) {
@@ -479,14 +551,16 @@ void RunConsole(const ConsoleArguments& a) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
 
-    std::string failure = Replay(commands, a.script, stage);
+    Pictures pictures;
+    std::string failure = Replay(commands, a.script, stage, &pictures);
     if (failure.empty() && !a.screenshot.empty() && IsWindow(window)) {
         try {
-            SavePicture(window, a.screenshot);
+            SavePicture(window, a.screenshot, &pictures);
         } catch (const Failure& f) {
             failure = f.what();
         }
     }
+    if (failure.empty()) failure = WriteSheet(a.sheet, pictures);
     // With a display and nothing to replay, the console is the user's until they close it.
     if (!(HasDisplay() && a.script.empty()) && IsWindow(window)) PostMessageW(window, WM_CLOSE, 0, 0);
     if (failure.empty() && a.printControls) PrintLayouts(console, window, a.layoutPictures);
@@ -497,6 +571,8 @@ void RunConsole(const ConsoleArguments& a) {
     if (!failure.empty()) throw Failure(failure);
     std::printf("the camera streamed %llu frames while the console ran\n",
                 static_cast<unsigned long long>(stage.streamer.Frames()));
+    std::printf("NoiseGuard in the audio filter: %s at the start, %s at the end\n", noiseGuardBefore.c_str(),
+                NoiseGuard().c_str());
 }
 
 // ---- the camera manager ----------------------------------------------------------------------
@@ -751,6 +827,7 @@ int CountConsoles() {
 void RunManager(const ManagerArguments& a) {
     const std::vector<k0340cvw::ScriptCommand> commands = ReadScript(a);
     Stage stage(a);
+    const std::string noiseGuardBefore = NoiseGuard();
     InstallManager();
     Host host(a.standalone);
     std::printf("%s\n", host.Viewer().c_str());
@@ -762,14 +839,16 @@ void RunManager(const ManagerArguments& a) {
         if (WaitForWindow(kConsoleCaption) == nullptr) failure = "the standalone console did not open beside the integrated one";
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the stacks open their first panel
-    if (failure.empty()) failure = Replay(commands, a.script, stage);
+    Pictures pictures;
+    if (failure.empty()) failure = Replay(commands, a.script, stage, &pictures);
     if (failure.empty() && !a.screenshot.empty()) {
         try {
-            SavePicture(IsWindow(window) ? window : nullptr, a.screenshot);
+            SavePicture(IsWindow(window) ? window : nullptr, a.screenshot, &pictures);
         } catch (const Failure& f) {
             failure = f.what();
         }
     }
+    if (failure.empty()) failure = WriteSheet(a.sheet, pictures);
     if (HasDisplay() && a.script.empty()) {
         while (IsWindow(window)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -789,6 +868,8 @@ void RunManager(const ManagerArguments& a) {
     if (!failure.empty()) throw Failure(failure);
     std::printf("the camera streamed %llu frames while the manager hosted the console\n",
                 static_cast<unsigned long long>(stage.streamer.Frames()));
+    std::printf("NoiseGuard in the audio filter: %s at the start, %s at the end\n", noiseGuardBefore.c_str(),
+                NoiseGuard().c_str());
 }
 
 void AddConsoleCommands(CLI::App& app) {
@@ -799,8 +880,8 @@ void AddConsoleCommands(CLI::App& app) {
     console->add_option("--root", a->root, "System root folder (the package is installed when missing)")->capture_default_str();
     console->add_option("--modules", a->modules, "Folder of the built modules, for the installation");
     console->add_option("--script", a->script,
-                        "Replay FILE, one command a line: click ID, drag ID VALUE, type TEXT, key NAME, wait MS, "
-                        "unplug, plug, screenshot FILE.png");
+                        "Replay FILE, one command a line: click ID, expand PANEL, collapse PANEL, drag ID VALUE, expect ID VALUE, "
+                        "type TEXT, key NAME, wait MS, unplug, plug, next, screenshot FILE.png");
     console->add_option("--screenshot", a->screenshot, "Save the console window as FILE.png at the end");
     console->add_flag("--print-controls", a->printControls,
                       "Print the screen rectangles of the console window and its visible controls each time its "
@@ -808,6 +889,7 @@ void AddConsoleCommands(CLI::App& app) {
                       "display)");
     console->add_option("--layout-pictures", a->layoutPictures,
                         "With --print-controls, save the window's picture of each printed layout as FOLDER/layout_N.png");
+    console->add_option("--sheet", a->sheet, "Put every picture the run saved on one contact sheet FILE.png");
     console->callback([a] { RunConsole(*a); });
 
     qk::win32::RegisterStaticModule(u"LuCamMgr.dll", lucammgr::LookupExport);
@@ -819,6 +901,7 @@ void AddConsoleCommands(CLI::App& app) {
     manager->add_flag("--standalone", m->standalone, "Also start the standalone console through the host interface");
     manager->add_option("--script", m->script, "Replay FILE as qk0340 console does, on the console window in front");
     manager->add_option("--screenshot", m->screenshot, "Save the integrated console window as FILE.png at the end");
+    manager->add_option("--sheet", m->sheet, "Put every picture the run saved on one contact sheet FILE.png");
     manager->callback([m] { RunManager(*m); });
 }
 

@@ -1,6 +1,7 @@
 // qk0340 ui gallery|show: the console's dialogs as its resource library
 // builds them, through the same loader and dialog calls the console makes,
 // saved as pictures (and, for the gallery, one contact sheet of them all).
+
 #include <cairo.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "outside/SkinHook/skin_descriptors.h"
 #include "platform/ui/presentation.h"
 #include "tools/install/machine_session.h"
+#include "tools/qk0340/contact_sheet.h"
 #include "tools/qk0340/command_registry.h"
 #include "windows.h"
 #include "winuser.h"
@@ -167,54 +169,6 @@ Shot Photograph(HMODULE library, int number, const std::filesystem::path& file, 
     return shot;
 }
 
-// All pictures on one sheet, each under its template number.
-void ContactSheet(const std::vector<Shot>& shots, const std::filesystem::path& file) {
-    constexpr int kColumns = 4, kCell = 420, kLabel = 22, kGap = 10;
-    std::vector<cairo_surface_t*> pictures;
-    int rows = 0, rowHeight = 0, sheetHeight = kGap;
-    std::vector<int> rowHeights;
-    for (size_t i = 0; i < shots.size(); ++i) {
-        cairo_surface_t* p = cairo_image_surface_create_from_png(shots[i].file.c_str());
-        pictures.push_back(p);
-        const int h = cairo_surface_status(p) == CAIRO_STATUS_SUCCESS ? cairo_image_surface_get_height(p) : 40;
-        rowHeight = std::max(rowHeight, std::min(h, kCell) + kLabel);
-        if (i % kColumns == kColumns - 1 || i + 1 == shots.size()) {
-            rowHeights.push_back(rowHeight);
-            sheetHeight += rowHeight + kGap;
-            rowHeight = 0;
-            ++rows;
-        }
-    }
-    cairo_surface_t* sheet = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kColumns * (kCell + kGap) + kGap, sheetHeight);
-    cairo_t* cr = cairo_create(sheet);
-    cairo_set_source_rgb(cr, 0.85, 0.87, 0.90);
-    cairo_paint(cr);
-    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-    cairo_set_font_size(cr, 13);
-    int y = kGap;
-    for (size_t i = 0; i < shots.size(); ++i) {
-        const int column = static_cast<int>(i % kColumns);
-        const int x = kGap + column * (kCell + kGap);
-        cairo_set_source_rgb(cr, 0.1, 0.1, 0.2);
-        cairo_move_to(cr, x, y + 15);
-        const std::string label = "Template " + std::to_string(shots[i].number);
-        cairo_show_text(cr, label.c_str());
-        if (cairo_surface_status(pictures[i]) == CAIRO_STATUS_SUCCESS) {
-            cairo_save(cr);
-            cairo_rectangle(cr, x, y + kLabel, kCell, kCell);
-            cairo_clip(cr);
-            cairo_set_source_surface(cr, pictures[i], x, y + kLabel);
-            cairo_paint(cr);
-            cairo_restore(cr);
-        }
-        cairo_surface_destroy(pictures[i]);
-        if (column == kColumns - 1 || i + 1 == shots.size()) y += rowHeights[i / kColumns] + kGap;
-    }
-    cairo_destroy(cr);
-    cairo_surface_write_to_png(sheet, file.string().c_str());
-    cairo_surface_destroy(sheet);
-}
-
 INT_PTR CALLBACK Closable(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     if (message == WM_INITDIALOG) return TRUE;
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
@@ -303,7 +257,9 @@ void Gallery(const UiArguments& a) {
     }
     FreeLibrary(library);
     const auto sheet = std::filesystem::path(a.output) / "contact_sheet.png";
-    ContactSheet(shots, sheet);
+    std::vector<qk::cli::SheetPicture> pictures;
+    for (const Shot& shot : shots) pictures.push_back({"Template " + std::to_string(shot.number), shot.file});
+    if (!qk::cli::WriteContactSheet(pictures, sheet, &error)) throw Failure("cannot write " + sheet.string() + ": " + error);
     std::cout << sheet.string() << "\n";
     if (failed) throw Failure(std::to_string(failed) + " template(s) failed to load");
 }

@@ -2,7 +2,8 @@
 # qk0340 cammgr: the camera manager hosting the console. Without records it
 # takes the console's host entry directly, with the records the console's
 # registration wrote it takes the viewer they name; the integrated window is
-# pictured (kept in ARTEFACTS for a person to look at); with --standalone a
+# pictured (kept in ARTEFACTS for a person to look at); its microphone box
+# switches the audio filter; with --standalone a
 # slider moved in either console shows in the other, and a wrong
 # expectation fails the script at its line.
 # Usage: cammgr_cli_test.sh path/to/qk0340 ARTEFACTS
@@ -24,6 +25,11 @@ grep -Eq "streamed [1-9][0-9]* frames while the manager hosted the console" "$WO
 [ -s "$P/integrated.png" ] || fail "no picture of the integrated window"
 w=$(png_width "$P/integrated.png")
 [ "${w:-0}" -ge 200 ] || fail "the integrated window's picture is $w pixels wide"
+
+# The hosted console's microphone box switches NoiseGuard in the audio filter.
+printf 'click 1142\nclick 1104\nwait 300\n' >"$WORK/microphone.txt"
+ok "the hosted microphone box" cammgr --root "$R" --script "$WORK/microphone.txt"
+contains "the box switched NoiseGuard off" "NoiseGuard in the audio filter: on at the start, off at the end"
 
 # The console registers itself with the manager now on the machine.
 ok "registration" regsvr32 --root "$R" K0340Cvw.dll

@@ -26,10 +26,12 @@ struct Counters {
 };
 Counters ReadCounters();
 
-namespace function {
-
+// The pins of every audio function's filter.
 inline constexpr ULONG kCapturePin = 0;
 inline constexpr ULONG kRenderPin = 1;
+
+namespace function {
+
 inline constexpr ULONG kMaxRates = 16;
 inline constexpr ULONG kRequests = 4;  // USB: isochronous requests on the bus per stream
 

@@ -16,8 +16,6 @@ namespace qk::audio {
 
 inline constexpr char16_t kFunctionService[] = u"QkUsbAudio";
 inline constexpr char16_t kFunctionImage[] = u"QkUsbAudio.sys";
-inline constexpr ULONG kCapturePin = 0;
-inline constexpr ULONG kRenderPin = 1;
 
 NTSTATUS UsbAudioDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 

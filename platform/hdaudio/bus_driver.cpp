@@ -3,6 +3,7 @@
 // the codecs' samples on the controller's period (the platform clock, so a
 // stepped clock paces them as it paces the USB bus).
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -30,6 +31,7 @@ constexpr ULONG kCatchUpMs = 500;
 struct Slot {
     int address = 0;
     std::shared_ptr<Codec> codec;
+    ULONGLONG attached = 0;        // interrupt time of the codec's frame 0 at every rate
     bool present = true;           // guarded by the controller's lock
     PDEVICE_OBJECT pdo = nullptr;  // guarded by the controller's lock
 };
@@ -45,13 +47,12 @@ struct BusStream {
     bool running = false;
     int busy = 0;  // DPC passes servicing it right now
     // Touched by the DPC only while `busy`, and by SetRunState only while not running and not busy.
-    ULONGLONG start = 0;  // interrupt time of frame 0
-    int64_t done = 0;     // frames handed over
+    ULONGLONG start = 0;  // interrupt time of frame 0 (the codec's attachment)
+    int64_t done = 0;     // the codec's next frame to hand over
     std::vector<int16_t> buffer;
 };
 
 struct Controller {
-    explicit Controller(Machine&) {}
     std::mutex lock;  // guards everything below and the fields of slots and streams it names
     std::condition_variable idle;
     std::vector<std::shared_ptr<Slot>> slots;  // on the link
@@ -59,15 +60,24 @@ struct Controller {
     PDEVICE_OBJECT fdo = nullptr;
     PDEVICE_OBJECT busPdo = nullptr;
     std::u16string path;  // instance path of the controller once added
+    std::atomic<uint64_t> refused{0};
 };
 
-Controller& TheController() { return Machine::Current().Component<Controller>(); }
+// The machine holds its controller until its components go; the bus's device
+// objects hold it too, since Plug and Play removes them after that.
+struct ControllerSlot {
+    explicit ControllerSlot(Machine&) : controller(std::make_shared<Controller>()) {}
+    std::shared_ptr<Controller> controller;
+};
+
+std::shared_ptr<Controller> ControllerOf() { return Machine::Current().Component<ControllerSlot>().controller; }
+Controller& TheController() { return *ControllerOf(); }
 
 struct Extension {
     static constexpr ULONG kMagic = 0x41444851;  // "QHDA"
     ULONG magic = kMagic;
     bool isPdo = false;
-    Controller* controller = nullptr;
+    std::shared_ptr<Controller> controller;
     std::shared_ptr<Slot> slot;       // PDO
     PDEVICE_OBJECT lower = nullptr;   // FDO
     KTIMER timer;                     // FDO: the period
@@ -160,7 +170,7 @@ NTSTATUS AllocateStream(PVOID context, BOOLEAN capture, ULONG rate, PBUS_TRANSFE
     s->channels = channels;
     s->callback = callback;
     s->context = callbackContext;
-    Controller* c = pdoExt->controller;
+    Controller* c = pdoExt->controller.get();
     std::lock_guard guard(c->lock);
     if (!s->slot->present) {
         delete s;
@@ -172,7 +182,7 @@ NTSTATUS AllocateStream(PVOID context, BOOLEAN capture, ULONG rate, PBUS_TRANSFE
 }
 
 NTSTATUS SetRunState(PVOID context, PVOID stream, BOOLEAN run) {
-    Controller* c = static_cast<Extension*>(context)->controller;
+    Controller* c = static_cast<Extension*>(context)->controller.get();
     auto* s = static_cast<BusStream*>(stream);
     std::unique_lock guard(c->lock);
     if (!run) {
@@ -183,15 +193,17 @@ NTSTATUS SetRunState(PVOID context, PVOID stream, BOOLEAN run) {
     if (!s->slot->present) return STATUS_DEVICE_NOT_CONNECTED;
     if (!s->running) {
         c->idle.wait(guard, [&] { return s->busy == 0; });
-        s->start = KeQueryInterruptTime();
-        s->done = 0;
+        // The converter runs on the codec's own timeline: what a stream
+        // starting now gets is what the codec's microphones hear now.
+        s->start = s->slot->attached;
+        s->done = static_cast<int64_t>((KeQueryInterruptTime() - s->start) * s->rate / 10'000'000ULL);
         s->running = true;
     }
     return STATUS_SUCCESS;
 }
 
 VOID FreeStream(PVOID context, PVOID stream) {
-    Controller* c = static_cast<Extension*>(context)->controller;
+    Controller* c = static_cast<Extension*>(context)->controller.get();
     auto* s = static_cast<BusStream*>(stream);
     {
         std::unique_lock guard(c->lock);
@@ -251,7 +263,7 @@ NTSTATUS PassDown(Extension* ext, PIRP irp) {
 }
 
 PDEVICE_RELATIONS ChildRelations(Extension* ext, PDEVICE_RELATIONS previous) {
-    Controller* c = ext->controller;
+    Controller* c = ext->controller.get();
     std::vector<PDEVICE_OBJECT> children;
     if (previous != nullptr) {
         for (ULONG i = 0; i < previous->Count; ++i) children.push_back(previous->Objects[i]);
@@ -266,7 +278,7 @@ PDEVICE_RELATIONS ChildRelations(Extension* ext, PDEVICE_RELATIONS previous) {
             }
             auto* child = new (pdo->DeviceExtension) Extension();
             child->isPdo = true;
-            child->controller = c;
+            child->controller = ext->controller;
             child->slot = slot;
             pdo->Flags |= DO_POWER_PAGABLE;
             pdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -291,7 +303,7 @@ void DeletePdo(PDEVICE_OBJECT pdo) {
 
 NTSTATUS FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
-    Controller* c = ext->controller;
+    Controller* c = ext->controller.get();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE: {
@@ -451,6 +463,7 @@ NTSTATUS DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
     if (!ext->isPdo) return PassDown(ext, irp);
     // A codec function answers no USB request (nor any other this bus does not define).
+    ++ext->controller->refused;
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
@@ -458,9 +471,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo;
     NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    Controller& c = TheController();
+    std::shared_ptr<Controller> controller = ControllerOf();
+    Controller& c = *controller;
     auto* ext = new (fdo->DeviceExtension) Extension();
-    ext->controller = &c;
+    ext->controller = controller;
     KeInitializeTimer(&ext->timer);
     KeInitializeDpc(&ext->dpc, PeriodDpc, &c);
     ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
@@ -561,6 +575,7 @@ int Plug(std::shared_ptr<Codec> codec) {
         if (address < 0) return -1;
         auto slot = std::make_shared<Slot>();
         slot->address = address;
+        slot->attached = KeQueryInterruptTime();
         slot->codec = std::move(codec);
         c.slots.push_back(std::move(slot));
     }
@@ -569,7 +584,9 @@ int Plug(std::shared_ptr<Codec> codec) {
     return address;
 }
 
-bool Unplug(int address) {
+uint64_t RefusedRequests() { return TheController().refused.load(); }
+
+bool Unplug(int address, bool waitForPnp) {
     Controller& c = TheController();
     {
         std::lock_guard guard(c.lock);
@@ -579,7 +596,7 @@ bool Unplug(int address) {
         c.slots.erase(it);
     }
     if (PDEVICE_OBJECT bus = BusPdo()) IoInvalidateDeviceRelations(bus, BusRelations);
-    qk::nt::pnp::WaitIdle();
+    if (waitForPnp) qk::nt::pnp::WaitIdle();
     return true;
 }
 

@@ -40,7 +40,12 @@ std::u16string StartController();
 int Plug(std::shared_ptr<Codec> codec);
 
 // The codec at `address` leaves the link: its streams stop being serviced and
-// its function goes through surprise removal.
-bool Unplug(int address);
+// its function goes through surprise removal. With `waitForPnp`, returns once
+// Plug and Play has taken its stack down.
+bool Unplug(int address, bool waitForPnp = true);
+
+// Requests sent to the codecs' functions that this bus does not define (a
+// USB request block, say), refused since the machine started.
+uint64_t RefusedRequests();
 
 }  // namespace qk::hdaudio

@@ -4,11 +4,15 @@
 // recording through the top of the stack on the bus's period.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "audiofilter/capture_processor.h"
@@ -36,6 +40,19 @@ namespace reg = qk::nt::reg;
 using namespace k0340aud;
 using qk::audio::Format;
 using qk::audio::Stream;
+
+// Silence to the microphones; keeps what the loudspeaker plays.
+class PlayedSource : public qk::sim::SoundSource {
+public:
+    void Capture(int, int64_t, std::span<float> interleaved) override { std::fill(interleaved.begin(), interleaved.end(), 0.0f); }
+    void Play(int, int64_t, std::span<const float> interleaved) override {
+        std::lock_guard guard(lock);
+        for (float v : interleaved) samples.push_back(static_cast<int16_t>(std::lround(v * 32768.0)));
+    }
+    std::string Describe() const override { return "played"; }
+    std::mutex lock;
+    std::vector<int16_t> samples;  // guarded by lock
+};
 
 // The codec, keeping every frame its input converter delivered in order.
 class TapCodec : public qk::sim::ArrayCodec {
@@ -257,6 +274,32 @@ TEST_F(ArrayCodecTest, TheInterfaceKeysRecordFormatOverridesThePinsAtTheFirstRea
     EXPECT_EQ(formats[0], 16000u);
     EXPECT_EQ(formats[1], 16u);
     EXPECT_EQ(formats[2], 2u);
+}
+
+TEST_F(ArrayCodecTest, PlayingThroughTheFilterReachesTheCodecsLoudspeakerWholeAndInOrder) {
+    auto played = std::make_shared<PlayedSource>();
+    codec_ = std::make_shared<TapCodec>(played);
+    Plug();
+    ASSERT_TRUE(filter_.render);
+    std::unique_ptr<Stream> s;
+    ASSERT_EQ(Stream::Open(filter_.link, qk::audio::kRenderPin, {48000, 2, 16}, {}, &s), STATUS_SUCCESS);
+    std::vector<int16_t> pcm;
+    for (int i = 0; i < 48000 / 5; ++i) {
+        pcm.push_back(static_cast<int16_t>(i % 5000 + 1));
+        pcm.push_back(static_cast<int16_t>(-(i % 5000) - 1));
+    }
+    ASSERT_EQ(s->Play(pcm, [this] {
+        Advance(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }), STATUS_SUCCESS);
+    EXPECT_EQ(s->Stats().completed, s->Stats().queued);
+    s.reset();
+    std::lock_guard guard(played->lock);
+    auto first = std::find_if(played->samples.begin(), played->samples.end(), [](int16_t v) { return v != 0; });
+    ASSERT_NE(first, played->samples.end());
+    const size_t at = static_cast<size_t>(first - played->samples.begin());
+    ASSERT_GE(played->samples.size() - at, pcm.size());
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), played->samples.begin() + static_cast<ptrdiff_t>(at)));
 }
 
 TEST_F(ArrayCodecTest, UnpluggedWithReadsQueuedEveryReadComesBackOnceAndNothingIsLeft) {

@@ -12,6 +12,7 @@
 
 #include "platform/hdaudio/bus_interface.h"
 #include "platform/hdaudio/hdaudio_bus.h"
+#include "platform/nt/bus_support.h"
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
@@ -86,21 +87,9 @@ struct Extension {
 
 Extension* Ext(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-PWSTR PoolString(const std::u16string& s, bool multi) {
-    const size_t units = s.size() + (multi ? 2 : 1);
-    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kStringTag));
-    if (buffer == nullptr) return nullptr;
-    std::memcpy(buffer, s.data(), s.size() * sizeof(WCHAR));
-    for (size_t i = s.size(); i < units; ++i) buffer[i] = 0;
-    return buffer;
-}
+using qk::nt::bus::Complete;
+using qk::nt::bus::ForwardAndWait;
+using qk::nt::bus::PoolString;
 
 std::u16string Hex4(unsigned value) {
     static const char16_t digits[] = u"0123456789ABCDEF";
@@ -242,20 +231,6 @@ NTSTATUS QueryInterface(Extension* ext, PIO_STACK_LOCATION stack) {
 }
 
 // ---- The controller's FDO ------------------------------------------------------------------------
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
 
 NTSTATUS PassDown(Extension* ext, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -402,21 +377,10 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
             status = QueryInterface(ext, stack);
             if (status == STATUS_NOT_SUPPORTED) status = irp->IoStatus.Status;  // not ours: left as it was
             break;
-        case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) break;
-            auto* relations =
-                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kStringTag));
-            if (relations == nullptr) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            relations->Count = 1;
-            relations->Objects[0] = device;
-            ObReferenceObject(device);
-            status = STATUS_SUCCESS;
-            information = reinterpret_cast<ULONG_PTR>(relations);
+            status = qk::nt::bus::TargetRelation(device, &information);
             break;
-        }
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -522,29 +486,9 @@ std::u16string FunctionHardwareId(uint16_t vendorId, uint16_t deviceId) {
 }
 
 NTSTATUS WriteInstallationEntries() {
-    namespace reg = qk::nt::reg;
     RegisterDriver();
-    HANDLE key;
-    const std::u16string service = kBusService;
-    NTSTATUS status = reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + service,
-                                      KEY_ALL_ACCESS, &key);
-    if (!NT_SUCCESS(status)) return status;
-    reg::SetString(key, u"ImagePath", std::u16string(u"\\SystemRoot\\System32\\drivers\\") + kBusImage, REG_EXPAND_SZ);
-    reg::SetDword(key, u"Type", 1);
-    reg::SetDword(key, u"Start", 3);
-    reg::SetDword(key, u"ErrorControl", 1);
-    reg::SetString(key, u"DisplayName", kBusDescription);
-    ZwClose(key);
-    std::u16string id = kBusDeviceId;
-    std::replace(id.begin(), id.end(), u'\\', u'#');
-    status = reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\DriverDatabase\\DeviceIds\\" + id, KEY_ALL_ACCESS, &key);
-    if (!NT_SUCCESS(status)) return status;
-    reg::SetString(key, u"Service", service);
-    reg::SetString(key, u"ClassGUID", u"{4d36e97d-e325-11ce-bfc1-08002be10318}");
-    reg::SetString(key, u"Class", u"System");
-    reg::SetString(key, u"DeviceDesc", kBusDescription);
-    ZwClose(key);
-    return STATUS_SUCCESS;
+    return qk::nt::bus::WriteRootBusEntries(kBusService, kBusImage, kBusDeviceId, kBusDescription,
+                                            u"{4d36e97d-e325-11ce-bfc1-08002be10318}", u"System");
 }
 
 std::u16string StartController() {

@@ -1,6 +1,6 @@
 // Every control code of the audio filter's control device with random buffer
 // sizes and contents, several requests to an input, against a started
-// microphone. Each request completes with a status; nothing is read or
+// microphone and the array codec on the high-definition audio bus. Each request completes with a status; nothing is read or
 // written outside the buffers (each is allocated at its exact size); waiting
 // requests are released at the end of every input.
 #include <atomic>
@@ -15,12 +15,15 @@
 #include "audiofilter/k0340aud.h"
 #include "audiofilter/k0340aud_entry.h"
 #include "common/usb_ids.h"
+#include "platform/audio/hdaudio_function.h"
+#include "platform/hdaudio/hdaudio_bus.h"
 #include "platform/nt/io_manager.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/pnp.h"
 #include "platform/nt/reg_util.h"
 #include "platform/usb/usb_bus.h"
+#include "sim/microphone/array_codec.h"
 #include "sim/microphone/sound_source.h"
 #include "sim/microphone/usb_microphone.h"
 
@@ -92,6 +95,22 @@ World& TheWorld() {
         qk::usb::StartHostController();
         qk::sim::UsbMicrophoneConfig config{.vendorId = qk::ids::kPartnerVendorD, .productId = 9};
         qk::usb::Plug(std::make_shared<qk::sim::UsbMicrophone>(config, std::make_shared<qk::sim::TwoMicrophoneScene>()));
+        // The array codec too, so the array-codec requests answer for a device.
+        qk::audio::RegisterHdFunctionDriver();
+        qk::hdaudio::WriteInstallationEntries();
+        std::u16string codecId = qk::hdaudio::FunctionHardwareId(qk::sim::ArrayCodecConfig{}.vendorId,
+                                                                  qk::sim::ArrayCodecConfig{}.deviceId);
+        for (auto& c : codecId) {
+            if (c == u'\\') c = u'#';
+        }
+        reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\DriverDatabase\\DeviceIds\\" + codecId, KEY_ALL_ACCESS, &key);
+        reg::SetString(key, u"Service", qk::audio::kHdFunctionService);
+        reg::SetMultiString(key, u"UpperFilters", {u"K0340Aud"});
+        reg::SetString(key, u"ClassGUID", u"{4d36e96c-e325-11ce-bfc1-08002be10318}");
+        reg::SetString(key, u"Class", u"MEDIA");
+        ZwClose(key);
+        qk::hdaudio::Plug(std::make_shared<qk::sim::ArrayCodec>(qk::sim::ArrayCodecConfig{},
+                                                                 std::make_shared<qk::sim::TwoMicrophoneScene>()));
         qk::nt::pnp::WaitIdle();
         qk::nt::io::OpenDevice(k0340aud::kControlUserPath, GENERIC_READ | GENERIC_WRITE, &w->control);
         return w;

@@ -9,28 +9,18 @@
 #include <cstdint>
 
 #include "ks.h"
+#include "platform/audio/audio_function.h"
 #include "wdm.h"
 
 namespace qk::audio {
 
 inline constexpr char16_t kFunctionService[] = u"QkUsbAudio";
 inline constexpr char16_t kFunctionImage[] = u"QkUsbAudio.sys";
-inline constexpr ULONG kCapturePin = 0;
-inline constexpr ULONG kRenderPin = 1;
 
 NTSTATUS UsbAudioDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // Registers the driver image with the I/O manager (once per process) and
 // writes its service entry into the current machine's registry when missing.
 NTSTATUS RegisterFunctionDriver();
-
-// What the driver has seen since the process started (all devices): bytes of
-// capture dropped because no read was queued for them, and render frames
-// sent as silence because no write had data for them.
-struct Counters {
-    uint64_t captureBytesDropped = 0;
-    uint64_t renderSilentFrames = 0;
-};
-Counters ReadCounters();
 
 }  // namespace qk::audio

@@ -870,6 +870,35 @@ using namespace qk::nt;
 
 namespace {
 
+// The installation's values for a device interface's key (what a driver
+// package's AddInterface section writes), under "InterfaceValues\{class}" of
+// the device's record: numbers, written where the key has none yet.
+void CopyInterfaceValues(const std::u16string& databaseKey, const std::u16string& guid, const std::u16string& keyPath) {
+    HANDLE values;
+    if (databaseKey.empty() ||
+        !NT_SUCCESS(reg::OpenPath(databaseKey + u"\\InterfaceValues\\" + guid, KEY_READ, &values))) {
+        return;
+    }
+    HANDLE target;
+    if (NT_SUCCESS(reg::CreatePath(keyPath + u"\\Device Parameters", KEY_ALL_ACCESS, &target))) {
+        alignas(8) UCHAR buffer[512];
+        for (ULONG index = 0;; ++index) {
+            ULONG got = 0;
+            if (!NT_SUCCESS(ZwEnumerateValueKey(values, index, KeyValueFullInformation, buffer, sizeof buffer, &got))) break;
+            const auto* info = reinterpret_cast<const KEY_VALUE_FULL_INFORMATION*>(buffer);
+            if (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG) || info->DataOffset + info->DataLength > got) {
+                continue;
+            }
+            const std::u16string name(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / sizeof(char16_t));
+            ULONG number;
+            std::memcpy(&number, buffer + info->DataOffset, sizeof number);
+            if (!reg::QueryDword(target, name)) reg::SetDword(target, name, number);
+        }
+        ZwClose(target);
+    }
+    ZwClose(values);
+}
+
 PnpManager& ThePnp() { return qk::Machine::Current().Component<PnpManager>(); }
 
 std::u16string FromCounted(const UNICODE_STRING* s) {
@@ -981,6 +1010,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
         reg::SetString(key, u"SymbolicLink", u"\\\\?\\" + instance + u"#" + guid + (reference.empty() ? u"" : u"\\" + reference));
         ZwClose(key);
     }
+    CopyInterfaceValues(node->databaseKey, guid, keyPath);
     {
         std::lock_guard guard(m.lock);
         std::u16string upperLink = link;

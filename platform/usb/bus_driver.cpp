@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/nt/bus_support.h"
 #include "platform/nt/io_manager.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/pnp.h"
@@ -15,49 +16,12 @@
 namespace qk::usb {
 namespace {
 
-constexpr ULONG kStringTag = qk::nt::pool::Tag("UsbS");
+using qk::nt::bus::Complete;
+using qk::nt::bus::ForwardAndWait;
+using qk::nt::bus::PoolMulti;
+using qk::nt::bus::PoolString;
 
 BusExtension* Ext(PDEVICE_OBJECT device) { return static_cast<BusExtension*>(device->DeviceExtension); }
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-PWSTR PoolString(const std::u16string& s, bool multi) {
-    size_t units = s.size() + (multi ? 2 : 1);
-    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, units * sizeof(WCHAR), kStringTag));
-    if (buffer == nullptr) return nullptr;
-    std::memcpy(buffer, s.data(), s.size() * sizeof(WCHAR));
-    for (size_t i = s.size(); i < units; ++i) buffer[i] = 0;
-    return buffer;
-}
-
-PWSTR PoolMulti(const std::vector<std::u16string>& ids) {
-    std::u16string joined;
-    for (const auto& id : ids) {
-        joined += id;
-        joined.push_back(0);
-    }
-    if (!joined.empty()) joined.pop_back();
-    return PoolString(joined, true);
-}
-
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
 
 NTSTATUS PassDown(BusExtension* ext, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
@@ -158,21 +122,10 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
             hc.Capabilities(f, stack->Parameters.DeviceCapabilities.Capabilities);
             status = STATUS_SUCCESS;
             break;
-        case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) break;
-            auto* relations =
-                static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kStringTag));
-            if (relations == nullptr) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            relations->Count = 1;
-            relations->Objects[0] = device;
-            ObReferenceObject(device);
-            status = STATUS_SUCCESS;
-            information = reinterpret_cast<ULONG_PTR>(relations);
+            status = qk::nt::bus::TargetRelation(device, &information);
             break;
-        }
         case IRP_MN_START_DEVICE:
             hc.StartFunction(f);
             status = STATUS_SUCCESS;
@@ -297,31 +250,9 @@ struct BusInstance {
 }  // namespace
 
 NTSTATUS WriteInstallationEntries() {
-    namespace reg = qk::nt::reg;
     RegisterDriver();
-    HANDLE key;
-    std::u16string service = kBusService;
-    NTSTATUS status = reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + service,
-                                      KEY_ALL_ACCESS, &key);
-    if (!NT_SUCCESS(status)) return status;
-    reg::SetString(key, u"ImagePath", std::u16string(u"\\SystemRoot\\System32\\drivers\\") + kBusImage, REG_EXPAND_SZ);
-    reg::SetDword(key, u"Type", 1);          // kernel driver
-    reg::SetDword(key, u"Start", 3);         // on demand, loaded by Plug and Play
-    reg::SetDword(key, u"ErrorControl", 1);
-    reg::SetString(key, u"DisplayName", kBusDescription);
-    ZwClose(key);
-    std::u16string id = kBusDeviceId;
-    for (auto& c : id) {
-        if (c == u'\\') c = u'#';
-    }
-    status = reg::CreatePath(u"\\Registry\\Machine\\SYSTEM\\DriverDatabase\\DeviceIds\\" + id, KEY_ALL_ACCESS, &key);
-    if (!NT_SUCCESS(status)) return status;
-    reg::SetString(key, u"Service", service);
-    reg::SetString(key, u"ClassGUID", u"{36fc9e60-c465-11cf-8056-444553540000}");
-    reg::SetString(key, u"Class", u"USB");
-    reg::SetString(key, u"DeviceDesc", kBusDescription);
-    ZwClose(key);
-    return STATUS_SUCCESS;
+    return qk::nt::bus::WriteRootBusEntries(kBusService, kBusImage, kBusDeviceId, kBusDescription,
+                                            u"{36fc9e60-c465-11cf-8056-444553540000}", u"USB");
 }
 
 std::u16string StartHostController() {

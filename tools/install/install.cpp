@@ -100,6 +100,11 @@ void AddDevices(Entries* entries) {
         entries->String(u"Class", device.className);
         entries->String(u"DeviceDesc", device.deviceDesc);
         if (!device.friendlyName.empty()) entries->String(u"FriendlyName", device.friendlyName);
+        if (!device.interfaceValues.empty()) {
+            entries->Key(MachineLevels(u"SYSTEM\\DriverDatabase\\DeviceIds\\" + HardwareIdKey(device) +
+                                       u"\\InterfaceValues\\" + std::u16string(device.interfaceClass)));
+            for (const InterfaceValue& v : device.interfaceValues) entries->Dword(v.name, v.number);
+        }
         if (device.driverValues.empty()) continue;
         entries->Key(MachineLevels(u"SYSTEM\\DriverDatabase\\DeviceIds\\" + HardwareIdKey(device) + u"\\DriverValues"));
         for (const DriverValue& v : device.driverValues) entries->String(v.name, v.text);
@@ -109,8 +114,8 @@ void AddDevices(Entries* entries) {
 }  // namespace
 
 std::u16string HardwareIdKey(const Device& device) {
-    if (!device.compatibleId.empty()) {
-        std::u16string id(device.compatibleId);
+    if (!device.compatibleId.empty() || !device.hardwareId.empty()) {
+        std::u16string id(device.hardwareId.empty() ? device.compatibleId : device.hardwareId);
         for (auto& c : id) {
             if (c == u'\\') c = u'#';
         }

@@ -23,6 +23,7 @@ constexpr Service kServices[] = {
     {.name = u"K0340Dev", .imageFile = u"K0340Dev.sys", .displayName = u"QK0340 Camera Capture Driver"},
     {.name = u"K0340Aud", .imageFile = u"K0340Aud.sys", .displayName = u"QK0340 Microphone Array Filter"},
     {.name = u"QkUsbAudio", .imageFile = u"QkUsbAudio.sys", .displayName = u"USB Audio Function Driver"},
+    {.name = u"QkHdAudio", .imageFile = u"QkHdAudio.sys", .displayName = u"High Definition Audio Function Driver"},
 };
 
 constexpr std::u16string_view kImageClass = u"{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
@@ -52,6 +53,23 @@ constexpr DriverValue kCameraMicrophoneValues[] = {
     {.name = u"FriendlyName", .text = u"QK0340 Camera"},
     {.name = u"LuAudioName", .text = u"QK0340 Microphone"},
     {.name = u"LuProductName", .text = u"QK0340 Camera"},
+};
+
+// The array codec on the high-definition audio bus: both microphones in
+// stereo, captured as the codec's converters run (16-bit, 48000 Hz, two
+// channels), BFA3 on by default as on the camera; echo cancellation stays
+// off until switched on.
+constexpr std::u16string_view kFilterInterfaceClass = u"{56907941-3afe-11d4-ae2c-00a0cc242d2c}";
+constexpr InterfaceValue kArrayCodecInterfaceValues[] = {
+    {.name = u"StereoSupported", .number = 1},
+    {.name = u"BFA3Enabled", .number = 1},
+    {.name = u"ESEnabled", .number = 0},
+    {.name = u"RecordSampleSize", .number = 16},
+    {.name = u"RecordSampleRate", .number = 48000},
+    {.name = u"RecordNumChannels", .number = 2},
+    {.name = u"PlaybackSampleSize", .number = 16},
+    {.name = u"PlaybackSampleRate", .number = 48000},
+    {.name = u"PlaybackNumChannels", .number = 2},
 };
 
 constexpr Device kDevices[] = {
@@ -93,6 +111,18 @@ constexpr Device kDevices[] = {
      .deviceDesc = u"USB Microphone",
      .friendlyName = u"",
      .compatibleId = u"USB\\Class_01"},
+    {.vendorId = 0,
+     .productId = -1,
+     .interface = -1,
+     .service = u"QkHdAudio",
+     .upperFilters = u"K0340Aud",
+     .classGuid = kMediaClass,
+     .className = u"MEDIA",
+     .deviceDesc = u"Microphone Array (High Definition Audio)",
+     .friendlyName = u"",
+     .hardwareId = kArrayCodecHardwareId,
+     .interfaceClass = kFilterInterfaceClass,
+     .interfaceValues = kArrayCodecInterfaceValues},
 };
 
 constexpr PlainKey kPlainKeys[] = {
@@ -100,6 +130,10 @@ constexpr PlainKey kPlainKeys[] = {
     // The 32-bit console reads its machine settings here; the capture
     // driver creates its Console key below it.
     {.path = u"SOFTWARE\\Wow6432Node\\Lumora Tech\\Web Cameras\\QK0340"},
+    // The array codec's settings key: the filter reads a device's settings
+    // only from a key that opens, so without it the codec's defaults (BFA3
+    // from the interface key, the 48000 Hz echo rate) would never apply.
+    {.path = u"SOFTWARE\\Halvard Electronics\\Driver\\Settings"},
     // The audio effects library counts as installed only with its key.
     {.path = u"SOFTWARE\\Lumora Tech\\Web Cameras\\Audio FX"},
     // The video effects engine is installed for English (United States).

@@ -37,6 +37,14 @@ struct DriverValue {
     std::u16string_view text;
 };
 
+// A number the installation writes into the key of a device interface
+// (as a driver package's AddInterface does); Plug and Play copies it there
+// when the interface is registered, unless the key already has that value.
+struct InterfaceValue {
+    std::u16string_view name;
+    uint32_t number;
+};
+
 struct Device {
     uint16_t vendorId;
     int32_t productId;  // -1: any product
@@ -51,6 +59,13 @@ struct Device {
     // A compatible ID ("USB\\Class_01") to match instead of the vendor and
     // product; the devices' own IDs are matched before it.
     std::u16string_view compatibleId = {};
+    // A device that is no USB device: its own hardware ID, matched instead
+    // of the vendor and product.
+    std::u16string_view hardwareId = {};
+    // Values for the key of the interface of class `interfaceClass` that a
+    // driver of the stack registers.
+    std::u16string_view interfaceClass = {};
+    std::span<const InterfaceValue> interfaceValues = {};
 };
 
 // Keys created empty (below HKEY_LOCAL_MACHINE).
@@ -82,6 +97,9 @@ struct ModuleFile {
     std::string_view buildName;
     std::string_view destination;
 };
+
+// The array codec's audio function on the high-definition audio bus.
+inline constexpr std::u16string_view kArrayCodecHardwareId = u"HDAUDIO\\FUNC_01&VEN_FB20&DEV_0A20";
 
 std::span<const Folder> Folders();
 std::span<const Service> Services();

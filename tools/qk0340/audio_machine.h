@@ -1,6 +1,7 @@
 // The machine the audio commands run on: a system root with the package
 // installed, the USB drivers' entries written and the host controller
-// started; devices plugged through it are unplugged again when it goes.
+// started, and the high-definition audio controller beside it; devices
+// plugged through them are unplugged again when it goes.
 // Shared by `qk0340 audio` and `qk0340 dsp eval --speech`.
 #pragma once
 
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio/hdaudio_function.h"
 #include "platform/audio/usb_audio.h"
+#include "platform/hdaudio/hdaudio_bus.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/pnp.h"
 #include "platform/usb/usb_bus.h"
@@ -33,9 +36,14 @@ public:
             throw Failure("cannot write the USB drivers' entries");
         }
         if (qk::usb::StartHostController().empty()) throw Failure("the USB host controller did not start");
+        if (!NT_SUCCESS(qk::hdaudio::WriteInstallationEntries()) || !NT_SUCCESS(qk::audio::RegisterHdFunctionDriver())) {
+            throw Failure("cannot write the high-definition audio drivers' entries");
+        }
+        if (qk::hdaudio::StartController().empty()) throw Failure("the high-definition audio controller did not start");
     }
     ~AudioMachine() {
         for (int port : ports_) qk::usb::Unplug(port);
+        for (int address : codecs_) qk::hdaudio::Unplug(address);
         qk::nt::pnp::WaitIdle();
     }
     AudioMachine(const AudioMachine&) = delete;
@@ -51,9 +59,19 @@ public:
         qk::nt::pnp::WaitIdle();
     }
 
+    // Attaches a codec to the high-definition audio link.
+    void Plug(std::shared_ptr<qk::hdaudio::Codec> codec) {
+        int address = qk::hdaudio::Plug(std::move(codec));
+        if (address < 0) throw Failure("no free codec address on the high-definition audio link");
+        codecs_.push_back(address);
+        qk::nt::Kernel::Get().FlushWork();
+        qk::nt::pnp::WaitIdle();
+    }
+
 private:
     std::unique_ptr<qk::install::MachineSession> machine_;
     std::vector<int> ports_;
+    std::vector<int> codecs_;
 };
 
 }  // namespace qk::cli

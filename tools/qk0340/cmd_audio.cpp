@@ -27,6 +27,7 @@
 #include "platform/nt/pnp.h"
 #include "platform/usb/usb_bus.h"
 #include "sim/camera/camera.h"
+#include "sim/microphone/array_codec.h"
 #include "sim/microphone/sound_source.h"
 #include "sim/microphone/usb_microphone.h"
 #include "tools/install/install.h"
@@ -91,10 +92,14 @@ constexpr Pluggable kPluggable[] = {
     {"usbmic", kUnknownMaker, 0x0001, u"USB Microphone"},
 };
 
+// Not a USB microphone: the two-microphone array codec on the
+// high-definition audio bus.
+constexpr char kCodecName[] = "codec";
+
 std::string PluggableNames() {
     std::string names;
     for (const auto& p : kPluggable) names += std::string(names.empty() ? "" : ", ") + p.name;
-    return names;
+    return names + ", " + kCodecName;
 }
 
 const Pluggable& PluggableNamed(const std::string& name) {
@@ -122,6 +127,10 @@ public:
             Plug(std::make_shared<qk::sim::UsbMicrophone>(config, room));
         }
         for (const auto& name : a.plug) {
+            if (name == kCodecName) {
+                machine_.Plug(std::make_shared<qk::sim::ArrayCodec>(qk::sim::ArrayCodecConfig{}, MakeSource(a.source)));
+                continue;
+            }
             const Pluggable& p = PluggableNamed(name);
             qk::sim::UsbMicrophoneConfig config{.vendorId = p.vendor, .productId = p.product, .product = p.description};
             Plug(std::make_shared<qk::sim::UsbMicrophone>(config, MakeSource(a.source)));
@@ -129,7 +138,9 @@ public:
     }
 private:
     static void CheckPlugs(const AudioArguments& a) {
-        for (const auto& name : a.plug) PluggableNamed(name);  // refused before anything starts
+        for (const auto& name : a.plug) {
+            if (name != kCodecName) PluggableNamed(name);  // refused before anything starts
+        }
     }
     void Plug(std::shared_ptr<qk::usb::Device> device) { machine_.Plug(std::move(device)); }
     qk::cli::AudioMachine machine_;
@@ -235,6 +246,13 @@ void Devices(const AudioArguments& a) {
         const uint16_t product = uint16_t(descriptor[10] | descriptor[11] << 8);
         std::printf("  filter device %u: VID_%04X PID_%04X, profile %s\n", i, vendor, product,
                     k0340aud::ProfileName(k0340aud::ProfileOf(vendor, product)));
+    }
+    uint32_t codec = 0;
+    control.Call(k0340aud::IOCTL_AUDFLT_HAS_ARRAY_CODEC, nullptr, 0, &codec, sizeof codec);
+    if (codec != 0) {
+        uint32_t installed = 0;
+        control.Call(k0340aud::IOCTL_AUDFLT_GET_ARRAY_INSTALLED, nullptr, 0, &installed, sizeof installed);
+        std::printf("array codec: present, beam array %s\n", installed ? "installed" : "not installed");
     }
     std::printf("features (all devices):\n");
     PrintFeatures(control);
@@ -475,7 +493,8 @@ void AddAudioCommands(CLI::App& app) {
     audio->add_flag("--headset", args->headset, "Also plug a headset with a loudspeaker (partner vendor E)");
     audio->add_option("--plug", args->plug,
                       "Also plug these microphones (repeatable): sibling (another product of the camera's maker), "
-                      "d9, d10 (partner vendor D's products 9 and 10), usbmic (a maker the filter does not know)");
+                      "d9, d10 (partner vendor D's products 9 and 10), usbmic (a maker the filter does not know), "
+                      "codec (a microphone array codec on the high-definition audio bus)");
 
     auto* devices = audio->add_subcommand("devices", "List the audio devices, their formats and the filter's features");
     devices->callback([args] { Devices(*args); });

@@ -106,6 +106,19 @@ TEST_F(InstallTest, WritesTheServicesAndTheDriverDatabase) {
                                     u"USB#Class_01"}) {
         ExpectValues(std::u16string(u"SYSTEM\\DriverDatabase\\DeviceIds\\") + partner, withDescription(u"USB Microphone"));
     }
+    // The array codec on the high-definition audio bus: the filter's interface
+    // values (stereo, BFA3 on, echo cancellation off, the converters' formats).
+    ExpectValues(u"SYSTEM\\DriverDatabase\\DeviceIds\\HDAUDIO#FUNC_01&VEN_FB20&DEV_0A20\\InterfaceValues\\"
+                 u"{56907941-3afe-11d4-ae2c-00a0cc242d2c}",
+                 {{u"StereoSupported", REG_DWORD, Dword(1)},
+                  {u"BFA3Enabled", REG_DWORD, Dword(1)},
+                  {u"ESEnabled", REG_DWORD, Dword(0)},
+                  {u"RecordSampleSize", REG_DWORD, Dword(16)},
+                  {u"RecordSampleRate", REG_DWORD, Dword(48000)},
+                  {u"RecordNumChannels", REG_DWORD, Dword(2)},
+                  {u"PlaybackSampleSize", REG_DWORD, Dword(16)},
+                  {u"PlaybackSampleRate", REG_DWORD, Dword(48000)},
+                  {u"PlaybackNumChannels", REG_DWORD, Dword(2)}});
 }
 
 TEST_F(InstallTest, LaysOutTheRootAndTheProductKeys) {
@@ -175,6 +188,9 @@ TEST_F(InstallTest, HardwareIdKeys) {
     EXPECT_EQ(qk::install::HardwareIdKey(
                   Device{.vendorId = 0, .productId = -1, .interface = -1, .compatibleId = u"USB\\Class_01"}),
               u"USB#Class_01");
+    EXPECT_EQ(qk::install::HardwareIdKey(Device{.vendorId = 0, .productId = -1, .interface = -1,
+                                                .hardwareId = u"HDAUDIO\\FUNC_01&VEN_FB20&DEV_0A20"}),
+              u"HDAUDIO#FUNC_01&VEN_FB20&DEV_0A20");
 }
 
 }  // namespace

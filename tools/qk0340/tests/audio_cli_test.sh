@@ -94,6 +94,27 @@ awk -v a="$in" -v b="$out" 'BEGIN { d = a - b; exit !(d < 0.5 && d > -0.5) }' ||
   fail "the sibling's tone went in at $in dB and came out at $out dB"
 refused_saying "an unknown kind of device" "unknown device 'bogus'" audio --root "$R" --plug bogus devices
 
+# The array codec on the high-definition audio bus: no USB device, so the
+# array-codec profile; it records through the filter in the installed format,
+# and its switches go to the array settings key, not the camera's.
+ok "codec" audio --root "$WORK/codec" --no-camera --plug codec devices
+contains "codec" "HDAUDIO\\FUNC_01&VEN_FB20&DEV_0A20"
+contains "codec" "capture: 2 channel(s), 16-bit, 16000-48000 Hz"
+contains "codec" "render:  2 channel(s), 16-bit, 16000-48000 Hz"
+contains "codec" "VID_8086 PID_0000, profile array codec"
+contains "codec" "array codec: present, beam array not installed"
+contains "codec" "bfa3       on"
+contains "codec" "echoquell  off"
+ok "codec records" audio --root "$WORK/codec" --no-camera --plug codec record --seconds 0.5 --rate 48000 -o "$WORK/codec.wav"
+[ "$(wav "$WORK/codec.wav" sample_rate,channels,duration)" = "48000,2,0.500000" ] ||
+  fail "codec: ffprobe reads $(wav "$WORK/codec.wav" sample_rate,channels,duration)"
+ok "codec: noiseguard on" audio --root "$WORK/codec" --no-camera --plug codec features noiseguard=on
+contains "codec: noiseguard on" "noiseguard on"
+ok "codec: array settings key" reg query --root "$WORK/codec" 'HKLM\Software\Halvard Electronics\Driver\Settings'
+contains "codec: array settings key" "NoiseGuard"
+ok "codec: camera's settings key" reg query --root "$WORK/codec" 'HKLM\Software\Lumora Tech\Web Cameras\QK0340\AudioFilter'
+if grep -q "NoiseGuard" "$WORK/out"; then fail "the codec's switch reached the camera's settings key: $(cat "$WORK/out")"; fi
+
 # Speech scenes (espeak-ng) through the driver against the stages alone: the
 # same figures, and NoiseGuard's output the stages' to the rounding.
 ok "speech scenes" dsp eval --speech --seconds 3

@@ -7,70 +7,24 @@
 // window system itself costs). A machine with the package installed and the
 // simulated camera plugged in, set up once.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "capture/k0340dev_entry.h"
+#include "bench/console/console_bench_machine.h"
 #include "console/k0340cvw.h"
 #include "console/resources/resource_ids.h"
 #include "console/skin/resource_library.h"
-#include "outside/SkinHook/skin_hook.h"
-#include "platform/dshow/dshow_servers.h"
-#include "platform/nt/io_manager.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
-#include "platform/nt/pnp.h"
-#include "platform/usb/usb_bus.h"
-#include "platform/win32/code_modules.h"
-#include "sim/camera/camera.h"
-#include "tools/install/install.h"
 
 namespace {
 
 constexpr char kCamera[] = "QK0340 Camera";
 
-struct Rig {
-    Rig() {
-        root = std::filesystem::temp_directory_path() / ("qk-console-start-bench-" + std::to_string(getpid()));
-        std::filesystem::remove_all(root);
-        machine = std::make_unique<qk::Machine>(root);
-        qk::nt::Boot(*machine);
-        qk::install::Options options;
-        qk::install::Result result;
-        std::string error;
-        ok = qk::install::Install(options, &result, &error);
-        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
-        ok = ok && NT_SUCCESS(qk::usb::WriteInstallationEntries()) && !qk::usb::StartHostController().empty();
-        ok = ok && qk::dshow::InstallSystemServers() == S_OK;
-        const auto system = root / "Windows" / "System32";
-        const auto folder = root / "Windows" / "TWAIN_32" / "Lumora" / "QK0340";
-        std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(QK_CONSOLE_CRL, system / "K0340Cvw.crl", std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::copy_file(QK_SKIN_BUNDLE, system / "K0340Cvw.bff", std::filesystem::copy_options::overwrite_existing);
-        if (!std::filesystem::exists(folder / "SkinHook.DLL")) std::ofstream(folder / "SkinHook.DLL") << "linked";
-        qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
-        qk::usb::Plug(std::make_shared<qk::sim::Camera>(qk::sim::CameraConfig{}));
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
-        ok = ok && !qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE).empty();
-    }
-    ~Rig() {
-        machine.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-    bool ok = false;
-    std::filesystem::path root;
-    std::unique_ptr<qk::Machine> machine;
-};
+using Rig = qk::bench::ConsoleBenchMachine;
 
 // Serves the thread's queue until `done` holds (at most 5 s); the stacks
 // open their first panel from a timer.
@@ -161,7 +115,7 @@ BENCHMARK(BM_BareTemplateReference)->Unit(benchmark::kMillisecond)->MeasureProce
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    auto rig = std::make_unique<Rig>();
+    auto rig = std::make_unique<Rig>("qk-console-start-bench");
     if (!rig->ok) {
         std::fprintf(stderr, "the machine with the camera could not be set up\n");
         return 1;

@@ -8,59 +8,27 @@
 // costs). A machine with the package installed and the simulated camera
 // plugged in, set up once.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
 #include "capture/k0340_props.h"
-#include "capture/k0340dev_entry.h"
 #include "commctrl.h"
+#include "bench/console/console_bench_machine.h"
 #include "console/k0340cvw.h"
 #include "console/panels/steering_panels.h"
 #include "console/resources/resource_ids.h"
 #include "console/skin/resource_library.h"
-#include "outside/SkinHook/skin_hook.h"
-#include "platform/dshow/dshow_servers.h"
 #include "platform/ks/client.h"
-#include "platform/nt/io_manager.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
 #include "platform/nt/pnp.h"
-#include "platform/usb/usb_bus.h"
-#include "platform/win32/code_modules.h"
-#include "sim/camera/camera.h"
-#include "tools/install/install.h"
 
 namespace {
 
 constexpr char kCamera[] = "QK0340 Camera";
 
 struct Rig {
-    Rig() {
-        root = std::filesystem::temp_directory_path() / ("qk-panel-bench-" + std::to_string(getpid()));
-        std::filesystem::remove_all(root);
-        machine = std::make_unique<qk::Machine>(root);
-        qk::nt::Boot(*machine);
-        qk::install::Options options;
-        qk::install::Result result;
-        std::string error;
-        ok = qk::install::Install(options, &result, &error);
-        qk::nt::io::RegisterStaticDriver(u"K0340Dev.sys", K0340DevDriverEntry);
-        ok = ok && NT_SUCCESS(qk::usb::WriteInstallationEntries()) && !qk::usb::StartHostController().empty();
-        ok = ok && qk::dshow::InstallSystemServers() == S_OK;
-        const auto system = root / "Windows" / "System32";
-        const auto folder = root / "Windows" / "TWAIN_32" / "Lumora" / "QK0340";
-        std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(QK_CONSOLE_CRL, system / "K0340Cvw.crl", std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::copy_file(QK_SKIN_BUNDLE, system / "K0340Cvw.bff", std::filesystem::copy_options::overwrite_existing);
-        if (!std::filesystem::exists(folder / "SkinHook.DLL")) std::ofstream(folder / "SkinHook.DLL") << "linked";
-        qk::win32::RegisterStaticModule(u"SkinHook.DLL", skinhook::LookupExport);
-        qk::usb::Plug(std::make_shared<qk::sim::Camera>(qk::sim::CameraConfig{}));
-        qk::nt::pnp::WaitIdle();
-        qk::nt::Kernel::Get().FlushWork();
+    Rig() : base("qk-panel-bench") {
+        ok = base.ok;
         const auto links = qk::nt::pnp::Interfaces(KSCATEGORY_CAPTURE);
         ok = ok && !links.empty() && NT_SUCCESS(qk::ks::client::Filter::Open(links[0].symbolicLink, &filter));
 
@@ -85,14 +53,10 @@ struct Rig {
         if (host) DestroyWindow(host);
         resources.reset();
         filter.reset();
-        machine.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
     }
     using DeviceSession = k0340cvw::DeviceSession;
+    qk::bench::ConsoleBenchMachine base;
     bool ok = false;
-    std::filesystem::path root;
-    std::unique_ptr<qk::Machine> machine;
     std::unique_ptr<qk::ks::client::Filter> filter;
     std::unique_ptr<console::ResourceLibrary> resources;
     HWND host = nullptr;

@@ -30,6 +30,18 @@ refused_saying() {
   grep -qF -- "$text" "$WORK/err" || fail "$name: the message lacks '$text': $(cat "$WORK/err")"
 }
 
+# Photographs shipped by a Debian package that scripts/deps.sh installs;
+# need_photos NAME...: the test cannot run without them.
+PHOTOS=/usr/lib/python3/dist-packages/skimage/data
+need_photos() {
+  local f
+  for f in "$@"; do
+    [ -f "$PHOTOS/$f" ] || { echo "FAIL: $PHOTOS/$f is missing: run scripts/deps.sh"; exit 1; }
+  done
+}
+
+size_of() { stat -c %s "$1"; }
+
 # finish: the exit status of the test.
 finish() {
   if [ "$failures" -ne 0 ]; then

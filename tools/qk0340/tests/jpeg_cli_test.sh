@@ -8,13 +8,7 @@ set -uo pipefail
 QK="$1"
 source "$(dirname "$0")/../../testing/cli_test_lib.sh"
 
-# Photographs shipped by a Debian package that scripts/deps.sh installs.
-PHOTOS=/usr/lib/python3/dist-packages/skimage/data
-for f in astronaut.png camera.png hubble_deep_field.jpg truncated.jpg; do
-  [ -f "$PHOTOS/$f" ] || { echo "FAIL: $PHOTOS/$f is missing: run scripts/deps.sh"; exit 1; }
-done
-
-size_of() { stat -c %s "$1"; }
+need_photos astronaut.png camera.png hubble_deep_field.jpg truncated.jpg
 
 # ---- jpeg decode ---------------------------------------------------------------------------------
 ok "decode a photograph" jpeg decode "$PHOTOS/hubble_deep_field.jpg" -o "$WORK/hubble.ppm"

@@ -306,7 +306,10 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_GETTEXTLENGTH: return static_cast<LRESULT>(w->text.size());
         case WM_SETFONT:
-            w->font = reinterpret_cast<HFONT>(wParam);
+            {
+                std::lock_guard guard(d.lock);  // a DC made on another thread (GetDC) takes it
+                w->font = reinterpret_cast<HFONT>(wParam);
+            }
             if (LOWORD(lParam)) InvalidateRect(hwnd, nullptr, TRUE);
             return 0;
         case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);

@@ -129,11 +129,19 @@ TEST_F(UiThreadTest, AnotherThreadMovesShowsEnablesFindsAndReadsAWindowWhileItsO
 TEST_F(UiThreadTest, OnePictureIsDrawnByWindowsOfTwoThreadsAtOnce) {
     RegisterGrey();
     HBITMAP picture = RedPicture();
-    constexpr int kRounds = 150;
-    std::atomic<int> wrong{0}, drawn{0};
+    constexpr int kRounds = 300;
+    std::atomic<int> wrong{0}, drawn{0}, ready{0};
     auto paintOften = [&](const char16_t* title) {
         HWND image = nullptr;
         HWND top = GreyWindowWithPicture(title, picture, &image);
+        // Both start drawing together (answering what the other sends
+        // meanwhile: activating its window deactivates this one).
+        ++ready;
+        MSG m;
+        while (ready < 2) {
+            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+            std::this_thread::yield();
+        }
         for (int i = 0; i < kRounds; ++i) {
             InvalidateRect(image, nullptr, TRUE);
             const qk::ui::Picture p = qk::ui::CaptureWindow(image);

@@ -145,6 +145,7 @@ LRESULT HitTest(Window& w, POINT screen) {
     GetWindowRect(w.handle, &wr);
     const POINT p{screen.x - wr.left, screen.y - wr.top};
     if (p.x < 0 || p.y < 0 || p.x >= wr.right - wr.left || p.y >= wr.bottom - wr.top) return HTNOWHERE;
+    std::lock_guard guard(Desktop::Get().lock);  // another thread may move it or show its bars
     const RECT c = ClientRectInWindow(w);
     if (p.x >= c.left && p.x < c.right && p.y >= c.top && p.y < c.bottom) return HTCLIENT;
     if (w.vscroll.shown && p.x >= c.right && p.x < c.right + kScrollBarWidth && p.y >= c.top && p.y < c.bottom) {
@@ -376,7 +377,28 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             if (w->parent) return SendMessageW(w->parent->handle, message, wParam, lParam);
             return 0;
         case WM_MOUSEACTIVATE: return MA_ACTIVATE;
-        case WM_SETCURSOR: return FALSE;
+        case WM_SETCURSOR: {
+            // A child's parent chooses first; then the window under the
+            // pointer (wParam) shows its class's cursor in its client area
+            // and the arrow over a frame.
+            HWND parent = nullptr;
+            HCURSOR classCursor = nullptr;
+            {
+                std::lock_guard guard(d.lock);
+                if (w->parent) parent = w->parent->handle;
+                if (Window* under = d.Find(reinterpret_cast<HWND>(wParam))) classCursor = under->cls->cursor;
+            }
+            if (parent && SendMessageW(parent, WM_SETCURSOR, wParam, lParam)) return TRUE;
+            const SHORT hit = static_cast<SHORT>(LOWORD(lParam));
+            if (hit == HTCLIENT) {
+                if (!classCursor) return FALSE;
+                SetCursor(classCursor);
+                return TRUE;
+            }
+            if (hit == HTERROR || hit == HTNOWHERE || hit == HTTRANSPARENT) return FALSE;
+            SetCursor(LoadCursorW(nullptr, hit == HTTOPLEFT || hit == HTBOTTOMRIGHT ? IDC_SIZENWSE : IDC_ARROW));
+            return TRUE;
+        }
         case WM_GETDLGCODE: return 0;
         default: return 0;
     }

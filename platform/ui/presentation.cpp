@@ -153,7 +153,13 @@ void PostMouse(POINT screen, UINT clientMessage, UINT ncMessage) {
         hwnd = parent;
         hit = SendMessageW(hwnd, WM_NCHITTEST, 0, MAKELPARAM(screen.x, screen.y));
     }
-    if (GetCapture() == hwnd) hit = HTCLIENT;
+    if (GetCapture() == hwnd) {
+        hit = HTCLIENT;
+    } else {
+        // Before the mouse message, the window under the pointer chooses
+        // the pointer's shape (not while a window holds the capture).
+        SendMessageW(hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(hwnd), MAKELPARAM(hit, clientMessage));
+    }
     if (hit == HTCLIENT) {
         POINT client = screen;
         ScreenToClient(hwnd, &client);

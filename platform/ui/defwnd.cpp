@@ -161,8 +161,13 @@ LRESULT HitTest(Window& w, POINT screen) {
 void ScrollBarClick(HWND hwnd, Window& w, bool vertical, POINT screen) {
     RECT wr;
     GetWindowRect(hwnd, &wr);
-    const RECT c = ClientRectInWindow(w);
-    const ScrollBarState& s = vertical ? w.vscroll : w.hscroll;
+    RECT c;
+    ScrollBarState s;  // a copy: another thread may set the bar's range meanwhile
+    {
+        std::lock_guard guard(Desktop::Get().lock);
+        c = ClientRectInWindow(w);
+        s = vertical ? w.vscroll : w.hscroll;
+    }
     const LONG along = vertical ? screen.y - wr.top - c.top : screen.x - wr.left - c.left;
     const LONG length = vertical ? c.bottom - c.top : c.right - c.left;
     const LONG arrows = std::min<LONG>(kScrollBarWidth, length / 2);
@@ -341,16 +346,22 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             }
         case WM_WINDOWPOSCHANGED: {
             auto* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
-            const RECT c = ClientRectInWindow(*w);
+            RECT c, rect;
+            {
+                // Another thread may move the window again meanwhile.
+                std::lock_guard guard(d.lock);
+                c = ClientRectInWindow(*w);
+                rect = w->rect;
+                if (pos && !(pos->flags & SWP_NOSIZE)) w->ncDirty = true;
+            }
             if (pos && !(pos->flags & SWP_NOSIZE)) {
-                w->ncDirty = true;
                 if (IsIconic(hwnd)) {
                     SendMessageW(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
                 } else {
                     SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right - c.left, c.bottom - c.top));
                 }
             }
-            if (pos && !(pos->flags & SWP_NOMOVE)) SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(w->rect.left + c.left, w->rect.top + c.top));
+            if (pos && !(pos->flags & SWP_NOMOVE)) SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(rect.left + c.left, rect.top + c.top));
             return 0;
         }
         case WM_CTLCOLORMSGBOX:

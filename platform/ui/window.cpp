@@ -1054,6 +1054,7 @@ int SetWindowRgn(HWND hwnd, HRGN region, BOOL redraw) {
         std::lock_guard guard(d.lock);
         Window* w = d.Find(hwnd);
         if (!w) return 0;
+        std::lock_guard gdi(GdiLock());
         GdiObject* o = region ? ObjectOf(region, OBJ_REGION) : nullptr;
         if (region && !o) return 0;
         // The system owns the region from here on, as on the target.
@@ -1068,6 +1069,7 @@ int GetWindowRgn(HWND hwnd, HRGN region) {
     Desktop& d = Desktop::Get();
     std::lock_guard guard(d.lock);
     Window* w = d.Find(hwnd);
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(region, OBJ_REGION);
     if (!w || !o || !w->shape) return ERROR;
     o->region = *w->shape;

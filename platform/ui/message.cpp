@@ -606,10 +606,14 @@ BOOL InvalidateRgn(HWND hwnd, HRGN region, BOOL erase) {
     Desktop& d = Desktop::Get();
     std::lock_guard guard(d.lock);
     Window* w = d.Find(hwnd);
-    std::lock_guard gdi(GdiLock());
-    GdiObject* o = ObjectOf(region, OBJ_REGION);
-    if (!w || !o) return FALSE;
-    Invalidate(*w, o->region, erase, true);
+    Region area;
+    {
+        std::lock_guard gdi(GdiLock());
+        GdiObject* o = ObjectOf(region, OBJ_REGION);
+        if (!w || !o) return FALSE;
+        area = o->region;
+    }
+    Invalidate(*w, area, erase, true);
     return TRUE;
 }
 

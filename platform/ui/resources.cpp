@@ -64,7 +64,8 @@ void DrawSystemCursor(cairo_t* cr, ULONG_PTR id) {
 HANDLE SystemPicture(ULONG_PTR id, bool cursor) {
     // Made once and kept for the process, as the system's own are shared.
     static std::mutex lock;  // guards the two tables
-    static std::map<ULONG_PTR, HANDLE> cursors;
+    // Never destroyed: the objects stay reachable (and shared) to the very end.
+    static auto& cursors = *new std::map<ULONG_PTR, HANDLE>;
     static HANDLE icon = nullptr;
     std::lock_guard guard(lock);
     if (!cursor && icon) return icon;

@@ -1572,6 +1572,9 @@ BOOL ImageList_GetIconSize(HIMAGELIST handle, int* cx, int* cy) {
 BOOL ImageList_Draw(HIMAGELIST handle, int index, HDC hdc, int x, int y, UINT) {
     _IMAGELIST* list = ImageListOf(handle);
     if (!list || index < 0 || index >= static_cast<int>(list->images.size())) return FALSE;
+    // A list's pictures may be drawn by windows of several threads: each
+    // is selected and drawn from in one hold of the GDI lock.
+    std::lock_guard gdi(GdiLock());
     HDC source = CreateCompatibleDC(hdc);
     HGDIOBJ old = SelectObject(source, list->images[static_cast<size_t>(index)]);
     const BOOL drawn = old != nullptr && BitBlt(hdc, x, y, list->cx, list->cy, source, 0, 0, SRCCOPY);
@@ -1662,10 +1665,10 @@ BOOL ShowScrollBar(HWND hwnd, int bar, BOOL show) {
                 changed = true;
             }
         }
+        if (changed) w->ncDirty = true;
     }
     if (changed) {
         // The client area changed: the window hears of its new size.
-        w->ncDirty = true;
         RECT c;
         GetClientRect(hwnd, &c);
         SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right, c.bottom));

@@ -101,6 +101,9 @@ void PaintButton(HWND hwnd, HDC hdc) {
         RECT text = r;
         if (down) OffsetRect(&text, 1, 1);
         if (Bitmap* image = BitmapOf(static_cast<HBITMAP>(s.image))) {
+            // The image may be another window's too, drawn on another thread:
+            // selected and drawn from in one hold of the GDI lock.
+            std::lock_guard gdi(GdiLock());
             HDC mem = CreateCompatibleDC(hdc);
             HGDIOBJ old = SelectObject(mem, s.image);
             BitBlt(hdc, text.left + (text.right - text.left - image->width) / 2,
@@ -361,6 +364,7 @@ void PaintStatic(HWND hwnd, HDC hdc) {
         Bitmap* image = BitmapOf(handle);
         if (w->style & SS_SUNKEN) DrawEdge(hdc, &r, BDR_SUNKENOUTER, BF_RECT);
         if (!image) return;
+        std::lock_guard gdi(GdiLock());  // a shared image: one thread selects it at a time
         HDC mem = CreateCompatibleDC(hdc);
         HGDIOBJ old = SelectObject(mem, handle);
         LONG x = r.left, y = r.top;

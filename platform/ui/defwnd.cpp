@@ -145,6 +145,7 @@ LRESULT HitTest(Window& w, POINT screen) {
     GetWindowRect(w.handle, &wr);
     const POINT p{screen.x - wr.left, screen.y - wr.top};
     if (p.x < 0 || p.y < 0 || p.x >= wr.right - wr.left || p.y >= wr.bottom - wr.top) return HTNOWHERE;
+    std::lock_guard guard(Desktop::Get().lock);  // another thread may move it or show its bars
     const RECT c = ClientRectInWindow(w);
     if (p.x >= c.left && p.x < c.right && p.y >= c.top && p.y < c.bottom) return HTCLIENT;
     if (w.vscroll.shown && p.x >= c.right && p.x < c.right + kScrollBarWidth && p.y >= c.top && p.y < c.bottom) {
@@ -160,8 +161,13 @@ LRESULT HitTest(Window& w, POINT screen) {
 void ScrollBarClick(HWND hwnd, Window& w, bool vertical, POINT screen) {
     RECT wr;
     GetWindowRect(hwnd, &wr);
-    const RECT c = ClientRectInWindow(w);
-    const ScrollBarState& s = vertical ? w.vscroll : w.hscroll;
+    RECT c;
+    ScrollBarState s;  // a copy: another thread may set the bar's range meanwhile
+    {
+        std::lock_guard guard(Desktop::Get().lock);
+        c = ClientRectInWindow(w);
+        s = vertical ? w.vscroll : w.hscroll;
+    }
     const LONG along = vertical ? screen.y - wr.top - c.top : screen.x - wr.left - c.left;
     const LONG length = vertical ? c.bottom - c.top : c.right - c.left;
     const LONG arrows = std::min<LONG>(kScrollBarWidth, length / 2);
@@ -306,7 +312,10 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_GETTEXTLENGTH: return static_cast<LRESULT>(w->text.size());
         case WM_SETFONT:
-            w->font = reinterpret_cast<HFONT>(wParam);
+            {
+                std::lock_guard guard(d.lock);  // a DC made on another thread (GetDC) takes it
+                w->font = reinterpret_cast<HFONT>(wParam);
+            }
             if (LOWORD(lParam)) InvalidateRect(hwnd, nullptr, TRUE);
             return 0;
         case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);
@@ -337,16 +346,22 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             }
         case WM_WINDOWPOSCHANGED: {
             auto* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
-            const RECT c = ClientRectInWindow(*w);
+            RECT c, rect;
+            {
+                // Another thread may move the window again meanwhile.
+                std::lock_guard guard(d.lock);
+                c = ClientRectInWindow(*w);
+                rect = w->rect;
+                if (pos && !(pos->flags & SWP_NOSIZE)) w->ncDirty = true;
+            }
             if (pos && !(pos->flags & SWP_NOSIZE)) {
-                w->ncDirty = true;
                 if (IsIconic(hwnd)) {
                     SendMessageW(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
                 } else {
                     SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(c.right - c.left, c.bottom - c.top));
                 }
             }
-            if (pos && !(pos->flags & SWP_NOMOVE)) SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(w->rect.left + c.left, w->rect.top + c.top));
+            if (pos && !(pos->flags & SWP_NOMOVE)) SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(rect.left + c.left, rect.top + c.top));
             return 0;
         }
         case WM_CTLCOLORMSGBOX:
@@ -373,7 +388,28 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
             if (w->parent) return SendMessageW(w->parent->handle, message, wParam, lParam);
             return 0;
         case WM_MOUSEACTIVATE: return MA_ACTIVATE;
-        case WM_SETCURSOR: return FALSE;
+        case WM_SETCURSOR: {
+            // A child's parent chooses first; then the window under the
+            // pointer (wParam) shows its class's cursor in its client area
+            // and the arrow over a frame.
+            HWND parent = nullptr;
+            HCURSOR classCursor = nullptr;
+            {
+                std::lock_guard guard(d.lock);
+                if (w->parent) parent = w->parent->handle;
+                if (Window* under = d.Find(reinterpret_cast<HWND>(wParam))) classCursor = under->cls->cursor;
+            }
+            if (parent && SendMessageW(parent, WM_SETCURSOR, wParam, lParam)) return TRUE;
+            const SHORT hit = static_cast<SHORT>(LOWORD(lParam));
+            if (hit == HTCLIENT) {
+                if (!classCursor) return FALSE;
+                SetCursor(classCursor);
+                return TRUE;
+            }
+            if (hit == HTERROR || hit == HTNOWHERE || hit == HTTRANSPARENT) return FALSE;
+            SetCursor(LoadCursorW(nullptr, hit == HTTOPLEFT || hit == HTBOTTOMRIGHT ? IDC_SIZENWSE : IDC_ARROW));
+            return TRUE;
+        }
         case WM_GETDLGCODE: return 0;
         default: return 0;
     }

@@ -207,6 +207,11 @@ std::atomic<uint64_t> g_paintGeneration{1};
 }  // namespace
 
 std::mutex& PaintLock() { return g_paintLock; }
+
+std::recursive_mutex& GdiLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
 uint64_t PaintGeneration() { return g_paintGeneration.load(); }
 void CountPaint() { g_paintGeneration.fetch_add(1); }
 
@@ -235,6 +240,7 @@ HDC NewDc(std::unique_ptr<DeviceContext> dc) {
     dc->s.dcBrush = RGB(255, 255, 255);
     dc->s.dcPen = RGB(0, 0, 0);
     dc->s.bkMode = OPAQUE;
+    std::lock_guard gdi(GdiLock());
     DeviceContext* raw = dc.release();
     std::lock_guard guard(g_objectsLock);
     g_dcs.insert(raw);
@@ -242,6 +248,7 @@ HDC NewDc(std::unique_ptr<DeviceContext> dc) {
 }
 
 void FreeDc(HDC hdc) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return;
     if (GdiObject* o = ObjectOf(dc->s.bitmap, OBJ_BITMAP)) o->selectedInto = nullptr;
@@ -249,6 +256,7 @@ void FreeDc(HDC hdc) {
         std::lock_guard guard(g_objectsLock);
         g_dcs.erase(hdc);
     }
+    if (dc->window) cairo_surface_destroy(dc->target);
     delete dc;
 }
 
@@ -368,6 +376,7 @@ HGDIOBJ GetStockObject(int index) {
 }
 
 DWORD GetObjectType(HGDIOBJ object) {
+    std::lock_guard gdi(GdiLock());
     if (DcOf(reinterpret_cast<HDC>(object))) {
         return DcOf(reinterpret_cast<HDC>(object))->memory ? OBJ_MEMDC : OBJ_DC;
     }
@@ -376,6 +385,7 @@ DWORD GetObjectType(HGDIOBJ object) {
 }
 
 HDC CreateCompatibleDC(HDC) {
+    std::lock_guard gdi(GdiLock());
     auto dc = std::make_unique<DeviceContext>();
     dc->memory = true;
     Bitmap& one = *Stock(16)->bitmap;
@@ -385,6 +395,7 @@ HDC CreateCompatibleDC(HDC) {
 }
 
 BOOL DeleteDC(HDC hdc) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !dc->memory) {
         if (dc && dc->window) {
@@ -399,6 +410,7 @@ BOOL DeleteDC(HDC hdc) {
 }
 
 HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     GdiObject* o = ObjectOf(object);
     if (!dc || !o) return nullptr;
@@ -428,6 +440,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
 }
 
 HGDIOBJ GetCurrentObject(HDC hdc, UINT type) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return nullptr;
     switch (type) {
@@ -440,6 +453,7 @@ HGDIOBJ GetCurrentObject(HDC hdc, UINT type) {
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(object);
     if (!o) return FALSE;
     if (o->stock) return TRUE;
@@ -456,6 +470,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 }
 
 int GetObjectW(HGDIOBJ object, int size, LPVOID buffer) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(object);
     if (!o) return 0;
     if (o->type == OBJ_BITMAP) {
@@ -488,6 +503,7 @@ int GetObjectW(HGDIOBJ object, int size, LPVOID buffer) {
 }
 
 int SaveDC(HDC hdc) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return 0;
     dc->saved.push_back(dc->s);
@@ -495,6 +511,7 @@ int SaveDC(HDC hdc) {
 }
 
 BOOL RestoreDC(HDC hdc, int saved) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     const int count = static_cast<int>(dc->saved.size());
@@ -521,6 +538,7 @@ int GetDeviceCaps(HDC hdc, int index) {
 }
 
 BOOL SetViewportOrgEx(HDC hdc, int x, int y, LPPOINT previous) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     if (previous) *previous = dc->s.viewport;
@@ -529,6 +547,7 @@ BOOL SetViewportOrgEx(HDC hdc, int x, int y, LPPOINT previous) {
 }
 
 BOOL GetViewportOrgEx(HDC hdc, LPPOINT origin) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !origin) return FALSE;
     *origin = dc->s.viewport;
@@ -537,6 +556,7 @@ BOOL GetViewportOrgEx(HDC hdc, LPPOINT origin) {
 
 #define QK_DC_SETTER(Name, Getter, field, Type, invalid)  \
     Type Name(HDC hdc, Type value) {                      \
+        std::lock_guard gdi(GdiLock());                   \
         DeviceContext* dc = DcOf(hdc);                    \
         if (!dc) return invalid;                          \
         Type previous = dc->s.field;                      \
@@ -544,6 +564,7 @@ BOOL GetViewportOrgEx(HDC hdc, LPPOINT origin) {
         return previous;                                  \
     }                                                     \
     Type Getter(HDC hdc) {                                \
+        std::lock_guard gdi(GdiLock());                   \
         DeviceContext* dc = DcOf(hdc);                    \
         return dc ? dc->s.field : invalid;                \
     }
@@ -553,6 +574,7 @@ QK_DC_SETTER(SetBkMode, GetBkMode, bkMode, int, 0)
 #undef QK_DC_SETTER
 
 COLORREF SetDCBrushColor(HDC hdc, COLORREF color) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return CLR_INVALID;
     std::swap(dc->s.dcBrush, color);
@@ -560,6 +582,7 @@ COLORREF SetDCBrushColor(HDC hdc, COLORREF color) {
 }
 
 COLORREF SetDCPenColor(HDC hdc, COLORREF color) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return CLR_INVALID;
     std::swap(dc->s.dcPen, color);
@@ -567,6 +590,7 @@ COLORREF SetDCPenColor(HDC hdc, COLORREF color) {
 }
 
 HPEN CreatePen(int style, int width, COLORREF color) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = NewObject(OBJ_PEN);
     o->penStyle = style;
     o->penWidth = width;
@@ -576,18 +600,21 @@ HPEN CreatePen(int style, int width, COLORREF color) {
 }
 
 HBRUSH CreateSolidBrush(COLORREF color) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = NewObject(OBJ_BRUSH);
     o->color = color & 0xFFFFFF;
     return reinterpret_cast<HBRUSH>(o);
 }
 
 HBRUSH CreateBrushIndirect(const LOGBRUSH* brush) {
+    std::lock_guard gdi(GdiLock());
     if (!brush) return nullptr;
     if (brush->lbStyle == BS_NULL) return reinterpret_cast<HBRUSH>(Stock(NULL_BRUSH));
     return CreateSolidBrush(brush->lbColor);
 }
 
 BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     if (previous) *previous = dc->s.position;
@@ -596,6 +623,7 @@ BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
 }
 
 BOOL LineTo(HDC hdc, int x, int y) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     cairo_t* cr = Begin(*dc);
@@ -674,6 +702,7 @@ static bool FillPixels(DeviceContext& dc, GdiObject* brush, int left, int top, i
 }
 
 BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     auto* pen = ObjectOf(dc->s.pen, OBJ_PEN);
@@ -694,6 +723,7 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
 namespace qk::ui {
 
 bool FillRectDirect(HDC hdc, const RECT& r, HBRUSH brush) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     GdiObject* b = ObjectOf(brush, OBJ_BRUSH);
     return dc && b && FillPixels(*dc, b, r.left, r.top, r.right, r.bottom);
@@ -702,6 +732,7 @@ bool FillRectDirect(HDC hdc, const RECT& r, HBRUSH brush) {
 }  // namespace qk::ui
 
 BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || right <= left || bottom <= top) return FALSE;
     cairo_t* cr = Begin(*dc);
@@ -716,6 +747,7 @@ BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom) {
 }
 
 BOOL RoundRect(HDC hdc, int left, int top, int right, int bottom, int width, int height) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     cairo_t* cr = Begin(*dc);
@@ -740,6 +772,7 @@ BOOL RoundRect(HDC hdc, int left, int top, int right, int bottom, int width, int
 }
 
 BOOL Polygon(HDC hdc, const POINT* points, int count) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !points || count < 2) return FALSE;
     cairo_t* cr = Begin(*dc);
@@ -752,6 +785,7 @@ BOOL Polygon(HDC hdc, const POINT* points, int count) {
 }
 
 COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return CLR_INVALID;
     cairo_t* cr = Begin(*dc);
@@ -763,6 +797,7 @@ COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color) {
 }
 
 COLORREF GetPixel(HDC hdc, int x, int y) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return CLR_INVALID;
     const int sx = x + dc->origin.x + dc->s.viewport.x, sy = y + dc->origin.y + dc->s.viewport.y;
@@ -775,6 +810,7 @@ COLORREF GetPixel(HDC hdc, int x, int y) {
 }
 
 HFONT CreateFontIndirectW(const LOGFONTW* font) {
+    std::lock_guard gdi(GdiLock());
     if (!font) return nullptr;
     GdiObject* o = NewObject(OBJ_FONT);
     o->font = *font;
@@ -785,6 +821,7 @@ HFONT CreateFontIndirectW(const LOGFONTW* font) {
 HFONT CreateFontW(int height, int width, int escapement, int orientation, int weight, DWORD italic, DWORD underline,
                   DWORD strikeOut, DWORD charSet, DWORD outPrecision, DWORD clipPrecision, DWORD quality,
                   DWORD pitchAndFamily, LPCWSTR faceName) {
+    std::lock_guard gdi(GdiLock());
     LOGFONTW f{};
     f.lfHeight = height;
     f.lfWidth = width;
@@ -804,6 +841,7 @@ HFONT CreateFontW(int height, int width, int escapement, int orientation, int we
 }
 
 BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || (!text && count > 0)) return FALSE;
     const std::u16string s(text ? text : u"", count < 0 ? 0 : static_cast<size_t>(count));
@@ -831,11 +869,13 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
 }
 
 BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int count) {
+    std::lock_guard gdi(GdiLock());
     const std::u16string wide = Widen(text ? text : "", count);
     return TextOutW(hdc, x, y, wide.c_str(), static_cast<int>(wide.size()));
 }
 
 BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR text, int count, LPSIZE size) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !size || count < 0 || (!text && count > 0)) return FALSE;
     *size = MeasureText(reinterpret_cast<HFONT>(dc->s.font), std::u16string(text ? text : u"", count));
@@ -843,11 +883,13 @@ BOOL GetTextExtentPoint32W(HDC hdc, LPCWSTR text, int count, LPSIZE size) {
 }
 
 BOOL GetTextExtentPoint32A(HDC hdc, LPCSTR text, int count, LPSIZE size) {
+    std::lock_guard gdi(GdiLock());
     const std::u16string wide = Widen(text ? text : "", count);
     return GetTextExtentPoint32W(hdc, wide.c_str(), static_cast<int>(wide.size()), size);
 }
 
 BOOL GetTextMetricsW(HDC hdc, LPTEXTMETRICW tm) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !tm) return FALSE;
     const HFONT font = reinterpret_cast<HFONT>(dc->s.font);
@@ -871,11 +913,13 @@ BOOL GetTextMetricsW(HDC hdc, LPTEXTMETRICW tm) {
 }
 
 HBITMAP CreateCompatibleBitmap(HDC, int width, int height) {
+    std::lock_guard gdi(GdiLock());
     if (width <= 0 || height <= 0 || width > 16384 || height > 16384) return nullptr;
     return BitmapFromSurface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), false);
 }
 
 HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitsPerPixel, const void* bits) {
+    std::lock_guard gdi(GdiLock());
     if (planes != 1 || (bitsPerPixel != 32 && bitsPerPixel != 24)) return nullptr;
     HBITMAP h = CreateCompatibleBitmap(nullptr, width, height);
     if (!h || !bits) return h;
@@ -889,6 +933,7 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitsPerPixel, cons
 }
 
 HBITMAP CreateDIBSection(HDC, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section, DWORD offset) {
+    std::lock_guard gdi(GdiLock());
     if (!info || section || usage != DIB_RGB_COLORS) return nullptr;
     const BITMAPINFOHEADER& h = info->bmiHeader;
     if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biCompression != BI_RGB || (h.biBitCount != 24 && h.biBitCount != 32) ||
@@ -991,21 +1036,25 @@ BOOL Blit(HDC destHdc, int x, int y, int width, int height, HDC sourceHdc, int s
 }  // namespace
 
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, DWORD rop) {
+    std::lock_guard gdi(GdiLock());
     return Blit(dest, x, y, width, height, source, sx, sy, width, height, rop, nullptr);
 }
 
 BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, int sw, int sh, DWORD rop) {
+    std::lock_guard gdi(GdiLock());
     return Blit(dest, x, y, width, height, source, sx, sy, sw, sh, rop, nullptr);
 }
 
 BOOL TransparentBlt(HDC dest, int x, int y, int width, int height, HDC source, int sx, int sy, int sw, int sh,
                     UINT transparent) {
+    std::lock_guard gdi(GdiLock());
     if (sw <= 0 || sh <= 0 || width <= 0 || height <= 0) return FALSE;
     const COLORREF key = transparent & 0xFFFFFF;
     return Blit(dest, x, y, width, height, source, sx, sy, sw, sh, SRCCOPY, &key);
 }
 
 BOOL PatBlt(HDC hdc, int x, int y, int width, int height, DWORD rop) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return FALSE;
     COLORREF c = 0;
@@ -1037,12 +1086,14 @@ HRGN CreateRectRgn(int left, int top, int right, int bottom) {
 HRGN CreateRectRgnIndirect(const RECT* r) { return r ? CreateRectRgn(r->left, r->top, r->right, r->bottom) : nullptr; }
 
 HRGN CreateEllipticRgn(int left, int top, int right, int bottom) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = NewObject(OBJ_REGION);
     o->region = Region::Ellipse(RECT{left, top, right, bottom});
     return reinterpret_cast<HRGN>(o);
 }
 
 int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* d = ObjectOf(dest, OBJ_REGION);
     GdiObject* ra = ObjectOf(a, OBJ_REGION);
     GdiObject* rb = ObjectOf(b, OBJ_REGION);
@@ -1059,11 +1110,13 @@ int CombineRgn(HRGN dest, HRGN a, HRGN b, int mode) {
 }
 
 BOOL PtInRegion(HRGN region, int x, int y) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(region, OBJ_REGION);
     return o && o->region.Contains(x, y);
 }
 
 int GetRgnBox(HRGN region, LPRECT rect) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(region, OBJ_REGION);
     if (!o || !rect) return ERROR;
     *rect = o->region.Bounds();
@@ -1071,6 +1124,7 @@ int GetRgnBox(HRGN region, LPRECT rect) {
 }
 
 int OffsetRgn(HRGN region, int dx, int dy) {
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(region, OBJ_REGION);
     if (!o) return ERROR;
     o->region.Offset(dx, dy);
@@ -1078,6 +1132,7 @@ int OffsetRgn(HRGN region, int dx, int dy) {
 }
 
 BOOL FillRgn(HDC hdc, HRGN region, HBRUSH brush) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     GdiObject* r = ObjectOf(region, OBJ_REGION);
     GdiObject* b = ObjectOf(brush, OBJ_BRUSH);
@@ -1093,6 +1148,7 @@ BOOL FillRgn(HDC hdc, HRGN region, HBRUSH brush) {
 }
 
 int SelectClipRgn(HDC hdc, HRGN region) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return ERROR;
     if (!region) {
@@ -1108,6 +1164,7 @@ int SelectClipRgn(HDC hdc, HRGN region) {
 }
 
 int IntersectClipRect(HDC hdc, int left, int top, int right, int bottom) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc) return ERROR;
     const Region r(RECT{left + dc->s.viewport.x, top + dc->s.viewport.y, right + dc->s.viewport.x, bottom + dc->s.viewport.y});
@@ -1117,6 +1174,7 @@ int IntersectClipRect(HDC hdc, int left, int top, int right, int bottom) {
 }
 
 int GetClipBox(HDC hdc, LPRECT rect) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dc = DcOf(hdc);
     if (!dc || !rect) return ERROR;
     Region visible = dc->bounds;
@@ -1132,6 +1190,7 @@ int GetClipBox(HDC hdc, LPRECT rect) {
 
 BOOL AlphaBlend(HDC destHdc, int x, int y, int width, int height, HDC sourceHdc, int sx, int sy, int sw, int sh,
                 BLENDFUNCTION blend) {
+    std::lock_guard gdi(GdiLock());
     DeviceContext* dest = DcOf(destHdc);
     DeviceContext* source = DcOf(sourceHdc);
     if (!dest || !source || !source->memory || width <= 0 || height <= 0 || sw <= 0 || sh <= 0) return FALSE;

@@ -6,6 +6,7 @@
 #include <cairo.h>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/ui/region.h"
@@ -63,6 +64,15 @@ struct DeviceContext {
     DcState s{};
     std::vector<DcState> saved;
 };
+
+// Guards every GDI object's and device context's fields, and the pixels of
+// the bitmaps memory DCs draw on: objects are shared by every thread (stock
+// objects, the fonts and bitmaps of a class or a skin), and a bitmap selected
+// on one thread is drawn from on another. Held for the whole of each GDI
+// call; recursive because calls are made of other calls. It comes after the
+// desktop's lock (a window DC is made under it) and before the paint lock; a
+// GDI call never takes the desktop's lock nor calls a window procedure.
+std::recursive_mutex& GdiLock();
 
 GdiObject* ObjectOf(HGDIOBJ handle, DWORD type = 0);
 DeviceContext* DcOf(HDC hdc);

@@ -18,8 +18,16 @@ namespace {
 
 constexpr LPARAM kTimerNoProc = 0;
 
+// The procedure is read under the desktop's lock (another thread may
+// subclass the window) and called without it.
 LRESULT Call(Window* w, HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
-    WNDPROC proc = w->proc;
+    WNDPROC proc;
+    {
+        Desktop& d = Desktop::Get();
+        std::lock_guard guard(d.lock);
+        if (d.Find(h) != w) return 0;
+        proc = w->proc;
+    }
     return proc ? proc(h, message, wParam, lParam) : 0;
 }
 
@@ -201,9 +209,13 @@ void PaintPending(Window& top) {
 }
 
 HDC CreateWindowDc(Window& w, bool wholeWindow, const Region* clip) {
+    Desktop& d = Desktop::Get();
+    std::lock_guard guard(d.lock);  // the geometry of the window and its relatives
     Window* top = TopLevelOf(&w);
     auto dc = std::make_unique<DeviceContext>();
-    dc->target = top->surface;
+    // The DC keeps its own reference: another thread may resize the window
+    // (a new surface) while this one still draws.
+    dc->target = cairo_surface_reference(top->surface);
     dc->window = &w;
     if (wholeWindow) {
         dc->origin = WindowOriginOnSurface(w);
@@ -585,12 +597,11 @@ BOOL KillTimer(HWND hwnd, UINT_PTR id) {
 
 BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase) {
     Desktop& d = Desktop::Get();
-    Window* w;
-    {
-        std::lock_guard guard(d.lock);
-        w = d.Find(hwnd);
-        if (!w) return FALSE;
-    }
+    // Any thread invalidates: the rectangle is read, and the update region
+    // changed, under the desktop's lock.
+    std::lock_guard guard(d.lock);
+    Window* w = d.Find(hwnd);
+    if (!w) return FALSE;
     const RECT client = ClientRectInWindow(*w);
     Invalidate(*w, Region(rect ? *rect : RECT{0, 0, client.right - client.left, client.bottom - client.top}), erase, true);
     return TRUE;
@@ -599,14 +610,16 @@ BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase) {
 BOOL InvalidateRgn(HWND hwnd, HRGN region, BOOL erase) {
     if (!region) return InvalidateRect(hwnd, nullptr, erase);
     Desktop& d = Desktop::Get();
-    Window* w;
+    std::lock_guard guard(d.lock);
+    Window* w = d.Find(hwnd);
+    Region area;
     {
-        std::lock_guard guard(d.lock);
-        w = d.Find(hwnd);
+        std::lock_guard gdi(GdiLock());
+        GdiObject* o = ObjectOf(region, OBJ_REGION);
+        if (!w || !o) return FALSE;
+        area = o->region;
     }
-    GdiObject* o = ObjectOf(region, OBJ_REGION);
-    if (!w || !o) return FALSE;
-    Invalidate(*w, o->region, erase, true);
+    Invalidate(*w, area, erase, true);
     return TRUE;
 }
 
@@ -649,24 +662,38 @@ BOOL RedrawWindow(HWND hwnd, const RECT* rect, HRGN region, UINT flags) {
         w = d.Find(hwnd);
         if (!w) return FALSE;
     }
-    if (flags & RDW_FRAME) w->ncDirty = true;
     if (flags & RDW_INVALIDATE) {
-        Region area;
-        if (GdiObject* o = ObjectOf(region, OBJ_REGION)) {
-            area = o->region;
-        } else if (rect) {
-            area = Region(*rect);
-        } else {
-            const RECT c = ClientRectInWindow(*w);
-            area = Region(RECT{0, 0, c.right - c.left, c.bottom - c.top});
-        }
-        const bool children = (flags & RDW_ALLCHILDREN) || !(flags & RDW_NOCHILDREN);
-        Invalidate(*w, area, (flags & RDW_ERASE) != 0, children);
-        if (flags & RDW_ALLCHILDREN) {
-            for (Window* c : w->children) {
-                if (c->style & WS_VISIBLE) RedrawWindow(c->handle, nullptr, nullptr, flags & ~RDW_UPDATENOW);
+        std::vector<HWND> children;
+        {
+            std::lock_guard guard(d.lock);
+            if (!d.Find(hwnd)) return FALSE;
+            if (flags & RDW_FRAME) w->ncDirty = true;
+            Region area;
+            bool given = false;
+            {
+                std::lock_guard gdi(GdiLock());
+                if (GdiObject* o = ObjectOf(region, OBJ_REGION)) {
+                    area = o->region;
+                    given = true;
+                }
+            }
+            if (!given && rect) {
+                area = Region(*rect);
+            } else if (!given) {
+                const RECT c = ClientRectInWindow(*w);
+                area = Region(RECT{0, 0, c.right - c.left, c.bottom - c.top});
+            }
+            Invalidate(*w, area, (flags & RDW_ERASE) != 0, (flags & RDW_ALLCHILDREN) || !(flags & RDW_NOCHILDREN));
+            if (flags & RDW_ALLCHILDREN) {
+                for (Window* c : w->children) {
+                    if (c->style & WS_VISIBLE) children.push_back(c->handle);
+                }
             }
         }
+        for (HWND c : children) RedrawWindow(c, nullptr, nullptr, flags & ~RDW_UPDATENOW);
+    } else if (flags & RDW_FRAME) {
+        std::lock_guard guard(d.lock);
+        if (Window* live = d.Find(hwnd)) live->ncDirty = true;
     }
     if (flags & RDW_VALIDATE) ValidateRect(hwnd, rect);
     if (flags & RDW_UPDATENOW) PaintPending(*w);
@@ -691,7 +718,13 @@ HDC BeginPaint(HWND hwnd, LPPAINTSTRUCT ps) {
         w->ncDirty = false;
     }
     if (frame) SendMessageW(hwnd, WM_NCPAINT, 1, 0);
-    HDC hdc = CreateWindowDc(*w, false, &update);
+    HDC hdc;
+    {
+        std::lock_guard guard(d.lock);
+        w = d.Find(hwnd);  // WM_NCPAINT may have destroyed it
+        if (!w) return nullptr;
+        hdc = CreateWindowDc(*w, false, &update);
+    }
     *ps = PAINTSTRUCT{};
     ps->hdc = hdc;
     ps->rcPaint = update.Bounds();

@@ -35,6 +35,7 @@ Picture CaptureWindow(HWND hwnd) {
     p.width = w->rect.right - w->rect.left;
     p.height = w->rect.bottom - w->rect.top;
     p.pixels.assign(static_cast<size_t>(p.width) * p.height, 0);
+    std::lock_guard pixels(PaintLock());  // other threads may be drawing on it
     cairo_surface_flush(top->surface);
     const uint8_t* data = cairo_image_surface_get_data(top->surface);
     const int stride = cairo_image_surface_get_stride(top->surface);
@@ -67,6 +68,7 @@ Picture CaptureScreen(const RECT& area) {
     }
     for (HWND h : shown) RenderWindow(h);
     std::lock_guard guard(d.lock);
+    std::lock_guard pixels(PaintLock());
     // Bottom to top, so that the window in front is drawn last.
     for (auto it = d.topLevel.rbegin(); it != d.topLevel.rend(); ++it) {
         Window* top = *it;
@@ -155,7 +157,13 @@ void PostMouse(POINT screen, UINT clientMessage, UINT ncMessage) {
         hwnd = parent;
         hit = SendMessageW(hwnd, WM_NCHITTEST, 0, MAKELPARAM(screen.x, screen.y));
     }
-    if (GetCapture() == hwnd) hit = HTCLIENT;
+    if (GetCapture() == hwnd) {
+        hit = HTCLIENT;
+    } else {
+        // Before the mouse message, the window under the pointer chooses
+        // the pointer's shape (not while a window holds the capture).
+        SendMessageW(hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(hwnd), MAKELPARAM(hit, clientMessage));
+    }
     if (hit == HTCLIENT) {
         POINT client = screen;
         ScreenToClient(hwnd, &client);

@@ -182,6 +182,9 @@ HCURSOR GetCursor() {
 BOOL DrawIconEx(HDC hdc, int x, int y, HICON icon, int width, int height, UINT step, HBRUSH flicker, UINT flags) {
     Bitmap* b = BitmapOf(reinterpret_cast<HBITMAP>(icon));
     if (!b) return FALSE;
+    // Icons are shared by every window of a class, whatever its thread: one
+    // thread at a time selects one.
+    std::lock_guard gdi(GdiLock());
     HDC mem = CreateCompatibleDC(hdc);
     HGDIOBJ old = SelectObject(mem, icon);
     StretchBlt(hdc, x, y, width ? width : b->width, height ? height : b->height, mem, 0, 0, b->width, b->height, SRCCOPY);

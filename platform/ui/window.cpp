@@ -191,6 +191,8 @@ void EnsureSurface(Window& w) {
     cairo_surface_t* fresh = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
     if (w.surface) {
         // Keep what was drawn where it still fits; the rest is painted anew.
+        // The old surface lives on in the DCs that still draw on it.
+        std::lock_guard pixels(PaintLock());
         cairo_t* cr = cairo_create(fresh);
         cairo_set_source_surface(cr, w.surface, 0, 0);
         cairo_paint(cr);
@@ -220,7 +222,11 @@ void DestroyTree(Desktop& d, Window* w) {
     }
     SendMessageW(h, WM_DESTROY, 0, 0);
     // Children get WM_DESTROY after their parent and WM_NCDESTROY before it.
-    std::vector<Window*> children = w->children;
+    std::vector<Window*> children;
+    {
+        std::lock_guard guard(d.lock);
+        children = w->children;
+    }
     for (Window* c : children) DestroyTree(d, c);
     // Owned top-level windows go too.
     std::vector<Window*> owned;
@@ -391,19 +397,31 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         return nullptr;
     }
     NCCALCSIZE_PARAMS calc{};
-    calc.rgrc[0] = w->rect;
+    {
+        std::lock_guard guard(d.lock);  // other threads may already move it (FindWindow finds it)
+        calc.rgrc[0] = w->rect;
+    }
     SendMessageW(h, WM_NCCALCSIZE, FALSE, reinterpret_cast<LPARAM>(&calc.rgrc[0]));
     if (!IsWindow(h) || SendMessageW(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
         if (IsWindow(h)) DestroyWindow(h);
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (!IsWindow(h)) return nullptr;
-    const RECT client = ClientRectInWindow(*w);
+    RECT client, rect;
+    HWND parentWindow;
+    UINT_PTR id;
+    {
+        std::lock_guard guard(d.lock);
+        if (!d.Find(h)) return nullptr;
+        client = ClientRectInWindow(*w);
+        rect = w->rect;
+        parentWindow = w->parent ? w->parent->handle : nullptr;
+        id = w->id;
+    }
     SendMessageW(h, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right - client.left, client.bottom - client.top));
-    SendMessageW(h, WM_MOVE, 0, MAKELPARAM(w->rect.left + client.left, w->rect.top + client.top));
-    if (w->parent && !(exStyle & WS_EX_NOPARENTNOTIFY)) {
-        SendMessageW(w->parent->handle, WM_PARENTNOTIFY, MAKEWPARAM(WM_CREATE, w->id), reinterpret_cast<LPARAM>(h));
+    SendMessageW(h, WM_MOVE, 0, MAKELPARAM(rect.left + client.left, rect.top + client.top));
+    if (parentWindow && !(exStyle & WS_EX_NOPARENTNOTIFY)) {
+        SendMessageW(parentWindow, WM_PARENTNOTIFY, MAKEWPARAM(WM_CREATE, id), reinterpret_cast<LPARAM>(h));
     }
     if (!IsWindow(h)) return nullptr;
     if (style & WS_VISIBLE) ShowWindow(h, SW_SHOW);
@@ -422,6 +440,8 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
 BOOL DestroyWindow(HWND hwnd) {
     Desktop& d = Desktop::Get();
     Window* w;
+    HWND parentWindow;
+    UINT_PTR id;
     {
         std::lock_guard guard(d.lock);
         w = d.Find(hwnd);
@@ -430,21 +450,24 @@ BOOL DestroyWindow(HWND hwnd) {
             return FALSE;
         }
         if (w->destroyed) return TRUE;
+        parentWindow = w->parent ? w->parent->handle : nullptr;
+        id = w->id;
     }
-    if (w->parent && !(w->exStyle & WS_EX_NOPARENTNOTIFY)) {
-        SendMessageW(w->parent->handle, WM_PARENTNOTIFY, MAKEWPARAM(WM_DESTROY, w->id), reinterpret_cast<LPARAM>(hwnd));
+    if (parentWindow && !(w->exStyle & WS_EX_NOPARENTNOTIFY)) {
+        SendMessageW(parentWindow, WM_PARENTNOTIFY, MAKEWPARAM(WM_DESTROY, id), reinterpret_cast<LPARAM>(hwnd));
     }
     if (IsWindow(hwnd) && (w->style & WS_VISIBLE)) {
         SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
                      SWP_HIDEWINDOW | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    if (!IsWindow(hwnd)) return TRUE;
-    Window* parent = w->parent;
-    const RECT area = w->rect;
+    RECT area;
     HWND owner = nullptr;
     bool wasActive;
     {
         std::lock_guard guard(d.lock);
+        if (!d.Find(hwnd)) return TRUE;
+        parentWindow = w->parent ? w->parent->handle : nullptr;
+        area = w->rect;
         wasActive = d.active == hwnd;
         if (w->owner != nullptr) owner = w->owner->handle;
     }
@@ -454,11 +477,8 @@ BOOL DestroyWindow(HWND hwnd) {
     if (wasActive && owner != nullptr && GetActiveWindow() == nullptr && IsWindowVisible(owner) && IsWindowEnabled(owner)) {
         SetActiveWindow(owner);
     }
-    if (parent && IsWindow(parent->handle)) {
-        const RECT client = ClientRectInWindow(*parent);
-        (void)client;
-        Invalidate(*parent, Region(area), true, true);
-    }
+    std::lock_guard guard(d.lock);
+    if (Window* parent = parentWindow ? d.Find(parentWindow) : nullptr) Invalidate(*parent, Region(area), true, true);
     return TRUE;
 }
 
@@ -543,15 +563,16 @@ BOOL AttachThreadInput(DWORD, DWORD, BOOL) { return TRUE; }
 BOOL ShowWindow(HWND hwnd, int command) {
     Desktop& d = Desktop::Get();
     Window* w;
-    bool iconic;
+    bool iconic, child;
     {
         std::lock_guard guard(d.lock);
         w = d.Find(hwnd);
         if (!w) return FALSE;
         iconic = (w->style & WS_MINIMIZE) != 0;
+        child = w->parent != nullptr;
     }
     const bool wasVisible = (w->style & WS_VISIBLE) != 0;
-    if (!w->parent && MinimizeCommand(command) && !iconic) {
+    if (!child && MinimizeCommand(command) && !iconic) {
         if (!wasVisible) SendMessageW(hwnd, WM_SHOWWINDOW, TRUE, 0);
         {
             std::lock_guard guard(d.lock);
@@ -562,7 +583,7 @@ BOOL ShowWindow(HWND hwnd, int command) {
                      SWP_NOZORDER | SWP_NOACTIVATE | (wasVisible ? 0 : SWP_SHOWWINDOW));
         return wasVisible;
     }
-    if (!w->parent && RestoreCommand(command) && iconic) {
+    if (!child && RestoreCommand(command) && iconic) {
         if (!wasVisible) SendMessageW(hwnd, WM_SHOWWINDOW, TRUE, 0);
         RECT r;
         {
@@ -580,9 +601,9 @@ BOOL ShowWindow(HWND hwnd, int command) {
     SendMessageW(hwnd, WM_SHOWWINDOW, show, 0);
     if (!IsWindow(hwnd)) return wasVisible;
     UINT flags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | (show ? SWP_SHOWWINDOW : SWP_HIDEWINDOW);
-    if (command == SW_SHOWNA || command == SW_SHOWNOACTIVATE || command == SW_HIDE || w->parent) flags |= SWP_NOACTIVATE;
+    if (command == SW_SHOWNA || command == SW_SHOWNOACTIVATE || command == SW_HIDE || child) flags |= SWP_NOACTIVATE;
     SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, flags);
-    if (show && !w->parent && !(flags & SWP_NOACTIVATE)) SetActiveWindow(hwnd);
+    if (show && !child && !(flags & SWP_NOACTIVATE)) SetActiveWindow(hwnd);
     return wasVisible;
 }
 
@@ -598,20 +619,25 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         }
     }
     WINDOWPOS pos{hwnd, insertAfter, x, y, cx, cy, flags};
-    if (flags & SWP_NOMOVE) {
-        pos.x = w->rect.left;
-        pos.y = w->rect.top;
-    }
-    if (flags & SWP_NOSIZE) {
-        pos.cx = w->rect.right - w->rect.left;
-        pos.cy = w->rect.bottom - w->rect.top;
-    }
-    const bool visibleBefore = IsVisibleOnScreen(*w);
-    if (!(flags & SWP_NOSENDCHANGING)) SendMessageW(hwnd, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&pos));
-    if (!IsWindow(hwnd)) return FALSE;
-    const RECT before = w->rect;
+    bool visibleBefore;
     {
         std::lock_guard guard(d.lock);
+        if (flags & SWP_NOMOVE) {
+            pos.x = w->rect.left;
+            pos.y = w->rect.top;
+        }
+        if (flags & SWP_NOSIZE) {
+            pos.cx = w->rect.right - w->rect.left;
+            pos.cy = w->rect.bottom - w->rect.top;
+        }
+        visibleBefore = IsVisibleOnScreen(*w);
+    }
+    if (!(flags & SWP_NOSENDCHANGING)) SendMessageW(hwnd, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&pos));
+    RECT before, after;
+    {
+        std::lock_guard guard(d.lock);
+        if (!d.Find(hwnd)) return FALSE;
+        before = w->rect;
         w->rect = RECT{pos.x, pos.y, pos.x + std::max(0, pos.cx), pos.y + std::max(0, pos.cy)};
         if (flags & SWP_SHOWWINDOW) w->style |= WS_VISIBLE;
         if (flags & SWP_HIDEWINDOW) w->style &= ~WS_VISIBLE;
@@ -635,20 +661,25 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             list.push_back(w);
         }
         EnsureSurface(*w);
+        after = w->rect;
     }
-    const bool moved = before.left != w->rect.left || before.top != w->rect.top;
-    const bool sized = (before.right - before.left) != (w->rect.right - w->rect.left) ||
-                       (before.bottom - before.top) != (w->rect.bottom - w->rect.top);
+    const bool moved = before.left != after.left || before.top != after.top;
+    const bool sized = (before.right - before.left) != (after.right - after.left) ||
+                       (before.bottom - before.top) != (after.bottom - after.top);
     pos.flags = flags | (moved ? 0 : SWP_NOMOVE) | (sized ? 0 : SWP_NOSIZE);
     SendMessageW(hwnd, WM_WINDOWPOSCHANGED, 0, reinterpret_cast<LPARAM>(&pos));
-    if (!IsWindow(hwnd)) return TRUE;
-    // The places it left and took need painting (the parent's for a child).
-    const bool visibleAfter = IsVisibleOnScreen(*w);
-    if (!(flags & SWP_NOREDRAW) && (moved || sized || visibleBefore != visibleAfter)) {
-        if (w->parent) {
+    bool visibleAfter;
+    {
+        std::lock_guard guard(d.lock);
+        if (!d.Find(hwnd)) return TRUE;
+        // The places it left and took need painting (the parent's for a child).
+        visibleAfter = IsVisibleOnScreen(*w);
+        if (!(flags & SWP_NOREDRAW) && (moved || sized || visibleBefore != visibleAfter) && w->parent) {
             Region area = Region::Combine(Region(before), Region(w->rect), Region::Op::Or);
             Invalidate(*w->parent, area, true, true);
         }
+    }
+    if (!(flags & SWP_NOREDRAW) && (moved || sized || visibleBefore != visibleAfter)) {
         // What was not on the screen before is drawn whole, children and all,
         // whether or not the window clips its children.
         if (visibleAfter) RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
@@ -1038,6 +1069,7 @@ int SetWindowRgn(HWND hwnd, HRGN region, BOOL redraw) {
         std::lock_guard guard(d.lock);
         Window* w = d.Find(hwnd);
         if (!w) return 0;
+        std::lock_guard gdi(GdiLock());
         GdiObject* o = region ? ObjectOf(region, OBJ_REGION) : nullptr;
         if (region && !o) return 0;
         // The system owns the region from here on, as on the target.
@@ -1052,6 +1084,7 @@ int GetWindowRgn(HWND hwnd, HRGN region) {
     Desktop& d = Desktop::Get();
     std::lock_guard guard(d.lock);
     Window* w = d.Find(hwnd);
+    std::lock_guard gdi(GdiLock());
     GdiObject* o = ObjectOf(region, OBJ_REGION);
     if (!w || !o || !w->shape) return ERROR;
     o->region = *w->shape;

@@ -219,6 +219,94 @@ TEST_F(WindowTest, SystemCursorsAreDistinctSharedAndTheDesktopHasOne) {
     EXPECT_EQ(GetCursor(), nullptr);
 }
 
+struct CursorAsk {
+    HWND receiver;
+    HWND under;
+    int hit;
+    UINT mouse;
+};
+std::vector<CursorAsk> g_cursorAsks;
+BOOL g_parentChooses = FALSE;
+
+LRESULT CALLBACK CursorParentProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETCURSOR) {
+        g_cursorAsks.push_back({hwnd, reinterpret_cast<HWND>(wParam), static_cast<SHORT>(LOWORD(lParam)), HIWORD(lParam)});
+        if (g_parentChooses) return TRUE;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+TEST_F(WindowTest, TheWindowUnderThePointerChoosesItsShapeBeforeEachMouseMessage) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = CursorParentProc;
+    wc.lpszClassName = u"CursorParent";
+    wc.style = 0;
+    ASSERT_TRUE(RegisterClassExW(&wc));
+    wc.lpszClassName = u"CursorChild";
+    wc.hCursor = LoadCursorW(nullptr, IDC_HAND);
+    ASSERT_TRUE(RegisterClassExW(&wc));
+    const HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW), hand = LoadCursorW(nullptr, IDC_HAND);
+    HWND parent = CreateWindowExW(0, u"CursorParent", u"p", WS_POPUP | WS_VISIBLE | WS_BORDER, 100, 100, 200, 100, nullptr,
+                                  nullptr, nullptr, nullptr);
+    HWND child = CreateWindowExW(0, u"CursorChild", u"c", WS_CHILD | WS_VISIBLE, 10, 10, 50, 50, parent, nullptr, nullptr,
+                                 nullptr);
+    g_cursorAsks.clear();
+    g_parentChooses = FALSE;
+    SetCursor(arrow);
+
+    // Over the child: it is asked (hit code and mouse message in lParam),
+    // its parent first, and the child's class cursor is shown.
+    InjectMouseMove(POINT{100 + 1 + 20, 100 + 1 + 20});
+    Pump();
+    ASSERT_EQ(g_cursorAsks.size(), 2u);
+    EXPECT_EQ(g_cursorAsks[0].receiver, child);
+    EXPECT_EQ(g_cursorAsks[1].receiver, parent);
+    for (const CursorAsk& a : g_cursorAsks) {
+        EXPECT_EQ(a.under, child);
+        EXPECT_EQ(a.hit, HTCLIENT);
+        EXPECT_EQ(a.mouse, static_cast<UINT>(WM_MOUSEMOVE));
+    }
+    EXPECT_EQ(GetCursor(), hand);
+
+    // A parent that chooses ends the question: the shape stays its choice.
+    SetCursor(arrow);
+    g_parentChooses = TRUE;
+    g_cursorAsks.clear();
+    InjectMouseButton(POINT{100 + 1 + 20, 100 + 1 + 20}, 0, true);
+    InjectMouseButton(POINT{100 + 1 + 20, 100 + 1 + 20}, 0, false);
+    Pump();
+    ASSERT_EQ(g_cursorAsks.size(), 2u);
+    EXPECT_EQ(g_cursorAsks[0].mouse, static_cast<UINT>(WM_LBUTTONDOWN));
+    EXPECT_EQ(g_cursorAsks[1].mouse, static_cast<UINT>(WM_LBUTTONUP));
+    EXPECT_EQ(GetCursor(), arrow);
+    g_parentChooses = FALSE;
+
+    // Over the parent's frame: the hit code of the frame, and the arrow
+    // (the parent's class has no cursor of its own for its client area).
+    SetCursor(hand);
+    g_cursorAsks.clear();
+    InjectMouseMove(POINT{100, 150});
+    Pump();
+    ASSERT_EQ(g_cursorAsks.size(), 1u);
+    EXPECT_EQ(g_cursorAsks[0].under, parent);
+    EXPECT_EQ(g_cursorAsks[0].hit, HTBORDER);
+    EXPECT_EQ(GetCursor(), arrow);
+    SetCursor(hand);
+    InjectMouseMove(POINT{250, 150});  // the parent's client area: no class cursor, nothing chosen
+    Pump();
+    EXPECT_EQ(GetCursor(), hand);
+
+    // A window holding the capture is not asked.
+    SetCapture(child);
+    g_cursorAsks.clear();
+    InjectMouseMove(POINT{250, 150});
+    Pump();
+    EXPECT_TRUE(g_cursorAsks.empty());
+    ReleaseCapture();
+    DestroyWindow(parent);
+}
+
 std::atomic<int> g_userMessages{0};
 
 LRESULT CALLBACK CountUser(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -420,7 +508,10 @@ TEST_F(WindowTest, InputReachesTheWindowUnderThePointInClientCoordinates) {
     InjectKey('A', false);
     Pump();
     const auto names = Log().Names(child, {WM_NCHITTEST, WM_SETFOCUS});
-    EXPECT_TRUE(SameMessages({"WM_LBUTTONDOWN", "WM_LBUTTONUP", "WM_KEYDOWN", "WM_CHAR", "WM_KEYUP"}, names));
+    // The pointer's shape is asked for as the input arrives, before the
+    // mouse messages are taken.
+    EXPECT_TRUE(SameMessages({"WM_SETCURSOR", "WM_SETCURSOR", "WM_LBUTTONDOWN", "WM_LBUTTONUP", "WM_KEYDOWN", "WM_CHAR", "WM_KEYUP"},
+                             names));
     for (const Recorded& r : Log().Entries()) {
         if (r.message == WM_LBUTTONDOWN) {
             EXPECT_EQ(GET_X_LPARAM(r.lParam), 115 - 100 - 1 - 10);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/audio/tests/playback_check.h"
 #include "audiofilter/capture_processor.h"
 #include "audiofilter/k0340aud.h"
 #include "audiofilter/k0340aud_entry.h"
@@ -283,23 +284,12 @@ TEST_F(ArrayCodecTest, PlayingThroughTheFilterReachesTheCodecsLoudspeakerWholeAn
     ASSERT_TRUE(filter_.render);
     std::unique_ptr<Stream> s;
     ASSERT_EQ(Stream::Open(filter_.link, qk::audio::kRenderPin, {48000, 2, 16}, {}, &s), STATUS_SUCCESS);
-    std::vector<int16_t> pcm;
-    for (int i = 0; i < 48000 / 5; ++i) {
-        pcm.push_back(static_cast<int16_t>(i % 5000 + 1));
-        pcm.push_back(static_cast<int16_t>(-(i % 5000) - 1));
-    }
-    ASSERT_EQ(s->Play(pcm, [this] {
-        Advance(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }), STATUS_SUCCESS);
+    const std::vector<int16_t> pcm = qk::audio::testing::MarkedStereo();
+    ASSERT_EQ(s->Play(pcm, qk::audio::testing::SteppedClock([this](int ms) { Advance(ms); })), STATUS_SUCCESS);
     EXPECT_EQ(s->Stats().completed, s->Stats().queued);
     s.reset();
     std::lock_guard guard(played->lock);
-    auto first = std::find_if(played->samples.begin(), played->samples.end(), [](int16_t v) { return v != 0; });
-    ASSERT_NE(first, played->samples.end());
-    const size_t at = static_cast<size_t>(first - played->samples.begin());
-    ASSERT_GE(played->samples.size() - at, pcm.size());
-    EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), played->samples.begin() + static_cast<ptrdiff_t>(at)));
+    EXPECT_TRUE(qk::audio::testing::PlayedWholeAndInOrder(played->samples, pcm));
 }
 
 TEST_F(ArrayCodecTest, UnpluggedWithReadsQueuedEveryReadComesBackOnceAndNothingIsLeft) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/audio/tests/playback_check.h"
 #include "audiofilter/k0340aud_entry.h"
 #include "common/registry_paths.h"
 #include "common/usb_ids.h"
@@ -209,28 +210,12 @@ TEST_F(UsbAudioTest, PlayingReachesTheLoudspeakerWholeAndInOrder) {
     ASSERT_TRUE(filter_.render);
     std::unique_ptr<Stream> s;
     ASSERT_EQ(Stream::Open(filter_.link, qk::audio::kRenderPin, {48000, 2, 16}, {}, &s), STATUS_SUCCESS);
-    std::vector<int16_t> pcm;
-    for (int i = 0; i < 48000 / 5; ++i) {
-        pcm.push_back(static_cast<int16_t>(i % 5000 + 1));
-        pcm.push_back(static_cast<int16_t>(-(i % 5000) - 1));
-    }
-    // The clock steps a millisecond at a time with room for the completions
-    // to run: a stepped bus must not outrun the writer (it would play silence).
-    ASSERT_EQ(s->Play(pcm, [this] {
-        Advance(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }), STATUS_SUCCESS);
+    const std::vector<int16_t> pcm = qk::audio::testing::MarkedStereo();
+    ASSERT_EQ(s->Play(pcm, qk::audio::testing::SteppedClock([this](int ms) { Advance(ms); })), STATUS_SUCCESS);
     EXPECT_EQ(s->Stats().completed, s->Stats().queued);
     s.reset();
     std::lock_guard guard(source_->lock);
-    // Silence until the first write arrived, then every frame as written.
-    auto first = std::find_if(source_->played.begin(), source_->played.end(), [](int16_t v) { return v != 0; });
-    ASSERT_NE(first, source_->played.end());
-    const size_t at = static_cast<size_t>(first - source_->played.begin());
-    ASSERT_GE(source_->played.size() - at, pcm.size());
-    auto mismatch = std::mismatch(pcm.begin(), pcm.end(), source_->played.begin() + static_cast<ptrdiff_t>(at));
-    EXPECT_EQ(mismatch.first, pcm.end()) << "first difference at sample " << (mismatch.first - pcm.begin()) << " of "
-                                         << pcm.size() << ": " << *mismatch.first << " played as " << *mismatch.second;
+    EXPECT_TRUE(qk::audio::testing::PlayedWholeAndInOrder(source_->played, pcm));
 }
 
 // ---- Through K0340Aud ---------------------------------------------------------------------------

@@ -120,6 +120,8 @@ TEST(PipeSourceTest, TheEndIsFilmedAndTheLastFrameStays) {
         EXPECT_EQ(FrameShown(rgb), i);
         EXPECT_FALSE(source->FilmedToTheEnd());
     }
+    // The reader has the three frames before it meets the pipe's end: wait for the end too.
+    for (int i = 0; i < 2000 && !source->Ended(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     source->Render(3 * kSecond / 30 + 1000, kWidth, kHeight, rgb);
     EXPECT_EQ(FrameShown(rgb), 2);
     EXPECT_TRUE(source->Ended());

@@ -10,10 +10,21 @@
 // beside it. The last lines give each figure's range over the runs.
 //
 // Each path streams 640x480 YUY2 at 30 fps from a simulated camera that
-// sends uncompressed frames. The figure charged to a path's layer is the
-// processor time of the application's thread and of the proxy's streaming
-// thread per frame; the kernel's threads, which complete the same reads on
-// every path, are shown beside it.
+// sends uncompressed frames. A path's figure is the processor time per frame
+// of the thread that handles its frames (the direct reader's own thread; the
+// proxy's streaming thread, which on the two application paths runs the
+// whole chain down to the application's callback), read on that thread at a
+// frame after the stream has settled and again a fixed number of frames
+// later, plus the application's thread from its start call to its stop call.
+// Starting and stopping a stream are no per-frame work on any path. The
+// kernel's threads, which complete the same reads on every path, are shown
+// beside it.
+//
+// The machine's speed drifts over seconds (other tenants, caches), which a
+// path measured once after another would be charged for: each run measures
+// every path in several short rounds, in an order that turns from round to
+// round, and sums them. One run before the first is discarded; it pays for
+// the process's first touches of memory and code.
 #include <time.h>
 
 #include <algorithm>
@@ -45,29 +56,54 @@
 #include "platform/usb/host_controller.h"
 #include "platform/usb/usb_bus.h"
 #include "sim/camera/camera.h"
+#include "sim/camera/frame_source.h"
 #include "tools/install/install.h"
 #include "vfw.h"
 #include "vfw/builtin.h"
 
 namespace {
 
-constexpr int kFrames = 300;
+constexpr int kRounds = 6;          // rounds of every path in a run
+constexpr int kFramesPerRound = 50;  // frames measured a round, a path
+constexpr int kSettle = 4;            // frames let pass before the measurement
 constexpr int kWidth = 640, kHeight = 480;
 constexpr DWORD kFrameBytes = kWidth * kHeight * 2;
+constexpr const char* kPhoto = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
 
+// Processor time of the thread that handles a path's frames, read on that
+// thread at each frame from the `kSettle`th on, for `kFramesPerRound` frames.
+// A reading that finds several new frames shares its time among them.
+struct Steady {
+    int64_t fromNs = -1, toNs = -1, lastNs = -1;
+    int fromFrame = 0, toFrame = 0, lastFrame = 0;
+    std::vector<double> perFrameUs;
+    Steady() { perFrameUs.reserve(kFramesPerRound + 8); }
+    void Saw(int frames) {
+        if (toNs >= 0 || frames == lastFrame) return;
+        const int64_t now = qk::nt::CurrentThreadProcessorNs();
+        if (fromNs < 0) {
+            if (frames < kSettle) return;
+            fromNs = lastNs = now;
+            fromFrame = lastFrame = frames;
+            return;
+        }
+        const double each = static_cast<double>(now - lastNs) / 1000.0 / (frames - lastFrame);
+        for (int i = lastFrame; i < frames; ++i) perFrameUs.push_back(each);
+        lastNs = now;
+        lastFrame = frames;
+        if (frames >= kSettle + kFramesPerRound) {
+            toNs = now;
+            toFrame = frames;
+        }
+    }
+    bool Done() const { return toNs >= 0; }
+};
 
-// Processor time over a piece of work, charged to who did it: the
-// application's thread, the proxy's streaming threads (the DirectShow layer
-// and, behind the grabber, the driver's copy into the client's buffer) and
-// the kernel's threads (completing the same reads on every path).
-// The application's thread is charged from its stream start call's return
-// to its stop call (starting and stopping a capture are no per-frame work,
-// on any path); the streaming threads over their whole life, which a stop
-// ends.
+// The application's thread, from its stream start call's return to its stop
+// call, and the kernel's threads (completing the same reads on every path).
 struct Window {
     int64_t app = 0;
     int64_t appEnd = 0;
-    int64_t streaming = qk::dshow::StreamingProcessorNs();
     int64_t kernel = KernelNs();
     void Started() { app = qk::nt::CurrentThreadProcessorNs(); }
     void Stopping() { appEnd = qk::nt::CurrentThreadProcessorNs(); }
@@ -76,16 +112,50 @@ struct Window {
         return t.dpcNs + t.workersNs;
     }
 };
+// Sums over the rounds of a run. The processor clock of this machine also
+// runs while the host has taken the processor from a thread (time it does not
+// report as stolen): a frame during which that happened counts milliseconds,
+// and a few such frames move the mean by more than a frame copy. The figure
+// compared is therefore the median of the frames' times; the mean is shown
+// beside it.
 struct Cost {
-    double appUs = 0, streamingUs = 0, kernelUs = 0;
-    double LayerUs() const { return appUs + streamingUs; }
+    int64_t handlingNs = 0, appNs = 0, kernelNs = 0;
+    int frames = 0, appFrames = 0;
+    bool complete = true;
+    std::vector<double> perFrameUs;
+    double MeanUs() const { return frames ? static_cast<double>(handlingNs) / 1000.0 / frames : 0; }
+    double MedianUs() const {
+        if (perFrameUs.empty()) return 0;
+        std::vector<double> sorted = perFrameUs;
+        auto middle = sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2);
+        std::nth_element(sorted.begin(), middle, sorted.end());
+        return *middle;
+    }
+    double AppUs() const { return appFrames ? static_cast<double>(appNs) / 1000.0 / appFrames : 0; }
+    double KernelUs() const { return appFrames ? static_cast<double>(kernelNs) / 1000.0 / appFrames : 0; }
+    double LayerUs() const { return MedianUs() + AppUs(); }
+    double LayerMeanUs() const { return MeanUs() + AppUs(); }
+    void Add(const Cost& round) {
+        handlingNs += round.handlingNs;
+        appNs += round.appNs;
+        kernelNs += round.kernelNs;
+        frames += round.frames;
+        appFrames += round.appFrames;
+        complete = complete && round.complete;
+        perFrameUs.insert(perFrameUs.end(), round.perFrameUs.begin(), round.perFrameUs.end());
+    }
 };
-// Per frame delivered in the window.
-Cost Charge(const Window& w, int frames) {
+Cost Charge(const Window& w, const Steady& steady, int frames) {
     Cost c;
-    c.appUs = static_cast<double>(w.appEnd - w.app) / 1000.0 / frames;
-    c.streamingUs = static_cast<double>(qk::dshow::StreamingProcessorNs() - w.streaming) / 1000.0 / frames;
-    c.kernelUs = static_cast<double>(Window::KernelNs() - w.kernel) / 1000.0 / frames;
+    c.complete = steady.Done();
+    if (c.complete) {
+        c.handlingNs = steady.toNs - steady.fromNs;
+        c.frames = steady.toFrame - steady.fromFrame;
+        c.perFrameUs = steady.perFrameUs;
+    }
+    c.appNs = w.appEnd - w.app;
+    c.kernelNs = Window::KernelNs() - w.kernel;
+    c.appFrames = frames;
     return c;
 }
 
@@ -98,11 +168,13 @@ struct Counter {
     std::condition_variable changed;
     int frames = 0;
     int target = 0;  // 0: wake the waiter on every frame
-    void Add() {
+    Steady steady;   // marked by the thread that adds, when it handles the frames
+    void Add(bool mark = true) {
         bool wake;
         {
             std::lock_guard guard(lock);
             ++frames;
+            if (mark) steady.Saw(frames);
             wake = target == 0 || frames == target;
         }
         if (wake) changed.notify_all();
@@ -163,7 +235,7 @@ Cost Direct(int copies = 0) {
                                returned.push_back(slot);
                            }
                            if (s.status == STATUS_SUCCESS) {
-                               counter.Add();
+                               counter.Add(false);  // the reader's own thread marks
                            } else {
                                ++failed;
                                counter.changed.notify_all();
@@ -172,8 +244,9 @@ Cost Direct(int copies = 0) {
     };
     for (int i = 0; i < 4; ++i) queue(i);
     int seen = 0;
+    Steady steady;
     auto lastProgress = std::chrono::steady_clock::now();
-    while (seen < 4 + kFrames) {
+    while (!steady.Done()) {
         std::vector<int> slots;
         {
             std::unique_lock guard(counter.lock);
@@ -181,6 +254,7 @@ Cost Direct(int copies = 0) {
             if (counter.frames != seen) lastProgress = std::chrono::steady_clock::now();
             seen = counter.frames;
         }
+        steady.Saw(seen);
         {
             std::lock_guard guard(lock);
             slots.swap(returned);
@@ -197,7 +271,8 @@ Cost Direct(int copies = 0) {
     w.Stopping();
     pin->SetState(KSSTATE_STOP);
     pin->WaitIdle();
-    Cost cost = Charge(w, counter.frames);
+    Cost cost = Charge(w, steady, counter.frames);
+    cost.appNs = 0;  // the application's thread is the handling thread: counted once
     pin.reset();
     ZwClose(clock);
     return cost;
@@ -249,10 +324,10 @@ Cost DirectShow() {
     Window w;
     control->Run();
     w.Started();
-    counter.Wait(4 + kFrames);
+    counter.Wait(kSettle + kFramesPerRound);
     w.Stopping();
     control->Stop();
-    Cost us = Charge(w, counter.frames);
+    Cost us = Charge(w, counter.steady, counter.frames);
     for (IUnknown* p : std::initializer_list<IUnknown*>{in, out, renderer, camera, control, graph}) p->Release();
     return us;
 }
@@ -301,11 +376,11 @@ Cost VideoForWindows() {
     Window w;
     SendDriverMessage(driver, DVM_STREAM_START, 0, 0);
     w.Started();
-    counter.Wait(4 + kFrames);
+    counter.Wait(kSettle + kFramesPerRound);
     w.Stopping();
     g_vfwCapturing = false;
     SendDriverMessage(driver, DVM_STREAM_STOP, 0, 0);
-    Cost us = Charge(w, counter.frames);
+    Cost us = Charge(w, counter.steady, counter.frames);
     SendDriverMessage(driver, DVM_STREAM_RESET, 0, 0);
     SendDriverMessage(driver, DVM_STREAM_FINI, 0, 0);
     CloseDriver(driver, 0, 0);
@@ -384,7 +459,18 @@ int main(int argc, char** argv) {
         // pays alike and whose spread is larger than a frame copy, stays out.
         qk::sim::CameraConfig config;
         config.formats = {qk::sim::FormatSpec{qk::sim::VideoFormat::Yuy2, {{kWidth, kHeight, {333333}}}}};
-        auto camera = std::make_shared<qk::sim::Camera>(config);
+        // The camera sends a photograph and keeps no copies of what it sent:
+        // rendering the synthetic scene and keeping 64 frames moves some
+        // 40 MB through the caches a second on the kernel's threads, which
+        // the measured threads would pay for in their own copies.
+        config.keptFrames = 0;
+        std::shared_ptr<qk::sim::FrameSource> picture;
+        try {
+            picture = std::make_shared<qk::sim::StillImageSource>(kPhoto);
+        } catch (const std::exception& e) {
+            std::printf("(%s: the synthetic scene instead)\n", e.what());
+        }
+        auto camera = std::make_shared<qk::sim::Camera>(config, picture);
         int port = qk::usb::Plug(camera);
         qk::nt::pnp::WaitIdle();
         qk::nt::Kernel::Get().FlushWork();
@@ -392,15 +478,37 @@ int main(int argc, char** argv) {
         qk::dshow::InstallSystemServers();
         k0340vfw::RegisterBuiltin();
 
-        std::printf("processor time per 640x480 YUY2 frame (us) over %d frames a path\n", kFrames);
-        std::printf("layer = the application's thread and the proxy's streaming thread; kernel = the same reads' completion\n");
+        std::printf("processor time per 640x480 YUY2 frame (us), %d rounds of %d frames a path in each run\n", kRounds,
+                    kFramesPerRound);
+        std::printf("median over frames of the thread handling them, plus the application's thread; kernel = the same reads'\n"
+                    "completion\n");
         std::printf("run  direct  direct+copy  directshow  vfw    copy:hot cold   dshow-direct  vfw-direct  vfw-(direct+copy)\n");
         Ranges ranges;
-        for (int run = 1; run <= runs; ++run) {
-            Cost direct = runs_path("direct") ? Direct() : Cost{};
-            Cost directCopy = runs_path("copy") ? Direct(kVfwBuffers) : Cost{};
-            Cost dshow = runs_path("directshow") ? DirectShow() : Cost{};
-            Cost vfw = runs_path("vfw") ? VideoForWindows() : Cost{};
+        enum Path { kDirect, kCopy, kDirectShow, kVfw, kPaths };
+        const char* names[kPaths] = {"direct", "copy", "directshow", "vfw"};
+        for (int run = 0; run <= runs; ++run) {
+            Cost costs[kPaths];
+            for (int round = 0; round < kRounds; ++round) {
+                for (int i = 0; i < kPaths; ++i) {
+                    const int path = (i + round + run) % kPaths;
+                    if (!runs_path(names[path])) continue;
+                    switch (path) {
+                        case kDirect: costs[path].Add(Direct()); break;
+                        case kCopy: costs[path].Add(Direct(kVfwBuffers)); break;
+                        case kDirectShow: costs[path].Add(DirectShow()); break;
+                        case kVfw: costs[path].Add(VideoForWindows()); break;
+                    }
+                }
+            }
+            if (run == 0) {
+                std::printf("  0  (warm-up, discarded)\n");
+                g_vfwSkipped = 0;
+                continue;
+            }
+            const Cost& direct = costs[kDirect];
+            const Cost& directCopy = costs[kCopy];
+            const Cost& dshow = costs[kDirectShow];
+            const Cost& vfw = costs[kVfw];
             FrameCopies copy = only.empty() ? FrameCopy() : FrameCopies{};
             // The target, at most one frame copy over the direct read, against
             // the reader that copies each frame it reads into client-sized
@@ -429,10 +537,16 @@ int main(int argc, char** argv) {
             widen(ranges.dshowOver, dshowOver);
             ranges.vfwMet += vfwOver <= 0;
             ranges.dshowMet += dshowOver <= 0;
-            std::printf("     kernel: direct %.0f  direct+copy %.0f  directshow %.0f  vfw %.0f;  app+streaming: directshow "
-                        "%.1f+%.1f  vfw %.1f+%.1f\n",
-                        direct.kernelUs, directCopy.kernelUs, dshow.kernelUs, vfw.kernelUs, dshow.appUs, dshow.streamingUs,
-                        vfw.appUs, vfw.streamingUs);
+            std::printf("     means: direct %.1f  direct+copy %.1f  directshow %.1f  vfw %.1f (vfw-(direct+copy) %.1f);  kernel: "
+                        "direct %.0f  direct+copy %.0f  directshow %.0f  vfw %.0f;  application thread: directshow %.1f  vfw %.1f\n",
+                        direct.LayerMeanUs(), directCopy.LayerMeanUs(), dshow.LayerMeanUs(), vfw.LayerMeanUs(),
+                        vfw.LayerMeanUs() - directCopy.LayerMeanUs(), direct.KernelUs(), directCopy.KernelUs(), dshow.KernelUs(),
+                        vfw.KernelUs(), dshow.AppUs(), vfw.AppUs());
+            for (int path = 0; path < kPaths; ++path) {
+                if (runs_path(names[path]) && !costs[path].complete) {
+                    std::printf("     (the %s path did not reach its last measured frame: run not comparable)\n", names[path]);
+                }
+            }
             if (g_vfwSkipped.exchange(0) != 0) std::printf("     (the Video-for-Windows client lost frames: run not comparable)\n");
             std::fflush(stdout);
         }

@@ -6,7 +6,7 @@
 // property through IKsPropertySet and IKsControl. Every call reaches the
 // driver: nothing is cached but the pin list and the data ranges, which a
 // kernel filter fixes when it is created.
-#include <condition_variable>
+#include <pthread.h>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -19,6 +19,7 @@
 #include "platform/dshow/com_object.h"
 #include "platform/dshow/dshow_servers.h"
 #include "platform/ks/client.h"
+#include "platform/nt/parker.h"
 #include "platform/nt/pnp.h"
 #include "platform/nt/processor_time.h"
 #include "platform/ks/clock.h"
@@ -178,7 +179,7 @@ public:
             std::lock_guard guard(streamLock_);
             lost_ = true;
         }
-        streamChanged_.notify_all();
+        WakeStreamer();
     }
     HRESULT QueryPinInfo(PIN_INFO* pInfo) override;
     HRESULT QueryDirection(PIN_DIRECTION* pPinDir) override {
@@ -313,8 +314,19 @@ private:
     std::unique_ptr<qk::ks::client::Pin> kernelPin_;
     HANDLE clock_ = nullptr;
     std::thread streamer_;
-    std::mutex streamLock_;  // guards completed_, stopping_, outstanding_
-    std::condition_variable streamChanged_;
+    std::mutex streamLock_;  // guards completed_, stopping_, outstanding_, streamerParker_
+    // The streaming thread sleeps on its parker, not on a condition variable:
+    // a frame's wake-up is then one system call, where a condition variable
+    // adds a wake call on its mutex to every wait.
+    std::shared_ptr<qk::nt::Parker> streamerParker_;
+    void WakeStreamer() {
+        std::shared_ptr<qk::nt::Parker> parker;
+        {
+            std::lock_guard guard(streamLock_);
+            parker = streamerParker_;
+        }
+        if (parker) parker->Unpark();
+    }
     std::deque<Completed> completed_;
     bool stopping_ = false;
     bool lost_ = false;
@@ -1140,7 +1152,7 @@ void KsOutputPin::Inactive() {
     allocator_->Decommit();  // a streaming thread waiting for a buffer gives up
     kernelPin_->SetState(KSSTATE_STOP);
     kernelPin_->WaitIdle();
-    streamChanged_.notify_all();
+    WakeStreamer();
     if (streamer_.joinable()) streamer_.join();
     // Reads that completed with no thread to take them (a pin paused, never run).
     std::deque<Completed> left;
@@ -1194,54 +1206,65 @@ struct StreamingCharge {
 };
 
 void KsOutputPin::Stream() {
+    pthread_setname_np(pthread_self(), "qk-stream");  // tells the thread apart in a profile
     StreamingCharge charge;
+    const std::shared_ptr<qk::nt::Parker>& parker = qk::nt::Parker::OfCurrentThread();
+    {
+        std::lock_guard guard(streamLock_);
+        streamerParker_ = parker;
+    }
     const ULONG headerBytes = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
     const REFERENCE_TIME interval = VideoInfoOf(&connection_)->AvgTimePerFrame;
     bool ended = false;
     while (true) {
-        // Queue reads while buffers are free.
+        // Queue reads while buffers are free, never more than the allocator
+        // has: a further GetBuffer would wait for a buffer only this thread
+        // gives back.
         while (!ended) {
             {
                 std::lock_guard guard(streamLock_);
-                if (stopping_ || lost_) break;
-            }
-            IMediaSample* sample = nullptr;
-            if (allocator_->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK) break;
-            BYTE* data = nullptr;
-            sample->GetPointer(&data);
-            {
-                std::lock_guard guard(streamLock_);
+                if (stopping_ || lost_ || outstanding_ >= buffers_) break;
                 ++outstanding_;
             }
+            IMediaSample* sample = nullptr;
+            if (allocator_->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK) {
+                std::lock_guard guard(streamLock_);
+                --outstanding_;
+                break;
+            }
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
             NTSTATUS queued = kernelPin_->QueueRead(
                 data, static_cast<ULONG>(sample->GetSize()), headerBytes,
                 [this, sample](const qk::ks::client::Pin::Sample& done) {
                     ULONG used = 0;
                     if (done.header.size() >= sizeof(KSSTREAM_HEADER)) used = done.Header().DataUsed;
+                    std::shared_ptr<qk::nt::Parker> wake;
                     {
                         std::lock_guard guard(streamLock_);
                         completed_.push_back({sample, done.status, used});
+                        wake = streamerParker_;
                     }
-                    streamChanged_.notify_all();
+                    if (wake) wake->Unpark();
                 });
             (void)queued;  // a read refused at once still completes through the callback
-            std::lock_guard guard(streamLock_);
-            // Never more reads than the allocator has buffers: a further
-            // GetBuffer would wait for a buffer only this thread gives back.
-            if (outstanding_ >= buffers_ || stopping_ || lost_) break;
         }
         Completed c;
+        bool stopping;
         {
             std::unique_lock guard(streamLock_);
-            streamChanged_.wait(guard, [&] { return !completed_.empty() || (stopping_ && outstanding_ == 0); });
-            if (completed_.empty()) return;  // stopping, nothing outstanding
+            while (completed_.empty() && !(stopping_ && outstanding_ == 0)) {
+                guard.unlock();
+                parker->Park();
+                guard.lock();
+            }
+            if (completed_.empty()) {  // stopping, nothing outstanding
+                streamerParker_.reset();
+                return;
+            }
             c = completed_.front();
             completed_.pop_front();
             --outstanding_;
-        }
-        bool stopping;
-        {
-            std::lock_guard guard(streamLock_);
             stopping = stopping_ || lost_;
         }
 

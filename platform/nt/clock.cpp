@@ -7,59 +7,72 @@ namespace {
 constexpr int64_t kEpochDifference = 11644473600ll;
 }
 
-Clock::Clock() : realBase_(std::chrono::steady_clock::now()) {
+Clock::Clock() : realBaseNs_(SteadyNs()) {
     auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
     bootSystemTime_ = kEpochDifference * kSecond + since1970 / 100;
 }
 
+void Clock::BeginChange() {
+    sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+void Clock::EndChange() { sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+
 int64_t Clock::Now() const {
-    std::lock_guard guard(lock_);
-    if (mode_ == Mode::Manual) return manualNow_;
-    auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realBase_);
-    return virtualBase_ + static_cast<int64_t>(static_cast<double>(real.count()) / 100.0 * speed_);
+    while (true) {
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        if (before & 1) continue;  // a change is being written; it takes a few instructions
+        const Mode mode = mode_.load(std::memory_order_relaxed);
+        const int64_t manualNow = manualNow_.load(std::memory_order_relaxed);
+        const int64_t virtualBase = virtualBase_.load(std::memory_order_relaxed);
+        const int64_t realBase = realBaseNs_.load(std::memory_order_relaxed);
+        const double speed = speed_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence_.load(std::memory_order_relaxed) != before) continue;
+        if (mode == Mode::Manual) return manualNow;
+        return virtualBase + static_cast<int64_t>(static_cast<double>(SteadyNs() - realBase) / 100.0 * speed);
+    }
 }
 
-Clock::Mode Clock::CurrentMode() const {
-    std::lock_guard guard(lock_);
-    return mode_;
-}
+Clock::Mode Clock::CurrentMode() const { return mode_.load(); }
 
-double Clock::Speed() const {
-    std::lock_guard guard(lock_);
-    return speed_;
-}
+double Clock::Speed() const { return speed_.load(); }
 
 void Clock::SetRealTime(double speed) {
-    int64_t now = Now();
     {
         std::lock_guard guard(lock_);
-        mode_ = Mode::RealTime;
-        speed_ = speed > 0 ? speed : 1.0;
-        virtualBase_ = now;
-        realBase_ = std::chrono::steady_clock::now();
+        const int64_t now = Now();
+        BeginChange();
+        mode_.store(Mode::RealTime, std::memory_order_relaxed);
+        speed_.store(speed > 0 ? speed : 1.0, std::memory_order_relaxed);
+        virtualBase_.store(now, std::memory_order_relaxed);
+        realBaseNs_.store(SteadyNs(), std::memory_order_relaxed);
+        EndChange();
     }
     Notify();
 }
 
 void Clock::SetManual() {
-    int64_t now = Now();
     {
         std::lock_guard guard(lock_);
-        mode_ = Mode::Manual;
-        manualNow_ = now;
+        const int64_t now = Now();
+        BeginChange();
+        mode_.store(Mode::Manual, std::memory_order_relaxed);
+        manualNow_.store(now, std::memory_order_relaxed);
+        EndChange();
     }
     Notify();
 }
 
 std::chrono::nanoseconds Clock::RealWaitUntil(int64_t deadline) const {
     constexpr auto kLongWait = std::chrono::milliseconds(200);
-    int64_t now = Now();
-    std::lock_guard guard(lock_);
-    if (mode_ == Mode::Manual) return kLongWait;
+    const int64_t now = Now();
+    if (mode_.load() == Mode::Manual) return kLongWait;
     if (deadline <= now) return std::chrono::nanoseconds(0);
-    double realNs = static_cast<double>(deadline - now) * 100.0 / speed_;
+    const double realNs = static_cast<double>(deadline - now) * 100.0 / speed_.load();
     if (realNs > 1e9) return std::chrono::seconds(1);  // re-check now and then; modes can change
     return std::chrono::nanoseconds(static_cast<int64_t>(realNs) + 1);
 }
@@ -67,12 +80,15 @@ std::chrono::nanoseconds Clock::RealWaitUntil(int64_t deadline) const {
 void Clock::MoveTo(int64_t now) {
     {
         std::lock_guard guard(lock_);
-        if (mode_ == Mode::Manual) {
-            if (now > manualNow_) manualNow_ = now;
-        } else {
-            auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realBase_);
-            int64_t current = virtualBase_ + static_cast<int64_t>(static_cast<double>(real.count()) / 100.0 * speed_);
-            if (now > current) virtualBase_ += now - current;
+        const int64_t current = Now();
+        if (now > current) {
+            BeginChange();
+            if (mode_.load(std::memory_order_relaxed) == Mode::Manual) {
+                manualNow_.store(now, std::memory_order_relaxed);
+            } else {
+                virtualBase_.store(virtualBase_.load(std::memory_order_relaxed) + (now - current), std::memory_order_relaxed);
+            }
+            EndChange();
         }
     }
     Notify();

@@ -7,6 +7,7 @@
 //    every timer that falls due on the way, so tests are deterministic.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,7 +16,7 @@
 
 namespace qk::nt {
 
-class Clock {
+class alignas(64) Clock {
 public:
     enum class Mode { RealTime, Manual };
 
@@ -44,12 +45,27 @@ public:
 
 private:
     void Notify();
-    mutable std::mutex lock_;  // guards mode_, speed_, the bases and manualNow_
-    Mode mode_ = Mode::RealTime;
-    double speed_ = 1.0;
-    std::chrono::steady_clock::time_point realBase_;
-    int64_t virtualBase_ = 0;
-    int64_t manualNow_ = 0;
+    // Writers (holding lock_) make the sequence odd while they change the
+    // fields below and even again after; a reader retries when it saw an odd
+    // sequence or a changed one. Every thread reads the time several times a
+    // frame, and a mutex there was a point of contention for all of them.
+    void BeginChange();
+    void EndChange();
+    static int64_t SteadyNs() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    mutable std::mutex lock_;  // serialises changes; guards listeners_
+    // What every reader reads sits on cache lines of its own (the class is
+    // aligned and padded too): a line shared with a lock other threads take
+    // would be fetched anew at nearly every read.
+    alignas(64) std::atomic<uint32_t> sequence_{0};
+    std::atomic<Mode> mode_{Mode::RealTime};
+    std::atomic<double> speed_{1.0};
+    std::atomic<int64_t> realBaseNs_{0};  // steady clock at virtualBase_
+    std::atomic<int64_t> virtualBase_{0};
+    std::atomic<int64_t> manualNow_{0};
     int64_t bootSystemTime_ = 0;
     std::vector<std::function<void()>> listeners_;
 };

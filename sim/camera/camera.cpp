@@ -14,7 +14,6 @@ using qk::usb::ControlResult;
 using qk::usb::Handshake;
 using qk::usb::IsoResult;
 
-constexpr size_t kSentFramesKept = 64;
 
 MicrophoneOptions MicrophoneFor(const CameraConfig& config) {
     MicrophoneOptions o;
@@ -263,8 +262,21 @@ void Camera::MakeFrame(SentFrame& frame, bool firstOfStream) {
             frame.corrupted = CorruptEntropyData(frame.bytes, config_.faults.corruptBytes);
         }
     }
-    sent_.push_back(frame);
-    if (sent_.size() > kSentFramesKept) sent_.pop_front();
+    // The kept copy reuses the memory of the oldest one it replaces: a fresh
+    // frame-sized block every frame costs page faults on every thread.
+    if (config_.keptFrames > 0) {
+        std::vector<uint8_t> kept;
+        if (sent_.size() >= config_.keptFrames) {
+            kept = std::move(sent_.front().bytes);
+            sent_.pop_front();
+        }
+        kept.assign(frame.bytes.begin(), frame.bytes.end());
+        std::vector<uint8_t> sending = std::move(frame.bytes);
+        frame.bytes.clear();
+        sent_.push_back(frame);
+        sent_.back().bytes = std::move(kept);
+        frame.bytes = std::move(sending);
+    }
     if (observer_) observer_(frame);
 }
 

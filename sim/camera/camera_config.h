@@ -130,6 +130,10 @@ struct CameraConfig {
 
     Faults faults;
 
+    // The last frames sent, kept for tests to compare pictures against: each
+    // is a copy of a frame, which a long or measured run need not pay for.
+    size_t keptFrames = 64;
+
     const std::vector<FormatSpec>& Formats() const;
 
 private:

@@ -1,5 +1,7 @@
 #include "platform/nt/clock.h"
 
+#include <thread>
+
 namespace qk::nt {
 
 namespace {
@@ -25,7 +27,10 @@ void Clock::EndChange() { sequence_.store(sequence_.load(std::memory_order_relax
 int64_t Clock::Now() const {
     while (true) {
         const uint32_t before = sequence_.load(std::memory_order_acquire);
-        if (before & 1) continue;  // a change is being written; it takes a few instructions
+        if (before & 1) {  // a change is being written: a few instructions, unless its thread was preempted
+            std::this_thread::yield();
+            continue;
+        }
         const Mode mode = mode_.load(std::memory_order_acquire);
         const int64_t manualNow = manualNow_.load(std::memory_order_acquire);
         const int64_t virtualBase = virtualBase_.load(std::memory_order_acquire);
@@ -41,15 +46,25 @@ Clock::Mode Clock::CurrentMode() const { return mode_.load(); }
 
 double Clock::Speed() const { return speed_.load(); }
 
+int64_t Clock::NowAtLocked(int64_t steadyNs) const {
+    if (mode_.load(std::memory_order_relaxed) == Mode::Manual) return manualNow_.load(std::memory_order_relaxed);
+    return virtualBase_.load(std::memory_order_relaxed) +
+           static_cast<int64_t>(static_cast<double>(steadyNs - realBaseNs_.load(std::memory_order_relaxed)) / 100.0 *
+                                speed_.load(std::memory_order_relaxed));
+}
+
 void Clock::SetRealTime(double speed) {
     {
         std::lock_guard guard(lock_);
-        const int64_t now = Now();
+        // The old reckoning and the new one meet at one instant of the steady
+        // clock: a reading on either side of the change stays in order.
+        const int64_t steady = SteadyNs();
+        const int64_t now = NowAtLocked(steady);
         BeginChange();
         mode_.store(Mode::RealTime, std::memory_order_release);
         speed_.store(speed > 0 ? speed : 1.0, std::memory_order_release);
         virtualBase_.store(now, std::memory_order_release);
-        realBaseNs_.store(SteadyNs(), std::memory_order_release);
+        realBaseNs_.store(steady, std::memory_order_release);
         EndChange();
     }
     Notify();

@@ -51,6 +51,7 @@ private:
     // frame, and a mutex there was a point of contention for all of them.
     void BeginChange();
     void EndChange();
+    int64_t NowAtLocked(int64_t steadyNs) const;  // the time at a steady-clock reading; lock_ held
     static int64_t SteadyNs() {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count();

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
 
+#include "platform/nt/clock.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/pool.h"
 #include "platform/nt/processor_time.h"
@@ -115,6 +117,60 @@ TEST_F(KernelTest, TimeOutsFollowTheManualClock) {
     K().Advance(1 * kSecond);
     waiter.join();
     EXPECT_EQ(state.load(), 1);
+}
+
+// Readers take the time without a lock while a change is written; one that
+// combined fields of before and after a change would see time jump ahead and
+// then back. Restarting the clock at the same speed keeps it on one line, so
+// every reader's readings must stay in order (two reckonings that meet at an
+// instant may round one unit apart).
+TEST(ClockTest, ReadingsStayInOrderWhileAnotherThreadRestartsAndMovesTheClock) {
+    qk::nt::Clock clock;
+    std::atomic<bool> done{false};
+    std::atomic<int> backwards{0};
+    std::atomic<int64_t> worst{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            int64_t last = clock.Now();
+            while (!done.load()) {
+                const int64_t now = clock.Now();
+                if (now < last - 2) {
+                    ++backwards;
+                    if (last - now > worst.load()) worst = last - now;
+                }
+                last = std::max(last, now);
+            }
+        });
+    }
+    const auto outerStart = std::chrono::steady_clock::now();
+    const int64_t start = clock.Now();
+    const auto innerStart = std::chrono::steady_clock::now();
+    int64_t moved = 0;
+    for (int i = 0; i < 4000; ++i) {
+        clock.SetRealTime(1.0);
+        if (i % 4 == 0) {
+            clock.MoveTo(clock.Now() + 500);
+            moved += 500;
+        }
+        // Changes some microseconds apart, as the clock's own rounding (up to
+        // a unit a restart) is then always outrun by time itself.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(5);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+    const auto innerEnd = std::chrono::steady_clock::now();
+    const int64_t end = clock.Now();
+    const auto outerEnd = std::chrono::steady_clock::now();
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(backwards.load(), 0) << "worst step back: " << worst.load() << " x 100 ns";
+    // Nothing gained besides the moves; at most a unit lost a restart.
+    auto units = [](std::chrono::steady_clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
+    };
+    EXPECT_LE(end - start, units(outerEnd - outerStart) + moved + 2);
+    EXPECT_GE(end - start, units(innerEnd - innerStart) + moved - 4000 - 2);
 }
 
 TEST_F(KernelTest, AScaledClockShortensLongWaits) {

@@ -104,6 +104,39 @@ TEST(CameraStreamTest, PayloadsReassembleIntoExactlyTheFramesSent) {
     EXPECT_GT(reader.Totals().empty, 100u);
 }
 
+// The kept copies reuse the memory of the ones they replace: after many
+// more frames than are kept, the kept ones are still the last sent, byte for
+// byte, and a camera told to keep none keeps none while it streams on.
+TEST(CameraStreamTest, KeptFramesAreTheLastOnesSentWhileTheirMemoryIsReused) {
+    for (size_t keep : {size_t{0}, size_t{3}}) {
+        SCOPED_TRACE(keep);
+        CameraConfig config;
+        config.keptFrames = keep;
+        CameraConversation c(config);
+        c.StartStream(kYuy2, kFrame160, kInterval30);
+        PayloadReader reader;
+        c.Poll(400, reader);
+        auto frames = Complete(reader.TakeFrames());
+        ASSERT_GE(frames.size(), 8u);
+        auto sent = c.camera->SentFrames();
+        ASSERT_EQ(sent.size(), keep);
+        for (size_t i = 0; i < sent.size(); ++i) {
+            SCOPED_TRACE(i);
+            if (i > 0) EXPECT_EQ(sent[i].number, sent[i - 1].number + 1);
+            // Every kept frame that went out whole is the one received.
+            for (const auto& f : frames) {
+                if (f.presentationTime == sent[i].presentationTime) EXPECT_EQ(f.data, sent[i].bytes);
+            }
+        }
+        if (keep > 0) {
+            // The last frame received whole is among the kept ones, and distinct
+            // frames were kept (the scene's noise differs from frame to frame).
+            EXPECT_NE(SentFor(sent, frames.back()), nullptr);
+            EXPECT_NE(sent[0].bytes, sent[1].bytes);
+        }
+    }
+}
+
 TEST(CameraStreamTest, MjpegFramesAre422AndDecodeToTheScene) {
     CameraConversation c;
     c.StartStream(kMjpeg, kFrame640, kInterval15);

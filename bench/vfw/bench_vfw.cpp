@@ -10,21 +10,21 @@
 // beside it. The last lines give each figure's range over the runs.
 //
 // Each path streams 640x480 YUY2 at 30 fps from a simulated camera that
-// sends uncompressed frames. A path's figure is the processor time per frame
-// of the thread that handles its frames (the direct reader's own thread; the
-// proxy's streaming thread, which on the two application paths runs the
-// whole chain down to the application's callback), read on that thread at a
-// frame after the stream has settled and again a fixed number of frames
-// later, plus the application's thread from its start call to its stop call.
-// Starting and stopping a stream are no per-frame work on any path. The
-// kernel's threads, which complete the same reads on every path, are shown
-// beside it.
+// sends a photograph uncompressed. A path's figure is the processor time per
+// frame of the thread that handles its frames (the direct reader's own
+// thread; the proxy's streaming thread, which on the two application paths
+// runs the whole chain down to the application's callback), read on that
+// thread at every frame once the stream has settled, plus the application's
+// thread from its start call to its stop call. Starting and stopping a
+// stream are no per-frame work on any path. The kernel's threads, which
+// complete the same reads on every path, are shown beside it.
 //
 // The machine's speed drifts over seconds (other tenants, caches), which a
 // path measured once after another would be charged for: each run measures
 // every path in several short rounds, in an order that turns from round to
-// round, and sums them. One run before the first is discarded; it pays for
-// the process's first touches of memory and code.
+// round, and pools their frames. The median frame is compared (see Cost for
+// why not the mean, which is shown beside it). One run before the first is
+// discarded; it pays for the process's first touches of memory and code.
 #include <time.h>
 
 #include <algorithm>

@@ -122,10 +122,14 @@ TEST(CameraStreamTest, KeptFramesAreTheLastOnesSentWhileTheirMemoryIsReused) {
         ASSERT_EQ(sent.size(), keep);
         for (size_t i = 0; i < sent.size(); ++i) {
             SCOPED_TRACE(i);
-            if (i > 0) EXPECT_EQ(sent[i].number, sent[i - 1].number + 1);
+            if (i > 0) {
+                EXPECT_EQ(sent[i].number, sent[i - 1].number + 1);
+            }
             // Every kept frame that went out whole is the one received.
             for (const auto& f : frames) {
-                if (f.presentationTime == sent[i].presentationTime) EXPECT_EQ(f.data, sent[i].bytes);
+                if (f.presentationTime == sent[i].presentationTime) {
+                    EXPECT_EQ(f.data, sent[i].bytes);
+                }
             }
         }
         if (keep > 0) {

@@ -364,17 +364,24 @@ TEST_F(RobustnessTest, EveryPictureAfterAStallRecoveryIsOneTheCameraSent) {
     LiveStream* s = Start(filter, kFormatYuy2, 640, 480);
     ASSERT_NE(s, nullptr);
     ASSERT_TRUE(s->WaitSamples(30));
+    std::vector<Sample> pictures;
+    for (const Sample& sample : s->Samples()) {
+        if (sample.status == STATUS_SUCCESS && !sample.data.empty()) pictures.push_back(sample);
+    }
+    // A loaded machine loses frames of a real-time stream (the fixture keeps
+    // the pictures of the last eight samples only): further pictures are
+    // waited for until three are at hand.
+    while (pictures.size() < 3) {
+        Sample next = s->NextDelivered(1);
+        ASSERT_FALSE(next.data.empty()) << "no picture after the recovery";
+        pictures.push_back(std::move(next));
+    }
     auto sent = camera_->SentFrames();
-    auto samples = s->Samples();
     s->Stop();
-    size_t checked = 0;
-    for (const Sample& sample : samples) {
-        if (sample.status != STATUS_SUCCESS || sample.data.empty()) continue;
-        ++checked;
-        bool found = std::any_of(sent.begin(), sent.end(), [&](const qk::sim::SentFrame& f) { return f.bytes == sample.data; });
+    for (const Sample& picture : pictures) {
+        bool found = std::any_of(sent.begin(), sent.end(), [&](const qk::sim::SentFrame& f) { return f.bytes == picture.data; });
         EXPECT_TRUE(found) << "a delivered picture the camera never sent";
     }
-    EXPECT_GT(checked, 2u);
     EXPECT_GT(camera_->FramesStarted(), 20u);
 }
 

@@ -26,6 +26,15 @@ std::vector<ReassembledFrame> Complete(std::vector<ReassembledFrame> frames) {
     return out;
 }
 
+// Starts a stream, polls `polls` bus frames of it and gives its whole frames.
+std::vector<ReassembledFrame> StreamWhole(CameraConversation& c, uint8_t format, uint8_t frameIndex, uint32_t interval,
+                                          int polls) {
+    c.StartStream(format, frameIndex, interval);
+    PayloadReader reader;
+    c.Poll(polls, reader);
+    return Complete(reader.TakeFrames());
+}
+
 // The sent frame a reassembled one came from (by presentation time).
 const SentFrame* SentFor(const std::vector<SentFrame>& sent, const ReassembledFrame& frame) {
     for (const auto& s : sent) {
@@ -113,10 +122,7 @@ TEST(CameraStreamTest, KeptFramesAreTheLastOnesSentWhileTheirMemoryIsReused) {
         CameraConfig config;
         config.keptFrames = keep;
         CameraConversation c(config);
-        c.StartStream(kYuy2, kFrame160, kInterval30);
-        PayloadReader reader;
-        c.Poll(400, reader);
-        auto frames = Complete(reader.TakeFrames());
+        auto frames = StreamWhole(c, kYuy2, kFrame160, kInterval30, 400);
         ASSERT_GE(frames.size(), 8u);
         auto sent = c.camera->SentFrames();
         ASSERT_EQ(sent.size(), keep);
@@ -143,10 +149,7 @@ TEST(CameraStreamTest, KeptFramesAreTheLastOnesSentWhileTheirMemoryIsReused) {
 
 TEST(CameraStreamTest, MjpegFramesAre422AndDecodeToTheScene) {
     CameraConversation c;
-    c.StartStream(kMjpeg, kFrame640, kInterval15);
-    PayloadReader reader;
-    c.Poll(300, reader);
-    auto frames = Complete(reader.TakeFrames());
+    auto frames = StreamWhole(c, kMjpeg, kFrame640, kInterval15, 300);
     auto sent = c.camera->SentFrames();
     ASSERT_GE(frames.size(), 3u);
     SyntheticScene scene;
@@ -173,10 +176,7 @@ TEST(CameraStreamTest, MjpegOptionsSamplingRestartsAndTablesOnlyInTheFirstFrame)
     config.mjpeg.restartInterval = 4;
     config.mjpeg.omitHuffmanTablesAfterFirst = true;
     CameraConversation c(config);
-    c.StartStream(kMjpeg, 3, kInterval30);  // 320 x 240
-    PayloadReader reader;
-    c.Poll(200, reader);
-    auto frames = Complete(reader.TakeFrames());
+    auto frames = StreamWhole(c, kMjpeg, 3, kInterval30, 200);  // 320 x 240
     ASSERT_GE(frames.size(), 3u);
     auto sent = c.camera->SentFrames();
     for (const auto& f : frames) {
@@ -294,10 +294,7 @@ TEST(CameraStreamTest, LostFrameIdToggleMergesFramesForAReaderThatOnlyWatchesIt)
 
     // Watching the end-of-frame bit too keeps them apart.
     CameraConversation again(config);
-    again.StartStream(kYuy2, kFrame160, kInterval30);
-    PayloadReader both;
-    again.Poll(200, both);
-    auto separate = Complete(both.TakeFrames());
+    auto separate = StreamWhole(again, kYuy2, kFrame160, kInterval30, 200);
     ASSERT_GE(separate.size(), 4u);
     EXPECT_EQ(separate[2].data, again.camera->SentFrames()[2].bytes);
 }
